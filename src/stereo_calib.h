@@ -1,0 +1,3 @@
+#pragma once
+
+// Dual-device stereo calibration (stereoCalibrateDual).

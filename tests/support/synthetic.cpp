@@ -1,0 +1,208 @@
+#include "synthetic.h"
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <stdexcept>
+
+namespace synth {
+
+std::vector<cv::Point3f> boardPoints(cv::Size pattern, double square)
+{
+    std::vector<cv::Point3f> pts;
+    pts.reserve((size_t)pattern.area());
+    for (int j = 0; j < pattern.height; ++j)
+        for (int i = 0; i < pattern.width; ++i)
+            pts.emplace_back(float(i * square), float(j * square), 0.f);
+    return pts;
+}
+
+static std::vector<cv::Point2f> projectPoints3d(const Camera& cam, const std::vector<cv::Point3d>& pts,
+                                                const View& view)
+{
+    std::vector<cv::Point2d> img;
+    cv::projectPoints(pts, view.rvec, view.tvec, cv::Mat(cam.K), cam.kc, img);
+    std::vector<cv::Point2f> out(img.begin(), img.end());
+    return out;
+}
+
+std::vector<cv::Point2f> projectBoard(const Camera& cam, cv::Size pattern, double square, const View& view)
+{
+    std::vector<cv::Point3d> pts;
+    for (const auto& p : boardPoints(pattern, square))
+        pts.emplace_back(p.x, p.y, p.z);
+    // project in double precision from exact (not float-rounded) positions
+    for (int j = 0, k = 0; j < pattern.height; ++j)
+        for (int i = 0; i < pattern.width; ++i, ++k)
+            pts[k] = cv::Point3d(i * square, j * square, 0);
+    return projectPoints3d(cam, pts, view);
+}
+
+static bool insideImage(const Camera& cam, const std::vector<cv::Point2f>& pts, int margin)
+{
+    for (const auto& p : pts)
+        if (!(p.x >= margin && p.y >= margin && p.x <= cam.size.width - 1 - margin &&
+              p.y <= cam.size.height - 1 - margin))
+            return false;
+    return true;
+}
+
+std::vector<View> boardViews(const Camera& cam, cv::Size pattern, double square, int n, std::uint64_t seed,
+                             const ViewOptions& o)
+{
+    cv::RNG rng(seed);
+    const double fx = cam.K(0, 0);
+    const double boardW = (pattern.width + 1 + 2 * o.borderSquares) * square;
+    const cv::Vec3d centre((pattern.width - 1) * square / 2, (pattern.height - 1) * square / 2, 0);
+
+    // outline of the board with its border, which must stay inside the image
+    std::vector<cv::Point3d> outline;
+    const double b = (1 + o.borderSquares) * square;
+    const double x0 = -b, y0 = -b, x1 = (pattern.width - 1) * square + b, y1 = (pattern.height - 1) * square + b;
+    for (int k = 0; k <= 10; ++k) {
+        const double a = k / 10.0;
+        outline.emplace_back(x0 + a * (x1 - x0), y0, 0);
+        outline.emplace_back(x0 + a * (x1 - x0), y1, 0);
+        outline.emplace_back(x0, y0 + a * (y1 - y0), 0);
+        outline.emplace_back(x1, y0 + a * (y1 - y0), 0);
+    }
+
+    std::vector<View> views;
+    for (int attempt = 0; (int)views.size() < n; ++attempt) {
+        if (attempt > 10000 * n)
+            throw std::runtime_error("synth::boardViews: cannot place the board inside the image");
+        const double tilt = o.maxTiltDeg * CV_PI / 180.0;
+        const double ax = rng.uniform(-tilt, tilt), ay = rng.uniform(-tilt, tilt);
+        const double az = rng.uniform(-0.35, 0.35);
+        cv::Matx33d R;
+        cv::Rodrigues(cv::Vec3d(ax, ay, 0), R);
+        cv::Matx33d Rz;
+        cv::Rodrigues(cv::Vec3d(0, 0, az), Rz);
+        R = R * Rz;
+        const double fill = rng.uniform(o.minFill, o.maxFill);
+        const double d = fx * boardW / (fill * cam.size.width);
+        const double ox = rng.uniform(-0.15, 0.15) * d * cam.size.width / fx;
+        const double oy = rng.uniform(-0.15, 0.15) * d * cam.size.height / fx;
+        const cv::Vec3d t = cv::Vec3d(ox, oy, d) - R * centre;
+        View v;
+        cv::Rodrigues(R, v.rvec);
+        v.tvec = t;
+        if (!insideImage(cam, projectBoard(cam, pattern, square, v), o.marginPx) ||
+            !insideImage(cam, projectPoints3d(cam, outline, v), 1))
+            continue;
+        views.push_back(v);
+    }
+    return views;
+}
+
+Camera makeCamera(cv::Size size, double f, const std::vector<double>& kc)
+{
+    Camera cam;
+    cam.size = size;
+    cam.K = cv::Matx33d(f, 0, (size.width - 1) / 2.0 + 3.5, 0, f, (size.height - 1) / 2.0 - 2.25, 0, 0, 1);
+    if (!kc.empty())
+        cam.kc = cv::Mat(kc, true).reshape(1, 1);
+    return cam;
+}
+
+cv::Mat renderChessboard(const Camera& cam, cv::Size pattern, double square, const View& view,
+                         const RenderOptions& o)
+{
+    const int W = cam.size.width, H = cam.size.height, n = std::max(1, o.supersample);
+
+    // Undistorted normalised coordinates at the pixel-corner lattice; samples
+    // inside a pixel interpolate them bilinearly (the map is smooth at that scale).
+    std::vector<cv::Point2d> lattice;
+    lattice.reserve((size_t)(W + 1) * (H + 1));
+    for (int y = 0; y <= H; ++y)
+        for (int x = 0; x <= W; ++x)
+            lattice.emplace_back(x - 0.5, y - 0.5);
+    std::vector<cv::Point2d> norm;
+    cv::undistortPoints(lattice, norm, cv::Mat(cam.K), cam.kc, cv::noArray(), cv::noArray(),
+                        cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 200, 1e-14));
+    // Where the fixed-point undistortion did not converge (far outside the
+    // lens model's valid region) the lattice point is marked invalid.
+    std::vector<cv::Point3d> rays(norm.size());
+    for (size_t i = 0; i < norm.size(); ++i)
+        rays[i] = cv::Point3d(norm[i].x, norm[i].y, 1.0);
+    std::vector<cv::Point2d> back;
+    cv::projectPoints(rays, cv::Vec3d(0, 0, 0), cv::Vec3d(0, 0, 0), cv::Mat(cam.K), cam.kc, back);
+    std::vector<uchar> valid(norm.size());
+    for (size_t i = 0; i < norm.size(); ++i)
+        valid[i] = std::hypot(back[i].x - lattice[i].x, back[i].y - lattice[i].y) < 1e-4;
+
+    cv::Matx33d R;
+    cv::Rodrigues(view.rvec, R);
+    const cv::Matx33d Hb(R(0, 0), R(0, 1), view.tvec[0], R(1, 0), R(1, 1), view.tvec[1], R(2, 0), R(2, 1),
+                         view.tvec[2]);
+    const cv::Matx33d Hinv = Hb.inv();
+
+    const double b = o.borderSquares * square;
+    const double bx0 = -square - b, by0 = -square - b;
+    const double bx1 = pattern.width * square + b, by1 = pattern.height * square + b;
+
+    auto shade = [&](double xn, double yn) {
+        const cv::Vec3d p = Hinv * cv::Vec3d(xn, yn, 1.0);
+        if (p[2] <= 0)
+            return o.background;
+        const double X = p[0] / p[2], Y = p[1] / p[2];
+        if (X < bx0 || X > bx1 || Y < by0 || Y > by1)
+            return o.background;
+        if (X < -square || X > pattern.width * square || Y < -square || Y > pattern.height * square)
+            return o.white;
+        const long a = (long)std::floor(X / square), c = (long)std::floor(Y / square);
+        return ((a + c) % 2 == 0) ? o.black : o.white;
+    };
+
+    cv::Mat img(H, W, CV_64F);
+    const double inv = 1.0 / n;
+    cv::parallel_for_(cv::Range(0, H), [&](const cv::Range& rows) {
+        for (int y = rows.start; y < rows.end; ++y) {
+            double* out = img.ptr<double>(y);
+            for (int x = 0; x < W; ++x) {
+                const size_t i00 = (size_t)y * (W + 1) + x, i01 = i00 + 1, i10 = i00 + W + 1, i11 = i10 + 1;
+                if (!(valid[i00] && valid[i01] && valid[i10] && valid[i11])) {
+                    out[x] = o.background;
+                    continue;
+                }
+                double sum = 0;
+                for (int sy = 0; sy < n; ++sy) {
+                    const double fy = (sy + 0.5) * inv;
+                    for (int sx = 0; sx < n; ++sx) {
+                        const double fx = (sx + 0.5) * inv;
+                        const double xn = (1 - fy) * ((1 - fx) * norm[i00].x + fx * norm[i01].x) +
+                                          fy * ((1 - fx) * norm[i10].x + fx * norm[i11].x);
+                        const double yn = (1 - fy) * ((1 - fx) * norm[i00].y + fx * norm[i01].y) +
+                                          fy * ((1 - fx) * norm[i10].y + fx * norm[i11].y);
+                        sum += shade(xn, yn);
+                    }
+                }
+                out[x] = sum * inv * inv;
+            }
+        }
+    });
+
+    if (o.lightGradient != 0) {
+        for (int y = 0; y < H; ++y) {
+            double* row = img.ptr<double>(y);
+            for (int x = 0; x < W; ++x)
+                row[x] *= 1.0 + o.lightGradient * (2.0 * x / std::max(1, W - 1) - 1.0);
+        }
+    }
+    if (o.blurSigma > 0)
+        cv::GaussianBlur(img, img, cv::Size(), o.blurSigma, o.blurSigma, cv::BORDER_REPLICATE);
+    if (o.noiseSigma > 0) {
+        cv::RNG rng(o.seed);
+        cv::Mat noise(H, W, CV_64F);
+        rng.fill(noise, cv::RNG::NORMAL, 0.0, o.noiseSigma);
+        img += noise;
+    }
+    cv::Mat out;
+    img.convertTo(out, CV_8U);  // rounds and saturates
+    if (o.colour)
+        cv::cvtColor(out, out, cv::COLOR_GRAY2BGR);
+    return out;
+}
+
+}  // namespace synth
