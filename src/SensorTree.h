@@ -15,6 +15,7 @@
 // pose relative to the chosen sensor: its position in that sensor's frame and
 // the yaw, pitch and roll of its rotation (see Sensor.h).
 
+#include <QIcon>
 #include <QMetaType>
 #include <QString>
 #include <QWidget>
@@ -115,8 +116,12 @@ private:
     void onPoseEdited(int idx);
     void onDistortionEdited(int idx, int child, double value);
 
+    void disconnectRowWidgets(QTreeWidgetItem* top);
+
     Ui::SensorTree* ui;
     std::vector<Sensor> sensors;
+    QIcon trashIcon;
+    QIcon openIcon;
 };
 
 Q_DECLARE_METATYPE(Sensor)
