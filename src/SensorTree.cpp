@@ -180,7 +180,15 @@ void SensorTree::writeSilently(QTreeWidgetItem* item, const QString& text)
 
 std::vector<Sensor> SensorTree::getSensors() const
 {
-    return sensors;
+    // A deep copy: nothing done to it reaches the tree's records.
+    std::vector<Sensor> copy = sensors;
+    for (Sensor& s : copy) {
+        s.K = s.K.clone();
+        s.kc = s.kc.clone();
+        s.R = s.R.clone();
+        s.t = s.t.clone();
+    }
+    return copy;
 }
 
 void SensorTree::getSensorNames(std::vector<QString>& names)
