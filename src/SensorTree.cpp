@@ -125,6 +125,11 @@ SensorTree::SensorTree(QWidget* parent) : QWidget(parent), ui(new Ui::SensorTree
 
 SensorTree::~SensorTree()
 {
+    // The rows' widgets die with the tree widget; none of them may reach
+    // this half-destroyed object on the way.
+    disconnect(ui->treeWidget, nullptr, this, nullptr);
+    for (int i = 0; i < ui->treeWidget->topLevelItemCount(); ++i)
+        disconnectRowWidgets(ui->treeWidget->topLevelItem(i));
     delete ui;
 }
 
