@@ -1,0 +1,397 @@
+#include "calib_utils.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/calib3d.hpp>
+
+#include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "synthetic.h"
+#include "test_helpers.h"
+
+namespace {
+
+using Points3 = std::vector<std::vector<cv::Point3f>>;
+using Points2 = std::vector<std::vector<cv::Point2f>>;
+
+const cv::Size kPattern(9, 7);
+const double kSquare = 30;
+
+// Two devices with a known relative pose (x2 = R x1 + T, mm).
+struct Rig {
+    synth::Camera cam1, cam2;
+    cv::Matx33d R;
+    cv::Vec3d T;
+};
+
+// Device 1: 1280x1024 with 5 coefficients; device 2: 1920x1080 with the
+// rational model, about 150 mm to the right and turned 6 degrees inwards.
+Rig mixedRig()
+{
+    Rig rig;
+    rig.cam1 = synth::makeCamera({1280, 1024}, 1500, {-0.21, 0.12, 0.0008, -0.0005, -0.03});
+    rig.cam2 = synth::makeCamera({1920, 1080}, 1650, {0.12, -0.08, -0.0006, 0.0004, 0.01, 0.35, -0.12, 0.05});
+    rig.cam2.K(0, 2) = 950.0;
+    rig.cam2.K(1, 2) = 548.0;
+    cv::Rodrigues(cv::Vec3d(0.02, -6 * CV_PI / 180, 0.01), rig.R);
+    rig.T = cv::Vec3d(-150, 4, 6);
+    return rig;
+}
+
+// Two devices of the same size, for the comparison with OpenCV's calibration.
+Rig equalRig()
+{
+    Rig rig;
+    rig.cam1 = synth::makeCamera({1280, 1024}, 1450, {-0.2, 0.1, 0.0005, -0.0004, -0.02});
+    rig.cam2 = synth::makeCamera({1280, 1024}, 1520, {-0.15, 0.06, -0.0003, 0.0006, 0.0});
+    rig.cam2.K(0, 2) = 652.0;
+    cv::Rodrigues(cv::Vec3d(-0.01, -5 * CV_PI / 180, 0.015), rig.R);
+    rig.T = cv::Vec3d(-120, 2, -5);
+    return rig;
+}
+
+bool inside(const std::vector<cv::Point2f>& pts, cv::Size size, float margin)
+{
+    for (const auto& p : pts)
+        if (p.x < margin || p.y < margin || p.x > size.width - 1 - margin || p.y > size.height - 1 - margin)
+            return false;
+    return true;
+}
+
+struct StereoData {
+    Points3 object;
+    Points2 image1, image2;
+};
+
+// n views of the board seen whole by both devices, with Gaussian noise of
+// sigma pixels added to every corner.
+StereoData stereoViews(const Rig& rig, int n, double sigma, std::uint64_t seed)
+{
+    StereoData data;
+    const auto board = synth::boardPoints(kPattern, kSquare);
+    const auto views = synth::boardViews(rig.cam1, kPattern, kSquare, 8 * n, seed);
+    cv::RNG rng(seed + 17);
+    for (const auto& v1 : views) {
+        if ((int)data.object.size() == n)
+            break;
+        cv::Matx33d R1;
+        cv::Rodrigues(v1.rvec, R1);
+        synth::View v2;
+        cv::Rodrigues(rig.R * R1, v2.rvec);
+        v2.tvec = rig.R * v1.tvec + rig.T;
+        auto p1 = synth::projectBoard(rig.cam1, kPattern, kSquare, v1);
+        auto p2 = synth::projectBoard(rig.cam2, kPattern, kSquare, v2);
+        if (!inside(p2, rig.cam2.size, 15))
+            continue;
+        for (auto* pts : {&p1, &p2})
+            for (auto& p : *pts)
+                p += cv::Point2f((float)rng.gaussian(sigma), (float)rng.gaussian(sigma));
+        data.object.push_back(board);
+        data.image1.push_back(p1);
+        data.image2.push_back(p2);
+    }
+    EXPECT_EQ((int)data.object.size(), n) << "too few views fit both devices";
+    return data;
+}
+
+struct Result {
+    cv::Mat K1, D1, K2, D2, R, T, E, F, perView;
+    double rms = -1;
+};
+
+Result calibrate(const StereoData& d, const Rig& rig, int flags1, int flags2, Result start = {},
+                 cv::TermCriteria criteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30,
+                                                              1e-6))
+{
+    Result r = start;
+    r.rms = stereoCalibrateDual(d.object, d.image1, d.image2, r.K1, r.D1, r.K2, r.D2, rig.cam1.size,
+                                rig.cam2.size, r.R, r.T, r.E, r.F, r.perView, flags1, flags2, criteria);
+    return r;
+}
+
+// Largest distance in pixels, over the given pixels, between the truth and
+// the projection by the estimated intrinsics of the rays the truth sees there.
+double projectionDifferencePx(const synth::Camera& truth, const cv::Mat& K, const cv::Mat& D, const Points2& where)
+{
+    std::vector<cv::Point2d> pixels;
+    for (const auto& view : where)
+        pixels.insert(pixels.end(), view.begin(), view.end());
+    std::vector<cv::Point2d> normalised;
+    cv::undistortPoints(pixels, normalised, truth.K, truth.kc, cv::noArray(), cv::noArray(),
+                        cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-14));
+    std::vector<cv::Point3d> rays;
+    for (const auto& p : normalised)
+        rays.emplace_back(p.x, p.y, 1.0);
+    std::vector<cv::Point2d> a, b;
+    cv::projectPoints(rays, cv::Vec3d(), cv::Vec3d(), truth.K, truth.kc, a);
+    cv::projectPoints(rays, cv::Vec3d(), cv::Vec3d(), K, D, b);
+    double worst = 0;
+    for (size_t i = 0; i < a.size(); ++i)
+        worst = std::max(worst, cv::norm(a[i] - b[i]));
+    return worst;
+}
+
+std::string cvErrorMessage(const std::function<void()>& f, int* code = nullptr)
+{
+    try {
+        f();
+    } catch (const cv::Exception& e) {
+        if (code)
+            *code = e.code;
+        return e.err;
+    }
+    return "<no exception>";
+}
+
+// The given intrinsics of both devices, for flag sets that read them.
+Result givenIntrinsics(const Rig& rig)
+{
+    Result r;
+    r.K1 = cv::Mat(rig.cam1.K).clone();
+    r.K2 = cv::Mat(rig.cam2.K).clone();
+    r.D1 = rig.cam1.kc.clone();
+    r.D2 = rig.cam2.kc.clone();
+    return r;
+}
+
+double fx(const cv::Mat& K) { return K.at<double>(0, 0); }
+double fy(const cv::Mat& K) { return K.at<double>(1, 1); }
+double cx(const cv::Mat& K) { return K.at<double>(0, 2); }
+double cy(const cv::Mat& K) { return K.at<double>(1, 2); }
+
+const cv::TermCriteria kOneStep(cv::TermCriteria::COUNT, 1, 0);
+
+}  // namespace
+
+// Ground truth: views projected by two known devices of different size and
+// distortion model, recovered exactly without noise and within the spread
+// that 0.1 px of noise allows with it.
+TEST(StereoCalibrateDual, RecoversMixedDevicesWithAndWithoutNoise)
+{
+    const Rig rig = mixedRig();
+    struct Case {
+        double sigma;
+        double maxFocalPx, maxCentrePx, maxDeg, maxMm;
+    } cases[] = {
+        {0.0, 2e-3, 2e-3, 1e-5, 1e-3},
+        {0.1, 3.0, 3.0, 0.15, 0.5},
+    };
+    const StereoData exact = stereoViews(rig, 20, 0.0, 7);
+    for (const auto& c : cases) {
+        SCOPED_TRACE("noise sigma " + std::to_string(c.sigma));
+        const StereoData d = stereoViews(rig, 20, c.sigma, 7);
+        const Result r = calibrate(d, rig, 0, cv::CALIB_RATIONAL_MODEL);
+        ASSERT_EQ(r.K1.size(), cv::Size(3, 3));
+        ASSERT_EQ(r.K1.type(), CV_64F);
+        EXPECT_EQ(r.D1.size(), cv::Size(5, 1));
+        EXPECT_EQ(r.D2.size(), cv::Size(14, 1));
+        EXPECT_EQ(r.D2.type(), CV_64F);
+        EXPECT_EQ(r.R.size(), cv::Size(3, 3));
+        EXPECT_EQ(r.T.size(), cv::Size(1, 3));
+        EXPECT_NEAR(fx(r.K1), rig.cam1.K(0, 0), c.maxFocalPx);
+        EXPECT_NEAR(fy(r.K1), rig.cam1.K(1, 1), c.maxFocalPx);
+        EXPECT_NEAR(fx(r.K2), rig.cam2.K(0, 0), c.maxFocalPx);
+        EXPECT_NEAR(fy(r.K2), rig.cam2.K(1, 1), c.maxFocalPx);
+        EXPECT_NEAR(cx(r.K1), rig.cam1.K(0, 2), c.maxCentrePx);
+        EXPECT_NEAR(cy(r.K1), rig.cam1.K(1, 2), c.maxCentrePx);
+        EXPECT_NEAR(cx(r.K2), rig.cam2.K(0, 2), c.maxCentrePx);
+        EXPECT_NEAR(cy(r.K2), rig.cam2.K(1, 2), c.maxCentrePx);
+        EXPECT_POSE_NEAR(r.R, r.T, cv::Mat(rig.R), cv::Mat(rig.T), c.maxDeg, c.maxMm);
+
+        // The RMS error is the point-weighted mean of the per-view errors of both devices.
+        double sum = 0;
+        int points = 0;
+        for (int i = 0; i < r.perView.rows; ++i) {
+            const int ni = (int)d.object[i].size();
+            for (int k = 0; k < 2; ++k)
+                sum += r.perView.at<double>(i, k) * r.perView.at<double>(i, k) * ni;
+            points += 2 * ni;
+        }
+        EXPECT_NEAR(r.rms, std::sqrt(sum / points), 1e-12);
+
+        if (c.sigma == 0) {
+            // Exact data (up to the float storage of the corners).
+            EXPECT_LT(r.rms, 1e-4);
+            EXPECT_MAT_NEAR(r.perView, cv::Mat::zeros(20, 2, CV_64F), 1e-4);
+            EXPECT_MAT_NEAR(r.D1, rig.cam1.kc, 1e-3);
+            EXPECT_LT(projectionDifferencePx(rig.cam1, r.K1, r.D1, exact.image1), 2e-3);
+            EXPECT_LT(projectionDifferencePx(rig.cam2, r.K2, r.D2, exact.image2), 2e-3);
+        } else {
+            // A point's error is the distance, sigma * sqrt(2) for Gaussian noise of sigma per axis.
+            EXPECT_NEAR(r.rms, c.sigma * std::sqrt(2.0), 0.1 * c.sigma);
+        }
+    }
+}
+
+// E and F relate the two devices' views of the same points: x2^T E x1 = 0 for
+// normalised and x2^T F x1 = 0 for (undistorted) pixel coordinates.
+TEST(StereoCalibrateDual, EssentialAndFundamentalMatricesFitTheViews)
+{
+    const Rig rig = mixedRig();
+    const StereoData d = stereoViews(rig, 12, 0.0, 11);
+    const Result r = calibrate(d, rig, 0, cv::CALIB_RATIONAL_MODEL);
+    cv::Mat tx = (cv::Mat_<double>(3, 3) << 0, -r.T.at<double>(2), r.T.at<double>(1), r.T.at<double>(2), 0,
+                  -r.T.at<double>(0), -r.T.at<double>(1), r.T.at<double>(0), 0);
+    EXPECT_MAT_NEAR(r.E, tx * r.R, 1e-12);
+    EXPECT_DOUBLE_EQ(r.F.at<double>(2, 2), 1.0);
+    double worstE = 0, worstF = 0;
+    for (size_t i = 0; i < d.object.size(); ++i) {
+        std::vector<cv::Point2d> n1, n2, u1, u2;
+        const std::vector<cv::Point2d> p1(d.image1[i].begin(), d.image1[i].end()),
+            p2(d.image2[i].begin(), d.image2[i].end());
+        const cv::TermCriteria exactly(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-14);
+        cv::undistortPoints(p1, n1, r.K1, r.D1, cv::noArray(), cv::noArray(), exactly);
+        cv::undistortPoints(p2, n2, r.K2, r.D2, cv::noArray(), cv::noArray(), exactly);
+        cv::undistortPoints(p1, u1, r.K1, r.D1, cv::noArray(), r.K1, exactly);
+        cv::undistortPoints(p2, u2, r.K2, r.D2, cv::noArray(), r.K2, exactly);
+        for (size_t j = 0; j < n1.size(); ++j) {
+            const cv::Vec3d a(n1[j].x, n1[j].y, 1), b(n2[j].x, n2[j].y, 1);
+            worstE = std::max(worstE, std::fabs(cv::Mat(cv::Mat(b).t() * r.E * cv::Mat(a)).at<double>(0)));
+            const cv::Vec3d a1(u1[j].x, u1[j].y, 1), b1(u2[j].x, u2[j].y, 1);
+            // Distance in pixels of the point in device 2 from its epipolar line.
+            const cv::Mat line = r.F * cv::Mat(a1);
+            const double dist = std::fabs(line.dot(cv::Mat(b1))) /
+                                std::hypot(line.at<double>(0), line.at<double>(1));
+            worstF = std::max(worstF, dist);
+        }
+    }
+    EXPECT_LT(worstE / cv::norm(r.T), 1e-6);  // E scales with the baseline
+    EXPECT_LT(worstF, 1e-3);
+}
+
+// With one image size and one flag set for both devices, the result is that
+// of OpenCV's own stereo calibration on the same data.
+TEST(StereoCalibrateDual, AgreesWithOpenCvForEqualSizes)
+{
+    const Rig rig = equalRig();
+    const StereoData d = stereoViews(rig, 20, 0.15, 3);
+    const int cases[] = {
+        0,
+        cv::CALIB_FIX_INTRINSIC,
+        cv::CALIB_USE_INTRINSIC_GUESS | cv::CALIB_FIX_PRINCIPAL_POINT,
+        cv::CALIB_FIX_ASPECT_RATIO | cv::CALIB_ZERO_TANGENT_DIST | cv::CALIB_FIX_K3,
+        cv::CALIB_THIN_PRISM_MODEL | cv::CALIB_TILTED_MODEL | cv::CALIB_USE_LU,
+    };
+    for (int flags : cases) {
+        SCOPED_TRACE("flags " + std::to_string(flags));
+        const Result r = calibrate(d, rig, flags, flags, givenIntrinsics(rig));
+        Result o = givenIntrinsics(rig);
+        o.rms = cv::stereoCalibrate(d.object, d.image1, d.image2, o.K1, o.D1, o.K2, o.D2, rig.cam1.size, o.R, o.T,
+                                    o.E, o.F, o.perView, flags);
+        EXPECT_NEAR(r.rms, o.rms, 1e-9);
+        EXPECT_LT(testing_support::rotationDiffDeg(r.R, o.R), 1e-7);
+        EXPECT_MAT_NEAR(r.T, o.T, 1e-6);
+        EXPECT_MAT_NEAR(r.K1, o.K1, 1e-5);
+        EXPECT_MAT_NEAR(r.K2, o.K2, 1e-5);
+        EXPECT_MAT_NEAR(r.D1, o.D1, 1e-6);
+        EXPECT_MAT_NEAR(r.D2, o.D2, 1e-6);
+        EXPECT_MAT_NEAR(r.perView, o.perView, 1e-8);
+        EXPECT_MAT_NEAR(r.E, o.E, 1e-6);
+        EXPECT_MAT_NEAR(r.F, o.F, 1e-9);
+    }
+}
+
+// The rational model is poorly conditioned: different minimisers stop at
+// different coefficients of nearly the same cost. Ours must not end higher.
+TEST(StereoCalibrateDual, RationalModelEndsNoHigherThanOpenCv)
+{
+    const Rig rig = equalRig();
+    const StereoData d = stereoViews(rig, 20, 0.15, 3);
+    const int flags = cv::CALIB_RATIONAL_MODEL;
+    const Result r = calibrate(d, rig, flags, flags);
+    Result o;
+    o.rms = cv::stereoCalibrate(d.object, d.image1, d.image2, o.K1, o.D1, o.K2, o.D2, rig.cam1.size, o.R, o.T, o.E,
+                                o.F, o.perView, flags);
+    EXPECT_LE(r.rms, o.rms + 1e-9);
+    EXPECT_LT(testing_support::rotationDiffDeg(r.R, o.R), 0.05);
+    EXPECT_MAT_NEAR(r.T, o.T, 0.1);
+}
+
+// The normal equations the refinement accumulates, J^T J and J^T e, equal
+// those of a Jacobian taken by central differences of the residuals, for
+// every parameter (ties included), at a point away from the optimum.
+TEST(StereoCalibrateDual, AccumulatedNormalEquationsMatchFiniteDifferences)
+{
+    const Rig rig = mixedRig();
+    const StereoData d = stereoViews(rig, 4, 0.1, 5);
+    const cv::Mat K[2] = {cv::Mat(rig.cam1.K).clone(), cv::Mat(rig.cam2.K).clone()};
+    cv::Mat D[2] = {rig.cam1.kc.clone(), cv::Mat::zeros(1, 14, CV_64F)};
+    rig.cam2.kc.copyTo(D[1].colRange(0, 8));
+    D[1].at<double>(8) = 0.002;   // s1
+    D[1].at<double>(12) = 0.001;  // taux
+    const cv::Size sizes[2] = {rig.cam1.size, rig.cam2.size};
+    const int guess = cv::CALIB_USE_INTRINSIC_GUESS;
+    const int full = cv::CALIB_RATIONAL_MODEL | cv::CALIB_THIN_PRISM_MODEL | cv::CALIB_TILTED_MODEL;
+    struct Case {
+        const char* name;
+        int flags1, flags2;
+    } cases[] = {
+        {"all intrinsics free", guess, guess | full},
+        {"shared focal length", guess | cv::CALIB_SAME_FOCAL_LENGTH, guess | full},
+        {"fixed aspect ratio, one device fixed", guess | cv::CALIB_FIX_ASPECT_RATIO, cv::CALIB_FIX_INTRINSIC | full},
+        {"shared focal length led by device 2, aspect ratio", guess | cv::CALIB_FIX_ASPECT_RATIO,
+         guess | cv::CALIB_FIX_FOCAL_LENGTH | cv::CALIB_SAME_FOCAL_LENGTH | full},
+        {"poses only", cv::CALIB_FIX_INTRINSIC, cv::CALIB_FIX_INTRINSIC | full},
+    };
+    cv::RNG rng(3);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const cv::Mat D2 = (c.flags2 & full) ? D[1] : D[1].colRange(0, 5);
+        const cv::Mat Ds[2] = {D[0], D2};
+        stereo_calib::StereoProblem P = stereo_calib::initStereoProblem(
+            d.object, d.image1, d.image2, K, Ds, sizes, cv::Mat(), cv::Mat(), c.flags1, c.flags2);
+        const int n = P.param.rows;
+        ASSERT_EQ(n, 6 * 5 + (P.refineIntrinsics ? 36 : 0));
+
+        // Move away from the start: poses, focal lengths, principal points, coefficients.
+        cv::Mat param = P.param.clone();
+        for (int q = 0; q < n; ++q) {
+            double& v = param.at<double>(q);
+            if (q < 6 * 5)
+                v += (q % 6 < 3) ? rng.uniform(-0.01, 0.01) : rng.uniform(-2.0, 2.0);
+            else
+                v += ((q - 30) % 18 < 4) ? rng.uniform(-3.0, 3.0) : rng.uniform(-0.003, 0.003);
+        }
+        std::vector<double> e;
+        cv::Mat JtJ = cv::Mat::zeros(n, n, CV_64F), JtErr = cv::Mat::zeros(n, 1, CV_64F);
+        const double sum = P.evaluate(param, nullptr, &JtJ, &JtErr, nullptr, &e);
+        cv::completeSymm(JtJ, false);
+        const cv::Mat ev(e, true);
+        EXPECT_NEAR(sum, ev.dot(ev), 1e-9 * sum);
+
+        cv::Mat J((int)e.size(), n, CV_64F);
+        for (int q = 0; q < n; ++q) {
+            const double h = 1e-6 * std::max(1.0, std::fabs(param.at<double>(q)));
+            std::vector<double> ep, em;
+            cv::Mat pp = param.clone(), pm = param.clone();
+            pp.at<double>(q) += h;
+            pm.at<double>(q) -= h;
+            P.evaluate(pp, nullptr, nullptr, nullptr, nullptr, &ep);
+            P.evaluate(pm, nullptr, nullptr, nullptr, nullptr, &em);
+            for (size_t a = 0; a < e.size(); ++a)
+                J.at<double>((int)a, q) = (ep[a] - em[a]) / (2 * h);
+        }
+        const cv::Mat JtJfd = J.t() * J, JtErrfd = J.t() * ev;
+        int bad = 0;
+        for (int a = 0; a < n && bad < 5; ++a) {
+            const double sa = std::sqrt(std::max(JtJ.at<double>(a, a), JtJfd.at<double>(a, a)));
+            for (int b = a; b < n && bad < 5; ++b) {
+                const double sb = std::sqrt(std::max(JtJ.at<double>(b, b), JtJfd.at<double>(b, b)));
+                const double diff = std::fabs(JtJ.at<double>(a, b) - JtJfd.at<double>(a, b));
+                if (diff > 1e-6 * sa * sb + 1e-12) {
+                    ++bad;
+                    ADD_FAILURE() << "J^T J(" << a << ", " << b << ") = " << JtJ.at<double>(a, b)
+                                  << ", by finite differences " << JtJfd.at<double>(a, b);
+                }
+            }
+            const double diff = std::fabs(JtErr.at<double>(a) - JtErrfd.at<double>(a));
+            if (diff > 1e-6 * sa * std::sqrt(sum) + 1e-12) {
+                ++bad;
+                ADD_FAILURE() << "J^T e(" << a << ") = " << JtErr.at<double>(a) << ", by finite differences "
+                              << JtErrfd.at<double>(a);
+            }
+        }
+    }
+}
