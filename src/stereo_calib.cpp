@@ -68,7 +68,7 @@ cv::Mat prepareDistCoeffs(const cv::Mat& input, int rtype, int outputSize)
 {
     const cv::Mat distCoeffs0 = input.channels() == 1 ? input : input.reshape(1, (int)input.total());
     STEREO_ASSERT((int)distCoeffs0.total() <= outputSize, "prepareDistCoeffs");
-    const bool column = distCoeffs0.cols == 1;
+    const bool column = distCoeffs0.cols == 1 && !distCoeffs0.empty();
     cv::Mat out = column ? cv::Mat::zeros(outputSize, 1, rtype) : cv::Mat::zeros(1, outputSize, rtype);
     if (distCoeffs0.empty())
         return out;

@@ -395,3 +395,233 @@ TEST(StereoCalibrateDual, AccumulatedNormalEquationsMatchFiniteDifferences)
         }
     }
 }
+
+// CALIB_USE_EXTRINSIC_GUESS in either flag set: the caller's R and T are the
+// start (one step from an exact guess stays exact, one step from a wrong
+// guess does not get far), and they keep their storage, shape and type.
+TEST(StereoCalibrateDual, ExtrinsicGuessFromEitherFlagSetIsTheStart)
+{
+    const Rig rig = equalRig();
+    const StereoData d = stereoViews(rig, 10, 0.0, 3);
+    const int fixed = cv::CALIB_FIX_INTRINSIC, guess = cv::CALIB_USE_EXTRINSIC_GUESS;
+    struct Case {
+        const char* name;
+        int flags1, flags2;
+        bool rotationVector;
+    } cases[] = {
+        {"device 1, rotation vector", fixed | guess, fixed, true},
+        {"device 2, rotation matrix", fixed, fixed | guess, false},
+        {"both, rotation vector", fixed | guess, fixed | guess, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (double offDeg : {0.0, 10.0}) {
+            SCOPED_TRACE("guess off by " + std::to_string(offDeg) + " degrees");
+            cv::Matx33d Roff;
+            cv::Rodrigues(cv::Vec3d(0, offDeg * CV_PI / 180, 0), Roff);
+            Result s = givenIntrinsics(rig);
+            const cv::Matx33d Rguess = Roff * rig.R;
+            if (c.rotationVector) {
+                cv::Vec3d rvec;
+                cv::Rodrigues(Rguess, rvec);
+                s.R = cv::Mat(rvec, true);  // 3x1 CV_64F
+            } else {
+                cv::Mat(Rguess).convertTo(s.R, CV_32F);
+            }
+            cv::Mat(cv::Vec3f(rig.T + cv::Vec3d(5 * offDeg, 0, 0))).reshape(1, 1).copyTo(s.T);  // 1x3 CV_32F
+            const uchar* rData = s.R.data;
+            const uchar* tData = s.T.data;
+            const Result r = calibrate(d, rig, c.flags1, c.flags2, s, kOneStep);
+            EXPECT_EQ(r.R.data, rData);
+            EXPECT_EQ(r.T.data, tData);
+            EXPECT_EQ(r.R.size(), c.rotationVector ? cv::Size(1, 3) : cv::Size(3, 3));
+            EXPECT_EQ(r.R.type(), c.rotationVector ? CV_64F : CV_32F);
+            EXPECT_EQ(r.T.size(), cv::Size(3, 1));
+            EXPECT_EQ(r.T.type(), CV_32F);
+            cv::Mat Rm = r.R;
+            if (c.rotationVector)
+                cv::Rodrigues(r.R, Rm);
+            if (offDeg == 0)
+                EXPECT_POSE_NEAR(Rm, r.T.t(), cv::Mat(rig.R), cv::Mat(rig.T), 1e-4, 1e-3);
+            else
+                EXPECT_GT(testing_support::rotationDiffDeg(Rm, cv::Mat(rig.R)), 0.1);
+        }
+    }
+}
+
+// A guess that is missing or malformed is an error, whichever set asks for it.
+TEST(StereoCalibrateDual, MalformedExtrinsicGuessIsAnError)
+{
+    const Rig rig = equalRig();
+    const StereoData d = stereoViews(rig, 4, 0.0, 3);
+    const std::string rMessage = "R must be a 3x3 rotation matrix or a 3x1 or 1x3 rotation vector of type CV_32F or "
+                                 "CV_64F when CALIB_USE_EXTRINSIC_GUESS is set";
+    const std::string tMessage = "T must be a 3x1 or 1x3 vector of type CV_32F or CV_64F when "
+                                 "CALIB_USE_EXTRINSIC_GUESS is set";
+    const cv::Mat goodR = cv::Mat(rig.R).clone(), goodT = cv::Mat(rig.T).clone();
+    struct Case {
+        const char* name;
+        cv::Mat R, T;
+        std::string message;
+    } cases[] = {
+        {"R empty", cv::Mat(), goodT, rMessage},
+        {"R 2x2", cv::Mat::eye(2, 2, CV_64F), goodT, rMessage},
+        {"R of integers", cv::Mat::eye(3, 3, CV_32S), goodT, rMessage},
+        {"R with 4 values", cv::Mat::zeros(4, 1, CV_64F), goodT, rMessage},
+        {"T empty", goodR, cv::Mat(), tMessage},
+        {"T with 4 values", goodR, cv::Mat::zeros(4, 1, CV_64F), tMessage},
+        {"T not finite", goodR, (cv::Mat_<double>(3, 1) << 1, NAN, 0),
+         "R and T must be finite when CALIB_USE_EXTRINSIC_GUESS is set"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Result s = givenIntrinsics(rig);
+        s.R = c.R;
+        s.T = c.T;
+        const cv::Mat K1before = s.K1.clone();
+        int code = 0;
+        EXPECT_EQ(cvErrorMessage(
+                      [&] {
+                          calibrate(d, rig, cv::CALIB_FIX_INTRINSIC,
+                                    cv::CALIB_FIX_INTRINSIC | cv::CALIB_USE_EXTRINSIC_GUESS, s);
+                      },
+                      &code),
+                  c.message);
+        EXPECT_EQ(code, cv::Error::StsBadArg);
+        EXPECT_MAT_NEAR(s.K1, K1before, 0);
+    }
+}
+
+// Coefficient vectors of any length up to 14 keep their values in the
+// leading entries; a device without an extended model returns 5, one with
+// the rational model 14.
+TEST(StereoCalibrateDual, DistortionCoefficientsOfAnyLengthUpTo14)
+{
+    const Rig rig = equalRig();
+    const StereoData d = stereoViews(rig, 4, 0.0, 3);
+    const std::vector<double> all = {-0.2, 0.1, 5e-4, -4e-4, -0.02, 0.01, -0.005, 0.002,
+                                     1e-3, -1e-3, 2e-3, -2e-3, 0.003, -0.004};
+    auto first = [&](int n) { return std::vector<double>(all.begin(), all.begin() + n); };
+    auto padded = [&](int n, int to) {
+        std::vector<double> v = first(n);
+        v.resize(to, 0.0);
+        return v;
+    };
+    const int fixed = cv::CALIB_FIX_INTRINSIC;
+    struct Case {
+        const char* name;
+        std::vector<double> given;
+        bool column;
+        int model;
+        std::vector<double> expected;
+    } cases[] = {
+        {"none", {}, false, 0, padded(0, 5)},
+        {"4", first(4), false, 0, padded(4, 5)},
+        {"5 as a column", first(5), true, 0, first(5)},
+        {"6, the sixth zero", padded(5, 6), false, 0, first(5)},
+        {"6, rational", first(6), false, cv::CALIB_RATIONAL_MODEL, padded(6, 14)},
+        {"8, zeros beyond k3", padded(5, 8), true, 0, first(5)},
+        {"12, thin prism", first(12), false, cv::CALIB_THIN_PRISM_MODEL, padded(12, 14)},
+        {"14, tilted", first(14), true, cv::CALIB_TILTED_MODEL, first(14)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Result s = givenIntrinsics(rig);
+        s.D1 = cv::Mat(c.given, true);
+        if (!c.column && !c.given.empty())
+            s.D1 = s.D1.reshape(1, 1);
+        s.D2 = cv::Mat(first(5), true).reshape(1, 1);
+        const Result r = calibrate(d, rig, fixed | c.model, fixed | cv::CALIB_RATIONAL_MODEL, s);
+        cv::Mat expected(c.expected, true);
+        EXPECT_EQ(r.D1.type(), CV_64F);
+        EXPECT_EQ(r.D1.cols == 1 && r.D1.rows > 1, c.column);
+        EXPECT_MAT_NEAR(r.D1.reshape(1, 1), expected.reshape(1, 1), 0);
+        EXPECT_MAT_NEAR(r.D2, cv::Mat(padded(5, 14), true).reshape(1, 1), 0);
+    }
+}
+
+TEST(StereoCalibrateDual, DistortionCoefficientsBeyondTheModel)
+{
+    const Rig rig = equalRig();
+    const StereoData d = stereoViews(rig, 8, 0.0, 3);
+    const std::vector<double> eight = {-0.2, 0.1, 5e-4, -4e-4, -0.02, 0.01, 0, 0};
+    const std::vector<double> fifteen(15, 0.0);
+    const int fixed = cv::CALIB_FIX_INTRINSIC;
+    struct Case {
+        const char* name;
+        std::vector<double> d1, d2;
+        int flags1, flags2, code;
+        std::string message;
+    } cases[] = {
+        {"15 in device 1", fifteen, {}, fixed, fixed, cv::Error::StsAssert, "(int)distCoeffs0.total() <= outputSize"},
+        {"15 in device 2", {}, fifteen, fixed, fixed, cv::Error::StsAssert, "(int)distCoeffs0.total() <= outputSize"},
+        {"k4 given to a 5-coefficient device", {}, eight, fixed, fixed, cv::Error::StsBadArg,
+         "distCoeffs2 holds non-zero coefficients beyond k1, k2, p1, p2, k3, but flags2 select none of "
+         "CALIB_RATIONAL_MODEL, CALIB_THIN_PRISM_MODEL, CALIB_TILTED_MODEL"},
+        {"k4 given with an intrinsic guess", eight, {}, cv::CALIB_USE_INTRINSIC_GUESS, fixed, cv::Error::StsBadArg,
+         "distCoeffs1 holds non-zero coefficients beyond k1, k2, p1, p2, k3, but flags1 select none of "
+         "CALIB_RATIONAL_MODEL, CALIB_THIN_PRISM_MODEL, CALIB_TILTED_MODEL"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Result s = givenIntrinsics(rig);
+        s.D1 = cv::Mat(c.d1, true);
+        s.D2 = cv::Mat(c.d2, true);
+        int code = 0;
+        EXPECT_EQ(cvErrorMessage([&] { calibrate(d, rig, c.flags1, c.flags2, s); }, &code), c.message);
+        EXPECT_EQ(code, c.code);
+    }
+
+    // Calibrated from scratch, the device does not read what it is given:
+    // 8 coefficients in, the 5 of its model out.
+    Result s;
+    s.D1 = cv::Mat(eight, true);
+    const Result r = calibrate(d, rig, 0, cv::CALIB_FIX_INTRINSIC, [&] {
+        Result g = givenIntrinsics(rig);
+        g.D1 = s.D1;
+        g.K1 = cv::Mat();
+        return g;
+    }());
+    EXPECT_EQ(r.D1.total(), 5u);
+    EXPECT_MAT_NEAR(r.D1.reshape(1, 1), rig.cam1.kc, 1e-3);
+}
+
+// The camera matrix must be given when the flags take it as it is.
+TEST(StereoCalibrateDual, CameraMatrixRequiredByTheFlags)
+{
+    const Rig rig = equalRig();
+    const StereoData d = stereoViews(rig, 8, 0.0, 3);
+    const cv::Mat zeroFocal = (cv::Mat_<double>(3, 3) << 0, 0, 640, 0, 1400, 512, 0, 0, 1);
+    struct Case {
+        const char* name;
+        int device, flags;
+        cv::Mat K;
+        std::string message;
+    } cases[] = {
+        {"guess without matrix", 1, cv::CALIB_USE_INTRINSIC_GUESS, cv::Mat(),
+         "cameraMatrix1 must be a 3x3 matrix when flags1 hold CALIB_USE_INTRINSIC_GUESS or CALIB_FIX_INTRINSIC"},
+        {"fixed 3x4 matrix", 2, cv::CALIB_FIX_INTRINSIC, cv::Mat::eye(3, 4, CV_64F),
+         "cameraMatrix2 must be a 3x3 matrix when flags2 hold CALIB_USE_INTRINSIC_GUESS or CALIB_FIX_INTRINSIC"},
+        {"fixed zero focal length", 1, cv::CALIB_FIX_INTRINSIC, zeroFocal,
+         "cameraMatrix1 must be finite with positive fx and fy"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Result s = givenIntrinsics(rig);
+        (c.device == 1 ? s.K1 : s.K2) = c.K;
+        const int other = cv::CALIB_FIX_INTRINSIC;
+        int code = 0;
+        EXPECT_EQ(cvErrorMessage([&] { calibrate(d, rig, c.device == 1 ? c.flags : other,
+                                                 c.device == 2 ? c.flags : other, s); },
+                                 &code),
+                  c.message);
+        EXPECT_EQ(code, cv::Error::StsBadArg);
+    }
+
+    // A fixed aspect ratio without a matrix starts from the identity: fx / fy stays 1.
+    Result s = givenIntrinsics(rig);
+    s.K1 = cv::Mat();
+    const Result r = calibrate(d, rig, cv::CALIB_FIX_ASPECT_RATIO, cv::CALIB_FIX_INTRINSIC, s);
+    EXPECT_DOUBLE_EQ(fx(r.K1) / fy(r.K1), 1.0);
+    EXPECT_NEAR(fx(r.K1), rig.cam1.K(0, 0), 0.01);
+}
