@@ -40,6 +40,17 @@ Rig mixedRig()
     return rig;
 }
 
+// Two devices of different size with the same focal length, for CALIB_SAME_FOCAL_LENGTH.
+Rig sameFocalRig()
+{
+    Rig rig = mixedRig();
+    rig.cam1.kc = (cv::Mat_<double>(1, 5) << -0.21, 0.12, 0.0008, -0.0005, -0.03);
+    rig.cam2 = synth::makeCamera({1920, 1080}, 1500, {-0.15, 0.06, -0.0003, 0.0006, 0.0});
+    rig.cam2.K(0, 2) = 950.0;
+    rig.cam2.K(1, 2) = 548.0;
+    return rig;
+}
+
 // Two devices of the same size, for the comparison with OpenCV's calibration.
 Rig equalRig()
 {
@@ -624,4 +635,350 @@ TEST(StereoCalibrateDual, CameraMatrixRequiredByTheFlags)
     const Result r = calibrate(d, rig, cv::CALIB_FIX_ASPECT_RATIO, cv::CALIB_FIX_INTRINSIC, s);
     EXPECT_DOUBLE_EQ(fx(r.K1) / fy(r.K1), 1.0);
     EXPECT_NEAR(fx(r.K1), rig.cam1.K(0, 0), 0.01);
+}
+
+// CALIB_SAME_FOCAL_LENGTH ties fx and fy of the two devices and nothing else:
+// from either flag set, estimated from both devices, principal points apart.
+TEST(StereoCalibrateDual, SameFocalLengthTiesOnlyTheFocalLengths)
+{
+    const Rig rig = sameFocalRig();
+    const StereoData d = stereoViews(rig, 15, 0.1, 21);
+    const int same = cv::CALIB_SAME_FOCAL_LENGTH;
+    struct Case {
+        const char* name;
+        int flags1, flags2;
+    } cases[] = {{"in flag set 1", same, 0}, {"in flag set 2", 0, same}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Result r = calibrate(d, rig, c.flags1, c.flags2);
+        EXPECT_EQ(fx(r.K1), fx(r.K2));
+        EXPECT_EQ(fy(r.K1), fy(r.K2));
+        EXPECT_NEAR(fx(r.K1), 1500, 1.5);
+        EXPECT_NEAR(fy(r.K1), 1500, 1.5);
+        EXPECT_NEAR(cx(r.K1), rig.cam1.K(0, 2), 2.0);
+        EXPECT_NEAR(cy(r.K1), rig.cam1.K(1, 2), 2.0);
+        EXPECT_NEAR(cx(r.K2), rig.cam2.K(0, 2), 2.0);
+        EXPECT_NEAR(cy(r.K2), rig.cam2.K(1, 2), 2.0);
+        EXPECT_POSE_NEAR(r.R, r.T, cv::Mat(rig.R), cv::Mat(rig.T), 0.1, 0.5);
+        EXPECT_NEAR(r.rms, 0.1 * std::sqrt(2.0), 0.01);
+    }
+}
+
+// The tie never moves a value that the flags hold: fixed principal points
+// stay apart, and a fixed focal length is the one both devices share.
+TEST(StereoCalibrateDual, SameFocalLengthKeepsFixedValues)
+{
+    const Rig rig = sameFocalRig();
+    const StereoData d = stereoViews(rig, 10, 0.05, 22);
+    const int same = cv::CALIB_SAME_FOCAL_LENGTH, guess = cv::CALIB_USE_INTRINSIC_GUESS;
+    Result start = givenIntrinsics(rig);
+    start.K1.at<double>(0, 0) = start.K1.at<double>(1, 1) = 1490;  // starts apart from device 2
+    start.K2.at<double>(0, 0) = start.K2.at<double>(1, 1) = 1508;
+    struct Case {
+        const char* name;
+        int flags1, flags2;
+        int leader;          // device whose given focal length both must keep, or 0
+        bool fixedCentres;
+    } cases[] = {
+        {"fixed principal points", guess | same | cv::CALIB_FIX_PRINCIPAL_POINT,
+         guess | cv::CALIB_FIX_PRINCIPAL_POINT, 0, true},
+        {"device 1 fixed", cv::CALIB_FIX_INTRINSIC, guess | same, 1, false},
+        {"device 2 focal length fixed", guess | same, guess | cv::CALIB_FIX_FOCAL_LENGTH, 2, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Result r = calibrate(d, rig, c.flags1, c.flags2, [&] {
+            Result s = start;
+            s.K1 = start.K1.clone();
+            s.K2 = start.K2.clone();
+            return s;
+        }());
+        EXPECT_EQ(fx(r.K1), fx(r.K2));
+        EXPECT_EQ(fy(r.K1), fy(r.K2));
+        if (c.leader) {
+            const cv::Mat& given = c.leader == 1 ? start.K1 : start.K2;
+            EXPECT_EQ(fx(r.K1), fx(given));
+            EXPECT_EQ(fy(r.K1), fy(given));
+        } else {
+            EXPECT_NEAR(fx(r.K1), 1500, 1.0);
+        }
+        if (c.fixedCentres) {
+            EXPECT_EQ(cx(r.K1), cx(start.K1));
+            EXPECT_EQ(cy(r.K1), cy(start.K1));
+            EXPECT_EQ(cx(r.K2), cx(start.K2));
+            EXPECT_EQ(cy(r.K2), cy(start.K2));
+        }
+        if (c.leader == 1)
+            EXPECT_MAT_NEAR(r.K1, start.K1, 0);
+    }
+}
+
+// CALIB_FIX_INTRINSIC in one flag set fixes that device only; in both, only
+// the poses are refined. The given values are slightly off the truth, so a
+// free refinement would move them.
+TEST(StereoCalibrateDual, FixIntrinsicPerDevice)
+{
+    const Rig rig = mixedRig();
+    const StereoData d = stereoViews(rig, 12, 0.05, 23);
+    const int fixed = cv::CALIB_FIX_INTRINSIC, rational = cv::CALIB_RATIONAL_MODEL;
+    Result given = givenIntrinsics(rig);
+    given.K1.at<double>(0, 0) += 2;
+    given.K1.at<double>(0, 2) -= 1.5;
+    given.D1.at<double>(0) += 0.002;
+    given.K2.at<double>(1, 1) -= 2;
+    given.D2.at<double>(1) += 0.003;
+    struct Case {
+        const char* name;
+        int flags1, flags2;
+    } cases[] = {
+        {"device 1", fixed, rational},
+        {"device 2", 0, fixed | rational},
+        {"both", fixed, fixed | rational},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Result s = given;
+        s.K1 = given.K1.clone();
+        s.K2 = given.K2.clone();
+        s.D1 = given.D1.clone();
+        s.D2 = given.D2.clone();
+        const Result r = calibrate(d, rig, c.flags1, c.flags2, s);
+        const bool fixed1 = c.flags1 & fixed, fixed2 = c.flags2 & fixed;
+        if (fixed1) {
+            EXPECT_MAT_NEAR(r.K1, given.K1, 0);
+            EXPECT_MAT_NEAR(r.D1, given.D1, 0);
+        } else {
+            EXPECT_NEAR(fx(r.K1), rig.cam1.K(0, 0), 2.0);
+            EXPECT_NEAR(cx(r.K1), rig.cam1.K(0, 2), 2.0);
+        }
+        if (fixed2) {
+            EXPECT_MAT_NEAR(r.K2, given.K2, 0);
+            EXPECT_MAT_NEAR(r.D2.colRange(0, 8), given.D2, 0);
+            EXPECT_EQ(cv::countNonZero(r.D2.colRange(8, 14)), 0);
+        } else {
+            EXPECT_NEAR(fy(r.K2), rig.cam2.K(1, 1), 2.0);
+        }
+        EXPECT_POSE_NEAR(r.R, r.T, cv::Mat(rig.R), cv::Mat(rig.T), 0.3, 3.0);
+    }
+}
+
+// What a device's flags fix comes back exactly as given.
+TEST(StereoCalibrateDual, FlagsKeepWhatTheyFix)
+{
+    const Rig rig = mixedRig();
+    const StereoData d = stereoViews(rig, 10, 0.05, 24);
+    const int guess = cv::CALIB_USE_INTRINSIC_GUESS, rational = cv::CALIB_RATIONAL_MODEL;
+    Result start = givenIntrinsics(rig);
+    start.K1.at<double>(0, 0) = 1497;  // aspect ratio 1497 / 1500
+    start.D2.at<double>(2) = 0.001;
+    using Check = std::function<void(const Result&)>;
+    struct Case {
+        const char* name;
+        int flags1, flags2;
+        Check check;
+    } cases[] = {
+        {"aspect ratio of device 1", guess | cv::CALIB_FIX_ASPECT_RATIO, guess | rational,
+         [&](const Result& r) {
+             EXPECT_NEAR(fx(r.K1) / fy(r.K1), 1497.0 / 1500.0, 1e-12);
+             EXPECT_GT(std::fabs(fx(r.K1) - 1497), 0.01);  // the ratio is kept, not the value
+         }},
+        {"principal point of device 2", guess, guess | rational | cv::CALIB_FIX_PRINCIPAL_POINT,
+         [&](const Result& r) {
+             EXPECT_EQ(cx(r.K2), cx(start.K2));
+             EXPECT_EQ(cy(r.K2), cy(start.K2));
+         }},
+        {"focal length of device 1", guess | cv::CALIB_FIX_FOCAL_LENGTH, guess | rational,
+         [&](const Result& r) {
+             EXPECT_EQ(fx(r.K1), fx(start.K1));
+             EXPECT_EQ(fy(r.K1), fy(start.K1));
+         }},
+        {"k1, k2 and k3 of device 1", guess | cv::CALIB_FIX_K1 | cv::CALIB_FIX_K2 | cv::CALIB_FIX_K3, guess | rational,
+         [&](const Result& r) {
+             EXPECT_EQ(r.D1.at<double>(0), start.D1.at<double>(0));
+             EXPECT_EQ(r.D1.at<double>(1), start.D1.at<double>(1));
+             EXPECT_EQ(r.D1.at<double>(4), start.D1.at<double>(4));
+         }},
+        {"k4 to k6 of device 2", guess, guess | rational | cv::CALIB_FIX_K4 | cv::CALIB_FIX_K5 | cv::CALIB_FIX_K6,
+         [&](const Result& r) {
+             for (int j = 5; j < 8; ++j)
+                 EXPECT_EQ(r.D2.at<double>(j), start.D2.at<double>(j));
+         }},
+        {"tangential distortion zeroed in device 2", guess, guess | rational | cv::CALIB_ZERO_TANGENT_DIST,
+         [&](const Result& r) {
+             EXPECT_EQ(r.D2.at<double>(2), 0.0);
+             EXPECT_EQ(r.D2.at<double>(3), 0.0);
+         }},
+        {"tangential distortion fixed in device 2", guess, guess | rational | cv::CALIB_FIX_TANGENT_DIST,
+         [&](const Result& r) {
+             EXPECT_EQ(r.D2.at<double>(2), 0.001);
+             EXPECT_EQ(r.D2.at<double>(3), start.D2.at<double>(3));
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Result s = start;
+        s.K1 = start.K1.clone();
+        s.K2 = start.K2.clone();
+        s.D1 = start.D1.clone();
+        s.D2 = start.D2.clone();
+        const Result r = calibrate(d, rig, c.flags1, c.flags2, s);
+        c.check(r);
+        EXPECT_LT(r.rms, 0.2);  // noise alone gives 0.07; the held values are off the truth
+    }
+}
+
+// A device that is given its intrinsics is not calibrated alone, so its
+// image size has no effect.
+TEST(StereoCalibrateDual, ImageSizeOnlyServesTheDevicesOwnCalibration)
+{
+    const Rig rig = mixedRig();
+    const StereoData d = stereoViews(rig, 8, 0.05, 25);
+    const int guess = cv::CALIB_USE_INTRINSIC_GUESS;
+    Result a = givenIntrinsics(rig), b = givenIntrinsics(rig);
+    a.rms = stereoCalibrateDual(d.object, d.image1, d.image2, a.K1, a.D1, a.K2, a.D2, rig.cam1.size, rig.cam2.size,
+                                a.R, a.T, a.E, a.F, a.perView, guess, guess | cv::CALIB_RATIONAL_MODEL);
+    b.rms = stereoCalibrateDual(d.object, d.image1, d.image2, b.K1, b.D1, b.K2, b.D2, cv::Size(1, 1), cv::Size(),
+                                b.R, b.T, b.E, b.F, b.perView, guess, guess | cv::CALIB_RATIONAL_MODEL);
+    EXPECT_EQ(a.rms, b.rms);
+    EXPECT_MAT_NEAR(a.K1, b.K1, 0);
+    EXPECT_MAT_NEAR(a.K2, b.K2, 0);
+    EXPECT_MAT_NEAR(a.R, b.R, 0);
+    EXPECT_MAT_NEAR(a.T, b.T, 0);
+}
+
+// The relative pose starts at the per-coordinate median of the views'
+// relative poses: the mean of the middle two for an even number of views.
+TEST(StereoCalibrateDual, RelativePoseStartsAtTheMedianOfTheViews)
+{
+    const Rig rig = equalRig();
+    struct Case {
+        std::vector<double> tx;
+        double median;
+    } cases[] = {{{10, 12, 11, 30}, 11.5}, {{10, 12, 30}, 12}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("views " + std::to_string(c.tx.size()));
+        StereoData d;
+        for (size_t i = 0; i < c.tx.size(); ++i) {
+            Rig viewRig = rig;
+            viewRig.T = cv::Vec3d(c.tx[i], 0, 0);
+            const StereoData one = stereoViews(viewRig, 1, 0.0, 40 + i);
+            d.object.push_back(one.object[0]);
+            d.image1.push_back(one.image1[0]);
+            d.image2.push_back(one.image2[0]);
+        }
+        const cv::Mat K[2] = {cv::Mat(rig.cam1.K), cv::Mat(rig.cam2.K)}, D[2] = {rig.cam1.kc, rig.cam2.kc};
+        const cv::Size sizes[2] = {rig.cam1.size, rig.cam2.size};
+        const int guess = cv::CALIB_USE_INTRINSIC_GUESS;
+        const stereo_calib::StereoProblem P = stereo_calib::initStereoProblem(
+            d.object, d.image1, d.image2, K, D, sizes, cv::Mat(), cv::Mat(), guess, guess);
+        EXPECT_NEAR(P.param.at<double>(3), c.median, 1e-3);
+        cv::Vec3d rvec;
+        cv::Rodrigues(rig.R, rvec);
+        EXPECT_MAT_NEAR(P.param.rowRange(0, 3), cv::Mat(rvec), 1e-6);
+    }
+}
+
+// A calibration that ends in values that are not finite fails.
+TEST(StereoCalibrateDual, NonFiniteResultIsAnError)
+{
+    const Rig rig = equalRig();
+    const StereoData d = stereoViews(rig, 6, 0.0, 3);
+    const int fixed = cv::CALIB_FIX_INTRINSIC;
+    struct Case {
+        const char* name;
+        double focal;
+        cv::Mat R;
+        std::string message;
+    } cases[] = {
+        {"focal length beyond range", 1e150, cv::Mat(), "the board pose of view 0 in device 1 could not be estimated"},
+        {"rotation guess beyond range", 0, (cv::Mat_<double>(3, 1) << 1e300, 1e300, 1e300),
+         "the stereo calibration did not reach a finite result"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Result s = givenIntrinsics(rig);
+        if (c.focal > 0)
+            s.K1.at<double>(0, 0) = s.K1.at<double>(1, 1) = c.focal;
+        s.R = c.R;
+        s.T = cv::Mat(rig.T).clone();
+        const cv::Mat K1before = s.K1.clone(), Tbefore = s.T.clone();
+        const int guess = c.R.empty() ? 0 : cv::CALIB_USE_EXTRINSIC_GUESS;
+        int code = 0;
+        EXPECT_EQ(cvErrorMessage([&] { calibrate(d, rig, fixed | guess, fixed, s); }, &code), c.message);
+        EXPECT_EQ(code, cv::Error::StsNoConv);
+        EXPECT_MAT_NEAR(s.K1, K1before, 0);
+        EXPECT_MAT_NEAR(s.T, Tbefore, 0);
+    }
+}
+
+// Malformed views fail with OpenCV's codes and the condition that failed.
+TEST(StereoCalibrateDual, MalformedViewsAreErrors)
+{
+    const Rig rig = equalRig();
+    const StereoData good = stereoViews(rig, 3, 0.0, 3);
+    const std::string counts = "nimages > 0 && nimages == (int)imagePoints1.total() && (!imgPtMat2 || nimages == "
+                               "(int)imagePoints2.total())";
+    struct Case {
+        const char* name;
+        std::function<void(StereoData&)> spoil;
+        int code;
+        std::string message;
+    } cases[] = {
+        {"no views", [](StereoData& d) { d = StereoData(); }, cv::Error::StsAssert, counts},
+        {"a view missing in device 2", [](StereoData& d) { d.image2.pop_back(); }, cv::Error::StsAssert, counts},
+        {"a view missing in device 1", [](StereoData& d) { d.image1.pop_back(); }, cv::Error::StsAssert, counts},
+        {"an empty view", [](StereoData& d) { d.object[1].clear(); }, cv::Error::StsUnsupportedFormat,
+         "objectPoints should contain vector of vectors of points of type Point3f"},
+        {"no corners in device 1", [](StereoData& d) { d.image1[2].clear(); }, cv::Error::StsUnsupportedFormat,
+         "imagePoints1 should contain vector of vectors of points of type Point2f"},
+        {"a corner fewer in device 1", [](StereoData& d) { d.image1[0].pop_back(); }, cv::Error::StsAssert,
+         "ni == ni1"},
+        {"a corner fewer in device 2", [](StereoData& d) { d.image2[1].pop_back(); }, cv::Error::StsAssert,
+         "ni == ni2"},
+        {"a corner not finite", [](StereoData& d) { d.image2[1][4].x = NAN; }, cv::Error::StsBadArg,
+         "objectPoints and imagePoints must hold finite values"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StereoData d = good;
+        c.spoil(d);
+        Result s = givenIntrinsics(rig);
+        const cv::Mat K1before = s.K1.clone(), D2before = s.D2.clone();
+        int code = 0;
+        EXPECT_EQ(cvErrorMessage([&] { calibrate(d, rig, cv::CALIB_FIX_INTRINSIC, cv::CALIB_FIX_INTRINSIC, s); },
+                                 &code),
+                  c.message);
+        EXPECT_EQ(code, c.code);
+        EXPECT_MAT_NEAR(s.K1, K1before, 0);
+        EXPECT_MAT_NEAR(s.D2, D2before, 0);
+        EXPECT_TRUE(s.R.empty());
+    }
+
+    // Points of the wrong type.
+    std::vector<std::vector<cv::Point3d>> object3d;
+    std::vector<std::vector<cv::Point2d>> image2d;
+    for (size_t i = 0; i < good.object.size(); ++i) {
+        object3d.emplace_back(good.object[i].begin(), good.object[i].end());
+        image2d.emplace_back(good.image1[i].begin(), good.image1[i].end());
+    }
+    Result s = givenIntrinsics(rig);
+    const int fixed = cv::CALIB_FIX_INTRINSIC;
+    int code = 0;
+    EXPECT_EQ(cvErrorMessage(
+                  [&] {
+                      stereoCalibrateDual(object3d, good.image1, good.image2, s.K1, s.D1, s.K2, s.D2, rig.cam1.size,
+                                          rig.cam2.size, s.R, s.T, cv::noArray(), cv::noArray(), cv::noArray(),
+                                          fixed, fixed);
+                  },
+                  &code),
+              "objectPoints should contain vector of vectors of points of type Point3f");
+    EXPECT_EQ(code, cv::Error::StsUnsupportedFormat);
+    EXPECT_EQ(cvErrorMessage(
+                  [&] {
+                      stereoCalibrateDual(good.object, image2d, good.image2, s.K1, s.D1, s.K2, s.D2, rig.cam1.size,
+                                          rig.cam2.size, s.R, s.T, cv::noArray(), cv::noArray(), cv::noArray(),
+                                          fixed, fixed);
+                  },
+                  &code),
+              "imagePoints1 should contain vector of vectors of points of type Point2f");
 }
