@@ -371,12 +371,24 @@ double StereoProblem::evaluate(cv::Mat& param, cv::Mat* prevParam, cv::Mat* JtJ,
                 intrinsicIndex[1 - focalLeader][j] = intrinsicStart(focalLeader) + j;
     }
 
-    // Working buffers sized for the largest view; each view uses their leading rows.
-    const int nintr = refineIntrinsics ? 18 : 0;
-    cv::Mat projected(maxPoints, 1, CV_64FC2), jacobian(2 * maxPoints, 24, CV_64F);
-    cv::Mat block(2 * maxPoints, 12 + nintr, CV_64F), residual(2 * maxPoints, 1, CV_64F);
-    cv::Mat G, g;
-    std::vector<int> index(12 + nintr);
+    // A device without an extended model projects with its 5 coefficients
+    // (the others are 0 and fixed). Working buffers are sized once for the
+    // largest view; each view uses their leading rows.
+    int ndist[2], nintr[2];
+    for (int k = 0; k < 2; ++k) {
+        ndist[k] = (flags[k] & kExtendedModels) ? 14 : 5;
+        nintr[k] = refineIntrinsics ? 4 + ndist[k] : 0;
+    }
+    Workspace& w = work_;
+    if (w.projected.rows != maxPoints) {
+        w.projected.create(maxPoints, 1, CV_64FC2);
+        for (int k = 0; k < 2; ++k)
+            w.jacobian[k].create(2 * maxPoints, 10 + ndist[k], CV_64F);
+        w.block.create(2 * maxPoints, 12 + nintr[1], CV_64F);
+        w.residual.create(2 * maxPoints, 1, CV_64F);
+        w.index.resize(12 + 18);
+    }
+    std::vector<int>& index = w.index;
 
     const cv::Vec3d rrel(p[0], p[1], p[2]), trel(p[3], p[4], p[5]);
     double total = 0;
@@ -395,16 +407,17 @@ double StereoProblem::evaluate(cv::Mat& param, cv::Mat* prevParam, cv::Mat* JtJ,
         const cv::Mat obj = objectPoints.colRange(offset, offset + ni);
 
         for (int k = 0; k < 2; ++k) {
-            cv::Mat proj = projected.rowRange(0, ni), J = jacobian.rowRange(0, 2 * ni);
+            cv::Mat proj = w.projected.rowRange(0, ni), J = w.jacobian[k].rowRange(0, 2 * ni);
             const double ar = aspectRatio[k];
+            const cv::Mat distk = dist[k].colRange(0, ndist[k]);
             if (linearise)
-                cv::projectPoints(obj, k ? r2 : r1, k ? t2 : t1, K[k], dist[k], proj, J, ar);
+                cv::projectPoints(obj, k ? r2 : r1, k ? t2 : t1, K[k], distk, proj, J, ar);
             else
-                cv::projectPoints(obj, k ? r2 : r1, k ? t2 : t1, K[k], dist[k], proj, cv::noArray(), ar);
+                cv::projectPoints(obj, k ? r2 : r1, k ? t2 : t1, K[k], distk, proj, cv::noArray(), ar);
 
             const double* pr = proj.ptr<double>();
             const double* detected = imagePoints[k].ptr<double>() + 2 * offset;
-            double* res = residual.ptr<double>();
+            double* res = w.residual.ptr<double>();
             double s = 0;
             for (int a = 0; a < 2 * ni; ++a) {
                 res[a] = pr[a] - detected[a];
@@ -419,11 +432,11 @@ double StereoProblem::evaluate(cv::Mat& param, cv::Mat* prevParam, cv::Mat* JtJ,
                 int m = 0;
                 cv::Mat A;
                 if (k == 0) {
-                    A = J.colRange(0, 6 + nintr);
+                    A = J.colRange(0, 6 + nintr[k]);
                     for (int a = 0; a < 6; ++a)
                         index[m++] = e + a;
                 } else {
-                    A = block.rowRange(0, 2 * ni);
+                    A = w.block.rowRange(0, 2 * ni);
                     for (int row = 0; row < 2 * ni; ++row) {
                         const double* j = J.ptr<double>(row);
                         double* b = A.ptr<double>(row);
@@ -440,17 +453,19 @@ double StereoProblem::evaluate(cv::Mat& param, cv::Mat* prevParam, cv::Mat* JtJ,
                             b[6 + c] = dr1;
                             b[9 + c] = dt1;
                         }
-                        std::copy(j + 6, j + 6 + nintr, b + 12);
+                        std::copy(j + 6, j + 6 + nintr[k], b + 12);
                     }
                     for (int a = 0; a < 6; ++a)
                         index[m++] = a;
                     for (int a = 0; a < 6; ++a)
                         index[m++] = e + a;
                 }
-                for (int a = 0; a < nintr; ++a)
+                for (int a = 0; a < nintr[k]; ++a)
                     index[m++] = intrinsicIndex[k][a];
 
-                const cv::Mat r = residual.rowRange(0, 2 * ni);
+                const cv::Mat r = w.residual.rowRange(0, 2 * ni);
+                cv::Mat& G = w.G[k];
+                cv::Mat& g = w.g[k];
                 cv::gemm(A, A, 1, cv::noArray(), 0, G, cv::GEMM_1_T);
                 cv::gemm(A, r, 1, cv::noArray(), 0, g, cv::GEMM_1_T);
                 double* jtj = JtJ->ptr<double>();

@@ -103,6 +103,13 @@ struct StereoProblem {
     // 1 then 2 per view, x then y per point) are filled when given.
     double evaluate(cv::Mat& param, cv::Mat* prevParam, cv::Mat* JtJ, cv::Mat* JtErr,
                     cv::Mat* perViewErrors = nullptr, std::vector<double>* residuals = nullptr);
+
+private:
+    // Buffers of evaluate, allocated once for the largest view.
+    struct Workspace {
+        cv::Mat projected, jacobian[2], block, residual, G[2], g[2];
+        std::vector<int> index;
+    } work_;
 };
 
 // Prepares the problem as the calibration does: K and D are the prepared

@@ -708,8 +708,9 @@ TEST(StereoCalibrateDual, SameFocalLengthKeepsFixedValues)
             EXPECT_EQ(cx(r.K2), cx(start.K2));
             EXPECT_EQ(cy(r.K2), cy(start.K2));
         }
-        if (c.leader == 1)
+        if (c.leader == 1) {
             EXPECT_MAT_NEAR(r.K1, start.K1, 0);
+        }
     }
 }
 
