@@ -47,7 +47,8 @@
 //                 intrinsics, in both sets only the poses are refined. Joint (in
 //                 either set): CALIB_SAME_FOCAL_LENGTH (both devices share fx and
 //                 fy, estimated from both; if one device's focal length is fixed
-//                 the other takes it; principal points stay separate),
+//                 the other takes it, if both are, each keeps its own; principal
+//                 points stay separate),
 //                 CALIB_USE_LU, CALIB_USE_EXTRINSIC_GUESS.
 // criteria:       termination of the joint refinement.
 //

@@ -1,4 +1,5 @@
 #include "calib_utils.h"
+#include "lev_marq.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/calib3d.hpp>
@@ -677,13 +678,16 @@ TEST(StereoCalibrateDual, SameFocalLengthKeepsFixedValues)
     struct Case {
         const char* name;
         int flags1, flags2;
-        int leader;          // device whose given focal length both must keep, or 0
+        int leader;          // device whose given focal length both must keep, 0 for none, -1 when both keep their own
         bool fixedCentres;
     } cases[] = {
         {"fixed principal points", guess | same | cv::CALIB_FIX_PRINCIPAL_POINT,
          guess | cv::CALIB_FIX_PRINCIPAL_POINT, 0, true},
         {"device 1 fixed", cv::CALIB_FIX_INTRINSIC, guess | same, 1, false},
         {"device 2 focal length fixed", guess | same, guess | cv::CALIB_FIX_FOCAL_LENGTH, 2, false},
+        {"both focal lengths fixed", guess | same | cv::CALIB_FIX_FOCAL_LENGTH, guess | cv::CALIB_FIX_FOCAL_LENGTH, -1,
+         false},
+        {"both devices fixed", cv::CALIB_FIX_INTRINSIC | same, cv::CALIB_FIX_INTRINSIC, -1, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -693,13 +697,20 @@ TEST(StereoCalibrateDual, SameFocalLengthKeepsFixedValues)
             s.K2 = start.K2.clone();
             return s;
         }());
-        EXPECT_EQ(fx(r.K1), fx(r.K2));
-        EXPECT_EQ(fy(r.K1), fy(r.K2));
-        if (c.leader) {
+        if (c.leader < 0) {
+            EXPECT_EQ(fx(r.K1), fx(start.K1));
+            EXPECT_EQ(fy(r.K1), fy(start.K1));
+            EXPECT_EQ(fx(r.K2), fx(start.K2));
+            EXPECT_EQ(fy(r.K2), fy(start.K2));
+        } else {
+            EXPECT_EQ(fx(r.K1), fx(r.K2));
+            EXPECT_EQ(fy(r.K1), fy(r.K2));
+        }
+        if (c.leader > 0) {
             const cv::Mat& given = c.leader == 1 ? start.K1 : start.K2;
             EXPECT_EQ(fx(r.K1), fx(given));
             EXPECT_EQ(fy(r.K1), fy(given));
-        } else {
+        } else if (c.leader == 0) {
             EXPECT_NEAR(fx(r.K1), 1500, 1.0);
         }
         if (c.fixedCentres) {
@@ -982,4 +993,116 @@ TEST(StereoCalibrateDual, MalformedViewsAreErrors)
                   },
                   &code),
               "imagePoints1 should contain vector of vectors of points of type Point2f");
+}
+
+namespace {
+
+// y = a exp(b x) + c at x = 0, 0.1, ..., 1.9.
+struct CurveFit {
+    double a, b, c;
+    std::vector<double> x, y;
+    std::vector<cv::Mat> evaluated;  // every parameter vector the solver had evaluated
+
+    CurveFit(double a_, double b_, double c_) : a(a_), b(b_), c(c_)
+    {
+        for (int i = 0; i < 20; ++i) {
+            x.push_back(0.1 * i);
+            y.push_back(a * std::exp(b * x.back()) + c);
+        }
+    }
+
+    // Drives the solver to its end; flip turns the gradient the wrong way.
+    int run(LevMarq& solver, bool flip = false)
+    {
+        int calls = 0;
+        for (;;) {
+            cv::Mat *JtJ, *JtErr;
+            double* errNorm;
+            if (!solver.updateAlt(JtJ, JtErr, errNorm))
+                break;
+            ++calls;
+            const double* p = solver.param.ptr<double>();
+            evaluated.push_back(solver.param.clone());
+            double sum = 0;
+            for (size_t i = 0; i < x.size(); ++i) {
+                const double ex = std::exp(p[1] * x[i]);
+                const double e = p[0] * ex + p[2] - y[i];
+                sum += e * e;
+                if (JtJ) {
+                    const double J[3] = {ex, p[0] * x[i] * ex, 1};
+                    for (int r = 0; r < 3; ++r) {
+                        for (int q = r; q < 3; ++q)
+                            JtJ->at<double>(r, q) += J[r] * J[q];
+                        JtErr->at<double>(r) += (flip ? -1 : 1) * J[r] * e;
+                    }
+                }
+            }
+            *errNorm = std::isfinite(p[1]) && p[1] < 3 ? sum : NAN;  // beyond b = 3 the model fails
+            EXPECT_LT(calls, 10000);
+            if (calls >= 10000)
+                break;
+        }
+        return calls;
+    }
+};
+
+}  // namespace
+
+// The solver fits a known curve; masked parameters keep their values; the
+// caller's last evaluation is always at the returned parameters.
+TEST(LevMarq, FitsKnownCurveAndHonoursTheMask)
+{
+    struct Case {
+        const char* name;
+        bool fixC;
+        double startC;
+    } cases[] = {{"all free", false, 0.0}, {"c fixed at its true value", true, 0.5}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CurveFit fit(2.0, 1.2, 0.5);
+        LevMarq solver(3, cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-12));
+        solver.param = (cv::Mat_<double>(3, 1) << 1.0, 0.5, c.startC);
+        if (c.fixC)
+            solver.mask.at<uchar>(2) = 0;
+        fit.run(solver);
+        EXPECT_NEAR(solver.param.at<double>(0), 2.0, 1e-8);
+        EXPECT_NEAR(solver.param.at<double>(1), 1.2, 1e-8);
+        if (c.fixC) {
+            for (const auto& p : fit.evaluated)
+                EXPECT_EQ(p.at<double>(2), 0.5);
+        } else {
+            EXPECT_NEAR(solver.param.at<double>(2), 0.5, 1e-8);
+        }
+        EXPECT_MAT_NEAR(fit.evaluated.back(), solver.param, 0);
+    }
+}
+
+TEST(LevMarq, StopsWhereNoStepHelps)
+{
+    // A gradient of the wrong sign: every step goes uphill and is rejected,
+    // the solver returns the start, evaluated last.
+    CurveFit uphill(2.0, 1.2, 0.5);
+    LevMarq a(3, cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 1e-12));
+    a.param = (cv::Mat_<double>(3, 1) << 1.0, 0.5, 0.0);
+    const cv::Mat start = a.param.clone();
+    uphill.run(a, true);
+    EXPECT_MAT_NEAR(a.param, start, 0);
+    EXPECT_MAT_NEAR(uphill.evaluated.back(), start, 0);
+
+    // A model that fails (non-finite error) beyond b = 3 is never accepted there.
+    CurveFit steep(1.0, 2.9, 0.0);
+    LevMarq b(3, cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-12));
+    b.param = (cv::Mat_<double>(3, 1) << 0.2, 2.99, 0.0);
+    steep.run(b);
+    EXPECT_TRUE(cv::checkRange(b.param));
+    EXPECT_LT(b.param.at<double>(1), 3.0);
+    EXPECT_GT(std::fabs(b.param.at<double>(0) - 0.2), 0.1);  // it did move
+
+    // The count bounds the accepted steps.
+    CurveFit fit(2.0, 1.2, 0.5);
+    LevMarq c(3, cv::TermCriteria(cv::TermCriteria::COUNT, 3, 0));
+    c.param = (cv::Mat_<double>(3, 1) << 1.0, 0.5, 0.0);
+    fit.run(c);
+    EXPECT_LE(c.iterations(), 3);
+    EXPECT_GT(std::fabs(c.param.at<double>(1) - 1.2), 1e-6);
 }
