@@ -166,13 +166,17 @@ void MainWindow::updateSensorIntrinsics(int idx, cv::Mat K)
     if (imgSize.width < 1 || imgSize.height < 1)
         return;
 
-    SensorActors& record = actors[idx];
-    if (record.frustum) {
-        record.assembly->RemovePart(record.frustum);
-        buildFrustum(record.frustum, K, imgSize, 1000);
-        record.assembly->AddPart(record.frustum);
-    } else if (buildFrustum(record.frustum, K, imgSize, 1000)) {
-        record.assembly->AddPart(record.frustum);
+    try {
+        SensorActors& record = actors[idx];
+        if (record.frustum) {
+            record.assembly->RemovePart(record.frustum);
+            buildFrustum(record.frustum, K, imgSize, 1000);
+            record.assembly->AddPart(record.frustum);
+        } else if (buildFrustum(record.frustum, K, imgSize, 1000)) {
+            record.assembly->AddPart(record.frustum);
+        }
+    } catch (const cv::Exception& e) {
+        qWarning() << "MainWindow::updateSensorIntrinsics:" << e.what();
     }
     render();
 }

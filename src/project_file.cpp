@@ -20,6 +20,15 @@ std::string key(const char* prefix, size_t j)
     return prefix + std::to_string(j);
 }
 
+// [R t; 0 0 0 1] of a record's pose, whatever the matrices' depth.
+cv::Mat poseOf(const Sensor& s)
+{
+    cv::Mat R, t;
+    s.R.convertTo(R, CV_64F);
+    s.t.convertTo(t, CV_64F);
+    return cal::getRt4x4(R, t);
+}
+
 // ---------------------------------------------------------------- writing
 
 void writeProject(cv::FileStorage& fs, const std::vector<Sensor>& sensors, int world, const std::string& isoDate,
@@ -34,8 +43,7 @@ void writeProject(cv::FileStorage& fs, const std::vector<Sensor>& sensors, int w
     fs << "]";
     fs << "World" << "[" << sensors[world].name << "]";
 
-    const Sensor& w = sensors[world];
-    const cv::Mat T_world_ref = cal::getRt4x4(w.R, w.t);
+    const cv::Mat T_world_ref = poseOf(sensors[world]);
     for (size_t j = 0; j < sensors.size(); ++j) {
         const Sensor& s = sensors[j];
         if (!s.K.empty()) {
@@ -50,7 +58,7 @@ void writeProject(cv::FileStorage& fs, const std::vector<Sensor>& sensors, int w
             T = cv::Mat::zeros(3, 1, CV_64F);
         } else {
             // x_world = T_world_ref * T_ref_j * x_j
-            const cv::Mat T_world_j = T_world_ref * cal::invertRt4x4(cal::getRt4x4(s.R, s.t));
+            const cv::Mat T_world_j = T_world_ref * cal::invertRt4x4(poseOf(s));
             T_world_j(cv::Rect(0, 0, 3, 3)).convertTo(R, CV_64F);
             T_world_j(cv::Rect(3, 0, 1, 3)).convertTo(T, CV_64F);
         }

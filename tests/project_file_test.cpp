@@ -388,3 +388,22 @@ TEST_F(ProjectFileTest, SavesThatFailLeaveThePreviousProjectInPlace)
     EXPECT_FALSE(QFile::exists(QString::fromStdString(file("empty.yml"))));
     EXPECT_FALSE(QFile::exists(QString::fromStdString(file("empty.json"))));
 }
+
+TEST_F(ProjectFileTest, RecordsOfFloatsAreWrittenAsTheirPoses)
+{
+    std::vector<Sensor> doubles = scene(), floats = scene();
+    for (Sensor& s : floats) {
+        s.R.convertTo(s.R, CV_32F);
+        s.t.convertTo(s.t, CV_32F);
+    }
+    ASSERT_EQ(saveProjectFiles(file("d.yml"), doubles, 2, "2026-01-01T00:00:00").status, ProjectSaveResult::Saved);
+    ASSERT_EQ(saveProjectFiles(file("f.yml"), floats, 2, "2026-01-01T00:00:00").status, ProjectSaveResult::Saved);
+    Project d, f;
+    ASSERT_TRUE(readProjectFile(file("d.yml"), d).ok);
+    ASSERT_TRUE(readProjectFile(file("f.yml"), f).ok);
+    for (size_t j = 0; j < doubles.size(); ++j) {
+        SCOPED_TRACE(j);
+        EXPECT_MAT_NEAR(f.sensors[j].R_sensor_world, d.sensors[j].R_sensor_world, 1e-5);
+        EXPECT_MAT_NEAR(f.sensors[j].t_sensor_world, d.sensors[j].t_sensor_world, 1e-3);
+    }
+}
