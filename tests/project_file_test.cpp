@@ -407,3 +407,18 @@ TEST_F(ProjectFileTest, RecordsOfFloatsAreWrittenAsTheirPoses)
         EXPECT_MAT_NEAR(f.sensors[j].t_sensor_world, d.sensors[j].t_sensor_world, 1e-3);
     }
 }
+
+TEST_F(ProjectFileTest, TheChosenFileIsYamlAndTheTwinJsonWhateverTheExtension)
+{
+    for (const char* name : {"cell.xml", "cell.txt", "cell", "cell.yaml.gz"}) {
+        SCOPED_TRACE(name);
+        const ProjectSaveResult saved = saveProjectFiles(file(name), scene(), 0, "2026-01-01T00:00:00");
+        ASSERT_EQ(saved.status, ProjectSaveResult::Saved) << saved.error;
+        EXPECT_EQ(slurp(file(name)).rfind("%YAML:1.0", 0), 0u);
+        const std::string json = slurp(saved.twinPath);
+        EXPECT_EQ(json.rfind("{", 0), 0u) << json.substr(0, 40);
+        Project project;
+        EXPECT_TRUE(readProjectFile(file(name), project).ok);
+        EXPECT_TRUE(readProjectFile(saved.twinPath, project).ok);
+    }
+}
