@@ -722,6 +722,13 @@ TEST_F(MainWindowTest, SaveProblemsAreReportedAndNeverCrash)
 
 TEST_F(MainWindowTest, SettingsKeepTheStartFolderAndResetEmptiesTheStore)
 {
+    {
+        // First start: no start folder, so the dialog opens where the program runs.
+        ModalDriver driver;
+        window->findChild<QAction*>("actionLoad_Project")->trigger();
+        EXPECT_EQ(driver.fileDialogTitle, "Open Tessimo project");
+        EXPECT_EQ(driver.fileDialogDir, QDir::currentPath());
+    }
     window.reset();
     {
         QSettings store(QSettings::IniFormat, QSettings::UserScope, "Vellant", "Tessimo");
