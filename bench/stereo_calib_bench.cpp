@@ -58,8 +58,10 @@ const Problem& problem()
 
 // Flag sets, the same for both devices: each device calibrated alone first
 // (0 and the rational model), or the joint refinement only.
-const int kFlags[] = {0, cv::CALIB_RATIONAL_MODEL, cv::CALIB_USE_INTRINSIC_GUESS, cv::CALIB_FIX_INTRINSIC};
-const char* const kFlagNames[] = {"flags 0", "rational model", "intrinsic guess", "fixed intrinsics"};
+const int kFlags[] = {0, cv::CALIB_RATIONAL_MODEL, cv::CALIB_USE_INTRINSIC_GUESS,
+                      cv::CALIB_USE_INTRINSIC_GUESS | cv::CALIB_RATIONAL_MODEL, cv::CALIB_FIX_INTRINSIC};
+const char* const kFlagNames[] = {"flags 0", "rational model", "intrinsic guess", "intrinsic guess, rational model",
+                                  "fixed intrinsics"};
 
 void BM_StereoCalibrateDual(benchmark::State& state)
 {
@@ -89,7 +91,7 @@ void BM_CvStereoCalibrate(benchmark::State& state)
 
 }  // namespace
 
-BENCHMARK(BM_StereoCalibrateDual)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_CvStereoCalibrate)->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StereoCalibrateDual)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CvStereoCalibrate)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -463,11 +463,28 @@ double StereoProblem::evaluate(cv::Mat& param, cv::Mat* prevParam, cv::Mat* JtJ,
                 for (int a = 0; a < nintr[k]; ++a)
                     index[m++] = intrinsicIndex[k][a];
 
-                const cv::Mat r = w.residual.rowRange(0, 2 * ni);
+                // Upper triangle of A^T A and A^T r, row by row (the blocks are
+                // too narrow for a general matrix product to pay off).
                 cv::Mat& G = w.G[k];
                 cv::Mat& g = w.g[k];
-                cv::gemm(A, A, 1, cv::noArray(), 0, G, cv::GEMM_1_T);
-                cv::gemm(A, r, 1, cv::noArray(), 0, g, cv::GEMM_1_T);
+                G.create(m, m, CV_64F);
+                g.create(m, 1, CV_64F);
+                G.setTo(0);
+                g.setTo(0);
+                double* gv = g.ptr<double>();
+                for (int row = 0; row < 2 * ni; ++row) {
+                    const double* arow = A.ptr<double>(row);
+                    const double rr = res[row];
+                    for (int a = 0; a < m; ++a) {
+                        const double av = arow[a];
+                        if (av == 0)
+                            continue;
+                        double* Ga = G.ptr<double>(a);
+                        for (int b = a; b < m; ++b)
+                            Ga[b] += av * arow[b];
+                        gv[a] += av * rr;
+                    }
+                }
                 double* jtj = JtJ->ptr<double>();
                 double* jte = JtErr->ptr<double>();
                 const size_t stride = JtJ->step1();
@@ -478,7 +495,7 @@ double StereoProblem::evaluate(cv::Mat& param, cv::Mat* prevParam, cv::Mat* JtJ,
                         const int pb = index[b];
                         jtj[pa <= pb ? pa * stride + pb : pb * stride + pa] += Ga[b];
                     }
-                    jte[pa] += g.at<double>(a);
+                    jte[pa] += gv[a];
                 }
             }
 

@@ -850,7 +850,8 @@ TEST(StereoCalibrateDual, ImageSizeOnlyServesTheDevicesOwnCalibration)
     a.rms = stereoCalibrateDual(d.object, d.image1, d.image2, a.K1, a.D1, a.K2, a.D2, rig.cam1.size, rig.cam2.size,
                                 a.R, a.T, a.E, a.F, a.perView, guess, guess | cv::CALIB_RATIONAL_MODEL);
     b.rms = stereoCalibrateDual(d.object, d.image1, d.image2, b.K1, b.D1, b.K2, b.D2, cv::Size(1, 1), cv::Size(),
-                                b.R, b.T, b.E, b.F, b.perView, guess, guess | cv::CALIB_RATIONAL_MODEL);
+                                b.R, b.T, cv::noArray(), cv::noArray(), cv::noArray(), guess,
+                                guess | cv::CALIB_RATIONAL_MODEL);
     EXPECT_EQ(a.rms, b.rms);
     EXPECT_MAT_NEAR(a.K1, b.K1, 0);
     EXPECT_MAT_NEAR(a.K2, b.K2, 0);
