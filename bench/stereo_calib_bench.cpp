@@ -40,7 +40,8 @@ const Problem& problem()
             auto q2 = synth::projectBoard(p.cam2, pattern, square, v2);
             bool inside = true;
             for (const auto& q : q2)
-                inside = inside && q.x > 15 && q.y > 15 && q.x < p.cam2.size.width - 16 && q.y < p.cam2.size.height - 16;
+                inside = inside && q.x > 15 && q.y > 15 && q.x < p.cam2.size.width - 16 &&
+                         q.y < p.cam2.size.height - 16;
             if (!inside)
                 continue;
             for (auto* pts : {&q1, &q2})
@@ -60,8 +61,8 @@ const Problem& problem()
 // (0 and the rational model), or the joint refinement only.
 const int kFlags[] = {0, cv::CALIB_RATIONAL_MODEL, cv::CALIB_USE_INTRINSIC_GUESS,
                       cv::CALIB_USE_INTRINSIC_GUESS | cv::CALIB_RATIONAL_MODEL, cv::CALIB_FIX_INTRINSIC};
-const char* const kFlagNames[] = {"flags 0", "rational model", "intrinsic guess", "intrinsic guess, rational model",
-                                  "fixed intrinsics"};
+const char* const kFlagNames[] = {"flags 0", "rational model", "intrinsic guess",
+                                  "intrinsic guess, rational model", "fixed intrinsics"};
 
 void BM_StereoCalibrateDual(benchmark::State& state)
 {
@@ -69,7 +70,8 @@ void BM_StereoCalibrateDual(benchmark::State& state)
     const int flags = kFlags[state.range(0)];
     state.SetLabel(kFlagNames[state.range(0)]);
     for (auto _ : state) {
-        cv::Mat K1(p.cam1.K), D1 = p.cam1.kc.clone(), K2(p.cam2.K), D2 = p.cam2.kc.clone(), R, T, E, F, errors;
+        cv::Mat K1(p.cam1.K), D1 = p.cam1.kc.clone(), K2(p.cam2.K), D2 = p.cam2.kc.clone(), R, T, E, F,
+                              errors;
         const double rms = stereoCalibrateDual(p.object, p.image1, p.image2, K1, D1, K2, D2, p.cam1.size,
                                                p.cam2.size, R, T, E, F, errors, flags, flags);
         benchmark::DoNotOptimize(rms);
@@ -82,14 +84,15 @@ void BM_CvStereoCalibrate(benchmark::State& state)
     const int flags = kFlags[state.range(0)];
     state.SetLabel(kFlagNames[state.range(0)]);
     for (auto _ : state) {
-        cv::Mat K1(p.cam1.K), D1 = p.cam1.kc.clone(), K2(p.cam2.K), D2 = p.cam2.kc.clone(), R, T, E, F, errors;
-        const double rms = cv::stereoCalibrate(p.object, p.image1, p.image2, K1, D1, K2, D2, p.cam1.size, R, T, E,
-                                               F, errors, flags);
+        cv::Mat K1(p.cam1.K), D1 = p.cam1.kc.clone(), K2(p.cam2.K), D2 = p.cam2.kc.clone(), R, T, E, F,
+                              errors;
+        const double rms = cv::stereoCalibrate(p.object, p.image1, p.image2, K1, D1, K2, D2, p.cam1.size, R,
+                                               T, E, F, errors, flags);
         benchmark::DoNotOptimize(rms);
     }
 }
 
-}  // namespace
+} // namespace
 
 BENCHMARK(BM_StereoCalibrateDual)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CvStereoCalibrate)->DenseRange(0, 4)->Unit(benchmark::kMillisecond);

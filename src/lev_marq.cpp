@@ -5,8 +5,7 @@
 #include <cmath>
 #include <vector>
 
-LevMarq::LevMarq(int nparams, const cv::TermCriteria& criteria, bool useLU)
-    : useLU_(useLU)
+LevMarq::LevMarq(int nparams, const cv::TermCriteria& criteria, bool useLU) : useLU_(useLU)
 {
     CV_Assert(nparams > 0);
     param = cv::Mat::zeros(nparams, 1, CV_64F);
@@ -14,7 +13,8 @@ LevMarq::LevMarq(int nparams, const cv::TermCriteria& criteria, bool useLU)
     mask = cv::Mat::ones(nparams, 1, CV_8U);
     JtJ_ = cv::Mat::zeros(nparams, nparams, CV_64F);
     JtErr_ = cv::Mat::zeros(nparams, 1, CV_64F);
-    maxIter_ = (criteria.type & cv::TermCriteria::COUNT) ? std::min(std::max(criteria.maxCount, 1), 1000) : 30;
+    maxIter_ =
+        (criteria.type & cv::TermCriteria::COUNT) ? std::min(std::max(criteria.maxCount, 1), 1000) : 30;
     epsilon_ = (criteria.type & cv::TermCriteria::EPS) ? std::max(criteria.epsilon, 0.0) : DBL_EPSILON;
 }
 
@@ -63,7 +63,8 @@ bool LevMarq::updateAlt(cv::Mat*& JtJ, cv::Mat*& JtErr, double*& errNorm)
             return true;
         }
         lambdaLg10_ = std::max(lambdaLg10_ - 1, -16);
-        if (++iters_ >= maxIter_ || cv::norm(param, prevParam, cv::NORM_L2) <= epsilon_ * cv::norm(prevParam, cv::NORM_L2)) {
+        if (++iters_ >= maxIter_ ||
+            cv::norm(param, prevParam, cv::NORM_L2) <= epsilon_ * cv::norm(prevParam, cv::NORM_L2)) {
             state_ = Done;
             return false;
         }

@@ -33,9 +33,9 @@ public:
     bool linearising() const { return state_ == CalcJ; }
     int iterations() const { return iters_; }
 
-    cv::Mat param;      // nparams x 1, CV_64F: the current parameters (set the start before the first call)
-    cv::Mat prevParam;  // nparams x 1, CV_64F: the last accepted parameters while a step is tried
-    cv::Mat mask;       // nparams x 1, CV_8U: 1 = free, 0 = fixed (keeps its value)
+    cv::Mat param;     // nparams x 1, CV_64F: the current parameters (set the start before the first call)
+    cv::Mat prevParam; // nparams x 1, CV_64F: the last accepted parameters while a step is tried
+    cv::Mat mask;      // nparams x 1, CV_8U: 1 = free, 0 = fixed (keeps its value)
 
 private:
     enum State { Started, CalcJ, CheckErr, FinalEval, Done };

@@ -21,17 +21,19 @@
 
 namespace {
 
-constexpr int kExtendedModels = cv::CALIB_RATIONAL_MODEL | cv::CALIB_THIN_PRISM_MODEL | cv::CALIB_TILTED_MODEL;
+constexpr int kExtendedModels =
+    cv::CALIB_RATIONAL_MODEL | cv::CALIB_THIN_PRISM_MODEL | cv::CALIB_TILTED_MODEL;
 constexpr int kGivenIntrinsics = cv::CALIB_FIX_INTRINSIC | cv::CALIB_USE_INTRINSIC_GUESS;
 constexpr int kReadsCameraMatrix = kGivenIntrinsics | cv::CALIB_FIX_ASPECT_RATIO | cv::CALIB_FIX_FOCAL_LENGTH;
 constexpr int kReadsDistortion = kGivenIntrinsics | cv::CALIB_FIX_K1 | cv::CALIB_FIX_K2 | cv::CALIB_FIX_K3 |
-                                 cv::CALIB_FIX_K4 | cv::CALIB_FIX_K5 | cv::CALIB_FIX_K6 | cv::CALIB_FIX_TANGENT_DIST;
+                                 cv::CALIB_FIX_K4 | cv::CALIB_FIX_K5 | cv::CALIB_FIX_K6 |
+                                 cv::CALIB_FIX_TANGENT_DIST;
 
 // Raises StsAssert with the condition's text as the message, naming `func`.
-#define STEREO_ASSERT(expr, func)                                                 \
-    do {                                                                          \
-        if (!(expr))                                                              \
-            cv::error(cv::Error::StsAssert, #expr, func, __FILE__, __LINE__);     \
+#define STEREO_ASSERT(expr, func)                                                                            \
+    do {                                                                                                     \
+        if (!(expr))                                                                                         \
+            cv::error(cv::Error::StsAssert, #expr, func, __FILE__, __LINE__);                                \
     } while (0)
 
 bool usesGivenIntrinsics(int flags)
@@ -49,11 +51,12 @@ cv::Mat prepareCameraMatrix(const cv::Mat& cameraMatrix0, int flags, int device)
         cameraMatrix0.convertTo(K, CV_64F);
     if (usesGivenIntrinsics(flags)) {
         if (!given)
-            cv::error(cv::Error::StsBadArg,
-                      cv::format("cameraMatrix%d must be a 3x3 matrix when flags%d hold CALIB_USE_INTRINSIC_GUESS "
-                                 "or CALIB_FIX_INTRINSIC",
-                                 device, device),
-                      "stereoCalibrateDual", __FILE__, __LINE__);
+            cv::error(
+                cv::Error::StsBadArg,
+                cv::format("cameraMatrix%d must be a 3x3 matrix when flags%d hold CALIB_USE_INTRINSIC_GUESS "
+                           "or CALIB_FIX_INTRINSIC",
+                           device, device),
+                "stereoCalibrateDual", __FILE__, __LINE__);
         if (!cv::checkRange(K) || K.at<double>(0, 0) <= 0 || K.at<double>(1, 1) <= 0)
             cv::error(cv::Error::StsBadArg,
                       cv::format("cameraMatrix%d must be finite with positive fx and fy", device),
@@ -73,10 +76,10 @@ cv::Mat prepareDistCoeffs(const cv::Mat& input, int rtype, int outputSize)
     if (distCoeffs0.empty())
         return out;
     if (distCoeffs0.rows != 1 && distCoeffs0.cols != 1)
-        cv::error(cv::Error::StsBadSize, "distortion coefficients must be one row or one column", "prepareDistCoeffs",
-                  __FILE__, __LINE__);
+        cv::error(cv::Error::StsBadSize, "distortion coefficients must be one row or one column",
+                  "prepareDistCoeffs", __FILE__, __LINE__);
     cv::Mat values;
-    distCoeffs0.reshape(1, 1).convertTo(values, rtype);  // reshape copies nothing but needs continuity
+    distCoeffs0.reshape(1, 1).convertTo(values, rtype); // reshape copies nothing but needs continuity
     values.reshape(1, column ? (int)values.total() : 1)
         .copyTo(column ? out.rowRange(0, (int)values.total()) : out.colRange(0, (int)values.total()));
     return out;
@@ -97,13 +100,13 @@ void collectCalibrationData(cv::InputArrayOfArrays objectPoints, cv::InputArrayO
         const int ni = objectPoints.getMat(i).checkVector(3, CV_32F);
         if (ni <= 0)
             cv::error(cv::Error::StsUnsupportedFormat,
-                      "objectPoints should contain vector of vectors of points of type Point3f", func, __FILE__,
-                      __LINE__);
+                      "objectPoints should contain vector of vectors of points of type Point3f", func,
+                      __FILE__, __LINE__);
         const int ni1 = imagePoints1.getMat(i).checkVector(2, CV_32F);
         if (ni1 <= 0)
             cv::error(cv::Error::StsUnsupportedFormat,
-                      "imagePoints1 should contain vector of vectors of points of type Point2f", func, __FILE__,
-                      __LINE__);
+                      "imagePoints1 should contain vector of vectors of points of type Point2f", func,
+                      __FILE__, __LINE__);
         STEREO_ASSERT(ni == ni1, func);
         pointsTotal += ni;
     }
@@ -128,8 +131,8 @@ void collectCalibrationData(cv::InputArrayOfArrays objectPoints, cv::InputArrayO
         j += ni;
     }
     if (!cv::checkRange(objPtMat) || !cv::checkRange(imgPtMat1) || (imgPtMat2 && !cv::checkRange(*imgPtMat2)))
-        cv::error(cv::Error::StsBadArg, "objectPoints and imagePoints must hold finite values", func, __FILE__,
-                  __LINE__);
+        cv::error(cv::Error::StsBadArg, "objectPoints and imagePoints must hold finite values", func,
+                  __FILE__, __LINE__);
 }
 
 // Median of a row of values (mean of the two middle ones for an even count).
@@ -153,7 +156,7 @@ void writeInPlace(const cv::Mat& src, cv::Mat dst)
     converted.reshape(dst.channels(), dst.rows).copyTo(dst);
 }
 
-}  // namespace
+} // namespace
 
 namespace stereo_calib {
 
@@ -187,9 +190,10 @@ StereoProblem initStereoProblem(cv::InputArrayOfArrays objectPoints, cv::InputAr
         }
         if (!usesGivenIntrinsics(f)) {
             cv::Mat Kc(P.K[k]), Dc = P.dist[k].clone();
-            cv::calibrateCamera(objectPoints, k == 0 ? imagePoints1 : imagePoints2, imageSize[k], Kc, Dc,
-                                cv::noArray(), cv::noArray(), f,
-                                cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, DBL_EPSILON));
+            cv::calibrateCamera(
+                objectPoints, k == 0 ? imagePoints1 : imagePoints2, imageSize[k], Kc, Dc, cv::noArray(),
+                cv::noArray(), f,
+                cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, DBL_EPSILON));
             P.K[k] = cv::Matx33d(Kc);
             const cv::Mat d = Dc.reshape(1, 1);
             d.copyTo(P.dist[k].colRange(0, std::min(d.cols, 14)));
@@ -265,7 +269,7 @@ StereoProblem initStereoProblem(cv::InputArrayOfArrays objectPoints, cv::InputAr
         if (f & cv::CALIB_FIX_TAUX_TAUY)
             fix(16, 17);
         if (P.focalLeader >= 0 && k != P.focalLeader)
-            fix(0, 1);  // follows the leader's fx, fy
+            fix(0, 1); // follows the leader's fx, fy
     }
 
     // Board pose of every view in both devices, and the relative pose it implies.
@@ -276,12 +280,13 @@ StereoProblem initStereoProblem(cv::InputArrayOfArrays objectPoints, cv::InputAr
         const cv::Mat obj = P.objectPoints.colRange(offset, offset + ni);
         cv::Vec3d r[2], t[2];
         for (int k = 0; k < 2; ++k) {
-            cv::solvePnP(obj, P.imagePoints[k].colRange(offset, offset + ni), P.K[k], P.dist[k], r[k], t[k], false,
-                         cv::SOLVEPNP_ITERATIVE);
+            cv::solvePnP(obj, P.imagePoints[k].colRange(offset, offset + ni), P.K[k], P.dist[k], r[k], t[k],
+                         false, cv::SOLVEPNP_ITERATIVE);
             if (!cv::checkRange(r[k]) || !cv::checkRange(t[k]))
-                cv::error(cv::Error::StsNoConv,
-                          cv::format("the board pose of view %d in device %d could not be estimated", i, k + 1),
-                          "stereoCalibrateDual", __FILE__, __LINE__);
+                cv::error(
+                    cv::Error::StsNoConv,
+                    cv::format("the board pose of view %d in device %d could not be estimated", i, k + 1),
+                    "stereoCalibrateDual", __FILE__, __LINE__);
         }
         for (int a = 0; a < 3; ++a) {
             p[6 * (i + 1) + a] = r[0][a];
@@ -400,8 +405,8 @@ double StereoProblem::evaluate(cv::Mat& param, cv::Mat* prevParam, cv::Mat* JtJ,
         cv::Vec3d r2, t2;
         cv::Matx33d dr3dr1, dr3dr2, dt3dt1, dt3dr2, dt3dt2;
         if (linearise)
-            cv::composeRT(r1, t1, rrel, trel, r2, t2, dr3dr1, cv::noArray(), dr3dr2, cv::noArray(), cv::noArray(),
-                          dt3dt1, dt3dr2, dt3dt2);
+            cv::composeRT(r1, t1, rrel, trel, r2, t2, dr3dr1, cv::noArray(), dr3dr2, cv::noArray(),
+                          cv::noArray(), dt3dt1, dt3dr2, dt3dt2);
         else
             cv::composeRT(r1, t1, rrel, trel, r2, t2);
         const cv::Mat obj = objectPoints.colRange(offset, offset + ni);
@@ -508,14 +513,15 @@ double StereoProblem::evaluate(cv::Mat& param, cv::Mat* prevParam, cv::Mat* JtJ,
     return total;
 }
 
-}  // namespace stereo_calib
+} // namespace stereo_calib
 
 double stereoCalibrateDual(cv::InputArrayOfArrays objectPoints, cv::InputArrayOfArrays imagePoints1,
                            cv::InputArrayOfArrays imagePoints2, cv::InputOutputArray cameraMatrix1,
                            cv::InputOutputArray distCoeffs1, cv::InputOutputArray cameraMatrix2,
                            cv::InputOutputArray distCoeffs2, cv::Size imageSize1, cv::Size imageSize2,
-                           cv::InputOutputArray R, cv::InputOutputArray T, cv::OutputArray E, cv::OutputArray F,
-                           cv::OutputArray perViewErrors, int flags1, int flags2, cv::TermCriteria criteria)
+                           cv::InputOutputArray R, cv::InputOutputArray T, cv::OutputArray E,
+                           cv::OutputArray F, cv::OutputArray perViewErrors, int flags1, int flags2,
+                           cv::TermCriteria criteria)
 {
     const char* func = "stereoCalibrateDual";
     const int flags[2] = {flags1, flags2};
@@ -532,11 +538,13 @@ double stereoCalibrateDual(cv::InputArrayOfArrays objectPoints, cv::InputArrayOf
             // The five-coefficient model: what lies beyond k3 cannot be used.
             const cv::Mat beyond = D14[k].rows == 1 ? D14[k].colRange(5, 14) : D14[k].rowRange(5, 14);
             if ((flags[k] & kReadsDistortion) && cv::countNonZero(beyond) > 0)
-                cv::error(cv::Error::StsBadArg,
-                          cv::format("distCoeffs%d holds non-zero coefficients beyond k1, k2, p1, p2, k3, but flags%d "
-                                     "select none of CALIB_RATIONAL_MODEL, CALIB_THIN_PRISM_MODEL, CALIB_TILTED_MODEL",
-                                     k + 1, k + 1),
-                          func, __FILE__, __LINE__);
+                cv::error(
+                    cv::Error::StsBadArg,
+                    cv::format(
+                        "distCoeffs%d holds non-zero coefficients beyond k1, k2, p1, p2, k3, but flags%d "
+                        "select none of CALIB_RATIONAL_MODEL, CALIB_THIN_PRISM_MODEL, CALIB_TILTED_MODEL",
+                        k + 1, k + 1),
+                    func, __FILE__, __LINE__);
             D[k] = D14[k].rows == 1 ? D14[k].colRange(0, 5) : D14[k].rowRange(0, 5);
         }
         if (usesGivenIntrinsics(flags[k]) && !cv::checkRange(D[k]))
@@ -555,19 +563,21 @@ double stereoCalibrateDual(cv::InputArrayOfArrays objectPoints, cv::InputArrayOf
                          ((Rguess.rows == 3 && Rguess.cols == 3) ||
                           (Rguess.total() == 3 && (Rguess.rows == 1 || Rguess.cols == 1)));
         if (!rOk)
-            cv::error(cv::Error::StsBadArg,
-                      "R must be a 3x3 rotation matrix or a 3x1 or 1x3 rotation vector of type CV_32F or CV_64F "
-                      "when CALIB_USE_EXTRINSIC_GUESS is set",
-                      func, __FILE__, __LINE__);
-        const bool tOk = Tguess.channels() == 1 && (tdepth == CV_32F || tdepth == CV_64F) && Tguess.total() == 3 &&
-                         (Tguess.rows == 1 || Tguess.cols == 1);
+            cv::error(
+                cv::Error::StsBadArg,
+                "R must be a 3x3 rotation matrix or a 3x1 or 1x3 rotation vector of type CV_32F or CV_64F "
+                "when CALIB_USE_EXTRINSIC_GUESS is set",
+                func, __FILE__, __LINE__);
+        const bool tOk = Tguess.channels() == 1 && (tdepth == CV_32F || tdepth == CV_64F) &&
+                         Tguess.total() == 3 && (Tguess.rows == 1 || Tguess.cols == 1);
         if (!tOk)
             cv::error(cv::Error::StsBadArg,
-                      "T must be a 3x1 or 1x3 vector of type CV_32F or CV_64F when CALIB_USE_EXTRINSIC_GUESS is set",
+                      "T must be a 3x1 or 1x3 vector of type CV_32F or CV_64F when CALIB_USE_EXTRINSIC_GUESS "
+                      "is set",
                       func, __FILE__, __LINE__);
         if (!cv::checkRange(Rguess) || !cv::checkRange(Tguess))
-            cv::error(cv::Error::StsBadArg, "R and T must be finite when CALIB_USE_EXTRINSIC_GUESS is set", func,
-                      __FILE__, __LINE__);
+            cv::error(cv::Error::StsBadArg, "R and T must be finite when CALIB_USE_EXTRINSIC_GUESS is set",
+                      func, __FILE__, __LINE__);
     }
 
     stereo_calib::StereoProblem P = stereo_calib::initStereoProblem(
@@ -606,7 +616,8 @@ double stereoCalibrateDual(cv::InputArrayOfArrays objectPoints, cv::InputArrayOf
     }
     const cv::Matx33d tx(0, -tvec[2], tvec[1], tvec[2], 0, -tvec[0], -tvec[1], tvec[0], 0);
     const cv::Matx33d Emat = tx * Rmat;
-    cv::Matx33d Fmat = cv::Matx33d(Kout[1]).inv(cv::DECOMP_LU).t() * Emat * cv::Matx33d(Kout[0]).inv(cv::DECOMP_LU);
+    cv::Matx33d Fmat =
+        cv::Matx33d(Kout[1]).inv(cv::DECOMP_LU).t() * Emat * cv::Matx33d(Kout[0]).inv(cv::DECOMP_LU);
     if (std::fabs(Fmat(2, 2)) > 0)
         Fmat *= 1.0 / Fmat(2, 2);
     const double rms = std::sqrt(sumSq / (2.0 * P.pointsTotal));
@@ -614,8 +625,8 @@ double stereoCalibrateDual(cv::InputArrayOfArrays objectPoints, cv::InputArrayOf
     if (!std::isfinite(rms) || !cv::checkRange(Rmat) || !cv::checkRange(tvec) || !isFinite(Kout[0]) ||
         !isFinite(Kout[1]) || !isFinite(Dout[0]) || !isFinite(Dout[1]) || !cv::checkRange(Emat) ||
         !cv::checkRange(Fmat) || !cv::checkRange(viewErrors))
-        cv::error(cv::Error::StsNoConv, "the stereo calibration did not reach a finite result", func, __FILE__,
-                  __LINE__);
+        cv::error(cv::Error::StsNoConv, "the stereo calibration did not reach a finite result", func,
+                  __FILE__, __LINE__);
 
     if (extrinsicGuess) {
         const cv::Mat Rcaller = R.getMat();

@@ -59,14 +59,13 @@
 // under CALIB_USE_INTRINSIC_GUESS or CALIB_FIX_INTRINSIC, a malformed
 // extrinsic guess, non-finite points (StsBadArg), errors of OpenCV's own
 // calibration routines, and a result that is not finite (StsNoConv).
-double stereoCalibrateDual(cv::InputArrayOfArrays objectPoints, cv::InputArrayOfArrays imagePoints1,
-                           cv::InputArrayOfArrays imagePoints2, cv::InputOutputArray cameraMatrix1,
-                           cv::InputOutputArray distCoeffs1, cv::InputOutputArray cameraMatrix2,
-                           cv::InputOutputArray distCoeffs2, cv::Size imageSize1, cv::Size imageSize2,
-                           cv::InputOutputArray R, cv::InputOutputArray T, cv::OutputArray E, cv::OutputArray F,
-                           cv::OutputArray perViewErrors, int flags1, int flags2,
-                           cv::TermCriteria criteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS,
-                                                                        30, 1e-6));
+double stereoCalibrateDual(
+    cv::InputArrayOfArrays objectPoints, cv::InputArrayOfArrays imagePoints1,
+    cv::InputArrayOfArrays imagePoints2, cv::InputOutputArray cameraMatrix1, cv::InputOutputArray distCoeffs1,
+    cv::InputOutputArray cameraMatrix2, cv::InputOutputArray distCoeffs2, cv::Size imageSize1,
+    cv::Size imageSize2, cv::InputOutputArray R, cv::InputOutputArray T, cv::OutputArray E, cv::OutputArray F,
+    cv::OutputArray perViewErrors, int flags1, int flags2,
+    cv::TermCriteria criteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 1e-6));
 
 namespace stereo_calib {
 
@@ -85,14 +84,14 @@ struct StereoProblem {
     int nimages = 0, pointsTotal = 0, maxPoints = 0;
 
     cv::Matx33d K[2];
-    cv::Mat dist[2];          // 1 x 14, CV_64F
+    cv::Mat dist[2];                // 1 x 14, CV_64F
     double aspectRatio[2] = {0, 0}; // fx / fy held fixed, or 0
-    int flags[2] = {0, 0};    // completed flags of each device
+    int flags[2] = {0, 0};          // completed flags of each device
     bool refineIntrinsics = false;
-    int focalLeader = -1;     // under CALIB_SAME_FOCAL_LENGTH: the device whose fx, fy both use
+    int focalLeader = -1; // under CALIB_SAME_FOCAL_LENGTH: the device whose fx, fy both use
 
-    cv::Mat param;            // start values, CV_64F column
-    cv::Mat mask;             // CV_8U column, 1 = free
+    cv::Mat param; // start values, CV_64F column
+    cv::Mat mask;  // CV_8U column, 1 = free
 
     int intrinsicStart(int k) const { return 6 * (nimages + 1) + 18 * k; }
 
@@ -121,4 +120,4 @@ StereoProblem initStereoProblem(cv::InputArrayOfArrays objectPoints, cv::InputAr
                                 const cv::Size imageSize[2], const cv::Mat& Rguess, const cv::Mat& Tguess,
                                 int flags1, int flags2);
 
-}  // namespace stereo_calib
+} // namespace stereo_calib

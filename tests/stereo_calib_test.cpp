@@ -114,8 +114,8 @@ struct Result {
 };
 
 Result calibrate(const StereoData& d, const Rig& rig, int flags1, int flags2, Result start = {},
-                 cv::TermCriteria criteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30,
-                                                              1e-6))
+                 cv::TermCriteria criteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS,
+                                                              30, 1e-6))
 {
     Result r = start;
     r.rms = stereoCalibrateDual(d.object, d.image1, d.image2, r.K1, r.D1, r.K2, r.D2, rig.cam1.size,
@@ -125,7 +125,8 @@ Result calibrate(const StereoData& d, const Rig& rig, int flags1, int flags2, Re
 
 // Largest distance in pixels, over the given pixels, between the truth and
 // the projection by the estimated intrinsics of the rays the truth sees there.
-double projectionDifferencePx(const synth::Camera& truth, const cv::Mat& K, const cv::Mat& D, const Points2& where)
+double projectionDifferencePx(const synth::Camera& truth, const cv::Mat& K, const cv::Mat& D,
+                              const Points2& where)
 {
     std::vector<cv::Point2d> pixels;
     for (const auto& view : where)
@@ -168,14 +169,26 @@ Result givenIntrinsics(const Rig& rig)
     return r;
 }
 
-double fx(const cv::Mat& K) { return K.at<double>(0, 0); }
-double fy(const cv::Mat& K) { return K.at<double>(1, 1); }
-double cx(const cv::Mat& K) { return K.at<double>(0, 2); }
-double cy(const cv::Mat& K) { return K.at<double>(1, 2); }
+double fx(const cv::Mat& K)
+{
+    return K.at<double>(0, 0);
+}
+double fy(const cv::Mat& K)
+{
+    return K.at<double>(1, 1);
+}
+double cx(const cv::Mat& K)
+{
+    return K.at<double>(0, 2);
+}
+double cy(const cv::Mat& K)
+{
+    return K.at<double>(1, 2);
+}
 
 const cv::TermCriteria kOneStep(cv::TermCriteria::COUNT, 1, 0);
 
-}  // namespace
+} // namespace
 
 // Ground truth: views projected by two known devices of different size and
 // distortion model, recovered exactly without noise and within the spread
@@ -264,12 +277,12 @@ TEST(StereoCalibrateDual, EssentialAndFundamentalMatricesFitTheViews)
             const cv::Vec3d a1(u1[j].x, u1[j].y, 1), b1(u2[j].x, u2[j].y, 1);
             // Distance in pixels of the point in device 2 from its epipolar line.
             const cv::Mat line = r.F * cv::Mat(a1);
-            const double dist = std::fabs(line.dot(cv::Mat(b1))) /
-                                std::hypot(line.at<double>(0), line.at<double>(1));
+            const double dist =
+                std::fabs(line.dot(cv::Mat(b1))) / std::hypot(line.at<double>(0), line.at<double>(1));
             worstF = std::max(worstF, dist);
         }
     }
-    EXPECT_LT(worstE / cv::norm(r.T), 1e-6);  // E scales with the baseline
+    EXPECT_LT(worstE / cv::norm(r.T), 1e-6); // E scales with the baseline
     EXPECT_LT(worstF, 1e-3);
 }
 
@@ -290,8 +303,8 @@ TEST(StereoCalibrateDual, AgreesWithOpenCvForEqualSizes)
         SCOPED_TRACE("flags " + std::to_string(flags));
         const Result r = calibrate(d, rig, flags, flags, givenIntrinsics(rig));
         Result o = givenIntrinsics(rig);
-        o.rms = cv::stereoCalibrate(d.object, d.image1, d.image2, o.K1, o.D1, o.K2, o.D2, rig.cam1.size, o.R, o.T,
-                                    o.E, o.F, o.perView, flags);
+        o.rms = cv::stereoCalibrate(d.object, d.image1, d.image2, o.K1, o.D1, o.K2, o.D2, rig.cam1.size, o.R,
+                                    o.T, o.E, o.F, o.perView, flags);
         EXPECT_NEAR(r.rms, o.rms, 1e-9);
         EXPECT_LT(testing_support::rotationDiffDeg(r.R, o.R), 1e-7);
         EXPECT_MAT_NEAR(r.T, o.T, 1e-6);
@@ -314,8 +327,8 @@ TEST(StereoCalibrateDual, RationalModelEndsNoHigherThanOpenCv)
     const int flags = cv::CALIB_RATIONAL_MODEL;
     const Result r = calibrate(d, rig, flags, flags);
     Result o;
-    o.rms = cv::stereoCalibrate(d.object, d.image1, d.image2, o.K1, o.D1, o.K2, o.D2, rig.cam1.size, o.R, o.T, o.E,
-                                o.F, o.perView, flags);
+    o.rms = cv::stereoCalibrate(d.object, d.image1, d.image2, o.K1, o.D1, o.K2, o.D2, rig.cam1.size, o.R, o.T,
+                                o.E, o.F, o.perView, flags);
     EXPECT_LE(r.rms, o.rms + 1e-9);
     EXPECT_LT(testing_support::rotationDiffDeg(r.R, o.R), 0.05);
     EXPECT_MAT_NEAR(r.T, o.T, 0.1);
@@ -331,8 +344,8 @@ TEST(StereoCalibrateDual, AccumulatedNormalEquationsMatchFiniteDifferences)
     const cv::Mat K[2] = {cv::Mat(rig.cam1.K).clone(), cv::Mat(rig.cam2.K).clone()};
     cv::Mat D[2] = {rig.cam1.kc.clone(), cv::Mat::zeros(1, 14, CV_64F)};
     rig.cam2.kc.copyTo(D[1].colRange(0, 8));
-    D[1].at<double>(8) = 0.002;   // s1
-    D[1].at<double>(12) = 0.001;  // taux
+    D[1].at<double>(8) = 0.002;  // s1
+    D[1].at<double>(12) = 0.001; // taux
     const cv::Size sizes[2] = {rig.cam1.size, rig.cam2.size};
     const int guess = cv::CALIB_USE_INTRINSIC_GUESS;
     const int full = cv::CALIB_RATIONAL_MODEL | cv::CALIB_THIN_PRISM_MODEL | cv::CALIB_TILTED_MODEL;
@@ -342,7 +355,8 @@ TEST(StereoCalibrateDual, AccumulatedNormalEquationsMatchFiniteDifferences)
     } cases[] = {
         {"all intrinsics free", guess, guess | full},
         {"shared focal length", guess | cv::CALIB_SAME_FOCAL_LENGTH, guess | full},
-        {"fixed aspect ratio, one device fixed", guess | cv::CALIB_FIX_ASPECT_RATIO, cv::CALIB_FIX_INTRINSIC | full},
+        {"fixed aspect ratio, one device fixed", guess | cv::CALIB_FIX_ASPECT_RATIO,
+         cv::CALIB_FIX_INTRINSIC | full},
         {"shared focal length led by device 2, aspect ratio", guess | cv::CALIB_FIX_ASPECT_RATIO,
          guess | cv::CALIB_FIX_FOCAL_LENGTH | cv::CALIB_SAME_FOCAL_LENGTH | full},
         {"poses only", cv::CALIB_FIX_INTRINSIC, cv::CALIB_FIX_INTRINSIC | full},
@@ -436,11 +450,11 @@ TEST(StereoCalibrateDual, ExtrinsicGuessFromEitherFlagSetIsTheStart)
             if (c.rotationVector) {
                 cv::Vec3d rvec;
                 cv::Rodrigues(Rguess, rvec);
-                s.R = cv::Mat(rvec, true);  // 3x1 CV_64F
+                s.R = cv::Mat(rvec, true); // 3x1 CV_64F
             } else {
                 cv::Mat(Rguess).convertTo(s.R, CV_32F);
             }
-            cv::Mat(cv::Vec3f(rig.T + cv::Vec3d(5 * offDeg, 0, 0))).reshape(1, 1).copyTo(s.T);  // 1x3 CV_32F
+            cv::Mat(cv::Vec3f(rig.T + cv::Vec3d(5 * offDeg, 0, 0))).reshape(1, 1).copyTo(s.T); // 1x3 CV_32F
             const uchar* rData = s.R.data;
             const uchar* tData = s.T.data;
             const Result r = calibrate(d, rig, c.flags1, c.flags2, s, kOneStep);
@@ -466,8 +480,9 @@ TEST(StereoCalibrateDual, MalformedExtrinsicGuessIsAnError)
 {
     const Rig rig = equalRig();
     const StereoData d = stereoViews(rig, 4, 0.0, 3);
-    const std::string rMessage = "R must be a 3x3 rotation matrix or a 3x1 or 1x3 rotation vector of type CV_32F or "
-                                 "CV_64F when CALIB_USE_EXTRINSIC_GUESS is set";
+    const std::string rMessage =
+        "R must be a 3x3 rotation matrix or a 3x1 or 1x3 rotation vector of type CV_32F or "
+        "CV_64F when CALIB_USE_EXTRINSIC_GUESS is set";
     const std::string tMessage = "T must be a 3x1 or 1x3 vector of type CV_32F or CV_64F when "
                                  "CALIB_USE_EXTRINSIC_GUESS is set";
     const cv::Mat goodR = cv::Mat(rig.R).clone(), goodT = cv::Mat(rig.T).clone();
@@ -511,8 +526,8 @@ TEST(StereoCalibrateDual, DistortionCoefficientsOfAnyLengthUpTo14)
 {
     const Rig rig = equalRig();
     const StereoData d = stereoViews(rig, 4, 0.0, 3);
-    const std::vector<double> all = {-0.2, 0.1, 5e-4, -4e-4, -0.02, 0.01, -0.005, 0.002,
-                                     1e-3, -1e-3, 2e-3, -2e-3, 0.003, -0.004};
+    const std::vector<double> all = {-0.2,  0.1,  5e-4,  -4e-4, -0.02, 0.01,  -0.005,
+                                     0.002, 1e-3, -1e-3, 2e-3,  -2e-3, 0.003, -0.004};
     auto first = [&](int n) { return std::vector<double>(all.begin(), all.begin() + n); };
     auto padded = [&](int n, int to) {
         std::vector<double> v = first(n);
@@ -565,12 +580,34 @@ TEST(StereoCalibrateDual, DistortionCoefficientsBeyondTheModel)
         int flags1, flags2, code;
         std::string message;
     } cases[] = {
-        {"15 in device 1", fifteen, {}, fixed, fixed, cv::Error::StsAssert, "(int)distCoeffs0.total() <= outputSize"},
-        {"15 in device 2", {}, fifteen, fixed, fixed, cv::Error::StsAssert, "(int)distCoeffs0.total() <= outputSize"},
-        {"k4 given to a 5-coefficient device", {}, eight, fixed, fixed, cv::Error::StsBadArg,
+        {"15 in device 1",
+         fifteen,
+         {},
+         fixed,
+         fixed,
+         cv::Error::StsAssert,
+         "(int)distCoeffs0.total() <= outputSize"},
+        {"15 in device 2",
+         {},
+         fifteen,
+         fixed,
+         fixed,
+         cv::Error::StsAssert,
+         "(int)distCoeffs0.total() <= outputSize"},
+        {"k4 given to a 5-coefficient device",
+         {},
+         eight,
+         fixed,
+         fixed,
+         cv::Error::StsBadArg,
          "distCoeffs2 holds non-zero coefficients beyond k1, k2, p1, p2, k3, but flags2 select none of "
          "CALIB_RATIONAL_MODEL, CALIB_THIN_PRISM_MODEL, CALIB_TILTED_MODEL"},
-        {"k4 given with an intrinsic guess", eight, {}, cv::CALIB_USE_INTRINSIC_GUESS, fixed, cv::Error::StsBadArg,
+        {"k4 given with an intrinsic guess",
+         eight,
+         {},
+         cv::CALIB_USE_INTRINSIC_GUESS,
+         fixed,
+         cv::Error::StsBadArg,
          "distCoeffs1 holds non-zero coefficients beyond k1, k2, p1, p2, k3, but flags1 select none of "
          "CALIB_RATIONAL_MODEL, CALIB_THIN_PRISM_MODEL, CALIB_TILTED_MODEL"},
     };
@@ -611,9 +648,11 @@ TEST(StereoCalibrateDual, CameraMatrixRequiredByTheFlags)
         std::string message;
     } cases[] = {
         {"guess without matrix", 1, cv::CALIB_USE_INTRINSIC_GUESS, cv::Mat(),
-         "cameraMatrix1 must be a 3x3 matrix when flags1 hold CALIB_USE_INTRINSIC_GUESS or CALIB_FIX_INTRINSIC"},
+         "cameraMatrix1 must be a 3x3 matrix when flags1 hold CALIB_USE_INTRINSIC_GUESS or "
+         "CALIB_FIX_INTRINSIC"},
         {"fixed 3x4 matrix", 2, cv::CALIB_FIX_INTRINSIC, cv::Mat::eye(3, 4, CV_64F),
-         "cameraMatrix2 must be a 3x3 matrix when flags2 hold CALIB_USE_INTRINSIC_GUESS or CALIB_FIX_INTRINSIC"},
+         "cameraMatrix2 must be a 3x3 matrix when flags2 hold CALIB_USE_INTRINSIC_GUESS or "
+         "CALIB_FIX_INTRINSIC"},
         {"fixed zero focal length", 1, cv::CALIB_FIX_INTRINSIC, zeroFocal,
          "cameraMatrix1 must be finite with positive fx and fy"},
     };
@@ -623,9 +662,12 @@ TEST(StereoCalibrateDual, CameraMatrixRequiredByTheFlags)
         (c.device == 1 ? s.K1 : s.K2) = c.K;
         const int other = cv::CALIB_FIX_INTRINSIC;
         int code = 0;
-        EXPECT_EQ(cvErrorMessage([&] { calibrate(d, rig, c.device == 1 ? c.flags : other,
-                                                 c.device == 2 ? c.flags : other, s); },
-                                 &code),
+        EXPECT_EQ(cvErrorMessage(
+                      [&] {
+                          calibrate(d, rig, c.device == 1 ? c.flags : other, c.device == 2 ? c.flags : other,
+                                    s);
+                      },
+                      &code),
                   c.message);
         EXPECT_EQ(code, cv::Error::StsBadArg);
     }
@@ -673,20 +715,20 @@ TEST(StereoCalibrateDual, SameFocalLengthKeepsFixedValues)
     const StereoData d = stereoViews(rig, 10, 0.05, 22);
     const int same = cv::CALIB_SAME_FOCAL_LENGTH, guess = cv::CALIB_USE_INTRINSIC_GUESS;
     Result start = givenIntrinsics(rig);
-    start.K1.at<double>(0, 0) = start.K1.at<double>(1, 1) = 1490;  // starts apart from device 2
+    start.K1.at<double>(0, 0) = start.K1.at<double>(1, 1) = 1490; // starts apart from device 2
     start.K2.at<double>(0, 0) = start.K2.at<double>(1, 1) = 1508;
     struct Case {
         const char* name;
         int flags1, flags2;
-        int leader;          // device whose given focal length both must keep, 0 for none, -1 when both keep their own
+        int leader; // device whose given focal length both must keep, 0 for none, -1 when both keep their own
         bool fixedCentres;
     } cases[] = {
         {"fixed principal points", guess | same | cv::CALIB_FIX_PRINCIPAL_POINT,
          guess | cv::CALIB_FIX_PRINCIPAL_POINT, 0, true},
         {"device 1 fixed", cv::CALIB_FIX_INTRINSIC, guess | same, 1, false},
         {"device 2 focal length fixed", guess | same, guess | cv::CALIB_FIX_FOCAL_LENGTH, 2, false},
-        {"both focal lengths fixed", guess | same | cv::CALIB_FIX_FOCAL_LENGTH, guess | cv::CALIB_FIX_FOCAL_LENGTH, -1,
-         false},
+        {"both focal lengths fixed", guess | same | cv::CALIB_FIX_FOCAL_LENGTH,
+         guess | cv::CALIB_FIX_FOCAL_LENGTH, -1, false},
         {"both devices fixed", cv::CALIB_FIX_INTRINSIC | same, cv::CALIB_FIX_INTRINSIC, -1, true},
     };
     for (const auto& c : cases) {
@@ -781,7 +823,7 @@ TEST(StereoCalibrateDual, FlagsKeepWhatTheyFix)
     const StereoData d = stereoViews(rig, 10, 0.05, 24);
     const int guess = cv::CALIB_USE_INTRINSIC_GUESS, rational = cv::CALIB_RATIONAL_MODEL;
     Result start = givenIntrinsics(rig);
-    start.K1.at<double>(0, 0) = 1497;  // aspect ratio 1497 / 1500
+    start.K1.at<double>(0, 0) = 1497; // aspect ratio 1497 / 1500
     start.D2.at<double>(2) = 0.001;
     using Check = std::function<void(const Result&)>;
     struct Case {
@@ -792,7 +834,7 @@ TEST(StereoCalibrateDual, FlagsKeepWhatTheyFix)
         {"aspect ratio of device 1", guess | cv::CALIB_FIX_ASPECT_RATIO, guess | rational,
          [&](const Result& r) {
              EXPECT_NEAR(fx(r.K1) / fy(r.K1), 1497.0 / 1500.0, 1e-12);
-             EXPECT_GT(std::fabs(fx(r.K1) - 1497), 0.01);  // the ratio is kept, not the value
+             EXPECT_GT(std::fabs(fx(r.K1) - 1497), 0.01); // the ratio is kept, not the value
          }},
         {"principal point of device 2", guess, guess | rational | cv::CALIB_FIX_PRINCIPAL_POINT,
          [&](const Result& r) {
@@ -804,13 +846,15 @@ TEST(StereoCalibrateDual, FlagsKeepWhatTheyFix)
              EXPECT_EQ(fx(r.K1), fx(start.K1));
              EXPECT_EQ(fy(r.K1), fy(start.K1));
          }},
-        {"k1, k2 and k3 of device 1", guess | cv::CALIB_FIX_K1 | cv::CALIB_FIX_K2 | cv::CALIB_FIX_K3, guess | rational,
+        {"k1, k2 and k3 of device 1", guess | cv::CALIB_FIX_K1 | cv::CALIB_FIX_K2 | cv::CALIB_FIX_K3,
+         guess | rational,
          [&](const Result& r) {
              EXPECT_EQ(r.D1.at<double>(0), start.D1.at<double>(0));
              EXPECT_EQ(r.D1.at<double>(1), start.D1.at<double>(1));
              EXPECT_EQ(r.D1.at<double>(4), start.D1.at<double>(4));
          }},
-        {"k4 to k6 of device 2", guess, guess | rational | cv::CALIB_FIX_K4 | cv::CALIB_FIX_K5 | cv::CALIB_FIX_K6,
+        {"k4 to k6 of device 2", guess,
+         guess | rational | cv::CALIB_FIX_K4 | cv::CALIB_FIX_K5 | cv::CALIB_FIX_K6,
          [&](const Result& r) {
              for (int j = 5; j < 8; ++j)
                  EXPECT_EQ(r.D2.at<double>(j), start.D2.at<double>(j));
@@ -835,7 +879,7 @@ TEST(StereoCalibrateDual, FlagsKeepWhatTheyFix)
         s.D2 = start.D2.clone();
         const Result r = calibrate(d, rig, c.flags1, c.flags2, s);
         c.check(r);
-        EXPECT_LT(r.rms, 0.2);  // noise alone gives 0.07; the held values are off the truth
+        EXPECT_LT(r.rms, 0.2); // noise alone gives 0.07; the held values are off the truth
     }
 }
 
@@ -847,10 +891,11 @@ TEST(StereoCalibrateDual, ImageSizeOnlyServesTheDevicesOwnCalibration)
     const StereoData d = stereoViews(rig, 8, 0.05, 25);
     const int guess = cv::CALIB_USE_INTRINSIC_GUESS;
     Result a = givenIntrinsics(rig), b = givenIntrinsics(rig);
-    a.rms = stereoCalibrateDual(d.object, d.image1, d.image2, a.K1, a.D1, a.K2, a.D2, rig.cam1.size, rig.cam2.size,
-                                a.R, a.T, a.E, a.F, a.perView, guess, guess | cv::CALIB_RATIONAL_MODEL);
-    b.rms = stereoCalibrateDual(d.object, d.image1, d.image2, b.K1, b.D1, b.K2, b.D2, cv::Size(1, 1), cv::Size(),
-                                b.R, b.T, cv::noArray(), cv::noArray(), cv::noArray(), guess,
+    a.rms = stereoCalibrateDual(d.object, d.image1, d.image2, a.K1, a.D1, a.K2, a.D2, rig.cam1.size,
+                                rig.cam2.size, a.R, a.T, a.E, a.F, a.perView, guess,
+                                guess | cv::CALIB_RATIONAL_MODEL);
+    b.rms = stereoCalibrateDual(d.object, d.image1, d.image2, b.K1, b.D1, b.K2, b.D2, cv::Size(1, 1),
+                                cv::Size(), b.R, b.T, cv::noArray(), cv::noArray(), cv::noArray(), guess,
                                 guess | cv::CALIB_RATIONAL_MODEL);
     EXPECT_EQ(a.rms, b.rms);
     EXPECT_MAT_NEAR(a.K1, b.K1, 0);
@@ -903,7 +948,8 @@ TEST(StereoCalibrateDual, NonFiniteResultIsAnError)
         cv::Mat R;
         std::string message;
     } cases[] = {
-        {"focal length beyond range", 1e150, cv::Mat(), "the board pose of view 0 in device 1 could not be estimated"},
+        {"focal length beyond range", 1e150, cv::Mat(),
+         "the board pose of view 0 in device 1 could not be estimated"},
         {"rotation guess beyond range", 0, (cv::Mat_<double>(3, 1) << 1e300, 1e300, 1e300),
          "the stereo calibration did not reach a finite result"},
     };
@@ -929,8 +975,9 @@ TEST(StereoCalibrateDual, MalformedViewsAreErrors)
 {
     const Rig rig = equalRig();
     const StereoData good = stereoViews(rig, 3, 0.0, 3);
-    const std::string counts = "nimages > 0 && nimages == (int)imagePoints1.total() && (!imgPtMat2 || nimages == "
-                               "(int)imagePoints2.total())";
+    const std::string counts =
+        "nimages > 0 && nimages == (int)imagePoints1.total() && (!imgPtMat2 || nimages == "
+        "(int)imagePoints2.total())";
     struct Case {
         const char* name;
         std::function<void(StereoData&)> spoil;
@@ -938,11 +985,14 @@ TEST(StereoCalibrateDual, MalformedViewsAreErrors)
         std::string message;
     } cases[] = {
         {"no views", [](StereoData& d) { d = StereoData(); }, cv::Error::StsAssert, counts},
-        {"a view missing in device 2", [](StereoData& d) { d.image2.pop_back(); }, cv::Error::StsAssert, counts},
-        {"a view missing in device 1", [](StereoData& d) { d.image1.pop_back(); }, cv::Error::StsAssert, counts},
+        {"a view missing in device 2", [](StereoData& d) { d.image2.pop_back(); }, cv::Error::StsAssert,
+         counts},
+        {"a view missing in device 1", [](StereoData& d) { d.image1.pop_back(); }, cv::Error::StsAssert,
+         counts},
         {"an empty view", [](StereoData& d) { d.object[1].clear(); }, cv::Error::StsUnsupportedFormat,
          "objectPoints should contain vector of vectors of points of type Point3f"},
-        {"no corners in device 1", [](StereoData& d) { d.image1[2].clear(); }, cv::Error::StsUnsupportedFormat,
+        {"no corners in device 1", [](StereoData& d) { d.image1[2].clear(); },
+         cv::Error::StsUnsupportedFormat,
          "imagePoints1 should contain vector of vectors of points of type Point2f"},
         {"a corner fewer in device 1", [](StereoData& d) { d.image1[0].pop_back(); }, cv::Error::StsAssert,
          "ni == ni1"},
@@ -958,8 +1008,8 @@ TEST(StereoCalibrateDual, MalformedViewsAreErrors)
         Result s = givenIntrinsics(rig);
         const cv::Mat K1before = s.K1.clone(), D2before = s.D2.clone();
         int code = 0;
-        EXPECT_EQ(cvErrorMessage([&] { calibrate(d, rig, cv::CALIB_FIX_INTRINSIC, cv::CALIB_FIX_INTRINSIC, s); },
-                                 &code),
+        EXPECT_EQ(cvErrorMessage(
+                      [&] { calibrate(d, rig, cv::CALIB_FIX_INTRINSIC, cv::CALIB_FIX_INTRINSIC, s); }, &code),
                   c.message);
         EXPECT_EQ(code, c.code);
         EXPECT_MAT_NEAR(s.K1, K1before, 0);
@@ -979,18 +1029,18 @@ TEST(StereoCalibrateDual, MalformedViewsAreErrors)
     int code = 0;
     EXPECT_EQ(cvErrorMessage(
                   [&] {
-                      stereoCalibrateDual(object3d, good.image1, good.image2, s.K1, s.D1, s.K2, s.D2, rig.cam1.size,
-                                          rig.cam2.size, s.R, s.T, cv::noArray(), cv::noArray(), cv::noArray(),
-                                          fixed, fixed);
+                      stereoCalibrateDual(object3d, good.image1, good.image2, s.K1, s.D1, s.K2, s.D2,
+                                          rig.cam1.size, rig.cam2.size, s.R, s.T, cv::noArray(),
+                                          cv::noArray(), cv::noArray(), fixed, fixed);
                   },
                   &code),
               "objectPoints should contain vector of vectors of points of type Point3f");
     EXPECT_EQ(code, cv::Error::StsUnsupportedFormat);
     EXPECT_EQ(cvErrorMessage(
                   [&] {
-                      stereoCalibrateDual(good.object, image2d, good.image2, s.K1, s.D1, s.K2, s.D2, rig.cam1.size,
-                                          rig.cam2.size, s.R, s.T, cv::noArray(), cv::noArray(), cv::noArray(),
-                                          fixed, fixed);
+                      stereoCalibrateDual(good.object, image2d, good.image2, s.K1, s.D1, s.K2, s.D2,
+                                          rig.cam1.size, rig.cam2.size, s.R, s.T, cv::noArray(),
+                                          cv::noArray(), cv::noArray(), fixed, fixed);
                   },
                   &code),
               "imagePoints1 should contain vector of vectors of points of type Point2f");
@@ -1002,7 +1052,7 @@ namespace {
 struct CurveFit {
     double a, b, c;
     std::vector<double> x, y;
-    std::vector<cv::Mat> evaluated;  // every parameter vector the solver had evaluated
+    std::vector<cv::Mat> evaluated; // every parameter vector the solver had evaluated
 
     CurveFit(double a_, double b_, double c_) : a(a_), b(b_), c(c_)
     {
@@ -1048,7 +1098,7 @@ struct CurveFit {
                     }
                 }
             }
-            *errNorm = std::isfinite(p[1]) && p[1] < 3 ? sum : NAN;  // beyond b = 3 the model fails
+            *errNorm = std::isfinite(p[1]) && p[1] < 3 ? sum : NAN; // beyond b = 3 the model fails
             EXPECT_LT(calls, 10000);
             if (calls >= 10000)
                 break;
@@ -1057,7 +1107,7 @@ struct CurveFit {
     }
 };
 
-}  // namespace
+} // namespace
 
 // The solver fits a known curve; masked parameters keep their values; the
 // caller's last evaluation is always at the returned parameters.
