@@ -36,10 +36,25 @@ namespace {
 
 // Child rows of a sensor, as the user sees them.
 enum {
-    kFx = 1, kFy, kCx, kCy,
-    kK1, kK2, kK3, kP1, kP2, kK4, kK5, kK6,
+    kFx = 1,
+    kFy,
+    kCx,
+    kCy,
+    kK1,
+    kK2,
+    kK3,
+    kP1,
+    kP2,
+    kK4,
+    kK5,
+    kK6,
     kWrt = 13,
-    kTx, kTy, kTz, kYaw, kPitch, kRoll
+    kTx,
+    kTy,
+    kTz,
+    kYaw,
+    kPitch,
+    kRoll
 };
 
 // ---- ground truth built independently of the program's pose helpers ----
@@ -97,23 +112,26 @@ struct Recorder {
         cv::Mat a, b;
     };
     std::vector<Event> events;
-    QObject context;  // the connections end with the recorder
+    QObject context; // the connections end with the recorder
 
     explicit Recorder(SensorTree& tree)
     {
         QObject::connect(&tree, &SensorTree::addSensorToRender, &context, [this](Sensor s) {
             events.push_back({"add " + s.name, -1, s.R.clone(), s.t.clone()});
         });
-        QObject::connect(&tree, &SensorTree::sensorNamesChanged, &context, [this] { events.push_back({"names", -1, {}, {}}); });
+        QObject::connect(&tree, &SensorTree::sensorNamesChanged, &context, [this] {
+            events.push_back({"names", -1, {}, {}});
+        });
         QObject::connect(&tree, &SensorTree::sensorNameChanged, &context, [this](int idx, std::string name) {
             events.push_back({"name " + std::to_string(idx) + " " + name, idx, {}, {}});
         });
         QObject::connect(&tree, &SensorTree::sensorIntrinsicsChanged, &context, [this](int idx, cv::Mat& K) {
             events.push_back({"intr " + std::to_string(idx), idx, K.clone(), {}});
         });
-        QObject::connect(&tree, &SensorTree::sensorExtrinsicsChanged, &context, [this](int idx, cv::Mat& R, cv::Mat& t) {
-            events.push_back({"ext " + std::to_string(idx), idx, R.clone(), t.clone()});
-        });
+        QObject::connect(&tree, &SensorTree::sensorExtrinsicsChanged, &context,
+                         [this](int idx, cv::Mat& R, cv::Mat& t) {
+                             events.push_back({"ext " + std::to_string(idx), idx, R.clone(), t.clone()});
+                         });
         QObject::connect(&tree, &SensorTree::removeSensorFromRender, &context, [this](int idx) {
             events.push_back({"remove " + std::to_string(idx), idx, {}, {}});
         });
@@ -191,7 +209,10 @@ protected:
     QString cell(int idx, int child) const { return row(idx, child)->text(1); }
     bool shown(int idx, int child) const { return !row(idx, child)->isHidden(); }
     QComboBox* wrt(int idx) const { return qobject_cast<QComboBox*>(view()->itemWidget(row(idx, kWrt), 1)); }
-    QPushButton* deleteButton(int idx) const { return qobject_cast<QPushButton*>(view()->itemWidget(top(idx), 1)); }
+    QPushButton* deleteButton(int idx) const
+    {
+        return qobject_cast<QPushButton*>(view()->itemWidget(top(idx), 1));
+    }
     QPushButton* importButton(int idx) const
     {
         return qobject_cast<QPushButton*>(view()->itemWidget(row(idx, 0), 1));
@@ -413,10 +434,56 @@ TEST_F(SensorTreeTest, RenameUpdatesRecordCombosAndAnnouncesInOrder)
     tree.getSensorNames(names);
     EXPECT_EQ(names, (std::vector<QString>{"Cam0", "Left", "Projector"}));
 
+    // Out of range, or an empty name (a project could not name it as its
+    // world): nothing changes.
     rec.clear();
     tree.setSensorName(3, "Nobody");
     tree.setSensorName(-1, "Nobody");
+    tree.setSensorName(1, "");
+    top(2)->setText(0, "  ");
     EXPECT_TRUE(rec.events.empty());
+    EXPECT_EQ(top(1)->text(0), "Left");
+    EXPECT_EQ(top(2)->text(0), "Projector");
+    EXPECT_EQ(tree.getSensors()[1].name, "Left");
+    EXPECT_EQ(tree.getSensors()[2].name, "Projector");
+    EXPECT_EQ(comboEntries(0), (QStringList{"Cam0", "Left", "Projector"}));
+}
+
+// Names and values open an editor; labels and button cells do not.
+TEST_F(SensorTreeTest, OnlyNamesAndValuesAreEditable)
+{
+    addSensors(1);
+    tree.updateIntrinsicsIdx(0, cameraMatrix(900, 910, 320, 240), cv::Mat(), cv::Size(640, 480));
+    struct Case {
+        const char* what;
+        QTreeWidgetItem* item;
+        int column;
+        bool editable;
+    };
+    const std::vector<Case> cases = {
+        {"name", top(0), 0, true},
+        {"delete button cell", top(0), 1, false},
+        {"fx value", row(0, kFx), 1, true},
+        {"fx label", row(0, kFx), 0, false},
+        {"yaw value", row(0, kYaw), 1, true},
+        {"yaw label", row(0, kYaw), 0, false},
+        {"Intrinsics", row(0, 0), 1, false},
+        {"Extrinsics wrt", row(0, kWrt), 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        view()->editItem(c.item, c.column);
+        QLineEdit* editor = nullptr;
+        for (QLineEdit* e : view()->viewport()->findChildren<QLineEdit*>())
+            if (e->isVisible())
+                editor = e;
+        EXPECT_EQ(editor != nullptr, c.editable);
+        if (editor) {
+            QTest::keyClick(editor, Qt::Key_Escape);
+            QCoreApplication::processEvents();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -444,8 +511,8 @@ TEST_F(SensorTreeTest, IntrinsicsEditsCountOnlyOnceAllFourRowsAreShown)
 TEST_F(SensorTreeTest, InvalidCellEditIsRefusedAndRestored)
 {
     addSensors(2);
-    tree.updateIntrinsicsIdx(1, cameraMatrix(900, 910, 320, 240), (cv::Mat_<double>(1, 5) << -0.2, 0.1, 0.01, 0.02, 0.03),
-                             cv::Size(640, 480));
+    tree.updateIntrinsicsIdx(1, cameraMatrix(900, 910, 320, 240),
+                             (cv::Mat_<double>(1, 5) << -0.2, 0.1, 0.01, 0.02, 0.03), cv::Size(640, 480));
     tree.updateExtrinsicsIdx(0, 1, rotZ(20) * rotX(-10), (cv::Mat_<double>(3, 1) << 15, -30, 400));
 
     struct Case {
@@ -453,9 +520,9 @@ TEST_F(SensorTreeTest, InvalidCellEditIsRefusedAndRestored)
         const char* text;
     };
     const std::vector<Case> cases = {
-        {kFx, "abc"}, {kFx, "0"},    {kFx, "-5"},   {kFy, "-0.1"}, {kCx, ""},    {kCy, "12,5"},
-        {kK1, "x"},   {kP2, "nan"},  {kTx, "1e"},   {kTy, "inf"},  {kTz, " "},   {kYaw, "ten"},
-        {kPitch, "--3"}, {kRoll, "1.2.3"},
+        {kFx, "abc"},  {kFx, "0"},    {kFx, "-5"},     {kFy, "-0.1"},    {kCx, ""},
+        {kCy, "12,5"}, {kK1, "x"},    {kP2, "nan"},    {kTx, "1e"},      {kTy, "inf"},
+        {kTz, " "},    {kYaw, "ten"}, {kPitch, "--3"}, {kRoll, "1.2.3"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("row " + std::to_string(c.child) + " text '" + c.text + "'");
@@ -475,7 +542,7 @@ TEST_F(SensorTreeTest, InvalidCellEditIsRefusedAndRestored)
     ASSERT_NE(editor, nullptr);
     editor->setText("fast");
     QTest::keyClick(editor, Qt::Key_Return);
-    QCoreApplication::processEvents();  // the delegate commits in a queued call
+    QCoreApplication::processEvents(); // the delegate commits in a queued call
     EXPECT_EQ(commits, 1);
     EXPECT_TRUE(rec.events.empty());
     expectUnchanged(before);
@@ -486,7 +553,7 @@ TEST_F(SensorTreeTest, InvalidCellEditIsRefusedAndRestored)
     ASSERT_NE(editor, nullptr);
     editor->setText("915.5");
     QTest::keyClick(editor, Qt::Key_Return);
-    QCoreApplication::processEvents();  // the delegate commits in a queued call
+    QCoreApplication::processEvents(); // the delegate commits in a queued call
     EXPECT_EQ(rec.texts(), Texts{"intr 1"});
     EXPECT_DOUBLE_EQ(tree.getSensors()[1].K.at<double>(1, 1), 915.5);
 }
@@ -494,7 +561,8 @@ TEST_F(SensorTreeTest, InvalidCellEditIsRefusedAndRestored)
 TEST_F(SensorTreeTest, DistortionEditReachesQueryAndRecord)
 {
     addSensors(1);
-    const cv::Mat kc14 = (cv::Mat_<double>(1, 14) << -0.2, 0.1, 0.01, 0.02, 0.03, 0.4, 0.5, 0.6, 1, 2, 3, 4, 5, 6);
+    const cv::Mat kc14 =
+        (cv::Mat_<double>(1, 14) << -0.2, 0.1, 0.01, 0.02, 0.03, 0.4, 0.5, 0.6, 1, 2, 3, 4, 5, 6);
     tree.updateIntrinsicsIdx(0, cameraMatrix(900, 910, 320, 240), kc14, cv::Size(640, 480));
     Recorder rec(tree);
     type(0, kK3, "0.125");
@@ -515,10 +583,8 @@ TEST_F(SensorTreeTest, DistortionEditReachesQueryAndRecord)
 TEST_F(SensorTreeTest, PoseRowsRoundTripNonTrivialRotations)
 {
     const std::vector<ShownPose> poses = {
-        {100, 0, 0, 0, 0, 0},
-        {120.5, -340.25, 910, 30, 0, 0},
-        {-55, 12, 300, 35, -20, 50},
-        {0.5, 250, -75, -150, 60, -120},
+        {100, 0, 0, 0, 0, 0},        {120.5, -340.25, 910, 30, 0, 0},
+        {-55, 12, 300, 35, -20, 50}, {0.5, 250, -75, -150, 60, -120},
         {10, 20, 30, 80, 89, 170},
     };
     addSensors(2);
@@ -535,7 +601,7 @@ TEST_F(SensorTreeTest, PoseRowsRoundTripNonTrivialRotations)
         EXPECT_POSE_NEAR(rec.events.back().a, rec.events.back().b, p.R(), p.t(), 1e-5, 1e-4);
 
         // A dialog's update of the same pose shows the same rows.
-        tree.updateExtrinsicsIdx(0, 1, rotZ(1), cv::Mat::zeros(3, 1, CV_64F));  // disturb, then restore
+        tree.updateExtrinsicsIdx(0, 1, rotZ(1), cv::Mat::zeros(3, 1, CV_64F)); // disturb, then restore
         tree.updateExtrinsicsIdx(0, 1, p.R(), p.t());
         expectRowsShow(1, p, 2e-6);
     }
@@ -567,8 +633,8 @@ TEST_F(SensorTreeTest, PosesComposeWithTheReferenceSensorAlsoRowZero)
     };
     const std::vector<Case> cases = {
         {"typed relative to row 0", [&] { typePose(2, wanted); }, 2, wanted},
-        {"dialog update relative to row 0",
-         [&] { tree.updateExtrinsicsIdx(0, 2, wanted.R(), wanted.t()); }, 2, wanted},
+        {"dialog update relative to row 0", [&] { tree.updateExtrinsicsIdx(0, 2, wanted.R(), wanted.t()); },
+         2, wanted},
         {"new sensor", [&] { tree.addSensor(); }, 3, {0, 3000, 0, 0, 0, 0}},
     };
     for (const Case& c : cases) {
@@ -582,8 +648,8 @@ TEST_F(SensorTreeTest, PosesComposeWithTheReferenceSensorAlsoRowZero)
         c.write();
         const std::vector<Sensor> s = tree.getSensors();
         const cv::Mat T = relative(s[c.sensor], s[0]);
-        EXPECT_POSE_NEAR(T(cv::Rect(0, 0, 3, 3)), T(cv::Rect(3, 0, 1, 3)), c.expected.R(), c.expected.t(), 1e-5,
-                         1e-4);
+        EXPECT_POSE_NEAR(T(cv::Rect(0, 0, 3, 3)), T(cv::Rect(3, 0, 1, 3)), c.expected.R(), c.expected.t(),
+                         1e-5, 1e-4);
         expectRowsShow(c.sensor, c.expected, 2e-6);
     }
 }
@@ -606,7 +672,8 @@ TEST_F(SensorTreeTest, ChoosingAnotherReferenceShowsTheRelativePoseAndEmitsNothi
     EXPECT_NEAR(cell(2, kTx).toDouble(), pos.at<double>(0), 1e-6);
     EXPECT_NEAR(cell(2, kTy).toDouble(), pos.at<double>(1), 1e-6);
     EXPECT_NEAR(cell(2, kTz).toDouble(), pos.at<double>(2), 1e-6);
-    const ShownPose shown21{0, 0, 0, cell(2, kYaw).toDouble(), cell(2, kPitch).toDouble(), cell(2, kRoll).toDouble()};
+    const ShownPose shown21{
+        0, 0, 0, cell(2, kYaw).toDouble(), cell(2, kPitch).toDouble(), cell(2, kRoll).toDouble()};
     EXPECT_LT(testing_support::rotationDiffDeg(shown21.R(), R21), 1e-5);
 
     // Its own row shows zeros, and a pose typed relative to itself is undone.
@@ -665,7 +732,8 @@ TEST_F(SensorTreeTest, DeletingTheFirstSensorMakesTheNextTheReference)
     EXPECT_EQ(rec.texts(), (Texts{"ext 2", "ext 1", "remove 0"}));
     ASSERT_EQ(removed.count(), 1);
     EXPECT_EQ(removed[0][0].toInt(), 0);
-    EXPECT_POSE_NEAR(rec.events[0].a, rec.events[0].b, T21(cv::Rect(0, 0, 3, 3)), T21(cv::Rect(3, 0, 1, 3)), 1e-9, 1e-9);
+    EXPECT_POSE_NEAR(rec.events[0].a, rec.events[0].b, T21(cv::Rect(0, 0, 3, 3)), T21(cv::Rect(3, 0, 1, 3)),
+                     1e-9, 1e-9);
     EXPECT_MAT_NEAR(rec.events[1].a, cv::Mat::eye(3, 3, CV_64F), 0.0);
     EXPECT_MAT_NEAR(rec.events[1].b, cv::Mat::zeros(3, 1, CV_64F), 0.0);
 
@@ -720,7 +788,7 @@ TEST_F(SensorTreeTest, ClearSensorsEmitsNothingAndGetSensorsIsACopy)
     addSensors(3);
     std::vector<Sensor> copy = tree.getSensors();
     copy[1].name = "changed";
-    copy[1].t.at<double>(0) = 42;  // a copy of the vector shares matrix data; the tree must not
+    copy[1].t.at<double>(0) = 42; // a copy of the vector shares matrix data; the tree must not
     copy[1].t = cv::Mat();
     EXPECT_EQ(tree.getSensors()[1].name, "Cam1");
 
@@ -761,24 +829,34 @@ TEST_F(SensorTreeTest, UpdateThenQueryAnswersWhatTheRowsShow)
         cv::Mat expectedQuery;
         std::vector<int> shownRows;
     };
-    const cv::Mat kc14 =
-        (cv::Mat_<double>(1, 14) << -0.21, 0.11, 0.001, -0.002, 0.05, 0.3, 0.02, 0.01, 1e-3, 2e-3, 3e-3, 4e-3, 0.5, 0.25);
+    const cv::Mat kc14 = (cv::Mat_<double>(1, 14) << -0.21, 0.11, 0.001, -0.002, 0.05, 0.3, 0.02, 0.01, 1e-3,
+                          2e-3, 3e-3, 4e-3, 0.5, 0.25);
     const std::vector<Case> cases = {
-        {"5 with k3 zero", (cv::Mat_<double>(1, 5) << -0.21, 0.11, 0.001, -0.002, 0),
-         (cv::Mat_<double>(1, 5) << -0.21, 0.11, 0.001, -0.002, 0), {kK1, kK2, kP1, kP2}},
-        {"8 with k4..k6 zero", (cv::Mat_<double>(1, 8) << -0.21, 0.11, 0.001, -0.002, 0.05, 0, 0, 0),
-         (cv::Mat_<double>(1, 5) << -0.21, 0.11, 0.001, -0.002, 0.05), {kK1, kK2, kK3, kP1, kP2}},
-        {"8 as a column", (cv::Mat_<double>(8, 1) << -0.21, 0.11, 0.001, -0.002, 0.05, 0.3, 0.02, 0.01),
+        {"5 with k3 zero",
+         (cv::Mat_<double>(1, 5) << -0.21, 0.11, 0.001, -0.002, 0),
+         (cv::Mat_<double>(1, 5) << -0.21, 0.11, 0.001, -0.002, 0),
+         {kK1, kK2, kP1, kP2}},
+        {"8 with k4..k6 zero",
+         (cv::Mat_<double>(1, 8) << -0.21, 0.11, 0.001, -0.002, 0.05, 0, 0, 0),
+         (cv::Mat_<double>(1, 5) << -0.21, 0.11, 0.001, -0.002, 0.05),
+         {kK1, kK2, kK3, kP1, kP2}},
+        {"8 as a column",
+         (cv::Mat_<double>(8, 1) << -0.21, 0.11, 0.001, -0.002, 0.05, 0.3, 0.02, 0.01),
          (cv::Mat_<double>(1, 8) << -0.21, 0.11, 0.001, -0.002, 0.05, 0.3, 0.02, 0.01),
          {kK1, kK2, kK3, kP1, kP2, kK4, kK5, kK6}},
-        {"14, rounded first eight and whole rest", kc14,
-         (cv::Mat_<double>(1, 14) << -0.21, 0.11, 0.001, -0.002, 0.05, 0.3, 0.02, 0.01, 1e-3, 2e-3, 3e-3, 4e-3, 0.5,
-          0.25),
+        {"14, rounded first eight and whole rest",
+         kc14,
+         (cv::Mat_<double>(1, 14) << -0.21, 0.11, 0.001, -0.002, 0.05, 0.3, 0.02, 0.01, 1e-3, 2e-3, 3e-3,
+          4e-3, 0.5, 0.25),
          {kK1, kK2, kK3, kP1, kP2, kK4, kK5, kK6}},
-        {"4", (cv::Mat_<double>(1, 4) << -0.21, 0.11, 0.001, -0.002),
-         (cv::Mat_<double>(1, 5) << -0.21, 0.11, 0.001, -0.002, 0), {kK1, kK2, kP1, kP2}},
-        {"float 5", (cv::Mat_<float>(1, 5) << -0.25f, 0.125f, 0, 0, 0.5f),
-         (cv::Mat_<double>(1, 5) << -0.25, 0.125, 0, 0, 0.5), {kK1, kK2, kK3}},
+        {"4",
+         (cv::Mat_<double>(1, 4) << -0.21, 0.11, 0.001, -0.002),
+         (cv::Mat_<double>(1, 5) << -0.21, 0.11, 0.001, -0.002, 0),
+         {kK1, kK2, kP1, kP2}},
+        {"float 5",
+         (cv::Mat_<float>(1, 5) << -0.25f, 0.125f, 0, 0, 0.5f),
+         (cv::Mat_<double>(1, 5) << -0.25, 0.125, 0, 0, 0.5),
+         {kK1, kK2, kK3}},
     };
     addSensors(2);
     for (const Case& c : cases) {
@@ -796,7 +874,8 @@ TEST_F(SensorTreeTest, UpdateThenQueryAnswersWhatTheRowsShow)
         EXPECT_MAT_NEAR(kcq, c.expectedQuery, 1e-12);
         EXPECT_EQ(size, cv::Size(1280, 960));
         for (int r = kK1; r <= kK6; ++r) {
-            const bool expectShown = std::find(c.shownRows.begin(), c.shownRows.end(), r) != c.shownRows.end();
+            const bool expectShown =
+                std::find(c.shownRows.begin(), c.shownRows.end(), r) != c.shownRows.end();
             EXPECT_EQ(shown(1, r), expectShown) << "row " << r;
         }
         // The record holds the rows' K and the whole kc as given.
@@ -828,7 +907,7 @@ TEST_F(SensorTreeTest, FewerCoefficientsClearTheRowsTheyNoLongerHave)
     cv::Size size;
     tree.getIntrinsicsIdx(0, Kq, kcq, size);
     EXPECT_MAT_NEAR(kcq, (cv::Mat_<double>(1, 5) << -0.3, 0.2, 0.03, 0.04, 0.05), 0.0);
-    EXPECT_EQ(size, cv::Size(640, 480));  // (0, 0) keeps the known size
+    EXPECT_EQ(size, cv::Size(640, 480)); // (0, 0) keeps the known size
 
     // An update without kc hides all distortion rows.
     tree.updateIntrinsicsIdx(0, K, cv::Mat(), cv::Size(0, 0));
@@ -857,8 +936,8 @@ TEST_F(SensorTreeTest, UpdateOfShownIntrinsicsAnnouncesEachChangedRow)
 TEST_F(SensorTreeTest, UpdatesThatChangeNothing)
 {
     addSensors(2);
-    tree.updateIntrinsicsIdx(1, cameraMatrix(900, 910, 320, 240), (cv::Mat_<double>(1, 5) << -0.2, 0.1, 0, 0, 0.03),
-                             cv::Size(640, 480));
+    tree.updateIntrinsicsIdx(1, cameraMatrix(900, 910, 320, 240),
+                             (cv::Mat_<double>(1, 5) << -0.2, 0.1, 0, 0, 0.03), cv::Size(640, 480));
     tree.updateExtrinsicsIdx(0, 1, rotZ(20) * rotY(10), (cv::Mat_<double>(3, 1) << 1, 2, 3));
     const cv::Mat R = rotX(30), t = (cv::Mat_<double>(3, 1) << 10, 20, 30);
     const cv::Mat K = cameraMatrix(800, 800, 300, 200);
@@ -867,21 +946,42 @@ TEST_F(SensorTreeTest, UpdatesThatChangeNothing)
         std::function<void(SensorTree&)> call;
     };
     const std::vector<Case> cases = {
-        {"empty K with kc", [&](SensorTree& s) { s.updateIntrinsicsIdx(1, cv::Mat(), cv::Mat::ones(1, 5, CV_64F), {640, 480}); }},
-        {"intrinsics of row n", [&](SensorTree& s) { s.updateIntrinsicsIdx(2, K, cv::Mat(), {640, 480}); }},
-        {"intrinsics of row -1", [&](SensorTree& s) { s.updateIntrinsicsIdx(-1, K, cv::Mat(), {640, 480}); }},
-        {"K 2x3", [&](SensorTree& s) { s.updateIntrinsicsIdx(1, K.rowRange(0, 2), cv::Mat(), {640, 480}); }},
-        {"K with NaN", [&](SensorTree& s) { cv::Mat k = K.clone(); k.at<double>(0, 2) = NAN; s.updateIntrinsicsIdx(1, k, cv::Mat(), {}); }},
-        {"K with fy 0", [&](SensorTree& s) { s.updateIntrinsicsIdx(1, cameraMatrix(800, 0, 1, 1), cv::Mat(), {}); }},
+        {"empty K with kc",
+         [&](SensorTree& s) {
+             s.updateIntrinsicsIdx(1, cv::Mat(), cv::Mat::ones(1, 5, CV_64F), {640, 480});
+         }},
+        {"intrinsics of row n",
+         [&](SensorTree& s) {
+             s.updateIntrinsicsIdx(2, K, cv::Mat(), {640, 480});
+         }},
+        {"intrinsics of row -1",
+         [&](SensorTree& s) {
+             s.updateIntrinsicsIdx(-1, K, cv::Mat(), {640, 480});
+         }},
+        {"K 2x3",
+         [&](SensorTree& s) {
+             s.updateIntrinsicsIdx(1, K.rowRange(0, 2), cv::Mat(), {640, 480});
+         }},
+        {"K with NaN",
+         [&](SensorTree& s) {
+             cv::Mat k = K.clone();
+             k.at<double>(0, 2) = NAN;
+             s.updateIntrinsicsIdx(1, k, cv::Mat(), {});
+         }},
+        {"K with fy 0",
+         [&](SensorTree& s) { s.updateIntrinsicsIdx(1, cameraMatrix(800, 0, 1, 1), cv::Mat(), {}); }},
         {"kc 3x3", [&](SensorTree& s) { s.updateIntrinsicsIdx(1, K, cv::Mat::eye(3, 3, CV_64F), {}); }},
         {"extrinsics to itself", [&](SensorTree& s) { s.updateExtrinsicsIdx(1, 1, R, t); }},
         {"extrinsics with empty t", [&](SensorTree& s) { s.updateExtrinsicsIdx(0, 1, R, cv::Mat()); }},
         {"extrinsics with empty R", [&](SensorTree& s) { s.updateExtrinsicsIdx(0, 1, cv::Mat(), t); }},
         {"extrinsics of row n", [&](SensorTree& s) { s.updateExtrinsicsIdx(0, 2, R, t); }},
         {"extrinsics from row -1", [&](SensorTree& s) { s.updateExtrinsicsIdx(-1, 1, R, t); }},
-        {"extrinsics with R 3x4", [&](SensorTree& s) { s.updateExtrinsicsIdx(0, 1, cv::Mat::eye(3, 4, CV_64F), t); }},
-        {"extrinsics with t 4x1", [&](SensorTree& s) { s.updateExtrinsicsIdx(0, 1, R, cv::Mat::ones(4, 1, CV_64F)); }},
-        {"extrinsics with infinite t", [&](SensorTree& s) { s.updateExtrinsicsIdx(0, 1, R, cv::Mat(3, 1, CV_64F, cv::Scalar(INFINITY))); }},
+        {"extrinsics with R 3x4",
+         [&](SensorTree& s) { s.updateExtrinsicsIdx(0, 1, cv::Mat::eye(3, 4, CV_64F), t); }},
+        {"extrinsics with t 4x1",
+         [&](SensorTree& s) { s.updateExtrinsicsIdx(0, 1, R, cv::Mat::ones(4, 1, CV_64F)); }},
+        {"extrinsics with infinite t",
+         [&](SensorTree& s) { s.updateExtrinsicsIdx(0, 1, R, cv::Mat(3, 1, CV_64F, cv::Scalar(INFINITY))); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -911,7 +1011,8 @@ TEST_F(SensorTreeTest, DialogSignalsQueryAndUpdateTheTree)
     QObject::connect(&dialog, &FakeDialog::getSensorNames, &tree, &SensorTree::getSensorNames);
     QObject::connect(&dialog, &FakeDialog::getIntrinsics, &tree, &SensorTree::getIntrinsicsIdx);
     QObject::connect(&dialog, &FakeDialog::updateIntrinsics, &tree, &SensorTree::updateIntrinsicsIdx);
-    QObject::connect(&dialog, &FakeDialog::updateSecondaryExtrinsics, &tree, &SensorTree::updateExtrinsicsIdx);
+    QObject::connect(&dialog, &FakeDialog::updateSecondaryExtrinsics, &tree,
+                     &SensorTree::updateExtrinsicsIdx);
     Recorder rec(tree);
 
     std::vector<QString> names;
@@ -952,8 +1053,8 @@ protected:
         return path(name);
     }
     // An intrinsics result file as the intrinsic calibration writes it.
-    QString writeIntrinsicsFile(const QString& name, const cv::Mat& K, const cv::Mat& kc, bool withSize = true,
-                                cv::Size size = {2048, 1536}) const
+    QString writeIntrinsicsFile(const QString& name, const cv::Mat& K, const cv::Mat& kc,
+                                bool withSize = true, cv::Size size = {2048, 1536}) const
     {
         cv::FileStorage fs(path(name).toStdString(), cv::FileStorage::WRITE);
         if (withSize)
@@ -982,7 +1083,7 @@ TEST_F(SensorTreeImportTest, ImportShowsTheFileAndKeepsFullPrecision)
     EXPECT_TRUE(tree.importIntrinsicsFile(1, file));
 
     EXPECT_EQ(rec.texts(), Texts{"intr 1"});
-    EXPECT_EQ(sizeAtSignal, cv::Size(2048, 1536));  // the frustum is rebuilt with the size
+    EXPECT_EQ(sizeAtSignal, cv::Size(2048, 1536)); // the frustum is rebuilt with the size
     const Sensor s = tree.getSensors()[1];
     EXPECT_MAT_NEAR(s.K, K, 0.0);
     EXPECT_MAT_NEAR(s.kc, kc, 0.0);
@@ -1016,8 +1117,8 @@ TEST_F(SensorTreeImportTest, PartialFilesChangeOnlyWhatTheyHold)
         EXPECT_TRUE(shown(0, r)) << r;
 
     // An image size that is not positive is ignored; the rest is imported.
-    EXPECT_TRUE(tree.importIntrinsicsFile(0, writeIntrinsicsFile("neg.yml", cameraMatrix(950, 950, 330, 250), cv::Mat(),
-                                                                 true, cv::Size(-640, 480))));
+    EXPECT_TRUE(tree.importIntrinsicsFile(0, writeIntrinsicsFile("neg.yml", cameraMatrix(950, 950, 330, 250),
+                                                                 cv::Mat(), true, cv::Size(-640, 480))));
     s = tree.getSensors()[0];
     EXPECT_EQ(s.imgSize, cv::Size(640, 480));
     EXPECT_MAT_NEAR(s.K, cameraMatrix(950, 950, 330, 250), 0.0);
@@ -1028,14 +1129,16 @@ TEST_F(SensorTreeImportTest, PartialFilesChangeOnlyWhatTheyHold)
 TEST_F(SensorTreeImportTest, BadFilesChangeNothing)
 {
     addSensors(2);
-    tree.updateIntrinsicsIdx(1, cameraMatrix(900, 910, 320, 240), (cv::Mat_<double>(1, 5) << -0.2, 0.1, 0.01, 0.02, 0.03),
-                             cv::Size(640, 480));
+    tree.updateIntrinsicsIdx(1, cameraMatrix(900, 910, 320, 240),
+                             (cv::Mat_<double>(1, 5) << -0.2, 0.1, 0.01, 0.02, 0.03), cv::Size(640, 480));
     tree.updateExtrinsicsIdx(0, 1, rotZ(20) * rotY(-35), (cv::Mat_<double>(3, 1) << 15, -30, 400));
 
     const cv::Mat goodK = cameraMatrix(1000, 1000, 500, 400);
     const cv::Mat goodKc = (cv::Mat_<double>(1, 5) << -0.1, 0.05, 0, 0, 0.01);
     auto withK = [&](const QString& name, const cv::Mat& K) { return writeIntrinsicsFile(name, K, goodKc); };
-    auto withKc = [&](const QString& name, const cv::Mat& kc) { return writeIntrinsicsFile(name, goodK, kc); };
+    auto withKc = [&](const QString& name, const cv::Mat& kc) {
+        return writeIntrinsicsFile(name, goodK, kc);
+    };
     cv::Mat nanK = goodK.clone();
     nanK.at<double>(0, 2) = NAN;
 
@@ -1051,7 +1154,8 @@ TEST_F(SensorTreeImportTest, BadFilesChangeNothing)
         {"K is a number", writeText("k_number.yml", "%YAML:1.0\nK: 5\nkc: [0.1, 0.2]\n")},
         {"K is text", writeText("k_text.yml", "%YAML:1.0\nK: \"camera\"\n")},
         {"K matrix with wrong element count",
-         writeText("k_count.yml", "%YAML:1.0\nK: !!opencv-matrix\n   rows: 3\n   cols: 3\n   dt: d\n   data: [ 1., 2. ]\n")},
+         writeText("k_count.yml",
+                   "%YAML:1.0\nK: !!opencv-matrix\n   rows: 3\n   cols: 3\n   dt: d\n   data: [ 1., 2. ]\n")},
         {"K 3x4", withK("k34.yml", cv::Mat::eye(3, 4, CV_64F))},
         {"K 2x3", withK("k23.yml", goodK.rowRange(0, 2))},
         {"K two channels", withK("k2ch.yml", cv::Mat(3, 3, CV_64FC2, cv::Scalar(1, 1)))},
@@ -1069,7 +1173,8 @@ TEST_F(SensorTreeImportTest, BadFilesChangeNothing)
         const Snapshot before = snapshot();
         Recorder rec(tree);
         Message message;
-        auto closer = closeMessageBox(message, QString(c.what) == "K 3x4" ? "/tmp/sensortree_import_error.png" : "");
+        auto closer =
+            closeMessageBox(message, QString(c.what) == "K 3x4" ? "/tmp/sensortree_import_error.png" : "");
         bool imported = true;
         EXPECT_NO_THROW(imported = tree.importIntrinsicsFile(1, c.file));
         EXPECT_FALSE(imported);
@@ -1127,7 +1232,8 @@ TEST_F(SensorTreeTest, Screenshot)
     addSensors(3);
     tree.setSensorName(1, "Projector");
     tree.updateIntrinsicsIdx(1, cameraMatrix(2100.5, 2101.25, 960, 540),
-                             (cv::Mat_<double>(1, 5) << -0.12, 0.05, 0.001, -0.002, 0.0), cv::Size(1920, 1080));
+                             (cv::Mat_<double>(1, 5) << -0.12, 0.05, 0.001, -0.002, 0.0),
+                             cv::Size(1920, 1080));
     const ShownPose p{-120, 5, 10, -3, 12, 2};
     tree.updateExtrinsicsIdx(0, 1, p.R(), p.t());
     top(0)->setExpanded(false);
@@ -1136,6 +1242,6 @@ TEST_F(SensorTreeTest, Screenshot)
     EXPECT_TRUE(tree.grab().save("/tmp/sensortree.png"));
 }
 
-}  // namespace
+} // namespace
 
 #include "SensorTree_test.moc"

@@ -187,8 +187,9 @@ TEST_F(SettingsTest, WindowComesBackAsItWasLeft)
         win.change();
         saveSettings(win.w.get(), "/data/images");
     }
-    EXPECT_EQ(keys("TestWindow"), (QStringList{"check_refine", "dir", "edit_corners_width", "pos", "radio_a",
-                                               "radio_b", "size", "slider_gain", "spin_win_size", "tab_main"}));
+    EXPECT_EQ(keys("TestWindow"),
+              (QStringList{"check_refine", "dir", "edit_corners_width", "pos", "radio_a", "radio_b", "size",
+                           "slider_gain", "spin_win_size", "tab_main"}));
 
     Window win;
     QString dir;
@@ -225,7 +226,7 @@ TEST_F(SettingsTest, TwoDirectoryFormAndSeparateGroups)
     loadSettings(stereo.w.get(), dir1, dir2);
     EXPECT_EQ(dir1, "/left");
     EXPECT_EQ(dir2, "/right");
-    stereo.expectDefaults();  // the other window's choices stay in its own group
+    stereo.expectDefaults(); // the other window's choices stay in its own group
 }
 
 // A widget whose key the store does not hold keeps its form default.
@@ -246,7 +247,7 @@ TEST_F(SettingsTest, MissingKeysKeepFormDefaults)
     EXPECT_EQ(dir, "keep");
     EXPECT_TRUE(win.check->isChecked());
     EXPECT_EQ(win.slider->value(), 30);
-    EXPECT_EQ(win.spin->value(), 42);  // stored keys are still applied
+    EXPECT_EQ(win.spin->value(), 42); // stored keys are still applied
     EXPECT_EQ(win.tab->currentIndex(), 2);
 }
 
@@ -280,7 +281,8 @@ TEST_F(SettingsTest, UnreachablePositionAndInvalidSizeAreNotApplied)
         {"far right and below", QPoint(5000, 4000), QSize(640, 480), QPoint(200, 150), QSize(640, 480)},
         {"far left", QPoint(-3000, 100), QSize(640, 480), QPoint(200, 150), QSize(640, 480)},
         {"above the screen", QPoint(100, -2000), QSize(640, 480), QPoint(200, 150), QSize(640, 480)},
-        {"only a sliver left of the screen", QPoint(-630, 100), QSize(640, 480), QPoint(200, 150), QSize(640, 480)},
+        {"only a sliver left of the screen", QPoint(-630, 100), QSize(640, 480), QPoint(200, 150),
+         QSize(640, 480)},
         {"invalid size", QPoint(100, 80), QSize(-1, -1), QPoint(100, 80), QSize(400, 300)},
         {"zero width", QPoint(100, 80), QSize(0, 480), QPoint(100, 80), QSize(400, 300)},
         {"position is text", QString("garbage"), QSize(640, 480), QPoint(200, 150), QSize(640, 480)},
@@ -369,8 +371,8 @@ TEST_F(SettingsTest, WidgetsSharingANameShareOneKey)
     b->setObjectName("check_same");
     QString dir;
     loadSettings(&v, dir);
-    EXPECT_TRUE(a->isChecked());  // the later widget's value was stored last
+    EXPECT_TRUE(a->isChecked()); // the later widget's value was stored last
     EXPECT_TRUE(b->isChecked());
 }
 
-}  // namespace
+} // namespace
