@@ -16,7 +16,7 @@ const QString kContactAddress = QStringLiteral("tessimo@vellant.example");
 const QString kWebPage = QStringLiteral("https://www.vellant.example/tessimo");
 const QString kWebSite = QStringLiteral("www.vellant.example");
 
-}  // namespace
+} // namespace
 
 void setLogoPixmap(QLabel* label, const QString& resource, int width)
 {
@@ -44,8 +44,8 @@ About::About(QWidget* parent) : QDialog(parent), ui(new Ui::About)
                          ui->label_license_jlinkage, ui->label_license_scan3d})
         link->setText(kLicenseLink);
 
-    ui->label_version_number->setText(QStringLiteral("Tessimo") + QChar(0x2122) + QStringLiteral(" Version ") +
-                                      QString::fromLatin1(kTessimoVersion));
+    ui->label_version_number->setText(QStringLiteral("Tessimo") + QChar(0x2122) +
+                                      QStringLiteral(" Version ") + QString::fromLatin1(kTessimoVersion));
     ui->label_email->setText(QStringLiteral("<a href=\"mailto:%1\">%1</a>").arg(kContactAddress));
     ui->label_web->setText(QStringLiteral("<a href=\"%1\">%2</a>").arg(kWebPage, kWebSite));
 

@@ -34,7 +34,7 @@ QPen overlayPen(const QColor& colour, int width)
 int fontPixels(double height, double pixelsPerImagePixel)
 {
     const double n = height * pixelsPerImagePixel;
-    if (!(n >= DefaultViewPort::kMinFontPixels))  // also catches NaN
+    if (!(n >= DefaultViewPort::kMinFontPixels)) // also catches NaN
         return DefaultViewPort::kMinFontPixels;
     return static_cast<int>(std::min<double>(n, DefaultViewPort::kMaxFontPixels));
 }
@@ -51,7 +51,7 @@ bool gridAndOverlayType(int type)
     return type == CV_8UC1 || type == CV_8UC3;
 }
 
-}  // namespace
+} // namespace
 
 DefaultViewPort::DefaultViewPort(QWidget* ownerWidget)
     : QGraphicsView(ownerWidget), owner(qobject_cast<ImageLabel*>(ownerWidget))
@@ -101,7 +101,7 @@ cv::Mat DefaultViewPort::toDisplayable(const cv::Mat& image)
     double hi = 0.0;
     if (flat.depth() == CV_32F || flat.depth() == CV_64F) {
         const double inf = std::numeric_limits<double>::infinity();
-        const cv::Mat finite = (flat < inf) & (flat > -inf);  // false for NaN too
+        const cv::Mat finite = (flat < inf) & (flat > -inf); // false for NaN too
         cv::minMaxLoc(flat, &lo, &hi, nullptr, nullptr, finite);
         if (cv::countNonZero(finite) < static_cast<int>(finite.total())) {
             flat = flat.clone();
@@ -150,14 +150,16 @@ void DefaultViewPort::setViewImage(cv::Mat image)
     viewport()->update();
 }
 
-void DefaultViewPort::drawCircles(const std::vector<cv::Point2f>& points, const std::vector<cv::Vec3b>& colours)
+void DefaultViewPort::drawCircles(const std::vector<cv::Point2f>& points,
+                                  const std::vector<cv::Vec3b>& colours)
 {
     circlePoints = points;
     circleColours = colours;
     circlesOn = true;
 }
 
-void DefaultViewPort::drawCrosses(const std::vector<cv::Point2f>& points, const std::vector<cv::Vec3b>& colours)
+void DefaultViewPort::drawCrosses(const std::vector<cv::Point2f>& points,
+                                  const std::vector<cv::Vec3b>& colours)
 {
     crossPoints = points;
     crossColours = colours;
@@ -188,8 +190,7 @@ void DefaultViewPort::drawAxes(cv::Point2f origin, cv::Point2f xTip, cv::Point2f
 }
 
 void DefaultViewPort::drawTexts(const std::vector<cv::Point2f>& positions,
-                                const std::vector<std::string>& newTexts,
-                                const std::vector<float>& sizes,
+                                const std::vector<std::string>& newTexts, const std::vector<float>& sizes,
                                 const std::vector<cv::Vec3b>& colours)
 {
     textPositions = positions;
@@ -425,7 +426,8 @@ void DefaultViewPort::drawOverlays(QPainter& painter, qreal pw, qreal ph)
 
     if (crossesOn) {
         const bool defaultColour = crossColours.empty();
-        const size_t n = defaultColour ? crossPoints.size() : std::min(crossPoints.size(), crossColours.size());
+        const size_t n =
+            defaultColour ? crossPoints.size() : std::min(crossPoints.size(), crossColours.size());
         for (size_t i = 0; i < n; ++i) {
             painter.setPen(overlayPen(defaultColour ? QColor(Qt::cyan) : toQColor(crossColours[i]), 1));
             const QPointF c = toView(crossPoints[i], pw, ph);
@@ -461,7 +463,8 @@ void DefaultViewPort::fitToImage()
 {
     // Keep the image's proportions: the view takes the largest size of the
     // image's aspect ratio inside the one it was last offered, at the top left.
-    const QSize fitted = QSize(displayBuffer.cols, displayBuffer.rows).scaled(offeredSize, Qt::KeepAspectRatio);
+    const QSize fitted =
+        QSize(displayBuffer.cols, displayBuffer.rows).scaled(offeredSize, Qt::KeepAspectRatio);
     if (!inResize && !fitted.isEmpty() && fitted != size()) {
         inResize = true;
         resize(fitted);

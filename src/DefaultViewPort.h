@@ -32,18 +32,13 @@ public:
 
     QWidget* viewWidget() override;
     void setViewImage(cv::Mat image) override;
-    void drawCircles(const std::vector<cv::Point2f>& points,
-                     const std::vector<cv::Vec3b>& colours) override;
-    void drawCrosses(const std::vector<cv::Point2f>& points,
-                     const std::vector<cv::Vec3b>& colours) override;
+    void drawCircles(const std::vector<cv::Point2f>& points, const std::vector<cv::Vec3b>& colours) override;
+    void drawCrosses(const std::vector<cv::Point2f>& points, const std::vector<cv::Vec3b>& colours) override;
     void drawCrosses(const std::vector<cv::Point2f>& points) override;
-    void drawLines(const std::vector<cv::Vec4f>& segments,
-                   const std::vector<cv::Vec3b>& colours) override;
+    void drawLines(const std::vector<cv::Vec4f>& segments, const std::vector<cv::Vec3b>& colours) override;
     void drawAxes(cv::Point2f origin, cv::Point2f xTip, cv::Point2f yTip, float fontSize) override;
-    void drawTexts(const std::vector<cv::Point2f>& positions,
-                   const std::vector<std::string>& texts,
-                   const std::vector<float>& sizes,
-                   const std::vector<cv::Vec3b>& colours) override;
+    void drawTexts(const std::vector<cv::Point2f>& positions, const std::vector<std::string>& texts,
+                   const std::vector<float>& sizes, const std::vector<cv::Vec3b>& colours) override;
     void clearDrawings() override;
 
     void handleMouseEvent(QPointF viewPosition) override;
@@ -110,6 +105,6 @@ private:
     cv::Point2f axesXTip;
     cv::Point2f axesYTip;
     float axesFontSize = 0.f;
-    QSize offeredSize;  // the size the parent last gave the view
+    QSize offeredSize; // the size the parent last gave the view
     bool inResize = false;
 };

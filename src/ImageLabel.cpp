@@ -11,7 +11,7 @@ bool hasPixels(const cv::Mat& image)
     return image.data != nullptr && image.total() > 0;
 }
 
-}  // namespace
+} // namespace
 
 ImageLabel::ImageLabel(QWidget* parent, Qt::WindowFlags f) : QWidget(parent, f)
 {
@@ -55,8 +55,7 @@ void ImageLabel::setImage(const cv::Mat& image)
     view->clearDrawings();
 }
 
-void ImageLabel::setImageAndPoints(const cv::Mat& image,
-                                   const std::vector<cv::Point2f>& points,
+void ImageLabel::setImageAndPoints(const cv::Mat& image, const std::vector<cv::Point2f>& points,
                                    const std::vector<cv::Vec3b>& pointColours,
                                    const std::vector<cv::Point2f>& crosses)
 {
@@ -67,8 +66,7 @@ void ImageLabel::setImageAndPoints(const cv::Mat& image,
         view->drawCrosses(crosses);
 }
 
-void ImageLabel::setImageAndLines(const cv::Mat& image,
-                                  const std::vector<cv::Vec4f>& lines,
+void ImageLabel::setImageAndLines(const cv::Mat& image, const std::vector<cv::Vec4f>& lines,
                                   const std::vector<cv::Vec3b>& lineColours)
 {
     storeImage(image);
@@ -91,10 +89,8 @@ void ImageLabel::setCrosses(const std::vector<cv::Point2f>& points, const std::v
         view->drawCrosses(points, colours);
 }
 
-void ImageLabel::setTexts(const std::vector<cv::Point2f>& positions,
-                          const std::vector<std::string>& texts,
-                          const std::vector<float>& sizes,
-                          const std::vector<cv::Vec3b>& colours)
+void ImageLabel::setTexts(const std::vector<cv::Point2f>& positions, const std::vector<std::string>& texts,
+                          const std::vector<float>& sizes, const std::vector<cv::Vec3b>& colours)
 {
     const size_t n = positions.size();
     if (n == 0 || texts.size() != n || sizes.size() != n || colours.size() != n)

@@ -23,10 +23,10 @@
 // The cursor text, pixel grid and overlays appear on grey and colour images,
 // not on 4-channel ones.
 
+#include <QBoxLayout>
 #include <QLabel>
 #include <QMutex>
 #include <QPointer>
-#include <QBoxLayout>
 #include <QWidget>
 #include <opencv2/core.hpp>
 #include <string>
@@ -49,15 +49,13 @@ public:
     // circle at each point in its colour when there is exactly one colour per
     // point (at least one point), and a cyan cross at each point of crosses
     // when that list is not empty. An overlay not set keeps its content.
-    void setImageAndPoints(const cv::Mat& image,
-                           const std::vector<cv::Point2f>& points,
+    void setImageAndPoints(const cv::Mat& image, const std::vector<cv::Point2f>& points,
                            const std::vector<cv::Vec3b>& pointColours,
                            const std::vector<cv::Point2f>& crosses);
 
     // Shows a copy of a non-empty image without clearing anything; draws the
     // segments (x1, y1, x2, y2) when there is exactly one colour per segment.
-    void setImageAndLines(const cv::Mat& image,
-                          const std::vector<cv::Vec4f>& lines,
+    void setImageAndLines(const cv::Mat& image, const std::vector<cv::Vec4f>& lines,
                           const std::vector<cv::Vec3b>& lineColours);
 
     // Labels "0", "X" and "Y" in magenta at the three positions, fontSize
@@ -71,10 +69,8 @@ public:
 
     // Texts at their positions with their heights and colours; nothing
     // changes unless all four lists have the same non-zero length.
-    void setTexts(const std::vector<cv::Point2f>& positions,
-                  const std::vector<std::string>& texts,
-                  const std::vector<float>& sizes,
-                  const std::vector<cv::Vec3b>& colours);
+    void setTexts(const std::vector<cv::Point2f>& positions, const std::vector<std::string>& texts,
+                  const std::vector<float>& sizes, const std::vector<cv::Vec3b>& colours);
 
     // setAxes, setCrosses and setTexts only store their overlay: call
     // update() afterwards to show it without a new image.

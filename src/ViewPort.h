@@ -34,14 +34,11 @@ public:
                              const std::vector<cv::Vec3b>& colours) = 0;
     // Crosses in the default colour (cyan).
     virtual void drawCrosses(const std::vector<cv::Point2f>& points) = 0;
-    virtual void drawLines(const std::vector<cv::Vec4f>& segments,
-                           const std::vector<cv::Vec3b>& colours) = 0;
+    virtual void drawLines(const std::vector<cv::Vec4f>& segments, const std::vector<cv::Vec3b>& colours) = 0;
     // Labels "0", "X" and "Y" at the three positions.
     virtual void drawAxes(cv::Point2f origin, cv::Point2f xTip, cv::Point2f yTip, float fontSize) = 0;
-    virtual void drawTexts(const std::vector<cv::Point2f>& positions,
-                           const std::vector<std::string>& texts,
-                           const std::vector<float>& sizes,
-                           const std::vector<cv::Vec3b>& colours) = 0;
+    virtual void drawTexts(const std::vector<cv::Point2f>& positions, const std::vector<std::string>& texts,
+                           const std::vector<float>& sizes, const std::vector<cv::Vec3b>& colours) = 0;
 
     // Switches circles, crosses, lines and texts off; the axis labels and
     // all stored lists stay.

@@ -22,7 +22,7 @@
 
 namespace {
 
-using Colour = cv::Vec3b;  // red, green, blue
+using Colour = cv::Vec3b; // red, green, blue
 
 // Collects Qt warnings while alive.
 class WarningCatcher {
@@ -104,8 +104,8 @@ protected:
     }
     void wheel(QPointF pos, int delta)
     {
-        QWheelEvent event(pos, QPointF(viewport->mapToGlobal(pos.toPoint())), QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier,
-                          Qt::NoScrollPhase, false);
+        QWheelEvent event(pos, QPointF(viewport->mapToGlobal(pos.toPoint())), QPoint(), QPoint(0, delta),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
         QApplication::sendEvent(viewport, &event);
     }
     // Back to scale 1 with one strong backward turn of the wheel.
@@ -254,7 +254,8 @@ std::vector<int> blackRunStarts(const QImage& img, int y, int xEnd)
 {
     std::vector<int> starts;
     for (int x = 0; x < xEnd; ++x)
-        if (sameColour(img.pixel(x, y), kBlack, 10) && (x == 0 || !sameColour(img.pixel(x - 1, y), kBlack, 10)))
+        if (sameColour(img.pixel(x, y), kBlack, 10) &&
+            (x == 0 || !sameColour(img.pixel(x - 1, y), kBlack, 10)))
             starts.push_back(x);
     return starts;
 }
@@ -264,15 +265,13 @@ TEST_F(ImageLabelTest, PixelGridAppearsOnceAnImagePixelCoversThirtyViewPixels)
     struct Case {
         const char* what;
         int type;
-        int delta;  // from scale 1 about the view's origin
+        int delta; // from scale 1 about the view's origin
         bool grid;
     };
     // A 100 x 100 image in a 300 x 300 view: ratio 3, so the grid starts at scale 10.
     const Case cases[] = {
-        {"grey at scale 9.9", CV_8UC1, 10680, false},
-        {"grey at scale 10", CV_8UC1, 10800, true},
-        {"colour at scale 10", CV_8UC3, 10800, true},
-        {"colour at scale 20", CV_8UC3, 22800, true},
+        {"grey at scale 9.9", CV_8UC1, 10680, false},         {"grey at scale 10", CV_8UC1, 10800, true},
+        {"colour at scale 10", CV_8UC3, 10800, true},         {"colour at scale 20", CV_8UC3, 22800, true},
         {"four channels at scale 10", CV_8UC4, 10800, false},
     };
     for (const Case& c : cases) {
@@ -295,7 +294,8 @@ TEST_F(ImageLabelTest, PixelGridAppearsOnceAnImagePixelCoversThirtyViewPixels)
         const std::vector<int> rows = [&] {
             std::vector<int> r;
             for (int y = 0; y < 300; ++y)
-                if (sameColour(img.pixel(165, y), kBlack, 10) && (y == 0 || !sameColour(img.pixel(165, y - 1), kBlack, 10)))
+                if (sameColour(img.pixel(165, y), kBlack, 10) &&
+                    (y == 0 || !sameColour(img.pixel(165, y - 1), kBlack, 10)))
                     r.push_back(y);
             return r;
         }();
@@ -327,7 +327,7 @@ TEST_F(ImageLabelTest, CursorTextGivesPixelCentreCoordinatesInTheGreyOrColourFor
     struct Case {
         const char* what;
         int type;
-        QPointF viewPos;  // in a 300 x 300 view of a 100 x 100 image
+        QPointF viewPos; // in a 300 x 300 view of a 100 x 100 image
         const char* text;
     };
     const Case cases[] = {
@@ -360,9 +360,9 @@ TEST_F(ImageLabelTest, NoCursorTextBeforeAnImageNorOnFourChannels)
 TEST_F(ImageLabelTest, CursorTextFollowsZoomAndPan)
 {
     show(grey(100, 100, 100));
-    wheel(QPointF(0, 0), 1200);  // scale 2: 6 view pixels per image pixel
+    wheel(QPointF(0, 0), 1200); // scale 2: 6 view pixels per image pixel
     EXPECT_EQ(cursorTextAt(QPointF(3, 3)), QString("(x=0.00, y=0.00)"));
-    drag(QPointF(200, 200), QPointF(140, 170));  // 10 and 5 image pixels
+    drag(QPointF(200, 200), QPointF(140, 170)); // 10 and 5 image pixels
     EXPECT_EQ(cursorTextAt(QPointF(3, 3)), QString("(x=10.00, y=5.00)"));
 }
 
@@ -370,7 +370,7 @@ TEST_F(ImageLabelTest, PressReportsPixelCornerCoordinates)
 {
     struct Case {
         const char* what;
-        int zoomDelta;  // about the view's origin
+        int zoomDelta; // about the view's origin
         QPointF viewPos;
         QPointF image;
     };
@@ -472,8 +472,8 @@ TEST_F(ImageLabelTest, DragPansTheZoomedImageAndStopsAtItsEdges)
 TEST_F(ImageLabelTest, ZoomingOutNearAnEdgeKeepsTheImageCoveringTheView)
 {
     show(grey(100, 100, 50));
-    wheel(QPointF(150, 150), 2400);                    // scale 3
-    drag(QPointF(150, 150), QPointF(-2000, -2000));   // to the bottom-right corner
+    wheel(QPointF(150, 150), 2400);                 // scale 3
+    drag(QPointF(150, 150), QPointF(-2000, -2000)); // to the bottom-right corner
     for (int notch = 0; notch < 4; ++notch) {
         SCOPED_TRACE(notch);
         wheel(QPointF(10, 10), -120);
@@ -506,7 +506,7 @@ TEST_F(ImageLabelTest, OverlaysArePaintedAtPixelCentresInTheirColours)
     // Circle, line and default-colour crosses, at scale 2 about the view's origin.
     label->setImageAndPoints(grey(100, 100, 0), {{10, 20}}, {red}, {{40, 5}});
     label->setImageAndLines(grey(100, 100, 0), {{5, 30, 45, 30}}, {green});
-    wheel(QPointF(0, 0), 1200);  // pw = 6
+    wheel(QPointF(0, 0), 1200); // pw = 6
     img = grab();
 
     // Circle at (10, 20): centre view (63, 123), radius 18, not filled.
@@ -579,7 +579,7 @@ TEST_F(ImageLabelTest, FontSizesStayBetweenOneAndAHundredPixelsAtAnyZoom)
     struct Case {
         const char* what;
         float size;
-        int zoomDelta;  // about view (91, 91), the text's place
+        int zoomDelta; // about view (91, 91), the text's place
         bool visible;
     };
     const Case cases[] = {
@@ -630,11 +630,11 @@ TEST_F(ImageLabelTest, AxisLabelsAreMagentaCappedAtAHundredPixelsAndOnlyPaintedW
     EXPECT_NEAR(zero.height(), metrics.tightBoundingRect("0").height(), 3);
 
     // Smaller labels at all three places.
-    label->setAxes({10, 10}, {30, 10}, {10, 30}, 5.f);  // 30 pixels
+    label->setAxes({10, 10}, {30, 10}, {10, 30}, 5.f); // 30 pixels
     img = grab();
-    EXPECT_FALSE(colourBox(img, QRect(40, 50, 40, 40), kMagenta).isNull());   // "0" near (54, 78)
-    EXPECT_FALSE(colourBox(img, QRect(160, 50, 40, 40), kMagenta).isNull());  // "X" near (174, 78)
-    EXPECT_FALSE(colourBox(img, QRect(40, 170, 40, 40), kMagenta).isNull());  // "Y" near (54, 198)
+    EXPECT_FALSE(colourBox(img, QRect(40, 50, 40, 40), kMagenta).isNull());  // "0" near (54, 78)
+    EXPECT_FALSE(colourBox(img, QRect(160, 50, 40, 40), kMagenta).isNull()); // "X" near (174, 78)
+    EXPECT_FALSE(colourBox(img, QRect(40, 170, 40, 40), kMagenta).isNull()); // "Y" near (54, 198)
 
     // A new image switches the crosses off, and the axes with them; they stay stored.
     label->setImage(grey(100, 100, 0));
@@ -658,13 +658,28 @@ TEST_F(ImageLabelTest, OverlayCallsWithMismatchedListsChangeNothing)
         std::function<void()> call;
     };
     const Call calls[] = {
-        {"two points, one colour", [&] { label->setImageAndPoints(grey(100, 100, 0), {{5, 5}, {9, 9}}, {green}, {}); }},
-        {"lines without colours", [&] { label->setImageAndLines(grey(100, 100, 0), {{0, 0, 50, 50}}, {}); }},
-        {"lines with too many colours", [&] { label->setImageAndLines(grey(100, 100, 0), {{0, 0, 50, 50}}, {red, red}); }},
-        {"three crosses, two colours", [&] { label->setCrosses({{1, 1}, {2, 2}, {3, 3}}, {red, green}); }},
+        {"two points, one colour",
+         [&] {
+             label->setImageAndPoints(grey(100, 100, 0), {{5, 5}, {9, 9}}, {green}, {});
+         }},
+        {"lines without colours",
+         [&] {
+             label->setImageAndLines(grey(100, 100, 0), {{0, 0, 50, 50}}, {});
+         }},
+        {"lines with too many colours",
+         [&] {
+             label->setImageAndLines(grey(100, 100, 0), {{0, 0, 50, 50}}, {red, red});
+         }},
+        {"three crosses, two colours",
+         [&] {
+             label->setCrosses({{1, 1}, {2, 2}, {3, 3}}, {red, green});
+         }},
         {"crosses without points", [&] { label->setCrosses({}, {}); }},
         {"texts without positions", [&] { label->setTexts({}, {"a"}, {3.f}, {red}); }},
-        {"texts, one size short", [&] { label->setTexts({{1, 1}, {5, 5}}, {"a", "b"}, {3.f}, {red, red}); }},
+        {"texts, one size short",
+         [&] {
+             label->setTexts({{1, 1}, {5, 5}}, {"a", "b"}, {3.f}, {red, red});
+         }},
         {"texts, all empty", [&] { label->setTexts({}, {}, {}, {}); }},
         {"points and crosses empty", [&] { label->setImageAndPoints(grey(100, 100, 0), {}, {}, {}); }},
     };
@@ -678,8 +693,8 @@ TEST_F(ImageLabelTest, OverlayCallsWithMismatchedListsChangeNothing)
     label->setImageAndPoints(grey(100, 100, 0), {{5, 5}, {9, 9}}, {green}, {{80, 80}});
     const QImage img = grab();
     EXPECT_TRUE(colourNear(img, QPointF(241.5 + 6, 241.5), kCyan, 1, 30));
-    EXPECT_FALSE(colourNear(img, QPointF(181.5 + 6, 181.5), kCyan, 2, 120));  // the old cross is replaced
-    EXPECT_TRUE(colourNear(img, QPointF(61.5 + 9, 61.5), red, 1, 60));          // the old circle stays
+    EXPECT_FALSE(colourNear(img, QPointF(181.5 + 6, 181.5), kCyan, 2, 120)); // the old cross is replaced
+    EXPECT_TRUE(colourNear(img, QPointF(61.5 + 9, 61.5), red, 1, 60));       // the old circle stays
     EXPECT_FALSE(colourNear(img, QPointF(16.5 + 9, 16.5), green, 3, 120));
 }
 
@@ -697,7 +712,7 @@ TEST_F(ImageLabelTest, ViewPortDrawsNoMoreItemsThanItHasColoursFor)
 
 TEST_F(ImageLabelTest, SetImageClearsOverlaysButKeepsTheImageWhenEmpty)
 {
-    show(cv::Mat(100, 100, CV_8UC3, cv::Scalar(200, 100, 50)));  // BGR
+    show(cv::Mat(100, 100, CV_8UC3, cv::Scalar(200, 100, 50))); // BGR
     const Colour shown(50, 100, 200);
     EXPECT_TRUE(sameColour(grab().pixel(150, 150), shown, 0));
     const Colour red(255, 0, 0);
@@ -726,9 +741,9 @@ TEST_F(ImageLabelTest, SetImageClearsOverlaysButKeepsTheImageWhenEmpty)
 
 TEST_F(ImageLabelTest, FourChannelImagesShowWithoutGridOrOverlays)
 {
-    show(cv::Mat(100, 100, CV_8UC4, cv::Scalar(10, 20, 30, 0)));  // BGRA, fully transparent
+    show(cv::Mat(100, 100, CV_8UC4, cv::Scalar(10, 20, 30, 0))); // BGRA, fully transparent
     label->setCrosses({{50, 50}}, {});
-    wheel(QPointF(0, 0), 10800);  // where a grey image shows the grid
+    wheel(QPointF(0, 0), 10800); // where a grey image shows the grid
     const QImage img = grab();
     EXPECT_TRUE(sameColour(img.pixel(150, 200), Colour(30, 20, 10), 0));
     EXPECT_EQ(blackRunStarts(img, 200, 300).size(), 0u);
@@ -743,12 +758,9 @@ TEST_F(ImageLabelTest, DeepImagesAreShownNormalisedToEightBits)
         double lo, hi;
     };
     const Case cases[] = {
-        {"16-bit", CV_16UC1, 1000, 3000},
-        {"signed 16-bit", CV_16SC1, -500, 200},
-        {"32-bit int", CV_32SC1, -70000, 90000},
-        {"float", CV_32FC1, 0.25, 0.75},
-        {"double", CV_64FC1, -1e6, 1e6},
-        {"16-bit colour", CV_16UC3, 0, 60000},
+        {"16-bit", CV_16UC1, 1000, 3000},        {"signed 16-bit", CV_16SC1, -500, 200},
+        {"32-bit int", CV_32SC1, -70000, 90000}, {"float", CV_32FC1, 0.25, 0.75},
+        {"double", CV_64FC1, -1e6, 1e6},         {"16-bit colour", CV_16UC3, 0, 60000},
         {"float colour", CV_32FC3, -1, 1},
     };
     for (const Case& c : cases) {
@@ -817,7 +829,7 @@ TEST_F(ImageLabelTest, ImageIsCopiedSoTheCallerMayReuseItsBuffer)
     cv::Mat img = grey(100, 100, 255);
     show(img);
     img.setTo(0);
-    wheel(QPointF(150, 150), 120);  // repaints from the view's own data
+    wheel(QPointF(150, 150), 120); // repaints from the view's own data
     EXPECT_TRUE(sameColour(grab().pixel(150, 150), kWhite, 0));
 }
 
@@ -830,4 +842,4 @@ TEST(ImageLabelConstruction, PromotedFormsCreateItWithAParentOnly)
     EXPECT_NE(label->findChild<DefaultViewPort*>(), nullptr);
 }
 
-}  // namespace
+} // namespace
