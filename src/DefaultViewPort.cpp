@@ -470,13 +470,17 @@ void DefaultViewPort::fitToImage()
         resize(fitted);
         inResize = false;
     }
+    // Inside a resize event Qt sends no second one, so the scroll area does
+    // not lay out its viewport again: the viewport follows the view here.
+    if (viewport()->geometry() != rect())
+        viewport()->setGeometry(rect());
     ratioX = float(width()) / float(displayBuffer.cols);
     ratioY = float(height()) / float(displayBuffer.rows);
+    clampView();
 }
 
 void DefaultViewPort::resizeEvent(QResizeEvent* event)
 {
-    clampView();
     if (!inResize)
         offeredSize = event->size();
     fitToImage();

@@ -5,8 +5,10 @@
 
 #include <QApplication>
 #include <QFontMetrics>
+#include <QGridLayout>
 #include <QImage>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QWheelEvent>
@@ -831,6 +833,62 @@ TEST_F(ImageLabelTest, ImageIsCopiedSoTheCallerMayReuseItsBuffer)
     img.setTo(0);
     wheel(QPointF(150, 150), 120); // repaints from the view's own data
     EXPECT_TRUE(sameColour(grab().pixel(150, 150), kWhite, 0));
+}
+
+TEST(ImageLabelInLayout, ShowsTheWholeImageInItsProportionsAtAnySizeOfItsPlace)
+{
+    QWidget dialog;
+    auto* grid = new QGridLayout(&dialog);
+    auto* label = new ImageLabel(&dialog);
+    grid->addWidget(new QPushButton("Open"), 0, 0);
+    grid->addWidget(label, 0, 1, 2, 1);
+    grid->addWidget(new QPushButton("Calibrate"), 1, 0);
+    auto* view = label->findChild<DefaultViewPort*>();
+    ASSERT_NE(view, nullptr);
+
+    struct Case {
+        QSize image;
+        QSize dialog;
+    };
+    const Case cases[] = {
+        {{640, 480}, {900, 600}},  {{640, 480}, {500, 900}},  {{200, 400}, {900, 600}},
+        {{200, 400}, {700, 1000}}, {{640, 480}, {1200, 700}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(QString("image %1 x %2 in a dialog of %3 x %4")
+                         .arg(c.image.width())
+                         .arg(c.image.height())
+                         .arg(c.dialog.width())
+                         .arg(c.dialog.height())
+                         .toStdString());
+        // White with a red band on the right and a green band at the bottom
+        // (BGR), wide enough to survive the scaling down.
+        cv::Mat img(c.image.height(), c.image.width(), CV_8UC3, cv::Scalar::all(255));
+        img.colRange(img.cols - img.cols / 20, img.cols).setTo(cv::Scalar(0, 0, 255));
+        img.rowRange(img.rows - img.rows / 20, img.rows).setTo(cv::Scalar(0, 255, 0));
+        dialog.resize(c.dialog);
+        dialog.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+        label->setImage(img);
+        QApplication::processEvents();
+
+        const QSize shown = view->size();
+        EXPECT_EQ(view->viewport()->geometry(), QRect(QPoint(0, 0), shown));
+        EXPECT_NEAR(double(shown.width()) / shown.height(), double(img.cols) / img.rows, 0.01);
+        // It fills its place one way or the other.
+        EXPECT_TRUE(shown.width() == label->width() || shown.height() > label->height() - 40)
+            << shown.width() << " x " << shown.height() << " in " << label->width() << " x "
+            << label->height();
+
+        view->viewport()->repaint();
+        const QImage grabbed = view->grab().toImage();
+        const QColor right = grabbed.pixelColor(shown.width() - 1, shown.height() / 3);
+        const QColor bottom = grabbed.pixelColor(shown.width() / 3, shown.height() - 1);
+        const QColor inside = grabbed.pixelColor(shown.width() * 9 / 10, shown.height() * 9 / 10);
+        EXPECT_EQ(right, QColor(255, 0, 0)) << "the image's right edge is at the view's";
+        EXPECT_EQ(bottom, QColor(0, 255, 0)) << "the image's bottom is at the view's";
+        EXPECT_EQ(inside, QColor(255, 255, 255));
+    }
 }
 
 TEST(ImageLabelConstruction, PromotedFormsCreateItWithAParentOnly)
