@@ -1,7 +1,9 @@
 // The About dialog: version, logo, and the licence links, which must ask the
 // desktop to open the right file next to the executable.
 #include "About.h"
+#include "MainWindow.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -9,13 +11,23 @@
 #include <QFile>
 #include <QImage>
 #include <QLabel>
+#include <QMenu>
 #include <QPixmap>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QUrl>
 #include <gtest/gtest.h>
 
 #include <cmath>
+
+// The logo is compiled into the gui library, whose resources a program
+// registers by hand.
+static void registerResources()
+{
+    Q_INIT_RESOURCE(resources);
+}
 
 namespace {
 
@@ -80,19 +92,19 @@ TEST(About, ShowsTitleVersionLibrariesAndContactLinks)
 
 TEST(About, LogoIsTwoHundredPixelsWide)
 {
+    registerResources();
+    const QPixmap resource(kLogo);
+    ASSERT_FALSE(resource.isNull());
     About about;
     about.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&about));
     auto* logo = about.findChild<QLabel*>("label_VellantLogo");
     ASSERT_NE(logo, nullptr);
-    EXPECT_EQ(logo->width(), 200);
-    EXPECT_EQ(logo->minimumWidth(), 200);
-    EXPECT_EQ(logo->maximumWidth(), 200);
-    const QPixmap resource(kLogo);
-    if (!resource.isNull()) {
-        EXPECT_FALSE(logo->pixmap(Qt::ReturnByValue).isNull());
-        EXPECT_EQ(logo->height(), std::lround(200.0 / resource.width() * resource.height()));
-    }
+    const QSize expected(200, int(std::lround(200.0 / resource.width() * resource.height())));
+    EXPECT_EQ(logo->size(), expected);
+    EXPECT_EQ(logo->minimumSize(), expected);
+    EXPECT_EQ(logo->maximumSize(), expected);
+    EXPECT_EQ(logo->pixmap(Qt::ReturnByValue).size(), resource.size());
 }
 
 TEST(About, SetLogoPixmapScalesToTheWidthKeepingProportions)
@@ -186,6 +198,54 @@ TEST(About, LicenceTextsAreInstalledNextToTheExecutable)
         QFile file(dir.filePath(t.file));
         ASSERT_TRUE(file.open(QIODevice::ReadOnly | QIODevice::Text));
         EXPECT_TRUE(QString::fromUtf8(file.readAll()).contains(t.phrase));
+    }
+}
+
+TEST(About, TheMainWindowsMenuOpensItModallyAndAnewEachTime)
+{
+    QTemporaryDir settings;
+    ASSERT_TRUE(settings.isValid());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.path());
+    MainWindow window;
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    auto* action = window.findChild<QAction*>("actionTessimo");
+    ASSERT_NE(action, nullptr);
+    auto* menu = window.findChild<QMenu*>("menuAbout");
+    ASSERT_NE(menu, nullptr);
+    EXPECT_TRUE(menu->actions().contains(action));
+
+    for (int use = 0; use < 2; ++use) {
+        SCOPED_TRACE(use);
+        bool seen = false;
+        // Looks for the dialog from inside its own event loop; the dialog
+        // processes events while it is built, before it is shown.
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &window, [&] {
+            auto* about = qobject_cast<About*>(QApplication::activeModalWidget());
+            if (about == nullptr)
+                return;
+            poll.stop();
+            seen = true;
+            EXPECT_TRUE(about->isVisible());
+            EXPECT_EQ(about->windowModality(), Qt::ApplicationModal);
+            EXPECT_EQ(about->parentWidget(), &window);
+            EXPECT_FALSE(about->windowFlags().testFlag(Qt::WindowContextHelpButtonHint));
+            EXPECT_EQ(window.findChildren<About*>().size(), 1);
+            EXPECT_EQ(about->findChild<QLabel*>("label_version_number")->text(),
+                      QString::fromUtf8("Tessimo\u2122 Version 2.10.15"));
+            EXPECT_EQ(about->findChild<QLabel*>("label_VellantLogo")->width(), 200);
+            about->reject();
+        });
+        poll.start(10);
+        // Should the dialog never come up modally, nothing may hang.
+        QTimer::singleShot(5000, &window, [&] {
+            if (QWidget* modal = QApplication::activeModalWidget())
+                modal->close();
+        });
+        action->trigger(); // returns once the dialog is closed
+        EXPECT_TRUE(seen);
+        EXPECT_TRUE(window.findChildren<About*>().isEmpty()) << "the dialog is destroyed when it closes";
     }
 }
 
