@@ -177,9 +177,9 @@ QRect colourBox(const QImage& img, const QRect& region, const Colour& c, int tol
     return box;
 }
 
-int countColour(const QImage& img, const Colour& c, int tol = 40)
+bool hasColour(const QImage& img, const Colour& c, int tol = 40)
 {
-    return colourBox(img, img.rect(), c, tol).isNull() ? 0 : 1;
+    return !colourBox(img, img.rect(), c, tol).isNull();
 }
 
 const Colour kBlack(0, 0, 0);
@@ -618,7 +618,7 @@ TEST_F(ImageLabelTest, AxisLabelsAreMagentaCappedAtAHundredPixelsAndOnlyPaintedW
     wheel(QPointF(0, 0), 1200);
     label->setAxes({10, 10}, {30, 10}, {10, 30}, 60.f);
     label->update();
-    EXPECT_EQ(countColour(grab(), kMagenta), 0) << "axes alone are not painted";
+    EXPECT_FALSE(hasColour(grab(), kMagenta)) << "axes alone are not painted";
 
     label->setCrosses({{90, 90}}, {});
     QImage img = grab();
@@ -640,7 +640,7 @@ TEST_F(ImageLabelTest, AxisLabelsAreMagentaCappedAtAHundredPixelsAndOnlyPaintedW
 
     // A new image switches the crosses off, and the axes with them; they stay stored.
     label->setImage(grey(100, 100, 0));
-    EXPECT_EQ(countColour(grab(), kMagenta), 0);
+    EXPECT_FALSE(hasColour(grab(), kMagenta));
     label->setTexts({{90, 90}}, {"t"}, {3.f}, {kWhite});
     EXPECT_FALSE(colourBox(grab(), QRect(40, 50, 40, 40), kMagenta).isNull());
 }
@@ -749,7 +749,7 @@ TEST_F(ImageLabelTest, FourChannelImagesShowWithoutGridOrOverlays)
     const QImage img = grab();
     EXPECT_TRUE(sameColour(img.pixel(150, 200), Colour(30, 20, 10), 0));
     EXPECT_EQ(blackRunStarts(img, 200, 300).size(), 0u);
-    EXPECT_EQ(countColour(img, kCyan, 80), 0);
+    EXPECT_FALSE(hasColour(img, kCyan, 80));
 }
 
 TEST_F(ImageLabelTest, DeepImagesAreShownNormalisedToEightBits)
