@@ -19,8 +19,9 @@
 // sizes are heights in image pixels, scaled with the zoom.
 //
 // Images of 8 bits with 1, 3 or 4 channels are shown as they are (grey,
-// BGR, BGRA). Other depths (16-bit, float) are shown normalised to 0..255.
-// The cursor text, pixel grid and overlays appear on grey and colour images,
+// BGR, BGRA). Other depths (16-bit, float) are shown normalised to 0..255
+// (finite minimum to 0, maximum to 255). The cursor text, pixel grid and
+// overlays appear on grey and colour images, normalised ones included, but
 // not on 4-channel ones.
 
 #include <QBoxLayout>
