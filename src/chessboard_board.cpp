@@ -29,22 +29,31 @@ const float kMinEllipseWidth = 2.0f;
 const float kEllipseWidthRatio = 0.35f;
 const float kGridSearchFactor = 0.4f;
 const int kIdealCellSize = 100;
-const float kAngleTolerance = 0.83775806f;  // 48 degrees
+const float kAngleTolerance = 0.83775806f; // 48 degrees
 const int kNeighbours = 4;
 const float kMinPredictedStep = 0.1f;
 const float kMinDirectionCosine = 0.9f;
 
 float contourAngleBound()
 {
-    static const float bound = static_cast<float>(std::cos(0.6108652381980153));  // cos 35 degrees
+    static const float bound = static_cast<float>(std::cos(0.6108652381980153)); // cos 35 degrees
     return bound;
 }
 
-bool isFinite(const cv::Point2f& p) { return std::isfinite(p.x) && std::isfinite(p.y); }
+bool isFinite(const cv::Point2f& p)
+{
+    return std::isfinite(p.x) && std::isfinite(p.y);
+}
 
-bool samePoint(const cv::Point2f& a, const cv::Point2f& b) { return a.x == b.x && a.y == b.y; }
+bool samePoint(const cv::Point2f& a, const cv::Point2f& b)
+{
+    return a.x == b.x && a.y == b.y;
+}
 
-float norm2f(const cv::Point2f& p) { return std::sqrt(p.x * p.x + p.y * p.y); }
+float norm2f(const cv::Point2f& p)
+{
+    return std::sqrt(p.x * p.x + p.y * p.y);
+}
 
 // Angle between two directions taken as undirected lines, in [0, pi/2].
 float lineAngleDiff(float a, float b)
@@ -156,7 +165,7 @@ bool measureCorner(const cv::Mat& gray, cv::Point2f guess, float spacing, cv::Po
 
 enum Side { SideTop = 0, SideBottom = 1, SideLeft = 2, SideRight = 3 };
 
-}  // namespace
+} // namespace
 
 // ---------------------------------------------------------------------------
 // Cell, PointIter, SearchEllipse
@@ -174,10 +183,14 @@ Chessboard::Board::PointIter::PointIter(Cell* cell_, Corner corner_) : corner(co
 cv::Point2f* Chessboard::Board::PointIter::operator*() const
 {
     switch (corner) {
-    case TopLeft: return cell->topLeft;
-    case TopRight: return cell->topRight;
-    case BottomRight: return cell->bottomRight;
-    case BottomLeft: return cell->bottomLeft;
+    case TopLeft:
+        return cell->topLeft;
+    case TopRight:
+        return cell->topRight;
+    case BottomRight:
+        return cell->bottomRight;
+    case BottomLeft:
+        return cell->bottomLeft;
     }
     return nullptr;
 }
@@ -209,15 +222,21 @@ bool crossMove(Board::PointIter& it, Cell* direct, Cell* Cell::*first, Cell* Cel
     return false;
 }
 
-}  // namespace
+} // namespace
 
 bool Chessboard::Board::PointIter::right(bool completeOnly)
 {
     switch (corner) {
-    case TopLeft: corner = TopRight; return true;
-    case BottomLeft: corner = BottomRight; return true;
-    case TopRight: return crossMove(*this, cell->right, &Cell::top, &Cell::right, BottomRight, completeOnly);
-    case BottomRight: return crossMove(*this, cell->right, &Cell::bottom, &Cell::right, TopRight, completeOnly);
+    case TopLeft:
+        corner = TopRight;
+        return true;
+    case BottomLeft:
+        corner = BottomRight;
+        return true;
+    case TopRight:
+        return crossMove(*this, cell->right, &Cell::top, &Cell::right, BottomRight, completeOnly);
+    case BottomRight:
+        return crossMove(*this, cell->right, &Cell::bottom, &Cell::right, TopRight, completeOnly);
     }
     return false;
 }
@@ -225,10 +244,16 @@ bool Chessboard::Board::PointIter::right(bool completeOnly)
 bool Chessboard::Board::PointIter::left(bool completeOnly)
 {
     switch (corner) {
-    case TopRight: corner = TopLeft; return true;
-    case BottomRight: corner = BottomLeft; return true;
-    case TopLeft: return crossMove(*this, cell->left, &Cell::top, &Cell::left, BottomLeft, completeOnly);
-    case BottomLeft: return crossMove(*this, cell->left, &Cell::bottom, &Cell::left, TopLeft, completeOnly);
+    case TopRight:
+        corner = TopLeft;
+        return true;
+    case BottomRight:
+        corner = BottomLeft;
+        return true;
+    case TopLeft:
+        return crossMove(*this, cell->left, &Cell::top, &Cell::left, BottomLeft, completeOnly);
+    case BottomLeft:
+        return crossMove(*this, cell->left, &Cell::bottom, &Cell::left, TopLeft, completeOnly);
     }
     return false;
 }
@@ -236,10 +261,16 @@ bool Chessboard::Board::PointIter::left(bool completeOnly)
 bool Chessboard::Board::PointIter::bottom(bool completeOnly)
 {
     switch (corner) {
-    case TopLeft: corner = BottomLeft; return true;
-    case TopRight: corner = BottomRight; return true;
-    case BottomRight: return crossMove(*this, cell->bottom, &Cell::right, &Cell::bottom, BottomLeft, completeOnly);
-    case BottomLeft: return crossMove(*this, cell->bottom, &Cell::left, &Cell::bottom, BottomRight, completeOnly);
+    case TopLeft:
+        corner = BottomLeft;
+        return true;
+    case TopRight:
+        corner = BottomRight;
+        return true;
+    case BottomRight:
+        return crossMove(*this, cell->bottom, &Cell::right, &Cell::bottom, BottomLeft, completeOnly);
+    case BottomLeft:
+        return crossMove(*this, cell->bottom, &Cell::left, &Cell::bottom, BottomRight, completeOnly);
     }
     return false;
 }
@@ -247,10 +278,16 @@ bool Chessboard::Board::PointIter::bottom(bool completeOnly)
 bool Chessboard::Board::PointIter::top(bool completeOnly)
 {
     switch (corner) {
-    case BottomRight: corner = TopRight; return true;
-    case BottomLeft: corner = TopLeft; return true;
-    case TopLeft: return crossMove(*this, cell->top, &Cell::left, &Cell::top, TopRight, completeOnly);
-    case TopRight: return crossMove(*this, cell->top, &Cell::right, &Cell::top, TopLeft, completeOnly);
+    case BottomRight:
+        corner = TopRight;
+        return true;
+    case BottomLeft:
+        corner = TopLeft;
+        return true;
+    case TopLeft:
+        return crossMove(*this, cell->top, &Cell::left, &Cell::top, TopRight, completeOnly);
+    case TopRight:
+        return crossMove(*this, cell->top, &Cell::right, &Cell::top, TopLeft, completeOnly);
     }
     return false;
 }
@@ -277,7 +314,8 @@ Chessboard::Board::Board(cv::Size size, const std::vector<cv::Point2f>& points, 
 {
     if (static_cast<size_t>(size.width) * static_cast<size_t>(std::max(size.height, 0)) != points.size() ||
         size.width < 0 || size.height < 0)
-        cv::error(cv::Error::StsBadArg, "size mismatch", "details::Chessboard::Board::Board", __FILE__, __LINE__);
+        cv::error(cv::Error::StsBadArg, "size mismatch", "details::Chessboard::Board::Board", __FILE__,
+                  __LINE__);
     if (size.width < 3 || size.height < 3)
         cv::error(cv::Error::StsBadArg, "at least 3 rows and cols are needed to initialize the board",
                   "details::Chessboard::Board::Board", __FILE__, __LINE__);
@@ -293,7 +331,10 @@ Chessboard::Board::Board(cv::Size size, const std::vector<cv::Point2f>& points, 
         addRowBottom(std::vector<cv::Point2f>(points.begin() + r * w, points.begin() + (r + 1) * w));
 }
 
-Chessboard::Board::Board(const Board& other) { copyFrom(other); }
+Chessboard::Board::Board(const Board& other)
+{
+    copyFrom(other);
+}
 
 Chessboard::Board& Chessboard::Board::operator=(const Board& other)
 {
@@ -456,9 +497,9 @@ Chessboard::Board::Cell* Chessboard::Board::bottomLeftCell() const
 
 void Chessboard::Board::addLine(const std::vector<cv::Point2f>& points, int side)
 {
-    static const char* names[] = {"details::Chessboard::Board::addRowTop", "details::Chessboard::Board::addRowBottom",
-                                  "details::Chessboard::Board::addColumnLeft",
-                                  "details::Chessboard::Board::addColumnRight"};
+    static const char* names[] = {
+        "details::Chessboard::Board::addRowTop", "details::Chessboard::Board::addRowBottom",
+        "details::Chessboard::Board::addColumnLeft", "details::Chessboard::Board::addColumnRight"};
     const bool column = side == SideLeft || side == SideRight;
     const int n = static_cast<int>(points.size());
     if (points.empty() || !topLeftCell || n != (column ? nRows : nCols))
@@ -468,34 +509,66 @@ void Chessboard::Board::addLine(const std::vector<cv::Point2f>& points, int side
     Cell* start = nullptr;
     Cell* Cell::*step = nullptr;
     Cell* Cell::*stepBack = nullptr;
-    Cell* Cell::*out = nullptr;   // side of E on which the new cell lies
-    Cell* Cell::*in = nullptr;    // side of the new cell on which E lies
-    cv::Point2f* Cell::*outerA = nullptr;  // outer corner on the side of points[k - 1]
-    cv::Point2f* Cell::*outerB = nullptr;  // outer corner on the side of points[k]
-    cv::Point2f* Cell::*innerA = nullptr;  // inner corners of the new cell ...
+    Cell* Cell::*out = nullptr;           // side of E on which the new cell lies
+    Cell* Cell::*in = nullptr;            // side of the new cell on which E lies
+    cv::Point2f* Cell::*outerA = nullptr; // outer corner on the side of points[k - 1]
+    cv::Point2f* Cell::*outerB = nullptr; // outer corner on the side of points[k]
+    cv::Point2f* Cell::*innerA = nullptr; // inner corners of the new cell ...
     cv::Point2f* Cell::*innerB = nullptr;
-    cv::Point2f* Cell::*borderA = nullptr;  // ... taken from these corners of E
+    cv::Point2f* Cell::*borderA = nullptr; // ... taken from these corners of E
     cv::Point2f* Cell::*borderB = nullptr;
     switch (side) {
     case SideLeft:
-        start = topLeftCell; step = &Cell::bottom; stepBack = &Cell::top; out = &Cell::left; in = &Cell::right;
-        outerA = &Cell::topLeft; outerB = &Cell::bottomLeft;
-        innerA = &Cell::topRight; borderA = &Cell::topLeft; innerB = &Cell::bottomRight; borderB = &Cell::bottomLeft;
+        start = topLeftCell;
+        step = &Cell::bottom;
+        stepBack = &Cell::top;
+        out = &Cell::left;
+        in = &Cell::right;
+        outerA = &Cell::topLeft;
+        outerB = &Cell::bottomLeft;
+        innerA = &Cell::topRight;
+        borderA = &Cell::topLeft;
+        innerB = &Cell::bottomRight;
+        borderB = &Cell::bottomLeft;
         break;
     case SideRight:
-        start = topRightCell(); step = &Cell::bottom; stepBack = &Cell::top; out = &Cell::right; in = &Cell::left;
-        outerA = &Cell::topRight; outerB = &Cell::bottomRight;
-        innerA = &Cell::topLeft; borderA = &Cell::topRight; innerB = &Cell::bottomLeft; borderB = &Cell::bottomRight;
+        start = topRightCell();
+        step = &Cell::bottom;
+        stepBack = &Cell::top;
+        out = &Cell::right;
+        in = &Cell::left;
+        outerA = &Cell::topRight;
+        outerB = &Cell::bottomRight;
+        innerA = &Cell::topLeft;
+        borderA = &Cell::topRight;
+        innerB = &Cell::bottomLeft;
+        borderB = &Cell::bottomRight;
         break;
     case SideTop:
-        start = topLeftCell; step = &Cell::right; stepBack = &Cell::left; out = &Cell::top; in = &Cell::bottom;
-        outerA = &Cell::topLeft; outerB = &Cell::topRight;
-        innerA = &Cell::bottomLeft; borderA = &Cell::topLeft; innerB = &Cell::bottomRight; borderB = &Cell::topRight;
+        start = topLeftCell;
+        step = &Cell::right;
+        stepBack = &Cell::left;
+        out = &Cell::top;
+        in = &Cell::bottom;
+        outerA = &Cell::topLeft;
+        outerB = &Cell::topRight;
+        innerA = &Cell::bottomLeft;
+        borderA = &Cell::topLeft;
+        innerB = &Cell::bottomRight;
+        borderB = &Cell::topRight;
         break;
     default:
-        start = bottomLeftCell(); step = &Cell::right; stepBack = &Cell::left; out = &Cell::bottom; in = &Cell::top;
-        outerA = &Cell::bottomLeft; outerB = &Cell::bottomRight;
-        innerA = &Cell::topLeft; borderA = &Cell::bottomLeft; innerB = &Cell::topRight; borderB = &Cell::bottomRight;
+        start = bottomLeftCell();
+        step = &Cell::right;
+        stepBack = &Cell::left;
+        out = &Cell::bottom;
+        in = &Cell::top;
+        outerA = &Cell::bottomLeft;
+        outerB = &Cell::bottomRight;
+        innerA = &Cell::topLeft;
+        borderA = &Cell::bottomLeft;
+        innerB = &Cell::topRight;
+        borderB = &Cell::bottomRight;
         break;
     }
     // Count the border line before changing anything.
@@ -533,10 +606,22 @@ void Chessboard::Board::addLine(const std::vector<cv::Point2f>& points, int side
         ++nRows;
 }
 
-void Chessboard::Board::addColumnLeft(const std::vector<cv::Point2f>& points) { addLine(points, SideLeft); }
-void Chessboard::Board::addColumnRight(const std::vector<cv::Point2f>& points) { addLine(points, SideRight); }
-void Chessboard::Board::addRowTop(const std::vector<cv::Point2f>& points) { addLine(points, SideTop); }
-void Chessboard::Board::addRowBottom(const std::vector<cv::Point2f>& points) { addLine(points, SideBottom); }
+void Chessboard::Board::addColumnLeft(const std::vector<cv::Point2f>& points)
+{
+    addLine(points, SideLeft);
+}
+void Chessboard::Board::addColumnRight(const std::vector<cv::Point2f>& points)
+{
+    addLine(points, SideRight);
+}
+void Chessboard::Board::addRowTop(const std::vector<cv::Point2f>& points)
+{
+    addLine(points, SideTop);
+}
+void Chessboard::Board::addRowBottom(const std::vector<cv::Point2f>& points)
+{
+    addLine(points, SideBottom);
+}
 
 // ---------------------------------------------------------------------------
 // Access
@@ -544,7 +629,8 @@ void Chessboard::Board::addRowBottom(const std::vector<cv::Point2f>& points) { a
 Chessboard::Board::Cell* Chessboard::Board::getCell(int row, int col)
 {
     if (row < 0 || col < 0 || row >= nRows || col >= nCols)
-        cv::error(cv::Error::StsBadArg, "out of bound", "details::Chessboard::Board::getCell", __FILE__, __LINE__);
+        cv::error(cv::Error::StsBadArg, "out of bound", "details::Chessboard::Board::getCell", __FILE__,
+                  __LINE__);
     PointIter it(topLeftCell, BottomRight);
     for (int r = 0; r < row; ++r)
         it.bottom();
@@ -561,7 +647,8 @@ const Chessboard::Board::Cell* Chessboard::Board::getCell(int row, int col) cons
 cv::Point2f& Chessboard::Board::getCorner(int row, int col)
 {
     if (row < 0 || col < 0 || row >= nRows || col >= nCols)
-        cv::error(cv::Error::StsBadArg, "out of bound", "details::Chessboard::Board::getCorner", __FILE__, __LINE__);
+        cv::error(cv::Error::StsBadArg, "out of bound", "details::Chessboard::Board::getCorner", __FILE__,
+                  __LINE__);
     Cell* cell = topLeftCell;
     Corner corner = TopLeft;
     if (row > 0) {
@@ -570,13 +657,13 @@ cv::Point2f& Chessboard::Board::getCorner(int row, int col)
             cell = cell->bottom;
     }
     if (!cell)
-        cv::error(cv::Error::StsInternal, "cannot find corner", "details::Chessboard::Board::getCorner", __FILE__,
-                  __LINE__);
+        cv::error(cv::Error::StsInternal, "cannot find corner", "details::Chessboard::Board::getCorner",
+                  __FILE__, __LINE__);
     PointIter it(cell, corner);
     for (int c = 0; c < col; ++c)
         if (!it.right())
-            cv::error(cv::Error::StsInternal, "cannot find corner", "details::Chessboard::Board::getCorner", __FILE__,
-                      __LINE__);
+            cv::error(cv::Error::StsInternal, "cannot find corner", "details::Chessboard::Board::getCorner",
+                      __FILE__, __LINE__);
     return **it;
 }
 
@@ -635,10 +722,18 @@ std::vector<cv::Point2f> Chessboard::Board::getContour() const
         for (int d = mode; d <= Left && !moved; ++d) {
             const cv::Point2f p = **it;
             switch (d) {
-            case Top: moved = it.top(true); break;
-            case Right: moved = it.right(true); break;
-            case Bottom: moved = it.bottom(true); break;
-            default: moved = it.left(true); break;
+            case Top:
+                moved = it.top(true);
+                break;
+            case Right:
+                moved = it.right(true);
+                break;
+            case Bottom:
+                moved = it.bottom(true);
+                break;
+            default:
+                moved = it.left(true);
+                break;
             }
             if (moved) {
                 if (d != last)
@@ -657,8 +752,9 @@ std::vector<cv::Point2f> Chessboard::Board::getContour() const
 bool Chessboard::Board::hasUniqueCorners() const
 {
     std::vector<cv::Point2f> pts = getCornerPoints(false);
-    std::sort(pts.begin(), pts.end(),
-              [](const cv::Point2f& a, const cv::Point2f& b) { return a.x < b.x || (a.x == b.x && a.y < b.y); });
+    std::sort(pts.begin(), pts.end(), [](const cv::Point2f& a, const cv::Point2f& b) {
+        return a.x < b.x || (a.x == b.x && a.y < b.y);
+    });
     for (size_t i = 1; i < pts.size(); ++i)
         if (samePoint(pts[i - 1], pts[i]))
             return false;
@@ -722,7 +818,7 @@ bool Chessboard::Board::predictNextPoint(const cv::Point2f& p0, const cv::Point2
     try {
         H = findHomography1D(ideal, dst);
     } catch (const cv::Exception&) {
-        return false;  // the distances do not determine a projective map
+        return false; // the distances do not determine a projective map
     }
     const double* h = H.ptr<double>();
     const float E = static_cast<float>((h[0] * 40 + h[1]) / (h[2] * 40 + h[3]) - s3);
@@ -794,25 +890,28 @@ bool Chessboard::Board::isConsistentLine(const std::vector<cv::Point2f>& points)
     if (n < 4)
         return n == 3;
     SearchEllipse e;
-    if (!searchAreaFromLine(points[3], points[2], points[1], kFirstLineCheckFactor, e) || !e.contains(points[0]))
+    if (!searchAreaFromLine(points[3], points[2], points[1], kFirstLineCheckFactor, e) ||
+        !e.contains(points[0]))
         return false;
     for (size_t k = 4; k < n; ++k) {
-        if (!searchAreaFromLine(points[k - 3], points[k - 2], points[k - 1], kLineCheckFactor, e, &points[k - 4]) ||
+        if (!searchAreaFromLine(points[k - 3], points[k - 2], points[k - 1], kLineCheckFactor, e,
+                                &points[k - 4]) ||
             !e.contains(points[k]))
             return false;
     }
     return true;
 }
 
-float Chessboard::Board::findMaxPoint(cv::flann::Index& index, const cv::Mat& table, const SearchEllipse& ellipse,
-                                      float whiteAngle, float blackAngle, cv::Point2f& point)
+float Chessboard::Board::findMaxPoint(cv::flann::Index& index, const cv::Mat& table,
+                                      const SearchEllipse& ellipse, float whiteAngle, float blackAngle,
+                                      cv::Point2f& point)
 {
     if (table.type() != CV_32FC1)
         cv::error(cv::Error::StsBadArg, "type of flann data is not supported",
                   "details::Chessboard::Board::findMaxPoint", __FILE__, __LINE__);
     if (table.cols != 4)
-        cv::error(cv::Error::StsBadArg, "4-cols flann data is expected", "details::Chessboard::Board::findMaxPoint",
-                  __FILE__, __LINE__);
+        cv::error(cv::Error::StsBadArg, "4-cols flann data is expected",
+                  "details::Chessboard::Board::findMaxPoint", __FILE__, __LINE__);
     point = cv::Point2f(kNaN, kNaN);
     const int k = std::min(kNeighbours, table.rows);
     if (k <= 0 || !isFinite(ellipse.center))
@@ -858,7 +957,8 @@ cv::Mat Chessboard::Board::fitGridHomography(int cellSize) const
             const cv::Point2f& p = pts[static_cast<size_t>(r) * nCols + c];
             if (std::isnan(p.x))
                 continue;
-            ideal.emplace_back(static_cast<float>((c + 1) * cellSize), static_cast<float>((r + 1) * cellSize));
+            ideal.emplace_back(static_cast<float>((c + 1) * cellSize),
+                               static_cast<float>((r + 1) * cellSize));
             image.push_back(p);
         }
     if (ideal.size() < 4)
@@ -919,8 +1019,9 @@ bool Chessboard::Board::checkContourAngles() const
 
 bool Chessboard::Board::growSide(const cv::Mat& table, cv::flann::Index& index, int side)
 {
-    static const char* names[] = {"details::Chessboard::Board::growTop", "details::Chessboard::Board::growBottom",
-                                  "details::Chessboard::Board::growLeft", "details::Chessboard::Board::growRight"};
+    static const char* names[] = {
+        "details::Chessboard::Board::growTop", "details::Chessboard::Board::growBottom",
+        "details::Chessboard::Board::growLeft", "details::Chessboard::Board::growRight"};
     if (!topLeftCell)
         cv::error(cv::Error::StsInternal, side == SideLeft ? "growLeft: Board is empty" : "Board is empty",
                   names[side], __FILE__, __LINE__);
@@ -930,13 +1031,19 @@ bool Chessboard::Board::growSide(const cv::Mat& table, cv::flann::Index& index, 
         pos = PointIter(bottomLeftCell(), BottomLeft);
     else if (side == SideRight)
         pos = PointIter(topRightCell(), TopRight);
-    auto along = [side](PointIter& it) { return (side == SideTop || side == SideBottom) ? it.right() : it.bottom(); };
+    auto along = [side](PointIter& it) {
+        return (side == SideTop || side == SideBottom) ? it.right() : it.bottom();
+    };
     auto inward = [side](PointIter& it) {
         switch (side) {
-        case SideTop: return it.bottom();
-        case SideBottom: return it.top();
-        case SideLeft: return it.right();
-        default: return it.left();
+        case SideTop:
+            return it.bottom();
+        case SideBottom:
+            return it.top();
+        case SideLeft:
+            return it.right();
+        default:
+            return it.left();
         }
     };
 
@@ -1013,8 +1120,9 @@ bool Chessboard::Board::growRight(const cv::Mat& table, cv::flann::Index& index)
 int Chessboard::Board::grow(const cv::Mat& table, cv::flann::Index& index)
 {
     if (!topLeftCell)
-        cv::error(cv::Error::StsInternal, "Board is empty", "details::Chessboard::Board::grow", __FILE__, __LINE__);
-    bool open[4] = {true, true, true, true};  // top, bottom, left, right
+        cv::error(cv::Error::StsInternal, "Board is empty", "details::Chessboard::Board::grow", __FILE__,
+                  __LINE__);
+    bool open[4] = {true, true, true, true}; // top, bottom, left, right
     int count = 0;
     bool grown = true;
     while (grown) {
@@ -1035,8 +1143,8 @@ int Chessboard::Board::grow(const cv::Mat& table, cv::flann::Index& index)
 bool Chessboard::Board::measureCorners(const cv::Mat& gray)
 {
     if (gray.type() != CV_8UC1)
-        cv::error(cv::Error::StsBadArg, "Unsupported image type", "details::Chessboard::Board::measureCorners",
-                  __FILE__, __LINE__);
+        cv::error(cv::Error::StsBadArg, "Unsupported image type",
+                  "details::Chessboard::Board::measureCorners", __FILE__, __LINE__);
     for (size_t i = 0; i < corners.size(); ++i) {
         cv::Point2f& p = *corners[i];
         if (!isFinite(p))
@@ -1202,7 +1310,7 @@ void Chessboard::Board::canonicalizeOrientation(bool topLeftBlack)
         return;
     }
     cv::Point2f first = tl;
-    int turn = 0;  // 0: keep, 1: top-right first, 2: bottom-right first, 3: bottom-left first
+    int turn = 0; // 0: keep, 1: top-right first, 2: bottom-right first, 3: bottom-left first
     if (before(tr, first)) {
         first = tr;
         turn = 1;
@@ -1233,4 +1341,4 @@ std::vector<cv::KeyPoint> Chessboard::Board::getCornerKeyPoints(bool all) const
     return result;
 }
 
-}  // namespace details
+} // namespace details

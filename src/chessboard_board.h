@@ -214,8 +214,8 @@ public:
                                  const cv::Point2f& p3, cv::Point2f& p4);
     // Ellipse around the corner predicted after c on the line a, b, c (and the
     // point before a when given), long along the line. False without prediction.
-    static bool searchAreaFromLine(const cv::Point2f& a, const cv::Point2f& b, const cv::Point2f& c, float factor,
-                                   SearchEllipse& ellipse, const cv::Point2f* before = nullptr);
+    static bool searchAreaFromLine(const cv::Point2f& a, const cv::Point2f& b, const cv::Point2f& c,
+                                   float factor, SearchEllipse& ellipse, const cv::Point2f* before = nullptr);
     // Ellipse around the image of ideal grid corner (row, col) under H.
     static SearchEllipse searchAreaFromGrid(const cv::Mat& H, int row, int col, float factor, int cellSize);
     // True when every point of a row or column lies where its predecessors
@@ -270,7 +270,7 @@ private:
 
     std::vector<std::unique_ptr<Cell>> cells;
     std::vector<std::unique_ptr<cv::Point2f>> corners;
-    std::vector<char> measured;  // parallel to corners
+    std::vector<char> measured; // parallel to corners
     Cell* topLeftCell = nullptr;
     int nRows = 0;
     int nCols = 0;
@@ -278,4 +278,4 @@ private:
     float blackAngle = 0;
 };
 
-}  // namespace details
+} // namespace details

@@ -11,6 +11,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -25,7 +26,10 @@ const float kNaN = std::numeric_limits<float>::quiet_NaN();
 const float kPi = static_cast<float>(CV_PI);
 
 // Image direction (radians, direction (cos a, -sin a)) of a vector.
-float directionOf(const cv::Point2f& v) { return std::atan2(-v.y, v.x); }
+float directionOf(const cv::Point2f& v)
+{
+    return std::atan2(-v.y, v.x);
+}
 
 // Corners of a grid: corner (r, c) at H * (c, r, 1).
 std::vector<cv::Point2f> gridPoints(int rows, int cols, const cv::Matx33d& H)
@@ -47,7 +51,10 @@ cv::Matx33d similarity(double s, double x0, double y0, double rotDeg = 0)
 }
 
 // A perspective grid, cells about 30 px, foreshortened to the right and down.
-cv::Matx33d perspective() { return cv::Matx33d(30, 2, 80, -1, 28, 60, 0.012, 0.008, 1); }
+cv::Matx33d perspective()
+{
+    return cv::Matx33d(30, 2, 80, -1, 28, 60, 0.012, 0.008, 1);
+}
 
 // A table of corner candidates with its search index, padded like the
 // detector's with far-away candidates of response 0 to at least 21 rows.
@@ -65,7 +72,8 @@ struct Candidates {
             for (int k = 0; k < 4; ++k)
                 table.at<float>(i, k) = rows[i][k];
         xy = table.colRange(0, 2).clone();
-        index = std::make_unique<cv::flann::Index>(xy, cv::flann::KDTreeIndexParams(1), cvflann::FLANN_DIST_EUCLIDEAN);
+        index = std::make_unique<cv::flann::Index>(xy, cv::flann::KDTreeIndexParams(1),
+                                                   cvflann::FLANN_DIST_EUCLIDEAN);
     }
 };
 
@@ -96,7 +104,8 @@ void diagonals(const std::vector<cv::Point2f>& grid, int cols, int r, int c, flo
     d2 = directionOf(at(r + 1, c + 1) - at(r - 1, c - 1));
 }
 
-void expectCvError(const std::function<void()>& f, int code, const std::string& message, const std::string& func)
+void expectCvError(const std::function<void()>& f, int code, const std::string& message,
+                   const std::string& func)
 {
     try {
         f();
@@ -209,7 +218,8 @@ TEST(ChessboardBoardModel, ConstructionErrors)
                   "size mismatch", ctor);
     Board b(cv::Size(3, 3), gridPoints(3, 3, similarity(10, 5, 5)), 0, 1);
     expectCvError([&] { b.init(std::vector<cv::Point2f>(8)); }, cv::Error::StsBadArg,
-                  "exact nine points are expected to initialize the board", "details::Chessboard::Board::init");
+                  "exact nine points are expected to initialize the board",
+                  "details::Chessboard::Board::init");
     EXPECT_FALSE(b.hasCells());
 }
 
@@ -310,7 +320,7 @@ TEST(ChessboardBoardModel, SeedBoardPointsAndContour)
     EXPECT_EQ(seed.getCornerPoints(false).size(), 5u);
     EXPECT_EQ(seed.getCornerPoints(true).size(), 9u);
     EXPECT_TRUE(seed.getContour().empty());
-    EXPECT_TRUE(seed.hasUniqueCorners());  // only NaN points repeat
+    EXPECT_TRUE(seed.hasUniqueCorners()); // only NaN points repeat
 
     Board full(cv::Size(4, 4), g, kPi / 4, 3 * kPi / 4);
     const std::vector<cv::Point2f> contour = full.getContour();
@@ -434,10 +444,10 @@ TEST(ChessboardBoardGrowth, ThreePointPrediction)
     } cases[] = {
         {{0, 0}, {10, 0}, {20, 0}, true, {30, 0}},
         {{0, 0}, {30, 0}, {40, 0}, true, {45, 0}},
-        {{0, 0}, {10, 0}, {40, 0}, false, {}},          // q = 0
-        {{0, 0}, {10, 0}, {10, 10}, false, {}},         // right-angle turn
-        {{0, 0}, {10, 0}, {10, 0}, false, {}},          // equal points
-        {{0, 0}, {kNaN, 0}, {20, 0}, false, {}},        // not finite
+        {{0, 0}, {10, 0}, {40, 0}, false, {}},   // q = 0
+        {{0, 0}, {10, 0}, {10, 10}, false, {}},  // right-angle turn
+        {{0, 0}, {10, 0}, {10, 0}, false, {}},   // equal points
+        {{0, 0}, {kNaN, 0}, {20, 0}, false, {}}, // not finite
         {persp(0), persp(10), persp(20), true, persp(30)},
         {{5, 5}, {5, 15}, {5, 25}, true, {5, 35}},
     };
@@ -482,9 +492,9 @@ TEST(ChessboardBoardGrowth, FourPointPrediction)
         {{0, 0}, {10, 0}, {20, 0}, {30, 0}, true, {40, 0}},
         {persp(0), persp(10), persp(20), persp(30), true, persp(40)},
         {{0, 0}, {0, -10}, {0, -20}, {0, -30}, true, {0, -40}},
-        {{0, 0}, {10, 0}, {20, 0}, {10, 0}, false, {}},                   // equal points
-        {{0, 0}, {10, 0}, {kNaN, 0}, {30, 0}, false, {}},                 // not finite
-        {{0, 0}, {1e38f, 0}, {2e38f, 0}, {3e38f, 0}, false, {}},          // overflows
+        {{0, 0}, {10, 0}, {20, 0}, {10, 0}, false, {}},          // equal points
+        {{0, 0}, {10, 0}, {kNaN, 0}, {30, 0}, false, {}},        // not finite
+        {{0, 0}, {1e38f, 0}, {2e38f, 0}, {3e38f, 0}, false, {}}, // overflows
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(cv::format("p0 (%g,%g) p3 (%g,%g)", k.p0.x, k.p0.y, k.p3.x, k.p3.y));
@@ -518,8 +528,8 @@ TEST(ChessboardBoardGrowth, SearchAreas)
     ASSERT_TRUE(Board::searchAreaFromLine({0, 0}, {10, 0}, {20, 0}, 0.5f, e));
     EXPECT_NEAR(e.center.x, 30, 1e-4);
     EXPECT_NEAR(e.center.y, 0, 1e-4);
-    EXPECT_EQ(e.axes.width, 5);   // max(0.5 * 10, 3)
-    EXPECT_EQ(e.axes.height, 2);  // max(0.35 * 5, 2)
+    EXPECT_EQ(e.axes.width, 5);  // max(0.5 * 10, 3)
+    EXPECT_EQ(e.axes.height, 2); // max(0.35 * 5, 2)
     EXPECT_NEAR(e.angle, 0, 1e-6);
     EXPECT_TRUE(e.contains({34.9f, 0}));
     EXPECT_FALSE(e.contains({35.1f, 0}));
@@ -531,7 +541,7 @@ TEST(ChessboardBoardGrowth, SearchAreas)
     ASSERT_TRUE(Board::searchAreaFromLine({4, 0}, {4, 20}, {4, 40}, 1.5f, e, &before));
     EXPECT_NEAR(e.center.y, 60, 1e-3);
     EXPECT_EQ(e.axes.width, 30);
-    EXPECT_EQ(e.axes.height, 10);  // trunc(0.35 * 30)
+    EXPECT_EQ(e.axes.height, 10); // trunc(0.35 * 30)
     EXPECT_NEAR(e.angle, 1.5 * CV_PI, 1e-5);
     EXPECT_TRUE(e.contains({4, 89}));
     EXPECT_FALSE(e.contains({15, 60}));
@@ -561,8 +571,8 @@ TEST(ChessboardBoardGrowth, LineConsistency)
         size_t n, k;
         float across;
         bool expected;
-    } cases[] = {{4, 0, 9.5f, true}, {4, 0, 10.5f, false}, {7, 6, 2.5f, true}, {7, 6, 3.5f, false},
-                 {7, 4, 8, false}};
+    } cases[] = {
+        {4, 0, 9.5f, true}, {4, 0, 10.5f, false}, {7, 6, 2.5f, true}, {7, 6, 3.5f, false}, {7, 4, 8, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(cv::format("%d points, point %d moved %g px", int(c.n), int(c.k), c.across));
         std::vector<cv::Point2f> bent(straight.begin(), straight.begin() + c.n);
@@ -591,21 +601,24 @@ TEST(ChessboardBoardGrowth, FindMaxPoint)
     EXPECT_EQ(Board::findMaxPoint(*cand.index, cand.table, far, white, black, q), 0);
     EXPECT_EQ(q, cv::Point2f(100, 140));
     // Nothing matching among the four nearest: NaN.
-    Candidates wrong({{10, 10, 3 * kPi / 4, 50}, {12, 10, -kPi / 4, 50}, {14, 10, 3 * kPi / 4, 50},
+    Candidates wrong({{10, 10, 3 * kPi / 4, 50},
+                      {12, 10, -kPi / 4, 50},
+                      {14, 10, 3 * kPi / 4, 50},
                       {16, 10, 3 * kPi / 4, 50}});
-    EXPECT_EQ(Board::findMaxPoint(*wrong.index, wrong.table, Board::SearchEllipse({12, 10}, {6, 3}, 0), kPi / 4,
-                                  kPi / 4, q),
+    EXPECT_EQ(Board::findMaxPoint(*wrong.index, wrong.table, Board::SearchEllipse({12, 10}, {6, 3}, 0),
+                                  kPi / 4, kPi / 4, q),
               0);
     EXPECT_TRUE(std::isnan(q.x));
     // A non-finite ellipse finds nothing.
-    EXPECT_EQ(Board::findMaxPoint(*cand.index, cand.table, Board::SearchEllipse({kNaN, kNaN}, {6, 3}, 0), white,
-                                  black, q),
+    EXPECT_EQ(Board::findMaxPoint(*cand.index, cand.table, Board::SearchEllipse({kNaN, kNaN}, {6, 3}, 0),
+                                  white, black, q),
               0);
     EXPECT_TRUE(std::isnan(q.x));
 
     const std::string func = "details::Chessboard::Board::findMaxPoint";
-    expectCvError([&] { Board::findMaxPoint(*cand.index, cand.table.colRange(0, 3).clone(), e, white, black, q); },
-                  cv::Error::StsBadArg, "4-cols flann data is expected", func);
+    expectCvError(
+        [&] { Board::findMaxPoint(*cand.index, cand.table.colRange(0, 3).clone(), e, white, black, q); },
+        cv::Error::StsBadArg, "4-cols flann data is expected", func);
     cv::Mat t64;
     cand.table.convertTo(t64, CV_64F);
     expectCvError([&] { Board::findMaxPoint(*cand.index, t64, e, white, black, q); }, cv::Error::StsBadArg,
@@ -645,8 +658,8 @@ TEST(ChessboardBoardValidation, ConfirmCornersOfSeedBoard)
 
     struct Case {
         const char* name;
-        int removed;      // grid index of a candidate left out (-1: none)
-        int weak;         // grid index of a candidate with response -50 (-1: none)
+        int removed; // grid index of a candidate left out (-1: none)
+        int weak;    // grid index of a candidate with response -50 (-1: none)
         int expected;
     } cases[] = {
         {"all found", -1, -1, 9},
@@ -688,9 +701,12 @@ TEST(ChessboardBoardValidation, ContourAngles)
 {
     struct Case {
         const char* name;
-        double shearDeg;  // angle between rows and columns
+        double shearDeg; // angle between rows and columns
         bool expected;
-    } cases[] = {{"square", 90, true}, {"40 degrees", 40, true}, {"30 degrees", 30, false}, {"150 degrees", 150, false}};
+    } cases[] = {{"square", 90, true},
+                 {"40 degrees", 40, true},
+                 {"30 degrees", 30, false},
+                 {"150 degrees", 150, false}};
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
         const double a = k.shearDeg * CV_PI / 180;
@@ -722,7 +738,7 @@ TEST(ChessboardBoardValidation, CountAsymmetry)
     struct Case {
         const char* name;
         cv::Point2f p;
-        int low, high;  // expected range
+        int low, high; // expected range
     } cases[] = {
         {"corner", {99.5f, 99.5f}, 0, 1},
         {"middle of an edge", {109.5f, 99.5f}, 6, 10},
@@ -790,7 +806,7 @@ TEST(ChessboardBoardGrowth, MissingCornersLeftAndRight)
             nine.push_back(g[r * 5 + c]);
     std::vector<cv::Point2f> pts;
     for (int i = 0; i < 15; ++i)
-        if (i != 5 && i != 9)  // corners (1, 0) and (1, 4)
+        if (i != 5 && i != 9) // corners (1, 0) and (1, 4)
             pts.push_back(g[i]);
     Candidates cand(candidatesAt(pts, kPi / 4));
     Board b(cv::Size(3, 3), nine, kPi / 4, 3 * kPi / 4);
@@ -831,12 +847,58 @@ TEST(ChessboardBoardGrowth, CandidatesInTheWrongDirectionAreNotTaken)
     EXPECT_EQ(b.cols(), 3);
 }
 
+TEST(ChessboardBoardGrowth, ParallelGrowthSharingOneIndexDoesNotDependOnThreadCount)
+{
+    // Seeds at every interior corner of a grid, grown side by side over one
+    // shared table and index, as the detector does; some candidates missing.
+    GridScene s(9, 11, perspective());
+    std::vector<cv::Vec4f> rows;
+    for (int i = 0; i < s.R * s.C; ++i)
+        if (i % 13 != 5)
+            rows.emplace_back(s.g[i].x, s.g[i].y, s.d1, 100.f);
+    Candidates cand(rows);
+    auto growAll = [&](int threads) {
+        std::vector<Board> boards;
+        for (int r = 1; r < s.R - 1; ++r)
+            for (int c = 1; c < s.C - 1; ++c)
+                boards.emplace_back(cv::Size(3, 3), seedPoints(s.g, s.C, r, c), s.d1, s.d2);
+        const int previous = cv::getNumThreads();
+        cv::setNumThreads(threads);
+        cv::parallel_for_(cv::Range(0, static_cast<int>(boards.size())), [&](const cv::Range& range) {
+            for (int i = range.start; i < range.end; ++i) {
+                Board& b = boards[i];
+                if (b.confirmCorners(cand.table, *cand.index, b.fitGridHomography(100), 10) == 9)
+                    b.grow(cand.table, *cand.index);
+                else
+                    b.reset();
+            }
+        });
+        cv::setNumThreads(previous);
+        return boards;
+    };
+    const std::vector<Board> one = growAll(1);
+    const std::vector<Board> four = growAll(4);
+    ASSERT_EQ(one.size(), four.size());
+    int full = 0;
+    for (size_t i = 0; i < one.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(one[i].rows(), four[i].rows());
+        EXPECT_EQ(one[i].cols(), four[i].cols());
+        EXPECT_TRUE(samePoints(one[i].getCornerPoints(true), four[i].getCornerPoints(true)));
+        EXPECT_EQ(one[i].unmeasuredCount(), four[i].unmeasuredCount());
+        if (one[i].rows() == s.R && one[i].cols() == s.C)
+            ++full;
+    }
+    EXPECT_GT(full, 0);
+}
+
 TEST(ChessboardBoardGrowth, EmptyBoardErrors)
 {
     Candidates cand(candidatesAt({{1, 1}}, 0));
     Board b;
     const std::string p = "details::Chessboard::Board::";
-    expectCvError([&] { b.grow(cand.table, *cand.index); }, cv::Error::StsInternal, "Board is empty", p + "grow");
+    expectCvError([&] { b.grow(cand.table, *cand.index); }, cv::Error::StsInternal, "Board is empty",
+                  p + "grow");
     expectCvError([&] { b.growTop(cand.table, *cand.index); }, cv::Error::StsInternal, "Board is empty",
                   p + "growTop");
     expectCvError([&] { b.growBottom(cand.table, *cand.index); }, cv::Error::StsInternal, "Board is empty",
@@ -896,7 +958,7 @@ TEST(ChessboardBoardMeasure, PredictedCornersAreMeasuredOrTheBoardRejected)
 
         // A corner predicted where the image shows a plain square is refused.
         Board wrong(flat);
-        wrong.getCorner(0, 3) = 0.5f * (truth[2] + truth[C + 3]);  // centre of a square
+        wrong.getCorner(0, 3) = 0.5f * (truth[2] + truth[C + 3]); // centre of a square
         EXPECT_FALSE(wrong.measureCorners(img));
     }
     Board b(cv::Size(3, 3), gridPoints(3, 3, similarity(10, 10, 10)), 0, 1);
@@ -947,10 +1009,28 @@ TEST(ChessboardBoardOrientation, TurnsAndMirrorMapCorners)
         const char* name;
         std::function<void(Board&)> ops;
     } identities[] = {
-        {"four left turns", [](Board& b) { for (int i = 0; i < 4; ++i) b.turnLeft(); }},
-        {"left then right", [](Board& b) { b.turnLeft(); b.turnRight(); }},
-        {"two mirrors", [](Board& b) { b.mirrorLeftRight(); b.mirrorLeftRight(); }},
-        {"two left turns, two right turns", [](Board& b) { b.turnLeft(); b.turnLeft(); b.turnRight(); b.turnRight(); }},
+        {"four left turns",
+         [](Board& b) {
+             for (int i = 0; i < 4; ++i)
+                 b.turnLeft();
+         }},
+        {"left then right",
+         [](Board& b) {
+             b.turnLeft();
+             b.turnRight();
+         }},
+        {"two mirrors",
+         [](Board& b) {
+             b.mirrorLeftRight();
+             b.mirrorLeftRight();
+         }},
+        {"two left turns, two right turns",
+         [](Board& b) {
+             b.turnLeft();
+             b.turnLeft();
+             b.turnRight();
+             b.turnRight();
+         }},
     };
     for (const Case& k : identities) {
         SCOPED_TRACE(k.name);
@@ -1031,14 +1111,16 @@ TEST(ChessboardBoardOrientation, EveryGrownOrientationGivesTheSameCornerOrder)
     // one even count: the top-left cell is white and the board not mirrored.
     // Both odd or both even: the outer corner nearest the image origin comes
     // first in the landscape shape.
-    const cv::Size patterns[] = {{9, 6}, {6, 9}, {5, 4}, {4, 5}, {7, 5}, {5, 7}, {6, 4}, {4, 6}, {5, 5}, {4, 4}};
+    const cv::Size patterns[] = {{9, 6}, {6, 9}, {5, 4}, {4, 5}, {7, 5},
+                                 {5, 7}, {6, 4}, {4, 6}, {5, 5}, {4, 4}};
     const cv::Matx33d placements[] = {similarity(20, 60, 50, 8), similarity(20, 300, 40, 95),
                                       similarity(20, 300, 300, 185), similarity(20, 40, 300, -80),
                                       cv::Matx33d(25, 3, 350, 2, -24, 320, 0.002, -0.001, 1)};
     for (const cv::Size pattern : patterns)
         for (int pl = 0; pl < 5; ++pl)
             for (int colour = 0; colour < 2; ++colour) {
-                SCOPED_TRACE(cv::format("%dx%d placement %d colour %d", pattern.width, pattern.height, pl, colour));
+                SCOPED_TRACE(
+                    cv::format("%dx%d placement %d colour %d", pattern.width, pattern.height, pl, colour));
                 const std::vector<cv::Point2f> g = gridPoints(pattern.height, pattern.width, placements[pl]);
                 // colour picks which print of the board this is.
                 const float white = colour ? kPi / 4 : 3 * kPi / 4;
@@ -1121,4 +1203,4 @@ TEST(ChessboardBoardOrientation, CornerKeyPoints)
     EXPECT_TRUE(Board().getCornerKeyPoints(true).empty());
 }
 
-}  // namespace
+} // namespace
