@@ -1175,6 +1175,9 @@ int Chessboard::Board::unmeasuredCount() const
 
 int countAsymmetry(const cv::Mat& image, cv::Point2f point, float radius, float threshold)
 {
+    // Patches at a distance beyond the image size always leave it.
+    if (!(radius > 0) || radius > static_cast<float>(std::max(image.cols, image.rows)))
+        return 0;
     const int h = std::max(1, static_cast<int>(0.5f * radius));
     const int W = static_cast<int>(image.cols - 0.5f * radius);
     const int V = static_cast<int>(image.rows - 0.5f * radius);

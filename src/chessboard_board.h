@@ -216,7 +216,8 @@ public:
     // point before a when given), long along the line. False without prediction.
     static bool searchAreaFromLine(const cv::Point2f& a, const cv::Point2f& b, const cv::Point2f& c,
                                    float factor, SearchEllipse& ellipse, const cv::Point2f* before = nullptr);
-    // Ellipse around the image of ideal grid corner (row, col) under H.
+    // Ellipse around the image of ideal grid corner (row, col) under H (3 x 3
+    // CV_64F, from ideal-grid to image coordinates).
     static SearchEllipse searchAreaFromGrid(const cv::Mat& H, int row, int col, float factor, int cellSize);
     // True when every point of a row or column lies where its predecessors
     // predict it; false for fewer than 3 points.

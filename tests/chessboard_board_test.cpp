@@ -755,6 +755,11 @@ TEST(ChessboardBoardValidation, CountAsymmetry)
     // radius 8 and patch h = 4: the left border limit is x = 8 + 4 rounded.
     EXPECT_EQ(details::countAsymmetry(img, {11.4f, 100}, 8, 20), 0);
     EXPECT_GT(details::countAsymmetry(img, {20.5f, 100}, 8, 20), 0);
+    // Degenerate radii and points measure nothing.
+    EXPECT_EQ(details::countAsymmetry(img, {109.5f, 99.5f}, 0, 20), 0);
+    EXPECT_EQ(details::countAsymmetry(img, {109.5f, 99.5f}, 1e30f, 20), 0);
+    EXPECT_EQ(details::countAsymmetry(img, {kNaN, 99.5f}, 8, 20), 0);
+    EXPECT_EQ(details::countAsymmetry(cv::Mat(), {10, 10}, 8, 20), 0);
 }
 
 // ===========================================================================
