@@ -173,10 +173,12 @@ public:
     // Grows the board on all sides until no side can be extended; returns the
     // number of lines added. StsInternal "Board is empty" on an empty board.
     //
-    // Corners that growth could only predict, or took from a candidate outside
-    // their search ellipse, are marked as not measured. Before the board's
-    // corners are used, measureCorners must search them again in the image;
-    // a board for which it fails must be discarded.
+    // Where no candidate lies inside a new corner's search ellipse, growth
+    // takes the predicted position (never a candidate outside the ellipse,
+    // which belongs to some other corner) and marks the corner as not
+    // measured. Before the board's corners are used, measureCorners must
+    // search such corners again in the image; a board for which it fails must
+    // be discarded.
     int grow(const cv::Mat& table, cv::flann::Index& index);
     bool growTop(const cv::Mat& table, cv::flann::Index& index);
     bool growBottom(const cv::Mat& table, cv::flann::Index& index);
