@@ -918,7 +918,11 @@ float Chessboard::Board::findMaxPoint(cv::flann::Index& index, const cv::Mat& ta
         return 0;
     cv::Mat query = (cv::Mat_<float>(1, 2) << ellipse.center.x, ellipse.center.y);
     cv::Mat indices, dists;
-    index.knnSearch(query, indices, dists, k, cv::flann::SearchParams(64, 0, true));
+    // Exact search: the k-d tree is built with random splits, and a search
+    // bounded by a number of checks could then give different neighbours for
+    // the same image from one run to the next.
+    index.knnSearch(query, indices, dists, k,
+                    cv::flann::SearchParams(cvflann::FLANN_CHECKS_UNLIMITED, 0, true));
     float best = -FLT_MAX;
     for (int i = 0; i < indices.cols; ++i) {
         const int idx = indices.at<int>(0, i);

@@ -197,7 +197,8 @@ public:
     // Number of corners still waiting for measureCorners.
     int unmeasuredCount() const;
 
-    // Best candidate in an ellipse among the 4 nearest to its centre whose
+    // Best candidate in an ellipse among the 4 nearest to its centre (searched
+    // exactly, whatever the random shape of the index's tree) whose
     // edge angle lies within 48 degrees of whiteAngle or blackAngle (as
     // undirected lines). Returns its response and sets point to it; returns 0
     // when no matching candidate lies inside, with point set to the nearest

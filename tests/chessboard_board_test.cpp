@@ -10,7 +10,9 @@
 #include <opencv2/flann.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -623,6 +625,52 @@ TEST(ChessboardBoardGrowth, FindMaxPoint)
     cand.table.convertTo(t64, CV_64F);
     expectCvError([&] { Board::findMaxPoint(*cand.index, t64, e, white, black, q); }, cv::Error::StsBadArg,
                   "type of flann data is not supported", func);
+}
+
+TEST(ChessboardBoardGrowth, FindMaxPointUsesTheTrueNearestCandidates)
+{
+    // Many candidates: the index's tree is built with random splits. The
+    // result must be that of the four truly nearest candidates, whatever the
+    // tree.
+    cv::RNG rng(12345);
+    std::vector<cv::Vec4f> rows;
+    for (int i = 0; i < 3000; ++i)
+        rows.emplace_back(rng.uniform(0.f, 1000.f), rng.uniform(0.f, 1000.f), rng.uniform(0.f, kPi),
+                          rng.uniform(-50.f, 100.f));
+    std::srand(1);
+    Candidates first(rows);
+    std::srand(2);
+    Candidates second(rows);
+    const float white = 0.7f, black = 1.2f;
+    for (int trial = 0; trial < 300; ++trial) {
+        const Board::SearchEllipse e({rng.uniform(0.f, 1000.f), rng.uniform(0.f, 1000.f)}, {12, 6},
+                                     rng.uniform(0.f, 2 * kPi));
+        // Brute force: the four nearest, then the rule.
+        std::vector<int> order(rows.size());
+        for (size_t i = 0; i < order.size(); ++i)
+            order[i] = static_cast<int>(i);
+        std::partial_sort(order.begin(), order.begin() + 4, order.end(), [&](int a, int b) {
+            const float da = std::hypot(rows[a][0] - e.center.x, rows[a][1] - e.center.y);
+            const float db = std::hypot(rows[b][0] - e.center.x, rows[b][1] - e.center.y);
+            return da < db;
+        });
+        float best = 0;
+        for (int k = 0; k < 4; ++k) {
+            const cv::Vec4f& r = rows[order[k]];
+            auto near = [&](float dir) {
+                float d = std::fmod(std::fabs(r[2] - dir), kPi);
+                return std::min(d, kPi - d) < 0.83775806f;
+            };
+            if ((near(white) || near(black)) && e.contains({r[0], r[1]}) && (best == 0 || r[3] > best))
+                best = r[3];
+        }
+        cv::Point2f q1, q2;
+        const float s1 = Board::findMaxPoint(*first.index, first.table, e, white, black, q1);
+        const float s2 = Board::findMaxPoint(*second.index, second.table, e, white, black, q2);
+        ASSERT_EQ(s1, best) << "trial " << trial;
+        ASSERT_EQ(s2, best) << "trial " << trial;
+        ASSERT_TRUE(samePoints({q1}, {q2})) << "trial " << trial;
+    }
 }
 
 // ===========================================================================
