@@ -21,6 +21,12 @@ constexpr int kNeighbours = 21;
 constexpr int kBorder = 5;
 constexpr float kAngleTolerance = 0.8377580f;  // 48 degrees
 constexpr float kMinResponseRatio = 0.1f;
+// Checks of a grown board.
+constexpr double kMaxSpacingRatio = 1.7;     // neighbouring corner distances along a line
+constexpr double kSquarePatch = 0.3;         // side of the patch sampled in a square, relative to the square
+constexpr double kMinSquareContrast = 10.0;  // grey levels between the board's dark and bright squares
+constexpr double kSquareContrastShare = 0.3; // neighbouring squares differ by this share of the contrast,
+constexpr double kRingContrastShare = 0.2;   // ... or this share when one of them lies in the ring around the board
 
 // Difference of two directions taken as lines, in [0, pi/2].
 float lineAngleDiff(float a, float b)
@@ -29,6 +35,115 @@ float lineAngleDiff(float a, float b)
     if (d > static_cast<float>(CV_PI * 0.5))
         d = std::fabs(d - static_cast<float>(CV_PI));
     return d;
+}
+
+// Spacing of neighbouring corners along every row and column changes slowly
+// in perspective; a line that skips a corner doubles or halves it.
+bool hasEvenSpacing(const std::vector<cv::Point2f>& p, int rows, int cols)
+{
+    auto ok = [](const cv::Point2f& a, const cv::Point2f& b, const cv::Point2f& c) {
+        const double d1 = cv::norm(b - a), d2 = cv::norm(c - b);
+        return d1 > 0 && d2 > 0 && d2 < kMaxSpacingRatio * d1 && d1 < kMaxSpacingRatio * d2;
+    };
+    for (int r = 0; r < rows; ++r)
+        for (int c = 1; c + 1 < cols; ++c)
+            if (!ok(p[r * cols + c - 1], p[r * cols + c], p[r * cols + c + 1]))
+                return false;
+    for (int c = 0; c < cols; ++c)
+        for (int r = 1; r + 1 < rows; ++r)
+            if (!ok(p[(r - 1) * cols + c], p[r * cols + c], p[(r + 1) * cols + c]))
+                return false;
+    return true;
+}
+
+// The squares of the board, and the ring of squares around its inner
+// corners that every chessboard has, alternate between dark and bright: every
+// two neighbouring squares differ by a good part of the board's contrast. A
+// grid that took points off the pattern (the outer corners of the board,
+// where the squares meet the margin, or corners of another structure) has a
+// ring square of the wrong brightness. Squares whose centre patch leaves the
+// image are not judged.
+bool hasChessboardSquares(const std::vector<cv::Point2f>& corners, int rows, int cols, const cv::Mat& image)
+{
+    // Corner grid extended by one line on every side, each new corner
+    // extrapolated from the two nearest of its row or column (the four new
+    // outer corners complete parallelograms).
+    const int er = rows + 2, ec = cols + 2;
+    std::vector<cv::Point2d> E(er * ec);
+    auto e = [&](int r, int c) -> cv::Point2d& { return E[(r + 1) * ec + (c + 1)]; };
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c)
+            e(r, c) = corners[r * cols + c];
+    for (int c = 0; c < cols; ++c) {
+        e(-1, c) = 2.0 * e(0, c) - e(1, c);
+        e(rows, c) = 2.0 * e(rows - 1, c) - e(rows - 2, c);
+    }
+    for (int r = 0; r < rows; ++r) {
+        e(r, -1) = 2.0 * e(r, 0) - e(r, 1);
+        e(r, cols) = 2.0 * e(r, cols - 1) - e(r, cols - 2);
+    }
+    e(-1, -1) = e(-1, 0) + e(0, -1) - e(0, 0);
+    e(-1, cols) = e(-1, cols - 1) + e(0, cols) - e(0, cols - 1);
+    e(rows, -1) = e(rows, 0) + e(rows - 1, -1) - e(rows - 1, 0);
+    e(rows, cols) = e(rows, cols - 1) + e(rows - 1, cols) - e(rows - 1, cols - 1);
+
+    // Squares r = -1 .. rows - 1, c = -1 .. cols - 1; square (r, c) lies
+    // between corner rows r, r + 1 and columns c, c + 1.
+    const int sc = cols + 1;
+    std::vector<double> value((rows + 1) * sc, -1.0);
+    const cv::Rect inside(0, 0, image.cols, image.rows);
+    for (int r = -1; r < rows; ++r) {
+        for (int c = -1; c < cols; ++c) {
+            const cv::Point2d a = e(r, c), b = e(r, c + 1), d = e(r + 1, c + 1), f = e(r + 1, c);
+            // Ring squares are sampled nearer to the board: the outer squares
+            // of many printed targets are cut short by the margin.
+            auto weight = [&](int rr, int cc) { return (rr >= 0 && rr < rows && cc >= 0 && cc < cols) ? 3.0 : 1.0; };
+            const double wa = weight(r, c), wb = weight(r, c + 1), wd = weight(r + 1, c + 1), wf = weight(r + 1, c);
+            const cv::Point2d m = (wa * a + wb * b + wd * d + wf * f) / (wa + wb + wd + wf);
+            const double size = std::min(cv::norm(d - a), cv::norm(f - b)) / std::sqrt(2.0);
+            if (!(std::isfinite(m.x) && std::isfinite(m.y) && std::isfinite(size)))
+                continue;
+            const int half = std::max(1, cvRound(kSquarePatch * 0.5 * size));
+            const cv::Rect patch(cvRound(m.x) - half, cvRound(m.y) - half, 2 * half + 1, 2 * half + 1);
+            if ((patch & inside) != patch)
+                continue;
+            value[(r + 1) * sc + (c + 1)] = cv::mean(image(patch))[0];
+        }
+    }
+    // Contrast of the board's own squares.
+    double sum[2] = {0, 0};
+    int count[2] = {0, 0};
+    for (int r = 0; r + 1 < rows; ++r)
+        for (int c = 0; c + 1 < cols; ++c) {
+            const double v = value[(r + 1) * sc + (c + 1)];
+            if (v < 0)
+                return false;
+            sum[(r + c) & 1] += v;
+            ++count[(r + c) & 1];
+        }
+    if (count[0] == 0 || count[1] == 0)
+        return false;
+    const int bright = sum[0] / count[0] > sum[1] / count[1] ? 0 : 1;
+    const double contrast = std::fabs(sum[0] / count[0] - sum[1] / count[1]);
+    if (contrast < kMinSquareContrast)
+        return false;
+    auto differs = [&](int r0, int c0, int r1, int c1) {
+        const double a = value[(r0 + 1) * sc + (c0 + 1)], b = value[(r1 + 1) * sc + (c1 + 1)];
+        if (a < 0 || b < 0)
+            return true;
+        const bool ring = r0 < 0 || c0 < 0 || r1 == rows - 1 || c1 == cols - 1;
+        const double margin = (ring ? kRingContrastShare : kSquareContrastShare) * contrast;
+        const bool aBright = (((r0 + c0) & 1) == bright);
+        return aBright ? a - b >= margin : b - a >= margin;
+    };
+    for (int r = -1; r < rows; ++r)
+        for (int c = -1; c < cols; ++c) {
+            if (c + 1 < cols && !differs(r, c, r, c + 1))
+                return false;
+            if (r + 1 < rows && !differs(r, c, r + 1, c))
+                return false;
+        }
+    return true;
 }
 
 // Validates, grows, measures and orients one seed board; empties it when it
@@ -52,6 +167,12 @@ void processSeedBoard(Chessboard::Board& board, const cv::Mat& table, cv::flann:
     // Corners that growth only predicted are searched again in the image;
     // a board with a corner that cannot be measured is no result.
     if (!board.measureCorners(image) || !board.hasUniqueCorners()) {
+        board.reset();
+        return;
+    }
+    // The grid must be a chessboard's: evenly spaced lines, alternating squares.
+    if (!hasEvenSpacing(board.getCornerPoints(true), board.rows(), board.cols()) ||
+        !hasChessboardSquares(board.getCornerPoints(true), board.rows(), board.cols(), image)) {
         board.reset();
         return;
     }
