@@ -4,6 +4,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <vector>
 
@@ -77,6 +78,47 @@ void bandedBoxMean(const cv::Mat& src, cv::Mat& dst, int width, int height)
     runBands(src.rows, [&](int y0, int y1) {
         cv::Mat out = dst.rowRange(y0, y1);
         boxMean(src.rowRange(y0, y1), out, width, height);
+    });
+}
+
+// Box mean of a turned copy of the working image, computed only where the
+// copy holds image content (the convex quadrilateral `quad`, plus two pixels
+// for the interpolation of the turn back); the rest of dst is 0. Each band
+// is filtered as a region of the whole image, so the values equal those of
+// the whole-image filter.
+void bandedBoxMeanInside(const cv::Mat& src, cv::Mat& dst, int width, int height,
+                         const std::vector<cv::Point2f>& quad)
+{
+    dst.create(src.size(), src.type());
+    runBands(src.rows, [&](int y0, int y1) {
+        const float ya = y0 - 2.0f, yb = y1 + 1.0f;
+        float xMin = FLT_MAX, xMax = -FLT_MAX;
+        const size_t k = quad.size();
+        for (size_t i = 0; i < k; ++i) {
+            const cv::Point2f p = quad[i], q = quad[(i + 1) % k];
+            if (p.y >= ya && p.y <= yb) {
+                xMin = std::min(xMin, p.x);
+                xMax = std::max(xMax, p.x);
+            }
+            for (float yl : {ya, yb}) {
+                if ((p.y - yl) * (q.y - yl) < 0) {
+                    const float x = p.x + (q.x - p.x) * (yl - p.y) / (q.y - p.y);
+                    xMin = std::min(xMin, x);
+                    xMax = std::max(xMax, x);
+                }
+            }
+        }
+        cv::Mat out = dst.rowRange(y0, y1);
+        const int x0 = std::max(0, static_cast<int>(std::floor(xMin)) - 2);
+        const int x1 = std::min(src.cols, static_cast<int>(std::ceil(xMax)) + 3);
+        if (x0 >= x1) {
+            out.setTo(0);
+            return;
+        }
+        out.colRange(0, x0).setTo(0);
+        out.colRange(x1, src.cols).setTo(0);
+        cv::Mat part = out.colRange(x0, x1);
+        boxMean(src(cv::Range(y0, y1), cv::Range(x0, x1)), part, width, height);
     });
 }
 
@@ -314,45 +356,65 @@ void FastX::detectImpl(const cv::Mat& image, std::vector<cv::Mat>& rotatedImages
     // rows run in parallel: this keeps every core busy, holds the temporary
     // images of one scale only, and gives the same result for any number of
     // threads (the bands do not depend on it).
+    // Where the working image lies in each turned copy.
+    std::vector<std::vector<cv::Point2f>> footprint(turned.size());
+    for (int j = 1; j < m; ++j) {
+        const float theta = -j * parameters.angleStep;
+        cv::Mat M = cv::getRotationMatrix2D(cv::Point2f(0.5f * work.cols, 0.5f * work.rows),
+                                            static_cast<float>(theta * 180.0 / CV_PI), 1.0);
+        M.at<double>(0, 2) += (D - work.cols) * 0.5;
+        M.at<double>(1, 2) += (D - work.rows) * 0.5;
+        const cv::Matx23d A = M;
+        for (const cv::Point2d p : {cv::Point2d(-1, -1), cv::Point2d(work.cols, -1), cv::Point2d(work.cols, work.rows),
+                                    cv::Point2d(-1, work.rows)})
+            footprint[j].emplace_back(static_cast<float>(A(0, 0) * p.x + A(0, 1) * p.y + A(0, 2)),
+                                      static_cast<float>(A(1, 0) * p.x + A(1, 1) * p.y + A(1, 2)));
+    }
+
+    // Temporary images, reused from scale to scale.
+    std::vector<cv::Mat> strips(n);
+    cv::Mat box, rawMap, surround, centre;
+    const cv::Mat workMat = work.getMat(cv::ACCESS_READ);
+    std::vector<cv::Mat> turnedMat(turned.size());
+    for (int j = 1; j < m; ++j)
+        turnedMat[j] = turned[j].getMat(cv::ACCESS_READ);
+
     for (int i = parameters.minScale; i <= parameters.maxScale; ++i) {
         const int L = 1 << (i + 1 + u);
         const int T = 2 * (L / 7) + 1;
-        std::vector<cv::Mat> strips(n);
         if (m > 0) {
-            bandedBoxMean(work.getMat(cv::ACCESS_READ), strips[0], L, T);
-            bandedBoxMean(work.getMat(cv::ACCESS_READ), strips[m], T, L);
+            bandedBoxMean(workMat, strips[0], L, T);
+            bandedBoxMean(workMat, strips[m], T, L);
         }
         for (int j = 1; j < m; ++j) {
             const float theta = j * parameters.angleStep;
-            cv::Mat box;
-            bandedBoxMean(turned[j].getMat(cv::ACCESS_READ), box, L, T);
+            bandedBoxMeanInside(turnedMat[j], box, L, T, footprint[j]);
             rotateImage(theta, box, work.size(), strips[j]);
-            bandedBoxMean(turned[j].getMat(cv::ACCESS_READ), box, T, L);
+            bandedBoxMeanInside(turnedMat[j], box, T, L, footprint[j]);
             rotateImage(theta, box, work.size(), strips[m + j]);
         }
 
         cv::Mat filter, map;
+        cv::Mat& strength = parameters.contrastFilter ? rawMap : map;
         if (n == 0) {
-            calcFeatureMap(filter, map);  // refuses the empty filter image
+            calcFeatureMap(filter, strength);  // refuses the empty filter image
         } else if (n >= 4) {
-            mergeWithStrength(strips, parameters.branchCount, filter, map);
+            mergeWithStrength(strips, parameters.branchCount, filter, strength);
         } else {
             cv::merge(strips, filter);
-            calcFeatureMap(filter, map);  // refuses fewer than four channels
+            calcFeatureMap(filter, strength);  // refuses fewer than four channels
         }
-        strips.clear();
 
         if (parameters.contrastFilter) {
             const int Q = 2 * (L / 6) + 1;
-            cv::Mat surround, centre;
-            bandedBoxMean(map, surround, L, L);
-            bandedBoxMean(map, centre, Q, Q);
-            cv::Mat sharpened(map.size(), CV_32FC1);
+            bandedBoxMean(rawMap, surround, L, L);
+            bandedBoxMean(rawMap, centre, Q, Q);
+            map.create(rawMap.size(), CV_32FC1);
             runBands(map.rows, [&](int y0, int y1) {
                 const cv::Range r(y0, y1);
-                cv::scaleAdd(surround.rowRange(r), -0.8, centre.rowRange(r), sharpened.rowRange(r));
+                cv::Mat out = map.rowRange(r);
+                cv::scaleAdd(surround.rowRange(r), -0.8, centre.rowRange(r), out);
             });
-            map = sharpened;
         }
         rotatedImages[i - parameters.minScale] = filter;
         featureMaps[i - parameters.minScale] = map;
