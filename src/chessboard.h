@@ -39,7 +39,10 @@
 //            element (r, c), r < h - 1, c < w - 1, is 1 for a black and 2 for a
 //            white cell, the last row and column 0; on failure released.
 // Every returned corner is measured in the image at sub-pixel precision; a
-// board with a corner that could only be predicted is rejected.
+// board with a corner that could only be predicted is rejected, and so is a
+// grid whose rows and columns are not evenly spaced or whose squares, with
+// the ring of squares around the inner corners, do not alternate between dark
+// and bright (a grid that skipped a line or took in points off the pattern).
 // Returns true when a board of exactly patternSize (in either orientation) was
 // found; not finding one is no error. Errors (cv::Exception, outputs untouched):
 //   StsOutOfRange "Both width and height of the pattern should have bigger than 2";

@@ -875,4 +875,8 @@ TEST(ChessboardDriver, Feature2DInterfaceGivesTheCorners)
         EXPECT_EQ(kps2[i].pt, kps[i].pt);
     EXPECT_EQ(detector.descriptorSize(), 0);
     EXPECT_EQ(detector.descriptorType(), 0);
+
+    std::vector<cv::KeyPoint> none;
+    expectCvError([&] { detector.detect(img, none, cv::Mat(img.size(), CV_8UC1, cv::Scalar(1))); },
+                  cv::Error::StsBadSize, "Mask is not supported", "details::FastX::detectImpl");
 }
