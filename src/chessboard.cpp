@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <utility>
 
@@ -420,7 +421,10 @@ Chessboard::Board Chessboard::detectImpl(const cv::Mat& image, std::vector<cv::M
                   __LINE__);
     featureMaps.clear();
     const cv::Size pattern = parameters.patternSize;
-    const int P = pattern.width * pattern.height;
+    const std::int64_t area = static_cast<std::int64_t>(pattern.width) * pattern.height;
+    if (area > std::numeric_limits<int>::max() / 2)
+        return Board();  // far more corners than any image holds
+    const int P = static_cast<int>(area);
     // Too small to hold a board of at least 3 x 3 inner corners inside the border box.
     if (image.cols < 4 * kBorder || image.rows < 4 * kBorder || P <= 0)
         return Board();
@@ -504,7 +508,10 @@ bool findChessboardCorners2(cv::InputArray image, cv::Size patternSize, cv::Outp
 
     details::Chessboard::Settings settings;
     settings.patternSize = patternSize;
-    const int wh = patternSize.width * patternSize.height;
+    // Corner counts beyond any image's reach are capped: such a board is
+    // simply not found.
+    const std::int64_t area = static_cast<std::int64_t>(patternSize.width) * patternSize.height;
+    const int wh = static_cast<int>(std::min<std::int64_t>(area, std::numeric_limits<int>::max() / 2));
     if (mode == 1) {
         settings.minScale = 2;
         settings.maxScale = 4;

@@ -481,6 +481,12 @@ TEST(FindChessboardCorners2, NoBoardIsNoError)
         {"tiny", cv::Mat(7, 9, CV_8UC1, cv::Scalar(50))},
         {"one row", cv::Mat(1, 640, CV_8UC1, cv::Scalar(50))},
     };
+    {
+        SCOPED_TRACE("a pattern of more corners than any image holds");
+        cv::Mat corners;
+        EXPECT_FALSE(findChessboardCorners2(shapes, {100000, 100000}, corners, 1));
+        EXPECT_FALSE(findChessboardCorners2(shapes, {100000, 100000}, corners, 0));
+    }
     for (const Case& c : cases) {
         for (int mode : {0, 1}) {
             SCOPED_TRACE(cv::format("%s, mode %d", c.name, mode));
