@@ -109,8 +109,12 @@ void bandedBoxMeanInside(const cv::Mat& src, cv::Mat& dst, int width, int height
             }
         }
         cv::Mat out = dst.rowRange(y0, y1);
-        const int x0 = std::max(0, static_cast<int>(std::floor(xMin)) - 2);
-        const int x1 = std::min(src.cols, static_cast<int>(std::ceil(xMax)) + 3);
+        if (!(xMin <= xMax) || xMax < -2.0f || xMin > src.cols + 2.0f) {
+            out.setTo(0);  // the band lies outside the picture
+            return;
+        }
+        const int x0 = std::max(0, static_cast<int>(std::floor(std::max(xMin, -4.0f))) - 2);
+        const int x1 = std::min(src.cols, static_cast<int>(std::ceil(std::min(xMax, src.cols + 4.0f))) + 3);
         if (x0 >= x1) {
             out.setTo(0);
             return;

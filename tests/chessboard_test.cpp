@@ -638,6 +638,27 @@ TEST(FindChessboardCorners2, RefusesLargerAndPartialBoards)
     EXPECT_FALSE(findChessboardCorners2(img.colRange(0, std::min(tight, img.cols)).clone(), pattern, corners, 1));
 }
 
+TEST(FindChessboardCorners2, HiddenCornersDoNotMakeASmallerBoard)
+{
+    // A bar hides the last column of inner corners of a 9 x 6 board; the
+    // squares on both sides of it stay visible. Neither 9 x 6 (corners
+    // missing) nor 8 x 6 (the board goes on beyond) may be returned.
+    const auto cam = synth::makeCamera({800, 600}, 760);
+    const cv::Size pattern(9, 6);
+    const auto views = synth::boardViews(cam, pattern, 25, 1, 4);
+    cv::Mat img = synth::renderChessboard(cam, pattern, 25, views[0], renderOptions(1, 0.5, 4));
+    const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, 25, views[0]);
+    const cv::Point2f a = truth[8] + 0.6f * (truth[8] - truth[17]), b = truth[53] + 0.6f * (truth[53] - truth[44]);
+    const double square = cv::norm(truth[8] - truth[7]);
+    cv::Mat corners;
+    ASSERT_TRUE(findChessboardCorners2(img, pattern, corners, 1));
+    EXPECT_FALSE(findChessboardCorners2(img, {8, 6}, corners, 1));
+    cv::line(img, a, b, cv::Scalar(125), std::max(3, static_cast<int>(0.5 * square)));
+    EXPECT_FALSE(findChessboardCorners2(img, pattern, corners, 1));
+    EXPECT_FALSE(findChessboardCorners2(img, {8, 6}, corners, 1));
+    EXPECT_FALSE(findChessboardCorners2(img, {6, 8}, corners, 1));
+}
+
 TEST(FindChessboardCorners2, ColourAndQuickMode)
 {
     const auto cam = synth::makeCamera({800, 600}, 760);
