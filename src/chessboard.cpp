@@ -218,10 +218,7 @@ void processSeedBoard(Chessboard::Board& board, const cv::Mat& table, cv::flann:
         return;
     }
     for (const cv::Point2f& p : board.getContour()) {
-        const int x = cvRound(p.x);
-        const int y = cvRound(p.y);
-        if (!(std::isfinite(p.x) && std::isfinite(p.y)) || x < border.x || x >= border.x + border.width ||
-            y < border.y || y >= border.y + border.height) {
+        if (!(std::isfinite(p.x) && std::isfinite(p.y)) || !border.contains(cv::Point(cvRound(p.x), cvRound(p.y)))) {
             board.reset();
             return;
         }

@@ -421,6 +421,10 @@ TEST(FastXKeyPoints, RefusesBadMapsAndMasks)
     expectCvError([&] { fx.findKeyPoints({map, map, map}, kps); }, cv::Error::StsBadSize, "missing feature maps",
                   fn);
     const std::vector<cv::Mat> maps(4, map);
+    expectCvError([&] { fx.findKeyPoints({map, map, cv::Mat(60, 60, CV_8UC1), map}, kps); }, cv::Error::StsBadSize,
+                  "feature maps must be CV_32FC1 images of one size", fn);
+    expectCvError([&] { fx.findKeyPoints({map, map, cv::Mat(50, 60, CV_32FC1), map}, kps); }, cv::Error::StsBadSize,
+                  "feature maps must be CV_32FC1 images of one size", fn);
     expectCvError([&] { fx.findKeyPoints(maps, kps, cv::Mat(60, 60, CV_32FC1)); }, cv::Error::StsBadSize,
                   "wrong mask type", fn);
     expectCvError([&] { fx.findKeyPoints(maps, kps, cv::Mat(50, 60, CV_8UC1)); }, cv::Error::StsBadSize,
