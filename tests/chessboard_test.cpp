@@ -328,51 +328,83 @@ std::vector<std::vector<int>> sameShapeOrientations(cv::Size pattern)
     return out;
 }
 
+// Among orientations (index maps into the row-major truth, `cols` per row of
+// the oriented grid), those not mirrored against the image.
+std::vector<std::vector<int>> unmirrored(const std::vector<std::vector<int>>& maps,
+                                         const std::vector<cv::Point2f>& truth, int cols)
+{
+    std::vector<std::vector<int>> out;
+    for (const std::vector<int>& map : maps) {
+        auto at = [&](int r, int c) { return truth[map[r * cols + c]]; };
+        const cv::Point2f v = at(0, 1) - at(2, 1), w = at(1, 2) - at(1, 0);
+        if (v.y * w.x - w.y * v.x <= 0)
+            out.push_back(map);
+    }
+    return out;
+}
+
+// The orientation whose first corner comes first in (x^2 + y^2, y, x).
+std::vector<int> nearestFirst(const std::vector<std::vector<int>>& maps, const std::vector<cv::Point2f>& truth)
+{
+    std::vector<int> best;
+    std::tuple<float, float, float> bestKey;
+    for (const std::vector<int>& map : maps) {
+        const cv::Point2f p = truth[map[0]];
+        const auto key = std::make_tuple(p.x * p.x + p.y * p.y, p.y, p.x);
+        if (best.empty() || key < bestKey) {
+            bestKey = key;
+            best = map;
+        }
+    }
+    return best;
+}
+
 // The corner order the detector promises for `truth` (row-major, w per row,
 // the cell touching corner 0 on its upper left black):
 //  - the grid is not mirrored against the image;
 //  - one odd and one even count: the top-left cell is white;
-//  - both odd or both even: the orientation whose first corner is nearest to
-//    the image origin (ties: smaller y, then smaller x).
-// Returns false when the rule does not single out one order here (both
-// counts of one parity with more rows than columns, where the result is a
-// fixed quarter turn of the wide board's order).
+//  - both odd or both even, w >= h: the orientation whose first corner is
+//    nearest to the image origin (ties: smaller y, then smaller x);
+//  - both odd or both even, w < h: that orientation of the h x w grid,
+//    turned a quarter: clockwise (its bottom-left corner first) when h is
+//    odd, counter-clockwise (its top-right corner first) when h is even.
 bool expectedOrder(const std::vector<cv::Point2f>& truth, cv::Size pattern, std::vector<cv::Point2f>& expected)
 {
     const int w = pattern.width, h = pattern.height;
     const bool mixed = (w + h) % 2 == 1;
-    if (!mixed && h > w)
-        return false;
-    bool have = false;
-    std::tuple<float, float, float> bestKey;
-    for (const std::vector<int>& map : sameShapeOrientations(pattern)) {
-        auto at = [&](int r, int c) { return truth[map[r * w + c]]; };
-        const cv::Point2f v = at(0, 1) - at(2, 1), wv = at(1, 2) - at(1, 0);
-        if (v.y * wv.x - wv.y * v.x > 0)
-            continue;  // mirrored
-        const int i0 = map[0], i1 = map[1], iw = map[w], iw1 = map[w + 1];
-        const int rMin = std::min(std::min(i0 / w, i1 / w), std::min(iw / w, iw1 / w));
-        const int cMin = std::min(std::min(i0 % w, i1 % w), std::min(iw % w, iw1 % w));
-        const bool topLeftBlack = (rMin + cMin) % 2 == 0;
-        std::vector<cv::Point2f> order;
-        for (int i : map)
-            order.push_back(truth[i]);
-        if (mixed) {
-            if (!topLeftBlack) {
-                expected = order;
-                return true;
+    std::vector<int> chosen;
+    if (mixed) {
+        for (const std::vector<int>& map : unmirrored(sameShapeOrientations(pattern), truth, w)) {
+            const int i0 = map[0], i1 = map[1], iw = map[w], iw1 = map[w + 1];
+            const int rMin = std::min(std::min(i0 / w, i1 / w), std::min(iw / w, iw1 / w));
+            const int cMin = std::min(std::min(i0 % w, i1 % w), std::min(iw % w, iw1 % w));
+            if ((rMin + cMin) % 2 == 1)  // white
+                chosen = map;
+        }
+    } else if (w >= h) {
+        chosen = nearestFirst(unmirrored(sameShapeOrientations(pattern), truth, w), truth);
+    } else {
+        // The h-wide grids: quarter turns of the truth.
+        std::vector<int> left, right;
+        for (int r = 0; r < w; ++r)
+            for (int c = 0; c < h; ++c) {
+                left.push_back(c * w + (w - 1 - r));
+                right.push_back((h - 1 - c) * w + r);
             }
-            continue;
-        }
-        const cv::Point2f p = order[0];
-        const auto key = std::make_tuple(p.x * p.x + p.y * p.y, p.y, p.x);
-        if (!have || key < bestKey) {
-            bestKey = key;
-            expected = order;
-            have = true;
-        }
+        const std::vector<int> wide = nearestFirst(unmirrored({left, right}, truth, h), truth);
+        if (wide.empty())
+            return false;
+        // Turn it into w per row: rows w -> columns.
+        for (int r = 0; r < h; ++r)
+            for (int c = 0; c < w; ++c)
+                chosen.push_back(h % 2 == 1 ? wide[(w - 1 - c) * h + r] : wide[c * h + (h - 1 - r)]);
     }
-    return have;
+    if (chosen.empty())
+        return false;
+    expected.clear();
+    for (int i : chosen)
+        expected.push_back(truth[i]);
+    return true;
 }
 
 struct CornerErrors {
