@@ -58,15 +58,22 @@ inline RegionExtrema regionExtrema(const cv::Mat& M, const cv::Rect& r)
 // Rows per band of the banded image operations.
 constexpr int kBandRows = 32;
 
-// Runs f(y0, y1) over fixed bands of kBandRows rows, in parallel.
+// Runs f(y0, y1) over fixed bands of `band` rows, in parallel.
 template <typename F>
-void runBands(int rows, const F& f)
+void runBands(int rows, const F& f, int band = kBandRows)
 {
-    const int bands = (rows + kBandRows - 1) / kBandRows;
+    const int bands = (rows + band - 1) / band;
     cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& r) {
         for (int b = r.start; b < r.end; ++b)
-            f(b * kBandRows, std::min(rows, (b + 1) * kBandRows));
+            f(b * band, std::min(rows, (b + 1) * band));
     });
+}
+
+// Rows per band of a box filter of the given height: a band also reads
+// height - 1 rows around it, so bands are kept several times taller.
+int boxBandRows(int height)
+{
+    return std::max(kBandRows, 4 * height);
 }
 
 // Box mean of src (normalised, reflected border) computed band by band. Each
@@ -75,10 +82,13 @@ void runBands(int rows, const F& f)
 void bandedBoxMean(const cv::Mat& src, cv::Mat& dst, int width, int height)
 {
     dst.create(src.size(), src.type());
-    runBands(src.rows, [&](int y0, int y1) {
-        cv::Mat out = dst.rowRange(y0, y1);
-        boxMean(src.rowRange(y0, y1), out, width, height);
-    });
+    runBands(
+        src.rows,
+        [&](int y0, int y1) {
+            cv::Mat out = dst.rowRange(y0, y1);
+            boxMean(src.rowRange(y0, y1), out, width, height);
+        },
+        boxBandRows(height));
 }
 
 // Box mean of a turned copy of the working image, computed only where the
@@ -123,7 +133,7 @@ void bandedBoxMeanInside(const cv::Mat& src, cv::Mat& dst, int width, int height
         out.colRange(x1, src.cols).setTo(0);
         cv::Mat part = out.colRange(x0, x1);
         boxMean(src(cv::Range(y0, y1), cv::Range(x0, x1)), part, width, height);
-    });
+    }, boxBandRows(height));
 }
 
 // Feature strength of one direction profile v[0..n-1], read as a cycle: the
