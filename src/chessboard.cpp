@@ -18,18 +18,20 @@ namespace {
 
 // Fixed constants of the search.
 constexpr float kFastThreshold = 150.0f;
-constexpr float kAngleStep = 0.7853982f;  // pi / 4
+constexpr float kAngleStep = 0.7853982f; // pi / 4
 constexpr int kNeighbours = 21;
 constexpr int kBorder = 5;
-constexpr float kAngleTolerance = 0.8377580f;  // 48 degrees
+constexpr float kAngleTolerance = 0.8377580f; // 48 degrees
 constexpr float kMinResponseRatio = 0.1f;
 // Checks of a grown board.
 constexpr double kMaxSpacingRatio = 1.7;     // neighbouring corner distances along a line
 constexpr double kSquarePatch = 0.3;         // side of the patch sampled in a square, relative to the square
 constexpr double kMinSquareContrast = 10.0;  // grey levels between the board's dark and bright squares
 constexpr double kSquareContrastShare = 0.3; // neighbouring squares differ by this share of the contrast,
-constexpr double kRingContrastShare = 0.2;   // ... or this share when one of them lies in the ring around the board
-constexpr double kBeyondContrastShare = 0.5; // squares beyond the ring that alternate by this share continue the board
+constexpr double kRingContrastShare =
+    0.2; // ... or this share when one of them lies in the ring around the board
+constexpr double kBeyondContrastShare =
+    0.5; // squares beyond the ring that alternate by this share continue the board
 
 // Difference of two directions taken as lines, in [0, pi/2].
 float lineAngleDiff(float a, float b)
@@ -108,8 +110,11 @@ bool hasChessboardSquares(const std::vector<cv::Point2f>& corners, int rows, int
             const cv::Point2d a = e(r, c), b = e(r, c + 1), d = e(r + 1, c + 1), f = e(r + 1, c);
             // Ring squares are sampled nearer to the board: the outer squares
             // of many printed targets are cut short by the margin.
-            auto weight = [&](int rr, int cc) { return (rr >= 0 && rr < rows && cc >= 0 && cc < cols) ? 3.0 : 1.0; };
-            const double wa = weight(r, c), wb = weight(r, c + 1), wd = weight(r + 1, c + 1), wf = weight(r + 1, c);
+            auto weight = [&](int rr, int cc) {
+                return (rr >= 0 && rr < rows && cc >= 0 && cc < cols) ? 3.0 : 1.0;
+            };
+            const double wa = weight(r, c), wb = weight(r, c + 1), wd = weight(r + 1, c + 1),
+                         wf = weight(r + 1, c);
             const cv::Point2d m = (wa * a + wb * b + wd * d + wf * f) / (wa + wb + wd + wf);
             const double size = std::min(cv::norm(d - a), cv::norm(f - b)) / std::sqrt(2.0);
             if (!(std::isfinite(m.x) && std::isfinite(m.y) && std::isfinite(size)))
@@ -175,14 +180,18 @@ bool hasChessboardSquares(const std::vector<cv::Point2f>& corners, int rows, int
         return known >= std::min(3, n);
     };
     const int top = -X, bottom = rows - 2 + X, left = -X, right = cols - 2 + X;
-    if (continues(cols - 1, [&](int c) { return alternate(-1, c, top, c, s); },
-                  [&](int c) { return alternate(top, c, top, c + 1, s); }) ||
-        continues(cols - 1, [&](int c) { return alternate(rows - 1, c, bottom, c, s); },
-                  [&](int c) { return alternate(bottom, c, bottom, c + 1, s); }) ||
-        continues(rows - 1, [&](int r) { return alternate(r, -1, r, left, s); },
-                  [&](int r) { return alternate(r, left, r + 1, left, s); }) ||
-        continues(rows - 1, [&](int r) { return alternate(r, cols - 1, r, right, s); },
-                  [&](int r) { return alternate(r, right, r + 1, right, s); }))
+    if (continues(
+            cols - 1, [&](int c) { return alternate(-1, c, top, c, s); },
+            [&](int c) { return alternate(top, c, top, c + 1, s); }) ||
+        continues(
+            cols - 1, [&](int c) { return alternate(rows - 1, c, bottom, c, s); },
+            [&](int c) { return alternate(bottom, c, bottom, c + 1, s); }) ||
+        continues(
+            rows - 1, [&](int r) { return alternate(r, -1, r, left, s); },
+            [&](int r) { return alternate(r, left, r + 1, left, s); }) ||
+        continues(
+            rows - 1, [&](int r) { return alternate(r, cols - 1, r, right, s); },
+            [&](int r) { return alternate(r, right, r + 1, right, s); }))
         return false;
     return true;
 }
@@ -218,7 +227,8 @@ void processSeedBoard(Chessboard::Board& board, const cv::Mat& table, cv::flann:
         return;
     }
     for (const cv::Point2f& p : board.getContour()) {
-        if (!(std::isfinite(p.x) && std::isfinite(p.y)) || !border.contains(cv::Point(cvRound(p.x), cvRound(p.y)))) {
+        if (!(std::isfinite(p.x) && std::isfinite(p.y)) ||
+            !border.contains(cv::Point(cvRound(p.x), cvRound(p.y)))) {
             board.reset();
             return;
         }
@@ -234,13 +244,11 @@ void processSeedBoard(Chessboard::Board& board, const cv::Mat& table, cv::flann:
     }
 }
 
-}  // namespace
+} // namespace
 
 Chessboard::Chessboard() = default;
 
-Chessboard::Chessboard(const Settings& settings) : parameters(settings)
-{
-}
+Chessboard::Chessboard(const Settings& settings) : parameters(settings) {}
 
 void Chessboard::detect(cv::InputArray image, std::vector<cv::KeyPoint>& keypoints, cv::InputArray mask)
 {
@@ -249,8 +257,8 @@ void Chessboard::detect(cv::InputArray image, std::vector<cv::KeyPoint>& keypoin
     cv::Feature2D::detect(img, keypoints, msk);
 }
 
-void Chessboard::detectAndCompute(cv::InputArray image, cv::InputArray mask, std::vector<cv::KeyPoint>& keypoints,
-                                  cv::OutputArray descriptors, bool)
+void Chessboard::detectAndCompute(cv::InputArray image, cv::InputArray mask,
+                                  std::vector<cv::KeyPoint>& keypoints, cv::OutputArray descriptors, bool)
 {
     descriptors.clear();
     std::vector<cv::Mat> maps;
@@ -267,7 +275,8 @@ int Chessboard::descriptorType() const
     return 0;
 }
 
-void Chessboard::detectImpl(cv::InputArray image, std::vector<cv::KeyPoint>& keypoints, cv::InputArray mask) const
+void Chessboard::detectImpl(cv::InputArray image, std::vector<cv::KeyPoint>& keypoints,
+                            cv::InputArray mask) const
 {
     std::vector<cv::Mat> maps;
     detectImpl(image.getMat(), keypoints, maps, mask.getMat());
@@ -297,8 +306,8 @@ void Chessboard::detectImpl(const cv::Mat& image, std::vector<cv::KeyPoint>& key
 }
 
 void Chessboard::findCornerCandidates(const cv::Mat& image, std::vector<cv::KeyPoint>& keypoints,
-                                      std::vector<cv::Mat>& featureMaps, std::vector<std::vector<float>>& angles,
-                                      const cv::Mat& mask) const
+                                      std::vector<cv::Mat>& featureMaps,
+                                      std::vector<std::vector<float>>& angles, const cv::Mat& mask) const
 {
     keypoints.clear();
     angles.clear();
@@ -382,7 +391,8 @@ std::vector<cv::KeyPoint> Chessboard::getInitialPoints(cv::flann::Index& index, 
         const float* t = table.ptr<float>(row);
         if (std::fabs(t[3]) < minResponse)
             continue;
-        if (lineAngleDiff(t[2], whiteAngle) > kAngleTolerance && lineAngleDiff(t[2], blackAngle) > kAngleTolerance)
+        if (lineAngleDiff(t[2], whiteAngle) > kAngleTolerance &&
+            lineAngleDiff(t[2], blackAngle) > kAngleTolerance)
             continue;
         points.emplace_back(cv::Point2f(t[0], t[1]), center.size, t[2], t[3], 0, -1);
     }
@@ -460,7 +470,7 @@ Chessboard::Board Chessboard::detectImpl(const cv::Mat& image, std::vector<cv::M
     const cv::Size pattern = parameters.patternSize;
     const std::int64_t area = static_cast<std::int64_t>(pattern.width) * pattern.height;
     if (area > std::numeric_limits<int>::max() / 2)
-        return Board();  // far more corners than any image holds
+        return Board(); // far more corners than any image holds
     const int P = static_cast<int>(area);
     // Too small to hold a board of at least 3 x 3 inner corners inside the border box.
     if (image.cols < 4 * kBorder || image.rows < 4 * kBorder || P <= 0)
@@ -524,15 +534,15 @@ Chessboard::Board Chessboard::detectImpl(const cv::Mat& image, std::vector<cv::M
     return Board();
 }
 
-}  // namespace details
+} // namespace details
 
 bool findChessboardCorners2(cv::InputArray image, cv::Size patternSize, cv::OutputArray corners, int mode,
                             cv::OutputArray meta)
 {
     const char* fn = "findChessboardCorners2";
     if (patternSize.width <= 2 || patternSize.height <= 2)
-        cv::error(cv::Error::StsOutOfRange, "Both width and height of the pattern should have bigger than 2", fn,
-                  __FILE__, __LINE__);
+        cv::error(cv::Error::StsOutOfRange, "Both width and height of the pattern should have bigger than 2",
+                  fn, __FILE__, __LINE__);
     if (!corners.needed())
         cv::error(cv::Error::StsNullPtr, "Null pointer to corners", fn, __FILE__, __LINE__);
 

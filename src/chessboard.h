@@ -64,11 +64,11 @@ class Chessboard : public cv::Feature2D {
 public:
     // Detector settings, filled by findChessboardCorners2.
     struct Settings {
-        cv::Size patternSize;  // inner corners per row (width) and per column (height)
-        int minScale = 2;      // finest FastX scale
-        int maxScale = 4;      // coarsest FastX scale
-        int maxPoints = 500;   // at most this many corner candidates are kept
-        int maxSeeds = 100;    // at most this many candidates are tried as seeds (plus one per weak one skipped)
+        cv::Size patternSize; // inner corners per row (width) and per column (height)
+        int minScale = 2;     // finest FastX scale
+        int maxScale = 4;     // coarsest FastX scale
+        int maxPoints = 500;  // at most this many corner candidates are kept
+        int maxSeeds = 100; // at most this many candidates are tried as seeds (plus one per weak one skipped)
         // FastX works on the image enlarged 2x. Images whose enlarged copy
         // would exceed kMaxUpsampledPixels are searched at their own
         // resolution, which bounds the detector's memory on large images.
@@ -104,8 +104,8 @@ public:
                                           cv::OutputArray descriptors) const;
 
     // Corners of the board found in the gray image, as key points.
-    void detectImpl(const cv::Mat& image, std::vector<cv::KeyPoint>& keypoints, std::vector<cv::Mat>& featureMaps,
-                    const cv::Mat& mask) const;
+    void detectImpl(const cv::Mat& image, std::vector<cv::KeyPoint>& keypoints,
+                    std::vector<cv::Mat>& featureMaps, const cv::Mat& mask) const;
 
     // The search: the board of the requested size found in an 8-bit
     // single-channel image, oriented and measured; an empty board when none
@@ -146,4 +146,4 @@ private:
     Settings parameters;
 };
 
-}  // namespace details
+} // namespace details
