@@ -37,11 +37,15 @@ void writeProject(cv::FileStorage& fs, const std::vector<Sensor>& sensors, int w
     if (withVersion)
         fs << "Version" << std::string("Tessimo v") + kTessimoVersion;
     fs << "ISODate" << isoDate;
+    // Names are written as plain values: streamed with <<, a name beginning
+    // with a bracket or a brace would open or close a structure instead.
     fs << "Sensors" << "[";
     for (const Sensor& s : sensors)
-        fs << s.name;
+        cv::write(fs, std::string(), s.name);
     fs << "]";
-    fs << "World" << "[" << sensors[world].name << "]";
+    fs << "World" << "[";
+    cv::write(fs, std::string(), sensors[world].name);
+    fs << "]";
 
     const cv::Mat T_world_ref = poseOf(sensors[world]);
     for (size_t j = 0; j < sensors.size(); ++j) {
@@ -217,6 +221,27 @@ private:
     std::string path;
 };
 
+// Why the names of the project text would not load back as the scene's, or
+// an empty string when they would.
+std::string nameProblem(const std::string& yaml, const std::vector<Sensor>& sensors, int world)
+{
+    cv::FileStorage fs(yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
+    const cv::FileNode names = fs["Sensors"];
+    if (!names.isSeq() || names.size() != sensors.size())
+        return "The sensor names cannot be stored in a project file as they are; rename the sensors.";
+    for (size_t j = 0; j < sensors.size(); ++j) {
+        const cv::FileNode item = names[(int)j];
+        if (!item.isString() || item.string() != sensors[j].name)
+            return "The sensor name " + sensors[j].name +
+                   " cannot be stored in a project file as it is; rename the sensor.";
+    }
+    for (size_t j = 0; j < sensors.size(); ++j)
+        if ((int)j != world && sensors[j].name == sensors[world].name)
+            return "Two sensors are named " + sensors[world].name +
+                   ", the name of the world; rename one of them so that the world can be found again.";
+    return {};
+}
+
 }  // namespace
 
 std::string projectTwinPath(const std::string& path)
@@ -257,6 +282,14 @@ ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Se
     // Everything that can raise is done before any file is touched.
     const std::string yaml = projectText(sensors, world, isoDate, false);
     const std::string json = projectText(sensors, world, isoDate, true);
+
+    // The reader finds the world by its name, and the file keeps names as
+    // plain strings (quotes around a name, for one, are lost).
+    if (const std::string problem = nameProblem(yaml, sensors, world); !problem.empty()) {
+        result.status = ProjectSaveResult::NamesNotStorable;
+        result.error = problem;
+        return result;
+    }
 
     QSaveFile mainFile(mainName);
     if (!mainFile.open(QIODevice::WriteOnly)) {

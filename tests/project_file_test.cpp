@@ -422,3 +422,62 @@ TEST_F(ProjectFileTest, TheChosenFileIsYamlAndTheTwinJsonWhateverTheExtension)
         EXPECT_TRUE(readProjectFile(saved.twinPath, project).ok);
     }
 }
+
+TEST_F(ProjectFileTest, NamesWithBracketsAndSignsReadBackAsTheyWere)
+{
+    // Names that look like structure, numbers or YAML words stay names.
+    const std::vector<std::string> names = {"[Left]", "{cam}", "]", "}", "123", "-5", "a: b", "- x", "x#y", "null",
+                                            "Cam 1", "\xc3\x96lbad"};
+    std::vector<Sensor> sensors;
+    for (size_t j = 0; j < names.size(); ++j)
+        sensors.push_back(sensor(names[j], rotation(0.1 * j, -0.2, 0.3), vec3(10.0 * j, -5, 7)));
+    for (int world : {0, 3, 11}) {
+        SCOPED_TRACE(world);
+        const ProjectSaveResult saved = saveProjectFiles(file("names.yml"), sensors, world, "2026-01-01T00:00:00");
+        ASSERT_EQ(saved.status, ProjectSaveResult::Saved) << saved.error;
+        EXPECT_EQ(topKeys(file("names.yml")).at(3), "World");
+        Project project;
+        const ProjectReadResult read = readProjectFile(file("names.yml"), project);
+        ASSERT_TRUE(read.ok) << read.message;
+        EXPECT_EQ(project.world, world);
+        ASSERT_EQ(project.sensors.size(), names.size());
+        for (size_t j = 0; j < names.size(); ++j)
+            EXPECT_EQ(project.sensors[j].name, names[j]);
+        cv::FileStorage twin(saved.twinPath, cv::FileStorage::READ);
+        EXPECT_EQ(twin["World"][0].string(), names[world]);
+    }
+}
+
+TEST_F(ProjectFileTest, NamesThatWouldLoadAsOthersOrAnotherWorldAreNotSaved)
+{
+    struct Case {
+        std::vector<std::string> names;
+        int world;
+        std::string mentions;
+    };
+    const Case cases[] = {
+        {{"Left", "'Right'", "Robot"}, 0, "'Right'"},       // quotes are lost in the file
+        {{"Left", "\"Right\"", "Robot"}, 2, "\"Right\""},
+        {{"Cam0", "Cam0", "Robot"}, 1, "Cam0"},           // the world would be read as row 0
+        {{"Cam0", "Robot", "Cam0"}, 0, "Cam0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.names[1] + " world " + std::to_string(c.world));
+        std::vector<Sensor> sensors;
+        for (const std::string& name : c.names)
+            sensors.push_back(sensor(name, rotation(0.2, 0.1, -0.4), vec3(1, 2, 3)));
+        spit(file("kept.yml"), "previous project");
+        const ProjectSaveResult saved = saveProjectFiles(file("kept.yml"), sensors, c.world, "2026-01-01T00:00:00");
+        EXPECT_EQ(saved.status, ProjectSaveResult::NamesNotStorable);
+        EXPECT_NE(saved.error.find(c.mentions), std::string::npos) << saved.error;
+        EXPECT_EQ(slurp(file("kept.yml")), "previous project");
+        EXPECT_FALSE(QFile::exists(QString::fromStdString(file("kept.json"))));
+    }
+
+    // Two sensors of one name are fine while neither is the world.
+    std::vector<Sensor> sensors;
+    for (const char* name : {"World", "Cam1", "Cam1"})
+        sensors.push_back(sensor(name, rotation(0.2, 0.1, -0.4), vec3(1, 2, 3)));
+    EXPECT_EQ(saveProjectFiles(file("twins.yml"), sensors, 0, "2026-01-01T00:00:00").status,
+              ProjectSaveResult::Saved);
+}
