@@ -51,10 +51,15 @@ void writeProject(cv::FileStorage& fs, const std::vector<Sensor>& sensors, int w
     for (size_t j = 0; j < sensors.size(); ++j) {
         const Sensor& s = sensors[j];
         if (!s.K.empty()) {
+            // K of doubles and kc as one row of doubles, whatever the record holds.
+            cv::Mat K, kc;
+            s.K.convertTo(K, CV_64F);
             fs << key("imgSize", j) << s.imgSize;
-            fs << key("K", j) << s.K;
-            if (!s.kc.empty())
-                fs << key("kc", j) << s.kc;
+            fs << key("K", j) << K;
+            if (!s.kc.empty()) {
+                s.kc.clone().reshape(1, 1).convertTo(kc, CV_64F);
+                fs << key("kc", j) << kc;
+            }
         }
         cv::Mat R, T;
         if ((int)j == world) {

@@ -481,3 +481,27 @@ TEST_F(ProjectFileTest, NamesThatWouldLoadAsOthersOrAnotherWorldAreNotSaved)
     EXPECT_EQ(saveProjectFiles(file("twins.yml"), sensors, 0, "2026-01-01T00:00:00").status,
               ProjectSaveResult::Saved);
 }
+
+TEST_F(ProjectFileTest, CameraMatrixAndCoefficientsAreWrittenAsDoublesInOneRow)
+{
+    std::vector<Sensor> sensors = scene();
+    cv::Mat K32, kcColumn;
+    sensors[0].K.convertTo(K32, CV_32F);
+    sensors[0].K = K32;
+    sensors[0].kc.reshape(1, 5).convertTo(kcColumn, CV_32F);  // a column, as some calibrations return it
+    sensors[0].kc = kcColumn;
+    ASSERT_EQ(saveProjectFiles(file("shapes.yml"), sensors, 1, "2026-01-01T00:00:00").status,
+              ProjectSaveResult::Saved);
+    for (const std::string& path : {file("shapes.yml"), file("shapes.json")}) {
+        SCOPED_TRACE(path);
+        cv::FileStorage fs(path, cv::FileStorage::READ);
+        cv::Mat K, kc;
+        fs["K0"] >> K;
+        fs["kc0"] >> kc;
+        EXPECT_EQ(K.type(), CV_64F);
+        EXPECT_MAT_NEAR(K, scene()[0].K, 1e-4);
+        EXPECT_EQ(kc.type(), CV_64F);
+        ASSERT_EQ(kc.size(), cv::Size(5, 1));
+        EXPECT_MAT_NEAR(kc, scene()[0].kc, 1e-7);
+    }
+}
