@@ -226,25 +226,28 @@ private:
     std::string path;
 };
 
-// Why the names of the project text would not load back as the scene's, or
-// an empty string when they would.
+// Why the world of the project text would not be found again when it is
+// loaded, or an empty string when it would. The reader takes the first sensor
+// whose name equals the world's; names are kept as plain strings, so quotes
+// around a name and trailing blanks are lost on the way.
 std::string nameProblem(const std::string& yaml, const std::vector<Sensor>& sensors, int world)
 {
     cv::FileStorage fs(yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
     const cv::FileNode names = fs["Sensors"];
-    if (!names.isSeq() || names.size() != sensors.size())
+    const cv::FileNode worlds = fs["World"];
+    if (!names.isSeq() || names.size() != sensors.size() || !worlds.isSeq() || worlds.size() != 1)
         return "The sensor names cannot be stored in a project file as they are; rename the sensors.";
+    const std::string worldName = worlds[0].string();
     for (size_t j = 0; j < sensors.size(); ++j) {
-        const cv::FileNode item = names[(int)j];
-        if (!item.isString() || item.string() != sensors[j].name)
-            return "The sensor name " + sensors[j].name +
-                   " cannot be stored in a project file as it is; rename the sensor.";
+        if (names[(int)j].string() != worldName)
+            continue;
+        if ((int)j == world)
+            return {};
+        return "The world " + sensors[world].name + " could not be told apart from the sensor " + sensors[j].name +
+               " when the project is loaded; rename one of them.";
     }
-    for (size_t j = 0; j < sensors.size(); ++j)
-        if ((int)j != world && sensors[j].name == sensors[world].name)
-            return "Two sensors are named " + sensors[world].name +
-                   ", the name of the world; rename one of them so that the world can be found again.";
-    return {};
+    return "The name of the world " + sensors[world].name + " cannot be stored in a project file as it is; " +
+           "rename the sensor.";
 }
 
 }  // namespace
@@ -288,8 +291,7 @@ ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Se
     const std::string yaml = projectText(sensors, world, isoDate, false);
     const std::string json = projectText(sensors, world, isoDate, true);
 
-    // The reader finds the world by its name, and the file keeps names as
-    // plain strings (quotes around a name, for one, are lost).
+    // The reader finds the world by its name: it must single the world out.
     if (const std::string problem = nameProblem(yaml, sensors, world); !problem.empty()) {
         result.status = ProjectSaveResult::NamesNotStorable;
         result.error = problem;

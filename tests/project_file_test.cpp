@@ -448,7 +448,7 @@ TEST_F(ProjectFileTest, NamesWithBracketsAndSignsReadBackAsTheyWere)
     }
 }
 
-TEST_F(ProjectFileTest, NamesThatWouldLoadAsOthersOrAnotherWorldAreNotSaved)
+TEST_F(ProjectFileTest, AWorldThatWouldLoadAsAnotherSensorIsNotSaved)
 {
     struct Case {
         std::vector<std::string> names;
@@ -456,17 +456,18 @@ TEST_F(ProjectFileTest, NamesThatWouldLoadAsOthersOrAnotherWorldAreNotSaved)
         std::string mentions;
     };
     const Case cases[] = {
-        {{"Left", "'Right'", "Robot"}, 0, "'Right'"},       // quotes are lost in the file
-        {{"Left", "\"Right\"", "Robot"}, 2, "\"Right\""},
-        {{"Cam0", "Cam0", "Robot"}, 1, "Cam0"},           // the world would be read as row 0
-        {{"Cam0", "Robot", "Cam0"}, 0, "Cam0"},
+        {{"Cam0", "Cam0", "Robot"}, 1, "Cam0"},        // the world would be read as row 0
+        {{"Robot", "Cam1", "Cam1"}, 2, "Cam1"},
+        {{"'Right'", "Left", "Right"}, 2, "'Right'"},  // quotes are lost in the file
+        {{"Left", "Right ", "Right"}, 2, "Right "},    // and so are trailing blanks
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.names[1] + " world " + std::to_string(c.world));
+        SCOPED_TRACE(c.names[0] + "/" + c.names[1] + " world " + std::to_string(c.world));
         std::vector<Sensor> sensors;
         for (const std::string& name : c.names)
             sensors.push_back(sensor(name, rotation(0.2, 0.1, -0.4), vec3(1, 2, 3)));
         spit(file("kept.yml"), "previous project");
+        QFile::remove(QString::fromStdString(file("kept.json")));
         const ProjectSaveResult saved = saveProjectFiles(file("kept.yml"), sensors, c.world, "2026-01-01T00:00:00");
         EXPECT_EQ(saved.status, ProjectSaveResult::NamesNotStorable);
         EXPECT_NE(saved.error.find(c.mentions), std::string::npos) << saved.error;
@@ -474,12 +475,22 @@ TEST_F(ProjectFileTest, NamesThatWouldLoadAsOthersOrAnotherWorldAreNotSaved)
         EXPECT_FALSE(QFile::exists(QString::fromStdString(file("kept.json"))));
     }
 
-    // Two sensors of one name are fine while neither is the world.
-    std::vector<Sensor> sensors;
-    for (const char* name : {"World", "Cam1", "Cam1"})
-        sensors.push_back(sensor(name, rotation(0.2, 0.1, -0.4), vec3(1, 2, 3)));
-    EXPECT_EQ(saveProjectFiles(file("twins.yml"), sensors, 0, "2026-01-01T00:00:00").status,
-              ProjectSaveResult::Saved);
+    // Two sensors of one name are fine while the world is the first of them
+    // or neither, and so are names that lose their quotes or blanks without
+    // meeting another.
+    for (const auto& [names, world] :
+         {std::pair<std::vector<std::string>, int>{{"World", "Cam1", "Cam1"}, 0},
+          std::pair<std::vector<std::string>, int>{{"Cam0", "Robot", "Cam0"}, 0},
+          std::pair<std::vector<std::string>, int>{{"'Left'", "Right ", "Robot"}, 1}}) {
+        std::vector<Sensor> sensors;
+        for (const std::string& name : names)
+            sensors.push_back(sensor(name, rotation(0.2, 0.1, -0.4), vec3(1, 2, 3)));
+        const ProjectSaveResult saved = saveProjectFiles(file("fine.yml"), sensors, world, "2026-01-01T00:00:00");
+        EXPECT_EQ(saved.status, ProjectSaveResult::Saved) << saved.error;
+        Project project;
+        ASSERT_TRUE(readProjectFile(file("fine.yml"), project).ok);
+        EXPECT_EQ(project.world, world);
+    }
 }
 
 TEST_F(ProjectFileTest, CameraMatrixAndCoefficientsAreWrittenAsDoublesInOneRow)
