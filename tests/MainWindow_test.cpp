@@ -696,6 +696,18 @@ TEST_F(MainWindowTest, SaveProblemsAreReportedAndNeverCrash)
     EXPECT_TRUE(QFileInfo(file("plain.json")).isFile());
     EXPECT_TRUE(QFileInfo(file("ok.json")).isFile());
 
+    // A world whose name another sensor carries could not be found again.
+    {
+        window->sensorTree()->setSensorName(0, "Robot");
+        ModalDriver driver;
+        EXPECT_FALSE(window->saveProject(file("twins.yml"), 2));
+        ASSERT_EQ(driver.boxes.size(), 1u);
+        EXPECT_EQ(driver.boxes[0].title, "Error");
+        EXPECT_TRUE(driver.boxes[0].text.contains("Robot")) << driver.boxes[0].text.toStdString();
+        EXPECT_FALSE(QFile::exists(file("twins.yml")));
+        window->sensorTree()->setSensorName(0, "Left");
+    }
+
     // A cancelled chooser or file dialog writes nothing.
     ModalDriver driver;
     driver.acceptChooser = false;
