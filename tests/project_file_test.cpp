@@ -17,22 +17,10 @@
 
 namespace {
 
-cv::Mat rotation(double rx, double ry, double rz)
-{
-    cv::Mat R;
-    cv::Rodrigues(cv::Mat(cv::Vec3d(rx, ry, rz)), R);
-    return R;
-}
+using testing_support::camera;
+using testing_support::rotation;
+using testing_support::vec3;
 
-cv::Mat vec3(double x, double y, double z)
-{
-    return (cv::Mat_<double>(3, 1) << x, y, z);
-}
-
-cv::Mat camera(double fx, double fy, double cx, double cy)
-{
-    return (cv::Mat_<double>(3, 3) << fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0);
-}
 
 Sensor sensor(const std::string& name, cv::Mat R, cv::Mat t, cv::Mat K = {}, cv::Mat kc = {}, cv::Size size = {})
 {
