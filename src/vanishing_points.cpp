@@ -23,7 +23,7 @@ cv::Vec3d lineThrough(const cv::Vec4f& s)
     return {y1 - y2, x2 - x1, x1 * y2 - x2 * y1};
 }
 
-// The segments that take part in the estimate: all finite (else StsBadArg),
+// The segments used in the estimate: all finite (else StsBadArg),
 // at least two of positive length (else StsBadSize).
 std::vector<cv::Vec4f> usableSegments(const std::vector<cv::Vec4f>& segments, const char* func)
 {
