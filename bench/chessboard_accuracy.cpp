@@ -7,8 +7,10 @@
 //  - peak resident memory of each detector.
 //
 // Each detector runs in a process of its own (this program started again
-// with --worker), so that its peak memory (getrusage ru_maxrss) is its own;
-// the images reach it as lossless PNG files.
+// with --worker), so that its peak memory is its own; the images reach it as
+// lossless PNG files. The peak of each detection is the process's resident
+// high-water mark (reset before the detection) above the resident size
+// before it.
 //
 // Usage: chessboard_accuracy [--threads N] [--reps N] [--views N] [--large]
 //                            [--data DIR]
@@ -27,6 +29,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -62,14 +65,44 @@ double median(std::vector<double> v)
     return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
 }
 
-long residentKb()
+long statusKb(const char* field)
 {
     std::ifstream status("/proc/self/status");
     std::string line;
+    const size_t n = std::strlen(field);
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6);
+        if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':')
+            return std::atol(line.c_str() + n + 1);
     return -1;
+}
+
+long residentKb()
+{
+    return statusKb("VmRSS");
+}
+
+// Starts a new peak: Linux resets the resident high-water mark on writing 5
+// to clear_refs.
+bool resetPeak()
+{
+    std::ofstream c("/proc/self/clear_refs");
+    c << "5";
+    c.flush();
+    return bool(c);
+}
+
+// Peak resident memory of this process: the high-water mark of its own
+// address space (VmHWM). getrusage's ru_maxrss is the same figure but keeps
+// the larger one of the image before exec (here: the driver's), so it is
+// only the fallback.
+long peakKb()
+{
+    const long hwm = statusKb("VmHWM");
+    if (hwm >= 0)
+        return hwm;
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_maxrss;
 }
 
 Detector detectorFromKey(const std::string& key)
@@ -105,31 +138,39 @@ int runWorker(const std::string& key, const std::string& manifest, const Options
         }
         items.push_back(std::move(it));
     }
-    // Warm-up on an image without a board (thread pool, libraries' first
-    // allocations), then the resident size the detector's peak is taken from.
+    // Warm-up on an image without a board: thread pool, libraries' first
+    // allocations.
     std::vector<cv::Point2f> corners;
     cbbench::detect(d, cv::Mat(96, 128, CV_8U, cv::Scalar(128)), {9, 6}, corners);
-    const long baseline = residentKb();
 
+    // Per image: the median time of the runs, and the peak resident memory
+    // of the first run above the resident size before it.
+    bool perRun = true;
     std::ostringstream out;
     out.precision(9);
     for (size_t i = 0; i < items.size(); ++i) {
         std::vector<double> ms;
         bool found = false;
+        long extraKb = 0;
         for (int r = 0; r < o.reps; ++r) {
+            long before = 0;
+            if (r == 0) {
+                perRun = resetPeak() && perRun;
+                before = residentKb();
+            }
             const auto t0 = std::chrono::steady_clock::now();
             found = cbbench::detect(d, items[i].gray, items[i].pattern, corners);
             const auto t1 = std::chrono::steady_clock::now();
             ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+            if (r == 0)
+                extraKb = peakKb() - before;
         }
-        out << "R " << i << ' ' << int(found) << ' ' << median(ms) << ' ' << corners.size();
+        out << "R " << i << ' ' << int(found) << ' ' << median(ms) << ' ' << extraKb << ' ' << corners.size();
         for (const auto& p : corners)
             out << ' ' << p.x << ' ' << p.y;
         out << '\n';
     }
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    out << "M " << baseline << ' ' << ru.ru_maxrss << '\n';
+    out << "M " << int(perRun) << '\n';
     std::cout << out.str() << std::flush;
     return 0;
 }
@@ -141,12 +182,13 @@ int runWorker(const std::string& key, const std::string& manifest, const Options
 struct Result {
     bool found = false;
     double ms = 0;
+    long extraKb = 0; // peak resident memory of the run above the resident size before it
     std::vector<cv::Point2f> corners;
 };
 
 struct WorkerRun {
     std::vector<Result> results; // in manifest order
-    long baselineKb = -1, peakKb = -1;
+    bool perRunPeaks = false;    // false: each peak counts from the process's start
 };
 
 WorkerRun spawnWorker(Detector d, const std::string& manifest, const Options& o)
@@ -195,7 +237,7 @@ WorkerRun spawnWorker(Detector d, const std::string& manifest, const Options& o)
             size_t idx = 0, n = 0;
             int found = 0;
             Result r;
-            in >> idx >> found >> r.ms >> n;
+            in >> idx >> found >> r.ms >> r.extraKb >> n;
             r.found = found != 0;
             r.corners.resize(n);
             for (auto& p : r.corners)
@@ -204,7 +246,9 @@ WorkerRun spawnWorker(Detector d, const std::string& manifest, const Options& o)
                 run.results.resize(idx + 1);
             run.results[idx] = std::move(r);
         } else if (tag == "M") {
-            in >> run.baselineKb >> run.peakKb;
+            int perRun = 0;
+            in >> perRun;
+            run.perRunPeaks = perRun != 0;
         }
     }
     return run;
@@ -216,11 +260,13 @@ struct Accuracy {
     cv::Point2d bias{0, 0};
     long corners = 0;
     std::vector<double> ms;
+    long maxExtraKb = 0;
 
     void add(const cbbench::BoardImage& img, const Result& r)
     {
         ++total;
         ms.push_back(r.ms);
+        maxExtraKb = std::max(maxExtraKb, r.extraKb);
         if (!r.found)
             return;
         const auto m = cbbench::matchToReference(r.corners, img.truth, 2.0);
@@ -244,10 +290,11 @@ struct Accuracy {
         std::string found = cv::format("%d/%d", correct, total);
         if (wrong)
             found += cv::format(" (+%d wrong)", wrong);
+        const double mb = maxExtraKb / 1024.0;
         if (!corners)
-            return cv::format("| %s | - | - | - | %.1f |", found.c_str(), median(ms));
-        return cv::format("| %s | %.3f | %.3f | (%+.3f, %+.3f) | %.1f |", found.c_str(), rms, worst, b.x, b.y,
-                          median(ms));
+            return cv::format("| %s | - | - | - | %.1f | %.0f |", found.c_str(), median(ms), mb);
+        return cv::format("| %s | %.3f | %.3f | (%+.3f, %+.3f) | %.1f | %.0f |", found.c_str(), rms, worst,
+                          b.x, b.y, median(ms), mb);
     }
 };
 
@@ -311,15 +358,19 @@ int runDriver(const Options& o)
             }
         }
 
-    std::cout << "Threads: " << o.threads << " (cv::setNumThreads), timed runs per image: " << o.reps
-              << ", median kept.\n";
+    std::cout
+        << "Threads: " << o.threads << " (cv::setNumThreads), timed runs per image: " << o.reps
+        << ", median kept. Peak memory: resident memory at the peak of one detection above the resident "
+           "size before it"
+        << (runs.begin()->second.perRunPeaks ? "" : " (process-wide: the peak could not be reset)") << ".\n";
     if (!cbbench::haveOwnDetector())
         std::cout << "findChessboardCorners2 is not built in yet: its rows are missing.\n";
 
     std::cout << "\n### Rendered boards with exact corners\n\n"
               << "| Images | Detector | Found | RMS error (px) | Max error (px) | Bias x, y (px) | Median "
-                 "time (ms) |\n"
-              << "|---|---|---|---|---|---|---|\n";
+                 "time (ms) "
+                 "| Peak memory (MB) |\n"
+              << "|---|---|---|---|---|---|---|---|\n";
     for (size_t s = 0; s < renderedCount; ++s)
         for (Detector d : detectors)
             std::cout << "| " << sets[s].name << " (" << sets[s].images.size() << ") | "
@@ -327,26 +378,28 @@ int runDriver(const Options& o)
     for (Detector d : detectors)
         std::cout << "| **all rendered** | " << cbbench::detectorName(d) << ' ' << overall[d].row() << '\n';
 
-    // photographs: detections, time, agreement
+    // photographs: detections, time, memory, agreement
     const size_t ps = renderedCount;
     const auto& photos = sets[ps].images;
-    std::cout << "\n### " << sets[ps].name << ": no ground truth\n\n"
-              << "| Detector | Found | Median time (ms) |";
+    std::cout << "\n### " << sets[ps].name << ", no ground truth\n\n"
+              << "| Detector | Found | Median time (ms) | Peak memory (MB) |";
     for (Detector other : detectors)
         std::cout << " RMS distance to " << cbbench::detectorKey(other) << " (px) |";
-    std::cout << "\n|---|---|---|";
+    std::cout << "\n|---|---|---|---|";
     for (size_t k = 0; k < detectors.size(); ++k)
         std::cout << "---|";
     std::cout << '\n';
     for (Detector d : detectors) {
         int found = 0;
+        long extraKb = 0;
         std::vector<double> ms;
         for (const Result* r : bySet[{ps, d}]) {
             found += r->found;
             ms.push_back(r->ms);
+            extraKb = std::max(extraKb, r->extraKb);
         }
         std::cout << "| " << cbbench::detectorName(d) << " | " << found << '/' << photos.size() << " | "
-                  << cv::format("%.1f", median(ms)) << " |";
+                  << cv::format("%.1f | %.0f", median(ms), extraKb / 1024.0) << " |";
         for (Detector other : detectors) {
             if (other == d) {
                 std::cout << " - |";
@@ -381,19 +434,22 @@ int runDriver(const Options& o)
         std::cout << '\n';
     }
 
-    std::cout << "\n### Peak memory (getrusage ru_maxrss of the detector's process)\n\n"
-              << "| Detector | Peak resident (MB) | Over the loaded images (MB) |\n|---|---|---|\n";
-    for (Detector d : detectors)
-        std::cout << "| " << cbbench::detectorName(d) << " | " << cv::format("%.0f", runs[d].peakKb / 1024.0)
-                  << " | " << cv::format("%.0f", (runs[d].peakKb - runs[d].baselineKb) / 1024.0) << " |\n";
-    std::cout << "\nLargest image: " << [&] {
-        cv::Size big(0, 0);
-        for (const auto& s : sets)
-            for (const auto& i : s.images)
-                if (i.gray.size().area() > big.area())
-                    big = i.gray.size();
-        return cv::format("%dx%d", big.width, big.height);
-    }() << ".\n";
+    std::cout << "\n### Peak memory of one detection, largest over all images\n\n"
+              << "| Detector | Peak memory (MB) | On image |\n|---|---|---|\n";
+    for (Detector d : detectors) {
+        long best = -1;
+        std::string where;
+        for (size_t k = 0; k < order.size(); ++k) {
+            const Result& r = runs[d].results.at(k);
+            if (r.extraKb > best) {
+                best = r.extraKb;
+                const auto& img = sets[order[k].first].images[order[k].second];
+                where = cv::format("%s, %dx%d", img.name.c_str(), img.gray.cols, img.gray.rows);
+            }
+        }
+        std::cout << "| " << cbbench::detectorName(d) << " | " << cv::format("%.0f", best / 1024.0) << " | "
+                  << where << " |\n";
+    }
     return 0;
 }
 

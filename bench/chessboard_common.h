@@ -10,6 +10,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <cmath>
 #include <cstdint>
 #include <iostream>
 #include <string>
@@ -150,14 +151,28 @@ struct RenderedSetSpec {
     std::vector<double> kc;
     synth::ViewOptions views;
     synth::RenderOptions render;
+    double minTiltDeg = 0;  // angle between the board's normal and the ray to its centre: at least ...
+    double maxTiltDeg = 50; // ... and at most
 };
+
+// Angle in degrees between the board's normal and the line of sight to the
+// board's centre.
+inline double viewTiltDeg(const synth::View& v, cv::Size pattern, double square)
+{
+    cv::Matx33d R;
+    cv::Rodrigues(v.rvec, R);
+    const cv::Vec3d centre =
+        R * cv::Vec3d((pattern.width - 1) * square / 2, (pattern.height - 1) * square / 2, 0) + v.tvec;
+    const cv::Vec3d normal(R(0, 2), R(1, 2), R(2, 2));
+    return std::acos(std::abs(normal.dot(centre)) / cv::norm(centre)) * 180.0 / CV_PI;
+}
 
 inline std::vector<RenderedSetSpec> renderedSetSpecs(bool large)
 {
     std::vector<RenderedSetSpec> specs;
     auto add = [&](const std::string& name, cv::Size size, double focal, std::vector<double> kc,
-                   synth::ViewOptions v, synth::RenderOptions r) {
-        specs.push_back({name, size, focal, std::move(kc), v, r});
+                   synth::ViewOptions v, synth::RenderOptions r, double minTilt = 0, double maxTilt = 50) {
+        specs.push_back({name, size, focal, std::move(kc), v, r, minTilt, maxTilt});
     };
     synth::ViewOptions v;
     synth::RenderOptions r;
@@ -176,10 +191,10 @@ inline std::vector<RenderedSetSpec> renderedSetSpecs(bool large)
     add("1280x960, barrel distortion", {1280, 960}, 900, {-0.35, 0.15, 0.001, -0.001, -0.03}, v, lightNoise);
 
     synth::ViewOptions tilted = v;
-    tilted.maxTiltDeg = 65;
+    tilted.maxTiltDeg = 60;
     tilted.minFill = 0.45;
     tilted.maxFill = 0.8;
-    add("1280x960, tilt up to 65 deg", {1280, 960}, 1100, {}, tilted, lightNoise);
+    add("1280x960, tilt 50 to 60 deg", {1280, 960}, 1100, {}, tilted, lightNoise, 50, 60);
 
     synth::RenderOptions blurred = r;
     blurred.blurSigma = 2.0;
@@ -216,11 +231,17 @@ inline std::vector<ImageSet> renderedSets(int views, bool large)
         for (int i = 0; i < n; ++i) {
             const cv::Size pattern = renderedPatterns()[size_t(i) % renderedPatterns().size()];
             const double square = 30;
-            const auto view = synth::boardViews(cam, pattern, square, 1, ++seed, spec.views)[0];
+            synth::View view;
+            double tilt = -1;
+            while (tilt < spec.minTiltDeg || tilt > spec.maxTiltDeg) {
+                view = synth::boardViews(cam, pattern, square, 1, ++seed, spec.views)[0];
+                tilt = viewTiltDeg(view, pattern, square);
+            }
             synth::RenderOptions r = spec.render;
             r.seed = seed;
             BoardImage img;
-            img.name = cv::format("%s #%d (%dx%d)", spec.name.c_str(), i, pattern.width, pattern.height);
+            img.name = cv::format("%s #%d (%dx%d, tilt %.0f deg)", spec.name.c_str(), i, pattern.width,
+                                  pattern.height, tilt);
             img.gray = synth::renderChessboard(cam, pattern, square, view, r);
             img.pattern = pattern;
             img.truth = synth::projectBoard(cam, pattern, square, view);
