@@ -10,6 +10,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <iostream>
@@ -274,13 +275,25 @@ inline ImageSet photographSet(const std::string& dir)
 // Matching
 // ---------------------------------------------------------------------------
 
+// Half the smallest distance between two reference corners, a little less:
+// a detected corner closer than this to a reference corner belongs to it.
+inline double matchRadius(const std::vector<cv::Point2f>& reference)
+{
+    double closest = 1e300;
+    for (size_t i = 0; i < reference.size(); ++i)
+        for (size_t k = i + 1; k < reference.size(); ++k)
+            closest = std::min(closest, double(cv::norm(reference[i] - reference[k])));
+    return 0.45 * closest;
+}
+
 // The detected corners reordered to the reference order: each matched to its
 // nearest reference corner (detectors may start the board at any corner).
-// Empty when the matching is not one to one or a match is farther than
-// maxDist pixels (a wrong board).
+// Empty when the matching is not one to one or a corner lies farther than
+// matchRadius(reference) from every reference corner (a wrong board).
 inline std::vector<cv::Point2f> matchToReference(const std::vector<cv::Point2f>& found,
-                                                 const std::vector<cv::Point2f>& reference, double maxDist)
+                                                 const std::vector<cv::Point2f>& reference)
 {
+    const double maxDist = matchRadius(reference);
     if (found.size() != reference.size() || found.empty())
         return {};
     std::vector<cv::Point2f> out(reference.size());
