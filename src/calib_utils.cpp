@@ -78,9 +78,16 @@ void refineCornersAdaptive(const cv::Mat& gray, const std::vector<cv::Point2f>& 
     const int maxByImage = (std::min(gray.cols, gray.rows) - 5) / 2;
     if (maxByImage < 1)
         CV_Error(cv::Error::StsAssert, "the image is too small for a corner window (at least 7x7 pixels)");
-    for (size_t i = 0; i < corners.size(); ++i)
-        if (!(std::isfinite(corners[i].x) && std::isfinite(corners[i].y)))
+    // A corner must lie on the image: cornerSubPix reads far outside it
+    // without bounds (and crashes), and no detector reports such a corner.
+    for (size_t i = 0; i < corners.size(); ++i) {
+        const cv::Point2f c = corners[i];
+        if (!(std::isfinite(c.x) && std::isfinite(c.y)))
             CV_Error(cv::Error::StsBadArg, cv::format("corner %d is not finite", int(i)));
+        if (!(c.x >= -0.5f && c.y >= -0.5f && c.x <= gray.cols - 0.5f && c.y <= gray.rows - 0.5f))
+            CV_Error(cv::Error::StsBadArg, cv::format("corner %d (%g, %g) lies outside the %dx%d image",
+                                                      int(i), c.x, c.y, gray.cols, gray.rows));
+    }
     if (corners.empty())
         return;
 
@@ -118,9 +125,10 @@ void refineCornersAdaptive(const cv::Mat& gray, const std::vector<cv::Point2f>& 
         // pull the corner along the border.
         const float toBorder =
             std::min(std::min(c.x, c.y), std::min(gray.cols - 1 - c.x, gray.rows - 1 - c.y));
-        const int byBorder = int(std::floor(toBorder)) - 2;
-        w = std::min(w, std::max(byBorder, kMinHalfWindow));
-        w = std::min(w, maxByImage);
+        const int byBorder = toBorder < float(kMinHalfWindow + 3) ? kMinHalfWindow
+                             : toBorder >= float(maxByImage + 2)  ? maxByImage
+                                                                  : int(toBorder) - 2;
+        w = std::min(std::min(w, byBorder), maxByImage);
 
         std::vector<cv::Point2f> one{c};
         cv::cornerSubPix(gray, one, cv::Size(w, w), zeroZone, criteria);

@@ -89,7 +89,9 @@ cv::Mat eulerAnglesToRotationMatrix(const cv::Point3d& yawPitchRoll);
 // Errors (cv::Exception, nothing appended): StsAssert for an empty or
 // multi-channel image, an image depth other than CV_8U/CV_32F, an image too
 // small for any window (under 7 pixels on a side), or a winFactor that is
-// negative or not finite; StsBadArg for a corner that is not finite.
+// negative or not finite; StsBadArg for a corner that is not finite or lies
+// outside the image (beyond its pixels' outer edges, x < -0.5 or
+// x > cols - 0.5, likewise y).
 void refineCornersAdaptive(const cv::Mat& gray, const std::vector<cv::Point2f>& corners, double winFactor,
                            cv::Size zeroZone, std::vector<cv::Point2f>& refined, std::vector<int>& winSizes);
 

@@ -319,8 +319,8 @@ TEST(RefineCornersAdaptive, CornersNearAndOnTheBorder)
     };
     const Case cases[] = {
         {"on the border", {200, 150}, {{0, 0}, {199, 149}, {0, 149}, {100, 0}}},
-        {"outside the image", {200, 150}, {{-5, 20}, {40, 160}, {250, -30}}},
-        {"far apart in a small image", {12, 9}, {{2, 2}, {9, 6}, {500, 500}}},
+        {"on the pixel edges", {200, 150}, {{-0.5f, 20}, {40, 149.5f}, {199.5f, -0.5f}}},
+        {"small image", {12, 9}, {{2, 2}, {9, 6}, {10, 1}}},
         {"factor gives a huge window", {300, 200}, {{10, 10}, {290, 190}}},
     };
     for (const auto& c : cases) {
@@ -414,6 +414,25 @@ TEST(RefineCornersAdaptive, BadArgumentsRaiseAndAppendNothing)
         {"NaN factor", gray, corners, std::nan(""), cv::Error::StsAssert,
          "std::isfinite(winFactor) && winFactor >= 0"},
         {"NaN corner", gray, {{30, 30}, {nan, 50}}, 0.5, cv::Error::StsBadArg, "corner 1 is not finite"},
+        {"corner left of the image",
+         gray,
+         {{30, 30}, {-0.6f, 50}},
+         0.5,
+         cv::Error::StsBadArg,
+         "corner 1 (-0.6, 50) lies outside the 100x100 image"},
+        {"corner below the image",
+         gray,
+         {{30, 100}, {50, 50}},
+         0.5,
+         cv::Error::StsBadArg,
+         "corner 0 (30, 100) lies outside the 100x100 image"},
+        // such a corner made cornerSubPix read far outside the image and crash
+        {"corner far outside",
+         gray,
+         {{1e20f, 5}, {50, 50}},
+         0.5,
+         cv::Error::StsBadArg,
+         "corner 0 (1e+20, 5) lies outside the 100x100 image"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
