@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <functional>
 #include <limits>
 #include <utility>
 
@@ -16,17 +18,20 @@ namespace {
 
 // Fixed constants of the search.
 constexpr float kFastThreshold = 150.0f;
-constexpr float kAngleStep = 0.7853982f;  // pi / 4
+constexpr float kAngleStep = 0.7853982f; // pi / 4
 constexpr int kNeighbours = 21;
 constexpr int kBorder = 5;
-constexpr float kAngleTolerance = 0.8377580f;  // 48 degrees
+constexpr float kAngleTolerance = 0.8377580f; // 48 degrees
 constexpr float kMinResponseRatio = 0.1f;
 // Checks of a grown board.
 constexpr double kMaxSpacingRatio = 1.7;     // neighbouring corner distances along a line
 constexpr double kSquarePatch = 0.3;         // side of the patch sampled in a square, relative to the square
 constexpr double kMinSquareContrast = 10.0;  // grey levels between the board's dark and bright squares
 constexpr double kSquareContrastShare = 0.3; // neighbouring squares differ by this share of the contrast,
-constexpr double kRingContrastShare = 0.2;   // ... or this share when one of them lies in the ring around the board
+constexpr double kRingContrastShare =
+    0.2; // ... or this share when one of them lies in the ring around the board
+constexpr double kBeyondContrastShare =
+    0.5; // squares beyond the ring that alternate by this share continue the board
 
 // Difference of two directions taken as lines, in [0, pi/2].
 float lineAngleDiff(float a, float b)
@@ -61,44 +66,55 @@ bool hasEvenSpacing(const std::vector<cv::Point2f>& p, int rows, int cols)
 // two neighbouring squares differ by a good part of the board's contrast. A
 // grid that took points off the pattern (the outer corners of the board,
 // where the squares meet the margin, or corners of another structure) has a
-// ring square of the wrong brightness. Squares whose centre patch leaves the
+// ring square of the wrong brightness. Beyond the ring lies the margin or the
+// background: when the squares go on alternating there along a whole side,
+// the grid is only part of a larger board. Squares whose patch leaves the
 // image are not judged.
 bool hasChessboardSquares(const std::vector<cv::Point2f>& corners, int rows, int cols, const cv::Mat& image)
 {
-    // Corner grid extended by one line on every side, each new corner
-    // extrapolated from the two nearest of its row or column (the four new
-    // outer corners complete parallelograms).
-    const int er = rows + 2, ec = cols + 2;
+    // Corner grid extended by two lines on every side, each new corner
+    // continuing the step between the two nearest of its column, then of its
+    // row.
+    constexpr int X = 2;
+    const int er = rows + 2 * X, ec = cols + 2 * X;
     std::vector<cv::Point2d> E(er * ec);
-    auto e = [&](int r, int c) -> cv::Point2d& { return E[(r + 1) * ec + (c + 1)]; };
+    auto e = [&](int r, int c) -> cv::Point2d& { return E[(r + X) * ec + (c + X)]; };
     for (int r = 0; r < rows; ++r)
         for (int c = 0; c < cols; ++c)
             e(r, c) = corners[r * cols + c];
-    for (int c = 0; c < cols; ++c) {
-        e(-1, c) = 2.0 * e(0, c) - e(1, c);
-        e(rows, c) = 2.0 * e(rows - 1, c) - e(rows - 2, c);
-    }
-    for (int r = 0; r < rows; ++r) {
-        e(r, -1) = 2.0 * e(r, 0) - e(r, 1);
-        e(r, cols) = 2.0 * e(r, cols - 1) - e(r, cols - 2);
-    }
-    e(-1, -1) = e(-1, 0) + e(0, -1) - e(0, 0);
-    e(-1, cols) = e(-1, cols - 1) + e(0, cols) - e(0, cols - 1);
-    e(rows, -1) = e(rows, 0) + e(rows - 1, -1) - e(rows - 1, 0);
-    e(rows, cols) = e(rows, cols - 1) + e(rows - 1, cols) - e(rows - 1, cols - 1);
+    for (int c = 0; c < cols; ++c)
+        for (int k = 1; k <= X; ++k) {
+            e(-k, c) = 2.0 * e(1 - k, c) - e(2 - k, c);
+            e(rows - 1 + k, c) = 2.0 * e(rows - 2 + k, c) - e(rows - 3 + k, c);
+        }
+    for (int r = -X; r < rows + X; ++r)
+        for (int k = 1; k <= X; ++k) {
+            e(r, -k) = 2.0 * e(r, 1 - k) - e(r, 2 - k);
+            e(r, cols - 1 + k) = 2.0 * e(r, cols - 2 + k) - e(r, cols - 3 + k);
+        }
 
-    // Squares r = -1 .. rows - 1, c = -1 .. cols - 1; square (r, c) lies
-    // between corner rows r, r + 1 and columns c, c + 1.
-    const int sc = cols + 1;
-    std::vector<double> value((rows + 1) * sc, -1.0);
+    // Squares r = -X .. rows - 2 + X, c = -X .. cols - 2 + X; square (r, c)
+    // lies between corner rows r, r + 1 and columns c, c + 1. Its level is 0
+    // on the board, 1 in the ring around it, 2 beyond.
+    const int sr = rows - 1 + 2 * X, sc = cols - 1 + 2 * X;
+    auto level = [&](int r, int c) {
+        const int lr = r < 0 ? -r : std::max(0, r - (rows - 2));
+        const int lc = c < 0 ? -c : std::max(0, c - (cols - 2));
+        return std::max(lr, lc);
+    };
+    std::vector<double> value(sr * sc, -1.0);
+    auto v = [&](int r, int c) -> double& { return value[(r + X) * sc + (c + X)]; };
     const cv::Rect inside(0, 0, image.cols, image.rows);
-    for (int r = -1; r < rows; ++r) {
-        for (int c = -1; c < cols; ++c) {
+    for (int r = -X; r <= rows - 2 + X; ++r) {
+        for (int c = -X; c <= cols - 2 + X; ++c) {
             const cv::Point2d a = e(r, c), b = e(r, c + 1), d = e(r + 1, c + 1), f = e(r + 1, c);
             // Ring squares are sampled nearer to the board: the outer squares
             // of many printed targets are cut short by the margin.
-            auto weight = [&](int rr, int cc) { return (rr >= 0 && rr < rows && cc >= 0 && cc < cols) ? 3.0 : 1.0; };
-            const double wa = weight(r, c), wb = weight(r, c + 1), wd = weight(r + 1, c + 1), wf = weight(r + 1, c);
+            auto weight = [&](int rr, int cc) {
+                return (rr >= 0 && rr < rows && cc >= 0 && cc < cols) ? 3.0 : 1.0;
+            };
+            const double wa = weight(r, c), wb = weight(r, c + 1), wd = weight(r + 1, c + 1),
+                         wf = weight(r + 1, c);
             const cv::Point2d m = (wa * a + wb * b + wd * d + wf * f) / (wa + wb + wd + wf);
             const double size = std::min(cv::norm(d - a), cv::norm(f - b)) / std::sqrt(2.0);
             if (!(std::isfinite(m.x) && std::isfinite(m.y) && std::isfinite(size)))
@@ -107,7 +123,7 @@ bool hasChessboardSquares(const std::vector<cv::Point2f>& corners, int rows, int
             const cv::Rect patch(cvRound(m.x) - half, cvRound(m.y) - half, 2 * half + 1, 2 * half + 1);
             if ((patch & inside) != patch)
                 continue;
-            value[(r + 1) * sc + (c + 1)] = cv::mean(image(patch))[0];
+            v(r, c) = cv::mean(image(patch))[0];
         }
     }
     // Contrast of the board's own squares.
@@ -115,10 +131,9 @@ bool hasChessboardSquares(const std::vector<cv::Point2f>& corners, int rows, int
     int count[2] = {0, 0};
     for (int r = 0; r + 1 < rows; ++r)
         for (int c = 0; c + 1 < cols; ++c) {
-            const double v = value[(r + 1) * sc + (c + 1)];
-            if (v < 0)
+            if (v(r, c) < 0)
                 return false;
-            sum[(r + c) & 1] += v;
+            sum[(r + c) & 1] += v(r, c);
             ++count[(r + c) & 1];
         }
     if (count[0] == 0 || count[1] == 0)
@@ -127,22 +142,57 @@ bool hasChessboardSquares(const std::vector<cv::Point2f>& corners, int rows, int
     const double contrast = std::fabs(sum[0] / count[0] - sum[1] / count[1]);
     if (contrast < kMinSquareContrast)
         return false;
-    auto differs = [&](int r0, int c0, int r1, int c1) {
-        const double a = value[(r0 + 1) * sc + (c0 + 1)], b = value[(r1 + 1) * sc + (c1 + 1)];
+    // 1 when the two squares alternate as a chessboard's, 0 when not, -1 when
+    // one of them was not sampled.
+    auto alternate = [&](int r0, int c0, int r1, int c1, double share) {
+        const double a = v(r0, c0), b = v(r1, c1);
         if (a < 0 || b < 0)
-            return true;
-        const bool ring = r0 < 0 || c0 < 0 || r1 == rows - 1 || c1 == cols - 1;
-        const double margin = (ring ? kRingContrastShare : kSquareContrastShare) * contrast;
-        const bool aBright = (((r0 + c0) & 1) == bright);
-        return aBright ? a - b >= margin : b - a >= margin;
+            return -1;
+        const bool aBright = ((((r0 + c0) % 2) + 2) % 2) == bright;
+        return (aBright ? a - b : b - a) >= share * contrast ? 1 : 0;
     };
-    for (int r = -1; r < rows; ++r)
-        for (int c = -1; c < cols; ++c) {
-            if (c + 1 < cols && !differs(r, c, r, c + 1))
+    for (int r = -1; r <= rows - 1; ++r)
+        for (int c = -1; c <= cols - 1; ++c) {
+            const double share = level(r, c) == 0 ? kSquareContrastShare : kRingContrastShare;
+            if (c + 1 <= cols - 1 && std::max(level(r, c), level(r, c + 1)) <= 1 &&
+                alternate(r, c, r, c + 1, level(r, c + 1) == 0 ? share : kRingContrastShare) == 0)
                 return false;
-            if (r + 1 < rows && !differs(r, c, r + 1, c))
+            if (r + 1 <= rows - 1 && std::max(level(r, c), level(r + 1, c)) <= 1 &&
+                alternate(r, c, r + 1, c, level(r + 1, c) == 0 ? share : kRingContrastShare) == 0)
                 return false;
         }
+    // Does the pattern go on beyond the ring, along a whole side? Then the
+    // squares beyond it alternate, with full contrast, with the ring and
+    // among themselves (a margin or a plain background of middle grey lies
+    // between the ring's dark and bright squares, but does not alternate
+    // along the side).
+    const double s = kBeyondContrastShare;
+    auto continues = [&](int n, const std::function<int(int)>& across, const std::function<int(int)>& along) {
+        int known = 0;
+        for (int k = 0; k < n; ++k) {
+            const int a = across(k);
+            if (a == 0)
+                return false;
+            known += a > 0;
+            if (k + 1 < n && along(k) == 0)
+                return false;
+        }
+        return known >= std::min(3, n);
+    };
+    const int top = -X, bottom = rows - 2 + X, left = -X, right = cols - 2 + X;
+    if (continues(
+            cols - 1, [&](int c) { return alternate(-1, c, top, c, s); },
+            [&](int c) { return alternate(top, c, top, c + 1, s); }) ||
+        continues(
+            cols - 1, [&](int c) { return alternate(rows - 1, c, bottom, c, s); },
+            [&](int c) { return alternate(bottom, c, bottom, c + 1, s); }) ||
+        continues(
+            rows - 1, [&](int r) { return alternate(r, -1, r, left, s); },
+            [&](int r) { return alternate(r, left, r + 1, left, s); }) ||
+        continues(
+            rows - 1, [&](int r) { return alternate(r, cols - 1, r, right, s); },
+            [&](int r) { return alternate(r, right, r + 1, right, s); }))
+        return false;
     return true;
 }
 
@@ -177,10 +227,8 @@ void processSeedBoard(Chessboard::Board& board, const cv::Mat& table, cv::flann:
         return;
     }
     for (const cv::Point2f& p : board.getContour()) {
-        const int x = cvRound(p.x);
-        const int y = cvRound(p.y);
-        if (!(std::isfinite(p.x) && std::isfinite(p.y)) || x < border.x || x >= border.x + border.width ||
-            y < border.y || y >= border.y + border.height) {
+        if (!(std::isfinite(p.x) && std::isfinite(p.y)) ||
+            !border.contains(cv::Point(cvRound(p.x), cvRound(p.y)))) {
             board.reset();
             return;
         }
@@ -196,13 +244,11 @@ void processSeedBoard(Chessboard::Board& board, const cv::Mat& table, cv::flann:
     }
 }
 
-}  // namespace
+} // namespace
 
 Chessboard::Chessboard() = default;
 
-Chessboard::Chessboard(const Settings& settings) : parameters(settings)
-{
-}
+Chessboard::Chessboard(const Settings& settings) : parameters(settings) {}
 
 void Chessboard::detect(cv::InputArray image, std::vector<cv::KeyPoint>& keypoints, cv::InputArray mask)
 {
@@ -211,8 +257,8 @@ void Chessboard::detect(cv::InputArray image, std::vector<cv::KeyPoint>& keypoin
     cv::Feature2D::detect(img, keypoints, msk);
 }
 
-void Chessboard::detectAndCompute(cv::InputArray image, cv::InputArray mask, std::vector<cv::KeyPoint>& keypoints,
-                                  cv::OutputArray descriptors, bool)
+void Chessboard::detectAndCompute(cv::InputArray image, cv::InputArray mask,
+                                  std::vector<cv::KeyPoint>& keypoints, cv::OutputArray descriptors, bool)
 {
     descriptors.clear();
     std::vector<cv::Mat> maps;
@@ -229,7 +275,8 @@ int Chessboard::descriptorType() const
     return 0;
 }
 
-void Chessboard::detectImpl(cv::InputArray image, std::vector<cv::KeyPoint>& keypoints, cv::InputArray mask) const
+void Chessboard::detectImpl(cv::InputArray image, std::vector<cv::KeyPoint>& keypoints,
+                            cv::InputArray mask) const
 {
     std::vector<cv::Mat> maps;
     detectImpl(image.getMat(), keypoints, maps, mask.getMat());
@@ -259,8 +306,8 @@ void Chessboard::detectImpl(const cv::Mat& image, std::vector<cv::KeyPoint>& key
 }
 
 void Chessboard::findCornerCandidates(const cv::Mat& image, std::vector<cv::KeyPoint>& keypoints,
-                                      std::vector<cv::Mat>& featureMaps, std::vector<std::vector<float>>& angles,
-                                      const cv::Mat& mask) const
+                                      std::vector<cv::Mat>& featureMaps,
+                                      std::vector<std::vector<float>>& angles, const cv::Mat& mask) const
 {
     keypoints.clear();
     angles.clear();
@@ -344,7 +391,8 @@ std::vector<cv::KeyPoint> Chessboard::getInitialPoints(cv::flann::Index& index, 
         const float* t = table.ptr<float>(row);
         if (std::fabs(t[3]) < minResponse)
             continue;
-        if (lineAngleDiff(t[2], whiteAngle) > kAngleTolerance && lineAngleDiff(t[2], blackAngle) > kAngleTolerance)
+        if (lineAngleDiff(t[2], whiteAngle) > kAngleTolerance &&
+            lineAngleDiff(t[2], blackAngle) > kAngleTolerance)
             continue;
         points.emplace_back(cv::Point2f(t[0], t[1]), center.size, t[2], t[3], 0, -1);
     }
@@ -420,7 +468,10 @@ Chessboard::Board Chessboard::detectImpl(const cv::Mat& image, std::vector<cv::M
                   __LINE__);
     featureMaps.clear();
     const cv::Size pattern = parameters.patternSize;
-    const int P = pattern.width * pattern.height;
+    const std::int64_t area = static_cast<std::int64_t>(pattern.width) * pattern.height;
+    if (area > std::numeric_limits<int>::max() / 2)
+        return Board(); // far more corners than any image holds
+    const int P = static_cast<int>(area);
     // Too small to hold a board of at least 3 x 3 inner corners inside the border box.
     if (image.cols < 4 * kBorder || image.rows < 4 * kBorder || P <= 0)
         return Board();
@@ -483,15 +534,15 @@ Chessboard::Board Chessboard::detectImpl(const cv::Mat& image, std::vector<cv::M
     return Board();
 }
 
-}  // namespace details
+} // namespace details
 
 bool findChessboardCorners2(cv::InputArray image, cv::Size patternSize, cv::OutputArray corners, int mode,
                             cv::OutputArray meta)
 {
     const char* fn = "findChessboardCorners2";
     if (patternSize.width <= 2 || patternSize.height <= 2)
-        cv::error(cv::Error::StsOutOfRange, "Both width and height of the pattern should have bigger than 2", fn,
-                  __FILE__, __LINE__);
+        cv::error(cv::Error::StsOutOfRange, "Both width and height of the pattern should have bigger than 2",
+                  fn, __FILE__, __LINE__);
     if (!corners.needed())
         cv::error(cv::Error::StsNullPtr, "Null pointer to corners", fn, __FILE__, __LINE__);
 
@@ -504,7 +555,10 @@ bool findChessboardCorners2(cv::InputArray image, cv::Size patternSize, cv::Outp
 
     details::Chessboard::Settings settings;
     settings.patternSize = patternSize;
-    const int wh = patternSize.width * patternSize.height;
+    // Corner counts beyond any image's reach are capped: such a board is
+    // simply not found.
+    const std::int64_t area = static_cast<std::int64_t>(patternSize.width) * patternSize.height;
+    const int wh = static_cast<int>(std::min<std::int64_t>(area, std::numeric_limits<int>::max() / 2));
     if (mode == 1) {
         settings.minScale = 2;
         settings.maxScale = 4;

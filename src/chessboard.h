@@ -28,18 +28,26 @@
 //            Order: the board is never mirrored against the image. When one of
 //            w, h is odd and the other even, the top-left cell (between the
 //            first two corners of the first two rows) is white. When both are
-//            odd or both even, colours cannot tell a half turn apart; the order
-//            then follows from the corner positions alone (the outer corner
-//            nearest the image origin leads, see
-//            Chessboard::Board::canonicalizeOrientation), so the same image
-//            always gives the same order.
+//            odd or both even, colours cannot tell a half turn apart and the
+//            order follows from the corner positions alone, so that the same
+//            image always gives the same order: for w >= h the first corner
+//            is the outer corner nearest the image origin (ties: smaller y,
+//            then smaller x); for w < h it is the order found so for the
+//            pattern (h, w), turned a quarter clockwise when h is odd (its
+//            bottom-left corner first) and counter-clockwise when h is even
+//            (its top-right corner first).
 //   mode:    1 selects the thorough search (candidates on the image enlarged
 //            2x, scales 2 to 4, up to 100 seeds), anything else the quick one.
 //   meta:    optional (cv::noArray()); on success an h x w CV_8U matrix whose
 //            element (r, c), r < h - 1, c < w - 1, is 1 for a black and 2 for a
 //            white cell, the last row and column 0; on failure released.
 // Every returned corner is measured in the image at sub-pixel precision; a
-// board with a corner that could only be predicted is rejected.
+// board with a corner that could only be predicted is rejected, and so is a
+// grid whose rows and columns are not evenly spaced, whose squares, with the
+// ring of squares around the inner corners, do not alternate between dark and
+// bright (a grid that skipped a line or took in points off the pattern), or
+// beyond whose ring the squares go on alternating along a whole side (part of
+// a larger board whose further corners were not found).
 // Returns true when a board of exactly patternSize (in either orientation) was
 // found; not finding one is no error. Errors (cv::Exception, outputs untouched):
 //   StsOutOfRange "Both width and height of the pattern should have bigger than 2";
@@ -56,11 +64,11 @@ class Chessboard : public cv::Feature2D {
 public:
     // Detector settings, filled by findChessboardCorners2.
     struct Settings {
-        cv::Size patternSize;  // inner corners per row (width) and per column (height)
-        int minScale = 2;      // finest FastX scale
-        int maxScale = 4;      // coarsest FastX scale
-        int maxPoints = 500;   // at most this many corner candidates are kept
-        int maxSeeds = 100;    // at most this many candidates are tried as seeds (plus one per weak one skipped)
+        cv::Size patternSize; // inner corners per row (width) and per column (height)
+        int minScale = 2;     // finest FastX scale
+        int maxScale = 4;     // coarsest FastX scale
+        int maxPoints = 500;  // at most this many corner candidates are kept
+        int maxSeeds = 100; // at most this many candidates are tried as seeds (plus one per weak one skipped)
         // FastX works on the image enlarged 2x. Images whose enlarged copy
         // would exceed kMaxUpsampledPixels are searched at their own
         // resolution, which bounds the detector's memory on large images.
@@ -96,8 +104,8 @@ public:
                                           cv::OutputArray descriptors) const;
 
     // Corners of the board found in the gray image, as key points.
-    void detectImpl(const cv::Mat& image, std::vector<cv::KeyPoint>& keypoints, std::vector<cv::Mat>& featureMaps,
-                    const cv::Mat& mask) const;
+    void detectImpl(const cv::Mat& image, std::vector<cv::KeyPoint>& keypoints,
+                    std::vector<cv::Mat>& featureMaps, const cv::Mat& mask) const;
 
     // The search: the board of the requested size found in an 8-bit
     // single-channel image, oriented and measured; an empty board when none
@@ -138,4 +146,4 @@ private:
     Settings parameters;
 };
 
-}  // namespace details
+} // namespace details

@@ -4,6 +4,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <vector>
 
@@ -57,15 +58,21 @@ inline RegionExtrema regionExtrema(const cv::Mat& M, const cv::Rect& r)
 // Rows per band of the banded image operations.
 constexpr int kBandRows = 32;
 
-// Runs f(y0, y1) over fixed bands of kBandRows rows, in parallel.
-template <typename F>
-void runBands(int rows, const F& f)
+// Runs f(y0, y1) over fixed bands of `band` rows, in parallel.
+template <typename F> void runBands(int rows, const F& f, int band = kBandRows)
 {
-    const int bands = (rows + kBandRows - 1) / kBandRows;
+    const int bands = (rows + band - 1) / band;
     cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& r) {
         for (int b = r.start; b < r.end; ++b)
-            f(b * kBandRows, std::min(rows, (b + 1) * kBandRows));
+            f(b * band, std::min(rows, (b + 1) * band));
     });
+}
+
+// Rows per band of a box filter of the given height: a band also reads
+// height - 1 rows around it, so bands are kept several times taller.
+int boxBandRows(int height)
+{
+    return std::max(kBandRows, 4 * height);
 }
 
 // Box mean of src (normalised, reflected border) computed band by band. Each
@@ -74,17 +81,68 @@ void runBands(int rows, const F& f)
 void bandedBoxMean(const cv::Mat& src, cv::Mat& dst, int width, int height)
 {
     dst.create(src.size(), src.type());
-    runBands(src.rows, [&](int y0, int y1) {
-        cv::Mat out = dst.rowRange(y0, y1);
-        boxMean(src.rowRange(y0, y1), out, width, height);
-    });
+    runBands(
+        src.rows,
+        [&](int y0, int y1) {
+            cv::Mat out = dst.rowRange(y0, y1);
+            boxMean(src.rowRange(y0, y1), out, width, height);
+        },
+        boxBandRows(height));
+}
+
+// Box mean of a turned copy of the working image, computed only where the
+// copy holds image content (the convex quadrilateral `quad`, plus two pixels
+// for the interpolation of the turn back); the rest of dst is 0. Each band
+// is filtered as a region of the whole image, so the values equal those of
+// the whole-image filter.
+void bandedBoxMeanInside(const cv::Mat& src, cv::Mat& dst, int width, int height,
+                         const std::vector<cv::Point2f>& quad)
+{
+    dst.create(src.size(), src.type());
+    runBands(
+        src.rows,
+        [&](int y0, int y1) {
+            const float ya = y0 - 2.0f, yb = y1 + 1.0f;
+            float xMin = FLT_MAX, xMax = -FLT_MAX;
+            const size_t k = quad.size();
+            for (size_t i = 0; i < k; ++i) {
+                const cv::Point2f p = quad[i], q = quad[(i + 1) % k];
+                if (p.y >= ya && p.y <= yb) {
+                    xMin = std::min(xMin, p.x);
+                    xMax = std::max(xMax, p.x);
+                }
+                for (float yl : {ya, yb}) {
+                    if ((p.y - yl) * (q.y - yl) < 0) {
+                        const float x = p.x + (q.x - p.x) * (yl - p.y) / (q.y - p.y);
+                        xMin = std::min(xMin, x);
+                        xMax = std::max(xMax, x);
+                    }
+                }
+            }
+            cv::Mat out = dst.rowRange(y0, y1);
+            if (!(xMin <= xMax) || xMax < -2.0f || xMin > src.cols + 2.0f) {
+                out.setTo(0); // the band lies outside the picture
+                return;
+            }
+            const int x0 = std::max(0, static_cast<int>(std::floor(std::max(xMin, -4.0f))) - 2);
+            const int x1 =
+                std::min(src.cols, static_cast<int>(std::ceil(std::min(xMax, src.cols + 4.0f))) + 3);
+            if (x0 >= x1) {
+                out.setTo(0);
+                return;
+            }
+            out.colRange(0, x0).setTo(0);
+            out.colRange(x1, src.cols).setTo(0);
+            cv::Mat part = out.colRange(x0, x1);
+            boxMean(src(cv::Range(y0, y1), cv::Range(x0, x1)), part, width, height);
+        },
+        boxBandRows(height));
 }
 
 // Feature strength of one direction profile v[0..n-1], read as a cycle: the
 // squared difference of its highest maximum and lowest minimum when it has
 // exactly `branches` extrema, else 0. Equal neighbours count as rising.
-template <int N>
-inline float profileStrengthN(const uchar* v, int n, int branches)
+template <int N> inline float profileStrengthN(const uchar* v, int n, int branches)
 {
     const int len = N > 0 ? N : n;
     int lo = 255, hi = 0, count = 0;
@@ -131,7 +189,8 @@ void mergeWithStrength(const std::vector<cv::Mat>& strips, int branches, cv::Mat
 #if CV_SIMD128
                 // The rule of profileStrengthN, sixteen pixels at a time.
                 const cv::v_uint8x16 v255 = cv::v_setall_u8(255), v0 = cv::v_setzero_u8();
-                const cv::v_uint8x16 want = cv::v_setall_u8(static_cast<uchar>(std::min(std::max(branches, 0), 255)));
+                const cv::v_uint8x16 want =
+                    cv::v_setall_u8(static_cast<uchar>(std::min(std::max(branches, 0), 255)));
                 for (; x + 16 <= size.width; x += 16) {
                     const cv::v_uint8x16 v[4] = {cv::v_load(r0 + x), cv::v_load(r1 + x), cv::v_load(r2 + x),
                                                  cv::v_load(r3 + x)};
@@ -176,7 +235,7 @@ void mergeWithStrength(const std::vector<cv::Mat>& strips, int branches, cv::Mat
     });
 }
 
-}  // namespace
+} // namespace
 
 void rotateImage(float angle, cv::InputArray src, cv::Size size, cv::OutputArray dst)
 {
@@ -205,9 +264,7 @@ float subPixelOffset(float a, float b, float c)
     return (la - lc) / (2 * d);
 }
 
-FastX::FastX()
-{
-}
+FastX::FastX() {}
 
 FastX::FastX(const Settings& settings)
 {
@@ -273,16 +330,16 @@ void FastX::detectWithoutDescriptors(cv::InputArray image, std::vector<cv::KeyPo
     detectImpl(image, keypoints, cv::noArray());
 }
 
-void FastX::detectImpl(const cv::Mat& image, std::vector<cv::KeyPoint>& keypoints, std::vector<cv::Mat>& featureMaps,
-                       const cv::Mat& mask) const
+void FastX::detectImpl(const cv::Mat& image, std::vector<cv::KeyPoint>& keypoints,
+                       std::vector<cv::Mat>& featureMaps, const cv::Mat& mask) const
 {
     std::vector<cv::Mat> rotated;
     detectImpl(image, rotated, featureMaps, mask);
     findKeyPoints(featureMaps, keypoints);
 }
 
-void FastX::detectImpl(const cv::Mat& image, std::vector<cv::Mat>& rotatedImages, std::vector<cv::Mat>& featureMaps,
-                       const cv::Mat& mask) const
+void FastX::detectImpl(const cv::Mat& image, std::vector<cv::Mat>& rotatedImages,
+                       std::vector<cv::Mat>& featureMaps, const cv::Mat& mask) const
 {
     const char* fn = "details::FastX::detectImpl";
     if (!mask.empty())
@@ -299,7 +356,8 @@ void FastX::detectImpl(const cv::Mat& image, std::vector<cv::Mat>& rotatedImages
 
     const int m = orientationCount(parameters.angleStep);
     const int n = 2 * m;
-    const int D = static_cast<int>(std::floor(std::sqrt(double(work.cols) * work.cols + double(work.rows) * work.rows)));
+    const int D = static_cast<int>(
+        std::floor(std::sqrt(double(work.cols) * work.cols + double(work.rows) * work.rows)));
 
     // The working image turned by -j*angleStep, for j = 1 .. m-1; the same for every scale.
     std::vector<cv::UMat> turned(std::max(m, 1));
@@ -314,45 +372,65 @@ void FastX::detectImpl(const cv::Mat& image, std::vector<cv::Mat>& rotatedImages
     // rows run in parallel: this keeps every core busy, holds the temporary
     // images of one scale only, and gives the same result for any number of
     // threads (the bands do not depend on it).
+    // Where the working image lies in each turned copy.
+    std::vector<std::vector<cv::Point2f>> footprint(turned.size());
+    for (int j = 1; j < m; ++j) {
+        const float theta = -j * parameters.angleStep;
+        cv::Mat M = cv::getRotationMatrix2D(cv::Point2f(0.5f * work.cols, 0.5f * work.rows),
+                                            static_cast<float>(theta * 180.0 / CV_PI), 1.0);
+        M.at<double>(0, 2) += (D - work.cols) * 0.5;
+        M.at<double>(1, 2) += (D - work.rows) * 0.5;
+        const cv::Matx23d A = M;
+        for (const cv::Point2d p : {cv::Point2d(-1, -1), cv::Point2d(work.cols, -1),
+                                    cv::Point2d(work.cols, work.rows), cv::Point2d(-1, work.rows)})
+            footprint[j].emplace_back(static_cast<float>(A(0, 0) * p.x + A(0, 1) * p.y + A(0, 2)),
+                                      static_cast<float>(A(1, 0) * p.x + A(1, 1) * p.y + A(1, 2)));
+    }
+
+    // Temporary images, reused from scale to scale.
+    std::vector<cv::Mat> strips(n);
+    cv::Mat box, rawMap, surround, centre;
+    const cv::Mat workMat = work.getMat(cv::ACCESS_READ);
+    std::vector<cv::Mat> turnedMat(turned.size());
+    for (int j = 1; j < m; ++j)
+        turnedMat[j] = turned[j].getMat(cv::ACCESS_READ);
+
     for (int i = parameters.minScale; i <= parameters.maxScale; ++i) {
         const int L = 1 << (i + 1 + u);
         const int T = 2 * (L / 7) + 1;
-        std::vector<cv::Mat> strips(n);
         if (m > 0) {
-            bandedBoxMean(work.getMat(cv::ACCESS_READ), strips[0], L, T);
-            bandedBoxMean(work.getMat(cv::ACCESS_READ), strips[m], T, L);
+            bandedBoxMean(workMat, strips[0], L, T);
+            bandedBoxMean(workMat, strips[m], T, L);
         }
         for (int j = 1; j < m; ++j) {
             const float theta = j * parameters.angleStep;
-            cv::Mat box;
-            bandedBoxMean(turned[j].getMat(cv::ACCESS_READ), box, L, T);
+            bandedBoxMeanInside(turnedMat[j], box, L, T, footprint[j]);
             rotateImage(theta, box, work.size(), strips[j]);
-            bandedBoxMean(turned[j].getMat(cv::ACCESS_READ), box, T, L);
+            bandedBoxMeanInside(turnedMat[j], box, T, L, footprint[j]);
             rotateImage(theta, box, work.size(), strips[m + j]);
         }
 
         cv::Mat filter, map;
+        cv::Mat& strength = parameters.contrastFilter ? rawMap : map;
         if (n == 0) {
-            calcFeatureMap(filter, map);  // refuses the empty filter image
+            calcFeatureMap(filter, strength); // refuses the empty filter image
         } else if (n >= 4) {
-            mergeWithStrength(strips, parameters.branchCount, filter, map);
+            mergeWithStrength(strips, parameters.branchCount, filter, strength);
         } else {
             cv::merge(strips, filter);
-            calcFeatureMap(filter, map);  // refuses fewer than four channels
+            calcFeatureMap(filter, strength); // refuses fewer than four channels
         }
-        strips.clear();
 
         if (parameters.contrastFilter) {
             const int Q = 2 * (L / 6) + 1;
-            cv::Mat surround, centre;
-            bandedBoxMean(map, surround, L, L);
-            bandedBoxMean(map, centre, Q, Q);
-            cv::Mat sharpened(map.size(), CV_32FC1);
+            bandedBoxMean(rawMap, surround, L, L);
+            bandedBoxMean(rawMap, centre, Q, Q);
+            map.create(rawMap.size(), CV_32FC1);
             runBands(map.rows, [&](int y0, int y1) {
                 const cv::Range r(y0, y1);
-                cv::scaleAdd(surround.rowRange(r), -0.8, centre.rowRange(r), sharpened.rowRange(r));
+                cv::Mat out = map.rowRange(r);
+                cv::scaleAdd(surround.rowRange(r), -0.8, centre.rowRange(r), out);
             });
-            map = sharpened;
         }
         rotatedImages[i - parameters.minScale] = filter;
         featureMaps[i - parameters.minScale] = map;
@@ -432,15 +510,16 @@ void FastX::findKeyPoints(const std::vector<cv::Mat>& featureMaps, std::vector<c
                     const RegionExtrema e = regionExtrema(M, tile);
                     if (e.minVal == e.maxVal || e.maxVal < parameters.threshold)
                         continue;
-                    const cv::Rect window(static_cast<int>(e.maxLoc.x - half), static_cast<int>(e.maxLoc.y - half),
-                                          g, g);
+                    const cv::Rect window(static_cast<int>(e.maxLoc.x - half),
+                                          static_cast<int>(e.maxLoc.y - half), g, g);
                     if ((window & cv::Rect(0, 0, M.cols, M.rows)) != window)
                         continue;
                     if (regionExtrema(M, window).maxLoc != e.maxLoc)
                         continue;
                     bool coarsest = true;
                     for (int j = i - 1; j >= parameters.minScale && coarsest; --j)
-                        coarsest = regionExtrema(featureMaps[j - parameters.minScale], tile).maxVal <= e.maxVal;
+                        coarsest =
+                            regionExtrema(featureMaps[j - parameters.minScale], tile).maxVal <= e.maxVal;
                     if (coarsest)
                         found[t].push_back(e);
                 }
@@ -465,7 +544,8 @@ void FastX::findKeyPoints(const std::vector<cv::Mat>& featureMaps, std::vector<c
                                      std::max(0, static_cast<int>(y - quarter)), r, r);
                 free(block & cv::Rect(0, 0, free.cols, free.rows)).setTo(0);
 
-                cv::KeyPoint kp(cv::Point2f(x, y), static_cast<float>(g), 0.0f, static_cast<float>(maxVal), i, -1);
+                cv::KeyPoint kp(cv::Point2f(x, y), static_cast<float>(g), 0.0f, static_cast<float>(maxVal), i,
+                                -1);
                 if (parameters.upsample) {
                     kp.pt = cv::Point2f(x * 0.5f - 0.25f, y * 0.5f - 0.25f);
                     kp.size = g * 0.5f;
@@ -552,4 +632,4 @@ std::vector<std::vector<float>> FastX::calcAngles(const std::vector<cv::Mat>& ro
     return angles;
 }
 
-}  // namespace details
+} // namespace details

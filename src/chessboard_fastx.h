@@ -34,13 +34,13 @@ namespace details {
 class FastX : public cv::Feature2D {
 public:
     struct Settings {
-        float threshold = 40.0f;                        // minimum feature strength of a key point
+        float threshold = 40.0f;                         // minimum feature strength of a key point
         float angleStep = static_cast<float>(CV_PI / 4); // angle between neighbouring strip directions
-        int branchCount = 2;                            // extrema a direction profile must have
-        int minScale = 2;                               // finest scale
-        int maxScale = 5;                               // coarsest scale
-        bool contrastFilter = true;                     // subtract the surround from each feature map
-        bool upsample = true;                           // work on the image enlarged 2x
+        int branchCount = 2;                             // extrema a direction profile must have
+        int minScale = 2;                                // finest scale
+        int maxScale = 5;                                // coarsest scale
+        bool contrastFilter = true;                      // subtract the surround from each feature map
+        bool upsample = true;                            // work on the image enlarged 2x
     };
 
     FastX();
@@ -69,16 +69,16 @@ public:
                                           cv::OutputArray descriptors) const;
 
     // Key points of an 8-bit single-channel image; also returns the feature maps.
-    void detectImpl(const cv::Mat& image, std::vector<cv::KeyPoint>& keypoints, std::vector<cv::Mat>& featureMaps,
-                    const cv::Mat& mask) const;
+    void detectImpl(const cv::Mat& image, std::vector<cv::KeyPoint>& keypoints,
+                    std::vector<cv::Mat>& featureMaps, const cv::Mat& mask) const;
 
     // Filter images (one per scale, index i - minScale: 8-bit, n channels,
     // channel k = mean along direction k*pi/n) and feature maps (one per
     // scale: CV_32F strengths) of the working image. The mask must be empty.
     // Errors (reported by "details::FastX::detectImpl"): StsBadSize "Mask is
     // not supported", StsBadSize "Unsupported image type" (not CV_8UC1).
-    void detectImpl(const cv::Mat& image, std::vector<cv::Mat>& rotatedImages, std::vector<cv::Mat>& featureMaps,
-                    const cv::Mat& mask) const;
+    void detectImpl(const cv::Mat& image, std::vector<cv::Mat>& rotatedImages,
+                    std::vector<cv::Mat>& featureMaps, const cv::Mat& mask) const;
 
     // Tile maxima of the feature maps, coarse scales first; a key point blocks
     // its neighbourhood for the scales after it. The optional mask (CV_8UC1,
@@ -111,4 +111,4 @@ void rotateImage(float angle, cv::InputArray src, cv::Size size, cv::OutputArray
 // in the logarithm.
 float subPixelOffset(float left, float centre, float right);
 
-}  // namespace details
+} // namespace details

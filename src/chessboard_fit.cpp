@@ -1,7 +1,7 @@
 #include "chessboard_fit.h"
 
-#include <cfloat>
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <vector>
 
@@ -29,7 +29,7 @@ bool allFinite(const cv::Mat& m)
 // Relative size below which a singular value counts as zero.
 constexpr double kRankTolerance = 1e-12;
 
-}  // namespace
+} // namespace
 
 void normalizePoints1D(cv::InputArray points, cv::OutputArray T, cv::OutputArray normalized)
 {
@@ -173,8 +173,8 @@ void polyfit(const cv::Mat& x, const cv::Mat& y, cv::OutputArray coefficients, i
         std::sort(xs.begin(), xs.end());
         const int distinct = static_cast<int>(std::unique(xs.begin(), xs.end()) - xs.begin());
         if (distinct < order + 1)
-            cv::error(cv::Error::StsBadArg, "x values do not determine a polynomial of this order", fn, __FILE__,
-                      __LINE__);
+            cv::error(cv::Error::StsBadArg, "x values do not determine a polynomial of this order", fn,
+                      __FILE__, __LINE__);
     }
 
     cv::Mat c;
@@ -186,4 +186,4 @@ void polyfit(const cv::Mat& x, const cv::Mat& y, cv::OutputArray coefficients, i
     c.convertTo(coefficients, outDepth);
 }
 
-}  // namespace details
+} // namespace details

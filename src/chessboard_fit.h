@@ -51,4 +51,4 @@ cv::Mat findHomography1D(cv::InputArray src, cv::InputArray dst);
 //   rank-deficient).
 void polyfit(const cv::Mat& x, const cv::Mat& y, cv::OutputArray coefficients, int order);
 
-}  // namespace details
+} // namespace details

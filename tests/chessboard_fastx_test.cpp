@@ -53,7 +53,7 @@ cv::Mat uniformProfile(cv::Size size, const std::vector<uchar>& v)
     return img;
 }
 
-}  // namespace
+} // namespace
 
 TEST(FastXFeatureMap, StrengthOfDirectionProfiles)
 {
@@ -63,13 +63,13 @@ TEST(FastXFeatureMap, StrengthOfDirectionProfiles)
         float strength;
     };
     const std::vector<Case> cases = {
-        {{10, 200, 100, 50}, 2, 190.0f * 190.0f},   // one maximum, one minimum
-        {{10, 200, 10, 200}, 2, 0.0f},              // two of each
-        {{10, 200, 10, 200}, 4, 190.0f * 190.0f},   // ... which is what branchCount 4 asks for
-        {{90, 90, 90, 90}, 2, 0.0f},                // flat: no extrema
-        {{50, 50, 80, 80}, 2, 30.0f * 30.0f},       // plateaus count as rising
-        {{255, 0, 0, 0}, 2, 255.0f * 255.0f},       // the largest strength
-        {{0, 30, 60, 90, 120, 90, 60, 30}, 2, 120.0f * 120.0f},  // eight directions
+        {{10, 200, 100, 50}, 2, 190.0f * 190.0f},               // one maximum, one minimum
+        {{10, 200, 10, 200}, 2, 0.0f},                          // two of each
+        {{10, 200, 10, 200}, 4, 190.0f * 190.0f},               // ... which is what branchCount 4 asks for
+        {{90, 90, 90, 90}, 2, 0.0f},                            // flat: no extrema
+        {{50, 50, 80, 80}, 2, 30.0f * 30.0f},                   // plateaus count as rising
+        {{255, 0, 0, 0}, 2, 255.0f * 255.0f},                   // the largest strength
+        {{0, 30, 60, 90, 120, 90, 60, 30}, 2, 120.0f * 120.0f}, // eight directions
         {{0, 30, 60, 90, 20, 90, 60, 30}, 2, 0.0f},
     };
     for (bool wide : {false, true}) {
@@ -104,9 +104,11 @@ TEST(FastXFeatureMap, RefusesBadFilterImages)
     };
     const std::vector<Case> cases = {
         {"empty", cv::Mat(), "no rotation images"},
-        {"16-bit", cv::Mat(4, 4, CV_16UC4, cv::Scalar::all(1)), "Only 8-bit grayscale or color images are supported"},
+        {"16-bit", cv::Mat(4, 4, CV_16UC4, cv::Scalar::all(1)),
+         "Only 8-bit grayscale or color images are supported"},
         {"not continuous", big.colRange(1, 5), "image must be continuous"},
-        {"three channels", cv::Mat(4, 4, CV_8UC3, cv::Scalar::all(1)), "images must have at least four channels"},
+        {"three channels", cv::Mat(4, 4, CV_8UC3, cv::Scalar::all(1)),
+         "images must have at least four channels"},
     };
     FastX fx;
     for (const Case& c : cases) {
@@ -121,12 +123,14 @@ TEST(FastXSubPixel, PeakOfGaussianThroughThreeSamples)
     // Samples of a Gaussian at -1, 0, 1 give its centre exactly.
     for (double centre : {-0.4, -0.1, 0.0, 0.25, 0.49}) {
         SCOPED_TRACE(centre);
-        auto g = [&](double x) { return static_cast<float>(5000.0 * std::exp(-(x - centre) * (x - centre) / 1.2)); };
+        auto g = [&](double x) {
+            return static_cast<float>(5000.0 * std::exp(-(x - centre) * (x - centre) / 1.2));
+        };
         EXPECT_NEAR(details::subPixelOffset(g(-1), g(0), g(1)), centre, 1e-4);
     }
     EXPECT_EQ(details::subPixelOffset(0.0f, 10.0f, 5.0f), 0.0f);
     EXPECT_EQ(details::subPixelOffset(4.0f, -1.0f, 5.0f), 0.0f);
-    EXPECT_EQ(details::subPixelOffset(7.0f, 7.0f, 7.0f), 0.0f);  // flat: no curvature
+    EXPECT_EQ(details::subPixelOffset(7.0f, 7.0f, 7.0f), 0.0f); // flat: no curvature
     // Not clamped: a steep rise puts the peak beyond the samples
     // (logarithms 0, 2.302585, 3.688879: offset 3.688879 / 1.832582 = 2.01294).
     EXPECT_NEAR(details::subPixelOffset(1.0f, 10.0f, 40.0f), 2.01294f, 1e-4);
@@ -135,7 +139,7 @@ TEST(FastXSubPixel, PeakOfGaussianThroughThreeSamples)
 TEST(FastXRotation, TurnsAboutTheCentreIntoTheGivenSize)
 {
     cv::Mat src(5, 7, CV_8UC1, cv::Scalar(0));
-    src.at<uchar>(2, 5) = 200;  // (1.5, -0.5) from the centre (3.5, 2.5)
+    src.at<uchar>(2, 5) = 200; // (1.5, -0.5) from the centre (3.5, 2.5)
 
     cv::Mat same;
     details::rotateImage(0.0f, src, cv::Size(11, 11), same);
@@ -189,8 +193,9 @@ TEST(FastXDetect, RefusesMasksAndOtherImageTypes)
                   cv::Error::StsBadSize, "Mask is not supported", fn);
     for (int type : {CV_8UC3, CV_16UC1, CV_32FC1}) {
         SCOPED_TRACE(type);
-        expectCvError([&] { fx.detectImpl(cv::Mat(64, 64, type, cv::Scalar::all(1)), rotated, maps, cv::Mat()); },
-                      cv::Error::StsBadSize, "Unsupported image type", fn);
+        expectCvError(
+            [&] { fx.detectImpl(cv::Mat(64, 64, type, cv::Scalar::all(1)), rotated, maps, cv::Mat()); },
+            cv::Error::StsBadSize, "Unsupported image type", fn);
     }
     // Fewer than two strip orientations give two-channel filter images.
     FastX::Settings s;
@@ -299,7 +304,8 @@ TEST(FastXKeyPoints, TilePeaksBecomeKeyPointsAtTheirSubPixelPosition)
         for (int y = Y - 3; y <= Y + 3; ++y)
             for (int x = X - 3; x <= X + 3; ++x)
                 map.at<float>(y, x) = static_cast<float>(
-                    1000.0 * std::exp(-((x - X - 0.2) * (x - X - 0.2) + (y - Y + 0.3) * (y - Y + 0.3)) / 2.0));
+                    1000.0 *
+                    std::exp(-((x - X - 0.2) * (x - X - 0.2) + (y - Y + 0.3) * (y - Y + 0.3)) / 2.0));
         std::vector<cv::KeyPoint> kps;
         fx.findKeyPoints({map}, kps);
         ASSERT_EQ(kps.size(), 1u);
@@ -415,12 +421,25 @@ TEST(FastXKeyPoints, CoarserScaleWinsAndBlocksFinerScales)
 TEST(FastXKeyPoints, RefusesBadMapsAndMasks)
 {
     const std::string fn = "details::FastX::findKeyPoints";
-    FastX fx;  // scales 2 to 5: four maps needed
+    FastX fx; // scales 2 to 5: four maps needed
     std::vector<cv::KeyPoint> kps;
     const cv::Mat map(60, 60, CV_32FC1, cv::Scalar(0));
-    expectCvError([&] { fx.findKeyPoints({map, map, map}, kps); }, cv::Error::StsBadSize, "missing feature maps",
-                  fn);
+    expectCvError(
+        [&] {
+            fx.findKeyPoints({map, map, map}, kps);
+        },
+        cv::Error::StsBadSize, "missing feature maps", fn);
     const std::vector<cv::Mat> maps(4, map);
+    expectCvError(
+        [&] {
+            fx.findKeyPoints({map, map, cv::Mat(60, 60, CV_8UC1), map}, kps);
+        },
+        cv::Error::StsBadSize, "feature maps must be CV_32FC1 images of one size", fn);
+    expectCvError(
+        [&] {
+            fx.findKeyPoints({map, map, cv::Mat(50, 60, CV_32FC1), map}, kps);
+        },
+        cv::Error::StsBadSize, "feature maps must be CV_32FC1 images of one size", fn);
     expectCvError([&] { fx.findKeyPoints(maps, kps, cv::Mat(60, 60, CV_32FC1)); }, cv::Error::StsBadSize,
                   "wrong mask type", fn);
     expectCvError([&] { fx.findKeyPoints(maps, kps, cv::Mat(50, 60, CV_8UC1)); }, cv::Error::StsBadSize,
@@ -477,7 +496,8 @@ TEST(FastXAngles, ReadsTheProfileWhereTheCandidateWasFound)
     cv::Mat filter = uniformProfile(cv::Size(40, 40), {200, 120, 10, 150});
     const int X = 21, Y = 17;
     filter.at<cv::Vec4b>(Y, X) = cv::Vec4b(10, 200, 100, 50);
-    std::vector<cv::KeyPoint> kps = {cv::KeyPoint(cv::Point2f(X / 2.0f - 0.25f, Y / 2.0f - 0.25f), 4.5f, 0, 1000, 2, -1)};
+    std::vector<cv::KeyPoint> kps = {
+        cv::KeyPoint(cv::Point2f(X / 2.0f - 0.25f, Y / 2.0f - 0.25f), 4.5f, 0, 1000, 2, -1)};
     const auto angles = fx.calcAngles({filter}, kps);
     ASSERT_EQ(angles[0].size(), 2u);
     const float step = static_cast<float>(CV_PI / 4);
@@ -488,7 +508,7 @@ TEST(FastXAngles, ReadsTheProfileWhereTheCandidateWasFound)
 TEST(FastXAngles, RefusesBadFilterImagesAndOctaves)
 {
     const std::string fn = "details::FastX::calcAngles";
-    FastX fx;  // minScale 2
+    FastX fx; // minScale 2
     std::vector<cv::KeyPoint> kps = {cv::KeyPoint(cv::Point2f(8, 8), 5, 0, 1000, 2, -1)};
     const cv::Mat good(20, 20, CV_8UC4, cv::Scalar::all(5));
     struct Case {
@@ -500,7 +520,9 @@ TEST(FastXAngles, RefusesBadFilterImagesAndOctaves)
     const std::vector<Case> cases = {
         {"none", {}, 2, "no rotated images"},
         {"an empty one", {good, cv::Mat()}, 2, "empty rotated images"},
-        {"three channels", {cv::Mat(20, 20, CV_8UC3, cv::Scalar::all(5))}, 2,
+        {"three channels",
+         {cv::Mat(20, 20, CV_8UC3, cv::Scalar::all(5))},
+         2,
          "rotated images must have at least four channels"},
         {"octave below the scales", {good}, 1, "no rotated image for requested keypoint octave"},
         {"octave above the scales", {good, good}, 4, "no rotated image for requested keypoint octave"},
@@ -527,10 +549,11 @@ RenderedBoard renderBoard(cv::Size pattern, int seed, double noise, double blur)
     o.noiseSigma = noise;
     o.blurSigma = blur;
     o.seed = seed;
-    return {synth::renderChessboard(cam, pattern, 30, views[0], o), synth::projectBoard(cam, pattern, 30, views[0])};
+    return {synth::renderChessboard(cam, pattern, 30, views[0], o),
+            synth::projectBoard(cam, pattern, 30, views[0])};
 }
 
-}  // namespace
+} // namespace
 
 TEST(FastXOnChessboards, EveryInnerCornerIsFoundWithItsWedgeDirections)
 {

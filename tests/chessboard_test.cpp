@@ -1,16 +1,26 @@
 // Tests of the chessboard detector: the 1-D fits the board model predicts
 // with, and the whole detector on rendered boards and real photographs.
 
+#include "chessboard.h"
+#include "chessboard_board.h"
 #include "chessboard_fit.h"
+
+#include "synthetic.h"
 
 #include <gtest/gtest.h>
 
+#include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -36,7 +46,7 @@ double applyH1D(const cv::Mat& H, double x)
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
 
-}  // namespace
+} // namespace
 
 TEST(NormalizePoints1D, CentresAndScalesByMeanAbsoluteDeviation)
 {
@@ -79,11 +89,13 @@ TEST(NormalizePoints1D, RefusesBadPoints)
     const std::vector<Case> cases = {
         {"two channels", cv::Mat(3, 1, CV_32FC2, cv::Scalar(1, 2)), cv::Error::StsBadArg,
          "points must have only one channel"},
-        {"identical", (cv::Mat_<double>(3, 1) << 4, 4, 4), cv::Error::StsBadArg, "all given points are identical"},
+        {"identical", (cv::Mat_<double>(3, 1) << 4, 4, 4), cv::Error::StsBadArg,
+         "all given points are identical"},
         {"NaN", (cv::Mat_<double>(3, 1) << 1, kNaN, 3), cv::Error::StsBadArg, "points must be finite"},
         {"infinity", (cv::Mat_<float>(3, 1) << 1, 2, static_cast<float>(kInf)), cv::Error::StsBadArg,
          "points must be finite"},
-        {"integer", (cv::Mat_<int>(3, 1) << 1, 2, 3), cv::Error::StsUnsupportedFormat, "unsupported point type"},
+        {"integer", (cv::Mat_<int>(3, 1) << 1, 2, 3), cv::Error::StsUnsupportedFormat,
+         "unsupported point type"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -154,15 +166,16 @@ TEST(FindHomography1D, RefusesBadInput)
     };
     const cv::Mat three = (cv::Mat_<double>(3, 1) << 0, 1, 2);
     const std::vector<Case> cases = {
-        {"size mismatch", three, (cv::Mat_<double>(4, 1) << 0, 1, 2, 3), cv::Error::StsBadArg, "size mismatch", fn},
+        {"size mismatch", three, (cv::Mat_<double>(4, 1) << 0, 1, 2, 3), cv::Error::StsBadArg,
+         "size mismatch", fn},
         {"two-channel source", cv::Mat(3, 1, CV_64FC2, cv::Scalar(1, 2)), three, cv::Error::StsBadArg,
          "data with only one channel are supported", fn},
         {"two-channel destination", three, cv::Mat(3, 1, CV_64FC2, cv::Scalar(1, 2)), cv::Error::StsBadArg,
          "data with only one channel are supported", fn},
         {"mixed types", (cv::Mat_<float>(3, 1) << 0, 1, 2), three, cv::Error::StsBadArg,
          "src and dst must have the same type", fn},
-        {"two pairs", (cv::Mat_<double>(2, 1) << 0, 1), (cv::Mat_<double>(2, 1) << 0, 1), cv::Error::StsBadArg,
-         "at least three point pairs are needed", fn},
+        {"two pairs", (cv::Mat_<double>(2, 1) << 0, 1), (cv::Mat_<double>(2, 1) << 0, 1),
+         cv::Error::StsBadArg, "at least three point pairs are needed", fn},
         {"identical sources", (cv::Mat_<double>(3, 1) << 2, 2, 2), three, cv::Error::StsBadArg,
          "all given points are identical", "details::normalizePoints1D"},
         {"NaN destination", three, (cv::Mat_<double>(3, 1) << 0, kNaN, 2), cv::Error::StsBadArg,
@@ -223,7 +236,8 @@ TEST(Polyfit, OutputDepthFollowsInputs)
         cv::Mat x, y;
         int type;
     };
-    for (const Case& k : std::vector<Case>{{xf, yf, CV_32FC1}, {xd, yf, CV_64FC1}, {xf, yd, CV_64FC1}, {xd, yd, CV_64FC1}}) {
+    for (const Case& k :
+         std::vector<Case>{{xf, yf, CV_32FC1}, {xd, yf, CV_64FC1}, {xf, yd, CV_64FC1}, {xd, yd, CV_64FC1}}) {
         SCOPED_TRACE(cv::format("x %d, y %d", k.x.depth(), k.y.depth()));
         cv::Mat c;
         details::polyfit(k.x, k.y, c, 1);
@@ -246,14 +260,15 @@ TEST(Polyfit, RefusesBadInput)
          cv::Error::StsAssert, "npoints == nypoints && npoints >= order+1"},
         {"length mismatch", (cv::Mat_<double>(3, 1) << 0, 1, 2), (cv::Mat_<double>(2, 1) << 0, 1), 1,
          cv::Error::StsAssert, "npoints == nypoints && npoints >= order+1"},
-        {"NaN y", (cv::Mat_<double>(3, 1) << 0, 1, 2), (cv::Mat_<double>(3, 1) << 0, kNaN, 1), 1, cv::Error::StsBadArg,
-         "points must be finite"},
-        {"infinite x", (cv::Mat_<float>(3, 1) << 0, static_cast<float>(kInf), 2), (cv::Mat_<float>(3, 1) << 0, 1, 1), 1,
+        {"NaN y", (cv::Mat_<double>(3, 1) << 0, 1, 2), (cv::Mat_<double>(3, 1) << 0, kNaN, 1), 1,
          cv::Error::StsBadArg, "points must be finite"},
-        {"all x equal", (cv::Mat_<double>(3, 1) << 1, 1, 1), (cv::Mat_<double>(3, 1) << 0, 1, 2), 1, cv::Error::StsBadArg,
+        {"infinite x", (cv::Mat_<float>(3, 1) << 0, static_cast<float>(kInf), 2),
+         (cv::Mat_<float>(3, 1) << 0, 1, 1), 1, cv::Error::StsBadArg, "points must be finite"},
+        {"all x equal", (cv::Mat_<double>(3, 1) << 1, 1, 1), (cv::Mat_<double>(3, 1) << 0, 1, 2), 1,
+         cv::Error::StsBadArg, "x values do not determine a polynomial of this order"},
+        {"two distinct x for a parabola", (cv::Mat_<double>(4, 1) << 0, 0, 1, 1),
+         (cv::Mat_<double>(4, 1) << 0, 1, 2, 3), 2, cv::Error::StsBadArg,
          "x values do not determine a polynomial of this order"},
-        {"two distinct x for a parabola", (cv::Mat_<double>(4, 1) << 0, 0, 1, 1), (cv::Mat_<double>(4, 1) << 0, 1, 2, 3),
-         2, cv::Error::StsBadArg, "x values do not determine a polynomial of this order"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -266,18 +281,6 @@ TEST(Polyfit, RefusesBadInput)
 // The detector
 // ---------------------------------------------------------------------------
 
-#include "chessboard.h"
-#include "chessboard_board.h"
-
-#include "synthetic.h"
-
-#include <opencv2/calib3d.hpp>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
-
-#include <cstdlib>
-#include <tuple>
-
 namespace {
 
 using Board = details::Chessboard::Board;
@@ -286,8 +289,8 @@ using Board = details::Chessboard::Board;
 // optical axis and tilted by tiltXDeg, tiltYDeg, at a distance at which the
 // board's diagonal (with one square of border) spans `fill` of the shorter
 // image side.
-synth::View centredView(const synth::Camera& cam, cv::Size pattern, double square, double rollDeg, double tiltXDeg,
-                        double tiltYDeg, double fill)
+synth::View centredView(const synth::Camera& cam, cv::Size pattern, double square, double rollDeg,
+                        double tiltXDeg, double tiltYDeg, double fill)
 {
     const double d2r = CV_PI / 180.0;
     cv::Matx33d Rt, Rz;
@@ -328,51 +331,85 @@ std::vector<std::vector<int>> sameShapeOrientations(cv::Size pattern)
     return out;
 }
 
+// Among orientations (index maps into the row-major truth, `cols` per row of
+// the oriented grid), those not mirrored against the image.
+std::vector<std::vector<int>> unmirrored(const std::vector<std::vector<int>>& maps,
+                                         const std::vector<cv::Point2f>& truth, int cols)
+{
+    std::vector<std::vector<int>> out;
+    for (const std::vector<int>& map : maps) {
+        auto at = [&](int r, int c) { return truth[map[r * cols + c]]; };
+        const cv::Point2f v = at(0, 1) - at(2, 1), w = at(1, 2) - at(1, 0);
+        if (v.y * w.x - w.y * v.x <= 0)
+            out.push_back(map);
+    }
+    return out;
+}
+
+// The orientation whose first corner comes first in (x^2 + y^2, y, x).
+std::vector<int> nearestFirst(const std::vector<std::vector<int>>& maps,
+                              const std::vector<cv::Point2f>& truth)
+{
+    std::vector<int> best;
+    std::tuple<float, float, float> bestKey;
+    for (const std::vector<int>& map : maps) {
+        const cv::Point2f p = truth[map[0]];
+        const auto key = std::make_tuple(p.x * p.x + p.y * p.y, p.y, p.x);
+        if (best.empty() || key < bestKey) {
+            bestKey = key;
+            best = map;
+        }
+    }
+    return best;
+}
+
 // The corner order the detector promises for `truth` (row-major, w per row,
 // the cell touching corner 0 on its upper left black):
 //  - the grid is not mirrored against the image;
 //  - one odd and one even count: the top-left cell is white;
-//  - both odd or both even: the orientation whose first corner is nearest to
-//    the image origin (ties: smaller y, then smaller x).
-// Returns false when the rule does not single out one order here (both
-// counts of one parity with more rows than columns, where the result is a
-// fixed quarter turn of the wide board's order).
-bool expectedOrder(const std::vector<cv::Point2f>& truth, cv::Size pattern, std::vector<cv::Point2f>& expected)
+//  - both odd or both even, w >= h: the orientation whose first corner is
+//    nearest to the image origin (ties: smaller y, then smaller x);
+//  - both odd or both even, w < h: that orientation of the h x w grid,
+//    turned a quarter: clockwise (its bottom-left corner first) when h is
+//    odd, counter-clockwise (its top-right corner first) when h is even.
+bool expectedOrder(const std::vector<cv::Point2f>& truth, cv::Size pattern,
+                   std::vector<cv::Point2f>& expected)
 {
     const int w = pattern.width, h = pattern.height;
     const bool mixed = (w + h) % 2 == 1;
-    if (!mixed && h > w)
-        return false;
-    bool have = false;
-    std::tuple<float, float, float> bestKey;
-    for (const std::vector<int>& map : sameShapeOrientations(pattern)) {
-        auto at = [&](int r, int c) { return truth[map[r * w + c]]; };
-        const cv::Point2f v = at(0, 1) - at(2, 1), wv = at(1, 2) - at(1, 0);
-        if (v.y * wv.x - wv.y * v.x > 0)
-            continue;  // mirrored
-        const int i0 = map[0], i1 = map[1], iw = map[w], iw1 = map[w + 1];
-        const int rMin = std::min(std::min(i0 / w, i1 / w), std::min(iw / w, iw1 / w));
-        const int cMin = std::min(std::min(i0 % w, i1 % w), std::min(iw % w, iw1 % w));
-        const bool topLeftBlack = (rMin + cMin) % 2 == 0;
-        std::vector<cv::Point2f> order;
-        for (int i : map)
-            order.push_back(truth[i]);
-        if (mixed) {
-            if (!topLeftBlack) {
-                expected = order;
-                return true;
+    std::vector<int> chosen;
+    if (mixed) {
+        for (const std::vector<int>& map : unmirrored(sameShapeOrientations(pattern), truth, w)) {
+            const int i0 = map[0], i1 = map[1], iw = map[w], iw1 = map[w + 1];
+            const int rMin = std::min(std::min(i0 / w, i1 / w), std::min(iw / w, iw1 / w));
+            const int cMin = std::min(std::min(i0 % w, i1 % w), std::min(iw % w, iw1 % w));
+            if ((rMin + cMin) % 2 == 1) // white
+                chosen = map;
+        }
+    } else if (w >= h) {
+        chosen = nearestFirst(unmirrored(sameShapeOrientations(pattern), truth, w), truth);
+    } else {
+        // The h-wide grids: quarter turns of the truth.
+        std::vector<int> left, right;
+        for (int r = 0; r < w; ++r)
+            for (int c = 0; c < h; ++c) {
+                left.push_back(c * w + (w - 1 - r));
+                right.push_back((h - 1 - c) * w + r);
             }
-            continue;
-        }
-        const cv::Point2f p = order[0];
-        const auto key = std::make_tuple(p.x * p.x + p.y * p.y, p.y, p.x);
-        if (!have || key < bestKey) {
-            bestKey = key;
-            expected = order;
-            have = true;
-        }
+        const std::vector<int> wide = nearestFirst(unmirrored({left, right}, truth, h), truth);
+        if (wide.empty())
+            return false;
+        // Turn it into w per row: rows w -> columns.
+        for (int r = 0; r < h; ++r)
+            for (int c = 0; c < w; ++c)
+                chosen.push_back(h % 2 == 1 ? wide[(w - 1 - c) * h + r] : wide[c * h + (h - 1 - r)]);
     }
-    return have;
+    if (chosen.empty())
+        return false;
+    expected.clear();
+    for (int i : chosen)
+        expected.push_back(truth[i]);
+    return true;
 }
 
 struct CornerErrors {
@@ -393,7 +430,8 @@ CornerErrors cornerErrors(const std::vector<cv::Point2f>& found, const std::vect
 }
 
 // Truth reordered as the found corners are (nearest truth corner for each).
-std::vector<cv::Point2f> matchedTruth(const std::vector<cv::Point2f>& found, const std::vector<cv::Point2f>& truth)
+std::vector<cv::Point2f> matchedTruth(const std::vector<cv::Point2f>& found,
+                                      const std::vector<cv::Point2f>& truth)
 {
     std::vector<cv::Point2f> out;
     for (const cv::Point2f& p : found) {
@@ -424,7 +462,7 @@ synth::RenderOptions renderOptions(double noise, double blur, std::uint64_t seed
     return o;
 }
 
-}  // namespace
+} // namespace
 
 TEST(FindChessboardCorners2, RefusesBadArguments)
 {
@@ -438,15 +476,32 @@ TEST(FindChessboardCorners2, RefusesBadArguments)
         std::string func;
     };
     const std::vector<Case> cases = {
-        {"2 x 5 pattern", [&] { findChessboardCorners2(gray, {2, 5}, corners, 1); }, cv::Error::StsOutOfRange,
-         "Both width and height of the pattern should have bigger than 2", "findChessboardCorners2"},
-        {"5 x 2 pattern", [&] { findChessboardCorners2(gray, {5, 2}, corners, 0); }, cv::Error::StsOutOfRange,
-         "Both width and height of the pattern should have bigger than 2", "findChessboardCorners2"},
-        {"no corner output", [&] { findChessboardCorners2(gray, {9, 6}, cv::noArray(), 1); }, cv::Error::StsNullPtr,
-         "Null pointer to corners", "findChessboardCorners2"},
-        {"16-bit image", [&] { findChessboardCorners2(cv::Mat(120, 160, CV_16UC1, cv::Scalar(9)), {9, 6}, corners, 1); },
+        {"2 x 5 pattern",
+         [&] {
+             findChessboardCorners2(gray, {2, 5}, corners, 1);
+         },
+         cv::Error::StsOutOfRange, "Both width and height of the pattern should have bigger than 2",
+         "findChessboardCorners2"},
+        {"5 x 2 pattern",
+         [&] {
+             findChessboardCorners2(gray, {5, 2}, corners, 0);
+         },
+         cv::Error::StsOutOfRange, "Both width and height of the pattern should have bigger than 2",
+         "findChessboardCorners2"},
+        {"no corner output",
+         [&] {
+             findChessboardCorners2(gray, {9, 6}, cv::noArray(), 1);
+         },
+         cv::Error::StsNullPtr, "Null pointer to corners", "findChessboardCorners2"},
+        {"16-bit image",
+         [&] {
+             findChessboardCorners2(cv::Mat(120, 160, CV_16UC1, cv::Scalar(9)), {9, 6}, corners, 1);
+         },
          cv::Error::StsBadArg, "Unsupported image type", "details::Chessboard::detectImpl"},
-        {"float image", [&] { findChessboardCorners2(cv::Mat(120, 160, CV_32FC1, cv::Scalar(9)), {9, 6}, corners, 1); },
+        {"float image",
+         [&] {
+             findChessboardCorners2(cv::Mat(120, 160, CV_32FC1, cv::Scalar(9)), {9, 6}, corners, 1);
+         },
          cv::Error::StsBadArg, "Unsupported image type", "details::Chessboard::detectImpl"},
     };
     for (const Case& c : cases) {
@@ -481,6 +536,12 @@ TEST(FindChessboardCorners2, NoBoardIsNoError)
         {"tiny", cv::Mat(7, 9, CV_8UC1, cv::Scalar(50))},
         {"one row", cv::Mat(1, 640, CV_8UC1, cv::Scalar(50))},
     };
+    {
+        SCOPED_TRACE("a pattern of more corners than any image holds");
+        cv::Mat corners;
+        EXPECT_FALSE(findChessboardCorners2(shapes, {100000, 100000}, corners, 1));
+        EXPECT_FALSE(findChessboardCorners2(shapes, {100000, 100000}, corners, 0));
+    }
     for (const Case& c : cases) {
         for (int mode : {0, 1}) {
             SCOPED_TRACE(cv::format("%s, mode %d", c.name, mode));
@@ -501,9 +562,9 @@ TEST(FindChessboardCorners2, FindsRenderedBoardsInTheirOrder)
         double roll, tiltX, tiltY, fill;
     };
     const std::vector<Pose> poses = {
-        {0, 0, 0, 0.8},     {30, 20, -10, 0.8}, {75, -35, 0, 0.75}, {90, 0, 30, 0.75},
-        {135, 40, 15, 0.7}, {180, -20, -35, 0.75}, {230, 10, 45, 0.7}, {270, 45, 0, 0.7},
-        {315, -30, 30, 0.7},
+        {0, 0, 0, 0.8},     {30, 20, -10, 0.8}, {75, -35, 0, 0.75},
+        {90, 0, 30, 0.75},  {135, 40, 15, 0.7}, {180, -20, -35, 0.75},
+        {230, 10, 45, 0.7}, {270, 45, 0, 0.7},  {315, -30, 30, 0.7},
     };
     const std::vector<cv::Size> patterns = {{9, 6}, {7, 5}, {8, 6}, {4, 3}, {3, 3}, {5, 7}, {6, 6}, {11, 8}};
     double sumSq = 0;
@@ -514,10 +575,11 @@ TEST(FindChessboardCorners2, FindsRenderedBoardsInTheirOrder)
         const cv::Size pattern = patterns[k];
         for (size_t j = 0; j < 5; ++j) {
             const Pose& p = poses[(k + 2 * j) % poses.size()];
-            SCOPED_TRACE(cv::format("pattern %dx%d, roll %.0f, tilt %.0f %.0f", pattern.width, pattern.height, p.roll,
-                                    p.tiltX, p.tiltY));
+            SCOPED_TRACE(cv::format("pattern %dx%d, roll %.0f, tilt %.0f %.0f", pattern.width, pattern.height,
+                                    p.roll, p.tiltX, p.tiltY));
             const synth::View view = centredView(cam, pattern, 25, p.roll, p.tiltX, p.tiltY, p.fill);
-            const cv::Mat img = synth::renderChessboard(cam, pattern, 25, view, renderOptions(2, 0.7, ++seed));
+            const cv::Mat img =
+                synth::renderChessboard(cam, pattern, 25, view, renderOptions(2, 0.7, ++seed));
             const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, 25, view);
 
             cv::Mat corners, meta;
@@ -607,7 +669,8 @@ TEST(FindChessboardCorners2, RefusesLargerAndPartialBoards)
     ASSERT_TRUE(findChessboardCorners2(img, pattern, corners, 1));
     ASSERT_TRUE(findChessboardCorners2(img, {6, 9}, corners, 1)) << "transposed size";
 
-    for (cv::Size smaller : {cv::Size(7, 5), cv::Size(8, 6), cv::Size(9, 5), cv::Size(3, 3), cv::Size(5, 8)}) {
+    for (cv::Size smaller :
+         {cv::Size(7, 5), cv::Size(8, 6), cv::Size(9, 5), cv::Size(3, 3), cv::Size(5, 8)}) {
         SCOPED_TRACE(cv::format("asking for %dx%d", smaller.width, smaller.height));
         EXPECT_FALSE(findChessboardCorners2(img, smaller, corners, 1));
         EXPECT_TRUE(corners.empty());
@@ -629,7 +692,30 @@ TEST(FindChessboardCorners2, RefusesLargerAndPartialBoards)
 
     // Outer corners closer than 5 pixels to the border after cropping.
     const int tight = cvCeil(maxX) + 3;
-    EXPECT_FALSE(findChessboardCorners2(img.colRange(0, std::min(tight, img.cols)).clone(), pattern, corners, 1));
+    EXPECT_FALSE(
+        findChessboardCorners2(img.colRange(0, std::min(tight, img.cols)).clone(), pattern, corners, 1));
+}
+
+TEST(FindChessboardCorners2, HiddenCornersDoNotMakeASmallerBoard)
+{
+    // A bar hides the last column of inner corners of a 9 x 6 board; the
+    // squares on both sides of it stay visible. Neither 9 x 6 (corners
+    // missing) nor 8 x 6 (the board goes on beyond) may be returned.
+    const auto cam = synth::makeCamera({800, 600}, 760);
+    const cv::Size pattern(9, 6);
+    const auto views = synth::boardViews(cam, pattern, 25, 1, 4);
+    cv::Mat img = synth::renderChessboard(cam, pattern, 25, views[0], renderOptions(1, 0.5, 4));
+    const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, 25, views[0]);
+    const cv::Point2f a = truth[8] + 0.6f * (truth[8] - truth[17]),
+                      b = truth[53] + 0.6f * (truth[53] - truth[44]);
+    const double square = cv::norm(truth[8] - truth[7]);
+    cv::Mat corners;
+    ASSERT_TRUE(findChessboardCorners2(img, pattern, corners, 1));
+    EXPECT_FALSE(findChessboardCorners2(img, {8, 6}, corners, 1));
+    cv::line(img, a, b, cv::Scalar(125), std::max(3, static_cast<int>(0.5 * square)));
+    EXPECT_FALSE(findChessboardCorners2(img, pattern, corners, 1));
+    EXPECT_FALSE(findChessboardCorners2(img, {8, 6}, corners, 1));
+    EXPECT_FALSE(findChessboardCorners2(img, {6, 8}, corners, 1));
 }
 
 TEST(FindChessboardCorners2, ColourAndQuickMode)
@@ -761,11 +847,12 @@ TEST(ChessboardDriver, KeyPointTableAndInitialPoints)
     // gives the direction back in radians. Wedge directions of the centre:
     // white 45 degrees, black 105 degrees (a foreshortened corner).
     std::vector<cv::KeyPoint> kps = {
-        cv::KeyPoint(cv::Point2f(50, 50), 5, 360.0f - 45.0f, 1000, 2, -1),   // centre
-        cv::KeyPoint(cv::Point2f(60, 50), 5, 360.0f - 100.0f, 900, 2, -1),  // 5 deg from black: usable
-        cv::KeyPoint(cv::Point2f(40, 50), 5, 360.0f - 170.0f, 900, 2, -1),  // 55 and 65 deg off: not
-        cv::KeyPoint(cv::Point2f(50, 60), 5, 360.0f - 40.0f, 50, 2, -1),    // too weak
-        cv::KeyPoint(cv::Point2f(50, 40), 5, 360.0f - 92.0f, -600, 2, -1),  // weakly symmetric, 47 deg off white
+        cv::KeyPoint(cv::Point2f(50, 50), 5, 360.0f - 45.0f, 1000, 2, -1), // centre
+        cv::KeyPoint(cv::Point2f(60, 50), 5, 360.0f - 100.0f, 900, 2, -1), // 5 deg from black: usable
+        cv::KeyPoint(cv::Point2f(40, 50), 5, 360.0f - 170.0f, 900, 2, -1), // 55 and 65 deg off: not
+        cv::KeyPoint(cv::Point2f(50, 60), 5, 360.0f - 40.0f, 50, 2, -1),   // too weak
+        cv::KeyPoint(cv::Point2f(50, 40), 5, 360.0f - 92.0f, -600, 2,
+                     -1), // weakly symmetric, 47 deg off white
     };
     while (kps.size() < 21)
         kps.emplace_back(cv::Point2f(-99999.0f, -99999.0f), 0.0f, 0.0f, 0.0f, 0, -1);
@@ -795,8 +882,12 @@ TEST(ChessboardDriver, KeyPointTableAndInitialPoints)
     table.convertTo(table64, CV_64F);
     expectCvError([&] { details::Chessboard::getInitialPoints(index, table64, kps[0], white, black, 100); },
                   cv::Error::StsBadArg, "Unsupported source type", fn);
-    expectCvError([&] { details::Chessboard::getInitialPoints(index, table.colRange(0, 3).clone(), kps[0], white, black, 100); },
-                  cv::Error::StsBadArg, "wrong data format", fn);
+    expectCvError(
+        [&] {
+            details::Chessboard::getInitialPoints(index, table.colRange(0, 3).clone(), kps[0], white, black,
+                                                  100);
+        },
+        cv::Error::StsBadArg, "wrong data format", fn);
 }
 
 TEST(ChessboardDriver, SeedBoardsAroundACandidateOnAGrid)
@@ -814,8 +905,8 @@ TEST(ChessboardDriver, SeedBoardsAroundACandidateOnAGrid)
             if (r == 0 && c == 0)
                 continue;
             const float dir = ((r + c) % 2 == 0) ? white : black;
-            kps.emplace_back(c0 + static_cast<float>(c) * ex + static_cast<float>(r) * ey, 5, 360.0f - dir * 57.29578f,
-                             900, 2, -1);
+            kps.emplace_back(c0 + static_cast<float>(c) * ex + static_cast<float>(r) * ey, 5,
+                             360.0f - dir * 57.29578f, 900, 2, -1);
         }
     const cv::Mat table = details::Chessboard::keyPointTable(kps);
     cv::flann::Index index(table.colRange(0, 2).clone(), cv::flann::LinearIndexParams());
@@ -875,4 +966,8 @@ TEST(ChessboardDriver, Feature2DInterfaceGivesTheCorners)
         EXPECT_EQ(kps2[i].pt, kps[i].pt);
     EXPECT_EQ(detector.descriptorSize(), 0);
     EXPECT_EQ(detector.descriptorType(), 0);
+
+    std::vector<cv::KeyPoint> none;
+    expectCvError([&] { detector.detect(img, none, cv::Mat(img.size(), CV_8UC1, cv::Scalar(1))); },
+                  cv::Error::StsBadSize, "Mask is not supported", "details::FastX::detectImpl");
 }
