@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "About.h"
 #include "CustomSaveWrtDialog.h"
 #include "SensorTree.h"
 #include "project_file.h"
@@ -318,4 +319,11 @@ bool MainWindow::loadProject(const QString& fileName)
 void MainWindow::on_actionReset_All_Settings_triggered()
 {
     clearSettings();
+}
+
+void MainWindow::on_actionTessimo_triggered()
+{
+    About about(this);
+    about.setWindowFlags(about.windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    about.exec();
 }

@@ -66,6 +66,7 @@ private slots:
     void on_actionLoad_Project_triggered();
     void on_actionSave_Project_triggered();
     void on_actionReset_All_Settings_triggered();
+    void on_actionTessimo_triggered();
 
     void onSensorAdded(Sensor sensor);
     void onSensorDeleted(int idx);
