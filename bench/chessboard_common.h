@@ -145,7 +145,7 @@ inline const std::vector<cv::Size>& renderedPatterns()
     return p;
 }
 
-struct RenderedSetSpec {
+struct RenderedSetRecipe {
     std::string name;
     cv::Size size;
     double focal;
@@ -168,12 +168,12 @@ inline double viewTiltDeg(const synth::View& v, cv::Size pattern, double square)
     return std::acos(std::abs(normal.dot(centre)) / cv::norm(centre)) * 180.0 / CV_PI;
 }
 
-inline std::vector<RenderedSetSpec> renderedSetSpecs(bool large)
+inline std::vector<RenderedSetRecipe> renderedSetRecipes(bool large)
 {
-    std::vector<RenderedSetSpec> specs;
+    std::vector<RenderedSetRecipe> recipes;
     auto add = [&](const std::string& name, cv::Size size, double focal, std::vector<double> kc,
                    synth::ViewOptions v, synth::RenderOptions r, double minTilt = 0, double maxTilt = 50) {
-        specs.push_back({name, size, focal, std::move(kc), v, r, minTilt, maxTilt});
+        recipes.push_back({name, size, focal, std::move(kc), v, r, minTilt, maxTilt});
     };
     synth::ViewOptions v;
     synth::RenderOptions r;
@@ -217,7 +217,7 @@ inline std::vector<RenderedSetSpec> renderedSetSpecs(bool large)
         big.blurSigma = 1.0;
         add("4000x3000 (12 MP)", {4000, 3000}, 3400, {-0.1, 0.02, 0, 0, 0}, v, big);
     }
-    return specs;
+    return recipes;
 }
 
 // Renders `views` images per set; every choice comes from fixed seeds.
@@ -225,23 +225,23 @@ inline std::vector<ImageSet> renderedSets(int views, bool large)
 {
     std::vector<ImageSet> sets;
     std::uint64_t seed = 1000;
-    for (const auto& spec : renderedSetSpecs(large)) {
-        ImageSet set{spec.name, {}};
-        const auto cam = synth::makeCamera(spec.size, spec.focal, spec.kc);
-        const int n = spec.size.area() > 4000000 ? std::min(views, 2) : views;
+    for (const auto& recipe : renderedSetRecipes(large)) {
+        ImageSet set{recipe.name, {}};
+        const auto cam = synth::makeCamera(recipe.size, recipe.focal, recipe.kc);
+        const int n = recipe.size.area() > 4000000 ? std::min(views, 2) : views;
         for (int i = 0; i < n; ++i) {
             const cv::Size pattern = renderedPatterns()[size_t(i) % renderedPatterns().size()];
             const double square = 30;
             synth::View view;
             double tilt = -1;
-            while (tilt < spec.minTiltDeg || tilt > spec.maxTiltDeg) {
-                view = synth::boardViews(cam, pattern, square, 1, ++seed, spec.views)[0];
+            while (tilt < recipe.minTiltDeg || tilt > recipe.maxTiltDeg) {
+                view = synth::boardViews(cam, pattern, square, 1, ++seed, recipe.views)[0];
                 tilt = viewTiltDeg(view, pattern, square);
             }
-            synth::RenderOptions r = spec.render;
+            synth::RenderOptions r = recipe.render;
             r.seed = seed;
             BoardImage img;
-            img.name = cv::format("%s #%d (%dx%d, tilt %.0f deg)", spec.name.c_str(), i, pattern.width,
+            img.name = cv::format("%s #%d (%dx%d, tilt %.0f deg)", recipe.name.c_str(), i, pattern.width,
                                   pattern.height, tilt);
             img.gray = synth::renderChessboard(cam, pattern, square, view, r);
             img.pattern = pattern;
