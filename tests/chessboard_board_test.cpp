@@ -21,6 +21,8 @@
 
 namespace {
 
+using testing_support::expectCvError;
+
 using Board = details::Chessboard::Board;
 using Cell = Board::Cell;
 
@@ -105,19 +107,6 @@ void diagonals(const std::vector<cv::Point2f>& grid, int cols, int r, int c, flo
     auto at = [&](int rr, int cc) { return grid[static_cast<size_t>(rr) * cols + cc]; };
     d1 = directionOf(at(r - 1, c + 1) - at(r + 1, c - 1));
     d2 = directionOf(at(r + 1, c + 1) - at(r - 1, c - 1));
-}
-
-void expectCvError(const std::function<void()>& f, int code, const std::string& message,
-                   const std::string& func)
-{
-    try {
-        f();
-        ADD_FAILURE() << "no error raised, expected \"" << message << "\"";
-    } catch (const cv::Exception& e) {
-        EXPECT_EQ(e.code, code);
-        EXPECT_EQ(e.err, message);
-        EXPECT_EQ(e.func, func);
-    }
 }
 
 bool samePoints(const std::vector<cv::Point2f>& a, const std::vector<cv::Point2f>& b)

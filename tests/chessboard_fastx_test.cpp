@@ -5,6 +5,7 @@
 #include "chessboard_fastx.h"
 
 #include "synthetic.h"
+#include "test_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -20,17 +21,7 @@ using details::FastX;
 
 namespace {
 
-void expectCvError(const std::function<void()>& f, int code, const std::string& msg, const std::string& func)
-{
-    try {
-        f();
-        ADD_FAILURE() << "no exception, expected \"" << msg << "\"";
-    } catch (const cv::Exception& e) {
-        EXPECT_EQ(e.code, code) << e.what();
-        EXPECT_EQ(e.err, msg);
-        EXPECT_EQ(e.func, func);
-    }
-}
+using testing_support::expectCvError;
 
 FastX::Settings detectorSettings(bool upsample)
 {

@@ -6,6 +6,7 @@
 #include "chessboard_fit.h"
 
 #include "synthetic.h"
+#include "test_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -25,18 +26,7 @@
 
 namespace {
 
-// Runs f and checks that it throws cv::Exception with the given code, message and function.
-void expectCvError(const std::function<void()>& f, int code, const std::string& msg, const std::string& func)
-{
-    try {
-        f();
-        ADD_FAILURE() << "no exception, expected \"" << msg << "\"";
-    } catch (const cv::Exception& e) {
-        EXPECT_EQ(e.code, code) << e.what();
-        EXPECT_EQ(e.err, msg);
-        EXPECT_EQ(e.func, func);
-    }
-}
+using testing_support::expectCvError;
 
 double applyH1D(const cv::Mat& H, double x)
 {
