@@ -706,4 +706,29 @@ TEST_F(IntrinsicDialog, UndistortShowsTheCorrectedImage)
     h.dialog->grab().save("/tmp/intrinsic_dialog_3d.png");
 }
 
+// Images taken through a mirror (as some depth cameras deliver them) are
+// flipped back before detection when "Mirror x (Kinect)" is checked.
+TEST_F(IntrinsicDialog, MirroredImagesAreFlippedBack)
+{
+    const Scene scene(imageDir.path(), 8, 41);
+    QStringList mirrored;
+    for (const QString& file : scene.files) {
+        cv::Mat image = cv::imread(file.toStdString(), cv::IMREAD_UNCHANGED);
+        cv::flip(image, image, 1);
+        const QString path = imageDir.filePath("mirrored_" + QFileInfo(file).fileName());
+        cv::imwrite(path.toStdString(), image);
+        mirrored << path;
+    }
+    Harness h(1);
+    h.setPattern(scene.pattern, "22.5");
+    h.w<QCheckBox>("check_mirror")->setChecked(true);
+    h.dialog->openImages(mirrored);
+    h.clickCalibrate();
+    const cv::Mat K = h.dialog->cameraMatrix();
+    ASSERT_FALSE(K.empty());
+    // The true principal point, not its mirror image (799 - cx, 7 px away).
+    EXPECT_NEAR(K.at<double>(0, 2), scene.cam.K(0, 2), 2.0);
+    EXPECT_NEAR(K.at<double>(0, 0), scene.cam.K(0, 0), 2.0);
+}
+
 }  // namespace
