@@ -4,12 +4,14 @@
 // the "_intr.yml" file; the bad-input paths; the run protocol.
 
 #include "IntrChessCalibWin.h"
+#include "MainWindow.h"
 #include "SensorTree.h"
 
 #include "dialog_test_helpers.h"
 #include "synthetic.h"
 #include "test_helpers.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -31,6 +33,7 @@
 #include <gtest/gtest.h>
 
 #include <opencv2/calib3d.hpp>
+#include <vtkActor.h>
 #include <opencv2/imgcodecs.hpp>
 
 #include <cstdio>
@@ -729,6 +732,62 @@ TEST_F(IntrinsicDialog, MirroredImagesAreFlippedBack)
     // The true principal point, not its mirror image (799 - cx, 7 px away).
     EXPECT_NEAR(K.at<double>(0, 2), scene.cam.K(0, 2), 2.0);
     EXPECT_NEAR(K.at<double>(0, 0), scene.cam.K(0, 0), 2.0);
+}
+
+std::vector<IntrChessCalibWin*> openIntrinsicDialogs()
+{
+    std::vector<IntrChessCalibWin*> dialogs;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* d = qobject_cast<IntrChessCalibWin*>(w); d && d->isVisible())
+            dialogs.push_back(d);
+    return dialogs;
+}
+
+// The "Intrinsic" button of the main window: each press opens a new dialog
+// wired to the scene; closing the main window closes them.
+TEST_F(IntrinsicDialog, MainWindowLauncherOpensWiredDialogs)
+{
+    const Scene scene(imageDir.path(), 5, 43);
+    auto* main = new MainWindow;
+    main->show();
+    main->sensorTree()->addSensor();
+    auto* button = main->findChild<QPushButton*>("button_checker_intr_calib");
+    ASSERT_NE(button, nullptr);
+    EXPECT_EQ(button->text(), "Intrinsic");
+    QTest::mouseClick(button, Qt::LeftButton);
+    QTest::mouseClick(button, Qt::LeftButton);
+    const std::vector<IntrChessCalibWin*> dialogs = openIntrinsicDialogs();
+    ASSERT_EQ(dialogs.size(), 2u) << "one dialog per press";
+    QPointer<IntrChessCalibWin> first = dialogs[0], second = dialogs[1];
+    for (IntrChessCalibWin* d : dialogs) {
+        EXPECT_TRUE(d->isWindow());
+        EXPECT_FALSE(d->isModal());
+        EXPECT_TRUE(d->testAttribute(Qt::WA_DeleteOnClose));
+        EXPECT_EQ(d->findChild<QComboBox*>("combo_sensor")->count(), 2);
+    }
+
+    // Both refresh their sensors; the second calibrates Cam1 for the scene.
+    main->sensorTree()->addSensor();
+    EXPECT_EQ(first->findChild<QComboBox*>("combo_sensor")->count(), 3);
+    second->findChild<QComboBox*>("combo_sensor")->setCurrentIndex(1);
+    second->findChild<QSpinBox*>("spin_corner_count_x")->setValue(9);
+    second->findChild<QSpinBox*>("spin_corner_count_y")->setValue(6);
+    second->findChild<QLineEdit*>("edit_corners_width")->setText("22.5");
+    second->findChild<QLineEdit*>("edit_corners_height")->setText("22.5");
+    second->openImages(scene.files);
+    QTest::mouseClick(second->findChild<QPushButton*>("button_calibrate"), Qt::LeftButton);
+    const Sensor cam1 = main->sensorTree()->getSensors()[1];
+    ASSERT_FALSE(cam1.K.empty());
+    EXPECT_NEAR(cam1.K.at<double>(0, 0), scene.cam.K(0, 0), 3.0);
+    EXPECT_EQ(cam1.imgSize, scene.cam.size);
+    // The main window's frustum for Cam1 now exists.
+    EXPECT_TRUE(main->sensorActors()[1].frustum);
+
+    delete main;
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(first.isNull());
+    EXPECT_TRUE(second.isNull());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // pose that reaches the tree; the failure paths.
 
 #include "TargetPose.h"
+#include "MainWindow.h"
 #include "ChessboardDialog.h"
 #include "SensorTree.h"
 
@@ -10,6 +11,7 @@
 #include "synthetic.h"
 #include "test_helpers.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
@@ -365,6 +367,47 @@ TEST_F(TargetPoseDialog, CombosFollowTheScene)
     EXPECT_EQ(world->currentText(), "world");
     EXPECT_EQ(camera->currentText(), "Cam2");
     EXPECT_EQ(camera->count(), 3);
+}
+
+// The "Target Pose PnP" button of the main window opens a wired dialog whose
+// pose reaches the scene.
+TEST_F(TargetPoseDialog, MainWindowLauncherOpensAWiredDialog)
+{
+    auto* main = new MainWindow;
+    main->show();
+    main->sensorTree()->addSensor();
+    calibrateCamera(*main->sensorTree(), 1);
+    auto* button = main->findChild<QPushButton*>("button_define_world_cs");
+    ASSERT_NE(button, nullptr);
+    EXPECT_EQ(button->text(), "Target Pose PnP");
+    QTest::mouseClick(button, Qt::LeftButton);
+    TargetPose* dialog = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* d = qobject_cast<TargetPose*>(w))
+            dialog = d;
+    ASSERT_NE(dialog, nullptr);
+    QPointer<TargetPose> guard = dialog;
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_TRUE(dialog->testAttribute(Qt::WA_DeleteOnClose));
+    EXPECT_EQ(dialog->findChild<QComboBox*>("combo_sensor")->currentIndex(), 1);
+
+    dialog->findChild<QSpinBox*>("spin_corner_count_x")->setValue(pattern.width);
+    dialog->findChild<QSpinBox*>("spin_corner_count_y")->setValue(pattern.height);
+    dialog->findChild<QLineEdit*>("edit_corners_width")->setText("22.5");
+    dialog->findChild<QLineEdit*>("edit_corners_height")->setText("22.5");
+    dialog->openImage(imagePath);
+    QTest::mouseClick(dialog->findChild<QPushButton*>("button_calibrate"), Qt::LeftButton);
+    const std::vector<Sensor> sensors = main->sensorTree()->getSensors();
+    const auto [R, t] = expectedPose(false);
+    EXPECT_POSE_NEAR(sensors[1].R, sensors[1].t, R, t, 0.1, 1.0);
+
+    main->sensorTree()->setSensorName(0, "world");
+    EXPECT_EQ(dialog->findChild<QComboBox*>("combo_world")->currentText(), "world");
+
+    delete main;
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(guard.isNull());
 }
 
 }  // namespace
