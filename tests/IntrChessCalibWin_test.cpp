@@ -687,7 +687,10 @@ TEST_F(IntrinsicDialog, UndistortShowsTheCorrectedImage)
     EXPECT_FALSE(undistort->isEnabled()) << "no intrinsics yet";
     h.setPattern(scene.pattern, "22.5");
     h.dialog->openImages(scene.files);
+    h.w<QGroupBox>("group_outliers")->setChecked(true);
     h.clickCalibrate();
+    EXPECT_TRUE(h.logText().contains("Detecting outliers: none")) << "clean views have no corner above 5 px";
+    EXPECT_FALSE(h.logText().contains("Calibrate again"));
     ASSERT_TRUE(undistort->isEnabled());
     undistort->setChecked(true);
     QCoreApplication::processEvents();
@@ -788,6 +791,45 @@ TEST_F(IntrinsicDialog, MainWindowLauncherOpensWiredDialogs)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(first.isNull());
     EXPECT_TRUE(second.isNull());
+}
+
+TEST_F(IntrinsicDialog, RandomTenStaysWithinTheList)
+{
+    const struct {
+        int images;
+        int checked;
+    } cases[] = {{12, 10}, {5, 5}, {0, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.images);
+        Harness h(1);
+        QStringList files;
+        for (int i = 0; i < c.images; ++i)
+            files << imageDir.filePath(QString("img%1.png").arg(i));
+        h.dialog->openImages(files);
+        ASSERT_TRUE(QMetaObject::invokeMethod(h.dialog, "on_button_select_10_clicked"));
+        int checked = 0;
+        for (int i = 0; i < h.list()->count(); ++i)
+            checked += h.list()->item(i)->checkState() == Qt::Checked;
+        EXPECT_EQ(checked, c.checked);
+    }
+}
+
+// Options come back in the next session, real square sizes included.
+TEST_F(IntrinsicDialog, OptionsPersistBetweenSessions)
+{
+    {
+        Harness h(1);
+        h.setPattern(cv::Size(7, 5), "22.5");
+        h.w<QCheckBox>("check_radon_detection")->setChecked(true);
+        h.w<QCheckBox>("check_use_rational_model")->setChecked(true);
+    }
+    Harness h(1);
+    EXPECT_EQ(h.w<QSpinBox>("spin_corner_count_x")->value(), 7);
+    EXPECT_EQ(h.w<QLineEdit>("edit_corners_width")->text(), "22.5");
+    EXPECT_TRUE(h.w<QCheckBox>("check_radon_detection")->isChecked());
+    EXPECT_FALSE(h.w<QGroupBox>("group_corner_subpix")->isEnabled());
+    EXPECT_TRUE(h.w<QCheckBox>("check_use_rational_model")->isChecked());
+    EXPECT_FALSE(h.w<QCheckBox>("check_fix_k4")->isHidden()) << "the restored rational model shows k4 to k6";
 }
 
 }  // namespace
