@@ -3,6 +3,7 @@
 // the sensor combo boxes.
 
 #include "ChessboardDialog.h"
+#include "chessboard.h"
 
 #include "dialog_test_helpers.h"
 #include "synthetic.h"
@@ -208,6 +209,38 @@ TEST(DetectChessboard, NormaliseFlagFollowsTheOption)
     EXPECT_EQ(options.detectorFlags(), 1);
     options.normalizeImage = true;
     EXPECT_EQ(options.detectorFlags(), 3);
+}
+
+// A faint board (grey levels 117 to 123) defeats the program's own detector
+// on the raw image; the detection step retries on the equalised image.
+TEST(DetectChessboard, OwnDetectorRetriesOnTheEqualisedImage)
+{
+    const synth::Camera cam = synth::makeCamera(cv::Size(640, 480), 700);
+    const cv::Size pattern(9, 6);
+    const std::vector<synth::View> views = synth::boardViews(cam, pattern, 25, 2, 3);
+    synth::RenderOptions faint;
+    faint.black = 117;
+    faint.white = 123;
+    faint.background = 120;
+    for (size_t v = 0; v < views.size(); ++v) {
+        SCOPED_TRACE(v);
+        const cv::Mat image = synth::renderChessboard(cam, pattern, 25, views[v], faint);
+        std::vector<cv::Point2f> corners;
+        ASSERT_FALSE(findChessboardCorners2(image, pattern, corners, 1, cv::noArray()))
+            << "the case needs a board the raw detection misses";
+        ChessboardOptions options;
+        options.patternSize = pattern;
+        options.radon = true;
+        ASSERT_TRUE(detectChessboard(image, options, corners));
+        const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, 25, views[v]);
+        ASSERT_EQ(corners.size(), truth.size());
+        double forward = 0, backward = 0;
+        for (size_t k = 0; k < truth.size(); ++k) {
+            forward += cv::norm(corners[k] - truth[k]);
+            backward += cv::norm(corners[k] - truth[truth.size() - 1 - k]);
+        }
+        EXPECT_LT(std::min(forward, backward) / truth.size(), 0.3);
+    }
 }
 
 TEST(SafeFileNamePart, SensorNamesCannotLeaveTheFolder)
