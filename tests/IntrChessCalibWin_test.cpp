@@ -832,4 +832,28 @@ TEST_F(IntrinsicDialog, OptionsPersistBetweenSessions)
     EXPECT_FALSE(h.w<QCheckBox>("check_fix_k4")->isHidden()) << "the restored rational model shows k4 to k6";
 }
 
+// With the intrinsic guess, the run starts from the tree's intrinsics; fixed
+// focal length and principal point come out exactly as given.
+TEST_F(IntrinsicDialog, IntrinsicGuessStartsFromTheTree)
+{
+    const Scene scene(imageDir.path(), 6, 47);
+    Harness h(1);
+    cv::Mat guess = (cv::Mat_<double>(3, 3) << 830, 0, 398, 0, 830, 301, 0, 0, 1);
+    h.tree.updateIntrinsicsIdx(0, guess, cv::Mat::zeros(1, 5, CV_64F), scene.cam.size);
+    h.dialog->updateSensorNames();
+    auto* useGuess = h.w<QCheckBox>("check_use_intrinsic_guess");
+    ASSERT_TRUE(useGuess->isEnabled());
+    useGuess->setChecked(true);
+    h.w<QCheckBox>("check_fix_focal")->setChecked(true);
+    h.w<QCheckBox>("check_fix_pp")->setChecked(true);
+    h.setPattern(scene.pattern, "22.5");
+    h.dialog->openImages(scene.files);
+    h.clickCalibrate();
+    const cv::Mat K = h.dialog->cameraMatrix();
+    ASSERT_FALSE(K.empty()) << h.logText().toStdString();
+    EXPECT_MAT_NEAR(K, guess, 1e-9);
+    // The distortion is still estimated (towards the true k1).
+    EXPECT_LT(h.dialog->distortion().at<double>(0), -0.1);
+}
+
 }  // namespace
