@@ -72,7 +72,7 @@ bool floatsOf(const cv::Mat& m, const char* key, std::vector<float>& values, QSt
     return true;
 }
 
-}  // namespace
+} // namespace
 
 CornerFileStatus readCornerFile(const QString& imagePath, std::vector<cv::Point2f>& imagePoints,
                                 std::vector<cv::Point3f>& objectPoints, QString& error)
@@ -138,7 +138,8 @@ CornerFileStatus readCornerFile(const QString& imagePath, std::vector<cv::Point2
     return CornerFileStatus::Loaded;
 }
 
-bool detectChessboard(const cv::Mat& gray, const ChessboardOptions& options, std::vector<cv::Point2f>& corners)
+bool detectChessboard(const cv::Mat& gray, const ChessboardOptions& options,
+                      std::vector<cv::Point2f>& corners)
 {
     corners.clear();
     if (gray.empty())
@@ -237,15 +238,17 @@ bool readPositive(const QLineEdit* edit, const QString& what, float& value, QStr
     return true;
 }
 
-}  // namespace
+} // namespace
 
 bool ChessboardDialog::readChessboardOptions(ChessboardOptions& options, QString& error) const
 {
     const auto* spinX = findChild<QSpinBox*>("spin_corner_count_x");
     const auto* spinY = findChild<QSpinBox*>("spin_corner_count_y");
     options.patternSize = cv::Size(spinX ? spinX->value() : 0, spinY ? spinY->value() : 0);
-    if (!readPositive(findChild<QLineEdit*>("edit_corners_width"), tr("Square width"), options.squareWidth, error) ||
-        !readPositive(findChild<QLineEdit*>("edit_corners_height"), tr("Square height"), options.squareHeight, error))
+    if (!readPositive(findChild<QLineEdit*>("edit_corners_width"), tr("Square width"), options.squareWidth,
+                      error) ||
+        !readPositive(findChild<QLineEdit*>("edit_corners_height"), tr("Square height"), options.squareHeight,
+                      error))
         return false;
 
     const auto* normalize = findChild<QCheckBox*>("check_normalize_image");

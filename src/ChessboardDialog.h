@@ -28,13 +28,13 @@ class QWidget;
 
 // Detection options, read afresh from the form at the start of every run.
 struct ChessboardOptions {
-    cv::Size patternSize;         // inner corners along x and y
-    float squareWidth = 0;        // mm
-    float squareHeight = 0;       // mm
-    bool normalizeImage = false;  // adds CALIB_CB_NORMALIZE_IMAGE to OpenCV's detector
-    bool radon = false;           // the program's own detector instead of OpenCV's
-    double windowFactor = 0.1;    // refinement window as a fraction of the neighbour distance
-    cv::Size zeroZone{1, 1};      // refinement dead zone, px
+    cv::Size patternSize;        // inner corners along x and y
+    float squareWidth = 0;       // mm
+    float squareHeight = 0;      // mm
+    bool normalizeImage = false; // adds CALIB_CB_NORMALIZE_IMAGE to OpenCV's detector
+    bool radon = false;          // the program's own detector instead of OpenCV's
+    double windowFactor = 0.1;   // refinement window as a fraction of the neighbour distance
+    cv::Size zeroZone{1, 1};     // refinement dead zone, px
 
     // Flags for cv::findChessboardCorners: adaptive threshold, plus
     // normalisation when asked for.
@@ -43,9 +43,9 @@ struct ChessboardOptions {
 
 // Outcome of reading the corner file of one image.
 enum class CornerFileStatus {
-    Missing,  // no file, or it cannot be opened: the image is detected as usual
-    Loaded,   // image and object points read
-    Invalid   // the file exists but cannot be parsed or does not fit; the reason is given
+    Missing, // no file, or it cannot be opened: the image is detected as usual
+    Loaded,  // image and object points read
+    Invalid  // the file exists but cannot be parsed or does not fit; the reason is given
 };
 
 // The board's inner corners in its own frame (z = 0, mm), row by row: for
@@ -69,7 +69,8 @@ CornerFileStatus readCornerFile(const QString& imagePath, std::vector<cv::Point2
 // corners are used as found; OpenCV's detector is followed by the adaptive
 // sub-pixel refinement. An empty image is simply not a board. OpenCV errors
 // propagate as cv::Exception.
-bool detectChessboard(const cv::Mat& gray, const ChessboardOptions& options, std::vector<cv::Point2f>& corners);
+bool detectChessboard(const cv::Mat& gray, const ChessboardOptions& options,
+                      std::vector<cv::Point2f>& corners);
 
 // A sensor name made safe for use as part of a file name: path separators,
 // characters that file systems refuse and control characters become '_', so
@@ -101,8 +102,8 @@ protected:
 
     // Log: the colour is set before each message and stays in force.
     void logColor(const QColor& colour);
-    void logAppend(const QString& text, const QColor& colour = Qt::black);  // a new paragraph
-    void logInsert(const QString& text, const QColor& colour = Qt::black);  // on the current line
+    void logAppend(const QString& text, const QColor& colour = Qt::black); // a new paragraph
+    void logInsert(const QString& text, const QColor& colour = Qt::black); // on the current line
     void logRepaint();
     void logMoveToEnd();
 

@@ -55,7 +55,7 @@ bool allFinite(const cv::Mat& m)
     return m.empty() || cv::checkRange(m);
 }
 
-}  // namespace
+} // namespace
 
 IntrChessCalibWin::IntrChessCalibWin(QWidget* parent, std::vector<QString> names)
     : ChessboardDialog(parent), ui(new Ui::IntrChessCalibWin), sensorNames(std::move(names))
@@ -103,7 +103,13 @@ IntrChessCalibWin::IntrChessCalibWin(QWidget* parent, std::vector<QString> names
 
     // The launcher connects the dialog protocol after construction; fetch the
     // chosen sensor's intrinsics once it has.
-    QMetaObject::invokeMethod(this, [this] { if (!running) loadSensorIntrinsics(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!running)
+                loadSensorIntrinsics();
+        },
+        Qt::QueuedConnection);
 }
 
 IntrChessCalibWin::~IntrChessCalibWin()
@@ -131,10 +137,11 @@ void IntrChessCalibWin::on_button_change_dir_clicked(bool)
     if (running)
         return;
     ui->button_calibrate->setEnabled(false);
-    const QStringList files = QFileDialog::getOpenFileNames(
-        this, tr("Calibration Images"), lastDirectory,
-        tr("Image Files (*.png *.jpg *.tif *.bmp);; PNG (*.png);; JPEG (*.jpg *.jpeg);; TIFF (*.tif *.tiff);; "
-           "BMP (*.bmp);; All files (*.*)"));
+    const QStringList files =
+        QFileDialog::getOpenFileNames(this, tr("Calibration Images"), lastDirectory,
+                                      tr("Image Files (*.png *.jpg *.tif *.bmp);; PNG (*.png);; JPEG (*.jpg "
+                                         "*.jpeg);; TIFF (*.tif *.tiff);; "
+                                         "BMP (*.bmp);; All files (*.*)"));
     openImages(files);
 }
 
@@ -347,8 +354,9 @@ void IntrChessCalibWin::runCalibration()
     }
     const double epsilon = ui->edit_accuracy->text().trimmed().toDouble(&ok);
     if (!ok || !std::isfinite(epsilon) || epsilon < 0) {
-        logAppend(tr("Epsilon '%1' is not a number of at least 0, aborting...\n").arg(ui->edit_accuracy->text()),
-                  Qt::red);
+        logAppend(
+            tr("Epsilon '%1' is not a number of at least 0, aborting...\n").arg(ui->edit_accuracy->text()),
+            Qt::red);
         return;
     }
     const cv::TermCriteria criteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, maxIterations, epsilon);
@@ -371,7 +379,8 @@ void IntrChessCalibWin::runCalibration()
             logAppend(tr("'%1' has no intrinsics to start from; calibrating without the intrinsic guess.")
                           .arg(ui->combo_sensor->currentText()),
                       Qt::darkYellow);
-            flags &= ~(cv::CALIB_USE_INTRINSIC_GUESS | cv::CALIB_FIX_FOCAL_LENGTH | cv::CALIB_FIX_PRINCIPAL_POINT);
+            flags &=
+                ~(cv::CALIB_USE_INTRINSIC_GUESS | cv::CALIB_FIX_FOCAL_LENGTH | cv::CALIB_FIX_PRINCIPAL_POINT);
         }
     }
     if (!ui->group_use_radial_distortion->isChecked())
@@ -381,7 +390,8 @@ void IntrChessCalibWin::runCalibration()
     K = runK;
     kc = runKc;
 
-    const std::vector<cv::Point3f> boardPoints = chessboardObjectPoints(patternSize, squareWidth, squareHeight);
+    const std::vector<cv::Point3f> boardPoints =
+        chessboardObjectPoints(patternSize, squareWidth, squareHeight);
 
     // Detection pass.
     logAppend(tr("Detecting chessboards: \n"), Qt::black);
@@ -466,10 +476,11 @@ void IntrChessCalibWin::runCalibration()
     logRepaint();
 
     if (calibObjectPoints.front().front().z != 0.f && K.empty()) {
-        logAppend(tr("If you use a non-planar calibration target, then you need to set initial inrinsic parameters "
-                     "(fx, fy, cx, cy) for the %1 in the main window!\n")
-                      .arg(ui->combo_sensor->currentText()),
-                  Qt::red);
+        logAppend(
+            tr("If you use a non-planar calibration target, then you need to set initial inrinsic parameters "
+               "(fx, fy, cx, cy) for the %1 in the main window!\n")
+                .arg(ui->combo_sensor->currentText()),
+            Qt::red);
         return;
     }
 
@@ -559,7 +570,8 @@ void IntrChessCalibWin::runCalibration()
 
 void IntrChessCalibWin::logResult(double rms, const cv::Mat& stdDev)
 {
-    logAppend(tr("Calibration completed with rms reprojection error: ") + QString::number(rms, 'g', 6), Qt::black);
+    logAppend(tr("Calibration completed with rms reprojection error: ") + QString::number(rms, 'g', 6),
+              Qt::black);
     logAppend(tr("Intrinsics:"));
     const bool aspectFixed = calibrationFlags() & cv::CALIB_FIX_ASPECT_RATIO;
     auto f4 = [](double v) { return QString::number(v, 'f', 4); };
@@ -574,13 +586,17 @@ void IntrChessCalibWin::logResult(double rms, const cv::Mat& stdDev)
             int value;
             int deviation;
         };
-        const Line lines[] = {{"k1 %1 +/- %2", 0, 4}, {"k2 %1 +/- %2", 1, 5}, {"k3 %1 +/- %2", 4, 8},
-                              {"p1 %1 +/- %2", 2, 6}, {"p2 %1 +/- %2", 3, 7}};
+        const Line lines[] = {{"k1 %1 +/- %2", 0, 4},
+                              {"k2 %1 +/- %2", 1, 5},
+                              {"k3 %1 +/- %2", 4, 8},
+                              {"p1 %1 +/- %2", 2, 6},
+                              {"p2 %1 +/- %2", 3, 7}};
         for (const Line& line : lines)
             if (at(kc, line.value) != 0.0)
                 logAppend(tr(line.form).arg(f4(at(kc, line.value)), f4(at(stdDev, line.deviation))));
         if (ui->check_use_rational_model->isChecked()) {
-            const Line rational[] = {{"k4 %1 +/- %2", 5, 9}, {"k5 %1 +/- %2", 6, 10}, {"k6 %1 +/- %2", 7, 11}};
+            const Line rational[] = {
+                {"k4 %1 +/- %2", 5, 9}, {"k5 %1 +/- %2", 6, 10}, {"k6 %1 +/- %2", 7, 11}};
             for (const Line& line : rational)
                 if (at(kc, line.value) != 0.0)
                     logAppend(tr(line.form).arg(f4(at(kc, line.value)), f4(at(stdDev, line.deviation))));
@@ -707,10 +723,11 @@ void IntrChessCalibWin::on_list_images_itemSelectionChanged()
     }
 
     const size_t u = static_cast<size_t>(i);
-    const bool hasView = ui->list_images->currentItem()->checkState() == Qt::Checked && u < imagePoints.size() &&
-                         !imagePoints[u].empty() && !objectPoints[u].empty() && !K.empty() && !kc.empty() &&
-                         u < rotationVectors.size() && !rotationVectors[u].empty() &&
-                         !translationVectors[u].empty() && u < pointColours.size();
+    const bool hasView = ui->list_images->currentItem()->checkState() == Qt::Checked &&
+                         u < imagePoints.size() && !imagePoints[u].empty() && !objectPoints[u].empty() &&
+                         !K.empty() && !kc.empty() && u < rotationVectors.size() &&
+                         !rotationVectors[u].empty() && !translationVectors[u].empty() &&
+                         u < pointColours.size();
     if (!hasView) {
         hideErrors();
         ui->image_label->setImage(image);
@@ -719,7 +736,8 @@ void IntrChessCalibWin::on_list_images_itemSelectionChanged()
 
     const cv::Vec3b colour = listColours[u];
     ui->label_rms_err->setText(tr("RMS: ") + QString::number(perViewErrors[u], 'f', 4) + " px");
-    ui->label_rms_err->setStyleSheet(QString("color:rgb(%1,%2,%3);").arg(colour[0]).arg(colour[1]).arg(colour[2]));
+    ui->label_rms_err->setStyleSheet(
+        QString("color:rgb(%1,%2,%3);").arg(colour[0]).arg(colour[1]).arg(colour[2]));
     ui->label_min_err->setText(tr("Min: ") + QString::number(errorRanges[u][0], 'f', 4) + " px");
     ui->label_min_err->setStyleSheet("color:#00ff00");
     ui->label_max_err->setText(tr("Max: ") + QString::number(errorRanges[u][1], 'f', 4) + " px");
@@ -731,8 +749,8 @@ void IntrChessCalibWin::on_list_images_itemSelectionChanged()
 
     ui->image_label->setImageAndPoints(image, imagePoints[u], pointColours[u], reprojectedPoints[u]);
 
-    const std::vector<cv::Point3f> square = {{0, 0, 0}, {squareWidth, 0, 0}, {0, squareHeight, 0},
-                                             {squareWidth, squareHeight, 0}};
+    const std::vector<cv::Point3f> square = {
+        {0, 0, 0}, {squareWidth, 0, 0}, {0, squareHeight, 0}, {squareWidth, squareHeight, 0}};
     std::vector<cv::Point2f> p;
     cv::projectPoints(square, rotationVectors[u], translationVectors[u], K, kc, p);
     const cv::Point2f origin = p[0] - ((p[1] - p[0]) + (p[2] - p[0])) / 2;

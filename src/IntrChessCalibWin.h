@@ -90,7 +90,8 @@ private:
     void loadSensorIntrinsics();
     void runCalibration();
     void logResult(double rms, const cv::Mat& stdDevIntrinsics);
-    bool writeIntrinsicsFile(const QString& path, const cv::Size& imageSize, double rms, QString& error) const;
+    bool writeIntrinsicsFile(const QString& path, const cv::Size& imageSize, double rms,
+                             QString& error) const;
     void drawWorld();
     cv::Mat loadImage(size_t i, int flags) const;
 

@@ -72,10 +72,11 @@ void TargetPose::updateSensorNames()
 
 void TargetPose::on_button_open_image_clicked()
 {
-    const QString path = QFileDialog::getOpenFileName(
-        this, tr("Open Image"), lastDirectory,
-        tr("Image Files (*.png *.jpg *.tif *.bmp);; PNG (*.png);; JPEG (*.jpg *.jpeg);; TIFF (*.tif *.tiff);; "
-           "BMP (*.bmp);; All files (*.*)"));
+    const QString path =
+        QFileDialog::getOpenFileName(this, tr("Open Image"), lastDirectory,
+                                     tr("Image Files (*.png *.jpg *.tif *.bmp);; PNG (*.png);; JPEG (*.jpg "
+                                        "*.jpeg);; TIFF (*.tif *.tiff);; "
+                                        "BMP (*.bmp);; All files (*.*)"));
     openImage(path);
 }
 
@@ -245,7 +246,8 @@ void TargetPose::estimatePose()
             const int method = ui->radio_EPNP->isChecked() ? cv::SOLVEPNP_EPNP : cv::SOLVEPNP_ITERATIVE;
             if (useRansac)
                 solved = cv::solvePnPRansac(objectPoints, imagePoints, K, kc, rvec, tvec, false, iterations,
-                                            static_cast<float>(maxReprojError), confidence / 100.0, inliers, method);
+                                            static_cast<float>(maxReprojError), confidence / 100.0, inliers,
+                                            method);
             else
                 solved = cv::solvePnP(objectPoints, imagePoints, K, kc, rvec, tvec, false, method);
         }
@@ -312,8 +314,8 @@ void TargetPose::estimatePose()
     }
 
     ui->image_label->setImageAndPoints(colourImage, imagePoints, colours, projected);
-    const std::vector<cv::Point3f> square = {{0, 0, 0}, {squareWidth, 0, 0}, {0, squareHeight, 0},
-                                             {squareWidth, squareHeight, 0}};
+    const std::vector<cv::Point3f> square = {
+        {0, 0, 0}, {squareWidth, 0, 0}, {0, squareHeight, 0}, {squareWidth, squareHeight, 0}};
     std::vector<cv::Point2f> p;
     cv::projectPoints(square, rvec, tvec, K, kc, p);
     const cv::Point2f origin = p[0] - ((p[1] - p[0]) + (p[2] - p[0])) / 2;
@@ -336,7 +338,8 @@ void TargetPose::estimatePose()
     ui->label_max_err->show();
 
     logAppend(tr("Target pose successfully estimated with an RMS of: %1").arg(rms), Qt::black);
-    logAppend(tr("Extrinsics: ") + ui->combo_world->currentText() + tr(" wrt ") + ui->combo_sensor->currentText());
+    logAppend(tr("Extrinsics: ") + ui->combo_world->currentText() + tr(" wrt ") +
+              ui->combo_sensor->currentText());
     logAppend("tx " + f4(tvec.at<double>(0)));
     logAppend("ty " + f4(tvec.at<double>(1)));
     logAppend("tz " + f4(tvec.at<double>(2)));

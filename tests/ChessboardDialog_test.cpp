@@ -125,10 +125,10 @@ TEST_F(CornerFiles, FilesThatDoNotFitAreRefusedWithAReason)
 TEST_F(CornerFiles, UnparsableOrIncompleteFilesAreRefused)
 {
     const char* texts[] = {
-        "%YAML:1.0\ncorners: [1, 2\n  obj: {{{\n",   // broken YAML
-        "this is not a corner file at all\0\x01\x02",  // not YAML
+        "%YAML:1.0\ncorners: [1, 2\n  obj: {{{\n",    // broken YAML
+        "this is not a corner file at all\0\x01\x02", // not YAML
         "%YAML:1.0\n---\nobj: !!opencv-matrix\n   rows: 1\n   cols: 3\n   dt: f\n   data: [ 1., 2., 3. ]\n",
-        "%YAML:1.0\n---\ncorners: 5\nobj: 7\n",       // scalars, not matrices
+        "%YAML:1.0\n---\ncorners: 5\nobj: 7\n", // scalars, not matrices
     };
     for (const char* text : texts) {
         SCOPED_TRACE(text);
@@ -155,7 +155,8 @@ TEST(DetectChessboard, BothDetectorsFindTheTrueCorners)
     render.noiseSigma = 2;
     for (const bool radon : {false, true}) {
         for (size_t v = 0; v < views.size(); ++v) {
-            SCOPED_TRACE(::testing::Message() << (radon ? "own detector" : "OpenCV's detector") << ", view " << v);
+            SCOPED_TRACE(::testing::Message()
+                         << (radon ? "own detector" : "OpenCV's detector") << ", view " << v);
             render.seed = 100 + v;
             const cv::Mat image = synth::renderChessboard(cam, pattern, square, views[v], render);
             const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, square, views[v]);
@@ -296,4 +297,4 @@ TEST(RefillSensorCombo, KeepsTheChosenSensor)
     }
 }
 
-}  // namespace
+} // namespace

@@ -24,17 +24,17 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
-#include <QTabWidget>
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 
 #include <opencv2/calib3d.hpp>
-#include <vtkActor.h>
 #include <opencv2/imgcodecs.hpp>
+#include <vtkActor.h>
 
 #include <cstdio>
 #include <functional>
@@ -44,7 +44,8 @@ using dialog_test::logHas;
 
 namespace {
 
-const QColor kGreen(Qt::green), kRed(Qt::red), kGray(Qt::gray), kBlack(Qt::black), kDarkYellow(Qt::darkYellow);
+const QColor kGreen(Qt::green), kRed(Qt::red), kGray(Qt::gray), kBlack(Qt::black),
+    kDarkYellow(Qt::darkYellow);
 
 // The dialog as the main window opens it: wired to the tree, shown.
 struct Harness {
@@ -59,11 +60,14 @@ struct Harness {
         tree.getSensorNames(names);
         dialog = new IntrChessCalibWin(nullptr, names);
         dialog->setAttribute(Qt::WA_DeleteOnClose);
-        QObject::connect(dialog, &IntrChessCalibWin::updateIntrinsics, &tree, &SensorTree::updateIntrinsicsIdx);
+        QObject::connect(dialog, &IntrChessCalibWin::updateIntrinsics, &tree,
+                         &SensorTree::updateIntrinsicsIdx);
         QObject::connect(dialog, &IntrChessCalibWin::getIntrinsics, &tree, &SensorTree::getIntrinsicsIdx);
         QObject::connect(dialog, &IntrChessCalibWin::getSensorNames, &tree, &SensorTree::getSensorNames);
-        QObject::connect(&tree, &SensorTree::sensorNamesChanged, dialog, &IntrChessCalibWin::updateSensorNames);
-        QObject::connect(&tree, &SensorTree::removeSensorFromRender, dialog, &IntrChessCalibWin::updateSensorNames);
+        QObject::connect(&tree, &SensorTree::sensorNamesChanged, dialog,
+                         &IntrChessCalibWin::updateSensorNames);
+        QObject::connect(&tree, &SensorTree::removeSensorFromRender, dialog,
+                         &IntrChessCalibWin::updateSensorNames);
         dialog->show();
         guard = dialog;
         QCoreApplication::processEvents();
@@ -76,8 +80,7 @@ struct Harness {
     Harness(const Harness&) = delete;
     Harness& operator=(const Harness&) = delete;
 
-    template <class T>
-    T* w(const char* name) const
+    template <class T> T* w(const char* name) const
     {
         T* widget = dialog->findChild<T*>(name);
         EXPECT_NE(widget, nullptr) << name;
@@ -190,8 +193,8 @@ TEST_F(IntrinsicDialog, CalibratesARenderedCameraWithEitherDetector)
         std::printf("[ measured ] rendered 800x600, %s: fx %.3f fy %.3f cx %.3f cy %.3f k1 %.4f k2 %.4f "
                     "(truth %.1f %.1f %.1f %.1f -0.22 0.09)\n",
                     radon ? "own detector" : "OpenCV+adaptive", K.at<double>(0, 0), K.at<double>(1, 1),
-                    K.at<double>(0, 2), K.at<double>(1, 2), kc.at<double>(0), kc.at<double>(1), T(0, 0), T(1, 1),
-                    T(0, 2), T(1, 2));
+                    K.at<double>(0, 2), K.at<double>(1, 2), kc.at<double>(0), kc.at<double>(1), T(0, 0),
+                    T(1, 1), T(0, 2), T(1, 2));
         EXPECT_NEAR(K.at<double>(0, 0), T(0, 0), 2.0);
         EXPECT_NEAR(K.at<double>(1, 1), T(1, 1), 2.0);
         EXPECT_NEAR(K.at<double>(0, 2), T(0, 2), 2.0);
@@ -250,7 +253,8 @@ TEST_F(IntrinsicDialog, CalibratesARenderedCameraWithEitherDetector)
         const double rms = static_cast<double>(fs["reprojErrRMS"]);
         EXPECT_GT(rms, 0);
         EXPECT_LT(rms, 0.3);
-        EXPECT_TRUE(text.contains("Calibration completed with rms reprojection error: " + QString::number(rms, 'g', 6)));
+        EXPECT_TRUE(text.contains("Calibration completed with rms reprojection error: " +
+                                  QString::number(rms, 'g', 6)));
 
         // List colours: by per-view error, green for the smallest, red for
         // the largest.
@@ -287,11 +291,12 @@ TEST_F(IntrinsicDialog, CornerFilesStandInForDetectionAndOutliersAreRemoved)
     const Scene scene(imageDir.path(), 8, 21);
     const int shiftedView = 3, shiftedCorner = 20;
     for (size_t v = 0; v < scene.views.size(); ++v) {
-        std::vector<cv::Point2f> corners = synth::projectBoard(scene.cam, scene.pattern, scene.square, scene.views[v]);
+        std::vector<cv::Point2f> corners =
+            synth::projectBoard(scene.cam, scene.pattern, scene.square, scene.views[v]);
         if (static_cast<int>(v) == shiftedView)
             corners[shiftedCorner] += cv::Point2f(6.f, 5.f);
-        dialog_test::writeCornerFile(imageDir.filePath(QString("view%1.yml").arg(v, 2, 10, QChar('0'))), corners,
-                                     synth::boardPoints(scene.pattern, scene.square));
+        dialog_test::writeCornerFile(imageDir.filePath(QString("view%1.yml").arg(v, 2, 10, QChar('0'))),
+                                     corners, synth::boardPoints(scene.pattern, scene.square));
     }
     // One image's file is broken: it is reported and the image is detected.
     {
@@ -480,7 +485,8 @@ TEST_F(IntrinsicDialog, BadInputsAreReportedAndNothingCrashes)
         h.dialog->openImages(scene.files);
         h.clickCalibrate();
         EXPECT_FALSE(h.dialog->cameraMatrix().empty());
-        EXPECT_TRUE(logHas(h.log(), "Could not write the intrinsics to " + imageDir.filePath("Cam0_intr.yml"), kRed));
+        EXPECT_TRUE(
+            logHas(h.log(), "Could not write the intrinsics to " + imageDir.filePath("Cam0_intr.yml"), kRed));
         EXPECT_FALSE(h.logText().contains("Intrinsics saved to"));
         QDir(imageDir.filePath("Cam0_intr.yml")).removeRecursively();
     }
@@ -514,7 +520,8 @@ TEST_F(IntrinsicDialog, CalibrationFlagsFollowTheEnabledOptions)
 {
     Harness h(1);
     auto box = [&h](const char* name) { return h.w<QCheckBox>(name); };
-    EXPECT_EQ(h.dialog->calibrationFlags(), 2 + 128 + 8) << "fixed aspect ratio, fixed k3, no tangential distortion";
+    EXPECT_EQ(h.dialog->calibrationFlags(), 2 + 128 + 8)
+        << "fixed aspect ratio, fixed k3, no tangential distortion";
 
     // Without intrinsics the guess and the two fix boxes are disabled, and
     // checking them counts for nothing.
@@ -536,8 +543,13 @@ TEST_F(IntrinsicDialog, CalibrationFlagsFollowTheEnabledOptions)
         std::function<void()> change;
         int flags;
     } cases[] = {
-        {"tangential on", [&] { box("check_use_tangential_distortion")->setChecked(true); }, 1 + 16 + 4 + 2 + 128},
-        {"k1, k2 fixed", [&] { box("check_fix_k1")->setChecked(true); box("check_fix_k2")->setChecked(true); },
+        {"tangential on", [&] { box("check_use_tangential_distortion")->setChecked(true); },
+         1 + 16 + 4 + 2 + 128},
+        {"k1, k2 fixed",
+         [&] {
+             box("check_fix_k1")->setChecked(true);
+             box("check_fix_k2")->setChecked(true);
+         },
          1 + 16 + 4 + 2 + 32 + 64 + 128},
         {"rational", [&] { box("check_use_rational_model")->setChecked(true); },
          1 + 16 + 4 + 2 + 32 + 64 + 128 + 16384},
@@ -557,7 +569,8 @@ TEST_F(IntrinsicDialog, CalibrationFlagsFollowTheEnabledOptions)
         c.change();
         EXPECT_EQ(h.dialog->calibrationFlags(), c.flags);
     }
-    EXPECT_FALSE(box("check_use_rational_model")->isChecked()) << "unchecking radial distortion drops the rational model";
+    EXPECT_FALSE(box("check_use_rational_model")->isChecked())
+        << "unchecking radial distortion drops the rational model";
 }
 
 TEST_F(IntrinsicDialog, NoRadialDistortionGivesAZeroDistortionResult)
@@ -627,7 +640,7 @@ TEST_F(IntrinsicDialog, AbortAndCloseDuringARun)
         EXPECT_TRUE(logHas(h.log(), QString::number(i) + " ", kGreen)) << i;
 
     // Closing the window in the middle of a run.
-    h.w<QSpinBox>("spin_win_size")->setValue(15);  // forces detection again
+    h.w<QSpinBox>("spin_win_size")->setValue(15); // forces detection again
     QPointer<IntrChessCalibWin> dialog = h.dialog;
     QTimer::singleShot(0, [&] { dialog->close(); });
     h.clickCalibrate();
@@ -856,4 +869,4 @@ TEST_F(IntrinsicDialog, IntrinsicGuessStartsFromTheTree)
     EXPECT_LT(h.dialog->distortion().at<double>(0), -0.1);
 }
 
-}  // namespace
+} // namespace

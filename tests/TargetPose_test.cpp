@@ -2,10 +2,10 @@
 // the sensor tree, a rendered view of the board from a known pose, and the
 // pose that reaches the tree; the failure paths.
 
-#include "TargetPose.h"
-#include "MainWindow.h"
 #include "ChessboardDialog.h"
+#include "MainWindow.h"
 #include "SensorTree.h"
+#include "TargetPose.h"
 
 #include "dialog_test_helpers.h"
 #include "synthetic.h"
@@ -58,7 +58,8 @@ struct Harness {
         QObject::connect(dialog, &TargetPose::getSensorNames, &tree, &SensorTree::getSensorNames);
         QObject::connect(&tree, &SensorTree::sensorNamesChanged, dialog, &TargetPose::updateSensorNames);
         QObject::connect(&tree, &SensorTree::removeSensorFromRender, dialog, &TargetPose::updateSensorNames);
-        QObject::connect(dialog, &TargetPose::updateSecondaryExtrinsics, &tree, &SensorTree::updateExtrinsicsIdx);
+        QObject::connect(dialog, &TargetPose::updateSecondaryExtrinsics, &tree,
+                         &SensorTree::updateExtrinsicsIdx);
         dialog->show();
         QCoreApplication::processEvents();
     }
@@ -66,8 +67,7 @@ struct Harness {
     Harness(const Harness&) = delete;
     Harness& operator=(const Harness&) = delete;
 
-    template <class T>
-    T* w(const char* name) const
+    template <class T> T* w(const char* name) const
     {
         T* widget = dialog->findChild<T*>(name);
         EXPECT_NE(widget, nullptr) << name;
@@ -136,11 +136,13 @@ protected:
         const cv::Mat gray = cv::imread(imagePath.toStdString(), cv::IMREAD_GRAYSCALE);
         EXPECT_TRUE(detectChessboard(gray, options, corners));
         const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, square, view);
-        if (corners.empty() || cv::norm(corners.front() - truth.front()) < cv::norm(corners.front() - truth.back()))
+        if (corners.empty() ||
+            cv::norm(corners.front() - truth.front()) < cv::norm(corners.front() - truth.back()))
             return {trueR(), trueT()};
         // Turned by 180 degrees about the board's normal, origin at the last corner.
         const cv::Mat Rz = (cv::Mat_<double>(3, 3) << -1, 0, 0, 0, -1, 0, 0, 0, 1);
-        const cv::Mat last = (cv::Mat_<double>(3, 1) << (pattern.width - 1) * square, (pattern.height - 1) * square, 0);
+        const cv::Mat last =
+            (cv::Mat_<double>(3, 1) << (pattern.width - 1) * square, (pattern.height - 1) * square, 0);
         return {trueR() * Rz, trueR() * last + trueT()};
     }
 };
@@ -158,7 +160,7 @@ TEST_F(TargetPoseDialog, PlacesTheWorldAtTheBoardWithEverySolver)
         {"radio_iterative_PNP", true, 0.1, 1.0, 54},
         {"radio_EPNP", false, 0.1, 1.0, 54},
         {"radio_EPNP", true, 0.1, 1.0, 54},
-        {"radio_EP3P", true, 0.5, 5.0, 4},  // RANSAC is disabled with P3P
+        {"radio_EP3P", true, 0.5, 5.0, 4}, // RANSAC is disabled with P3P
     };
     for (const bool radon : {false, true}) {
         for (const auto& c : cases) {
@@ -256,8 +258,7 @@ TEST_F(TargetPoseDialog, FailuresAreReportedAndNothingIsEmitted)
              h.w<QComboBox>("combo_world")->setCurrentIndex(1);
          },
          "The world and the camera must be different sensors"},
-        {"no camera chosen",
-         [](Harness& h) { h.w<QComboBox>("combo_sensor")->setCurrentIndex(-1); },
+        {"no camera chosen", [](Harness& h) { h.w<QComboBox>("combo_sensor")->setCurrentIndex(-1); },
          "Please select a camera in the 'Select Sensor' combo box."},
         {"wrong pattern size",
          [this](Harness& h) {
@@ -410,4 +411,4 @@ TEST_F(TargetPoseDialog, MainWindowLauncherOpensAWiredDialog)
     EXPECT_TRUE(guard.isNull());
 }
 
-}  // namespace
+} // namespace

@@ -7,12 +7,12 @@
 
 #include "synthetic.h"
 
+#include <QBrush>
 #include <QColor>
 #include <QDir>
 #include <QSettings>
 #include <QString>
 #include <QStringList>
-#include <QBrush>
 #include <QTextBlock>
 #include <QTextCharFormat>
 #include <QTextDocument>
@@ -70,8 +70,9 @@ inline void useSettingsFolder(const QString& folder)
 
 // Renders the views into folder as view00.png, view01.png, ... and returns
 // the paths in order.
-inline QStringList writeViews(const QString& folder, const synth::Camera& cam, cv::Size pattern, double square,
-                              const std::vector<synth::View>& views, const synth::RenderOptions& options = {})
+inline QStringList writeViews(const QString& folder, const synth::Camera& cam, cv::Size pattern,
+                              double square, const std::vector<synth::View>& views,
+                              const synth::RenderOptions& options = {})
 {
     QStringList paths;
     for (size_t i = 0; i < views.size(); ++i) {
@@ -95,4 +96,4 @@ inline void writeCornerFile(const QString& path, const std::vector<cv::Point2f>&
     fs << "obj" << cv::Mat(obj, true);
 }
 
-}  // namespace dialog_test
+} // namespace dialog_test
