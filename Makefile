@@ -37,7 +37,7 @@ run: build
 	cd $(BUILD) && ./tessimo
 
 test: build
-	cd $(BUILD) && xvfb-run -a -s "-screen 0 1920x1080x24" \
+	cd $(BUILD) && xvfb-run -a -s "-screen 0 1920x1080x24 -noreset" \
 	  ctest --output-on-failure --timeout 900 -j$(JOBS) $(CTEST_ARGS)
 
 bench: build

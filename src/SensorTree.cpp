@@ -25,7 +25,7 @@ enum ChildRow {
     kFy = 2,
     kCx = 3,
     kCy = 4,
-    kFirstDistortion = 5,  // k1 k2 k3 p1 p2 k4 k5 k6
+    kFirstDistortion = 5, // k1 k2 k3 p1 p2 k4 k5 k6
     kLastDistortion = 12,
     kExtrinsics = 13,
     kTx = 14,
@@ -109,7 +109,7 @@ void splitRt(const cv::Mat& T, cv::Mat& R, cv::Mat& t)
     t = T(cv::Rect(3, 0, 1, 3)).clone();
 }
 
-}  // namespace
+} // namespace
 
 SensorTree::SensorTree(QWidget* parent) : QWidget(parent), ui(new Ui::SensorTree)
 {
@@ -125,6 +125,11 @@ SensorTree::SensorTree(QWidget* parent) : QWidget(parent), ui(new Ui::SensorTree
 
 SensorTree::~SensorTree()
 {
+    // The rows' widgets die with the tree widget; none of them may reach
+    // this half-destroyed object on the way.
+    disconnect(ui->treeWidget, nullptr, this, nullptr);
+    for (int i = 0; i < ui->treeWidget->topLevelItemCount(); ++i)
+        disconnectRowWidgets(ui->treeWidget->topLevelItem(i));
     delete ui;
 }
 
@@ -180,7 +185,15 @@ void SensorTree::writeSilently(QTreeWidgetItem* item, const QString& text)
 
 std::vector<Sensor> SensorTree::getSensors() const
 {
-    return sensors;
+    // A deep copy: nothing done to it reaches the tree's records.
+    std::vector<Sensor> copy = sensors;
+    for (Sensor& s : copy) {
+        s.K = s.K.clone();
+        s.kc = s.kc.clone();
+        s.R = s.R.clone();
+        s.t = s.t.clone();
+    }
+    return copy;
 }
 
 void SensorTree::getSensorNames(std::vector<QString>& names)
@@ -261,8 +274,12 @@ void SensorTree::addSensor()
         ui->treeWidget->setItemWidget(extrinsics, 1, combo);
 
         const QString degree = QString(QChar(0x00B0));
-        const QStringList poseLabels = {"tx [mm]", "ty [mm]", "tz [mm]", QString("yaw [%1]").arg(degree),
-                                        QString("pitch [%1]").arg(degree), QString("roll [%1]").arg(degree)};
+        const QStringList poseLabels = {"tx [mm]",
+                                        "ty [mm]",
+                                        "tz [mm]",
+                                        QString("yaw [%1]").arg(degree),
+                                        QString("pitch [%1]").arg(degree),
+                                        QString("roll [%1]").arg(degree)};
         const double poseValues[6] = {0.0, 1000.0 * row, 0.0, 0.0, 0.0, 0.0};
         // The last write runs the pose handling, which places the sensor
         // relative to the first one.
@@ -294,7 +311,7 @@ void SensorTree::setSensorName(int idx, QString name)
     if (!top || idx >= (int)sensors.size())
         return;
     top->setText(0, name);
-    sensors[idx].name = name.toStdString();
+    sensors[idx].name = top->text(0).toStdString();
 }
 
 void SensorTree::disconnectRowWidgets(QTreeWidgetItem* top)
@@ -452,8 +469,8 @@ void SensorTree::updateExtrinsicsIdx(int idx1, int idx2, cv::Mat R, cv::Mat t)
             return;
         }
         // T_2_ref = T_2_1 * T_1_ref, also when sensor 1 is the first row.
-        splitRt(cal::getRt4x4(R_2_1, t_2_1) * cal::getRt4x4(sensors[idx1].R, sensors[idx1].t), sensors[idx2].R,
-                sensors[idx2].t);
+        splitRt(cal::getRt4x4(R_2_1, t_2_1) * cal::getRt4x4(sensors[idx1].R, sensors[idx1].t),
+                sensors[idx2].R, sensors[idx2].t);
 
         const QSignalBlocker blocker(ui->treeWidget);
         QComboBox* combo = referenceCombo(idx2);
@@ -486,6 +503,12 @@ void SensorTree::onItemChanged(QTreeWidgetItem* item, int column)
             if (idx < 0)
                 return;
             const QString name = item->text(0);
+            if (name.trimmed().isEmpty()) {
+                // A sensor without a name could not be named as a project's world.
+                const QSignalBlocker blocker(ui->treeWidget);
+                item->setText(0, QString::fromStdString(sensors[idx].name));
+                return;
+            }
             emit sensorNameChanged(idx, name.toStdString());
             emit sensorNamesChanged();
             sensors[idx].name = name.toStdString();

@@ -45,7 +45,7 @@ public:
     void clearSensors();
 
     // Renames sensor idx as if the user had edited its name; an index that is
-    // not a row does nothing.
+    // not a row, or an empty name, does nothing.
     void setSensorName(int idx, QString name);
 
     // A copy of the records, in row order.
@@ -66,8 +66,9 @@ public slots:
     void addSensor();
 
     // Handler of every change of a row: names, intrinsics, distortion and
-    // pose cells. A value that is not a finite number (or a focal length that
-    // is not positive) is refused and the previous text restored.
+    // pose cells. An empty name, a value that is not a finite number, or a
+    // focal length that is not positive is refused and the previous text
+    // restored.
     void onItemChanged(QTreeWidgetItem* item, int column);
 
     // Intrinsics of sensor idx as shown in its rows: K empty unless fx, fy,

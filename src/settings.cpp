@@ -80,7 +80,7 @@ void saveWindow(QWidget* window, std::initializer_list<std::pair<const char*, QS
     settings.endGroup();
 }
 
-}  // namespace
+} // namespace
 
 void loadSettings(QWidget* window, QString& dir)
 {
