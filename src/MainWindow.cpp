@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include "About.h"
 #include "CustomSaveWrtDialog.h"
 #include "IntrChessCalibWin.h"
 #include "SensorTree.h"
@@ -320,6 +321,13 @@ bool MainWindow::loadProject(const QString& fileName)
 void MainWindow::on_actionReset_All_Settings_triggered()
 {
     clearSettings();
+}
+
+void MainWindow::on_actionTessimo_triggered()
+{
+    About about(this);
+    about.setWindowFlags(about.windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    about.exec();
 }
 
 void MainWindow::on_button_checker_intr_calib_clicked(bool)

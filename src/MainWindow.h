@@ -66,6 +66,7 @@ private slots:
     void on_actionLoad_Project_triggered();
     void on_actionSave_Project_triggered();
     void on_actionReset_All_Settings_triggered();
+    void on_actionTessimo_triggered();
 
     // Method buttons: each press opens a new dialog wired to the sensor tree.
     void on_button_checker_intr_calib_clicked(bool checked = false);
