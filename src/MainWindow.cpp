@@ -252,6 +252,9 @@ bool MainWindow::saveProject(const QString& fileName, int world)
                                       "end in \".json\".")
                                   .arg(fileName));
         return false;
+    case ProjectSaveResult::NamesNotStorable:
+        QMessageBox::critical(this, "Error", error);
+        return false;
     case ProjectSaveResult::MainNotOpened:
         QMessageBox::information(this, "Unable to open file", error);
         return false;

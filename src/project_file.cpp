@@ -37,20 +37,29 @@ void writeProject(cv::FileStorage& fs, const std::vector<Sensor>& sensors, int w
     if (withVersion)
         fs << "Version" << std::string("Tessimo v") + kTessimoVersion;
     fs << "ISODate" << isoDate;
+    // Names are written as plain values: streamed with <<, a name beginning
+    // with a bracket or a brace would open or close a structure instead.
     fs << "Sensors" << "[";
     for (const Sensor& s : sensors)
-        fs << s.name;
+        cv::write(fs, std::string(), s.name);
     fs << "]";
-    fs << "World" << "[" << sensors[world].name << "]";
+    fs << "World" << "[";
+    cv::write(fs, std::string(), sensors[world].name);
+    fs << "]";
 
     const cv::Mat T_world_ref = poseOf(sensors[world]);
     for (size_t j = 0; j < sensors.size(); ++j) {
         const Sensor& s = sensors[j];
         if (!s.K.empty()) {
+            // K of doubles and kc as one row of doubles, whatever the record holds.
+            cv::Mat K, kc;
+            s.K.convertTo(K, CV_64F);
             fs << key("imgSize", j) << s.imgSize;
-            fs << key("K", j) << s.K;
-            if (!s.kc.empty())
-                fs << key("kc", j) << s.kc;
+            fs << key("K", j) << K;
+            if (!s.kc.empty()) {
+                s.kc.clone().reshape(1, 1).convertTo(kc, CV_64F);
+                fs << key("kc", j) << kc;
+            }
         }
         cv::Mat R, T;
         if ((int)j == world) {
@@ -217,6 +226,30 @@ private:
     std::string path;
 };
 
+// Why the world of the project text would not be found again when it is
+// loaded, or an empty string when it would. The reader takes the first sensor
+// whose name equals the world's; names are kept as plain strings, so quotes
+// around a name and trailing blanks are lost on the way.
+std::string nameProblem(const std::string& yaml, const std::vector<Sensor>& sensors, int world)
+{
+    cv::FileStorage fs(yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
+    const cv::FileNode names = fs["Sensors"];
+    const cv::FileNode worlds = fs["World"];
+    if (!names.isSeq() || names.size() != sensors.size() || !worlds.isSeq() || worlds.size() != 1)
+        return "The sensor names cannot be stored in a project file as they are; rename the sensors.";
+    const std::string worldName = worlds[0].string();
+    for (size_t j = 0; j < sensors.size(); ++j) {
+        if (names[(int)j].string() != worldName)
+            continue;
+        if ((int)j == world)
+            return {};
+        return "The world " + sensors[world].name + " could not be told apart from the sensor " + sensors[j].name +
+               " when the project is loaded; rename one of them.";
+    }
+    return "The name of the world " + sensors[world].name + " cannot be stored in a project file as it is; " +
+           "rename the sensor.";
+}
+
 }  // namespace
 
 std::string projectTwinPath(const std::string& path)
@@ -257,6 +290,13 @@ ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Se
     // Everything that can raise is done before any file is touched.
     const std::string yaml = projectText(sensors, world, isoDate, false);
     const std::string json = projectText(sensors, world, isoDate, true);
+
+    // The reader finds the world by its name: it must single the world out.
+    if (const std::string problem = nameProblem(yaml, sensors, world); !problem.empty()) {
+        result.status = ProjectSaveResult::NamesNotStorable;
+        result.error = problem;
+        return result;
+    }
 
     QSaveFile mainFile(mainName);
     if (!mainFile.open(QIODevice::WriteOnly)) {

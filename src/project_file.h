@@ -61,6 +61,8 @@ struct ProjectSaveResult {
     enum Status {
         Saved,            // both files written
         TwinIsMainFile,   // the chosen name already ends in ".json": nothing written
+        NamesNotStorable, // the world's name would not single it out when the
+                          // project is loaded: nothing written (see error)
         MainNotOpened,    // the chosen file cannot be written: nothing written
         MainNotWritten,   // writing or replacing the chosen file failed: nothing changed
         TwinNotWritten,   // the YAML file was saved, the JSON twin was not
@@ -73,8 +75,11 @@ struct ProjectSaveResult {
 // Writes the project as YAML to path and as JSON to its twin. Each file is
 // written to a temporary file first and renamed into place, so a failure
 // never destroys the previous project; the twin is only replaced after the
-// YAML file was. Raises a cv::Exception for the argument errors of
-// projectText, before anything is written.
+// YAML file was. A project whose world shares its stored name with another
+// sensor is not written: loading it would take another sensor as the world
+// (names are stored as plain strings, without surrounding quotes or trailing
+// blanks). Raises a cv::Exception for the
+// argument errors of projectText, before anything is written.
 ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Sensor>& sensors, int world,
                                    const std::string& isoDate);
 

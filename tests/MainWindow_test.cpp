@@ -8,6 +8,7 @@
 #include "SensorTree.h"
 #include "calib_utils.h"
 #include "test_helpers.h"
+#include "vtk_test_helpers.h"
 
 #include <QAction>
 #include <QApplication>
@@ -49,22 +50,12 @@
 
 namespace {
 
-cv::Mat rotation(double rx, double ry, double rz)
-{
-    cv::Mat R;
-    cv::Rodrigues(cv::Mat(cv::Vec3d(rx, ry, rz)), R);
-    return R;
-}
+using testing_support::props;
 
-cv::Mat vec3(double x, double y, double z)
-{
-    return (cv::Mat_<double>(3, 1) << x, y, z);
-}
+using testing_support::camera;
+using testing_support::rotation;
+using testing_support::vec3;
 
-cv::Mat camera(double fx, double fy, double cx, double cy)
-{
-    return (cv::Mat_<double>(3, 3) << fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0);
-}
 
 // Settings of the whole test program go to a folder of their own.
 QString settingsFolder()
@@ -136,16 +127,6 @@ private:
 
     QTimer timer;
 };
-
-std::vector<vtkProp*> props(vtkRenderer* renderer)
-{
-    std::vector<vtkProp*> out;
-    vtkPropCollection* c = renderer->GetViewProps();
-    c->InitTraversal();
-    while (vtkProp* p = c->GetNextProp())
-        out.push_back(p);
-    return out;
-}
 
 bool shows(vtkRenderer* renderer, vtkProp* prop)
 {
@@ -695,6 +676,18 @@ TEST_F(MainWindowTest, SaveProblemsAreReportedAndNeverCrash)
     }
     EXPECT_TRUE(QFileInfo(file("plain.json")).isFile());
     EXPECT_TRUE(QFileInfo(file("ok.json")).isFile());
+
+    // A world whose name another sensor carries could not be found again.
+    {
+        window->sensorTree()->setSensorName(0, "Robot");
+        ModalDriver driver;
+        EXPECT_FALSE(window->saveProject(file("twins.yml"), 2));
+        ASSERT_EQ(driver.boxes.size(), 1u);
+        EXPECT_EQ(driver.boxes[0].title, "Error");
+        EXPECT_TRUE(driver.boxes[0].text.contains("Robot")) << driver.boxes[0].text.toStdString();
+        EXPECT_FALSE(QFile::exists(file("twins.yml")));
+        window->sensorTree()->setSensorName(0, "Left");
+    }
 
     // A cancelled chooser or file dialog writes nothing.
     ModalDriver driver;

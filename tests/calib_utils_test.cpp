@@ -7,6 +7,8 @@
 
 namespace {
 
+using testing_support::cvErrorMessage;
+
 cv::Mat Rz(double deg)
 {
     const double a = deg * CV_PI / 180;
@@ -23,17 +25,6 @@ cv::Mat Rx(double deg)
     return (cv::Mat_<double>(3, 3) << 1, 0, 0, 0, std::cos(a), -std::sin(a), 0, std::sin(a), std::cos(a));
 }
 
-std::string cvErrorMessage(const std::function<void()>& f, int* code = nullptr)
-{
-    try {
-        f();
-    } catch (const cv::Exception& e) {
-        if (code)
-            *code = e.code;
-        return e.err;
-    }
-    return "<no exception>";
-}
 
 }  // namespace
 

@@ -17,22 +17,10 @@
 
 namespace {
 
-cv::Mat rotation(double rx, double ry, double rz)
-{
-    cv::Mat R;
-    cv::Rodrigues(cv::Mat(cv::Vec3d(rx, ry, rz)), R);
-    return R;
-}
+using testing_support::camera;
+using testing_support::rotation;
+using testing_support::vec3;
 
-cv::Mat vec3(double x, double y, double z)
-{
-    return (cv::Mat_<double>(3, 1) << x, y, z);
-}
-
-cv::Mat camera(double fx, double fy, double cx, double cy)
-{
-    return (cv::Mat_<double>(3, 3) << fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0);
-}
 
 Sensor sensor(const std::string& name, cv::Mat R, cv::Mat t, cv::Mat K = {}, cv::Mat kc = {}, cv::Size size = {})
 {
@@ -420,5 +408,99 @@ TEST_F(ProjectFileTest, TheChosenFileIsYamlAndTheTwinJsonWhateverTheExtension)
         Project project;
         EXPECT_TRUE(readProjectFile(file(name), project).ok);
         EXPECT_TRUE(readProjectFile(saved.twinPath, project).ok);
+    }
+}
+
+TEST_F(ProjectFileTest, NamesWithBracketsAndSignsReadBackAsTheyWere)
+{
+    // Names that look like structure, numbers or YAML words stay names.
+    const std::vector<std::string> names = {"[Left]", "{cam}", "]", "}", "123", "-5", "a: b", "- x", "x#y", "null",
+                                            "Cam 1", "\xc3\x96lbad"};
+    std::vector<Sensor> sensors;
+    for (size_t j = 0; j < names.size(); ++j)
+        sensors.push_back(sensor(names[j], rotation(0.1 * j, -0.2, 0.3), vec3(10.0 * j, -5, 7)));
+    for (int world : {0, 3, 11}) {
+        SCOPED_TRACE(world);
+        const ProjectSaveResult saved = saveProjectFiles(file("names.yml"), sensors, world, "2026-01-01T00:00:00");
+        ASSERT_EQ(saved.status, ProjectSaveResult::Saved) << saved.error;
+        EXPECT_EQ(topKeys(file("names.yml")).at(3), "World");
+        Project project;
+        const ProjectReadResult read = readProjectFile(file("names.yml"), project);
+        ASSERT_TRUE(read.ok) << read.message;
+        EXPECT_EQ(project.world, world);
+        ASSERT_EQ(project.sensors.size(), names.size());
+        for (size_t j = 0; j < names.size(); ++j)
+            EXPECT_EQ(project.sensors[j].name, names[j]);
+        cv::FileStorage twin(saved.twinPath, cv::FileStorage::READ);
+        EXPECT_EQ(twin["World"][0].string(), names[world]);
+    }
+}
+
+TEST_F(ProjectFileTest, AWorldThatWouldLoadAsAnotherSensorIsNotSaved)
+{
+    struct Case {
+        std::vector<std::string> names;
+        int world;
+        std::string mentions;
+    };
+    const Case cases[] = {
+        {{"Cam0", "Cam0", "Robot"}, 1, "Cam0"},        // the world would be read as row 0
+        {{"Robot", "Cam1", "Cam1"}, 2, "Cam1"},
+        {{"'Right'", "Left", "Right"}, 2, "'Right'"},  // quotes are lost in the file
+        {{"Left", "Right ", "Right"}, 2, "Right "},    // and so are trailing blanks
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.names[0] + "/" + c.names[1] + " world " + std::to_string(c.world));
+        std::vector<Sensor> sensors;
+        for (const std::string& name : c.names)
+            sensors.push_back(sensor(name, rotation(0.2, 0.1, -0.4), vec3(1, 2, 3)));
+        spit(file("kept.yml"), "previous project");
+        QFile::remove(QString::fromStdString(file("kept.json")));
+        const ProjectSaveResult saved = saveProjectFiles(file("kept.yml"), sensors, c.world, "2026-01-01T00:00:00");
+        EXPECT_EQ(saved.status, ProjectSaveResult::NamesNotStorable);
+        EXPECT_NE(saved.error.find(c.mentions), std::string::npos) << saved.error;
+        EXPECT_EQ(slurp(file("kept.yml")), "previous project");
+        EXPECT_FALSE(QFile::exists(QString::fromStdString(file("kept.json"))));
+    }
+
+    // Two sensors of one name are fine while the world is the first of them
+    // or neither, and so are names that lose their quotes or blanks without
+    // meeting another.
+    for (const auto& [names, world] :
+         {std::pair<std::vector<std::string>, int>{{"World", "Cam1", "Cam1"}, 0},
+          std::pair<std::vector<std::string>, int>{{"Cam0", "Robot", "Cam0"}, 0},
+          std::pair<std::vector<std::string>, int>{{"'Left'", "Right ", "Robot"}, 1}}) {
+        std::vector<Sensor> sensors;
+        for (const std::string& name : names)
+            sensors.push_back(sensor(name, rotation(0.2, 0.1, -0.4), vec3(1, 2, 3)));
+        const ProjectSaveResult saved = saveProjectFiles(file("fine.yml"), sensors, world, "2026-01-01T00:00:00");
+        EXPECT_EQ(saved.status, ProjectSaveResult::Saved) << saved.error;
+        Project project;
+        ASSERT_TRUE(readProjectFile(file("fine.yml"), project).ok);
+        EXPECT_EQ(project.world, world);
+    }
+}
+
+TEST_F(ProjectFileTest, CameraMatrixAndCoefficientsAreWrittenAsDoublesInOneRow)
+{
+    std::vector<Sensor> sensors = scene();
+    cv::Mat K32, kcColumn;
+    sensors[0].K.convertTo(K32, CV_32F);
+    sensors[0].K = K32;
+    sensors[0].kc.reshape(1, 5).convertTo(kcColumn, CV_32F);  // a column, as some calibrations return it
+    sensors[0].kc = kcColumn;
+    ASSERT_EQ(saveProjectFiles(file("shapes.yml"), sensors, 1, "2026-01-01T00:00:00").status,
+              ProjectSaveResult::Saved);
+    for (const std::string& path : {file("shapes.yml"), file("shapes.json")}) {
+        SCOPED_TRACE(path);
+        cv::FileStorage fs(path, cv::FileStorage::READ);
+        cv::Mat K, kc;
+        fs["K0"] >> K;
+        fs["kc0"] >> kc;
+        EXPECT_EQ(K.type(), CV_64F);
+        EXPECT_MAT_NEAR(K, scene()[0].K, 1e-4);
+        EXPECT_EQ(kc.type(), CV_64F);
+        ASSERT_EQ(kc.size(), cv::Size(5, 1));
+        EXPECT_MAT_NEAR(kc, scene()[0].kc, 1e-7);
     }
 }

@@ -4,6 +4,7 @@
 
 #include "scene_builders.h"
 #include "test_helpers.h"
+#include "vtk_test_helpers.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -38,6 +39,9 @@
 
 namespace {
 
+using testing_support::parts;
+using testing_support::props;
+
 using Vec3 = std::array<double, 3>;
 
 cv::Mat rotation(double rx, double ry, double rz)
@@ -69,26 +73,6 @@ void expectPointNear(const Vec3& a, const Vec3& b, double tol)
     for (int k = 0; k < 3; ++k)
         EXPECT_NEAR(a[k], b[k], tol) << "coordinate " << k << " of (" << a[0] << ", " << a[1] << ", " << a[2]
                                      << ") vs (" << b[0] << ", " << b[1] << ", " << b[2] << ")";
-}
-
-std::vector<vtkProp*> props(vtkRenderer* renderer)
-{
-    std::vector<vtkProp*> out;
-    vtkPropCollection* c = renderer->GetViewProps();
-    c->InitTraversal();
-    while (vtkProp* p = c->GetNextProp())
-        out.push_back(p);
-    return out;
-}
-
-std::vector<vtkProp3D*> parts(vtkAssembly* assembly)
-{
-    std::vector<vtkProp3D*> out;
-    vtkProp3DCollection* c = assembly->GetParts();
-    c->InitTraversal();
-    while (vtkProp3D* p = c->GetNextProp3D())
-        out.push_back(p);
-    return out;
 }
 
 vtkPolyData* polyOf(vtkActor* actor)

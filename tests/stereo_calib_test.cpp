@@ -14,6 +14,8 @@
 
 namespace {
 
+using testing_support::cvErrorMessage;
+
 using Points3 = std::vector<std::vector<cv::Point3f>>;
 using Points2 = std::vector<std::vector<cv::Point2f>>;
 
@@ -146,17 +148,6 @@ double projectionDifferencePx(const synth::Camera& truth, const cv::Mat& K, cons
     return worst;
 }
 
-std::string cvErrorMessage(const std::function<void()>& f, int* code = nullptr)
-{
-    try {
-        f();
-    } catch (const cv::Exception& e) {
-        if (code)
-            *code = e.code;
-        return e.err;
-    }
-    return "<no exception>";
-}
 
 // The given intrinsics of both devices, for flag sets that read them.
 Result givenIntrinsics(const Rig& rig)

@@ -7,9 +7,59 @@
 #include <opencv2/core.hpp>
 
 #include <cmath>
+#include <functional>
 #include <sstream>
+#include <string>
 
 namespace testing_support {
+
+// Runs f and returns the message of the cv::Exception it throws (its code
+// into *code), or "<no exception>".
+inline std::string cvErrorMessage(const std::function<void()>& f, int* code = nullptr)
+{
+    try {
+        f();
+    } catch (const cv::Exception& e) {
+        if (code)
+            *code = e.code;
+        return e.err;
+    }
+    return "<no exception>";
+}
+
+// Checks that f throws cv::Exception with this code, message and reporting function.
+inline void expectCvError(const std::function<void()>& f, int code, const std::string& message,
+                          const std::string& func)
+{
+    try {
+        f();
+        ADD_FAILURE() << "no exception, expected \"" << message << "\"";
+    } catch (const cv::Exception& e) {
+        EXPECT_EQ(e.code, code) << e.what();
+        EXPECT_EQ(e.err, message);
+        EXPECT_EQ(e.func, func);
+    }
+}
+
+// 3x3 CV_64F rotation of the rotation vector (rx, ry, rz).
+inline cv::Mat rotation(double rx, double ry, double rz)
+{
+    cv::Mat R;
+    cv::Rodrigues(cv::Mat(cv::Vec3d(rx, ry, rz)), R);
+    return R;
+}
+
+// 3x1 CV_64F column (x, y, z).
+inline cv::Mat vec3(double x, double y, double z)
+{
+    return (cv::Mat_<double>(3, 1) << x, y, z);
+}
+
+// 3x3 CV_64F camera matrix [fx 0 cx; 0 fy cy; 0 0 1].
+inline cv::Mat camera(double fx, double fy, double cx, double cy)
+{
+    return (cv::Mat_<double>(3, 3) << fx, 0.0, cx, 0.0, fy, cy, 0.0, 0.0, 1.0);
+}
 
 // Largest absolute difference of two matrices of the same size, as doubles.
 inline double maxAbsDiff(const cv::Mat& a, const cv::Mat& b)
