@@ -69,8 +69,10 @@ bool hasEvenSpacing(const std::vector<cv::Point2f>& p, int rows, int cols)
 // ring square of the wrong brightness. Beyond the ring lies the margin or the
 // background: when the squares go on alternating there along a whole side,
 // the grid is only part of a larger board. Squares whose patch leaves the
-// image are not judged.
-bool hasChessboardSquares(const std::vector<cv::Point2f>& corners, int rows, int cols, const cv::Mat& image)
+// image are not judged. While a board grows it is only part of the pattern:
+// then `whole` is false and the squares beyond the ring are not looked at.
+bool hasChessboardSquares(const std::vector<cv::Point2f>& corners, int rows, int cols, const cv::Mat& image,
+                          bool whole = true)
 {
     // Corner grid extended by two lines on every side, each new corner
     // continuing the step between the two nearest of its column, then of its
@@ -161,6 +163,8 @@ bool hasChessboardSquares(const std::vector<cv::Point2f>& corners, int rows, int
                 alternate(r, c, r + 1, c, level(r + 1, c) == 0 ? share : kRingContrastShare) == 0)
                 return false;
         }
+    if (!whole)
+        return true;
     // Does the pattern go on beyond the ring, along a whole side? Then the
     // squares beyond it alternate, with full contrast, with the ring and
     // among themselves (a margin or a plain background of middle grey lies
@@ -206,7 +210,12 @@ void processSeedBoard(Chessboard::Board& board, const cv::Mat& table, cv::flann:
         board.reset();
         return;
     }
-    board.grow(table, index);
+    // A line of the board's outer corners, where the squares meet the margin,
+    // can look like a line of inner corners to the growth; the ring of squares
+    // beyond it then does not alternate, and the line is taken off again.
+    board.grow(table, index, [&](const Chessboard::Board& b) {
+        return hasChessboardSquares(b.getCornerPoints(true), b.rows(), b.cols(), image, false);
+    });
 
     const cv::Size size(board.cols(), board.rows());
     const cv::Size transposed(pattern.height, pattern.width);

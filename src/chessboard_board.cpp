@@ -1121,7 +1121,8 @@ bool Chessboard::Board::growRight(const cv::Mat& table, cv::flann::Index& index)
     return growSide(table, index, SideRight);
 }
 
-int Chessboard::Board::grow(const cv::Mat& table, cv::flann::Index& index)
+int Chessboard::Board::grow(const cv::Mat& table, cv::flann::Index& index,
+                            const std::function<bool(const Board&)>& accept)
 {
     if (!topLeftCell)
         cv::error(cv::Error::StsInternal, "Board is empty", "details::Chessboard::Board::grow", __FILE__,
@@ -1134,7 +1135,14 @@ int Chessboard::Board::grow(const cv::Mat& table, cv::flann::Index& index)
         for (int side = SideTop; side <= SideRight && !grown; ++side) {
             if (!open[side])
                 continue;
+            Board before;
+            if (accept)
+                before = *this;
             open[side] = growSide(table, index, side);
+            if (open[side] && accept && !accept(*this)) {
+                *this = std::move(before);
+                open[side] = false;
+            }
             if (open[side]) {
                 ++count;
                 grown = true;

@@ -31,6 +31,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/flann.hpp>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -179,7 +180,12 @@ public:
     // measured. Before the board's corners are used, measureCorners must
     // search such corners again in the image; a board for which it fails must
     // be discarded.
-    int grow(const cv::Mat& table, cv::flann::Index& index);
+    //
+    // With `accept` given, every line added is shown to it at once: a board
+    // it refuses gets the line taken off again, and that side is closed as if
+    // its growth had failed.
+    int grow(const cv::Mat& table, cv::flann::Index& index,
+             const std::function<bool(const Board&)>& accept = nullptr);
     bool growTop(const cv::Mat& table, cv::flann::Index& index);
     bool growBottom(const cv::Mat& table, cv::flann::Index& index);
     bool growLeft(const cv::Mat& table, cv::flann::Index& index);

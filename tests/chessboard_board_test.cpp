@@ -849,6 +849,50 @@ TEST(ChessboardBoardGrowth, GrowsSeedToTheWholeGrid)
     }
 }
 
+TEST(ChessboardBoardGrowth, LinesTheCallerRefusesAreTakenBackAndTheirSideClosed)
+{
+    // A 9 x 6 grid grown from its centre by a caller that accepts at most 5
+    // columns: rows grow in full, columns stop at 5, and the refused column
+    // on the right, whose corner (2, 6) growth could only predict, leaves no
+    // trace.
+    GridScene s(6, 9, perspective());
+    std::vector<cv::Point2f> pts;
+    for (int i = 0; i < 54; ++i)
+        if (i != 2 * 9 + 6)
+            pts.push_back(s.g[i]);
+    Candidates cand(candidatesAt(pts, s.d1));
+    Board b = s.seed();
+    ASSERT_EQ(b.confirmCorners(cand.table, *cand.index, b.fitGridHomography(100), 10), 9);
+    std::vector<cv::Size> shown;
+    const int added = b.grow(cand.table, *cand.index, [&](const Board& grown) {
+        shown.emplace_back(grown.cols(), grown.rows());
+        return grown.cols() <= 5;
+    });
+    EXPECT_EQ(added, 3 + 2);
+    ASSERT_EQ(b.rows(), 6);
+    ASSERT_EQ(b.cols(), 5);
+    // Growing left comes first: columns 1 to 5 of the grid.
+    std::vector<cv::Point2f> expected;
+    for (int r = 0; r < 6; ++r)
+        for (int c = 1; c <= 5; ++c)
+            expected.push_back(s.g[r * 9 + c]);
+    EXPECT_TRUE(samePoints(b.getCornerPoints(true), expected));
+    EXPECT_EQ(b.unmeasuredCount(), 0);
+    EXPECT_TRUE(b.hasUniqueCorners());
+    expectConsistentGrid(b);
+    // Every line added was shown once; each side was refused once and then
+    // never tried again.
+    EXPECT_EQ(shown.size(), 5u + 2u);
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), cv::Size(6, 6)), 2);
+
+    // Without a caller's check the same board grows to the whole grid.
+    Board all = s.seed();
+    ASSERT_EQ(all.confirmCorners(cand.table, *cand.index, all.fitGridHomography(100), 10), 9);
+    EXPECT_EQ(all.grow(cand.table, *cand.index), 3 + 6);
+    EXPECT_EQ(all.cols(), 9);
+    EXPECT_EQ(all.unmeasuredCount(), 1);
+}
+
 TEST(ChessboardBoardGrowth, MissingCornersLeftAndRight)
 {
     // A 3 x 5 grid and a board over its middle three columns: one candidate
