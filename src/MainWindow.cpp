@@ -2,7 +2,9 @@
 
 #include "About.h"
 #include "CustomSaveWrtDialog.h"
+#include "IntrChessCalibWin.h"
 #include "SensorTree.h"
+#include "TargetPose.h"
 #include "project_file.h"
 #include "scene_builders.h"
 #include "settings.h"
@@ -329,4 +331,39 @@ void MainWindow::on_actionTessimo_triggered()
     About about(this);
     about.setWindowFlags(about.windowFlags() & ~Qt::WindowContextHelpButtonHint);
     about.exec();
+}
+
+void MainWindow::on_button_checker_intr_calib_clicked(bool)
+{
+    SensorTree* tree = ui->widget_sensors;
+    std::vector<QString> names;
+    tree->getSensorNames(names);
+    auto* dialog = new IntrChessCalibWin(nullptr, names);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowFlags(Qt::Window);
+    dialog->show();
+    connect(this, &QObject::destroyed, dialog, &QWidget::close);
+    connect(dialog, &IntrChessCalibWin::updateIntrinsics, tree, &SensorTree::updateIntrinsicsIdx);
+    connect(dialog, &IntrChessCalibWin::getIntrinsics, tree, &SensorTree::getIntrinsicsIdx);
+    connect(dialog, &IntrChessCalibWin::getSensorNames, tree, &SensorTree::getSensorNames);
+    connect(tree, &SensorTree::sensorNamesChanged, dialog, &IntrChessCalibWin::updateSensorNames);
+    connect(tree, &SensorTree::removeSensorFromRender, dialog, &IntrChessCalibWin::updateSensorNames);
+}
+
+void MainWindow::on_button_define_world_cs_clicked()
+{
+    SensorTree* tree = ui->widget_sensors;
+    std::vector<QString> names;
+    tree->getSensorNames(names);
+    auto* dialog = new TargetPose(nullptr, names);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->setWindowFlags(Qt::Window);
+    dialog->show();
+    connect(this, &QObject::destroyed, dialog, &QWidget::close);
+    connect(dialog, &TargetPose::updateIntrinsics, tree, &SensorTree::updateIntrinsicsIdx);
+    connect(dialog, &TargetPose::getIntrinsics, tree, &SensorTree::getIntrinsicsIdx);
+    connect(dialog, &TargetPose::getSensorNames, tree, &SensorTree::getSensorNames);
+    connect(tree, &SensorTree::sensorNamesChanged, dialog, &TargetPose::updateSensorNames);
+    connect(tree, &SensorTree::removeSensorFromRender, dialog, &TargetPose::updateSensorNames);
+    connect(dialog, &TargetPose::updateSecondaryExtrinsics, tree, &SensorTree::updateExtrinsicsIdx);
 }

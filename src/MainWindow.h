@@ -68,6 +68,10 @@ private slots:
     void on_actionReset_All_Settings_triggered();
     void on_actionTessimo_triggered();
 
+    // Method buttons: each press opens a new dialog wired to the sensor tree.
+    void on_button_checker_intr_calib_clicked(bool checked = false);
+    void on_button_define_world_cs_clicked();
+
     void onSensorAdded(Sensor sensor);
     void onSensorDeleted(int idx);
     void updateSensorName(int idx, std::string name);

@@ -1,0 +1,99 @@
+#pragma once
+
+// Helpers for the tests of the chessboard dialogs: reading the coloured log,
+// keeping window settings in a temporary folder, writing rendered chessboard
+// images of a known camera to disk, and wiring a dialog to a sensor tree the
+// way the main window does.
+
+#include "synthetic.h"
+
+#include <QBrush>
+#include <QColor>
+#include <QDir>
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+#include <QTextBlock>
+#include <QTextCharFormat>
+#include <QTextDocument>
+#include <QTextEdit>
+#include <QTextFragment>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <utility>
+#include <vector>
+
+namespace dialog_test {
+
+// Every run of text in the log with its colour, in document order.
+struct LogRun {
+    QString text;
+    QColor colour;
+};
+
+inline std::vector<LogRun> logRuns(const QTextEdit* log)
+{
+    std::vector<LogRun> runs;
+    for (QTextBlock block = log->document()->begin(); block.isValid(); block = block.next())
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment f = it.fragment();
+            if (f.isValid())
+                runs.push_back({f.text(), f.charFormat().foreground().color()});
+        }
+    return runs;
+}
+
+// The colour of the first run that contains text, or an invalid colour.
+inline QColor colourOf(const QTextEdit* log, const QString& text)
+{
+    for (const LogRun& run : logRuns(log))
+        if (run.text.contains(text))
+            return run.colour;
+    return QColor();
+}
+
+inline bool logHas(const QTextEdit* log, const QString& text, const QColor& colour)
+{
+    for (const LogRun& run : logRuns(log))
+        if (run.text.contains(text) && run.colour == colour)
+            return true;
+    return false;
+}
+
+// Window settings go to a folder of the test's own.
+inline void useSettingsFolder(const QString& folder)
+{
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder);
+    QSettings(QSettings::IniFormat, QSettings::UserScope, "Vellant", "Tessimo").clear();
+}
+
+// Renders the views into folder as view00.png, view01.png, ... and returns
+// the paths in order.
+inline QStringList writeViews(const QString& folder, const synth::Camera& cam, cv::Size pattern,
+                              double square, const std::vector<synth::View>& views,
+                              const synth::RenderOptions& options = {})
+{
+    QStringList paths;
+    for (size_t i = 0; i < views.size(); ++i) {
+        synth::RenderOptions o = options;
+        o.seed = options.seed + i;
+        const cv::Mat image = synth::renderChessboard(cam, pattern, square, views[i], o);
+        const QString path = QDir(folder).filePath(QString("view%1.png").arg(i, 2, 10, QChar('0')));
+        cv::imwrite(path.toStdString(), image);
+        paths << path;
+    }
+    return paths;
+}
+
+// Writes a corner file next to an image: "corners" N x 1 with two channels and
+// "obj" N x 1 with three channels, both 32-bit floats.
+inline void writeCornerFile(const QString& path, const std::vector<cv::Point2f>& corners,
+                            const std::vector<cv::Point3f>& obj)
+{
+    cv::FileStorage fs(path.toStdString(), cv::FileStorage::WRITE);
+    fs << "corners" << cv::Mat(corners, true);
+    fs << "obj" << cv::Mat(obj, true);
+}
+
+} // namespace dialog_test
