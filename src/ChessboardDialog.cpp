@@ -168,6 +168,12 @@ bool detectChessboard(const cv::Mat& gray, const ChessboardOptions& options,
     return true;
 }
 
+QString imageFileFilter()
+{
+    return QObject::tr("Image Files (*.png *.jpg *.tif *.bmp);; PNG (*.png);; JPEG (*.jpg *.jpeg);; "
+                       "TIFF (*.tif *.tiff);; BMP (*.bmp);; All files (*.*)");
+}
+
 QString safeFileNamePart(const QString& name)
 {
     QString safe;
@@ -239,6 +245,19 @@ bool readPositive(const QLineEdit* edit, const QString& what, float& value, QStr
 }
 
 } // namespace
+
+bool ChessboardDialog::takeChessboardOptions(ChessboardOptions& options)
+{
+    QString error;
+    if (!readChessboardOptions(options, error)) {
+        logAppend(error + tr(", aborting...\n"), Qt::red);
+        return false;
+    }
+    patternSize = options.patternSize;
+    squareWidth = options.squareWidth;
+    squareHeight = options.squareHeight;
+    return true;
+}
 
 bool ChessboardDialog::readChessboardOptions(ChessboardOptions& options, QString& error) const
 {

@@ -72,6 +72,9 @@ CornerFileStatus readCornerFile(const QString& imagePath, std::vector<cv::Point2
 bool detectChessboard(const cv::Mat& gray, const ChessboardOptions& options,
                       std::vector<cv::Point2f>& corners);
 
+// The file-dialog filter of calibration images.
+QString imageFileFilter();
+
 // A sensor name made safe for use as part of a file name: path separators,
 // characters that file systems refuse and control characters become '_', so
 // the result file stays in the folder it is written to.
@@ -100,6 +103,11 @@ protected:
     // reason, when a number cannot be read or is out of range.
     bool readChessboardOptions(ChessboardOptions& options, QString& error) const;
 
+    // Reads the options at the start of a run and keeps the board's size in
+    // patternSize, squareWidth and squareHeight. A bad value is logged in red
+    // ("..., aborting...") and gives false.
+    bool takeChessboardOptions(ChessboardOptions& options);
+
     // Log: the colour is set before each message and stays in force.
     void logColor(const QColor& colour);
     void logAppend(const QString& text, const QColor& colour = Qt::black); // a new paragraph
@@ -122,6 +130,11 @@ protected:
 
     bool running = false;
     bool abortRequested = false;
+
+    // The board of the last run.
+    cv::Size patternSize;
+    float squareWidth = 0;
+    float squareHeight = 0;
 
 private:
     QTextEdit* log = nullptr;

@@ -139,9 +139,7 @@ void IntrChessCalibWin::on_button_change_dir_clicked(bool)
     ui->button_calibrate->setEnabled(false);
     const QStringList files =
         QFileDialog::getOpenFileNames(this, tr("Calibration Images"), lastDirectory,
-                                      tr("Image Files (*.png *.jpg *.tif *.bmp);; PNG (*.png);; JPEG (*.jpg "
-                                         "*.jpeg);; TIFF (*.tif *.tiff);; "
-                                         "BMP (*.bmp);; All files (*.*)"));
+                                      imageFileFilter());
     openImages(files);
 }
 
@@ -336,14 +334,8 @@ void IntrChessCalibWin::runCalibration()
 
     // Options.
     ChessboardOptions options;
-    QString error;
-    if (!readChessboardOptions(options, error)) {
-        logAppend(error + tr(", aborting...\n"), Qt::red);
+    if (!takeChessboardOptions(options))
         return;
-    }
-    patternSize = options.patternSize;
-    squareWidth = options.squareWidth;
-    squareHeight = options.squareHeight;
     bool ok = false;
     const int maxIterations = ui->edit_max_iterations->text().trimmed().toInt(&ok);
     if (!ok || maxIterations <= 0) {
@@ -549,6 +541,7 @@ void IntrChessCalibWin::runCalibration()
 
     // Result file.
     const QString path = intrinsicsFilePath();
+    QString error;
     if (writeIntrinsicsFile(path, imageSize, rms, error))
         logAppend(tr("Intrinsics saved to %1").arg(path), Qt::black);
     else

@@ -102,9 +102,6 @@ private:
     cv::Mat K;
     cv::Mat kc;
     vtkSmartPointer<vtkRenderer> renderer;
-    cv::Size patternSize;
-    float squareWidth = 0;
-    float squareHeight = 0;
     std::vector<std::string> imagePaths;
     std::vector<double> perViewErrors;
     std::vector<cv::Vec3b> listColours;

@@ -74,9 +74,7 @@ void TargetPose::on_button_open_image_clicked()
 {
     const QString path =
         QFileDialog::getOpenFileName(this, tr("Open Image"), lastDirectory,
-                                     tr("Image Files (*.png *.jpg *.tif *.bmp);; PNG (*.png);; JPEG (*.jpg "
-                                        "*.jpeg);; TIFF (*.tif *.tiff);; "
-                                        "BMP (*.bmp);; All files (*.*)"));
+                                     imageFileFilter());
     openImage(path);
 }
 
@@ -141,14 +139,8 @@ void TargetPose::estimatePose()
     ui->progress_bar->setValue(0);
 
     ChessboardOptions options;
-    QString error;
-    if (!readChessboardOptions(options, error)) {
-        logAppend(error + tr(", aborting...\n"), Qt::red);
+    if (!takeChessboardOptions(options))
         return;
-    }
-    patternSize = options.patternSize;
-    squareWidth = options.squareWidth;
-    squareHeight = options.squareHeight;
 
     const int camera = ui->combo_sensor->currentIndex();
     if (camera < 0) {

@@ -61,7 +61,4 @@ private:
     cv::Mat R;
     cv::Mat colourImage;
     cv::Mat grayImage;
-    cv::Size patternSize;
-    float squareWidth = 0;
-    float squareHeight = 0;
 };
