@@ -385,6 +385,16 @@ void ChessboardDialog::closeEvent(QCloseEvent* event)
     QDialog::closeEvent(event);
 }
 
+void ChessboardDialog::reject()
+{
+    if (running) {
+        abortRequested = true;
+        closePending = true;
+        return;
+    }
+    QDialog::reject();
+}
+
 vtkSmartPointer<vtkRenderer> setupChessboardSceneView(QVTKOpenGLNativeWidget* widget)
 {
     vtkNew<vtkGenericOpenGLRenderWindow> window;

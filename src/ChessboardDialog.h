@@ -127,6 +127,9 @@ protected:
     // Closing the window during a run aborts the run first; the window closes
     // when the run has come back.
     void closeEvent(QCloseEvent* event) override;
+    // Escape rejects a dialog, which hides and deletes it without a close
+    // event; during a run it aborts the run and closes the window after it.
+    void reject() override;
 
     bool running = false;
     bool abortRequested = false;

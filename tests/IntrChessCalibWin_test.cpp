@@ -639,15 +639,30 @@ TEST_F(IntrinsicDialog, AbortAndCloseDuringARun)
     for (int i = 0; i < scene.files.size(); ++i)
         EXPECT_TRUE(logHas(h.log(), QString::number(i) + " ", kGreen)) << i;
 
-    // Closing the window in the middle of a run.
-    h.w<QSpinBox>("spin_win_size")->setValue(15); // forces detection again
-    QPointer<IntrChessCalibWin> dialog = h.dialog;
-    QTimer::singleShot(0, [&] { dialog->close(); });
-    h.clickCalibrate();
-    EXPECT_TRUE(logHas(h.log(), "Calibration aborted ", kRed));
-    QTest::qWait(50);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_TRUE(dialog.isNull()) << "the window closes once the run has come back";
+    // Closing the window in the middle of a run: by closing it, or by Escape,
+    // which rejects the dialog (hidden and deleted without a close event).
+    const struct {
+        const char* what;
+        std::function<void(IntrChessCalibWin*)> close;
+    } closings[] = {
+        {"close", [](IntrChessCalibWin* d) { d->close(); }},
+        {"Escape", [](IntrChessCalibWin* d) { QTest::keyClick(d, Qt::Key_Escape); }},
+    };
+    for (const auto& c : closings) {
+        SCOPED_TRACE(c.what);
+        Harness k(1);
+        k.setPattern(scene.pattern, "22.5");
+        k.dialog->openImages(scene.files);
+        QPointer<IntrChessCalibWin> dialog = k.dialog;
+        QTimer::singleShot(0, [&] { c.close(dialog); });
+        k.clickCalibrate();
+        ASSERT_FALSE(dialog.isNull()) << "the window went away under the run";
+        EXPECT_TRUE(logHas(k.log(), "Calibration aborted ", kRed));
+        EXPECT_TRUE(k.dialog->cameraMatrix().empty());
+        QTest::qWait(50);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_TRUE(dialog.isNull()) << "the window closes once the run has come back";
+    }
 }
 
 // The combo box keeps its sensor when the scene changes, also during a run;
