@@ -312,6 +312,9 @@ void IntrChessCalibWin::calibrate()
         return;
     try {
         runCalibration();
+    } catch (const cv::Exception& e) {
+        logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(e.what())), Qt::red);
+        logAppend(tr("Aborting...\n"), Qt::red);
     } catch (const std::exception& e) {
         logAppend(tr("Unexpected error: %1").arg(QString::fromLocal8Bit(e.what())), Qt::red);
         logAppend(tr("Aborting...\n"), Qt::red);
@@ -690,6 +693,20 @@ int IntrChessCalibWin::computeReprojErrors(bool removeOutliers)
 void IntrChessCalibWin::on_list_images_itemSelectionChanged()
 {
     const QSignalBlocker blocker(ui->list_images);
+    try {
+        showSelectedImage();
+    } catch (const cv::Exception&) {
+        // A file OpenCV refuses to read (such as one whose header claims a
+        // huge image): the view keeps its picture and shows no error figures.
+        ui->group_reproj_err->hide();
+        ui->label_rms_err->hide();
+        ui->label_min_err->hide();
+        ui->label_max_err->hide();
+    }
+}
+
+void IntrChessCalibWin::showSelectedImage()
+{
     if (!ui->image_label->isVisible() || !ui->list_images->currentItem())
         return;
     const int i = ui->list_images->currentRow();

@@ -92,6 +92,7 @@ private:
     void logResult(double rms, const cv::Mat& stdDevIntrinsics);
     bool writeIntrinsicsFile(const QString& path, const cv::Size& imageSize, double rms,
                              QString& error) const;
+    void showSelectedImage();
     void drawWorld();
     cv::Mat loadImage(size_t i, int flags) const;
 

@@ -435,6 +435,45 @@ TEST_F(IntrinsicDialog, BadInputsAreReportedAndNothingCrashes)
         EXPECT_FALSE(h.w<QGroupBox>("group_reproj_err")->isVisible());
     }
 
+    SCOPED_TRACE("an image whose header claims more pixels than OpenCV reads");
+    {
+        // OpenCV throws on reading it; opening the list shows it first.
+        const QString huge = imageDir.filePath("huge.pgm");
+        QFile f(huge);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray("P5\n60000 60000\n255\n") + QByteArray(16, '\0'));
+        f.close();
+        QStringList files = scene.files;
+        files.prepend(huge);
+        Harness h;
+        h.setPattern(scene.pattern, "22.5");
+        h.dialog->openImages(files);
+        EXPECT_FALSE(h.w<QGroupBox>("group_reproj_err")->isVisible());
+        h.clickCalibrate();
+        EXPECT_TRUE(logHas(h.log(), "OpenCV exception caught: ", kRed));
+        EXPECT_TRUE(logHas(h.log(), "Skipping...", kRed));
+        EXPECT_FALSE(h.dialog->cameraMatrix().empty()) << "the readable images still calibrate";
+        h.list()->setCurrentRow(1);
+        h.list()->setCurrentRow(0);
+        QCoreApplication::processEvents();
+        EXPECT_FALSE(h.w<QGroupBox>("group_reproj_err")->isVisible());
+
+        // With a corner file the image is used without detection, and the
+        // run reads it for the image size: the run stops with OpenCV's message.
+        dialog_test::writeCornerFile(imageDir.filePath("huge.yml"),
+                                     synth::projectBoard(scene.cam, scene.pattern, scene.square, scene.views[0]),
+                                     synth::boardPoints(scene.pattern, scene.square));
+        Harness k;
+        k.setPattern(scene.pattern, "22.5");
+        k.dialog->openImages(files);
+        k.clickCalibrate();
+        EXPECT_TRUE(logHas(k.log(), "OpenCV exception caught: ", kRed)) << k.logText().toStdString();
+        EXPECT_TRUE(logHas(k.log(), "Aborting...", kRed));
+        EXPECT_FALSE(k.logText().contains("Intrinsics saved to"));
+        QFile::remove(imageDir.filePath("huge.yml"));
+        QFile::remove(huge);
+    }
+
     SCOPED_TRACE("wrong pattern size");
     {
         Harness h;
