@@ -525,7 +525,7 @@ void IntrChessCalibWin::runCalibration()
         maxErr = std::max(maxErr, e);
     }
     renderer->RemoveAllViewProps();
-    const cv::Size targetSquare(cvRound(squareWidth), cvRound(squareHeight));
+    const cv::Size2d targetSquare(squareWidth, squareHeight);
     for (size_t k = 0; k < used.size(); ++k) {
         const int j = used[k];
         const double e = viewErrors.at<double>(static_cast<int>(k));

@@ -93,7 +93,6 @@ private:
     bool writeIntrinsicsFile(const QString& path, const cv::Size& imageSize, double rms,
                              QString& error) const;
     void showSelectedImage();
-    void drawWorld();
     cv::Mat loadImage(size_t i, int flags) const;
 
     Ui::IntrChessCalibWin* ui;

@@ -200,13 +200,13 @@ struct TargetGeometry {
 };
 
 TargetGeometry targetGeometry(const cv::Mat& rvec, const cv::Mat& tvec, const cv::Size& patternSize,
-                              const cv::Size& squareSize, bool invert)
+                              const cv::Size2d& squareSize, bool invert)
 {
     cv::Mat R;
     cv::Rodrigues(asDouble(rvec).reshape(1, 3), R);
     const cv::Mat t = asDouble(tvec).reshape(1, 3);
-    const int W = patternSize.width * squareSize.width;
-    const int H = patternSize.height * squareSize.height;
+    const double W = patternSize.width * squareSize.width;
+    const double H = patternSize.height * squareSize.height;
     auto place = [&](double x, double y) {
         const cv::Mat p = (cv::Mat_<double>(3, 1) << x, y, 0.0);
         const cv::Mat q = invert ? cv::Mat(R.t() * (p - t)) : cv::Mat(R * p + t);
@@ -446,7 +446,7 @@ void addNameLabel(vtkRenderer* renderer, vtkSmartPointer<vtkVectorText>& text, v
 }
 
 void drawTarget(vtkRenderer* renderer, const cv::Mat& rvec, const cv::Mat& tvec, const cv::Size& patternSize,
-                const cv::Size& squareSize, const cv::Point3d& colour, bool invert)
+                const cv::Size2d& squareSize, const cv::Point3d& colour, bool invert)
 {
     const TargetGeometry g = targetGeometry(rvec, tvec, patternSize, squareSize, invert);
     renderer->AddActor(makeTargetPlane(g, colour));
@@ -454,7 +454,7 @@ void drawTarget(vtkRenderer* renderer, const cv::Mat& rvec, const cv::Mat& tvec,
 }
 
 void drawTargetAssembly(vtkRenderer* renderer, vtkAssembly* assembly, const cv::Mat& rvec, const cv::Mat& tvec,
-                        const cv::Size& patternSize, const cv::Size& squareSize, const cv::Point3d& colour,
+                        const cv::Size& patternSize, const cv::Size2d& squareSize, const cv::Point3d& colour,
                         bool invert)
 {
     const TargetGeometry g = targetGeometry(rvec, tvec, patternSize, squareSize, invert);

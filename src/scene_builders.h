@@ -86,13 +86,13 @@ void addNameLabel(vtkRenderer* renderer, vtkSmartPointer<vtkVectorText>& text, v
 
 // A chessboard target posed by rvec, tvec (board to scene, as OpenCV's pose
 // estimation returns them): a translucent plane of patternSize x squareSize
-// millimetres and two axis lines half way along its first edges. With invert
+// millimetres (square sizes need not be whole millimetres) and two axis lines half way along its first edges. With invert
 // the pose is used the other way round (x_scene = R^T (x_board - tvec)).
 void drawTarget(vtkRenderer* renderer, const cv::Mat& rvec, const cv::Mat& tvec, const cv::Size& patternSize,
-                const cv::Size& squareSize, const cv::Point3d& colour, bool invert);
+                const cv::Size2d& squareSize, const cv::Point3d& colour, bool invert);
 
 // The same target as parts of the given assembly, with the axis lines along
 // the full edges; the assembly is then added to the renderer.
 void drawTargetAssembly(vtkRenderer* renderer, vtkAssembly* assembly, const cv::Mat& rvec, const cv::Mat& tvec,
-                        const cv::Size& patternSize, const cv::Size& squareSize, const cv::Point3d& colour,
+                        const cv::Size& patternSize, const cv::Size2d& squareSize, const cv::Point3d& colour,
                         bool invert);

@@ -516,7 +516,10 @@ TEST(SceneBuilders, ImagePlaneOfAGreyImageRendersWithoutVtkComplaints)
 
 TEST(SceneBuilders, TargetsSpanPatternTimesSquareAtTheirPose)
 {
-    const cv::Size pattern(9, 6), square(25, 25);
+    // Squares of 22.5 x 25.25 mm: real sizes, never rounded to whole millimetres.
+    const cv::Size pattern(9, 6);
+    const cv::Size2d square(22.5, 25.25);
+    const double W = 9 * 22.5, H = 6 * 25.25;
     const cv::Point3d colour(0.2, 0.6, 0.9);
     const cv::Mat rvec = (cv::Mat_<double>(3, 1) << 0.3, -0.5, 0.8);
     const cv::Mat tvec = (cv::Mat_<double>(3, 1) << -80.0, 45.0, 900.0);
@@ -558,7 +561,7 @@ TEST(SceneBuilders, TargetsSpanPatternTimesSquareAtTheirPose)
         auto* plane = vtkActor::SafeDownCast(actors[0]);
         auto* source = vtkPlaneSource::SafeDownCast(plane->GetMapper()->GetInputAlgorithm());
         ASSERT_NE(source, nullptr);
-        const Vec3 o = c.place({0, 0, 0}), a = c.place({225, 0, 0}), b = c.place({0, 150, 0});
+        const Vec3 o = c.place({0, 0, 0}), a = c.place({W, 0, 0}), b = c.place({0, H, 0});
         expectPointNear({source->GetOrigin()[0], source->GetOrigin()[1], source->GetOrigin()[2]}, o, 1e-9);
         expectPointNear({source->GetPoint1()[0], source->GetPoint1()[1], source->GetPoint1()[2]}, a, 1e-9);
         expectPointNear({source->GetPoint2()[0], source->GetPoint2()[1], source->GetPoint2()[2]}, b, 1e-9);
@@ -572,8 +575,8 @@ TEST(SceneBuilders, TargetsSpanPatternTimesSquareAtTheirPose)
         ASSERT_EQ(poly->GetNumberOfLines(), 2);
         const double reach = c.assembly ? 1.0 : 0.5;
         expectPointNear(pointOf(poly, 0), o, 1e-9);
-        expectPointNear(pointOf(poly, 1), c.place({225 * reach, 0, 0}), 1e-9);
-        expectPointNear(pointOf(poly, 2), c.place({0, 150 * reach, 0}), 1e-9);
+        expectPointNear(pointOf(poly, 1), c.place({W * reach, 0, 0}), 1e-9);
+        expectPointNear(pointOf(poly, 2), c.place({0, H * reach, 0}), 1e-9);
         EXPECT_DOUBLE_EQ(lines->GetProperty()->GetLineWidth(), 2);
         expectColour(lines, {0.2, 0.6, 0.9});
     }
