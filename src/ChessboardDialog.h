@@ -72,6 +72,14 @@ CornerFileStatus readCornerFile(const QString& imagePath, std::vector<cv::Point2
 bool detectChessboard(const cv::Mat& gray, const ChessboardOptions& options,
                       std::vector<cv::Point2f>& corners);
 
+// Pixel distances between measured points and their reprojections, pairwise.
+std::vector<double> reprojectionDistances(const std::vector<cv::Point2f>& measured,
+                                          const std::vector<cv::Point2f>& projected);
+
+// An errorColor value (components in 0..1) as 8-bit red, green, blue for the
+// image overlays (truncated).
+cv::Vec3b toRgb255(const cv::Point3d& colour);
+
 // The file-dialog filter of calibration images.
 QString imageFileFilter();
 

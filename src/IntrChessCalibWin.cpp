@@ -33,13 +33,6 @@ struct WaitCursor {
     WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
-cv::Vec3b toRgb255(const cv::Point3d& colour)
-{
-    return cv::Vec3b(static_cast<uchar>(static_cast<int>(colour.x * 255)),
-                     static_cast<uchar>(static_cast<int>(colour.y * 255)),
-                     static_cast<uchar>(static_cast<int>(colour.z * 255)));
-}
-
 double at(const cv::Mat& m, int k)
 {
     if (m.empty() || k < 0 || static_cast<size_t>(k) >= m.total() * m.channels())
@@ -657,15 +650,9 @@ int IntrChessCalibWin::computeReprojErrors(bool removeOutliers)
         std::vector<cv::Point2f>& projected = reprojectedPoints[i];
         cv::projectPoints(object, rotationVectors[i], translationVectors[i], K, kc, projected);
 
-        std::vector<double> errors(detected.size());
-        double smallest = 1e100, largest = 0;
-        for (size_t j = 0; j < detected.size(); ++j) {
-            const double dx = static_cast<double>(detected[j].x) - projected[j].x;
-            const double dy = static_cast<double>(detected[j].y) - projected[j].y;
-            errors[j] = std::sqrt(dx * dx + dy * dy);
-            smallest = std::min(smallest, errors[j]);
-            largest = std::max(largest, errors[j]);
-        }
+        const std::vector<double> errors = reprojectionDistances(detected, projected);
+        const auto range = std::minmax_element(errors.begin(), errors.end());
+        const double smallest = *range.first, largest = *range.second;
         errorRanges[i] = cv::Vec2d(smallest, largest);
 
         std::vector<size_t> outliers;

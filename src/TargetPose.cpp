@@ -286,24 +286,16 @@ void TargetPose::estimatePose()
     // Reprojection errors of the kept points.
     std::vector<cv::Point2f> projected;
     cv::projectPoints(objectPoints, rvec, tvec, K, kc, projected);
-    std::vector<double> errors(imagePoints.size());
-    double smallest = 1e100, largest = 0, sumSquares = 0;
-    for (size_t k = 0; k < imagePoints.size(); ++k) {
-        const double dx = static_cast<double>(imagePoints[k].x) - projected[k].x;
-        const double dy = static_cast<double>(imagePoints[k].y) - projected[k].y;
-        errors[k] = std::sqrt(dx * dx + dy * dy);
-        smallest = std::min(smallest, errors[k]);
-        largest = std::max(largest, errors[k]);
-        sumSquares += errors[k] * errors[k];
-    }
+    const std::vector<double> errors = reprojectionDistances(imagePoints, projected);
+    const auto range = std::minmax_element(errors.begin(), errors.end());
+    const double smallest = *range.first, largest = *range.second;
+    double sumSquares = 0;
+    for (const double e : errors)
+        sumSquares += e * e;
     const double rms = std::sqrt(sumSquares / static_cast<double>(imagePoints.size()));
     std::vector<cv::Vec3b> colours;
-    for (const double e : errors) {
-        const cv::Point3d c = errorColor(e, smallest, largest);
-        colours.emplace_back(static_cast<uchar>(static_cast<int>(c.x * 255)),
-                             static_cast<uchar>(static_cast<int>(c.y * 255)),
-                             static_cast<uchar>(static_cast<int>(c.z * 255)));
-    }
+    for (const double e : errors)
+        colours.push_back(toRgb255(errorColor(e, smallest, largest)));
 
     ui->image_label->setImageAndPoints(colourImage, imagePoints, colours, projected);
     const std::vector<cv::Point3f> square = {

@@ -148,21 +148,8 @@ std::vector<cv::Point2f> alignedWithTruth(const std::vector<cv::Point2f>& found,
     return out;
 }
 
-struct CornerErrors {
-    double rms = 0, worst = 0;
-};
-
-CornerErrors cornerErrors(const std::vector<cv::Point2f>& a, const std::vector<cv::Point2f>& b)
-{
-    CornerErrors e;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const double d = cv::norm(a[i] - b[i]);
-        e.rms += d * d;
-        e.worst = std::max(e.worst, d);
-    }
-    e.rms = std::sqrt(e.rms / double(a.size()));
-    return e;
-}
+using testing_support::CornerErrors;
+using testing_support::cornerErrors;
 
 } // namespace
 
@@ -254,7 +241,7 @@ TEST(RefineCornersAdaptive, RefinesDetectedBoardsToGroundTruth)
             ASSERT_EQ(windows.size(), truth.size());
             const CornerErrors before = cornerErrors(found, truth), after = cornerErrors(refined, truth);
             EXPECT_LT(after.rms, c.maxRms) << "before refinement: " << before.rms;
-            EXPECT_LT(after.worst, c.maxWorst);
+            EXPECT_LT(after.max, c.maxWorst);
             EXPECT_LT(after.rms, before.rms);
             // half the nearest-neighbour distance: about half a square on the image
             for (size_t i = 0; i < windows.size(); ++i) {
@@ -373,7 +360,7 @@ TEST(RefineCornersAdaptive, AppendsOnePerCornerAndHandlesFewCorners)
             EXPECT_LT(cv::norm(refined[2] - truth[7]), 0.1);
         }
         if (c.corners.size() == truth.size()) {
-            EXPECT_LT(cornerErrors({refined.begin() + 2, refined.end()}, truth).worst, 0.1);
+            EXPECT_LT(cornerErrors({refined.begin() + 2, refined.end()}, truth).max, 0.1);
         }
     }
 }

@@ -402,22 +402,8 @@ bool expectedOrder(const std::vector<cv::Point2f>& truth, cv::Size pattern,
     return true;
 }
 
-struct CornerErrors {
-    double rms = 0;
-    double max = 0;
-};
-
-CornerErrors cornerErrors(const std::vector<cv::Point2f>& found, const std::vector<cv::Point2f>& truth)
-{
-    CornerErrors e;
-    for (size_t i = 0; i < found.size(); ++i) {
-        const double d = cv::norm(found[i] - truth[i]);
-        e.rms += d * d;
-        e.max = std::max(e.max, d);
-    }
-    e.rms = std::sqrt(e.rms / std::max<size_t>(found.size(), 1));
-    return e;
-}
+using testing_support::CornerErrors;
+using testing_support::cornerErrors;
 
 // Truth reordered as the found corners are (nearest truth corner for each).
 std::vector<cv::Point2f> matchedTruth(const std::vector<cv::Point2f>& found,

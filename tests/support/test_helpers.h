@@ -10,6 +10,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -110,6 +111,25 @@ inline ::testing::AssertionResult poseNear(const cv::Mat& R, const cv::Mat& t, c
     return ::testing::AssertionFailure() << "rotation differs by " << deg << " deg (limit " << maxDeg
                                          << "), translation by " << mm << " mm (limit " << maxMm
                                          << ")\nt = " << t64.t() << "\nt_true = " << tt64.t();
+}
+
+// RMS and largest distance (px) between found corners and their true
+// positions, pairwise.
+struct CornerErrors {
+    double rms = 0;
+    double max = 0;
+};
+
+inline CornerErrors cornerErrors(const std::vector<cv::Point2f>& found, const std::vector<cv::Point2f>& truth)
+{
+    CornerErrors e;
+    for (size_t i = 0; i < found.size(); ++i) {
+        const double d = cv::norm(found[i] - truth[i]);
+        e.rms += d * d;
+        e.max = std::max(e.max, d);
+    }
+    e.rms = std::sqrt(e.rms / double(std::max<size_t>(found.size(), 1)));
+    return e;
 }
 
 }  // namespace testing_support
