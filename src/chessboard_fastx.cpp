@@ -38,22 +38,54 @@ struct RegionExtrema {
     cv::Point maxLoc;
 };
 
-inline RegionExtrema regionExtrema(const cv::Mat& M, const cv::Rect& r)
+// Smallest and largest value of a float region, four values at a time.
+inline void regionMinMax(const cv::Mat& M, const cv::Rect& r, float& lo, float& hi)
 {
-    RegionExtrema e{M.at<float>(r.y, r.x), M.at<float>(r.y, r.x), cv::Point(r.x, r.y)};
+    lo = hi = M.at<float>(r.y, r.x);
+#if CV_SIMD128
+    cv::v_float32x4 vlo = cv::v_setall_f32(lo), vhi = vlo;
+#endif
     for (int y = r.y; y < r.y + r.height; ++y) {
-        const float* row = M.ptr<float>(y);
-        for (int x = r.x; x < r.x + r.width; ++x) {
-            const float v = row[x];
-            if (v < e.minVal)
-                e.minVal = v;
-            if (v > e.maxVal) {
-                e.maxVal = v;
-                e.maxLoc = cv::Point(x, y);
-            }
+        const float* row = M.ptr<float>(y) + r.x;
+        int x = 0;
+#if CV_SIMD128
+        for (; x + 4 <= r.width; x += 4) {
+            const cv::v_float32x4 v = cv::v_load(row + x);
+            vlo = cv::v_min(vlo, v);
+            vhi = cv::v_max(vhi, v);
+        }
+#endif
+        for (; x < r.width; ++x) {
+            lo = std::min(lo, row[x]);
+            hi = std::max(hi, row[x]);
         }
     }
+#if CV_SIMD128
+    lo = std::min(lo, cv::v_reduce_min(vlo));
+    hi = std::max(hi, cv::v_reduce_max(vhi));
+#endif
+}
+
+inline RegionExtrema regionExtrema(const cv::Mat& M, const cv::Rect& r)
+{
+    RegionExtrema e{0, 0, cv::Point(r.x, r.y)};
+    regionMinMax(M, r, e.minVal, e.maxVal);
+    for (int y = r.y; y < r.y + r.height; ++y) {
+        const float* row = M.ptr<float>(y);
+        for (int x = r.x; x < r.x + r.width; ++x)
+            if (row[x] == e.maxVal) {
+                e.maxLoc = cv::Point(x, y);
+                return e;
+            }
+    }
     return e;
+}
+
+inline float regionMax(const cv::Mat& M, const cv::Rect& r)
+{
+    float lo, hi;
+    regionMinMax(M, r, lo, hi);
+    return hi;
 }
 
 // Rows per band of the banded image operations.
@@ -609,8 +641,7 @@ void FastX::findKeyPoints(const std::vector<cv::Mat>& featureMaps, std::vector<c
                         continue;
                     bool coarsest = true;
                     for (int j = i - 1; j >= parameters.minScale && coarsest; --j)
-                        coarsest =
-                            regionExtrema(featureMaps[j - parameters.minScale], tile).maxVal <= e.maxVal;
+                        coarsest = regionMax(featureMaps[j - parameters.minScale], tile) <= e.maxVal;
                     if (coarsest)
                         found[t].push_back(e);
                 }
