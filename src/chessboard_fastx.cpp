@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <vector>
 
 namespace details {
@@ -37,22 +38,54 @@ struct RegionExtrema {
     cv::Point maxLoc;
 };
 
-inline RegionExtrema regionExtrema(const cv::Mat& M, const cv::Rect& r)
+// Smallest and largest value of a float region, four values at a time.
+inline void regionMinMax(const cv::Mat& M, const cv::Rect& r, float& lo, float& hi)
 {
-    RegionExtrema e{M.at<float>(r.y, r.x), M.at<float>(r.y, r.x), cv::Point(r.x, r.y)};
+    lo = hi = M.at<float>(r.y, r.x);
+#if CV_SIMD128
+    cv::v_float32x4 vlo = cv::v_setall_f32(lo), vhi = vlo;
+#endif
     for (int y = r.y; y < r.y + r.height; ++y) {
-        const float* row = M.ptr<float>(y);
-        for (int x = r.x; x < r.x + r.width; ++x) {
-            const float v = row[x];
-            if (v < e.minVal)
-                e.minVal = v;
-            if (v > e.maxVal) {
-                e.maxVal = v;
-                e.maxLoc = cv::Point(x, y);
-            }
+        const float* row = M.ptr<float>(y) + r.x;
+        int x = 0;
+#if CV_SIMD128
+        for (; x + 4 <= r.width; x += 4) {
+            const cv::v_float32x4 v = cv::v_load(row + x);
+            vlo = cv::v_min(vlo, v);
+            vhi = cv::v_max(vhi, v);
+        }
+#endif
+        for (; x < r.width; ++x) {
+            lo = std::min(lo, row[x]);
+            hi = std::max(hi, row[x]);
         }
     }
+#if CV_SIMD128
+    lo = std::min(lo, cv::v_reduce_min(vlo));
+    hi = std::max(hi, cv::v_reduce_max(vhi));
+#endif
+}
+
+inline RegionExtrema regionExtrema(const cv::Mat& M, const cv::Rect& r)
+{
+    RegionExtrema e{0, 0, cv::Point(r.x, r.y)};
+    regionMinMax(M, r, e.minVal, e.maxVal);
+    for (int y = r.y; y < r.y + r.height; ++y) {
+        const float* row = M.ptr<float>(y);
+        for (int x = r.x; x < r.x + r.width; ++x)
+            if (row[x] == e.maxVal) {
+                e.maxLoc = cv::Point(x, y);
+                return e;
+            }
+    }
     return e;
+}
+
+inline float regionMax(const cv::Mat& M, const cv::Rect& r)
+{
+    float lo, hi;
+    regionMinMax(M, r, lo, hi);
+    return hi;
 }
 
 // Rows per band of the banded image operations.
@@ -137,6 +170,103 @@ void bandedBoxMeanInside(const cv::Mat& src, cv::Mat& dst, int width, int height
             boxMean(src(cv::Range(y0, y1), cv::Range(x0, x1)), part, width, height);
         },
         boxBandRows(height));
+}
+
+// Normalised box means of a feature-strength map (CV_32F holding whole
+// numbers from 0 to 65025, squares of grey-level differences) over a k x k
+// window with reflected border, rows y0 .. y1-1 into `out` (y1 - y0 rows).
+// They equal cv::boxFilter(map, dst, -1, {k, k}, {-1, -1}, true,
+// cv::BORDER_REFLECT_101) bit for bit: that filter sums float maps in double,
+// which is exact for such values, and scales the sum by 1 / (k * k) in
+// double. Here the sums are kept in 32-bit integers (a window sum stays below
+// 2^31 for k <= 181) and scaled the same way. Column sums slide down the
+// rows; row sums are differences of running totals, modulo 2^32 (exact, as
+// every window sum fits).
+class StrengthBoxMean {
+public:
+    StrengthBoxMean(const cv::Mat& map, int k) : map(map), k(k), a(k / 2), scale(1. / (k * k))
+    {
+        CV_Assert(map.type() == CV_32FC1 && k >= 1 && k <= 181);
+        xt.resize(map.cols + k - 1);
+        for (int i = 0; i < map.cols + k - 1; ++i)
+            xt[i] = cv::borderInterpolate(i - a, map.cols, cv::BORDER_REFLECT_101);
+    }
+
+    void rows(int y0, int y1, cv::Mat& out, std::vector<std::uint32_t>& col,
+              std::vector<std::uint32_t>& total) const
+    {
+        const int cols = map.cols;
+        col.assign(cols, 0u);
+        total.resize(cols + k);
+        for (int i = 0; i < k; ++i)
+            addRow(y0 - a + i, 1, col.data());
+        for (int y = y0; y < y1; ++y) {
+            if (y > y0) {
+                addRow(y - a + k - 1, 1, col.data());
+                addRow(y - 1 - a, -1, col.data());
+            }
+            std::uint32_t run = 0;
+            std::uint32_t* t = total.data();
+            t[0] = 0;
+            for (int i = 0; i < cols + k - 1; ++i) {
+                run += col[xt[i]];
+                t[i + 1] = run;
+            }
+            float* o = out.ptr<float>(y - y0);
+            int x = 0;
+#if CV_SIMD128_64F
+            const cv::v_float64x2 vs = cv::v_setall_f64(scale);
+            for (; x + 4 <= cols; x += 4) {
+                const cv::v_int32x4 d = cv::v_reinterpret_as_s32(cv::v_load(t + x + k) - cv::v_load(t + x));
+                cv::v_store(o + x, cv::v_cvt_f32(cv::v_cvt_f64(d) * vs, cv::v_cvt_f64_high(d) * vs));
+            }
+#endif
+            for (; x < cols; ++x)
+                o[x] = static_cast<float>(static_cast<int>(t[x + k] - t[x]) * scale);
+        }
+    }
+
+private:
+    // Adds (sign 1) or removes (sign -1) row y of the map to the column sums.
+    void addRow(int y, int sign, std::uint32_t* c) const
+    {
+        const float* in = map.ptr<float>(cv::borderInterpolate(y, map.rows, cv::BORDER_REFLECT_101));
+        const int cols = map.cols;
+        int x = 0;
+#if CV_SIMD128
+        for (; x + 4 <= cols; x += 4) {
+            const cv::v_uint32x4 v = cv::v_reinterpret_as_u32(cv::v_trunc(cv::v_load(in + x)));
+            const cv::v_uint32x4 s = cv::v_load(c + x);
+            cv::v_store(c + x, sign > 0 ? s + v : s - v);
+        }
+#endif
+        for (; x < cols; ++x) {
+            const std::uint32_t v = static_cast<std::uint32_t>(static_cast<int>(in[x]));
+            c[x] = sign > 0 ? c[x] + v : c[x] - v;
+        }
+    }
+
+    const cv::Mat& map;
+    const int k, a;
+    const double scale;
+    std::vector<int> xt;
+};
+
+// The contrast-filtered feature map: centre mean (Q x Q) minus 0.8 times the
+// surround mean (L x L) of the raw strengths, band by band, so that the two
+// means exist only for one band at a time.
+void contrastMap(const cv::Mat& raw, int L, int Q, cv::Mat& map)
+{
+    map.create(raw.size(), CV_32FC1);
+    const StrengthBoxMean surround(raw, L), centre(raw, Q);
+    runBands(raw.rows, [&](int y0, int y1) {
+        cv::Mat s(y1 - y0, raw.cols, CV_32FC1), c(y1 - y0, raw.cols, CV_32FC1);
+        std::vector<std::uint32_t> col, total;
+        surround.rows(y0, y1, s, col, total);
+        centre.rows(y0, y1, c, col, total);
+        cv::Mat out = map.rowRange(y0, y1);
+        cv::scaleAdd(s, -0.8, c, out);
+    });
 }
 
 // Feature strength of one direction profile v[0..n-1], read as a cycle: the
@@ -389,7 +519,7 @@ void FastX::detectImpl(const cv::Mat& image, std::vector<cv::Mat>& rotatedImages
 
     // Temporary images, reused from scale to scale.
     std::vector<cv::Mat> strips(n);
-    cv::Mat box, rawMap, surround, centre;
+    cv::Mat box, rawMap;
     const cv::Mat workMat = work.getMat(cv::ACCESS_READ);
     std::vector<cv::Mat> turnedMat(turned.size());
     for (int j = 1; j < m; ++j)
@@ -423,14 +553,7 @@ void FastX::detectImpl(const cv::Mat& image, std::vector<cv::Mat>& rotatedImages
 
         if (parameters.contrastFilter) {
             const int Q = 2 * (L / 6) + 1;
-            bandedBoxMean(rawMap, surround, L, L);
-            bandedBoxMean(rawMap, centre, Q, Q);
-            map.create(rawMap.size(), CV_32FC1);
-            runBands(map.rows, [&](int y0, int y1) {
-                const cv::Range r(y0, y1);
-                cv::Mat out = map.rowRange(r);
-                cv::scaleAdd(surround.rowRange(r), -0.8, centre.rowRange(r), out);
-            });
+            contrastMap(rawMap, L, Q, map);
         }
         rotatedImages[i - parameters.minScale] = filter;
         featureMaps[i - parameters.minScale] = map;
@@ -518,8 +641,7 @@ void FastX::findKeyPoints(const std::vector<cv::Mat>& featureMaps, std::vector<c
                         continue;
                     bool coarsest = true;
                     for (int j = i - 1; j >= parameters.minScale && coarsest; --j)
-                        coarsest =
-                            regionExtrema(featureMaps[j - parameters.minScale], tile).maxVal <= e.maxVal;
+                        coarsest = regionMax(featureMaps[j - parameters.minScale], tile) <= e.maxVal;
                     if (coarsest)
                         found[t].push_back(e);
                 }

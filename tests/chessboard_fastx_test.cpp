@@ -277,6 +277,40 @@ TEST(FastXDetect, FilterImagesAndMapsFollowTheirDefinition)
     }
 }
 
+TEST(FastXDetect, ContrastFilterEqualsWholeImageBoxFiltersExactly)
+{
+    // The contrast filter sums strengths in integers band by band; it must
+    // give the very floats of cv::boxFilter on the whole strength map
+    // followed by cv::scaleAdd, also where the windows are larger than the
+    // image and reflect several times.
+    const std::vector<cv::Size> sizes = {{130, 90}, {37, 61}, {20, 9}, {3, 70}, {1, 1}, {97, 2}};
+    cv::RNG rng(11);
+    for (const cv::Size& size : sizes) {
+        for (bool upsample : {false, true}) {
+            SCOPED_TRACE(cv::format("%dx%d upsample %d", size.width, size.height, upsample));
+            cv::Mat img(size, CV_8UC1);
+            rng.fill(img, cv::RNG::UNIFORM, 0, 256);
+            FastX fx(detectorSettings(upsample));
+            std::vector<cv::Mat> rotated, maps;
+            fx.detectImpl(img, rotated, maps, cv::Mat());
+            for (int i = 2; i <= 4; ++i) {
+                SCOPED_TRACE(i);
+                const int L = 1 << (i + 1 + (upsample ? 1 : 0));
+                const int Q = 2 * (L / 6) + 1;
+                cv::Mat strength, surround, centre, expected;
+                fx.calcFeatureMap(rotated[i - 2], strength);
+                cv::boxFilter(strength, surround, -1, cv::Size(L, L), cv::Point(-1, -1), true,
+                              cv::BORDER_REFLECT_101);
+                cv::boxFilter(strength, centre, -1, cv::Size(Q, Q), cv::Point(-1, -1), true,
+                              cv::BORDER_REFLECT_101);
+                cv::scaleAdd(surround, -0.8, centre, expected);
+                ASSERT_EQ(maps[i - 2].size(), expected.size());
+                EXPECT_EQ(cv::norm(maps[i - 2], expected, cv::NORM_INF), 0);
+            }
+        }
+    }
+}
+
 TEST(FastXKeyPoints, TilePeaksBecomeKeyPointsAtTheirSubPixelPosition)
 {
     // Scale 2 without enlargement: window g = 5, tiles from x = 5 to (cols/5 - 3) * 5.
