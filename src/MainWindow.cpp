@@ -5,6 +5,7 @@
 #include "IntrChessCalibWin.h"
 #include "SensorTree.h"
 #include "TargetPose.h"
+#include "dialog_wiring.h"
 #include "project_file.h"
 #include "scene_builders.h"
 #include "settings.h"
@@ -333,37 +334,30 @@ void MainWindow::on_actionTessimo_triggered()
     about.exec();
 }
 
-void MainWindow::on_button_checker_intr_calib_clicked(bool)
+// Opens a calibration dialog as a window of its own with the current sensor
+// names, deleted when closed and closed with the main window, wired to the tree.
+template <class Dialog>
+Dialog* MainWindow::openDialog()
 {
     SensorTree* tree = ui->widget_sensors;
     std::vector<QString> names;
     tree->getSensorNames(names);
-    auto* dialog = new IntrChessCalibWin(nullptr, names);
+    auto* dialog = new Dialog(nullptr, names);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setWindowFlags(Qt::Window);
     dialog->show();
     connect(this, &QObject::destroyed, dialog, &QWidget::close);
-    connect(dialog, &IntrChessCalibWin::updateIntrinsics, tree, &SensorTree::updateIntrinsicsIdx);
-    connect(dialog, &IntrChessCalibWin::getIntrinsics, tree, &SensorTree::getIntrinsicsIdx);
-    connect(dialog, &IntrChessCalibWin::getSensorNames, tree, &SensorTree::getSensorNames);
-    connect(tree, &SensorTree::sensorNamesChanged, dialog, &IntrChessCalibWin::updateSensorNames);
-    connect(tree, &SensorTree::removeSensorFromRender, dialog, &IntrChessCalibWin::updateSensorNames);
+    connectIntrinsicsDialog(dialog, tree);
+    return dialog;
+}
+
+void MainWindow::on_button_checker_intr_calib_clicked(bool)
+{
+    openDialog<IntrChessCalibWin>();
 }
 
 void MainWindow::on_button_define_world_cs_clicked()
 {
-    SensorTree* tree = ui->widget_sensors;
-    std::vector<QString> names;
-    tree->getSensorNames(names);
-    auto* dialog = new TargetPose(nullptr, names);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setWindowFlags(Qt::Window);
-    dialog->show();
-    connect(this, &QObject::destroyed, dialog, &QWidget::close);
-    connect(dialog, &TargetPose::updateIntrinsics, tree, &SensorTree::updateIntrinsicsIdx);
-    connect(dialog, &TargetPose::getIntrinsics, tree, &SensorTree::getIntrinsicsIdx);
-    connect(dialog, &TargetPose::getSensorNames, tree, &SensorTree::getSensorNames);
-    connect(tree, &SensorTree::sensorNamesChanged, dialog, &TargetPose::updateSensorNames);
-    connect(tree, &SensorTree::removeSensorFromRender, dialog, &TargetPose::updateSensorNames);
-    connect(dialog, &TargetPose::updateSecondaryExtrinsics, tree, &SensorTree::updateExtrinsicsIdx);
+    TargetPose* dialog = openDialog<TargetPose>();
+    connect(dialog, &TargetPose::updateSecondaryExtrinsics, ui->widget_sensors, &SensorTree::updateExtrinsicsIdx);
 }

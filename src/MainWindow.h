@@ -80,6 +80,7 @@ private slots:
 
 private:
     void render();
+    template <class Dialog> Dialog* openDialog();
 
     vtkSmartPointer<vtkRenderer> renderer;
     Ui::MainWindow* ui;

@@ -4,6 +4,7 @@
 // the "_intr.yml" file; the bad-input paths; the run protocol.
 
 #include "IntrChessCalibWin.h"
+#include "dialog_wiring.h"
 #include "MainWindow.h"
 #include "SensorTree.h"
 
@@ -60,14 +61,7 @@ struct Harness {
         tree.getSensorNames(names);
         dialog = new IntrChessCalibWin(nullptr, names);
         dialog->setAttribute(Qt::WA_DeleteOnClose);
-        QObject::connect(dialog, &IntrChessCalibWin::updateIntrinsics, &tree,
-                         &SensorTree::updateIntrinsicsIdx);
-        QObject::connect(dialog, &IntrChessCalibWin::getIntrinsics, &tree, &SensorTree::getIntrinsicsIdx);
-        QObject::connect(dialog, &IntrChessCalibWin::getSensorNames, &tree, &SensorTree::getSensorNames);
-        QObject::connect(&tree, &SensorTree::sensorNamesChanged, dialog,
-                         &IntrChessCalibWin::updateSensorNames);
-        QObject::connect(&tree, &SensorTree::removeSensorFromRender, dialog,
-                         &IntrChessCalibWin::updateSensorNames);
+        connectIntrinsicsDialog(dialog, &tree);
         dialog->show();
         guard = dialog;
         QCoreApplication::processEvents();

@@ -6,6 +6,7 @@
 #include "MainWindow.h"
 #include "SensorTree.h"
 #include "TargetPose.h"
+#include "dialog_wiring.h"
 
 #include "dialog_test_helpers.h"
 #include "synthetic.h"
@@ -53,11 +54,7 @@ struct Harness {
         std::vector<QString> names;
         tree.getSensorNames(names);
         dialog = new TargetPose(nullptr, names);
-        QObject::connect(dialog, &TargetPose::updateIntrinsics, &tree, &SensorTree::updateIntrinsicsIdx);
-        QObject::connect(dialog, &TargetPose::getIntrinsics, &tree, &SensorTree::getIntrinsicsIdx);
-        QObject::connect(dialog, &TargetPose::getSensorNames, &tree, &SensorTree::getSensorNames);
-        QObject::connect(&tree, &SensorTree::sensorNamesChanged, dialog, &TargetPose::updateSensorNames);
-        QObject::connect(&tree, &SensorTree::removeSensorFromRender, dialog, &TargetPose::updateSensorNames);
+        connectIntrinsicsDialog(dialog, &tree);
         QObject::connect(dialog, &TargetPose::updateSecondaryExtrinsics, &tree,
                          &SensorTree::updateExtrinsicsIdx);
         dialog->show();
