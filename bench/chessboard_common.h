@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "calib_utils.h"
+#include "core/geometry/calib_utils.h"
 #include "synthetic.h"
 
 #ifdef TESSIMO_HAVE_FIND_CHESSBOARD_CORNERS2
-#include "chessboard.h"
+#include "core/chessboard/chessboard.h"
 #endif
 
 namespace cbbench {

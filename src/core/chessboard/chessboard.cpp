@@ -1,0 +1,610 @@
+#include "core/chessboard/chessboard.h"
+
+#include "core/chessboard/chessboard_board.h"
+#include "core/chessboard/chessboard_fastx.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <utility>
+
+namespace details {
+
+namespace {
+
+// Fixed constants of the search.
+constexpr float kFastThreshold = 150.0f;
+constexpr float kAngleStep = 0.7853982f; // pi / 4
+constexpr int kNeighbours = 21;
+constexpr int kBorder = 5;
+constexpr float kAngleTolerance = 0.8377580f; // 48 degrees
+constexpr float kMinResponseRatio = 0.1f;
+// Checks of a grown board.
+constexpr double kMaxSpacingRatio = 1.7;     // neighbouring corner distances along a line
+constexpr double kSquarePatch = 0.3;         // side of the patch sampled in a square, relative to the square
+constexpr double kMinSquareContrast = 10.0;  // grey levels between the board's dark and bright squares
+constexpr double kSquareContrastShare = 0.3; // neighbouring squares differ by this share of the contrast,
+constexpr double kRingContrastShare =
+    0.2; // ... or this share when one of them lies in the ring around the board
+constexpr double kBeyondContrastShare =
+    0.5; // squares beyond the ring that alternate by this share continue the board
+
+// Difference of two directions taken as lines, in [0, pi/2].
+float lineAngleDiff(float a, float b)
+{
+    float d = std::fabs(a - b);
+    if (d > static_cast<float>(CV_PI * 0.5))
+        d = std::fabs(d - static_cast<float>(CV_PI));
+    return d;
+}
+
+// Spacing of neighbouring corners along every row and column changes slowly
+// in perspective; a line that skips a corner doubles or halves it.
+bool hasEvenSpacing(const std::vector<cv::Point2f>& p, int rows, int cols)
+{
+    auto ok = [](const cv::Point2f& a, const cv::Point2f& b, const cv::Point2f& c) {
+        const double d1 = cv::norm(b - a), d2 = cv::norm(c - b);
+        return d1 > 0 && d2 > 0 && d2 < kMaxSpacingRatio * d1 && d1 < kMaxSpacingRatio * d2;
+    };
+    for (int r = 0; r < rows; ++r)
+        for (int c = 1; c + 1 < cols; ++c)
+            if (!ok(p[r * cols + c - 1], p[r * cols + c], p[r * cols + c + 1]))
+                return false;
+    for (int c = 0; c < cols; ++c)
+        for (int r = 1; r + 1 < rows; ++r)
+            if (!ok(p[(r - 1) * cols + c], p[r * cols + c], p[(r + 1) * cols + c]))
+                return false;
+    return true;
+}
+
+// The squares of the board, and the ring of squares around its inner
+// corners that every chessboard has, alternate between dark and bright: every
+// two neighbouring squares differ by a good part of the board's contrast. A
+// grid that took points off the pattern (the outer corners of the board,
+// where the squares meet the margin, or corners of another structure) has a
+// ring square of the wrong brightness. Beyond the ring lies the margin or the
+// background: when the squares go on alternating there along a whole side,
+// the grid is only part of a larger board. Squares whose patch leaves the
+// image are not judged. While a board grows it is only part of the pattern:
+// then `whole` is false and the squares beyond the ring are not looked at.
+bool hasChessboardSquares(const std::vector<cv::Point2f>& corners, int rows, int cols, const cv::Mat& image,
+                          bool whole = true)
+{
+    // Corner grid extended by two lines on every side, each new corner
+    // continuing the step between the two nearest of its column, then of its
+    // row.
+    constexpr int X = 2;
+    const int er = rows + 2 * X, ec = cols + 2 * X;
+    std::vector<cv::Point2d> E(er * ec);
+    auto e = [&](int r, int c) -> cv::Point2d& { return E[(r + X) * ec + (c + X)]; };
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c)
+            e(r, c) = corners[r * cols + c];
+    for (int c = 0; c < cols; ++c)
+        for (int k = 1; k <= X; ++k) {
+            e(-k, c) = 2.0 * e(1 - k, c) - e(2 - k, c);
+            e(rows - 1 + k, c) = 2.0 * e(rows - 2 + k, c) - e(rows - 3 + k, c);
+        }
+    for (int r = -X; r < rows + X; ++r)
+        for (int k = 1; k <= X; ++k) {
+            e(r, -k) = 2.0 * e(r, 1 - k) - e(r, 2 - k);
+            e(r, cols - 1 + k) = 2.0 * e(r, cols - 2 + k) - e(r, cols - 3 + k);
+        }
+
+    // Squares r = -X .. rows - 2 + X, c = -X .. cols - 2 + X; square (r, c)
+    // lies between corner rows r, r + 1 and columns c, c + 1. Its level is 0
+    // on the board, 1 in the ring around it, 2 beyond.
+    const int sr = rows - 1 + 2 * X, sc = cols - 1 + 2 * X;
+    auto level = [&](int r, int c) {
+        const int lr = r < 0 ? -r : std::max(0, r - (rows - 2));
+        const int lc = c < 0 ? -c : std::max(0, c - (cols - 2));
+        return std::max(lr, lc);
+    };
+    std::vector<double> value(sr * sc, -1.0);
+    auto v = [&](int r, int c) -> double& { return value[(r + X) * sc + (c + X)]; };
+    const cv::Rect inside(0, 0, image.cols, image.rows);
+    for (int r = -X; r <= rows - 2 + X; ++r) {
+        for (int c = -X; c <= cols - 2 + X; ++c) {
+            const cv::Point2d a = e(r, c), b = e(r, c + 1), d = e(r + 1, c + 1), f = e(r + 1, c);
+            // Ring squares are sampled nearer to the board: the outer squares
+            // of many printed targets are cut short by the margin.
+            auto weight = [&](int rr, int cc) {
+                return (rr >= 0 && rr < rows && cc >= 0 && cc < cols) ? 3.0 : 1.0;
+            };
+            const double wa = weight(r, c), wb = weight(r, c + 1), wd = weight(r + 1, c + 1),
+                         wf = weight(r + 1, c);
+            const cv::Point2d m = (wa * a + wb * b + wd * d + wf * f) / (wa + wb + wd + wf);
+            const double size = std::min(cv::norm(d - a), cv::norm(f - b)) / std::sqrt(2.0);
+            if (!(std::isfinite(m.x) && std::isfinite(m.y) && std::isfinite(size)))
+                continue;
+            const int half = std::max(1, cvRound(kSquarePatch * 0.5 * size));
+            const cv::Rect patch(cvRound(m.x) - half, cvRound(m.y) - half, 2 * half + 1, 2 * half + 1);
+            if ((patch & inside) != patch)
+                continue;
+            v(r, c) = cv::mean(image(patch))[0];
+        }
+    }
+    // Contrast of the board's own squares.
+    double sum[2] = {0, 0};
+    int count[2] = {0, 0};
+    for (int r = 0; r + 1 < rows; ++r)
+        for (int c = 0; c + 1 < cols; ++c) {
+            if (v(r, c) < 0)
+                return false;
+            sum[(r + c) & 1] += v(r, c);
+            ++count[(r + c) & 1];
+        }
+    if (count[0] == 0 || count[1] == 0)
+        return false;
+    const int bright = sum[0] / count[0] > sum[1] / count[1] ? 0 : 1;
+    const double contrast = std::fabs(sum[0] / count[0] - sum[1] / count[1]);
+    if (contrast < kMinSquareContrast)
+        return false;
+    // 1 when the two squares alternate as a chessboard's, 0 when not, -1 when
+    // one of them was not sampled.
+    auto alternate = [&](int r0, int c0, int r1, int c1, double share) {
+        const double a = v(r0, c0), b = v(r1, c1);
+        if (a < 0 || b < 0)
+            return -1;
+        const bool aBright = ((((r0 + c0) % 2) + 2) % 2) == bright;
+        return (aBright ? a - b : b - a) >= share * contrast ? 1 : 0;
+    };
+    for (int r = -1; r <= rows - 1; ++r)
+        for (int c = -1; c <= cols - 1; ++c) {
+            const double share = level(r, c) == 0 ? kSquareContrastShare : kRingContrastShare;
+            if (c + 1 <= cols - 1 && std::max(level(r, c), level(r, c + 1)) <= 1 &&
+                alternate(r, c, r, c + 1, level(r, c + 1) == 0 ? share : kRingContrastShare) == 0)
+                return false;
+            if (r + 1 <= rows - 1 && std::max(level(r, c), level(r + 1, c)) <= 1 &&
+                alternate(r, c, r + 1, c, level(r + 1, c) == 0 ? share : kRingContrastShare) == 0)
+                return false;
+        }
+    if (!whole)
+        return true;
+    // Does the pattern go on beyond the ring, along a whole side? Then the
+    // squares beyond it alternate, with full contrast, with the ring and
+    // among themselves (a margin or a plain background of middle grey lies
+    // between the ring's dark and bright squares, but does not alternate
+    // along the side).
+    const double s = kBeyondContrastShare;
+    auto continues = [&](int n, const std::function<int(int)>& across, const std::function<int(int)>& along) {
+        int known = 0;
+        for (int k = 0; k < n; ++k) {
+            const int a = across(k);
+            if (a == 0)
+                return false;
+            known += a > 0;
+            if (k + 1 < n && along(k) == 0)
+                return false;
+        }
+        return known >= std::min(3, n);
+    };
+    const int top = -X, bottom = rows - 2 + X, left = -X, right = cols - 2 + X;
+    if (continues(
+            cols - 1, [&](int c) { return alternate(-1, c, top, c, s); },
+            [&](int c) { return alternate(top, c, top, c + 1, s); }) ||
+        continues(
+            cols - 1, [&](int c) { return alternate(rows - 1, c, bottom, c, s); },
+            [&](int c) { return alternate(bottom, c, bottom, c + 1, s); }) ||
+        continues(
+            rows - 1, [&](int r) { return alternate(r, -1, r, left, s); },
+            [&](int r) { return alternate(r, left, r + 1, left, s); }) ||
+        continues(
+            rows - 1, [&](int r) { return alternate(r, cols - 1, r, right, s); },
+            [&](int r) { return alternate(r, right, r + 1, right, s); }))
+        return false;
+    return true;
+}
+
+// Validates, grows, measures and orients one seed board; empties it when it
+// does not become a board of the requested size inside the border box.
+void processSeedBoard(Chessboard::Board& board, const cv::Mat& table, cv::flann::Index& index,
+                      float minResponse, const cv::Mat& image, cv::Size pattern, const cv::Rect& border)
+{
+    const cv::Mat H = board.fitGridHomography(100);
+    if (board.confirmCorners(table, index, H, minResponse) != 9 || !board.checkContourAngles()) {
+        board.reset();
+        return;
+    }
+    // A line of the board's outer corners, where the squares meet the margin,
+    // can look like a line of inner corners to the growth; the ring of squares
+    // beyond it then does not alternate, and the line is taken off again.
+    board.grow(table, index, [&](const Chessboard::Board& b) {
+        return hasChessboardSquares(b.getCornerPoints(true), b.rows(), b.cols(), image, false);
+    });
+
+    const cv::Size size(board.cols(), board.rows());
+    const cv::Size transposed(pattern.height, pattern.width);
+    if (size != pattern && size != transposed) {
+        board.reset();
+        return;
+    }
+    // Corners that growth only predicted are searched again in the image;
+    // a board with a corner that cannot be measured is no result.
+    if (!board.measureCorners(image) || !board.hasUniqueCorners()) {
+        board.reset();
+        return;
+    }
+    // The grid must be a chessboard's: evenly spaced lines, alternating squares.
+    if (!hasEvenSpacing(board.getCornerPoints(true), board.rows(), board.cols()) ||
+        !hasChessboardSquares(board.getCornerPoints(true), board.rows(), board.cols(), image)) {
+        board.reset();
+        return;
+    }
+    for (const cv::Point2f& p : board.getContour()) {
+        if (!(std::isfinite(p.x) && std::isfinite(p.y)) ||
+            !border.contains(cv::Point(cvRound(p.x), cvRound(p.y)))) {
+            board.reset();
+            return;
+        }
+    }
+
+    board.canonicalizeOrientation(false);
+    if (cv::Size(board.cols(), board.rows()) != pattern) {
+        // Found with rows and columns swapped: turn it into the requested size.
+        if (board.getCell(0, 0)->black == board.getCell(0, board.cols() - 1)->black)
+            board.turnLeft();
+        else
+            board.turnRight();
+    }
+}
+
+} // namespace
+
+Chessboard::Chessboard() = default;
+
+Chessboard::Chessboard(const Settings& settings) : parameters(settings) {}
+
+void Chessboard::detect(cv::InputArray image, std::vector<cv::KeyPoint>& keypoints, cv::InputArray mask)
+{
+    cv::Mat img = image.getMat();
+    cv::Mat msk = mask.getMat();
+    cv::Feature2D::detect(img, keypoints, msk);
+}
+
+void Chessboard::detectAndCompute(cv::InputArray image, cv::InputArray mask,
+                                  std::vector<cv::KeyPoint>& keypoints, cv::OutputArray descriptors, bool)
+{
+    descriptors.clear();
+    std::vector<cv::Mat> maps;
+    detectImpl(image.getMat(), keypoints, maps, mask.getMat());
+}
+
+int Chessboard::descriptorSize() const
+{
+    return 0;
+}
+
+int Chessboard::descriptorType() const
+{
+    return 0;
+}
+
+void Chessboard::detectImpl(cv::InputArray image, std::vector<cv::KeyPoint>& keypoints,
+                            cv::InputArray mask) const
+{
+    std::vector<cv::Mat> maps;
+    detectImpl(image.getMat(), keypoints, maps, mask.getMat());
+}
+
+void Chessboard::operator()(cv::InputArray image, cv::InputArray mask, std::vector<cv::KeyPoint>& keypoints,
+                            cv::OutputArray descriptors) const
+{
+    descriptors.clear();
+    detectImpl(image, keypoints, mask);
+}
+
+void Chessboard::detectWithoutDescriptors(cv::InputArray image, std::vector<cv::KeyPoint>& keypoints,
+                                          cv::OutputArray descriptors) const
+{
+    descriptors.assign(cv::Mat());
+    std::vector<cv::Mat> maps;
+    detectImpl(image.getMat(), keypoints, maps, cv::Mat());
+}
+
+void Chessboard::detectImpl(const cv::Mat& image, std::vector<cv::KeyPoint>& keypoints,
+                            std::vector<cv::Mat>& featureMaps, const cv::Mat& mask) const
+{
+    keypoints.clear();
+    const Board board = detectImpl(image, featureMaps, mask);
+    keypoints = board.getCornerKeyPoints(true);
+}
+
+void Chessboard::findCornerCandidates(const cv::Mat& image, std::vector<cv::KeyPoint>& keypoints,
+                                      std::vector<cv::Mat>& featureMaps,
+                                      std::vector<std::vector<float>>& angles, const cv::Mat& mask) const
+{
+    keypoints.clear();
+    angles.clear();
+
+    FastX::Settings fs;
+    fs.threshold = kFastThreshold;
+    fs.angleStep = kAngleStep;
+    fs.branchCount = 2;
+    fs.minScale = parameters.minScale;
+    fs.maxScale = parameters.maxScale;
+    fs.contrastFilter = true;
+    fs.upsample = parameters.upsample && 4.0 * static_cast<double>(image.total()) <= kMaxUpsampledPixels;
+    FastX fastx(fs);
+
+    std::vector<cv::Mat> rotated;
+    fastx.detectImpl(image, rotated, featureMaps, mask);
+    std::vector<cv::KeyPoint> raw;
+    fastx.findKeyPoints(featureMaps, raw);
+
+    const int k = std::min(parameters.maxPoints, static_cast<int>(raw.size()));
+    if (k < 9)
+        return;
+    std::partial_sort(raw.begin(), raw.begin() + k, raw.end(),
+                      [](const cv::KeyPoint& a, const cv::KeyPoint& b) { return a.response > b.response; });
+    raw.resize(k);
+    const std::vector<std::vector<float>> rawAngles = fastx.calcAngles(rotated, raw);
+    rotated.clear();
+
+    for (int i = 0; i < k; ++i) {
+        if (rawAngles[i].size() != 2)
+            continue;
+        cv::KeyPoint kp = raw[i];
+        const float distance = std::max(0.5f * kp.size + std::sqrt(kp.response), 10.0f);
+        const int s = countAsymmetry(image, kp.pt, 0.7f * kp.size, distance);
+        if (s > 5)
+            continue;
+        if (s > 3)
+            kp.response = -kp.response;
+        keypoints.push_back(kp);
+        angles.push_back(rawAngles[i]);
+    }
+}
+
+cv::Mat Chessboard::keyPointTable(const std::vector<cv::KeyPoint>& keypoints)
+{
+    cv::Mat table(static_cast<int>(keypoints.size()), 4, CV_32FC1);
+    for (int i = 0; i < table.rows; ++i) {
+        const cv::KeyPoint& kp = keypoints[i];
+        float* row = table.ptr<float>(i);
+        row[0] = kp.pt.x;
+        row[1] = kp.pt.y;
+        row[2] = static_cast<float>(2.0 * CV_PI - kp.angle * CV_PI / 180.0);
+        row[3] = kp.response;
+    }
+    return table;
+}
+
+std::vector<cv::KeyPoint> Chessboard::getInitialPoints(cv::flann::Index& index, const cv::Mat& table,
+                                                       const cv::KeyPoint& center, float whiteAngle,
+                                                       float blackAngle, float minResponse)
+{
+    const char* fn = "details::Chessboard::getInitialPoints";
+    if (table.type() != CV_32F)
+        cv::error(cv::Error::StsBadArg, "Unsupported source type", fn, __FILE__, __LINE__);
+    if (table.cols != 4)
+        cv::error(cv::Error::StsBadArg, "wrong data format", fn, __FILE__, __LINE__);
+
+    std::vector<cv::KeyPoint> points;
+    points.push_back(center);
+    const int knn = std::min(kNeighbours, table.rows);
+    if (knn < 2)
+        return points;
+    cv::Mat query = (cv::Mat_<float>(1, 2) << center.pt.x, center.pt.y);
+    cv::Mat ids, dists;
+    index.knnSearch(query, ids, dists, knn, cv::flann::SearchParams(32, 0, true));
+
+    for (int j = 1; j < ids.cols; ++j) {
+        const int row = ids.at<int>(0, j);
+        if (row < 0 || row >= table.rows)
+            continue;
+        const float* t = table.ptr<float>(row);
+        if (std::fabs(t[3]) < minResponse)
+            continue;
+        if (lineAngleDiff(t[2], whiteAngle) > kAngleTolerance &&
+            lineAngleDiff(t[2], blackAngle) > kAngleTolerance)
+            continue;
+        points.emplace_back(cv::Point2f(t[0], t[1]), center.size, t[2], t[3], 0, -1);
+    }
+    return points;
+}
+
+void Chessboard::makeSeedBoards(cv::flann::Index& index, const cv::Mat& table, const cv::KeyPoint& center,
+                                float whiteAngle, float blackAngle, float minResponse, const cv::Mat&,
+                                std::vector<Board>& boards)
+{
+    const std::vector<cv::KeyPoint> points =
+        getInitialPoints(index, table, center, whiteAngle, blackAngle, minResponse);
+    if (points.size() < 5)
+        return;
+
+    const cv::Point2f c = center.pt;
+    const float cw = std::cos(whiteAngle), sw = std::sin(whiteAngle);
+    const float cb = std::cos(blackAngle), sb = std::sin(blackAngle);
+    std::vector<cv::Point2f> kept;
+    for (size_t i = 1; i < points.size(); ++i) {
+        const cv::Point2f d0 = points[i].pt - c;
+        const float len = static_cast<float>(cv::norm(d0));
+        if (!(len > 0))
+            continue;
+        const cv::Point2f d = d0 / len;
+        if (std::fabs(d.x * cw - d.y * sw) < 0.96f && std::fabs(d.x * cb - d.y * sb) < 0.96f)
+            kept.push_back(points[i].pt);
+    }
+
+    std::vector<std::pair<cv::Point2f, cv::Point2f>> pairs;
+    for (size_t i = 0; i < kept.size(); ++i) {
+        for (size_t j = i + 1; j < kept.size(); ++j) {
+            const cv::Point2f a = kept[i] - c;
+            const cv::Point2f b = c - kept[j];
+            if (a.dot(b) >= 0.97f * static_cast<float>(cv::norm(a) * cv::norm(b))) {
+                if (cv::norm(kept[j]) > cv::norm(kept[i]))
+                    pairs.emplace_back(kept[i], kept[j]);
+                else
+                    pairs.emplace_back(kept[j], kept[i]);
+            }
+        }
+    }
+    if (pairs.size() < 2)
+        return;
+
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (size_t q = 0; q < pairs.size(); ++q) {
+        for (size_t r = q + 1; r < pairs.size(); ++r) {
+            const cv::Point2f dq = pairs[q].second - pairs[q].first;
+            const cv::Point2f dr0 = pairs[r].second - pairs[r].first;
+            const cv::Point2f uq = dq / static_cast<float>(cv::norm(dq));
+            const cv::Point2f ur = dr0 / static_cast<float>(cv::norm(dr0));
+            if (uq.dot(ur) > 0.95f)
+                continue;
+            if (dr0.y * dq.x - dq.y * dr0.x > 0)
+                std::swap(pairs[r].first, pairs[r].second);
+            std::vector<cv::Point2f> nine(9, cv::Point2f(nan, nan));
+            nine[1] = pairs[r].first;
+            nine[3] = pairs[q].first;
+            nine[4] = c;
+            nine[5] = pairs[q].second;
+            nine[7] = pairs[r].second;
+            boards.emplace_back(cv::Size(3, 3), nine, whiteAngle, blackAngle);
+        }
+    }
+}
+
+Chessboard::Board Chessboard::detectImpl(const cv::Mat& image, std::vector<cv::Mat>& featureMaps,
+                                         const cv::Mat& mask) const
+{
+    if (image.type() != CV_8UC1)
+        cv::error(cv::Error::StsBadArg, "Unsupported image type", "details::Chessboard::detectImpl", __FILE__,
+                  __LINE__);
+    featureMaps.clear();
+    const cv::Size pattern = parameters.patternSize;
+    const std::int64_t area = static_cast<std::int64_t>(pattern.width) * pattern.height;
+    if (area > std::numeric_limits<int>::max() / 2)
+        return Board(); // far more corners than any image holds
+    const int P = static_cast<int>(area);
+    // Too small to hold a board of at least 3 x 3 inner corners inside the border box.
+    if (image.cols < 4 * kBorder || image.rows < 4 * kBorder || P <= 0)
+        return Board();
+
+    std::vector<cv::KeyPoint> candidates;
+    std::vector<std::vector<float>> angles;
+    findCornerCandidates(image, candidates, featureMaps, angles, mask);
+    const int n = static_cast<int>(candidates.size());
+    if (n < P)
+        return Board();
+    const float ref = std::fabs(kMinResponseRatio * candidates.front().response);
+    for (int i = 0; i < std::min(n, P); ++i)
+        if (std::fabs(candidates[i].response) < ref)
+            return Board();
+
+    while (static_cast<int>(candidates.size()) < kNeighbours)
+        candidates.emplace_back(cv::Point2f(-99999.0f, -99999.0f), 0.0f, 0.0f, 0.0f, 0, -1);
+
+    const cv::Mat table = keyPointTable(candidates);
+    const cv::Mat positions = table.colRange(0, 2).clone();
+    // An exact index: a randomised k-d tree is built from the process's
+    // global random state, and its approximate answers could differ between
+    // two detections of the same image. At most a few hundred candidates make
+    // the exhaustive search cheap.
+    cv::flann::Index index(positions, cv::flann::LinearIndexParams(), cvflann::FLANN_DIST_EUCLIDEAN);
+    const cv::Rect border(kBorder, kBorder, image.cols - 2 * kBorder, image.rows - 2 * kBorder);
+
+    const int N = static_cast<int>(candidates.size());
+    int limit = std::min(parameters.maxSeeds, N);
+    for (int i = 0; i < limit; ++i) {
+        const float minResponse = kMinResponseRatio * candidates[i].response;
+        if (minResponse <= 0) {
+            if (limit + 1 < N)
+                ++limit;
+            continue;
+        }
+        const std::vector<float>& a = angles[i];
+        float white = std::fabs(a.front());
+        float black = std::fabs(a.back());
+        if (a.front() < 0)
+            std::swap(white, black);
+
+        std::vector<Board> boards;
+        makeSeedBoards(index, table, candidates[i], white, black, minResponse, image, boards);
+        cv::parallel_for_(cv::Range(0, static_cast<int>(boards.size())), [&](const cv::Range& range) {
+            for (int b = range.start; b < range.end; ++b)
+                processSeedBoard(boards[b], table, index, minResponse, image, pattern, border);
+        });
+
+        int best = -1;
+        for (int b = 0; b < static_cast<int>(boards.size()); ++b) {
+            if (!boards[b].hasCells())
+                continue;
+            if (best < 0 || boards[b].rows() * boards[b].cols() > boards[best].rows() * boards[best].cols())
+                best = b;
+        }
+        if (best >= 0)
+            return boards[best];
+    }
+    return Board();
+}
+
+} // namespace details
+
+bool findChessboardCorners2(cv::InputArray image, cv::Size patternSize, cv::OutputArray corners, int mode,
+                            cv::OutputArray meta)
+{
+    const char* fn = "findChessboardCorners2";
+    if (patternSize.width <= 2 || patternSize.height <= 2)
+        cv::error(cv::Error::StsOutOfRange, "Both width and height of the pattern should have bigger than 2",
+                  fn, __FILE__, __LINE__);
+    if (!corners.needed())
+        cv::error(cv::Error::StsNullPtr, "Null pointer to corners", fn, __FILE__, __LINE__);
+
+    const cv::Mat img = image.getMat();
+    cv::Mat gray;
+    if (img.channels() == 1)
+        gray = img;
+    else
+        cv::cvtColor(img, gray, cv::COLOR_BGR2GRAY);
+
+    details::Chessboard::Settings settings;
+    settings.patternSize = patternSize;
+    // Corner counts beyond any image's reach are capped: such a board is
+    // simply not found.
+    const std::int64_t area = static_cast<std::int64_t>(patternSize.width) * patternSize.height;
+    const int wh = static_cast<int>(std::min<std::int64_t>(area, std::numeric_limits<int>::max() / 2));
+    if (mode == 1) {
+        settings.minScale = 2;
+        settings.maxScale = 4;
+        settings.maxPoints = std::max(2 * wh, 500);
+        settings.maxSeeds = 100;
+        settings.upsample = true;
+    } else {
+        settings.minScale = 2;
+        settings.maxScale = 3;
+        settings.maxPoints = 2 * wh;
+        settings.maxSeeds = 50;
+        settings.upsample = false;
+    }
+    const details::Chessboard detector(settings);
+
+    std::vector<cv::Mat> maps;
+    const details::Chessboard::Board board = detector.detectImpl(gray, maps, cv::Mat());
+    maps.clear();
+
+    const std::vector<cv::KeyPoint> keypoints = board.getCornerKeyPoints(true);
+    if (keypoints.empty()) {
+        corners.release();
+        if (meta.needed())
+            meta.release();
+        return false;
+    }
+    std::vector<cv::Point2f> points;
+    cv::KeyPoint::convert(keypoints, points);
+    cv::Mat(points).copyTo(corners);
+
+    if (meta.needed()) {
+        meta.create(board.rows(), board.cols(), CV_8UC1);
+        cv::Mat m = meta.getMat();
+        m.setTo(0);
+        for (int r = 0; r < board.rows() - 1; ++r)
+            for (int c = 0; c < board.cols() - 1; ++c)
+                m.at<uchar>(r, c) = board.getCell(r, c)->black ? 1 : 2;
+    }
+    return true;
+}

@@ -1,0 +1,357 @@
+#include "gui/dialogs/TargetPose.h"
+#include "ui_TargetPose.h"
+
+#include "core/geometry/calib_utils.h"
+#include "gui/shell/settings.h"
+
+#include <QDoubleValidator>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QIntValidator>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+
+TargetPose::TargetPose(QWidget* parent, std::vector<QString> names)
+    : ChessboardDialog(parent), ui(new Ui::TargetPose), sensorNames(std::move(names))
+{
+    ui->setupUi(this);
+    initChessboardFrame();
+    loadSettings(this, lastDirectory);
+    titleText = tr("Calibration Target (World) Pose Estimation");
+
+    {
+        const QSignalBlocker blockSensor(ui->combo_sensor);
+        const QSignalBlocker blockWorld(ui->combo_world);
+        for (const QString& name : sensorNames) {
+            ui->combo_sensor->addItem(name);
+            ui->combo_world->addItem(name);
+        }
+        if (sensorNames.size() >= 2)
+            ui->combo_sensor->setCurrentIndex(1);
+    }
+    hideErrors();
+    ui->check_cam_calib->hide();
+
+    ui->edit_iterations->setValidator(new QIntValidator(1, 1000000, ui->edit_iterations));
+    auto* reprojValidator = new QDoubleValidator(0, 1000, 6, ui->edit_reproj_err);
+    reprojValidator->setNotation(QDoubleValidator::StandardNotation);
+    reprojValidator->setLocale(QLocale::c());
+    ui->edit_reproj_err->setValidator(reprojValidator);
+    ui->edit_confidence->setValidator(new QIntValidator(1, 100, ui->edit_confidence));
+
+    // The RANSAC group follows the chosen solver, also after a restore.
+    ui->group_ransac->setEnabled(!ui->radio_EP3P->isChecked());
+    ui->group_corner_subpix->setEnabled(!ui->check_radon_detection->isChecked());
+}
+
+TargetPose::~TargetPose()
+{
+    saveSettings(this, lastDirectory);
+    delete ui;
+}
+
+void TargetPose::hideErrors()
+{
+    ui->group_reproj_err->hide();
+    ui->label_rms_err->hide();
+    ui->label_min_err->hide();
+    ui->label_max_err->hide();
+}
+
+void TargetPose::updateSensorNames()
+{
+    emit getSensorNames(sensorNames);
+    refillSensorCombo(ui->combo_sensor, sensorNames);
+    refillSensorCombo(ui->combo_world, sensorNames);
+}
+
+void TargetPose::on_button_open_image_clicked()
+{
+    const QString path =
+        QFileDialog::getOpenFileName(this, tr("Open Image"), lastDirectory,
+                                     imageFileFilter());
+    openImage(path);
+}
+
+void TargetPose::openImage(const QString& path)
+{
+    if (path.isEmpty() || !QFileInfo::exists(path))
+        return;
+    logMoveToEnd();
+    logColor(Qt::black);
+
+    // Whatever happens below, the image opened before is not used any more:
+    // a pose must never come from another image than the one asked for.
+    imagePath = path;
+    colourImage.release();
+    grayImage.release();
+    hideErrors();
+
+    cv::Mat colour, gray;
+    try {
+        colour = cv::imread(path.toStdString(), cv::IMREAD_COLOR);
+        if (!colour.empty())
+            gray = cv::imread(path.toStdString(), cv::IMREAD_GRAYSCALE);
+    } catch (const cv::Exception& e) {
+        logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(e.what())), Qt::red);
+        logRepaint();
+        logColor(Qt::black);
+        return;
+    }
+    if (colour.empty() || gray.empty()) {
+        logAppend(tr("Could not open image: ") + path, Qt::red);
+        logRepaint();
+        logColor(Qt::black);
+        setWindowTitle(titleText);
+        return;
+    }
+    lastDirectory = QFileInfo(path).absolutePath();
+    logAppend(tr("Input image: %1 x %2 px").arg(colour.cols).arg(colour.rows), Qt::black);
+    colourImage = colour;
+    grayImage = gray;
+    ui->image_label->setImage(colourImage);
+    setWindowTitle(QString("%1 - %2").arg(titleText, imagePath));
+}
+
+void TargetPose::on_button_calibrate_clicked()
+{
+    try {
+        estimatePose();
+    } catch (const std::exception& e) {
+        logAppend(tr("Unexpected error: %1").arg(QString::fromLocal8Bit(e.what())), Qt::red);
+        logAppend(tr("Aborting...\n"), Qt::red);
+    }
+    logRepaint();
+    logColor(Qt::black);
+}
+
+void TargetPose::estimatePose()
+{
+    logMoveToEnd();
+    logColor(Qt::black);
+    logRepaint();
+    ui->progress_bar->setRange(0, 3);
+    ui->progress_bar->setValue(0);
+
+    ChessboardOptions options;
+    if (!takeChessboardOptions(options))
+        return;
+
+    const int camera = ui->combo_sensor->currentIndex();
+    if (camera < 0) {
+        logAppend(tr("Please select a camera in the 'Select Sensor' combo box.\n"), Qt::red);
+        return;
+    }
+    const int world = ui->combo_world->currentIndex();
+    if (world < 0) {
+        logAppend(tr("Please select the world sensor in the 'Select World' combo box.\n"), Qt::red);
+        return;
+    }
+    if (world == camera) {
+        logAppend(tr("The world and the camera must be different sensors; '%1' cannot be placed relative to "
+                     "itself.\n")
+                      .arg(ui->combo_sensor->currentText()),
+                  Qt::red);
+        return;
+    }
+
+    cv::Size size;
+    K.release();
+    kc.release();
+    emit getIntrinsics(camera, K, kc, size);
+    if (K.empty()) {
+        logAppend(tr("Camera '%1' must be calibrated! Load the intrinsic parameters or calibrate it with "
+                     "'Intrinsic Calibration'.\n")
+                      .arg(ui->combo_sensor->currentText()),
+                  Qt::red);
+        return;
+    }
+    if (grayImage.empty()) {
+        logAppend(tr("Open an image of the calibration target first.\n"), Qt::red);
+        return;
+    }
+
+    std::vector<cv::Point2f> imagePoints;
+    bool found = false;
+    try {
+        found = detectChessboard(grayImage, options, imagePoints);
+    } catch (const cv::Exception& e) {
+        logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(e.what())), Qt::red);
+        logAppend(tr("Skipping...\n"), Qt::red);
+        return;
+    }
+    if (!found) {
+        logAppend(tr("Chessboard could not be found"), Qt::red);
+        logRepaint();
+        logColor(Qt::black);
+        ui->image_label->setImage(colourImage);
+        hideErrors();
+        return;
+    }
+    logAppend(tr("Chessboard detected"), Qt::green);
+    logColor(Qt::black);
+
+    ui->progress_bar->setValue(1);
+    std::vector<cv::Point3f> objectPoints = chessboardObjectPoints(patternSize, squareWidth, squareHeight);
+
+    const bool useRansac = ui->group_ransac->isChecked() && ui->group_ransac->isEnabled();
+    int iterations = 100, confidence = 99;
+    double maxReprojError = 1.0;
+    if (useRansac) {
+        bool okIt = false, okErr = false, okConf = false;
+        iterations = ui->edit_iterations->text().trimmed().toInt(&okIt);
+        maxReprojError = ui->edit_reproj_err->text().trimmed().toFloat(&okErr);
+        confidence = ui->edit_confidence->text().trimmed().toInt(&okConf);
+        if (!okIt || iterations <= 0 || !okErr || !(maxReprojError > 0) || !okConf || confidence <= 0 ||
+            confidence > 100) {
+            logAppend(tr("The RANSAC parameters must be positive numbers (confidence at most 100 %), "
+                         "aborting...\n"),
+                      Qt::red);
+            return;
+        }
+    }
+
+    cv::Mat rvec, tvec;
+    std::vector<int> inliers;
+    bool solved = false;
+    const bool p3p = ui->radio_EP3P->isChecked();
+    try {
+        if (p3p) {
+            const int w = patternSize.width, h = patternSize.height;
+            const std::vector<size_t> outer = {0, static_cast<size_t>(w - 1), imagePoints.size() - 1,
+                                               static_cast<size_t>(w * (h - 1))};
+            std::vector<cv::Point2f> image4;
+            std::vector<cv::Point3f> object4;
+            for (const size_t k : outer) {
+                image4.push_back(imagePoints[k]);
+                object4.push_back(objectPoints[k]);
+            }
+            imagePoints = image4;
+            objectPoints = object4;
+            solved = cv::solvePnP(objectPoints, imagePoints, K, kc, rvec, tvec, false, cv::SOLVEPNP_P3P);
+        } else {
+            const int method = ui->radio_EPNP->isChecked() ? cv::SOLVEPNP_EPNP : cv::SOLVEPNP_ITERATIVE;
+            if (useRansac)
+                solved = cv::solvePnPRansac(objectPoints, imagePoints, K, kc, rvec, tvec, false, iterations,
+                                            static_cast<float>(maxReprojError), confidence / 100.0, inliers,
+                                            method);
+            else
+                solved = cv::solvePnP(objectPoints, imagePoints, K, kc, rvec, tvec, false, method);
+        }
+    } catch (const cv::Exception& e) {
+        if (p3p)
+            std::cout << e.what() << std::endl;
+        logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(e.what()), Qt::red);
+        logAppend(tr("Aborting...\n"), Qt::red);
+        return;
+    }
+
+    ui->progress_bar->setValue(2);
+    if (!solved || rvec.empty() || tvec.empty() || !cv::checkRange(rvec) || !cv::checkRange(tvec)) {
+        logAppend(tr("Could not compute the PnP."), Qt::red);
+        return;
+    }
+
+    if (useRansac && !p3p) {
+        logAppend(tr("inliers: %1").arg(inliers.size()), Qt::black);
+        if (inliers.size() < imagePoints.size()) {
+            std::vector<cv::Point2f> keptImage;
+            std::vector<cv::Point3f> keptObject;
+            for (const int k : inliers) {
+                if (k < 0 || static_cast<size_t>(k) >= imagePoints.size())
+                    continue;
+                keptImage.push_back(imagePoints[static_cast<size_t>(k)]);
+                keptObject.push_back(objectPoints[static_cast<size_t>(k)]);
+            }
+            imagePoints = keptImage;
+            objectPoints = keptObject;
+            if (imagePoints.size() < 4) {
+                logAppend(tr("Less then 4 inliers left. Aborting ..."), Qt::red);
+                return;
+            }
+        }
+    }
+
+    rvec.convertTo(rvec, CV_64F);
+    tvec.convertTo(tvec, CV_64F);
+    tvec = tvec.reshape(1, 3);
+    cv::Rodrigues(rvec, R);
+    emit updateSecondaryExtrinsics(world, camera, R.clone(), tvec.clone());
+
+    // Reprojection errors of the kept points.
+    std::vector<cv::Point2f> projected;
+    cv::projectPoints(objectPoints, rvec, tvec, K, kc, projected);
+    const std::vector<double> errors = reprojectionDistances(imagePoints, projected);
+    const auto range = std::minmax_element(errors.begin(), errors.end());
+    const double smallest = *range.first, largest = *range.second;
+    double sumSquares = 0;
+    for (const double e : errors)
+        sumSquares += e * e;
+    const double rms = std::sqrt(sumSquares / static_cast<double>(imagePoints.size()));
+    std::vector<cv::Vec3b> colours;
+    for (const double e : errors)
+        colours.push_back(toRgb255(errorColor(e, smallest, largest)));
+
+    ui->image_label->setImageAndPoints(colourImage, imagePoints, colours, projected);
+    const std::vector<cv::Point3f> square = {
+        {0, 0, 0}, {squareWidth, 0, 0}, {0, squareHeight, 0}, {squareWidth, squareHeight, 0}};
+    std::vector<cv::Point2f> p;
+    cv::projectPoints(square, rvec, tvec, K, kc, p);
+    const cv::Point2f origin = p[0] - ((p[1] - p[0]) + (p[2] - p[0])) / 2;
+    const cv::Point2f xEnd = p[1] + (p[1] - p[3]) / 2;
+    const cv::Point2f yEnd = p[2] + (p[2] - p[3]) / 2;
+    const float axisSize = static_cast<float>(std::max(cv::norm(p[0] - p[2]), cv::norm(p[0] - p[1])) / 2);
+    ui->image_label->setAxes(origin, xEnd, yEnd, axisSize);
+    ui->image_label->update();
+
+    auto f4 = [](double v) { return QString::number(v, 'f', 4); };
+    ui->label_rms_err->setText(tr("RMS: ") + f4(rms) + " px");
+    ui->label_rms_err->setStyleSheet("color:rgb(0,0,0);");
+    ui->label_min_err->setText(tr("Min: ") + f4(smallest) + " px");
+    ui->label_min_err->setStyleSheet("color:#00ff00");
+    ui->label_max_err->setText(tr("Max: ") + f4(largest) + " px");
+    ui->label_max_err->setStyleSheet("color:#ff0000");
+    ui->group_reproj_err->show();
+    ui->label_rms_err->show();
+    ui->label_min_err->show();
+    ui->label_max_err->show();
+
+    logAppend(tr("Target pose successfully estimated with an RMS of: %1").arg(rms), Qt::black);
+    logAppend(tr("Extrinsics: ") + ui->combo_world->currentText() + tr(" wrt ") +
+              ui->combo_sensor->currentText());
+    logAppend("tx " + f4(tvec.at<double>(0)));
+    logAppend("ty " + f4(tvec.at<double>(1)));
+    logAppend("tz " + f4(tvec.at<double>(2)));
+    logAppend("R ");
+    for (int r = 0; r < 3; ++r)
+        logAppend(f4(R.at<double>(r, 0)) + " " + f4(R.at<double>(r, 1)) + " " + f4(R.at<double>(r, 2)));
+    ui->progress_bar->setValue(3);
+}
+
+void TargetPose::on_check_radon_detection_toggled(bool checked)
+{
+    ui->group_corner_subpix->setEnabled(!checked);
+}
+
+void TargetPose::on_radio_EP3P_toggled(bool checked)
+{
+    if (checked)
+        ui->group_ransac->setEnabled(false);
+}
+
+void TargetPose::on_radio_iterative_PNP_toggled(bool checked)
+{
+    if (checked)
+        ui->group_ransac->setEnabled(true);
+}
+
+void TargetPose::on_radio_EPNP_toggled(bool checked)
+{
+    if (checked)
+        ui->group_ransac->setEnabled(true);
+}

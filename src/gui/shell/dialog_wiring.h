@@ -1,0 +1,20 @@
+#pragma once
+
+// The dialog protocol between a calibration dialog and the sensor tree: the
+// dialog asks the tree for sensor names and intrinsics and pushes its
+// intrinsics into it; the tree tells the dialog when names change or a sensor
+// goes. Used by the main window's launchers and by the dialogs' tests.
+
+#include <QObject>
+
+#include "gui/shell/SensorTree.h"
+
+template <class Dialog>
+void connectIntrinsicsDialog(Dialog* dialog, SensorTree* tree)
+{
+    QObject::connect(dialog, &Dialog::updateIntrinsics, tree, &SensorTree::updateIntrinsicsIdx);
+    QObject::connect(dialog, &Dialog::getIntrinsics, tree, &SensorTree::getIntrinsicsIdx);
+    QObject::connect(dialog, &Dialog::getSensorNames, tree, &SensorTree::getSensorNames);
+    QObject::connect(tree, &SensorTree::sensorNamesChanged, dialog, &Dialog::updateSensorNames);
+    QObject::connect(tree, &SensorTree::removeSensorFromRender, dialog, &Dialog::updateSensorNames);
+}
