@@ -17,7 +17,8 @@
 //   --threads  cv::setNumThreads for every detector (default 1)
 //   --reps     timed runs per image, the median is kept (default 3)
 //   --views    rendered images per set (default 8)
-//   --large    add a set of 12-megapixel renders (two images)
+//   --large    add sets of 3-megapixel (2048x1536) and 12-megapixel (4000x3000)
+//              renders (the latter half as many images)
 //   --data     folder of left01.jpg..left14.jpg (default: OpenCV's samples)
 
 #include "chessboard_common.h"
