@@ -1,0 +1,88 @@
+#include "core/io/file_storage_guard.h"
+
+#include <gtest/gtest.h>
+
+#include <opencv2/core.hpp>
+
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <fstream>
+
+namespace {
+
+struct BadText {
+    const char* what;
+    std::string text;
+};
+
+// Texts that made OpenCV's parser throw a standard exception or never return.
+const BadText kBadTexts[] = {
+    {"length_error from the YAML parser", std::string("%YAML:1.\n-n:1\n :")},
+    {"YAML parser that never returns", std::string("%YAML:1.\n---[]%\n-")},
+    {"empty", std::string()},
+    {"binary with NUL", std::string("%YAML:1.0\nK: 1\0\xff", 16)},
+    {"unterminated JSON", std::string("{\n \"K\": [1, 2,")},
+};
+
+TEST(FileStorageGuard, MalformedTextIsUnreadableWithinTheTimeLimit)
+{
+    for (const BadText& bad : kBadTexts) {
+        SCOPED_TRACE(bad.what);
+        cv::FileStorage fs;
+        std::string error;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(openFileStorageGuarded(fs, bad.text, cv::FileStorage::FORMAT_AUTO, error));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+        EXPECT_FALSE(fs.isOpened());
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(FileStorageGuard, WellFormedYamlAndJsonAreReadAsOpenCvWroteThem)
+{
+    const cv::Mat K = (cv::Mat_<double>(3, 3) << 800, 0, 320.5, 0, 810, 240.25, 0, 0, 1);
+    for (int format : {cv::FileStorage::FORMAT_YAML, cv::FileStorage::FORMAT_JSON}) {
+        SCOPED_TRACE(format);
+        cv::FileStorage out(".txt", cv::FileStorage::WRITE | cv::FileStorage::MEMORY | format);
+        out << "K" << K << "name" << "Cam0" << "n" << 3;
+        const std::string text = out.releaseAndGetString();
+
+        cv::FileStorage fs;
+        std::string error;
+        ASSERT_TRUE(openFileStorageGuarded(fs, text, cv::FileStorage::FORMAT_AUTO, error)) << error;
+        cv::Mat back;
+        fs["K"] >> back;
+        EXPECT_EQ(cv::norm(back, K, cv::NORM_INF), 0.0);
+        EXPECT_EQ(static_cast<std::string>(fs["name"]), "Cam0");
+        EXPECT_EQ(static_cast<int>(fs["n"]), 3);
+    }
+}
+
+TEST(FileStorageGuard, FilesAreReadWholeOrReportedUnreadable)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string good = dir.filePath("good.yml").toStdString();
+    {
+        cv::FileStorage out(good, cv::FileStorage::WRITE);
+        out << "imgSize" << cv::Size(640, 480);
+    }
+    cv::FileStorage fs;
+    std::string error;
+    ASSERT_TRUE(openFileStorageFile(fs, good, error)) << error;
+    cv::Size size;
+    fs["imgSize"] >> size;
+    EXPECT_EQ(size, cv::Size(640, 480));
+
+    EXPECT_FALSE(openFileStorageFile(fs, dir.filePath("missing.yml").toStdString(), error));
+    EXPECT_EQ(error, "cannot open the file");
+    EXPECT_FALSE(openFileStorageFile(fs, dir.path().toStdString(), error)); // a folder
+
+    std::string text;
+    EXPECT_FALSE(readWholeFile(good, text, error, 4));
+    EXPECT_EQ(error, "the file is too large");
+    EXPECT_TRUE(text.empty());
+}
+
+} // namespace
