@@ -1,5 +1,7 @@
 #include "core/io/file_storage_guard.h"
 
+#include <opencv2/core.hpp>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -14,7 +16,7 @@
 
 namespace {
 
-enum ProbeExit { ProbeOk = 0, ProbeNotOpened = 3, ProbeThrew = 4 };
+enum ProbeExit { ProbeOk = 0, ProbeNotOpened = 3, ProbeOpenCvError = 4, ProbeThrew = 5 };
 
 // Parses the text the way the readers will and visits every node, so that a
 // fault anywhere in the parser shows up here.
@@ -32,16 +34,27 @@ void visit(const cv::FileNode& node, int depth)
     }
 }
 
-int parseInProcess(cv::FileStorage& fs, const std::string& text, int formatFlag)
+int parseInProcess(cv::FileStorage& fs, const std::string& text, int formatFlag, std::string* message = nullptr)
 {
     try {
         if (!fs.open(text, cv::FileStorage::READ | cv::FileStorage::MEMORY | formatFlag) || !fs.isOpened())
             return ProbeNotOpened;
         visit(fs.root(), 0);
         return ProbeOk;
+    } catch (const cv::Exception& e) {
+        if (message)
+            *message = e.err;
+        return ProbeOpenCvError;
     } catch (...) {
         return ProbeThrew;
     }
+}
+
+StorageError failure(cv::FileStorage& fs, std::string& error, StorageError kind, const std::string& why)
+{
+    fs.release();
+    error = why;
+    return kind;
 }
 
 } // namespace
@@ -74,19 +87,15 @@ bool readWholeFile(const std::string& path, std::string& text, std::string& erro
     return true;
 }
 
-bool openFileStorageGuarded(cv::FileStorage& fs, const std::string& text, int formatFlag, std::string& error,
-                            int timeoutMs)
+StorageError openFileStorageGuarded(cv::FileStorage& fs, const std::string& text, int formatFlag,
+                                    std::string& error, int timeoutMs)
 {
     fs.release();
-    if (text.empty()) {
-        error = "the file is empty";
-        return false;
-    }
+    if (text.empty())
+        return failure(fs, error, StorageError::Unreadable, "the file is empty");
     // OpenCV reads a memory buffer only up to its first NUL byte.
-    if (text.find('\0') != std::string::npos) {
-        error = "the file is not a text file";
-        return false;
-    }
+    if (text.find('\0') != std::string::npos)
+        return failure(fs, error, StorageError::Unreadable, "the file is not a text file");
 
     // The probe: the child parses and exits with the outcome; a crash or a
     // parse that does not end in time is the parent's answer as well.
@@ -105,33 +114,35 @@ bool openFileStorageGuarded(cv::FileStorage& fs, const std::string& text, int fo
         if (done == 0) {
             kill(child, SIGKILL);
             waitpid(child, &status, 0);
-            error = "the parser did not finish reading the file";
-            return false;
+            return failure(fs, error, StorageError::Malformed, "the parser did not finish reading the file");
         }
-        if (done < 0 || !WIFEXITED(status)) {
-            error = "the file makes the parser fail";
-            return false;
-        }
-        if (WEXITSTATUS(status) != ProbeOk) {
-            error = WEXITSTATUS(status) == ProbeNotOpened ? "the file cannot be parsed" : "the file is malformed";
-            return false;
-        }
+        if (done < 0 || !WIFEXITED(status))
+            return failure(fs, error, StorageError::Malformed, "the file makes the parser fail");
+        if (WEXITSTATUS(status) == ProbeThrew)
+            return failure(fs, error, StorageError::Malformed, "the file is malformed");
     }
-    // Probed cleanly (or no child could be started): parse here, still
-    // catching whatever the parser throws.
-    const int result = parseInProcess(fs, text, formatFlag);
-    if (result != ProbeOk) {
-        fs.release();
-        error = result == ProbeNotOpened ? "the file cannot be parsed" : "the file is malformed";
-        return false;
+    // Probed cleanly, or with an error OpenCV reports in order (or no child
+    // could be started): parse here, still catching whatever the parser throws.
+    std::string message;
+    switch (parseInProcess(fs, text, formatFlag, &message)) {
+    case ProbeOk:
+        error.clear();
+        return StorageError::None;
+    case ProbeNotOpened:
+        return failure(fs, error, StorageError::Malformed, "the file cannot be parsed");
+    case ProbeOpenCvError:
+        return failure(fs, error, StorageError::OpenCv, message);
+    default:
+        return failure(fs, error, StorageError::Malformed, "the file is malformed");
     }
-    return true;
 }
 
-bool openFileStorageFile(cv::FileStorage& fs, const std::string& path, std::string& error, int timeoutMs)
+StorageError openFileStorageFile(cv::FileStorage& fs, const std::string& path, std::string& error, int timeoutMs)
 {
     std::string text;
-    if (!readWholeFile(path, text, error))
-        return false;
+    if (!readWholeFile(path, text, error)) {
+        fs.release();
+        return StorageError::Unreadable;
+    }
     return openFileStorageGuarded(fs, text, cv::FileStorage::FORMAT_AUTO, error, timeoutMs);
 }

@@ -25,15 +25,23 @@ constexpr size_t kFileStorageMaxBytes = 64u << 20;
 bool readWholeFile(const std::string& path, std::string& text, std::string& error,
                    size_t maxBytes = kFileStorageMaxBytes);
 
+// Why a text could not be opened.
+enum class StorageError {
+    None,
+    Unreadable, // the file cannot be read, is empty, too large or not text
+    OpenCv,     // OpenCV's parser reported an error; the message is OpenCV's
+    Malformed,  // the parser failed otherwise: threw another exception,
+                // crashed, or did not finish in time
+};
+
 // Opens `text` (the contents of a YAML or JSON file as OpenCV writes them) for
 // reading into `fs`. `formatFlag` is FileStorage::FORMAT_AUTO, FORMAT_YAML or
-// FORMAT_JSON. Returns true with `fs` open, or false with `fs` released and
-// `error` saying why: the parser threw, crashed, or did not finish within
-// timeoutMs.
-bool openFileStorageGuarded(cv::FileStorage& fs, const std::string& text, int formatFlag, std::string& error,
-                            int timeoutMs = kFileStorageProbeTimeoutMs);
+// FORMAT_JSON. Returns StorageError::None with `fs` open, or the kind of
+// failure with `fs` released and `error` saying why.
+StorageError openFileStorageGuarded(cv::FileStorage& fs, const std::string& text, int formatFlag,
+                                    std::string& error, int timeoutMs = kFileStorageProbeTimeoutMs);
 
 // readWholeFile followed by openFileStorageGuarded; the format follows the
 // text (FORMAT_AUTO).
-bool openFileStorageFile(cv::FileStorage& fs, const std::string& path, std::string& error,
-                         int timeoutMs = kFileStorageProbeTimeoutMs);
+StorageError openFileStorageFile(cv::FileStorage& fs, const std::string& path, std::string& error,
+                                 int timeoutMs = kFileStorageProbeTimeoutMs);

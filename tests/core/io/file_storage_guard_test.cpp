@@ -14,15 +14,16 @@ namespace {
 struct BadText {
     const char* what;
     std::string text;
+    StorageError kind;
 };
 
 // Texts that made OpenCV's parser throw a standard exception or never return.
 const BadText kBadTexts[] = {
-    {"length_error from the YAML parser", std::string("%YAML:1.\n-n:1\n :")},
-    {"YAML parser that never returns", std::string("%YAML:1.\n---[]%\n-")},
-    {"empty", std::string()},
-    {"binary with NUL", std::string("%YAML:1.0\nK: 1\0\xff", 16)},
-    {"unterminated JSON", std::string("{\n \"K\": [1, 2,")},
+    {"length_error from the YAML parser", std::string("%YAML:1.\n-n:1\n :"), StorageError::Malformed},
+    {"YAML parser that never returns", std::string("%YAML:1.\n---[]%\n-"), StorageError::Malformed},
+    {"empty", std::string(), StorageError::Unreadable},
+    {"binary with NUL", std::string("%YAML:1.0\nK: 1\0\xff", 16), StorageError::Unreadable},
+    {"unterminated JSON", std::string("{\n \"K\": [1, 2,"), StorageError::OpenCv},
 };
 
 TEST(FileStorageGuard, MalformedTextIsUnreadableWithinTheTimeLimit)
@@ -32,7 +33,7 @@ TEST(FileStorageGuard, MalformedTextIsUnreadableWithinTheTimeLimit)
         cv::FileStorage fs;
         std::string error;
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(openFileStorageGuarded(fs, bad.text, cv::FileStorage::FORMAT_AUTO, error));
+        EXPECT_EQ(openFileStorageGuarded(fs, bad.text, cv::FileStorage::FORMAT_AUTO, error), bad.kind);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
         EXPECT_FALSE(fs.isOpened());
         EXPECT_FALSE(error.empty());
@@ -50,7 +51,7 @@ TEST(FileStorageGuard, WellFormedYamlAndJsonAreReadAsOpenCvWroteThem)
 
         cv::FileStorage fs;
         std::string error;
-        ASSERT_TRUE(openFileStorageGuarded(fs, text, cv::FileStorage::FORMAT_AUTO, error)) << error;
+        ASSERT_EQ(openFileStorageGuarded(fs, text, cv::FileStorage::FORMAT_AUTO, error), StorageError::None) << error;
         cv::Mat back;
         fs["K"] >> back;
         EXPECT_EQ(cv::norm(back, K, cv::NORM_INF), 0.0);
@@ -70,14 +71,14 @@ TEST(FileStorageGuard, FilesAreReadWholeOrReportedUnreadable)
     }
     cv::FileStorage fs;
     std::string error;
-    ASSERT_TRUE(openFileStorageFile(fs, good, error)) << error;
+    ASSERT_EQ(openFileStorageFile(fs, good, error), StorageError::None) << error;
     cv::Size size;
     fs["imgSize"] >> size;
     EXPECT_EQ(size, cv::Size(640, 480));
 
-    EXPECT_FALSE(openFileStorageFile(fs, dir.filePath("missing.yml").toStdString(), error));
+    EXPECT_EQ(openFileStorageFile(fs, dir.filePath("missing.yml").toStdString(), error), StorageError::Unreadable);
     EXPECT_EQ(error, "cannot open the file");
-    EXPECT_FALSE(openFileStorageFile(fs, dir.path().toStdString(), error)); // a folder
+    EXPECT_NE(openFileStorageFile(fs, dir.path().toStdString(), error), StorageError::None); // a folder
 
     std::string text;
     EXPECT_FALSE(readWholeFile(good, text, error, 4));
