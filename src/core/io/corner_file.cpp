@@ -1,5 +1,7 @@
 #include "core/io/corner_file.h"
 
+#include "core/io/file_storage_guard.h"
+
 #include <QFileInfo>
 
 #include <cmath>
@@ -43,9 +45,17 @@ CornerFileStatus readCornerFile(const QString& imagePath, std::vector<cv::Point2
 
     cv::Mat corners, obj;
     try {
-        cv::FileStorage fs(path.toStdString(), cv::FileStorage::READ);
-        if (!fs.isOpened())
+        cv::FileStorage fs;
+        std::string why;
+        switch (openFileStorageFile(fs, path.toStdString(), why)) {
+        case StorageError::None:
+            break;
+        case StorageError::Unreadable:
             return CornerFileStatus::Missing;
+        default:
+            error = QString::fromStdString(why).trimmed();
+            return CornerFileStatus::Invalid;
+        }
         const cv::FileNode cornersNode = fs["corners"];
         const cv::FileNode objNode = fs["obj"];
         if (cornersNode.empty() || objNode.empty()) {
@@ -59,6 +69,9 @@ CornerFileStatus readCornerFile(const QString& imagePath, std::vector<cv::Point2
         cornersNode >> corners;
         objNode >> obj;
     } catch (const cv::Exception& e) {
+        error = QString::fromStdString(e.what()).trimmed();
+        return CornerFileStatus::Invalid;
+    } catch (const std::exception& e) {
         error = QString::fromStdString(e.what()).trimmed();
         return CornerFileStatus::Invalid;
     }
