@@ -16,6 +16,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 
 #include <vtkActor.h>
@@ -216,10 +217,13 @@ void MainWindow::on_actionSave_Project_triggered()
         return;
     const int world = chooser.combo->currentIndex();
 
-    const QString fileName =
+    QString fileName =
         QFileDialog::getSaveFileName(this, "Save Tessimo project as", lastDir, "Calibration files (*.yml)");
     if (fileName.isEmpty())
         return;
+    // A name typed without a suffix gets the one the load dialog looks for.
+    if (QFileInfo(fileName).suffix().isEmpty())
+        fileName += ".yml";
     saveProject(fileName, world);
 }
 
