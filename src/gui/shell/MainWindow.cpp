@@ -1,4 +1,5 @@
 #include "gui/shell/MainWindow.h"
+#include "gui/shell/WheelGuard.h"
 
 #include "gui/shell/About.h"
 #include "gui/shell/CustomSaveWrtDialog.h"
@@ -15,6 +16,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
+#include <QApplication>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -45,6 +47,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     QCoreApplication::setOrganizationName("Vellant");
     QCoreApplication::setApplicationName("Tessimo");
     loadSettings(this, lastDir);
+    qApp->installEventFilter(new WheelGuard(this));
 
     ui->button_define_world_cs->show();
     ui->button_checker_mulit_extr_calib->hide();
