@@ -66,8 +66,10 @@ CornerFileStatus readCornerFile(const QString& imagePath, std::vector<cv::Point2
             error = "\"corners\" and \"obj\" must be matrices";
             return CornerFileStatus::Invalid;
         }
-        cornersNode >> corners;
-        objNode >> obj;
+        if (!readMatrixNode(cornersNode, corners, why) || !readMatrixNode(objNode, obj, why)) {
+            error = QString::fromStdString(why);
+            return CornerFileStatus::Invalid;
+        }
     } catch (const cv::Exception& e) {
         error = QString::fromStdString(e.what()).trimmed();
         return CornerFileStatus::Invalid;

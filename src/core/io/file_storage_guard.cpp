@@ -2,7 +2,9 @@
 
 #include <opencv2/core.hpp>
 
+#include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -145,4 +147,46 @@ StorageError openFileStorageFile(cv::FileStorage& fs, const std::string& path, s
         return StorageError::Unreadable;
     }
     return openFileStorageGuarded(fs, text, cv::FileStorage::FORMAT_AUTO, error, timeoutMs);
+}
+
+bool readMatrixNode(const cv::FileNode& node, cv::Mat& m, std::string& error)
+{
+    m.release();
+    try {
+        if (!node.isMap()) {
+            error = "not a matrix";
+            return false;
+        }
+        const cv::FileNode rows = node["rows"], cols = node["cols"], dt = node["dt"], data = node["data"];
+        if (!rows.isInt() || !cols.isInt() || !dt.isString() || !data.isSeq()) {
+            error = "not a matrix with rows, cols, dt and data";
+            return false;
+        }
+        const long long r = int(rows), c = int(cols);
+        // The element type: an optional channel count and one type letter.
+        const std::string type = dt.string();
+        size_t digits = 0;
+        while (digits < type.size() && std::isdigit(static_cast<unsigned char>(type[digits])))
+            ++digits;
+        const long long channels = digits == 0 ? 1 : std::atoll(type.substr(0, std::min<size_t>(digits, 3)).c_str());
+        if (r < 0 || c < 0 || channels < 1 || channels > 4 || type.size() != digits + 1 ||
+            std::string("ucwsifdh").find(type.back()) == std::string::npos) {
+            error = "the matrix header is invalid";
+            return false;
+        }
+        if (r * c * channels != (long long)data.size()) {
+            error = "the matrix holds " + std::to_string(data.size()) + " values, not rows x cols x channels = " +
+                    std::to_string(r * c * channels);
+            return false;
+        }
+        node >> m;
+        return true;
+    } catch (const cv::Exception& e) {
+        m.release();
+        error = e.err;
+    } catch (const std::exception& e) {
+        m.release();
+        error = e.what();
+    }
+    return false;
 }

@@ -45,3 +45,10 @@ StorageError openFileStorageGuarded(cv::FileStorage& fs, const std::string& text
 // text (FORMAT_AUTO).
 StorageError openFileStorageFile(cv::FileStorage& fs, const std::string& path, std::string& error,
                                  int timeoutMs = kFileStorageProbeTimeoutMs);
+
+// Reads a matrix node ("!!opencv-matrix": rows, cols, dt, data) into `m`
+// after checking that its data holds exactly rows x cols x channels values,
+// so that a damaged header cannot make OpenCV allocate more than the file
+// holds. Returns false with `error` set, and `m` empty, when the node is not
+// such a matrix; never throws.
+bool readMatrixNode(const cv::FileNode& node, cv::Mat& m, std::string& error);

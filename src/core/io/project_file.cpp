@@ -120,13 +120,8 @@ public:
         if (node.isNone())
             return {};
         cv::Mat m;
-        if (node.isMap()) {
-            try {
-                node >> m;
-            } catch (const cv::Exception&) {
-                m.release();
-            }
-        }
+        std::string why;
+        readMatrixNode(node, m, why);
         if (m.empty() || m.dims != 2 || m.channels() != 1)
             invalid(quoted(k) + " is not a matrix of numbers");
         if ((rows >= 0 && m.rows != rows) || (cols >= 0 && m.cols != cols))

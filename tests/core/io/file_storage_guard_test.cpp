@@ -87,3 +87,47 @@ TEST(FileStorageGuard, FilesAreReadWholeOrReportedUnreadable)
 }
 
 } // namespace
+
+namespace {
+
+TEST(ReadMatrixNode, OnlyAMatrixWhoseDataFillsItsHeaderIsRead)
+{
+    const std::string head = "%YAML:1.0\n---\nm: !!opencv-matrix\n";
+    struct Case {
+        const char* what;
+        std::string body;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"2x2 doubles", "   rows: 2\n   cols: 2\n   dt: d\n   data: [ 1., 2., 3., 4. ]\n", true},
+        {"1x2 of three channels", "   rows: 1\n   cols: 2\n   dt: \"3f\"\n   data: [ 1, 2, 3, 4, 5, 6 ]\n", true},
+        {"header asks for 8 GB", "   rows: 100000\n   cols: 10000\n   dt: d\n   data: [ 1., 2. ]\n", false},
+        {"cols that is no number", "   rows: 1\n   cols: \"]8\"\n   dt: f\n   data: [ 1., 2. ]\n", false},
+        {"negative rows", "   rows: -2\n   cols: 1\n   dt: f\n   data: [ 1., 2. ]\n", false},
+        {"too few values", "   rows: 2\n   cols: 2\n   dt: d\n   data: [ 1., 2., 3. ]\n", false},
+        {"unknown type", "   rows: 1\n   cols: 1\n   dt: q\n   data: [ 1. ]\n", false},
+        {"no data", "   rows: 1\n   cols: 1\n   dt: d\n", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        cv::FileStorage fs;
+        std::string error;
+        ASSERT_EQ(openFileStorageGuarded(fs, head + c.body, cv::FileStorage::FORMAT_YAML, error), StorageError::None)
+            << error;
+        cv::Mat m;
+        EXPECT_EQ(readMatrixNode(fs["m"], m, error), c.ok) << error;
+        EXPECT_EQ(m.empty(), !c.ok);
+        if (!c.ok) {
+            EXPECT_FALSE(error.empty());
+        }
+    }
+    cv::FileStorage fs;
+    std::string error;
+    ASSERT_EQ(openFileStorageGuarded(fs, "%YAML:1.0\n---\nm: 5\n", cv::FileStorage::FORMAT_YAML, error),
+              StorageError::None);
+    cv::Mat m;
+    EXPECT_FALSE(readMatrixNode(fs["m"], m, error));
+    EXPECT_FALSE(readMatrixNode(fs["absent"], m, error));
+}
+
+} // namespace
