@@ -2,6 +2,7 @@
 #include "ui_IntrChessCalibWin.h"
 
 #include "core/geometry/calib_utils.h"
+#include "core/io/intrinsics_file.h"
 #include "gui/views/scene_builders.h"
 #include "gui/shell/settings.h"
 
@@ -113,7 +114,7 @@ IntrChessCalibWin::~IntrChessCalibWin()
 
 QString IntrChessCalibWin::intrinsicsFilePath() const
 {
-    return lastDirectory + "/" + safeFileNamePart(ui->combo_sensor->currentText()) + "_intr.yml";
+    return lastDirectory + "/" + intrinsicsFileName(ui->combo_sensor->currentText());
 }
 
 void IntrChessCalibWin::updateSensorNames()
@@ -538,7 +539,7 @@ void IntrChessCalibWin::runCalibration()
     // Result file.
     const QString path = intrinsicsFilePath();
     QString error;
-    if (writeIntrinsicsFile(path, imageSize, rms, error))
+    if (writeIntrinsicsFile(path, imageSize, K, kc, rms, error) == IntrinsicsFileStatus::Ok)
         logAppend(tr("Intrinsics saved to %1").arg(path), Qt::black);
     else
         logAppend(tr("Could not write the intrinsics to %1: %2").arg(path, error), Qt::red);
@@ -591,31 +592,6 @@ void IntrChessCalibWin::logResult(double rms, const cv::Mat& stdDev)
                     logAppend(tr(line.form).arg(f4(at(kc, line.value)), f4(at(stdDev, line.deviation))));
         }
     }
-}
-
-bool IntrChessCalibWin::writeIntrinsicsFile(const QString& path, const cv::Size& imageSize, double rms,
-                                            QString& error) const
-{
-    try {
-        cv::FileStorage fs(path.toStdString(), cv::FileStorage::WRITE);
-        if (!fs.isOpened()) {
-            error = tr("the file cannot be opened for writing");
-            return false;
-        }
-        fs << "imgSize" << imageSize;
-        fs << "K" << K;
-        fs << "kc" << kc;
-        fs << "reprojErrRMS" << rms;
-        fs.release();
-    } catch (const cv::Exception& e) {
-        error = QString::fromStdString(e.what()).trimmed();
-        return false;
-    }
-    if (QFileInfo(path).size() <= 0) {
-        error = tr("the file is empty after writing");
-        return false;
-    }
-    return true;
 }
 
 int IntrChessCalibWin::computeReprojErrors(bool removeOutliers)

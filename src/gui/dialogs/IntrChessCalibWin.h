@@ -90,8 +90,6 @@ private:
     void loadSensorIntrinsics();
     void runCalibration();
     void logResult(double rms, const cv::Mat& stdDevIntrinsics);
-    bool writeIntrinsicsFile(const QString& path, const cv::Size& imageSize, double rms,
-                             QString& error) const;
     void showSelectedImage();
     cv::Mat loadImage(size_t i, int flags) const;
 
