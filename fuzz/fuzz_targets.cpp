@@ -1,6 +1,7 @@
 #include "fuzz_targets.h"
 
 #include "core/io/corner_file.h"
+#include "core/io/intrinsics_file.h"
 #include "core/io/project_file.h"
 
 #include <QString>
@@ -61,11 +62,28 @@ void cornerFile(const uint8_t* data, size_t size)
         std::abort();
 }
 
+void intrinsicsFile(const uint8_t* data, size_t size)
+{
+    const QString path = QString::fromStdString(writeInput("camera_intr.yml", data, size));
+    IntrinsicsData intrinsics;
+    QString error;
+    const IntrinsicsFileStatus status = readIntrinsicsFile(path, intrinsics, error);
+    if (status == IntrinsicsFileStatus::Ok) {
+        if (intrinsics.K.empty() && intrinsics.kc.empty() && intrinsics.imageSize.area() == 0)
+            std::abort();
+        if (!intrinsics.K.empty() && (intrinsics.K.rows != 3 || intrinsics.K.cols != 3))
+            std::abort();
+    } else if (status != IntrinsicsFileStatus::CannotOpen && error.isEmpty()) {
+        std::abort();
+    }
+}
+
 const std::vector<Target>& coreTargets()
 {
     static const std::vector<Target> targets = {
         {"project_file", projectFile},
         {"corner_file", cornerFile},
+        {"intrinsics_file", intrinsicsFile},
     };
     return targets;
 }

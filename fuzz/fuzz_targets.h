@@ -22,6 +22,7 @@ struct Target {
 // The readers of tessimo_core.
 void projectFile(const uint8_t* data, size_t size);
 void cornerFile(const uint8_t* data, size_t size);
+void intrinsicsFile(const uint8_t* data, size_t size);
 
 // The core targets, by name.
 const std::vector<Target>& coreTargets();
