@@ -324,7 +324,7 @@ ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Se
 ProjectReadResult readProjectFile(const std::string& path, Project& project)
 {
     ProjectReadResult result;
-    result.title = "Error";
+    result.error = ProjectReadError::BadContent;
     try {
         cv::FileStorage fs;
         if (!QFileInfo(QString::fromStdString(path)).isFile() ||
@@ -337,10 +337,11 @@ ProjectReadResult readProjectFile(const std::string& path, Project& project)
         project = std::move(read);
         result.warnings = std::move(warnings);
         result.ok = true;
+        result.error = ProjectReadError::None;
     } catch (const Malformed& m) {
         result.message = m.message;
     } catch (const cv::Exception& e) {
-        result.title = "OpenCV exception";
+        result.error = ProjectReadError::ParserError;
         result.message = e.err + "\nin project file " + path;
     }
     return result;

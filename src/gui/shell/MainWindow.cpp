@@ -286,8 +286,10 @@ bool MainWindow::loadProject(const QString& fileName)
         Project project;
         const ProjectReadResult result = readProjectFile(fileName.toStdString(), project);
         if (!result.ok) {
-            const QString title = QString::fromStdString(result.title);
-            QMessageBox::critical(title == "OpenCV exception" ? nullptr : this, title,
+            // A file the parser refused is reported as an OpenCV error, in a
+            // box of its own; a file of the wrong form over the main window.
+            const bool parser = result.error == ProjectReadError::ParserError;
+            QMessageBox::critical(parser ? nullptr : this, parser ? "OpenCV exception" : "Error",
                                   QString::fromStdString(result.message));
             return false;
         }
