@@ -64,10 +64,9 @@ IntrChessCalibWin::IntrChessCalibWin(QWidget* parent, std::vector<QString> names
         ui->combo_sensor->addItem(name);
 
     ui->check_normalize_image->hide();
-    ui->group_reproj_err->hide();
-    ui->label_rms_err->hide();
-    ui->label_min_err->hide();
-    ui->label_max_err->hide();
+    errorPanel = ReprojectionErrorPanel(ui->group_reproj_err, ui->label_rms_err, ui->label_min_err,
+                                        ui->label_max_err, ui->image_label);
+    errorPanel.hide();
     ui->button_select_10->hide();
 
     auto* outlierValidator = new QDoubleValidator(0, 999, 2, ui->edit_outlier);
@@ -657,10 +656,7 @@ void IntrChessCalibWin::on_list_images_itemSelectionChanged()
     } catch (const cv::Exception&) {
         // A file OpenCV refuses to read (such as one whose header claims a
         // huge image): the view keeps its picture and shows no error figures.
-        ui->group_reproj_err->hide();
-        ui->label_rms_err->hide();
-        ui->label_min_err->hide();
-        ui->label_max_err->hide();
+        errorPanel.hide();
     }
 }
 
@@ -672,15 +668,9 @@ void IntrChessCalibWin::showSelectedImage()
     if (i < 0 || static_cast<size_t>(i) >= imagePaths.size())
         return;
     const cv::Mat image = loadImage(static_cast<size_t>(i), cv::IMREAD_COLOR);
-    auto hideErrors = [this] {
-        ui->group_reproj_err->hide();
-        ui->label_rms_err->hide();
-        ui->label_min_err->hide();
-        ui->label_max_err->hide();
-    };
     if (image.empty()) {
         // The file went away after it was opened: show nothing new.
-        hideErrors();
+        errorPanel.hide();
         return;
     }
 
@@ -698,30 +688,15 @@ void IntrChessCalibWin::showSelectedImage()
                          !rotationVectors[u].empty() && !translationVectors[u].empty() &&
                          u < pointColours.size();
     if (!hasView) {
-        hideErrors();
+        errorPanel.hide();
         ui->image_label->setImage(image);
         return;
     }
 
-    const cv::Vec3b colour = listColours[u];
-    ui->label_rms_err->setText(tr("RMS: ") + QString::number(perViewErrors[u], 'f', 4) + " px");
-    ui->label_rms_err->setStyleSheet(
-        QString("color:rgb(%1,%2,%3);").arg(colour[0]).arg(colour[1]).arg(colour[2]));
-    ui->label_min_err->setText(tr("Min: ") + QString::number(errorRanges[u][0], 'f', 4) + " px");
-    ui->label_min_err->setStyleSheet("color:#00ff00");
-    ui->label_max_err->setText(tr("Max: ") + QString::number(errorRanges[u][1], 'f', 4) + " px");
-    ui->label_max_err->setStyleSheet("color:#ff0000");
-    ui->group_reproj_err->show();
-    ui->label_rms_err->show();
-    ui->label_min_err->show();
-    ui->label_max_err->show();
-
-    ui->image_label->setImageAndPoints(image, imagePoints[u], pointColours[u], reprojectedPoints[u]);
-
-    const BoardAxes axes =
-        projectBoardAxes(rotationVectors[u], translationVectors[u], K, kc, squareWidth, squareHeight);
-    ui->image_label->setAxes(axes.origin, axes.xEnd, axes.yEnd, axes.size);
-    ui->image_label->update();
+    errorPanel.show(perViewErrors[u], listColours[u], errorRanges[u][0], errorRanges[u][1]);
+    errorPanel.drawView(
+        image, imagePoints[u], pointColours[u], reprojectedPoints[u],
+        projectBoardAxes(rotationVectors[u], translationVectors[u], K, kc, squareWidth, squareHeight));
 }
 
 void IntrChessCalibWin::on_check_use_rational_model_toggled(bool checked)

@@ -21,6 +21,8 @@ TargetPose::TargetPose(QWidget* parent, std::vector<QString> names)
     : ChessboardDialog(parent), ui(new Ui::TargetPose), sensorNames(std::move(names))
 {
     ui->setupUi(this);
+    errorPanel = ReprojectionErrorPanel(ui->group_reproj_err, ui->label_rms_err, ui->label_min_err,
+                                        ui->label_max_err, ui->image_label);
     initChessboardFrame();
     loadSettings(this, lastDirectory);
     titleText = tr("Calibration Target (World) Pose Estimation");
@@ -58,10 +60,7 @@ TargetPose::~TargetPose()
 
 void TargetPose::hideErrors()
 {
-    ui->group_reproj_err->hide();
-    ui->label_rms_err->hide();
-    ui->label_min_err->hide();
-    ui->label_max_err->hide();
+    errorPanel.hide();
 }
 
 void TargetPose::updateSensorNames()
@@ -255,24 +254,12 @@ void TargetPose::estimatePose()
     std::vector<cv::Vec3b> colours;
     for (const double e : pose.errors)
         colours.push_back(toRgb255(errorColor(e, pose.smallest, pose.largest)));
-    const double rms = pose.rms, smallest = pose.smallest, largest = pose.largest;
-
-    ui->image_label->setImageAndPoints(colourImage, pose.imagePoints, colours, pose.projected);
-    const BoardAxes axes = projectBoardAxes(pose.rvec, tvec, K, kc, squareWidth, squareHeight);
-    ui->image_label->setAxes(axes.origin, axes.xEnd, axes.yEnd, axes.size);
-    ui->image_label->update();
+    const double rms = pose.rms;
+    errorPanel.drawView(colourImage, pose.imagePoints, colours, pose.projected,
+                        projectBoardAxes(pose.rvec, tvec, K, kc, squareWidth, squareHeight));
+    errorPanel.show(rms, cv::Vec3b(0, 0, 0), pose.smallest, pose.largest);
 
     auto f4 = [](double v) { return QString::number(v, 'f', 4); };
-    ui->label_rms_err->setText(tr("RMS: ") + f4(rms) + " px");
-    ui->label_rms_err->setStyleSheet("color:rgb(0,0,0);");
-    ui->label_min_err->setText(tr("Min: ") + f4(smallest) + " px");
-    ui->label_min_err->setStyleSheet("color:#00ff00");
-    ui->label_max_err->setText(tr("Max: ") + f4(largest) + " px");
-    ui->label_max_err->setStyleSheet("color:#ff0000");
-    ui->group_reproj_err->show();
-    ui->label_rms_err->show();
-    ui->label_min_err->show();
-    ui->label_max_err->show();
 
     logAppend(tr("Target pose successfully estimated with an RMS of: %1").arg(rms), Qt::black);
     logAppend(tr("Extrinsics: ") + ui->combo_world->currentText() + tr(" wrt ") +
