@@ -366,7 +366,7 @@ ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Se
 ProjectReadResult readProjectFile(const std::string& path, Project& project)
 {
     ProjectReadResult result;
-    result.title = "Error";
+    result.error = ProjectReadError::BadContent;
     try {
         cv::FileStorage fs;
         std::string error;
@@ -387,10 +387,11 @@ ProjectReadResult readProjectFile(const std::string& path, Project& project)
         project = std::move(read);
         result.warnings = std::move(warnings);
         result.ok = true;
+        result.error = ProjectReadError::None;
     } catch (const Malformed& m) {
         result.message = m.message;
     } catch (const cv::Exception& e) {
-        result.title = "OpenCV exception";
+        result.error = ProjectReadError::ParserError;
         result.message = e.err + "\nin project file " + path;
     } catch (const std::exception& e) {
         result.message = "Couldn't read project file: " + path + "\n" + e.what();

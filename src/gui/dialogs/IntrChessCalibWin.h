@@ -7,6 +7,7 @@
 // with optional outlier removal.
 
 #include "gui/dialogs/ChessboardDialog.h"
+#include "gui/dialogs/ReprojectionErrorPanel.h"
 
 #include <QString>
 #include <QStringList>
@@ -94,6 +95,7 @@ private:
     cv::Mat loadImage(size_t i, int flags) const;
 
     Ui::IntrChessCalibWin* ui;
+    ReprojectionErrorPanel errorPanel;
     QString titleText;
     std::vector<QString> sensorNames;
     QString lastDirectory;
