@@ -374,7 +374,7 @@ ProjectReadResult readProjectFile(const std::string& path, Project& project)
                                         ? openFileStorageFile(fs, path, error)
                                         : StorageError::Unreadable;
         if (opened == StorageError::OpenCv) {
-            result.title = "OpenCV exception";
+            result.error = ProjectReadError::ParserError;
             result.message = error + "\nin project file " + path;
             return result;
         }
