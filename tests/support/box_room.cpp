@@ -364,4 +364,19 @@ double segmentRecall(const std::vector<cv::Vec4f>& truth, const std::vector<cv::
     return total > 0 ? covered / total : 0.0;
 }
 
+cv::Mat renderGreyFunction(cv::Size size, const std::function<double(double x, double y)>& grey, int supersample)
+{
+    const int n = std::max(1, supersample);
+    cv::Mat img(size, CV_8UC1);
+    for (int r = 0; r < size.height; ++r)
+        for (int c = 0; c < size.width; ++c) {
+            double sum = 0;
+            for (int j = 0; j < n; ++j)
+                for (int i = 0; i < n; ++i)
+                    sum += grey(c + (i + 0.5) / n - 0.5, r + (j + 0.5) / n - 0.5);
+            img.at<uchar>(r, c) = cv::saturate_cast<uchar>(sum / (n * n));
+        }
+    return img;
+}
+
 }  // namespace synth

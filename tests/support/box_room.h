@@ -25,6 +25,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace synth {
@@ -131,5 +132,11 @@ std::vector<cv::Vec4f> visibleSegments(const std::vector<RoomEdge>& edges, const
 // maxDistPx at both ends). 0 when there is no true length.
 double segmentRecall(const std::vector<cv::Vec4f>& truth, const std::vector<cv::Vec4f>& detected,
                      double maxDistPx = 1.5, double maxAngleDeg = 2.0);
+
+// A hand-made scene for small detector tests: the grey level grey(x, y) at
+// every image point (x = column, y = row, pixel centres at integers),
+// averaged over supersample x supersample samples per pixel, rounded to 8 bits.
+cv::Mat renderGreyFunction(cv::Size size, const std::function<double(double x, double y)>& grey,
+                           int supersample = 8);
 
 }  // namespace synth

@@ -26,10 +26,10 @@ EdgeLineDetector::EdgeLineDetector(const cv::Mat& image, double lineFitError_, i
             xs[(size_t)j] = px[j].x;
             ys[(size_t)j] = px[j].y;
         }
-        splitChain(xs.data(), ys.data(), n, i);
+        splitChain(xs.data(), ys.data(), n, i, L, lineFitError, records);
     }
-    mergeCollinearLines();
-    validateAllLines();
+    mergeCollinearLines(records, maxLineGap, maxLineError);
+    validateAllLines(source, records, ChainView{chainData.data(), chainStarts.data()});
     result.reserve(records.size());
     for (const FittedLine& l : records)
         result.emplace_back(l.start, l.end);
@@ -115,7 +115,8 @@ double EdgeLineDetector::distanceToLine(double px, double py, double a, double b
     return std::hypot(u - fu, v - fv);
 }
 
-void EdgeLineDetector::splitChain(const double* x, const double* y, int n, int chainIndex)
+void EdgeLineDetector::splitChain(const double* x, const double* y, int n, int chainIndex, int L,
+                                  double lineFitError, std::vector<FittedLine>& records)
 {
     int f = 0;
     while (n >= L) {
@@ -205,7 +206,7 @@ void EdgeLineDetector::refreshLineEquation(FittedLine& l)
     }
 }
 
-bool EdgeLineDetector::tryMergeLines(FittedLine& p, const FittedLine& q) const
+bool EdgeLineDetector::tryMergeLines(FittedLine& p, const FittedLine& q, double maxLineGap, double maxLineError)
 {
     if (endpointGap(p, q) > maxLineGap)
         return false;
@@ -251,7 +252,8 @@ bool EdgeLineDetector::tryMergeLines(FittedLine& p, const FittedLine& q) const
     return true;
 }
 
-void EdgeLineDetector::mergeCollinearLines()
+void EdgeLineDetector::mergeCollinearLines(std::vector<FittedLine>& records, double maxLineGap,
+                                           double maxLineError)
 {
     size_t out = 0;
     size_t i = 0;
@@ -260,13 +262,13 @@ void EdgeLineDetector::mergeCollinearLines()
         const size_t runFirst = out;
         records[out++] = records[i++];
         while (i < records.size() && records[i].chain == chain) {
-            if (!tryMergeLines(records[out - 1], records[i]))
+            if (!tryMergeLines(records[out - 1], records[i], maxLineGap, maxLineError))
                 records[out++] = records[i];
             ++i;
         }
         if (out - runFirst > 1) {
             FittedLine joined = records[runFirst];
-            if (tryMergeLines(joined, records[out - 1])) {
+            if (tryMergeLines(joined, records[out - 1], maxLineGap, maxLineError)) {
                 records[runFirst] = joined;
                 --out;
             }
@@ -275,17 +277,23 @@ void EdgeLineDetector::mergeCollinearLines()
     records.resize(out);
 }
 
-bool EdgeLineDetector::validateLine(const FittedLine& l, double theta, const NfaTable& table)
+namespace {
+
+bool validateLine(const cv::Mat& source, const FittedLine& l, double theta, const NfaTable& table,
+                  std::vector<cv::Point>& rectPixels)
 {
     supportRectanglePixels(l.start, l.end, rectPixels);
     const AlignedCount c = countAlignedPixels(source, theta, rectPixels.data(), rectPixels.size());
     return table.isMeaningful(c.count, c.aligned);
 }
 
-void EdgeLineDetector::validateAllLines()
+}  // namespace
+
+void EdgeLineDetector::validateAllLines(const cv::Mat& source, std::vector<FittedLine>& records, ChainView chains)
 {
+    const int W = source.cols, H = source.rows;
+    std::vector<cv::Point> rectPixels;
     const NfaTable table((W + H) / 8, 0.125, 2.0 * (std::log10((double)W) + std::log10((double)H)));
-    std::vector<cv::Point> own;
     size_t out = 0;
     for (size_t i = 0; i < records.size(); ++i) {
         const FittedLine& l = records[i];
@@ -296,13 +304,14 @@ void EdgeLineDetector::validateAllLines()
         if (l.pixelCount >= 80) {
             valid = true;
         } else if (l.pixelCount <= 25) {
-            valid = validateLine(l, theta, table);
+            valid = validateLine(source, l, theta, table, rectPixels);
         } else {
             // a joined record never reaches past the end of its chain
-            const int n = std::min(l.pixelCount, chainLength(l.chain) - l.firstPixel);
-            const AlignedCount c =
-                countAlignedPixels(source, theta, chainPixels(l.chain) + l.firstPixel, (size_t)std::max(0, n));
-            valid = table.isMeaningful(c.count, c.aligned) || validateLine(l, theta, table);
+            const int chainLen = chains.starts[l.chain + 1] - chains.starts[l.chain];
+            const int n = std::min(l.pixelCount, chainLen - l.firstPixel);
+            const AlignedCount c = countAlignedPixels(source, theta, chains.data + chains.starts[l.chain] + l.firstPixel,
+                                                      (size_t)std::max(0, n));
+            valid = table.isMeaningful(c.count, c.aligned) || validateLine(source, l, theta, table, rectPixels);
         }
         if (valid)
             records[out++] = l;

@@ -18,7 +18,40 @@ inline bool near8(const cv::Point& a, const cv::Point& b)
     return std::abs(a.x - b.x) <= 1 && std::abs(a.y - b.y) <= 1;
 }
 
+// Offsets of the pixels ahead of a trace, per trace direction (index 1..4):
+// straight ahead, the diagonals A (upper or left) and C (lower or right), and
+// the diagonal checked first and second for edge pixels.
+struct TraceOffsets {
+    int straight[5], diagA[5], diagC[5], markFirst[5], markSecond[5];
+    explicit TraceOffsets(int W)
+        : straight{0, -1, 1, -W, W}, diagA{0, -W - 1, -W + 1, -W - 1, W - 1}, diagC{0, W - 1, W + 1, -W + 1, W + 1},
+          markFirst{0, -W - 1, W + 1, -W - 1, W + 1}, markSecond{0, W - 1, -W + 1, -W + 1, W - 1}
+    {
+    }
+    // next pixel: an edge or anchor pixel ahead (straight first), else the strongest gradient,
+    // ties between the diagonals going to C, ties with the straight pixel going straight
+    inline int next(const uchar* e, const short* g, int off, int dir) const
+    {
+        if (e[off + straight[dir]] >= ANCHOR)
+            return off + straight[dir];
+        if (e[off + markFirst[dir]] >= ANCHOR)
+            return off + markFirst[dir];
+        if (e[off + markSecond[dir]] >= ANCHOR)
+            return off + markSecond[dir];
+        const int A = g[off + diagA[dir]], B = g[off + straight[dir]], C = g[off + diagC[dir]];
+        if (A > B)
+            return off + (A > C ? diagA[dir] : diagC[dir]);
+        return off + (C > B ? diagC[dir] : straight[dir]);
+    }
+};
+
 }  // namespace
+
+int EdgeTracer::nextTracePixel(const unsigned char* edge, const short* gradient, int W, int off, int dir)
+{
+    CV_Assert(dir >= 1 && dir <= 4);
+    return TraceOffsets(W).next(edge, gradient, off, dir);
+}
 
 EdgeTracer::EdgeTracer(const cv::Mat& image, int gradientOperator, int gradientThreshold, int anchorThreshold,
                        int scanInterval_, int minPathLength, double sigma_, bool sumFlag_)
@@ -219,11 +252,7 @@ void EdgeTracer::traceEdgeChains()
     const short* g = gradient.ptr<short>();
     // per trace direction (index 1..4): offset straight ahead, of the diagonals A (upper or left) and
     // C (lower or right), of the diagonal checked first and second for edge pixels, and beside the trace
-    const int straight[5] = {0, -1, 1, -W, W};
-    const int diagA[5] = {0, -W - 1, -W + 1, -W - 1, W - 1};
-    const int diagC[5] = {0, W - 1, W + 1, -W + 1, W + 1};
-    const int markFirst[5] = {0, -W - 1, W + 1, -W - 1, W + 1};
-    const int markSecond[5] = {0, W - 1, -W + 1, -W + 1, W - 1};
+    const TraceOffsets step(W);
     const int beside[5] = {0, W, W, 1, 1};
     const uchar wanted[5] = {0, HORIZONTAL_EDGE, HORIZONTAL_EDGE, VERTICAL_EDGE, VERTICAL_EDGE};
 
@@ -275,21 +304,7 @@ void EdgeTracer::traceEdgeChains()
                     e[off - beside[dir]] = FREE;
                 if (e[off + beside[dir]] == ANCHOR)
                     e[off + beside[dir]] = FREE;
-                int next;
-                if (e[off + straight[dir]] >= ANCHOR)
-                    next = straight[dir];
-                else if (e[off + markFirst[dir]] >= ANCHOR)
-                    next = markFirst[dir];
-                else if (e[off + markSecond[dir]] >= ANCHOR)
-                    next = markSecond[dir];
-                else {
-                    const int A = g[off + diagA[dir]], B = g[off + straight[dir]], C = g[off + diagC[dir]];
-                    if (A > B)
-                        next = A > C ? diagA[dir] : diagC[dir];
-                    else
-                        next = C > B ? diagC[dir] : straight[dir];
-                }
-                const int n = off + next;
+                const int n = step.next(e, g, off, dir);
                 if (e[n] == EDGE || g[n] < gradThresh)
                     break;
                 off = n;

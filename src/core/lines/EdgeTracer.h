@@ -38,6 +38,11 @@ public:
     int chainLength(int i) const { return chainStarts[(size_t)i + 1] - chainStarts[(size_t)i]; }
     std::vector<std::vector<cv::Point>> chains() const;
 
+    // One step of a trace in direction dir (1 left, 2 right, 3 up, 4 down)
+    // from the pixel at offset off of W-wide edge and gradient maps: the
+    // offset of the next pixel among the three ahead.
+    static int nextTracePixel(const unsigned char* edge, const short* gradient, int W, int off, int dir);
+
 protected:
     int W = 0, H = 0;
     cv::Mat source, smoothed, gradient, direction, edge;
