@@ -291,6 +291,8 @@ bool validateLine(const cv::Mat& source, const FittedLine& l, double theta, cons
 
 void EdgeLineDetector::validateAllLines(const cv::Mat& source, std::vector<FittedLine>& records, ChainView chains)
 {
+    if (records.empty())
+        return;
     const int W = source.cols, H = source.rows;
     std::vector<cv::Point> rectPixels;
     const NfaTable table((W + H) / 8, 0.125, 2.0 * (std::log10((double)W) + std::log10((double)H)));

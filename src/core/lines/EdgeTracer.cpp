@@ -182,20 +182,50 @@ std::vector<int> EdgeTracer::anchorsByGradient() const
     return order;
 }
 
+// Longest path from chain k down its descendants; cuts, at every chain of the
+// subtree, the child with the shorter path (child 1 on ties). A chain of
+// length 0 counts 0 and its children are not visited. Iterative, since the
+// subtree of one anchor's trace can be deep: a child always has a larger
+// index than its parent, so the subtree is evaluated in falling index order.
 int EdgeTracer::longestChainLength(int k)
 {
     if (k < 0 || chainTable[(size_t)k].len == 0)
         return 0;
-    Chain& ch = chainTable[(size_t)k];
-    const int l0 = longestChainLength(ch.children[0]);
-    const int l1 = longestChainLength(ch.children[1]);
-    Chain& c2 = chainTable[(size_t)k];
-    if (l0 >= l1) {
-        c2.children[1] = -1;
-        return c2.len + l0;
+    subtree.clear();
+    visit.clear();
+    visit.push_back(k);
+    while (!visit.empty()) {
+        const int q = visit.back();
+        visit.pop_back();
+        subtree.push_back(q);
+        const Chain& c = chainTable[(size_t)q];
+        if (c.len == 0)
+            continue;
+        for (const int child : c.children)
+            if (child >= 0)
+                visit.push_back(child);
     }
-    c2.children[0] = -1;
-    return c2.len + l1;
+    std::sort(subtree.begin(), subtree.end());
+    if (pathLength.size() < chainTable.size())
+        pathLength.resize(chainTable.size());
+    for (size_t i = subtree.size(); i-- > 0;) {
+        const int q = subtree[i];
+        Chain& c = chainTable[(size_t)q];
+        if (c.len == 0) {
+            pathLength[(size_t)q] = 0;
+            continue;
+        }
+        const int l0 = c.children[0] >= 0 ? pathLength[(size_t)c.children[0]] : 0;
+        const int l1 = c.children[1] >= 0 ? pathLength[(size_t)c.children[1]] : 0;
+        if (l0 >= l1) {
+            c.children[1] = -1;
+            pathLength[(size_t)q] = c.len + l0;
+        } else {
+            c.children[0] = -1;
+            pathLength[(size_t)q] = c.len + l1;
+        }
+    }
+    return pathLength[(size_t)k];
 }
 
 void EdgeTracer::copyChainBackward(int q)

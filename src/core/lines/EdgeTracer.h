@@ -71,6 +71,7 @@ private:
     std::vector<StackEntry> stack;
     std::vector<Chain> chainTable;
     std::vector<int> path;
+    std::vector<int> subtree, visit, pathLength;
 
     void gradientMap();
     void collectAnchors();

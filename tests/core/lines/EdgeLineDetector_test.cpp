@@ -3,6 +3,7 @@
 #include "box_room.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include <cmath>
 
@@ -227,4 +228,42 @@ TEST(EdgeLineDetector, UniformImageHasNoSegments)
     EXPECT_TRUE(EdgeLineDetector(cv::Mat(50, 60, CV_8UC1, cv::Scalar(90)), kFitError, -1, kGap, kLineError)
                     .lines()
                     .empty());
+}
+
+TEST(EdgeLineDetector, ArbitraryImagesGiveSegmentsInsideTheImage)
+{
+    // noise, a one-pixel checkerboard and random rectangles, at small and odd sizes
+    cv::RNG rng(11);
+    const cv::Size sizes[] = {{5, 5}, {6, 17}, {33, 7}, {64, 48}, {257, 129}};
+    for (const cv::Size& size : sizes)
+        for (int pattern = 0; pattern < 3; ++pattern) {
+            SCOPED_TRACE(testing::Message() << size << " pattern " << pattern);
+            cv::Mat img(size, CV_8UC1);
+            if (pattern == 0) {
+                rng.fill(img, cv::RNG::UNIFORM, 0, 256);
+            } else if (pattern == 1) {
+                for (int r = 0; r < size.height; ++r)
+                    for (int c = 0; c < size.width; ++c)
+                        img.at<uchar>(r, c) = ((r + c) % 2) ? 255 : 0;
+            } else {
+                img.setTo(100);
+                for (int k = 0; k < 30; ++k) {
+                    const cv::Point a(rng.uniform(0, size.width), rng.uniform(0, size.height));
+                    const cv::Point b(rng.uniform(0, size.width), rng.uniform(0, size.height));
+                    cv::rectangle(img, a, b, cv::Scalar(rng.uniform(0, 256)), cv::FILLED);
+                }
+                cv::GaussianBlur(img, img, {3, 3}, 0.7);
+            }
+            for (int minLength : {-1, 0, 9, 40}) {
+                const auto lines = EdgeLineDetector(img, kFitError, minLength, kGap, kLineError).lines();
+                for (const auto& l : lines)
+                    for (const cv::Point2d& p : {l.first, l.second}) {
+                        ASSERT_TRUE(std::isfinite(p.x) && std::isfinite(p.y));
+                        EXPECT_GE(p.x, -1.0);
+                        EXPECT_GE(p.y, -1.0);
+                        EXPECT_LE(p.x, size.width);
+                        EXPECT_LE(p.y, size.height);
+                    }
+            }
+        }
 }
