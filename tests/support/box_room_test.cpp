@@ -132,9 +132,12 @@ TEST(BoxRoom, VanishingPointsLieOnTheTrueSegments)
             const double sinAngle = std::abs(l[0] * toVp[0] + l[1] * toVp[1]) / cv::norm(toVp);
             EXPECT_LT(sinAngle, 1e-4) << "segment " << k;
         }
-        // the world origin, a floor corner, is in view
-        const cv::Point2d o0 = synth::projectToImage(s, s.corners[0]);
-        EXPECT_TRUE(o0.inside(cv::Rect2d(20, 20, o.size.width - 40, o.size.height - 40))) << o0;
+        // the world origin, a floor corner, and the points 1 m from it along each room edge are in view
+        for (const cv::Point3d& p : {s.corners[0], cv::Point3d(1000, 0, 0), cv::Point3d(0, 1000, 0),
+                                     cv::Point3d(0, 0, 1000)}) {
+            const cv::Point2d q = synth::projectToImage(s, p);
+            EXPECT_TRUE(q.inside(cv::Rect2d(20, 20, o.size.width - 40, o.size.height - 40))) << p << " at " << q;
+        }
     }
 }
 
