@@ -24,20 +24,20 @@
 
 namespace {
 
-const int kMinLineLength = 9;  // the detector's least length; EdgeDrawing gets the same
+const int kMinLineLength = 9; // the detector's least length; EdgeDrawing gets the same
 
 struct Scene {
     std::string name;
     cv::Mat gray;
-    std::vector<cv::Vec4f> truth;  // empty for the photograph
+    std::vector<cv::Vec4f> truth; // empty for the photograph
 };
 
 const std::vector<Scene>& scenes()
 {
     static const std::vector<Scene> all = [] {
         std::vector<Scene> s;
-        s.push_back({"building.jpg", cv::imread(std::string(TESSIMO_SAMPLE_DATA) + "/building.jpg",
-                                                cv::IMREAD_GRAYSCALE),
+        s.push_back({"building.jpg",
+                     cv::imread(std::string(TESSIMO_SAMPLE_DATA) + "/building.jpg", cv::IMREAD_GRAYSCALE),
                      {}});
         for (const cv::Size size : {cv::Size(640, 480), cv::Size(1280, 960), cv::Size(4000, 3000)})
             for (const auto view : {synth::RoomView::Corner, synth::RoomView::Level}) {
@@ -60,10 +60,14 @@ enum class Detector { Own, EdgeDrawing, Lsd, Fld };
 const char* key(Detector d)
 {
     switch (d) {
-    case Detector::Own: return "own";
-    case Detector::EdgeDrawing: return "EdgeDrawing";
-    case Detector::Lsd: return "LSD";
-    default: return "FastLineDetector";
+    case Detector::Own:
+        return "own";
+    case Detector::EdgeDrawing:
+        return "EdgeDrawing";
+    case Detector::Lsd:
+        return "LSD";
+    default:
+        return "FastLineDetector";
     }
 }
 
@@ -135,7 +139,7 @@ void registerAll()
         }
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {

@@ -31,7 +31,7 @@ double stepAcross(const synth::BoxRoomScene& s, const synth::RoomEdge& e)
     return std::abs(sampleGrey(s.image, pm + 2.5 * nrm) - sampleGrey(s.image, pm - 2.5 * nrm));
 }
 
-}  // namespace
+} // namespace
 
 TEST(BoxRoom, ImageShowsEdgesWhereTheTruthSaysAndNothingElse)
 {
@@ -81,8 +81,8 @@ TEST(BoxRoom, ImageShowsEdgesWhereTheTruthSaysAndNothingElse)
             cv::Sobel(s.image, gy, CV_32F, 0, 1);
             cv::magnitude(gx, gy, mag);
             double maxGrad = 0;
-            cv::minMaxLoc(mag(cv::Rect(1, 1, o.size.width - 2, o.size.height - 2)), nullptr, &maxGrad, nullptr,
-                          nullptr, ~nearEdge(cv::Rect(1, 1, o.size.width - 2, o.size.height - 2)));
+            cv::minMaxLoc(mag(cv::Rect(1, 1, o.size.width - 2, o.size.height - 2)), nullptr, &maxGrad,
+                          nullptr, nullptr, ~nearEdge(cv::Rect(1, 1, o.size.width - 2, o.size.height - 2)));
             EXPECT_LT(maxGrad, 1.0);
         }
     }
@@ -133,10 +133,11 @@ TEST(BoxRoom, VanishingPointsLieOnTheTrueSegments)
             EXPECT_LT(sinAngle, 1e-4) << "segment " << k;
         }
         // the world origin, a floor corner, and the points 1 m from it along each room edge are in view
-        for (const cv::Point3d& p : {s.corners[0], cv::Point3d(1000, 0, 0), cv::Point3d(0, 1000, 0),
-                                     cv::Point3d(0, 0, 1000)}) {
+        for (const cv::Point3d& p :
+             {s.corners[0], cv::Point3d(1000, 0, 0), cv::Point3d(0, 1000, 0), cv::Point3d(0, 0, 1000)}) {
             const cv::Point2d q = synth::projectToImage(s, p);
-            EXPECT_TRUE(q.inside(cv::Rect2d(20, 20, o.size.width - 40, o.size.height - 40))) << p << " at " << q;
+            EXPECT_TRUE(q.inside(cv::Rect2d(20, 20, o.size.width - 40, o.size.height - 40)))
+                << p << " at " << q;
         }
     }
 }

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
-EdgeLineDetector::EdgeLineDetector(const cv::Mat& image, double lineFitError_, int minLineLength, double maxLineGap_,
-                                   double maxLineError_)
+EdgeLineDetector::EdgeLineDetector(const cv::Mat& image, double lineFitError_, int minLineLength,
+                                   double maxLineGap_, double maxLineError_)
     : EdgeTracer(image, SOBEL_OPERATOR, 36, 8, 1, 10, 1.0, true), lineFitError(lineFitError_),
       maxLineGap(maxLineGap_), maxLineError(maxLineError_)
 {
@@ -39,8 +39,8 @@ int EdgeLineDetector::minimumLineLength(int requested, int width, int height)
 {
     int len = requested;
     if (requested == -1 && width > 0 && height > 0)
-        len = (int)std::round(-2.0 * (std::log10((double)width) + std::log10((double)height)) / std::log10(0.125) *
-                              0.5);
+        len = (int)std::round(-2.0 * (std::log10((double)width) + std::log10((double)height)) /
+                              std::log10(0.125) * 0.5);
     return std::max(9, len);
 }
 
@@ -98,7 +98,8 @@ void EdgeLineDetector::refitLine(const double* x, const double* y, int n, int in
     b = (S * suv - su * sv) / D;
 }
 
-double EdgeLineDetector::distanceToLine(double px, double py, double a, double b, int inverted, cv::Point2d* foot)
+double EdgeLineDetector::distanceToLine(double px, double py, double a, double b, int inverted,
+                                        cv::Point2d* foot)
 {
     // in the line's own (u, v) frame: v = a + b u
     const double u = inverted ? py : px, v = inverted ? px : py;
@@ -206,7 +207,8 @@ void EdgeLineDetector::refreshLineEquation(FittedLine& l)
     }
 }
 
-bool EdgeLineDetector::tryMergeLines(FittedLine& p, const FittedLine& q, double maxLineGap, double maxLineError)
+bool EdgeLineDetector::tryMergeLines(FittedLine& p, const FittedLine& q, double maxLineGap,
+                                     double maxLineError)
 {
     if (endpointGap(p, q) > maxLineGap)
         return false;
@@ -221,7 +223,9 @@ bool EdgeLineDetector::tryMergeLines(FittedLine& p, const FittedLine& q, double 
     if (meanDist > maxLineError)
         return false;
 
-    auto l1 = [](const cv::Point2d& u, const cv::Point2d& v) { return std::abs(u.x - v.x) + std::abs(u.y - v.y); };
+    auto l1 = [](const cv::Point2d& u, const cv::Point2d& v) {
+        return std::abs(u.x - v.x) + std::abs(u.y - v.y);
+    };
     const cv::Point2d ps = p.start, pe = p.end;
     int which = 0;
     double best = l1(ps, q.start);
@@ -237,10 +241,22 @@ bool EdgeLineDetector::tryMergeLines(FittedLine& p, const FittedLine& q, double 
     if (d4 > best)
         which = 3;
     switch (which) {
-    case 0: p.start = ps; p.end = q.start; break;
-    case 1: p.start = ps; p.end = q.end; break;
-    case 2: p.start = q.start; p.end = pe; break;
-    default: p.start = pe; p.end = q.end; break;
+    case 0:
+        p.start = ps;
+        p.end = q.start;
+        break;
+    case 1:
+        p.start = ps;
+        p.end = q.end;
+        break;
+    case 2:
+        p.start = q.start;
+        p.end = pe;
+        break;
+    default:
+        p.start = pe;
+        p.end = q.end;
+        break;
     }
     if (p.firstPixel + p.pixelCount + 5 >= q.firstPixel) {
         p.pixelCount += q.pixelCount;
@@ -287,9 +303,10 @@ bool validateLine(const cv::Mat& source, const FittedLine& l, double theta, cons
     return table.isMeaningful(c.count, c.aligned);
 }
 
-}  // namespace
+} // namespace
 
-void EdgeLineDetector::validateAllLines(const cv::Mat& source, std::vector<FittedLine>& records, ChainView chains)
+void EdgeLineDetector::validateAllLines(const cv::Mat& source, std::vector<FittedLine>& records,
+                                        ChainView chains)
 {
     if (records.empty())
         return;
@@ -311,9 +328,10 @@ void EdgeLineDetector::validateAllLines(const cv::Mat& source, std::vector<Fitte
             // a joined record never reaches past the end of its chain
             const int chainLen = chains.starts[l.chain + 1] - chains.starts[l.chain];
             const int n = std::min(l.pixelCount, chainLen - l.firstPixel);
-            const AlignedCount c = countAlignedPixels(source, theta, chains.data + chains.starts[l.chain] + l.firstPixel,
-                                                      (size_t)std::max(0, n));
-            valid = table.isMeaningful(c.count, c.aligned) || validateLine(source, l, theta, table, rectPixels);
+            const AlignedCount c = countAlignedPixels(
+                source, theta, chains.data + chains.starts[l.chain] + l.firstPixel, (size_t)std::max(0, n));
+            valid =
+                table.isMeaningful(c.count, c.aligned) || validateLine(source, l, theta, table, rectPixels);
         }
         if (valid)
             records[out++] = l;

@@ -21,12 +21,12 @@
 class NfaTable;
 
 struct FittedLine {
-    double a = 0, b = 0;   // y = a + b x (inverted 0) or x = a + b y (inverted 1)
+    double a = 0, b = 0; // y = a + b x (inverted 0) or x = a + b y (inverted 1)
     int inverted = 0;
     cv::Point2d start, end;
-    int chain = 0;         // index of the chain it was fitted to
-    int firstPixel = 0;    // index in the chain of its first pixel
-    int pixelCount = 0;    // number of chain pixels it covers
+    int chain = 0;      // index of the chain it was fitted to
+    int firstPixel = 0; // index in the chain of its first pixel
+    int pixelCount = 0; // number of chain pixels it covers
 };
 
 class EdgeLineDetector : public EdgeTracer {

@@ -24,7 +24,8 @@ inline bool near8(const cv::Point& a, const cv::Point& b)
 struct TraceOffsets {
     int straight[5], diagA[5], diagC[5], markFirst[5], markSecond[5];
     explicit TraceOffsets(int W)
-        : straight{0, -1, 1, -W, W}, diagA{0, -W - 1, -W + 1, -W - 1, W - 1}, diagC{0, W - 1, W + 1, -W + 1, W + 1},
+        : straight{0, -1, 1, -W, W}, diagA{0, -W - 1, -W + 1, -W - 1, W - 1}, diagC{0, W - 1, W + 1, -W + 1,
+                                                                                    W + 1},
           markFirst{0, -W - 1, W + 1, -W - 1, W + 1}, markSecond{0, W - 1, -W + 1, -W + 1, W - 1}
     {
     }
@@ -45,7 +46,7 @@ struct TraceOffsets {
     }
 };
 
-}  // namespace
+} // namespace
 
 int EdgeTracer::nextTracePixel(const unsigned char* edge, const short* gradient, int W, int off, int dir)
 {
@@ -55,8 +56,9 @@ int EdgeTracer::nextTracePixel(const unsigned char* edge, const short* gradient,
 
 EdgeTracer::EdgeTracer(const cv::Mat& image, int gradientOperator, int gradientThreshold, int anchorThreshold,
                        int scanInterval_, int minPathLength, double sigma_, bool sumFlag_)
-    : op(gradientOperator), gradThresh(std::max(1, gradientThreshold)), anchorThresh(std::max(0, anchorThreshold)),
-      scanInterval(scanInterval_), minPathLen(minPathLength), sigma(std::max(1.0, sigma_)), sumFlag(sumFlag_)
+    : op(gradientOperator), gradThresh(std::max(1, gradientThreshold)),
+      anchorThresh(std::max(0, anchorThreshold)), scanInterval(scanInterval_), minPathLen(minPathLength),
+      sigma(std::max(1.0, sigma_)), sumFlag(sumFlag_)
 {
     CV_Assert(image.type() == CV_8UC1);
     if (scanInterval < 1)

@@ -14,7 +14,12 @@
 
 #include <vector>
 
-enum GradientOperator { PREWITT_OPERATOR = 101, SOBEL_OPERATOR = 102, TWO_BY_TWO_OPERATOR = 103, TWO_BY_TWO_OPERATOR_ALT = 104 };
+enum GradientOperator {
+    PREWITT_OPERATOR = 101,
+    SOBEL_OPERATOR = 102,
+    TWO_BY_TWO_OPERATOR = 103,
+    TWO_BY_TWO_OPERATOR_ALT = 104
+};
 
 class EdgeTracer {
 public:
@@ -29,8 +34,8 @@ public:
     int height() const { return H; }
     const cv::Mat& sourceImage() const { return source; }
     const cv::Mat& smoothedImage() const { return smoothed; }
-    const cv::Mat& gradientImage() const { return gradient; }  // CV_16S
-    const cv::Mat& edgeImage() const { return edge; }          // 0 free, 254 anchor, 255 edge
+    const cv::Mat& gradientImage() const { return gradient; } // CV_16S
+    const cv::Mat& edgeImage() const { return edge; }         // 0 free, 254 anchor, 255 edge
     const std::vector<cv::Point>& anchorPoints() const { return anchors; }
 
     int chainCount() const { return (int)chainStarts.size() - 1; }
@@ -61,7 +66,7 @@ private:
         int len;
         int parent;
         int children[2];
-        int first;  // index of its first pixel in the pixel list
+        int first; // index of its first pixel in the pixel list
     };
     struct StackEntry {
         int r, c, parent, dir;

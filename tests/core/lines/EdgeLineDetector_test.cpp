@@ -33,13 +33,13 @@ void split(const std::vector<cv::Point>& chain, int L, std::vector<FittedLine>& 
     EdgeLineDetector::splitChain(x.data(), y.data(), (int)chain.size(), 0, L, kFitError, out);
 }
 
-}  // namespace
+} // namespace
 
 TEST(EdgeLineDetector, MinimumLineLength)
 {
     // (requested, width, height, expected)
-    const int cases[][4] = {{0, 640, 480, 9},   {5, 640, 480, 9},         {8, 640, 480, 9},
-                            {9, 640, 480, 9},   {30, 640, 480, 30},       {-1, 1000, 1000, 9},
+    const int cases[][4] = {{0, 640, 480, 9},         {5, 640, 480, 9},       {8, 640, 480, 9},
+                            {9, 640, 480, 9},         {30, 640, 480, 30},     {-1, 1000, 1000, 9},
                             {-1, 100000, 100000, 11}, {-1, 31623, 31623, 10}, {-1, 4000, 3000, 9}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c[0] << " " << c[1] << "x" << c[2]);
@@ -141,7 +141,7 @@ TEST(EdgeLineDetector, CollinearPiecesJoinAcrossSmallGapsOnly)
     struct Case {
         const char* what;
         double gap;
-        double offset;  // of the second piece across the line
+        double offset; // of the second piece across the line
         bool joined;
     };
     const Case cases[] = {{"5 px apart", 5, 0, true},
@@ -151,7 +151,8 @@ TEST(EdgeLineDetector, CollinearPiecesJoinAcrossSmallGapsOnly)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         FittedLine p = record({0, 10}, {40, 10}, 0, 0, 41);
-        const FittedLine q = record({40 + c.gap, 10 + c.offset}, {80 + c.gap, 10 + c.offset}, 0, 41 + (int)c.gap, 41);
+        const FittedLine q =
+            record({40 + c.gap, 10 + c.offset}, {80 + c.gap, 10 + c.offset}, 0, 41 + (int)c.gap, 41);
         const FittedLine before = p;
         ASSERT_EQ(EdgeLineDetector::tryMergeLines(p, q, kGap, kLineError), c.joined);
         if (c.joined) {
@@ -177,7 +178,8 @@ TEST(EdgeLineDetector, CollinearPiecesJoinAcrossSmallGapsOnly)
 TEST(EdgeLineDetector, ValidationKeepsLongRecordsAndAlignedShortOnes)
 {
     // left half 60, right half 180, anti-aliased vertical edge at x = 50.3; elsewhere flat
-    const cv::Mat img = synth::renderGreyFunction({100, 100}, [](double x, double) { return x < 50.3 ? 60.0 : 180.0; });
+    const cv::Mat img =
+        synth::renderGreyFunction({100, 100}, [](double x, double) { return x < 50.3 ? 60.0 : 180.0; });
     // vertical chains: one on the edge, one in the flat part
     std::vector<cv::Point> data;
     std::vector<int> starts{0};
@@ -194,15 +196,14 @@ TEST(EdgeLineDetector, ValidationKeepsLongRecordsAndAlignedShortOnes)
         bool valid;
     };
     const Case cases[] = {
-        {"on the edge, 20 pixels", 50, 0, 20, true},
-        {"on the edge, 50 pixels", 50, 0, 50, true},
-        {"flat, 20 pixels", 20, 1, 20, false},
-        {"flat, 50 pixels", 20, 1, 50, false},
+        {"on the edge, 20 pixels", 50, 0, 20, true},   {"on the edge, 50 pixels", 50, 0, 50, true},
+        {"flat, 20 pixels", 20, 1, 20, false},         {"flat, 50 pixels", 20, 1, 50, false},
         {"flat, 80 pixels: no test", 20, 1, 80, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::vector<FittedLine> records{record({(double)c.x, 5}, {(double)c.x, 5.0 + c.count - 1}, c.chain, 0, c.count)};
+        std::vector<FittedLine> records{
+            record({(double)c.x, 5}, {(double)c.x, 5.0 + c.count - 1}, c.chain, 0, c.count)};
         EdgeLineDetector::validateAllLines(img, records, view);
         EXPECT_EQ(records.size(), c.valid ? 1u : 0u);
     }
@@ -211,9 +212,8 @@ TEST(EdgeLineDetector, ValidationKeepsLongRecordsAndAlignedShortOnes)
 TEST(EdgeLineDetector, StepEdgeGivesOneSegmentAlongIt)
 {
     const cv::Size size(120, 60);
-    const cv::Mat img = synth::renderGreyFunction(size, [](double x, double y) {
-        return y < 27.6 + 0.1 * x ? 50.0 : 170.0;
-    });
+    const cv::Mat img =
+        synth::renderGreyFunction(size, [](double x, double y) { return y < 27.6 + 0.1 * x ? 50.0 : 170.0; });
     const EdgeLineDetector d(img, kFitError, 0, kGap, kLineError);
     EXPECT_EQ(d.minLength(), 9);
     const auto lines = d.lines();

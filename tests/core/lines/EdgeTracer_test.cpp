@@ -29,7 +29,7 @@ bool eightConnected(const std::vector<cv::Point>& c)
     return true;
 }
 
-}  // namespace
+} // namespace
 
 TEST(EdgeTracer, UniformImageHasNoAnchorsAndNoChains)
 {
@@ -131,7 +131,8 @@ TEST(EdgeTracer, NextPixelTieRules)
         edge[c.straight] = 254;
         EXPECT_EQ(EdgeTracer::nextTracePixel(edge, grad, W, centre, c.dir), c.straight);
     }
-    // both diagonals ahead are edge pixels: left takes the upper, right the lower, up the left, down the right
+    // both diagonals ahead are edge pixels: left takes the upper, right the lower, up the left, down the
+    // right
     const int bothMarked[4][3] = {{1, 6, 16}, {2, 18, 8}, {3, 6, 8}, {4, 18, 16}};
     for (const auto& b : bothMarked) {
         SCOPED_TRACE(b[0]);
@@ -183,7 +184,6 @@ TEST(EdgeTracer, SideBranchBecomesAChainWhenLongEnough)
                 EXPECT_GT(p.y, c.junction);
                 EXPECT_LE(std::abs(p.x - 29.7), 1.5) << p;
             }
-
         }
     }
 }

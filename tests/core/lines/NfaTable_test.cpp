@@ -19,7 +19,7 @@ double referenceNfa(int n, int k, double p, double logNT)
     return (double)(-std::log10(tail) - logNT);
 }
 
-}  // namespace
+} // namespace
 
 TEST(NfaTable, EdgeValuesOfTheNfa)
 {
@@ -40,7 +40,8 @@ TEST(NfaTable, NfaMatchesTheBinomialTail)
 {
     const double logNT = 2 * (std::log10(1000.0) + std::log10(1000.0));
     const NfaTable t(250, 0.125, logNT);
-    const int cases[][2] = {{10, 3}, {20, 8}, {50, 12}, {100, 30}, {300, 80}, {1000, 200}, {1000, 126}, {2000, 600}};
+    const int cases[][2] = {{10, 3},   {20, 8},     {50, 12},    {100, 30},
+                            {300, 80}, {1000, 200}, {1000, 126}, {2000, 600}};
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "n=" << c[0] << " k=" << c[1]);
         const double ref = referenceNfa(c[0], c[1], 0.125, logNT);

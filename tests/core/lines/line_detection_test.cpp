@@ -16,7 +16,7 @@ double precision(const std::vector<cv::Vec4f>& truth, const std::vector<cv::Vec4
     return synth::segmentRecall(detected, truth);
 }
 
-}  // namespace
+} // namespace
 
 TEST(LineDetection, LengthStatisticsOfFewSegments)
 {
@@ -62,7 +62,7 @@ TEST(LineDetection, SegmentsOfTheBoxRoomMatchTheTruth)
         const char* what;
         synth::RoomView view;
         bool distorted;
-        bool giveDistortion;  // hand the coefficients to the run
+        bool giveDistortion; // hand the coefficients to the run
         double minRecall, minPrecision;
     };
     const Case cases[] = {
