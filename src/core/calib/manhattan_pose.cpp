@@ -146,27 +146,31 @@ double angularResidual(const cv::Vec4f& s, const cv::Point2f& vp)
 
 cv::Point2f clusterVanishingPoint(const std::vector<cv::Vec4f>& cluster, float& rms, bool weighted)
 {
-    cv::Point2f vp = conditionedFit(cluster, weighted);
+    // the inliers are chosen with the length-weighted estimate, which long
+    // segments steady; the chosen method then fits them
+    cv::Point2f vp = conditionedFit(cluster, true);
 
     // A segment that fits two vanishing points within the clustering
     // threshold can sit in the wrong cluster; one such segment pulls an L2
-    // fit by degrees. Segments pointing more than three times the median
-    // angle (and over 0.1 degree) away from the first fit are left out of a
-    // second one.
-    if (cluster.size() >= 4) {
+    // fit by degrees. The segment pointing farthest from the fit is left out
+    // and the fit repeated, while it points more than three times the median
+    // angle (and over 0.1 degree) away and more than three segments remain.
+    std::vector<cv::Vec4f> kept = cluster;
+    while (kept.size() > 3) {
         std::vector<double> res;
-        for (const auto& s : cluster)
+        for (const auto& s : kept)
             res.push_back(angularResidual(s, vp));
         std::vector<double> sorted = res;
         std::nth_element(sorted.begin(), sorted.begin() + long(sorted.size() / 2), sorted.end());
         const double limit = std::max(3.0 * sorted[sorted.size() / 2], 0.1 * CV_PI / 180.0);
-        std::vector<cv::Vec4f> inliers;
-        for (std::size_t i = 0; i < cluster.size(); ++i)
-            if (res[i] <= limit)
-                inliers.push_back(cluster[i]);
-        if (inliers.size() < cluster.size() && inliers.size() >= 3)
-            vp = conditionedFit(inliers, weighted);
+        const auto worst = std::max_element(res.begin(), res.end());
+        if (*worst <= limit)
+            break;
+        kept.erase(kept.begin() + (worst - res.begin()));
+        vp = conditionedFit(kept, true);
     }
+    if (!weighted)
+        vp = conditionedFit(kept, false);
 
     double sum = 0;
     for (const auto& s : cluster) {

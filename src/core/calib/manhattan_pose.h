@@ -56,10 +56,15 @@ SegmentClusters clusterSegmentsJLinkage(const std::vector<cv::Vec4f>& segments, 
 // point, so neither does a fit to the unnormalised lines.
 std::vector<cv::Vec4f> orientSegmentsConsistently(std::vector<cv::Vec4f> segments);
 
-// Vanishing point of one cluster: its segments oriented consistently, then
-// vanishingPointFitLine (L2) or, with `weighted`, vanishingPointSvd. rms as
-// those functions give it. Throws cv::Exception for fewer than two segments
-// of positive length.
+// Vanishing point of one cluster: vanishingPointFitLine (L2) or, with
+// `weighted`, vanishingPointSvd, on the cluster's segments in conditioned
+// coordinates (centred, scaled) and oriented consistently. Segments that
+// point well away from the length-weighted estimate (more than three times
+// the median angle and over 0.1 degree; one at a time, at least three kept)
+// are left out of the fit: a segment can fit two vanishing points within the
+// clustering threshold and pull the fit by degrees. rms: RMS distance in
+// pixels of the point from all the cluster's segment lines. Throws
+// cv::Exception for fewer than two segments of positive length.
 cv::Point2f clusterVanishingPoint(const std::vector<cv::Vec4f>& cluster, float& rms, bool weighted = false);
 
 // The vanishing point of d1 x d2 (the third orthogonal direction); a point at
