@@ -5,9 +5,8 @@
 #include <limits>
 
 struct HeapEntry {
-    float distance;
+    float distance; // the pair's distance when the entry was made
     std::uint32_t pair;
-    std::uint32_t version;
 };
 
 namespace {
@@ -130,6 +129,7 @@ bool JLinkageClusterer::pairedWith(const PreferenceCluster& c, std::uint32_t oth
 void JLinkageClusterer::computeDistance(ClusterPair& p)
 {
     p.distance = jaccardDistance(*clusters[p.first], *clusters[p.second], p.unionCount, p.intersectionCount);
+    p.computed = true;
 }
 
 std::uint32_t JLinkageClusterer::addHypothesis(const std::vector<float>& model)
@@ -359,15 +359,22 @@ void JLinkageClusterer::mergePair(std::uint32_t pairIdx, std::vector<HeapEntry>&
         if (q.stale())
             continue;
         list[w++] = list[r];
+        // A pair without a common hypothesis keeps none: the survivor's set
+        // only loses bits. Its distance stays 1 and is not recomputed.
+        if (q.computed && q.intersectionCount == 0)
+            continue;
+        const float before = q.computed && !q.vetoed ? q.distance : 2.f;
         computeDistance(q);
         q.vetoed = false;
         if (q.intersectionCount > 0 && mergeAllowed && !mergeAllowed(*clusters[q.first], *clusters[q.second])) {
             q.distance = 1.f;
             q.vetoed = true;
         }
-        ++q.version;
-        if (q.mergeable()) {
-            heap.push_back({q.distance, list[r], q.version});
+        // Every mergeable pair has an entry keyed at most at its distance: a
+        // smaller distance gets a new entry now, a larger one is re-keyed
+        // when its old entry comes up.
+        if (q.mergeable() && q.distance < before) {
+            heap.push_back({q.distance, list[r]});
             std::push_heap(heap.begin(), heap.end(), HeapGreater());
         }
     }
@@ -418,8 +425,6 @@ std::vector<PreferenceCluster*> JLinkageClusterer::runClustering(const Progress&
         if (p.stale())
             continue;
         computeDistance(p);
-        // A recomputation outside the merge loop starts the pair afresh.
-        p.version = 0;
         p.vetoed = false;
         if (p.mergeable())
             candidates.push_back(q);
@@ -430,76 +435,64 @@ std::vector<PreferenceCluster*> JLinkageClusterer::runClustering(const Progress&
         isCandidate[q] = 1;
     for (std::uint32_t q = 0; q < pairStore.size(); ++q) {
         ClusterPair& p = pairStore[q];
-        if (!isCandidate[q] && p.mergeable()) {
-            p.version = 0;
+        if (!isCandidate[q] && p.mergeable())
             candidates.push_back(q);
-        }
     }
     std::vector<char>().swap(isCandidate);
     auto t2 = Clock::now();
     lastTimes.pairDistances = seconds(t1, t2);
     report(0.02f);
 
-    std::sort(candidates.begin(), candidates.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return before(pairStore[a].distance, a, pairStore[b].distance, b);
+    // sorted (distance, pair) entries, by value rather than through the pairs
+    std::vector<HeapEntry> sorted;
+    sorted.reserve(candidates.size());
+    for (std::uint32_t q : candidates)
+        sorted.push_back({pairStore[q].distance, q});
+    std::vector<std::uint32_t>().swap(candidates);
+    std::sort(sorted.begin(), sorted.end(), [](const HeapEntry& a, const HeapEntry& b) {
+        return before(a.distance, a.pair, b.distance, b.pair);
     });
     auto t3 = Clock::now();
     lastTimes.sort = seconds(t2, t3);
 
-    const std::size_t initialCount = candidates.size();
+    // Entries come from the sorted list and from a heap of later ones, the
+    // smaller first. An entry is taken when its key is its pair's distance;
+    // a pair whose distance has grown since is put back at that distance, so
+    // the pair merged is always one of the smallest distance.
+    const std::size_t initialCount = sorted.size();
     std::size_t c = 0;
     std::vector<HeapEntry> heap;
-    double heapTime = 0;
+    const auto loopStart = Clock::now();
     for (;;) {
-        // The sorted list holds pairs not recomputed since the sort.
-        while (c < candidates.size()) {
-            const ClusterPair& p = pairStore[candidates[c]];
-            if (!p.stale() && p.version == 0)
-                break;
-            ++c;
-        }
-        auto h0 = Clock::now();
-        while (!heap.empty()) {
-            const HeapEntry& e = heap.front();
-            const ClusterPair& p = pairStore[e.pair];
-            if (!p.stale() && p.version == e.version)
-                break;
-            std::pop_heap(heap.begin(), heap.end(), HeapGreater());
-            heap.pop_back();
-        }
-        heapTime += seconds(h0, Clock::now());
-
-        const bool fromList = c < candidates.size();
+        const bool fromList = c < sorted.size();
         const bool fromHeap = !heap.empty();
         if (!fromList && !fromHeap)
             break;
-        std::uint32_t chosen;
-        bool takeHeap = false;
-        if (fromList && fromHeap) {
-            const std::uint32_t a = candidates[c];
-            takeHeap = before(heap.front().distance, heap.front().pair, pairStore[a].distance, a);
+        HeapEntry e;
+        if (fromList && (!fromHeap || !before(heap.front().distance, heap.front().pair, sorted[c].distance,
+                                              sorted[c].pair))) {
+            e = sorted[c++];
         } else {
-            takeHeap = fromHeap;
-        }
-        if (takeHeap) {
-            chosen = heap.front().pair;
-            auto h1 = Clock::now();
+            e = heap.front();
             std::pop_heap(heap.begin(), heap.end(), HeapGreater());
             heap.pop_back();
-            heapTime += seconds(h1, Clock::now());
-        } else {
-            chosen = candidates[c++];
         }
-        const ClusterPair& p = pairStore[chosen];
-        if (!p.mergeable())
-            continue; // cannot happen: only mergeable pairs are listed
+        const ClusterPair& p = pairStore[e.pair];
+        if (!p.mergeable() || e.distance > p.distance)
+            continue; // gone, or a smaller entry exists
+        if (e.distance < p.distance) {
+            heap.push_back({p.distance, e.pair});
+            std::push_heap(heap.begin(), heap.end(), HeapGreater());
+            continue;
+        }
         auto h2 = Clock::now();
-        mergePair(chosen, heap); // the heap pushes count with the merge
+        mergePair(e.pair, heap); // the heap pushes count with the merge
         lastTimes.merges += seconds(h2, Clock::now());
         if (initialCount > 0)
-            report(1.f - float(candidates.size() - c) / float(initialCount));
+            report(1.f - float(sorted.size() - c) / float(initialCount));
     }
-    lastTimes.reorders = heapTime;
+    // the entries' upkeep: the loop without the merges
+    lastTimes.reorders = seconds(loopStart, Clock::now()) - lastTimes.merges;
     report(1.f);
     return liveClusters();
 }

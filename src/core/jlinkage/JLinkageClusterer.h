@@ -17,9 +17,9 @@
 // coordinates). Pairs live in one contiguous array; a cluster lists the
 // indices of its pairs.
 //
-// Merge order: the candidate pairs are sorted once; distances recomputed
-// after a merge go into a heap, and an entry whose pair has been recomputed
-// since is skipped. So every merge takes the pair of the smallest current
+// Merge order: the candidate pairs are sorted once; a distance that a merge
+// lowers gets an entry in a heap, a distance it raises is re-entered when its
+// old entry comes up. So every merge takes the pair of the smallest current
 // distance among all pairs still sharing a hypothesis (ties: the smaller pair
 // index), and the run ends only when no such pair is left.
 
@@ -60,9 +60,9 @@ struct ClusterPair {
     float distance = 1.f;
     std::uint32_t unionCount = 0;
     std::uint32_t intersectionCount = 0;
-    std::uint32_t version = 0; // number of times the distance was recomputed during merging
     bool queued = false;
     bool vetoed = false; // the merge veto refused it at its last recomputation
+    bool computed = false; // the counts have been computed at least once
 
     bool stale() const { return first == kNone; }
     // Shares at least one hypothesis (an exact count, not a distance
