@@ -23,6 +23,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
@@ -221,6 +222,16 @@ TEST_F(ManhattanWorldDialog, PoseOfTheBoxRoomReachesTheSensorTree)
         EXPECT_LT(cv::norm(sensors[1].t, t_true) / cv::norm(t_true), kTransTolRel)
             << sensors[1].t << " vs " << t_true;
         EXPECT_LT(testing_support::rotationDiffDeg(dialog->rotation(), R_true), kRotTolDeg);
+
+        const QString shots = qEnvironmentVariable("TESSIMO_SCREENSHOT_DIR");
+        if (!shots.isEmpty()) {
+            child<QTabWidget>(dialog, "tabWidget")->setCurrentIndex(0);
+            QCoreApplication::processEvents();
+            dialog->grab().save(QDir(shots).filePath(QString("ManhattanWorld_room%1_image.png").arg(&c - cases)));
+            child<QTabWidget>(dialog, "tabWidget")->setCurrentIndex(1);
+            QCoreApplication::processEvents();
+            dialog->grab().save(QDir(shots).filePath(QString("ManhattanWorld_room%1_3d.png").arg(&c - cases)));
+        }
 
         delete main;
         QCoreApplication::processEvents();
