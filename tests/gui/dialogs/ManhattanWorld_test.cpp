@@ -300,7 +300,11 @@ TEST_F(ManhattanWorldDialog, BadInputsAreReportedAndChangeNothing)
     click(d, "button_get_cam_pose");
     EXPECT_TRUE(logHas(log, "Please load the camera intrinsics for the Cam1 in the main window", kRed));
 
-    // with intrinsics
+    // intrinsics of another image size: a warning, no undistortion without coefficients
+    h.tree.updateIntrinsicsIdx(1, cv::Mat(scene.K), cv::Mat(), cv::Size(1280, 960));
+    click(d, "button_detect_lines");
+    EXPECT_TRUE(logHas(log, "Warning: the image is 640 x 480 px, but the camera was calibrated at 1280 x 960 px", kRed));
+    EXPECT_FALSE(log->toPlainText().contains("undistorted"));
     h.tree.updateIntrinsicsIdx(1, cv::Mat(scene.K), cv::Mat(), o.size);
     click(d, "button_detect_lines");
 
@@ -367,6 +371,10 @@ TEST_F(ManhattanWorldDialog, PicksAndViewToggles)
     EXPECT_EQ(child<QComboBox>(d, "combo_world")->currentIndex(), 0);
     EXPECT_EQ(child<QComboBox>(d, "combo_sensor")->currentIndex(), 0);
     EXPECT_TRUE(child<QWidget>(d, "group_line_intersection")->isHidden());
+
+    h.tree.setSensorName(0, "world");
+    EXPECT_EQ(child<QComboBox>(d, "combo_world")->currentText(), "world");
+    EXPECT_EQ(child<QComboBox>(d, "combo_sensor")->currentText(), "world");
 
     auto* pickO = child<QPushButton>(d, "button_pick_O");
     auto* pickP = child<QPushButton>(d, "button_pick_P");
