@@ -713,6 +713,14 @@ void ManhattanWorld::getCameraPose()
         logAppend(message, kRed);
         logColor(kBlack);
     };
+    if (K.empty() && !loadedGray.empty()) {
+        // no detection run yet: one with the camera's intrinsics, if it has any
+        cv::Mat queriedK, queriedKc;
+        cv::Size size;
+        emit getIntrinsics(form->combo_sensor->currentIndex(), queriedK, queriedKc, size);
+        if (!queriedK.empty())
+            detectLines();
+    }
     if (K.empty()) {
         refuse(tr("Please load the camera intrinsics for the %1 in the main window")
                    .arg(form->combo_sensor->currentText()));

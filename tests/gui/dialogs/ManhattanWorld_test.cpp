@@ -360,6 +360,21 @@ TEST_F(ManhattanWorldDialog, BadInputsAreReportedAndChangeNothing)
     EXPECT_TRUE(d->axisAssignment().empty());
     EXPECT_EQ(child<QComboBox>(d, "combo_x")->count(), 0);
     EXPECT_EQ(child<QLabel>(d, "label_O")->text(), "O (x,y)");
+
+    // the pose asked for straight away runs the detection and the search itself
+    pick(d, "button_pick_O", O);
+    pick(d, "button_pick_P", P);
+    log->clear();
+    click(d, "button_get_cam_pose");
+    EXPECT_EQ(d->vanishingPointList().size(), 3u);
+    EXPECT_FALSE(log->toPlainText().contains("Please load the camera intrinsics")) << log->toPlainText().toStdString();
+    EXPECT_TRUE(log->toPlainText().contains("lines were detected"));
+
+    d->openImage(good);
+    EXPECT_TRUE(d->vanishingPointList().empty());
+    EXPECT_TRUE(d->axisAssignment().empty());
+    EXPECT_EQ(child<QComboBox>(d, "combo_x")->count(), 0);
+    EXPECT_EQ(child<QLabel>(d, "label_O")->text(), "O (x,y)");
 }
 
 TEST_F(ManhattanWorldDialog, PicksAndViewToggles)
