@@ -1,3 +1,4 @@
+#include "core/jlinkage/JLinkageClusterer.h"
 #include "core/jlinkage/VPCluster.h"
 #include "core/jlinkage/VPSample.h"
 #include "core/jlinkage/vp_models.h"
@@ -5,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <opencv2/core.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -160,4 +162,50 @@ TEST(VPCluster, ThresholdZeroAndSingletons)
     EXPECT_EQ(labels, (std::vector<int>{2, 1, 0}));
     ASSERT_EQ(sizes.size(), 3u);
     EXPECT_EQ(sizes[0], std::make_pair(1u, 2u));
+}
+
+// Pairs only between near segments (tree mode): the clusters still hold one
+// group each, every segment is in exactly one cluster, and each cluster's set
+// is the AND of its members'.
+TEST(VPCluster, NeighbourPairsKeepTheGroupsApart)
+{
+    std::mt19937 rng(8);
+    std::vector<std::vector<float>> segs;
+    std::vector<int> truth;
+    const cv::Point2f vps[] = {{-900, 260}, {1600, 200}, {330, 5000}};
+    for (int g = 0; g < 3; ++g)
+        for (const auto& s : segmentsTowards(vps[g], 50, 0.2f, rng)) {
+            segs.push_back(s);
+            truth.push_back(g);
+        }
+    VPSample sampler;
+    sampler.setSeed(3);
+    const auto hyps = sampler.sample(segs, 3000, nullptr, 3, 1.0, 10, 0.8, 0.2);
+
+    JLinkageClusterer c(vpSegmentResidual, 2.f, std::uint32_t(hyps.size()), true, 4, 10);
+    for (const auto& h : hyps)
+        c.addHypothesis(h);
+    for (const auto& s : segs)
+        c.insertPoint(s);
+    const auto clusters = c.runClustering();
+    std::size_t members = 0;
+    for (const PreferenceCluster* cl : clusters) {
+        members += cl->members.size();
+        BitSet and_ = cl->members.front()->preferenceSet;
+        int perGroup[3] = {0, 0, 0};
+        for (const PreferencePoint* m : cl->members) {
+            EXPECT_EQ(m->cluster, cl);
+            and_ &= m->preferenceSet;
+            ++perGroup[truth[m->index]];
+        }
+        EXPECT_TRUE(and_ == cl->preferenceSet);
+        // segments near the line through two vanishing points fit both
+        const int most = *std::max_element(perGroup, perGroup + 3);
+        if (cl->members.size() >= 10) {
+            EXPECT_GE(most * 4, int(cl->members.size()) * 3) << "a large cluster mixes groups";
+        }
+    }
+    EXPECT_EQ(members, segs.size());
+    for (const auto& p : c.points())
+        EXPECT_FALSE(p->pendingNeighbourSearch);
 }
