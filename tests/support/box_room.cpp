@@ -65,7 +65,7 @@ bool clipToBox(cv::Point2d& p, cv::Point2d& q, double x0, double y0, double x1, 
     return true;
 }
 
-}  // namespace
+} // namespace
 
 BoxRoom makeBoxRoom(std::uint64_t seed)
 {
@@ -294,7 +294,7 @@ BoxRoomScene renderBoxRoom(const BoxRoomOptions& o)
         rng.fill(noise, cv::RNG::NORMAL, 0.0, o.noiseSigma);
         acc += noise;
     }
-    acc.convertTo(s.image, CV_8U);  // rounds and saturates
+    acc.convertTo(s.image, CV_8U); // rounds and saturates
     return s;
 }
 
@@ -302,9 +302,9 @@ double segmentRecall(const std::vector<cv::Vec4f>& truth, const std::vector<cv::
                      double maxDistPx, double maxAngleDeg)
 {
     struct Seg {
-        cv::Point2d p, d;  // start, unit direction
+        cv::Point2d p, d; // start, unit direction
         double len, angle;
-        double x0, y0, x1, y1;  // bounding box
+        double x0, y0, x1, y1; // bounding box
     };
     auto make = [](const cv::Vec4f& v) {
         Seg s;
@@ -364,4 +364,20 @@ double segmentRecall(const std::vector<cv::Vec4f>& truth, const std::vector<cv::
     return total > 0 ? covered / total : 0.0;
 }
 
-}  // namespace synth
+cv::Mat renderGreyFunction(cv::Size size, const std::function<double(double x, double y)>& grey,
+                           int supersample)
+{
+    const int n = std::max(1, supersample);
+    cv::Mat img(size, CV_8UC1);
+    for (int r = 0; r < size.height; ++r)
+        for (int c = 0; c < size.width; ++c) {
+            double sum = 0;
+            for (int j = 0; j < n; ++j)
+                for (int i = 0; i < n; ++i)
+                    sum += grey(c + (i + 0.5) / n - 0.5, r + (j + 0.5) / n - 0.5);
+            img.at<uchar>(r, c) = cv::saturate_cast<uchar>(sum / (n * n));
+        }
+    return img;
+}
+
+} // namespace synth

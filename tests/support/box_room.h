@@ -25,6 +25,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace synth {
@@ -32,16 +33,16 @@ namespace synth {
 enum class RoomView { Corner, Level };
 
 struct BoxRoomOptions {
-    cv::Size size{640, 480};     // image size
+    cv::Size size{640, 480}; // image size
     RoomView view = RoomView::Corner;
     double focalOverWidth = 0.8; // fx = focalOverWidth * width
     double fyOverFx = 1.0;       // fy = fyOverFx * fx
     double levelPitchDeg = 0.2;  // downward pitch of the Level view (0: vertical vanishing point at infinity)
     bool distorted = false;      // render through the distortion `distortion` below
     std::array<double, 5> distortion{-0.2, 0.05, 0.0008, -0.0006, 0.0}; // k1 k2 p1 p2 k3
-    int supersample = 4;         // samples per pixel along each axis
-    double noiseSigma = 2.0;     // additive Gaussian noise, grey levels
-    std::uint64_t seed = 1;      // seed of the wall textures and of the noise
+    int supersample = 4;                                                // samples per pixel along each axis
+    double noiseSigma = 2.0; // additive Gaussian noise, grey levels
+    std::uint64_t seed = 1;  // seed of the wall textures and of the noise
 };
 
 // A straight edge of the room's texture, along world axis `axis` (0 X, 1 Y, 2 Z).
@@ -58,13 +59,14 @@ struct RoomPanel {
 };
 
 struct BoxRoom {
-    cv::Vec3d extent{4000, 5000, 3000};     // room size along X, Y, Z, mm
+    cv::Vec3d extent{4000, 5000, 3000}; // room size along X, Y, Z, mm
     // faces in the order x = 0, x = X, y = 0, y = Y, z = 0 (floor), z = Z (ceiling)
     std::array<double, 6> faceGrey{};
     std::array<std::vector<RoomPanel>, 6> panels;
-    std::array<double, 6> cellU{}, cellV{};  // panel grid cell size of each face (one panel per cell at most)
+    std::array<double, 6> cellU{}, cellV{}; // panel grid cell size of each face (one panel per cell at most)
     std::array<int, 6> cellsU{}, cellsV{};
-    std::array<std::vector<int>, 6> cellPanel; // panel index of each cell, -1 for none (cell = iv * cellsU + iu)
+    std::array<std::vector<int>, 6>
+        cellPanel; // panel index of each cell, -1 for none (cell = iv * cellsU + iu)
 };
 
 // The room with textures drawn from `seed`.
@@ -75,12 +77,12 @@ double roomGrey(const BoxRoom& room, int face, const cv::Point3d& p);
 
 struct BoxRoomScene {
     BoxRoom room;
-    cv::Mat image;          // CV_8UC1, options.size
-    cv::Matx33d K;          // camera matrix of the rendered camera
-    cv::Mat kc;             // 1x5 CV_64F (k1 k2 p1 p2 k3): zeros unless rendered distorted
-    cv::Matx33d R;          // R_cam_world
-    cv::Vec3d t;            // t_cam_world, mm
-    cv::Vec3d centre;       // camera centre in the world, mm
+    cv::Mat image;    // CV_8UC1, options.size
+    cv::Matx33d K;    // camera matrix of the rendered camera
+    cv::Mat kc;       // 1x5 CV_64F (k1 k2 p1 p2 k3): zeros unless rendered distorted
+    cv::Matx33d R;    // R_cam_world
+    cv::Vec3d t;      // t_cam_world, mm
+    cv::Vec3d centre; // camera centre in the world, mm
 
     // world axes X, Y, Z in camera coordinates (the columns of R): the
     // vanishing directions
@@ -88,11 +90,11 @@ struct BoxRoomScene {
     // vanishing points of X, Y, Z as homogeneous pixels K * direction (unit norm),
     // in the undistorted image of K
     std::array<cv::Vec3d, 3> vanishingHomogeneous;
-    std::array<bool, 3> vanishingFinite;       // third coordinate not (numerically) zero
+    std::array<bool, 3> vanishingFinite;        // third coordinate not (numerically) zero
     std::array<cv::Point2d, 3> vanishingPoints; // pixels where finite, else (NaN, NaN)
 
-    std::vector<cv::Point3d> corners; // the 8 room corners; corners[0] is the world origin
-    std::vector<RoomEdge> roomEdges;  // the 12 room edges
+    std::vector<cv::Point3d> corners;   // the 8 room corners; corners[0] is the world origin
+    std::vector<RoomEdge> roomEdges;    // the 12 room edges
     std::vector<RoomEdge> textureEdges; // every straight texture edge: panel outlines and room edges
 
     // the visible part of every texture edge, as image segments (x1, y1, x2, y2)
@@ -132,4 +134,10 @@ std::vector<cv::Vec4f> visibleSegments(const std::vector<RoomEdge>& edges, const
 double segmentRecall(const std::vector<cv::Vec4f>& truth, const std::vector<cv::Vec4f>& detected,
                      double maxDistPx = 1.5, double maxAngleDeg = 2.0);
 
-}  // namespace synth
+// A hand-made scene for small detector tests: the grey level grey(x, y) at
+// every image point (x = column, y = row, pixel centres at integers),
+// averaged over supersample x supersample samples per pixel, rounded to 8 bits.
+cv::Mat renderGreyFunction(cv::Size size, const std::function<double(double x, double y)>& grey,
+                           int supersample = 8);
+
+} // namespace synth

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
-EdgeLineDetector::EdgeLineDetector(const cv::Mat& image, double lineFitError_, int minLineLength, double maxLineGap_,
-                                   double maxLineError_)
+EdgeLineDetector::EdgeLineDetector(const cv::Mat& image, double lineFitError_, int minLineLength,
+                                   double maxLineGap_, double maxLineError_)
     : EdgeTracer(image, SOBEL_OPERATOR, 36, 8, 1, 10, 1.0, true), lineFitError(lineFitError_),
       maxLineGap(maxLineGap_), maxLineError(maxLineError_)
 {
@@ -26,10 +26,10 @@ EdgeLineDetector::EdgeLineDetector(const cv::Mat& image, double lineFitError_, i
             xs[(size_t)j] = px[j].x;
             ys[(size_t)j] = px[j].y;
         }
-        splitChain(xs.data(), ys.data(), n, i);
+        splitChain(xs.data(), ys.data(), n, i, L, lineFitError, records);
     }
-    mergeCollinearLines();
-    validateAllLines();
+    mergeCollinearLines(records, maxLineGap, maxLineError);
+    validateAllLines(source, records, ChainView{chainData.data(), chainStarts.data()});
     result.reserve(records.size());
     for (const FittedLine& l : records)
         result.emplace_back(l.start, l.end);
@@ -39,8 +39,8 @@ int EdgeLineDetector::minimumLineLength(int requested, int width, int height)
 {
     int len = requested;
     if (requested == -1 && width > 0 && height > 0)
-        len = (int)std::round(-2.0 * (std::log10((double)width) + std::log10((double)height)) / std::log10(0.125) *
-                              0.5);
+        len = (int)std::round(-2.0 * (std::log10((double)width) + std::log10((double)height)) /
+                              std::log10(0.125) * 0.5);
     return std::max(9, len);
 }
 
@@ -98,7 +98,8 @@ void EdgeLineDetector::refitLine(const double* x, const double* y, int n, int in
     b = (S * suv - su * sv) / D;
 }
 
-double EdgeLineDetector::distanceToLine(double px, double py, double a, double b, int inverted, cv::Point2d* foot)
+double EdgeLineDetector::distanceToLine(double px, double py, double a, double b, int inverted,
+                                        cv::Point2d* foot)
 {
     // in the line's own (u, v) frame: v = a + b u
     const double u = inverted ? py : px, v = inverted ? px : py;
@@ -115,7 +116,8 @@ double EdgeLineDetector::distanceToLine(double px, double py, double a, double b
     return std::hypot(u - fu, v - fv);
 }
 
-void EdgeLineDetector::splitChain(const double* x, const double* y, int n, int chainIndex)
+void EdgeLineDetector::splitChain(const double* x, const double* y, int n, int chainIndex, int L,
+                                  double lineFitError, std::vector<FittedLine>& records)
 {
     int f = 0;
     while (n >= L) {
@@ -205,7 +207,8 @@ void EdgeLineDetector::refreshLineEquation(FittedLine& l)
     }
 }
 
-bool EdgeLineDetector::tryMergeLines(FittedLine& p, const FittedLine& q) const
+bool EdgeLineDetector::tryMergeLines(FittedLine& p, const FittedLine& q, double maxLineGap,
+                                     double maxLineError)
 {
     if (endpointGap(p, q) > maxLineGap)
         return false;
@@ -220,7 +223,9 @@ bool EdgeLineDetector::tryMergeLines(FittedLine& p, const FittedLine& q) const
     if (meanDist > maxLineError)
         return false;
 
-    auto l1 = [](const cv::Point2d& u, const cv::Point2d& v) { return std::abs(u.x - v.x) + std::abs(u.y - v.y); };
+    auto l1 = [](const cv::Point2d& u, const cv::Point2d& v) {
+        return std::abs(u.x - v.x) + std::abs(u.y - v.y);
+    };
     const cv::Point2d ps = p.start, pe = p.end;
     int which = 0;
     double best = l1(ps, q.start);
@@ -236,10 +241,22 @@ bool EdgeLineDetector::tryMergeLines(FittedLine& p, const FittedLine& q) const
     if (d4 > best)
         which = 3;
     switch (which) {
-    case 0: p.start = ps; p.end = q.start; break;
-    case 1: p.start = ps; p.end = q.end; break;
-    case 2: p.start = q.start; p.end = pe; break;
-    default: p.start = pe; p.end = q.end; break;
+    case 0:
+        p.start = ps;
+        p.end = q.start;
+        break;
+    case 1:
+        p.start = ps;
+        p.end = q.end;
+        break;
+    case 2:
+        p.start = q.start;
+        p.end = pe;
+        break;
+    default:
+        p.start = pe;
+        p.end = q.end;
+        break;
     }
     if (p.firstPixel + p.pixelCount + 5 >= q.firstPixel) {
         p.pixelCount += q.pixelCount;
@@ -251,7 +268,8 @@ bool EdgeLineDetector::tryMergeLines(FittedLine& p, const FittedLine& q) const
     return true;
 }
 
-void EdgeLineDetector::mergeCollinearLines()
+void EdgeLineDetector::mergeCollinearLines(std::vector<FittedLine>& records, double maxLineGap,
+                                           double maxLineError)
 {
     size_t out = 0;
     size_t i = 0;
@@ -260,13 +278,13 @@ void EdgeLineDetector::mergeCollinearLines()
         const size_t runFirst = out;
         records[out++] = records[i++];
         while (i < records.size() && records[i].chain == chain) {
-            if (!tryMergeLines(records[out - 1], records[i]))
+            if (!tryMergeLines(records[out - 1], records[i], maxLineGap, maxLineError))
                 records[out++] = records[i];
             ++i;
         }
         if (out - runFirst > 1) {
             FittedLine joined = records[runFirst];
-            if (tryMergeLines(joined, records[out - 1])) {
+            if (tryMergeLines(joined, records[out - 1], maxLineGap, maxLineError)) {
                 records[runFirst] = joined;
                 --out;
             }
@@ -275,17 +293,26 @@ void EdgeLineDetector::mergeCollinearLines()
     records.resize(out);
 }
 
-bool EdgeLineDetector::validateLine(const FittedLine& l, double theta, const NfaTable& table)
+namespace {
+
+bool validateLine(const cv::Mat& source, const FittedLine& l, double theta, const NfaTable& table,
+                  std::vector<cv::Point>& rectPixels)
 {
     supportRectanglePixels(l.start, l.end, rectPixels);
     const AlignedCount c = countAlignedPixels(source, theta, rectPixels.data(), rectPixels.size());
     return table.isMeaningful(c.count, c.aligned);
 }
 
-void EdgeLineDetector::validateAllLines()
+} // namespace
+
+void EdgeLineDetector::validateAllLines(const cv::Mat& source, std::vector<FittedLine>& records,
+                                        ChainView chains)
 {
+    if (records.empty())
+        return;
+    const int W = source.cols, H = source.rows;
+    std::vector<cv::Point> rectPixels;
     const NfaTable table((W + H) / 8, 0.125, 2.0 * (std::log10((double)W) + std::log10((double)H)));
-    std::vector<cv::Point> own;
     size_t out = 0;
     for (size_t i = 0; i < records.size(); ++i) {
         const FittedLine& l = records[i];
@@ -296,13 +323,15 @@ void EdgeLineDetector::validateAllLines()
         if (l.pixelCount >= 80) {
             valid = true;
         } else if (l.pixelCount <= 25) {
-            valid = validateLine(l, theta, table);
+            valid = validateLine(source, l, theta, table, rectPixels);
         } else {
             // a joined record never reaches past the end of its chain
-            const int n = std::min(l.pixelCount, chainLength(l.chain) - l.firstPixel);
-            const AlignedCount c =
-                countAlignedPixels(source, theta, chainPixels(l.chain) + l.firstPixel, (size_t)std::max(0, n));
-            valid = table.isMeaningful(c.count, c.aligned) || validateLine(l, theta, table);
+            const int chainLen = chains.starts[l.chain + 1] - chains.starts[l.chain];
+            const int n = std::min(l.pixelCount, chainLen - l.firstPixel);
+            const AlignedCount c = countAlignedPixels(
+                source, theta, chains.data + chains.starts[l.chain] + l.firstPixel, (size_t)std::max(0, n));
+            valid =
+                table.isMeaningful(c.count, c.aligned) || validateLine(source, l, theta, table, rectPixels);
         }
         if (valid)
             records[out++] = l;

@@ -21,12 +21,12 @@
 class NfaTable;
 
 struct FittedLine {
-    double a = 0, b = 0;   // y = a + b x (inverted 0) or x = a + b y (inverted 1)
+    double a = 0, b = 0; // y = a + b x (inverted 0) or x = a + b y (inverted 1)
     int inverted = 0;
     cv::Point2d start, end;
-    int chain = 0;         // index of the chain it was fitted to
-    int firstPixel = 0;    // index in the chain of its first pixel
-    int pixelCount = 0;    // number of chain pixels it covers
+    int chain = 0;      // index of the chain it was fitted to
+    int firstPixel = 0; // index in the chain of its first pixel
+    int pixelCount = 0; // number of chain pixels it covers
 };
 
 class EdgeLineDetector : public EdgeTracer {
@@ -54,6 +54,20 @@ public:
                                  cv::Point2d* foot = nullptr);
     static double endpointGap(const FittedLine& s, const FittedLine& t);
     static void refreshLineEquation(FittedLine& l);
+    // cuts the chain (x[i], y[i]), i < n, into fitted records appended to `out`
+    static void splitChain(const double* x, const double* y, int n, int chainIndex, int minLength,
+                           double lineFitError, std::vector<FittedLine>& out);
+    // joins q into p when their ends are close and they are collinear; p is changed only on success
+    static bool tryMergeLines(FittedLine& p, const FittedLine& q, double maxLineGap, double maxLineError);
+    // joins neighbouring records of the same chain, compacting the list in place
+    static void mergeCollinearLines(std::vector<FittedLine>& records, double maxLineGap, double maxLineError);
+    // the chains the records refer to: chain i is data[starts[i]] .. data[starts[i+1] - 1]
+    struct ChainView {
+        const cv::Point* data;
+        const int* starts;
+    };
+    // keeps the records whose pixels are meaningfully aligned on the 8-bit source image
+    static void validateAllLines(const cv::Mat& source, std::vector<FittedLine>& records, ChainView chains);
 
 private:
     double lineFitError, maxLineGap, maxLineError;
@@ -61,11 +75,4 @@ private:
     std::vector<FittedLine> records;
     std::vector<double> xs, ys;
     std::vector<std::pair<cv::Point2d, cv::Point2d>> result;
-    std::vector<cv::Point> rectPixels;
-
-    void splitChain(const double* x, const double* y, int n, int chainIndex);
-    void mergeCollinearLines();
-    bool tryMergeLines(FittedLine& p, const FittedLine& q) const;
-    void validateAllLines();
-    bool validateLine(const FittedLine& l, double theta, const NfaTable& table);
 };

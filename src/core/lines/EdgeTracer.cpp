@@ -18,12 +18,47 @@ inline bool near8(const cv::Point& a, const cv::Point& b)
     return std::abs(a.x - b.x) <= 1 && std::abs(a.y - b.y) <= 1;
 }
 
-}  // namespace
+// Offsets of the pixels ahead of a trace, per trace direction (index 1..4):
+// straight ahead, the diagonals A (upper or left) and C (lower or right), and
+// the diagonal checked first and second for edge pixels.
+struct TraceOffsets {
+    int straight[5], diagA[5], diagC[5], markFirst[5], markSecond[5];
+    explicit TraceOffsets(int W)
+        : straight{0, -1, 1, -W, W}, diagA{0, -W - 1, -W + 1, -W - 1, W - 1}, diagC{0, W - 1, W + 1, -W + 1,
+                                                                                    W + 1},
+          markFirst{0, -W - 1, W + 1, -W - 1, W + 1}, markSecond{0, W - 1, -W + 1, -W + 1, W - 1}
+    {
+    }
+    // next pixel: an edge or anchor pixel ahead (straight first), else the strongest gradient,
+    // ties between the diagonals going to C, ties with the straight pixel going straight
+    inline int next(const uchar* e, const short* g, int off, int dir) const
+    {
+        if (e[off + straight[dir]] >= ANCHOR)
+            return off + straight[dir];
+        if (e[off + markFirst[dir]] >= ANCHOR)
+            return off + markFirst[dir];
+        if (e[off + markSecond[dir]] >= ANCHOR)
+            return off + markSecond[dir];
+        const int A = g[off + diagA[dir]], B = g[off + straight[dir]], C = g[off + diagC[dir]];
+        if (A > B)
+            return off + (A > C ? diagA[dir] : diagC[dir]);
+        return off + (C > B ? diagC[dir] : straight[dir]);
+    }
+};
+
+} // namespace
+
+int EdgeTracer::nextTracePixel(const unsigned char* edge, const short* gradient, int W, int off, int dir)
+{
+    CV_Assert(dir >= 1 && dir <= 4);
+    return TraceOffsets(W).next(edge, gradient, off, dir);
+}
 
 EdgeTracer::EdgeTracer(const cv::Mat& image, int gradientOperator, int gradientThreshold, int anchorThreshold,
                        int scanInterval_, int minPathLength, double sigma_, bool sumFlag_)
-    : op(gradientOperator), gradThresh(std::max(1, gradientThreshold)), anchorThresh(std::max(0, anchorThreshold)),
-      scanInterval(scanInterval_), minPathLen(minPathLength), sigma(std::max(1.0, sigma_)), sumFlag(sumFlag_)
+    : op(gradientOperator), gradThresh(std::max(1, gradientThreshold)),
+      anchorThresh(std::max(0, anchorThreshold)), scanInterval(scanInterval_), minPathLen(minPathLength),
+      sigma(std::max(1.0, sigma_)), sumFlag(sumFlag_)
 {
     CV_Assert(image.type() == CV_8UC1);
     if (scanInterval < 1)
@@ -149,20 +184,50 @@ std::vector<int> EdgeTracer::anchorsByGradient() const
     return order;
 }
 
+// Longest path from chain k down its descendants; cuts, at every chain of the
+// subtree, the child with the shorter path (child 1 on ties). A chain of
+// length 0 counts 0 and its children are not visited. Iterative, since the
+// subtree of one anchor's trace can be deep: a child always has a larger
+// index than its parent, so the subtree is evaluated in falling index order.
 int EdgeTracer::longestChainLength(int k)
 {
     if (k < 0 || chainTable[(size_t)k].len == 0)
         return 0;
-    Chain& ch = chainTable[(size_t)k];
-    const int l0 = longestChainLength(ch.children[0]);
-    const int l1 = longestChainLength(ch.children[1]);
-    Chain& c2 = chainTable[(size_t)k];
-    if (l0 >= l1) {
-        c2.children[1] = -1;
-        return c2.len + l0;
+    subtree.clear();
+    visit.clear();
+    visit.push_back(k);
+    while (!visit.empty()) {
+        const int q = visit.back();
+        visit.pop_back();
+        subtree.push_back(q);
+        const Chain& c = chainTable[(size_t)q];
+        if (c.len == 0)
+            continue;
+        for (const int child : c.children)
+            if (child >= 0)
+                visit.push_back(child);
     }
-    c2.children[0] = -1;
-    return c2.len + l1;
+    std::sort(subtree.begin(), subtree.end());
+    if (pathLength.size() < chainTable.size())
+        pathLength.resize(chainTable.size());
+    for (size_t i = subtree.size(); i-- > 0;) {
+        const int q = subtree[i];
+        Chain& c = chainTable[(size_t)q];
+        if (c.len == 0) {
+            pathLength[(size_t)q] = 0;
+            continue;
+        }
+        const int l0 = c.children[0] >= 0 ? pathLength[(size_t)c.children[0]] : 0;
+        const int l1 = c.children[1] >= 0 ? pathLength[(size_t)c.children[1]] : 0;
+        if (l0 >= l1) {
+            c.children[1] = -1;
+            pathLength[(size_t)q] = c.len + l0;
+        } else {
+            c.children[0] = -1;
+            pathLength[(size_t)q] = c.len + l1;
+        }
+    }
+    return pathLength[(size_t)k];
 }
 
 void EdgeTracer::copyChainBackward(int q)
@@ -219,11 +284,7 @@ void EdgeTracer::traceEdgeChains()
     const short* g = gradient.ptr<short>();
     // per trace direction (index 1..4): offset straight ahead, of the diagonals A (upper or left) and
     // C (lower or right), of the diagonal checked first and second for edge pixels, and beside the trace
-    const int straight[5] = {0, -1, 1, -W, W};
-    const int diagA[5] = {0, -W - 1, -W + 1, -W - 1, W - 1};
-    const int diagC[5] = {0, W - 1, W + 1, -W + 1, W + 1};
-    const int markFirst[5] = {0, -W - 1, W + 1, -W - 1, W + 1};
-    const int markSecond[5] = {0, W - 1, -W + 1, -W + 1, W - 1};
+    const TraceOffsets step(W);
     const int beside[5] = {0, W, W, 1, 1};
     const uchar wanted[5] = {0, HORIZONTAL_EDGE, HORIZONTAL_EDGE, VERTICAL_EDGE, VERTICAL_EDGE};
 
@@ -275,21 +336,7 @@ void EdgeTracer::traceEdgeChains()
                     e[off - beside[dir]] = FREE;
                 if (e[off + beside[dir]] == ANCHOR)
                     e[off + beside[dir]] = FREE;
-                int next;
-                if (e[off + straight[dir]] >= ANCHOR)
-                    next = straight[dir];
-                else if (e[off + markFirst[dir]] >= ANCHOR)
-                    next = markFirst[dir];
-                else if (e[off + markSecond[dir]] >= ANCHOR)
-                    next = markSecond[dir];
-                else {
-                    const int A = g[off + diagA[dir]], B = g[off + straight[dir]], C = g[off + diagC[dir]];
-                    if (A > B)
-                        next = A > C ? diagA[dir] : diagC[dir];
-                    else
-                        next = C > B ? diagC[dir] : straight[dir];
-                }
-                const int n = off + next;
+                const int n = step.next(e, g, off, dir);
                 if (e[n] == EDGE || g[n] < gradThresh)
                     break;
                 off = n;

@@ -14,7 +14,12 @@
 
 #include <vector>
 
-enum GradientOperator { PREWITT_OPERATOR = 101, SOBEL_OPERATOR = 102, TWO_BY_TWO_OPERATOR = 103, TWO_BY_TWO_OPERATOR_ALT = 104 };
+enum GradientOperator {
+    PREWITT_OPERATOR = 101,
+    SOBEL_OPERATOR = 102,
+    TWO_BY_TWO_OPERATOR = 103,
+    TWO_BY_TWO_OPERATOR_ALT = 104
+};
 
 class EdgeTracer {
 public:
@@ -29,14 +34,19 @@ public:
     int height() const { return H; }
     const cv::Mat& sourceImage() const { return source; }
     const cv::Mat& smoothedImage() const { return smoothed; }
-    const cv::Mat& gradientImage() const { return gradient; }  // CV_16S
-    const cv::Mat& edgeImage() const { return edge; }          // 0 free, 254 anchor, 255 edge
+    const cv::Mat& gradientImage() const { return gradient; } // CV_16S
+    const cv::Mat& edgeImage() const { return edge; }         // 0 free, 254 anchor, 255 edge
     const std::vector<cv::Point>& anchorPoints() const { return anchors; }
 
     int chainCount() const { return (int)chainStarts.size() - 1; }
     const cv::Point* chainPixels(int i) const { return chainData.data() + chainStarts[(size_t)i]; }
     int chainLength(int i) const { return chainStarts[(size_t)i + 1] - chainStarts[(size_t)i]; }
     std::vector<std::vector<cv::Point>> chains() const;
+
+    // One step of a trace in direction dir (1 left, 2 right, 3 up, 4 down)
+    // from the pixel at offset off of W-wide edge and gradient maps: the
+    // offset of the next pixel among the three ahead.
+    static int nextTracePixel(const unsigned char* edge, const short* gradient, int W, int off, int dir);
 
 protected:
     int W = 0, H = 0;
@@ -56,7 +66,7 @@ private:
         int len;
         int parent;
         int children[2];
-        int first;  // index of its first pixel in the pixel list
+        int first; // index of its first pixel in the pixel list
     };
     struct StackEntry {
         int r, c, parent, dir;
@@ -66,6 +76,7 @@ private:
     std::vector<StackEntry> stack;
     std::vector<Chain> chainTable;
     std::vector<int> path;
+    std::vector<int> subtree, visit, pathLength;
 
     void gradientMap();
     void collectAnchors();

@@ -26,7 +26,7 @@ bool nearlyEqual(double a, double b)
     return std::abs(a - b) / scale <= 2.220446049250313e-14;
 }
 
-}  // namespace
+} // namespace
 
 double logGamma(double x)
 {
@@ -78,8 +78,8 @@ double NfaTable::nfaValue(int n, int k) const
     if (n == k)
         return -logNT_ - (double)n * std::log10(p_);
 
-    const double lnTerm = logGamma(n + 1.0) - logGamma(k + 1.0) - logGamma(n - k + 1.0) +
-                          k * std::log(p_) + (n - k) * std::log(1.0 - p_);
+    const double lnTerm = logGamma(n + 1.0) - logGamma(k + 1.0) - logGamma(n - k + 1.0) + k * std::log(p_) +
+                          (n - k) * std::log(1.0 - p_);
     double term = std::exp(lnTerm);
     if (nearlyEqual(term, 0.0))
         return (k > n * p_) ? -lnTerm / M_LN10 - logNT_ : -logNT_;

@@ -23,7 +23,7 @@ double sideY(const cv::Point2d& p, const cv::Point2d& q, double x, bool lower)
     return p.y + (x - p.x) * (q.y - p.y) / (q.x - p.x);
 }
 
-}  // namespace
+} // namespace
 
 double levelLineAngle(double y, double x)
 {
@@ -50,7 +50,8 @@ void supportRectanglePixels(cv::Point2d s, cv::Point2d e, std::vector<cv::Point>
     if (!(len > 0))
         return;
     const double dx = (e.x - s.x) / len, dy = (e.y - s.y) / len;
-    const cv::Point2d c[4] = {{s.x - dy, s.y + dx}, {e.x - dy, e.y + dx}, {e.x + dy, e.y - dx}, {s.x + dy, s.y - dx}};
+    const cv::Point2d c[4] = {
+        {s.x - dy, s.y + dx}, {e.x - dy, e.y + dx}, {e.x + dy, e.y - dx}, {s.x + dy, s.y - dx}};
     int rot;
     if (s.x < e.x && s.y <= e.y)
         rot = 0;
