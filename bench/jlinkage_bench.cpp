@@ -115,7 +115,11 @@ void BM_JLinkageSteps(benchmark::State& state)
     state.counters["clusters"] = double(clusters);
     state.counters["pairs"] = double(pairCount);
 }
-BENCHMARK(BM_JLinkageSteps)->Args({2000, 5000})->Args({500, 5000})->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_JLinkageSteps)
+    ->Args({2000, 5000})
+    ->Args({500, 5000})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
 
 // The dialog's whole run: VPSample then VPCluster.
 void BM_VPSampleAndCluster(benchmark::State& state)

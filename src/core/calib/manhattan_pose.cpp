@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cmath>
 
-
 namespace {
 
 bool validCamera(const cv::Mat& K)
@@ -239,7 +238,8 @@ bool compareByAngleAroundPrincipalPoint(const cv::Point2f& c, const cv::Point2f&
     return ad.x * ad.x + ad.y * ad.y < bd.x * bd.x + bd.y * bd.y;
 }
 
-std::vector<AxisAssignment> assignAxes(const cv::Matx33d& K, const std::vector<cv::Point2f>& vps, bool* flipped)
+std::vector<AxisAssignment> assignAxes(const cv::Matx33d& K, const std::vector<cv::Point2f>& vps,
+                                       bool* flipped)
 {
     CV_Assert(vps.size() == 3);
     std::vector<int> order{0, 1, 2};
@@ -291,7 +291,8 @@ void assignVanishingPointToAxis(std::vector<AxisAssignment>& axes, int a, int b,
     axes[ib].direction = -axes[ib].direction;
 }
 
-cv::Point2f axisImagePoint(const cv::Matx33d& K, const std::vector<cv::Point2f>& vps, const AxisAssignment& axis)
+cv::Point2f axisImagePoint(const cv::Matx33d& K, const std::vector<cv::Point2f>& vps,
+                           const AxisAssignment& axis)
 {
     const cv::Point2f v = vps[std::size_t(axis.vpIndex)];
     if (!axis.inverted)

@@ -37,7 +37,7 @@ cv::Vec3d vanishingDirection(const cv::Matx33d& K, const cv::Point2f& vp);
 // ----- clustering -------------------------------------------------------------
 
 struct SegmentClusters {
-    int found = 0; // clusters J-Linkage found
+    int found = 0;                                // clusters J-Linkage found
     std::vector<std::vector<cv::Vec4f>> clusters; // the min(found, N) largest, largest first
     std::vector<cv::Vec4f> outliers;              // segments of the other clusters, in segment order
 };
@@ -88,7 +88,8 @@ bool compareByAngleAroundPrincipalPoint(const cv::Point2f& c, const cv::Point2f&
 // Assigns three vanishing points to X, Y, Z in the order of
 // compareByAngleAroundPrincipalPoint around (cx, cy). The frame is made
 // right-handed: when det[X Y Z] < 0, Z is inverted and *flipped is set.
-std::vector<AxisAssignment> assignAxes(const cv::Matx33d& K, const std::vector<cv::Point2f>& vps, bool* flipped);
+std::vector<AxisAssignment> assignAxes(const cv::Matx33d& K, const std::vector<cv::Point2f>& vps,
+                                       bool* flipped);
 
 // Toggles axis i and axis (i + 1) mod 3 together (the frame keeps its
 // handedness). Nothing for an i outside 0..2 or outside the vanishing points
@@ -102,36 +103,37 @@ void assignVanishingPointToAxis(std::vector<AxisAssignment>& axes, int a, int b,
 
 // Vanishing point of an axis as drawn: mirrored through the principal point
 // when the axis is inverted.
-cv::Point2f axisImagePoint(const cv::Matx33d& K, const std::vector<cv::Point2f>& vps, const AxisAssignment& axis);
+cv::Point2f axisImagePoint(const cv::Matx33d& K, const std::vector<cv::Point2f>& vps,
+                           const AxisAssignment& axis);
 
 // ----- pose -----------------------------------------------------------------
 
 struct ManhattanPoseInput {
-    cv::Mat K;                       // 3x3
+    cv::Mat K;                        // 3x3
     std::vector<AxisAssignment> axes; // X, Y, Z
     std::vector<cv::Point2f> vanishingPoints;
     cv::Point2f O{-1.f, -1.f}, P{-1.f, -1.f}; // pixels; (-1, -1) unset
-    double length = 0;               // |OP| in mm
+    double length = 0;                        // |OP| in mm
 };
 
 enum class ManhattanPoseError {
     None,
-    NoIntrinsics,      // K empty or not a valid camera matrix
-    PointsUnset,       // O or P unset
-    NoLength,          // length not positive (or not finite)
-    MissingAxes,       // not three axes with valid vanishing points
-    SamePoints,        // O equal to P
-    Degenerate         // the segment line and the ray of P are parallel
+    NoIntrinsics, // K empty or not a valid camera matrix
+    PointsUnset,  // O or P unset
+    NoLength,     // length not positive (or not finite)
+    MissingAxes,  // not three axes with valid vanishing points
+    SamePoints,   // O equal to P
+    Degenerate    // the segment line and the ray of P are parallel
 };
 
 struct ManhattanPoseResult {
     ManhattanPoseError error = ManhattanPoseError::None;
-    std::string message;  // for an error
-    cv::Mat R;            // 3x3 CV_64F, R_cam_world
-    cv::Mat t;            // 3x1 CV_64F, t_cam_world, mm
-    int nearestAxis = -1; // axis along OP (0 X, 1 Y, 2 Z)
-    double vpDistance = 0; // pixels from that axis's vanishing point to the line OP
-    double distance = 0;   // camera centre to O, mm
+    std::string message;               // for an error
+    cv::Mat R;                         // 3x3 CV_64F, R_cam_world
+    cv::Mat t;                         // 3x1 CV_64F, t_cam_world, mm
+    int nearestAxis = -1;              // axis along OP (0 X, 1 Y, 2 Z)
+    double vpDistance = 0;             // pixels from that axis's vanishing point to the line OP
+    double distance = 0;               // camera centre to O, mm
     std::vector<cv::Vec3d> directions; // the columns of R, to store back in the axes
     bool flippedDeterminant = false;   // the axes were left-handed; the rotation's last column was negated
 };

@@ -4,8 +4,8 @@
 #include <ctime>
 #include <limits>
 
-HypothesisSampler::HypothesisSampler(ModelFunction modelFunction, std::size_t dimension, unsigned minimalSetSize,
-                                     unsigned capacity, bool copyData)
+HypothesisSampler::HypothesisSampler(ModelFunction modelFunction, std::size_t dimension,
+                                     unsigned minimalSetSize, unsigned capacity, bool copyData)
     : copyData(copyData), minimalSetSize(minimalSetSize), tree(std::max<std::size_t>(dimension, 1)),
       capacity(capacity), modelFunction(std::move(modelFunction)),
       rng(static_cast<std::uint32_t>(std::time(nullptr)))
@@ -119,7 +119,8 @@ void HypothesisSampler::useNeighbourSampling(int k, float near, float far, bool 
     for (auto& p : pointList) {
         p.nextWeights.assign(m, farP);
         p.nextCdf.assign(m, 0.f);
-        for (SamplerPoint* nb : tree.nearestPoints(p, std::numeric_limits<float>::max(), kNeighbours, activeCount))
+        for (SamplerPoint* nb :
+             tree.nearestPoints(p, std::numeric_limits<float>::max(), kNeighbours, activeCount))
             p.nextWeights[nb->index] = nearP;
         cumulative(p.nextWeights, p.nextCdf);
     }

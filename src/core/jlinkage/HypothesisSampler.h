@@ -38,8 +38,8 @@ struct SamplerPoint {
 
 class HypothesisSampler {
 public:
-    using ModelFunction =
-        std::function<std::vector<float>(const std::vector<SamplerPoint>& points, const std::vector<unsigned>& set)>;
+    using ModelFunction = std::function<std::vector<float>(const std::vector<SamplerPoint>& points,
+                                                           const std::vector<unsigned>& set)>;
     using Progress = std::function<void(float)>;
 
     // capacity 0: as many points as the first assignPoints brings.

@@ -35,13 +35,14 @@ struct HeapGreater {
 
 JLinkageClusterer::JLinkageClusterer(DistanceFunction distanceFunction, float threshold,
                                      std::uint32_t modelBufferSize, bool copyData, std::size_t dimension,
-                                     int kNeighbours, MergeAllowed mergeAllowed, ClusterCallback clusterCreated,
-                                     ClusterCallback clusterMerged, ClusterCallback clusterDestroyed)
+                                     int kNeighbours, MergeAllowed mergeAllowed,
+                                     ClusterCallback clusterCreated, ClusterCallback clusterMerged,
+                                     ClusterCallback clusterDestroyed)
     : modelBufferSize(modelBufferSize), copyData(copyData), threshold(threshold),
       distanceFunction(std::move(distanceFunction)), kNeighbours(kNeighbours),
-      tree(std::max<std::size_t>(dimension, 1)), useTree(kNeighbours > 0), mergeAllowed(std::move(mergeAllowed)),
-      clusterCreated(std::move(clusterCreated)), clusterMerged(std::move(clusterMerged)),
-      clusterDestroyed(std::move(clusterDestroyed))
+      tree(std::max<std::size_t>(dimension, 1)), useTree(kNeighbours > 0),
+      mergeAllowed(std::move(mergeAllowed)), clusterCreated(std::move(clusterCreated)),
+      clusterMerged(std::move(clusterMerged)), clusterDestroyed(std::move(clusterDestroyed))
 {
     if (modelBufferSize > 0) {
         modelCopies.resize(modelBufferSize);
@@ -366,7 +367,8 @@ void JLinkageClusterer::mergePair(std::uint32_t pairIdx, std::vector<HeapEntry>&
         const float before = q.computed && !q.vetoed ? q.distance : 2.f;
         computeDistance(q);
         q.vetoed = false;
-        if (q.intersectionCount > 0 && mergeAllowed && !mergeAllowed(*clusters[q.first], *clusters[q.second])) {
+        if (q.intersectionCount > 0 && mergeAllowed &&
+            !mergeAllowed(*clusters[q.first], *clusters[q.second])) {
             q.distance = 1.f;
             q.vetoed = true;
         }

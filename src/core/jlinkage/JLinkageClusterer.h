@@ -61,7 +61,7 @@ struct ClusterPair {
     std::uint32_t unionCount = 0;
     std::uint32_t intersectionCount = 0;
     bool queued = false;
-    bool vetoed = false; // the merge veto refused it at its last recomputation
+    bool vetoed = false;   // the merge veto refused it at its last recomputation
     bool computed = false; // the counts have been computed at least once
 
     bool stale() const { return first == kNone; }
@@ -82,7 +82,8 @@ struct ClusteringTimes {
 
 class JLinkageClusterer {
 public:
-    using DistanceFunction = std::function<float(const std::vector<float>& model, const std::vector<float>& point)>;
+    using DistanceFunction =
+        std::function<float(const std::vector<float>& model, const std::vector<float>& point)>;
     using MergeAllowed = std::function<bool(const PreferenceCluster&, const PreferenceCluster&)>;
     using ClusterCallback = std::function<void(const PreferenceCluster&)>;
     using Progress = std::function<void(float)>;

@@ -21,8 +21,7 @@
 #include <utility>
 #include <vector>
 
-template <class P>
-class KdTree {
+template <class P> class KdTree {
 public:
     explicit KdTree(std::size_t dimension) : dim(dimension) {}
     KdTree(const KdTree&) = delete;
@@ -138,8 +137,7 @@ private:
             collectInOrder(n.upper, out);
     }
 
-    template <class It>
-    void build(It begin, It end, std::size_t depth)
+    template <class It> void build(It begin, It end, std::size_t depth)
     {
         if (begin == end)
             return;

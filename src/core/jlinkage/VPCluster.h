@@ -27,7 +27,8 @@ public:
     // kNeighbours <= 0 pairs all clusters; above 0 only near segments.
     // times, when given, receives the clusterer's step times.
     int cluster(std::vector<int>& labels, std::vector<std::pair<unsigned, unsigned>>& clusterSizes,
-                std::vector<std::vector<int>>& clusterHypotheses, const std::vector<std::vector<float>>& points,
+                std::vector<std::vector<int>>& clusterHypotheses,
+                const std::vector<std::vector<float>>& points,
                 const std::vector<std::vector<float>>& hypotheses, float threshold, int kNeighbours,
                 std::vector<std::vector<unsigned>> manualMerges, ClusteringTimes* times = nullptr);
 

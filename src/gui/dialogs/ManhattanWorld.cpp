@@ -118,10 +118,11 @@ void ManhattanWorld::updateSensorNames()
 
 void ManhattanWorld::on_button_open_image_clicked()
 {
-    const QString path = QFileDialog::getOpenFileName(
-        this, tr("Open Image"), lastDir,
-        tr("Image Files (*.png *.jpg *.tif *.bmp);; PNG (*.png);; JPEG (*.jpg *.jpeg);; TIFF (*.tif *.tiff);; BMP "
-           "(*.bmp);; All files (*.*)"));
+    const QString path =
+        QFileDialog::getOpenFileName(this, tr("Open Image"), lastDir,
+                                     tr("Image Files (*.png *.jpg *.tif *.bmp);; PNG (*.png);; JPEG (*.jpg "
+                                        "*.jpeg);; TIFF (*.tif *.tiff);; BMP "
+                                        "(*.bmp);; All files (*.*)"));
     openImage(path);
 }
 
@@ -179,8 +180,9 @@ void ManhattanWorld::openImage(const QString& path)
 
     // faded square thumbnail of the image's centre
     const int side = std::min(colour.cols, colour.rows);
-    const cv::Rect square = colour.rows > colour.cols ? cv::Rect(0, (colour.rows - colour.cols) / 2, side, side)
-                                                      : cv::Rect((colour.cols - colour.rows) / 2, 0, side, side);
+    const cv::Rect square = colour.rows > colour.cols
+                                ? cv::Rect(0, (colour.rows - colour.cols) / 2, side, side)
+                                : cv::Rect((colour.cols - colour.rows) / 2, 0, side, side);
     const int s = std::max(form->label_vanishing->width(), 1);
     cv::Mat small;
     cv::resize(colour(square), small, cv::Size(s, s), 0, 0, cv::INTER_LINEAR);
@@ -277,8 +279,8 @@ void ManhattanWorld::updateImageView()
         if (segments.empty())
             form->image_label->setImage(view);
         else
-            form->image_label->setImageAndLines(view, segments,
-                                                std::vector<cv::Vec3b>(segments.size(), cv::Vec3b(0, 255, 255)));
+            form->image_label->setImageAndLines(
+                view, segments, std::vector<cv::Vec3b>(segments.size(), cv::Vec3b(0, 255, 255)));
     }
     if (form->radio_show_manhattan_lines->isChecked()) {
         if (clusters.empty())
@@ -512,11 +514,12 @@ void ManhattanWorld::getVanishingPoints()
         return;
     }
     if (K.empty()) {
-        logAppend(tr("The camera has no intrinsics: the vanishing points cannot be turned into directions "
-                     "or assigned to axes. Load the intrinsics of the %1 in the main window and detect the lines "
-                     "again.\n")
-                      .arg(form->combo_sensor->currentText()),
-                  kRed);
+        logAppend(
+            tr("The camera has no intrinsics: the vanishing points cannot be turned into directions "
+               "or assigned to axes. Load the intrinsics of the %1 in the main window and detect the lines "
+               "again.\n")
+                .arg(form->combo_sensor->currentText()),
+            kRed);
         logColor(kBlack);
         return;
     }
@@ -525,9 +528,10 @@ void ManhattanWorld::getVanishingPoints()
         std::vector<QString> names;
         for (std::size_t k = 0; k < vanishingPoints.size(); ++k)
             names.push_back(QString("d%1").arg(k + 1));
-        drawDirectionThumbnail(form->label_vanishing, vanishingPoints,
-                               std::vector<cv::Vec3b>(vpColours.begin(), vpColours.begin() + long(vanishingPoints.size())),
-                               names);
+        drawDirectionThumbnail(
+            form->label_vanishing, vanishingPoints,
+            std::vector<cv::Vec3b>(vpColours.begin(), vpColours.begin() + long(vanishingPoints.size())),
+            names);
     }
 
     const auto dir = [&](const cv::Point2f& p) { return vanishingDirection(Km, p); };
@@ -543,10 +547,12 @@ void ManhattanWorld::getVanishingPoints()
         logAppend(tr("Estimation of the 3rd direction as d3 = d1 x d2 results in the vanishing point:"));
         const cv::Point2f vp3 = thirdVanishingPoint(Km, vanishingPoints[0], vanishingPoints[1]);
         logAppend(QString(kBlock), qcolour(vpColours[2]));
-        logInsert(QString(" VP3: (%1, %2)").arg(double(vp3.x), 0, 'g', 6).arg(double(vp3.y), 0, 'g', 6), kBlack);
+        logInsert(QString(" VP3: (%1, %2)").arg(double(vp3.x), 0, 'g', 6).arg(double(vp3.y), 0, 'g', 6),
+                  kBlack);
         vanishingPoints.push_back(vp3);
     } else if (vanishingPoints.size() == 3) {
-        const cv::Vec3d d1 = dir(vanishingPoints[0]), d2 = dir(vanishingPoints[1]), d3 = dir(vanishingPoints[2]);
+        const cv::Vec3d d1 = dir(vanishingPoints[0]), d2 = dir(vanishingPoints[1]),
+                        d3 = dir(vanishingPoints[2]);
         logAppend(tr("Angles between world axes:"));
         logAppend(tr("ang(d1,d2): %1  ang(d1,d3): %2  ang(d2,d3): %3")
                       .arg(angleDeg(d1, d2))
@@ -556,16 +562,18 @@ void ManhattanWorld::getVanishingPoints()
         logAppend(tr("Selecting three best vanishing points ..."));
         int k = -1, l = -1, m = -1;
         if (!bestOrthogonalTriple(Km, vanishingPoints, k, l, m)) {
-            logAppend(tr("[Error] The directions of all vanishing points lie in one plane; no three of them can "
-                         "serve as axes ...\n"),
-                      kRed);
+            logAppend(
+                tr("[Error] The directions of all vanishing points lie in one plane; no three of them can "
+                   "serve as axes ...\n"),
+                kRed);
             logColor(kBlack);
             return;
         }
         logAppend(QString("-> VP%1 , VP%2, VP%3").arg(k + 1).arg(l + 1).arg(m + 1));
         vanishingPoints = {vanishingPoints[std::size_t(k)], vanishingPoints[std::size_t(l)],
                            vanishingPoints[std::size_t(m)]};
-        const cv::Vec3d d1 = dir(vanishingPoints[0]), d2 = dir(vanishingPoints[1]), d3 = dir(vanishingPoints[2]);
+        const cv::Vec3d d1 = dir(vanishingPoints[0]), d2 = dir(vanishingPoints[1]),
+                        d3 = dir(vanishingPoints[2]);
         logAppend(tr("Angles between world axes:"));
         logAppend(tr("ang(X,Y): %1  ang(X,Z): %2  ang(Y,Z): %3")
                       .arg(angleDeg(d1, d2))
@@ -602,7 +610,8 @@ void ManhattanWorld::refreshAxisWidgets()
 }
 
 void ManhattanWorld::drawDirectionThumbnail(QLabel* label, const std::vector<cv::Point2f>& points,
-                                            const std::vector<cv::Vec3b>& colours, const std::vector<QString>& names)
+                                            const std::vector<cv::Vec3b>& colours,
+                                            const std::vector<QString>& names)
 {
     if (thumbnail.empty() || K.empty())
         return;

@@ -84,8 +84,8 @@ private:
     void getVanishingPoints();
     void getCameraPose();
     void clusterLinesJLinkage(const std::vector<cv::Vec4f>& segs, int N,
-                              std::vector<std::vector<cv::Vec4f>>& clusterList, std::vector<cv::Vec4f>& outliers,
-                              int& found);
+                              std::vector<std::vector<cv::Vec4f>>& clusterList,
+                              std::vector<cv::Vec4f>& outliers, int& found);
     void updateImageView();
     void drawDirectionThumbnail(QLabel* label, const std::vector<cv::Point2f>& points,
                                 const std::vector<cv::Vec3b>& colours, const std::vector<QString>& names);

@@ -14,10 +14,10 @@
 
 namespace {
 
-constexpr double kVpTolDeg = 0.5;      // vanishing directions from noisy or detected segments
-constexpr double kExactTol = 1e-6;     // pose from exact pixels and exact directions
-constexpr double kRotTolDeg = 1.0;     // rotation from fitted vanishing points
-constexpr double kTransTolRel = 0.02;  // translation from fitted vanishing points, relative
+constexpr double kVpTolDeg = 0.5;     // vanishing directions from noisy or detected segments
+constexpr double kExactTol = 1e-6;    // pose from exact pixels and exact directions
+constexpr double kRotTolDeg = 1.0;    // rotation from fitted vanishing points
+constexpr double kTransTolRel = 0.02; // translation from fitted vanishing points, relative
 
 cv::Mat matOf(const cv::Matx33d& m)
 {
@@ -97,8 +97,8 @@ TEST(ManhattanPose, VanishingPointIndependentOfSegmentDirection)
         o.view = view;
         const synth::BoxRoomScene scene = synth::renderBoxRoom(o);
         for (int axis = 0; axis < 3; ++axis) {
-            SCOPED_TRACE(testing::Message() << (view == synth::RoomView::Corner ? "corner" : "level")
-                                            << " view, axis " << axis);
+            SCOPED_TRACE(testing::Message()
+                         << (view == synth::RoomView::Corner ? "corner" : "level") << " view, axis " << axis);
             std::vector<cv::Vec4f> cluster;
             for (std::size_t i = 0; i < scene.segments.size(); ++i)
                 if (scene.segmentAxes[i] == axis && cv::norm(scene.segments[i]) > 0 &&
@@ -139,8 +139,8 @@ TEST(ManhattanPose, ClustersGiveTheRoomsVanishingPoints)
         const std::vector<cv::Vec4f> segs = noisySegments(scene, 0.1, 1);
         std::vector<cv::Point2f> first;
         for (unsigned seed : {1u, 2u, 3u, 1u}) {
-            SCOPED_TRACE(testing::Message() << (view == synth::RoomView::Corner ? "corner" : "level")
-                                            << " view, seed " << seed);
+            SCOPED_TRACE(testing::Message()
+                         << (view == synth::RoomView::Corner ? "corner" : "level") << " view, seed " << seed);
             VPSample sampler;
             sampler.setSeed(seed);
             VPCluster clusterer;
@@ -203,9 +203,9 @@ TEST(ManhattanPose, ExactPoseAlongEachAxis)
             in.axes = trueAxes(scene);
             for (int i = 0; i < 3; ++i) {
                 const cv::Vec3d& h = scene.vanishingHomogeneous[std::size_t(i)];
-                in.vanishingPoints.push_back(
-                    std::abs(h[2]) > 1e-9 ? cv::Point2f(float(h[0] / h[2]), float(h[1] / h[2]))
-                                          : cv::Point2f(float(1e8 * h[0]), float(1e8 * h[1])));
+                in.vanishingPoints.push_back(std::abs(h[2]) > 1e-9
+                                                 ? cv::Point2f(float(h[0] / h[2]), float(h[1] / h[2]))
+                                                 : cv::Point2f(float(1e8 * h[0]), float(1e8 * h[1])));
             }
             in.O = pixel(scene, O);
             in.P = pixel(scene, along[axis]);
@@ -233,7 +233,8 @@ TEST(ManhattanPose, PoseFromClusteredSegments)
         VPSample sampler;
         sampler.setSeed(5);
         VPCluster clusterer;
-        const SegmentClusters c = clusterSegmentsJLinkage(noisySegments(scene, 0.1, 2), 4, sampler, clusterer);
+        const SegmentClusters c =
+            clusterSegmentsJLinkage(noisySegments(scene, 0.1, 2), 4, sampler, clusterer);
         std::vector<cv::Point2f> vps;
         for (const auto& cl : c.clusters) {
             float rms = 0;
@@ -291,15 +292,27 @@ TEST(ManhattanPose, BadInputsAreRefused)
         {"no intrinsics", [](ManhattanPoseInput& i) { i.K = cv::Mat(); }, ManhattanPoseError::NoIntrinsics},
         {"zero focal length", [](ManhattanPoseInput& i) { i.K.at<double>(0, 0) = 0; },
          ManhattanPoseError::NoIntrinsics},
-        {"O unset", [](ManhattanPoseInput& i) { i.O = {-1, -1}; }, ManhattanPoseError::PointsUnset},
-        {"P unset", [](ManhattanPoseInput& i) { i.P = {-1, -1}; }, ManhattanPoseError::PointsUnset},
+        {"O unset",
+         [](ManhattanPoseInput& i) {
+             i.O = {-1, -1};
+         },
+         ManhattanPoseError::PointsUnset},
+        {"P unset",
+         [](ManhattanPoseInput& i) {
+             i.P = {-1, -1};
+         },
+         ManhattanPoseError::PointsUnset},
         {"zero length", [](ManhattanPoseInput& i) { i.length = 0; }, ManhattanPoseError::NoLength},
         {"NaN length", [](ManhattanPoseInput& i) { i.length = std::nan(""); }, ManhattanPoseError::NoLength},
         {"two axes", [](ManhattanPoseInput& i) { i.axes.pop_back(); }, ManhattanPoseError::MissingAxes},
         {"axis past the vanishing points", [](ManhattanPoseInput& i) { i.axes[2].vpIndex = 3; },
          ManhattanPoseError::MissingAxes},
         {"O equal to P", [](ManhattanPoseInput& i) { i.P = i.O; }, ManhattanPoseError::SamePoints},
-        {"P at (-1, 5) counts as set", [](ManhattanPoseInput& i) { i.P = {-1, 5}; }, ManhattanPoseError::None},
+        {"P at (-1, 5) counts as set",
+         [](ManhattanPoseInput& i) {
+             i.P = {-1, 5};
+         },
+         ManhattanPoseError::None},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -366,8 +379,8 @@ TEST(ManhattanPose, AxisAssignment)
     EXPECT_EQ(axes[0].direction, -before[0].direction);
     invertAxis(axes, 0, 3);
     EXPECT_EQ(axes[0].inverted, before[0].inverted);
-    invertAxis(axes, 3, 3);  // outside: nothing
-    invertAxis(axes, 0, 0);  // no vanishing points: nothing
+    invertAxis(axes, 3, 3); // outside: nothing
+    invertAxis(axes, 0, 0); // no vanishing points: nothing
     EXPECT_EQ(axes[0].inverted, before[0].inverted);
 
     // choosing Z's vanishing point for X swaps the records and inverts Z
@@ -433,8 +446,9 @@ TEST(ManhattanPose, DetectedSegmentsOfRenderedRooms)
                     double best = 180;
                     for (const auto& cl : c.clusters) {
                         float rms = 0;
-                        best = std::min(best, lineAngleDeg(vanishingDirection(K, clusterVanishingPoint(cl, rms)),
-                                                           scene.directions[std::size_t(axis)]));
+                        best =
+                            std::min(best, lineAngleDeg(vanishingDirection(K, clusterVanishingPoint(cl, rms)),
+                                                        scene.directions[std::size_t(axis)]));
                     }
                     EXPECT_LT(best, kVpTolDeg) << "axis " << axis << ", seed " << seed;
                 }

@@ -91,9 +91,9 @@ TEST(HypothesisSampler, CumulativeWeights)
     HypothesisSampler::cumulative({0, 3, 0, 1}, cdf);
     EXPECT_FLOAT_EQ(cdf[0], 0.f);
     EXPECT_FLOAT_EQ(cdf[1], 0.75f);
-    EXPECT_EQ(HypothesisSampler::drawFrom(cdf, 0.f), 1u);   // weight 0 is never the first one ...
+    EXPECT_EQ(HypothesisSampler::drawFrom(cdf, 0.f), 1u); // weight 0 is never the first one ...
     EXPECT_EQ(HypothesisSampler::drawFrom(cdf, 0.8f), 3u);
-    EXPECT_EQ(HypothesisSampler::drawFrom(cdf, 1.f), 3u);   // ... except through the last index
+    EXPECT_EQ(HypothesisSampler::drawFrom(cdf, 1.f), 3u); // ... except through the last index
 }
 
 // With equal weights the first point is uniform; in mode 0 the second point

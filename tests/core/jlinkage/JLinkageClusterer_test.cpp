@@ -144,11 +144,11 @@ TEST(JLinkageClusterer, GoesOnPastAPairThatLostItsCommonHypothesis)
     Table t;
     t.hypotheses = 19;
     t.prefs = {
-        {0, 1, 2, 3, 9, 10, 11, 12, 13},        // a
-        {0, 1, 2, 3},                           // b: merges with a first (0.56)
-        {9},                                    // x: 0.89 from a, disjoint from a AND b
-        {4, 5, 6, 7, 8, 14, 15, 16, 17, 18},    // y
-        {18},                                   // z: 0.9 from y
+        {0, 1, 2, 3, 9, 10, 11, 12, 13},     // a
+        {0, 1, 2, 3},                        // b: merges with a first (0.56)
+        {9},                                 // x: 0.89 from a, disjoint from a AND b
+        {4, 5, 6, 7, 8, 14, 15, 16, 17, 18}, // y
+        {18},                                // z: 0.9 from y
     };
     EXPECT_EQ(cluster(t), (Partition{{0, 1}, {2}, {3, 4}}));
 }
@@ -249,8 +249,8 @@ TEST(JLinkageClusterer, ManualMerges)
     for (int i = 0; i < 4; ++i)
         c.insertPoint({float(i)});
     EXPECT_FALSE(c.mergePointsManually({}));
-    EXPECT_FALSE(c.mergePointsManually({0, 4}));  // beyond the points
-    EXPECT_FALSE(c.mergePointsManually({0, 2}));  // nothing in common
+    EXPECT_FALSE(c.mergePointsManually({0, 4})); // beyond the points
+    EXPECT_FALSE(c.mergePointsManually({0, 2})); // nothing in common
     EXPECT_TRUE(c.mergePointsManually({1, 0}));
     EXPECT_EQ(c.liveClusters().size(), 3u);
     EXPECT_FALSE(c.mergePointsManually({1, 3})); // point 1 is already in a cluster of two

@@ -69,7 +69,7 @@ TEST(BitSet, SetResetResize)
     EXPECT_FALSE(b.test(99));
     EXPECT_FALSE(b.test(1000)); // beyond the size: not set
     b.set(70);
-    b.resize(65); // shrinking drops bit 70 ...
+    b.resize(65);  // shrinking drops bit 70 ...
     b.resize(128); // ... and it does not come back
     EXPECT_FALSE(b.test(70));
     EXPECT_EQ(b.count(), 1u);

@@ -116,7 +116,8 @@ void matchAxes(ManhattanWorld* dialog, const synth::BoxRoomScene& scene)
             }
     }
     for (int i = 0; i < 3; ++i)
-        EXPECT_GT(dialog->axisAssignment()[std::size_t(i)].direction.dot(scene.directions[std::size_t(i)]), 0.99)
+        EXPECT_GT(dialog->axisAssignment()[std::size_t(i)].direction.dot(scene.directions[std::size_t(i)]),
+                  0.99)
             << "axis " << i;
 }
 
@@ -168,7 +169,8 @@ TEST_F(ManhattanWorldDialog, PoseOfTheBoxRoomReachesTheSensorTree)
         o.view = c.view;
         o.distorted = c.distorted;
         const synth::BoxRoomScene scene = synth::renderBoxRoom(o);
-        const QString path = writeImage(scene.image, QString("room_%1%2.png").arg(int(c.view)).arg(c.distorted));
+        const QString path =
+            writeImage(scene.image, QString("room_%1%2.png").arg(int(c.view)).arg(c.distorted));
 
         auto* main = new MainWindow;
         main->show();
@@ -197,7 +199,8 @@ TEST_F(ManhattanWorldDialog, PoseOfTheBoxRoomReachesTheSensorTree)
         for (int axis = 0; axis < 3; ++axis) {
             double best = 180;
             for (const auto& vp : dialog->vanishingPointList())
-                best = std::min(best, lineAngleDeg(vanishingDirection(K, vp), scene.directions[std::size_t(axis)]));
+                best = std::min(best,
+                                lineAngleDeg(vanishingDirection(K, vp), scene.directions[std::size_t(axis)]));
             EXPECT_LT(best, kVpTolDeg) << "axis " << axis;
         }
         const auto& a = dialog->axisAssignment();
@@ -227,10 +230,12 @@ TEST_F(ManhattanWorldDialog, PoseOfTheBoxRoomReachesTheSensorTree)
         if (!shots.isEmpty()) {
             child<QTabWidget>(dialog, "tabWidget")->setCurrentIndex(0);
             QCoreApplication::processEvents();
-            dialog->grab().save(QDir(shots).filePath(QString("ManhattanWorld_room%1_image.png").arg(&c - cases)));
+            dialog->grab().save(
+                QDir(shots).filePath(QString("ManhattanWorld_room%1_image.png").arg(&c - cases)));
             child<QTabWidget>(dialog, "tabWidget")->setCurrentIndex(1);
             QCoreApplication::processEvents();
-            dialog->grab().save(QDir(shots).filePath(QString("ManhattanWorld_room%1_3d.png").arg(&c - cases)));
+            dialog->grab().save(
+                QDir(shots).filePath(QString("ManhattanWorld_room%1_3d.png").arg(&c - cases)));
         }
 
         delete main;
@@ -303,7 +308,8 @@ TEST_F(ManhattanWorldDialog, BadInputsAreReportedAndChangeNothing)
     // intrinsics of another image size: a warning, no undistortion without coefficients
     h.tree.updateIntrinsicsIdx(1, cv::Mat(scene.K), cv::Mat(), cv::Size(1280, 960));
     click(d, "button_detect_lines");
-    EXPECT_TRUE(logHas(log, "Warning: the image is 640 x 480 px, but the camera was calibrated at 1280 x 960 px", kRed));
+    EXPECT_TRUE(logHas(
+        log, "Warning: the image is 640 x 480 px, but the camera was calibrated at 1280 x 960 px", kRed));
     EXPECT_FALSE(log->toPlainText().contains("undistorted"));
     h.tree.updateIntrinsicsIdx(1, cv::Mat(scene.K), cv::Mat(), o.size);
     click(d, "button_detect_lines");
@@ -322,7 +328,8 @@ TEST_F(ManhattanWorldDialog, BadInputsAreReportedAndChangeNothing)
     click(d, "button_get_cam_pose");
     EXPECT_TRUE(logHas(log, "needs three vanishing points", kRed));
     EXPECT_TRUE(h.tree.getSensors()[1].R.empty() ||
-                testing_support::rotationDiffDeg(h.tree.getSensors()[1].R, cv::Mat::eye(3, 3, CV_64F)) < 1e-9);
+                testing_support::rotationDiffDeg(h.tree.getSensors()[1].R, cv::Mat::eye(3, 3, CV_64F)) <
+                    1e-9);
 
     // the length: missing, zero, not a number
     child<QLineEdit>(d, "edit_num_vps")->setText("3");
@@ -331,7 +338,8 @@ TEST_F(ManhattanWorldDialog, BadInputsAreReportedAndChangeNothing)
         log->clear();
         child<QLineEdit>(d, "edit_segment_length")->setText(text);
         click(d, "button_get_cam_pose");
-        EXPECT_TRUE(logHas(log, "Please specify the segment length, the distance between points O and P", kRed));
+        EXPECT_TRUE(
+            logHas(log, "Please specify the segment length, the distance between points O and P", kRed));
     }
 
     // O equal to P
@@ -352,7 +360,8 @@ TEST_F(ManhattanWorldDialog, BadInputsAreReportedAndChangeNothing)
     child<QComboBox>(d, "combo_world")->setCurrentIndex(0);
     log->clear();
     click(d, "button_get_cam_pose");
-    EXPECT_TRUE(log->toPlainText().contains("Camera distance to origin O is:")) << log->toPlainText().toStdString();
+    EXPECT_TRUE(log->toPlainText().contains("Camera distance to origin O is:"))
+        << log->toPlainText().toStdString();
 
     // opening an image drops the vanishing points and the axes together
     d->openImage(good);
@@ -367,7 +376,8 @@ TEST_F(ManhattanWorldDialog, BadInputsAreReportedAndChangeNothing)
     log->clear();
     click(d, "button_get_cam_pose");
     EXPECT_EQ(d->vanishingPointList().size(), 3u);
-    EXPECT_FALSE(log->toPlainText().contains("Please load the camera intrinsics")) << log->toPlainText().toStdString();
+    EXPECT_FALSE(log->toPlainText().contains("Please load the camera intrinsics"))
+        << log->toPlainText().toStdString();
     EXPECT_TRUE(log->toPlainText().contains("lines were detected"));
 
     d->openImage(good);
@@ -432,8 +442,8 @@ TEST_F(ManhattanWorldDialog, BuildingPhotographIsStableOverSeeds)
     Harness h;
     // a plausible camera: focal length of the image width, centred
     h.tree.updateIntrinsicsIdx(
-        1, testing_support::camera(image.cols, image.cols, (image.cols - 1) / 2.0, (image.rows - 1) / 2.0), cv::Mat(),
-        image.size());
+        1, testing_support::camera(image.cols, image.cols, (image.cols - 1) / 2.0, (image.rows - 1) / 2.0),
+        cv::Mat(), image.size());
     ManhattanWorld* d = h.dialog;
     d->openImage(path);
     click(d, "button_detect_lines");
@@ -456,7 +466,8 @@ TEST_F(ManhattanWorldDialog, BuildingPhotographIsStableOverSeeds)
                 continue;
             }
             for (int k = 0; k < compared; ++k)
-                EXPECT_LT(lineAngleDeg(first[std::size_t(k)], dirs[std::size_t(k)]), kVpTolDeg) << "VP" << k + 1;
+                EXPECT_LT(lineAngleDeg(first[std::size_t(k)], dirs[std::size_t(k)]), kVpTolDeg)
+                    << "VP" << k + 1;
         }
     }
     child<QLineEdit>(d, "edit_num_vps")->setText("3");
