@@ -5,6 +5,7 @@
 #include "gui/shell/CustomSaveWrtDialog.h"
 #include "gui/dialogs/IntrChessCalibWin.h"
 #include "gui/shell/SensorTree.h"
+#include "gui/dialogs/ManhattanWorld.h"
 #include "gui/dialogs/TargetPose.h"
 #include "gui/shell/dialog_wiring.h"
 #include "core/io/project_file.h"
@@ -358,6 +359,10 @@ void MainWindow::on_button_checker_intr_calib_clicked(bool)
 
 void MainWindow::on_button_define_world_cs_clicked()
 {
-    TargetPose* dialog = openDialog<TargetPose>();
-    connect(dialog, &TargetPose::updateSecondaryExtrinsics, ui->widget_sensors, &SensorTree::updateExtrinsicsIdx);
+    connectExtrinsicsDialog(openDialog<TargetPose>(), ui->widget_sensors);
+}
+
+void MainWindow::on_button_manhattan_extr_calib_clicked()
+{
+    connectExtrinsicsDialog(openDialog<ManhattanWorld>(), ui->widget_sensors);
 }
