@@ -61,8 +61,9 @@ struct ProjectSaveResult {
     enum Status {
         Saved,            // both files written
         TwinIsMainFile,   // the chosen name already ends in ".json": nothing written
-        NamesNotStorable, // the world's name would not single it out when the
-                          // project is loaded: nothing written (see error)
+        NamesNotStorable, // a name would not be read back as it is from both
+                          // files, or the world's name would not single it out
+                          // when the project is loaded: nothing written (see error)
         MainNotOpened,    // the chosen file cannot be written: nothing written
         MainNotWritten,   // writing or replacing the chosen file failed: nothing changed
         TwinNotWritten,   // the YAML file was saved, the JSON twin was not
@@ -83,9 +84,16 @@ struct ProjectSaveResult {
 ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Sensor>& sensors, int world,
                                    const std::string& isoDate);
 
+// Why a project file was refused.
+enum class ProjectReadError {
+    None,
+    BadContent,  // the file cannot be opened, or a node does not have its form
+    ParserError  // OpenCV's parser refused the file (or a node it was asked to read)
+};
+
 struct ProjectReadResult {
     bool ok = false;
-    std::string title;                  // message box title when not ok: "Error" or "OpenCV exception"
+    ProjectReadError error = ProjectReadError::None;
     std::string message;                // names the file and the offending key
     std::vector<std::string> warnings;  // shown before the scene is rebuilt (several worlds)
 };

@@ -1,13 +1,16 @@
 #include "gui/shell/MainWindow.h"
+#include "gui/shell/WheelGuard.h"
 
 #include "gui/shell/About.h"
 #include "gui/shell/CustomSaveWrtDialog.h"
 #include "gui/dialogs/IntrChessCalibWin.h"
 #include "gui/shell/SensorTree.h"
+#include "gui/dialogs/ManhattanWorld.h"
 #include "gui/dialogs/TargetPose.h"
 #include "gui/shell/dialog_wiring.h"
 #include "core/io/project_file.h"
 #include "gui/views/scene_builders.h"
+#include "gui/views/scene_view.h"
 #include "gui/shell/settings.h"
 #include "ui_MainWindow.h"
 
@@ -15,7 +18,9 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
+#include <QApplication>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 
 #include <vtkActor.h>
@@ -44,17 +49,12 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     QCoreApplication::setOrganizationName("Vellant");
     QCoreApplication::setApplicationName("Tessimo");
     loadSettings(this, lastDir);
+    qApp->installEventFilter(new WheelGuard(this));
 
     ui->button_define_world_cs->show();
     ui->button_checker_mulit_extr_calib->hide();
 
-    renderer = vtkSmartPointer<vtkRenderer>::New();
-    renderer->GradientBackgroundOn();
-    renderer->SetBackground(0.13, 0.52, 0.95);
-    renderer->SetBackground2(0.95, 0.95, 0.95);
-    auto renderWindow = vtkSmartPointer<vtkGenericOpenGLRenderWindow>::New();
-    ui->widget_vtk->setRenderWindow(renderWindow);
-    ui->widget_vtk->renderWindow()->AddRenderer(renderer);
+    renderer = setupSceneView(ui->widget_vtk);
 
     SensorTree* tree = ui->widget_sensors;
     connect(tree, &SensorTree::addSensorToRender, this, &MainWindow::onSensorAdded);
@@ -62,10 +62,6 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(tree, &SensorTree::sensorNameChanged, this, &MainWindow::updateSensorName);
     connect(tree, &SensorTree::sensorExtrinsicsChanged, this, &MainWindow::updateSensorExtrinsics);
     connect(tree, &SensorTree::sensorIntrinsicsChanged, this, &MainWindow::updateSensorIntrinsics);
-
-    renderer->ResetCamera();
-    renderer->GetActiveCamera()->Roll(180);
-    renderer->GetActiveCamera()->SetPosition(0, 0, -5000);
 
     tree->addSensor();
     updateSensorExtrinsics(0, cv::Mat::eye(3, 3, CV_64F), cv::Mat::zeros(3, 1, CV_64F));
@@ -216,10 +212,13 @@ void MainWindow::on_actionSave_Project_triggered()
         return;
     const int world = chooser.combo->currentIndex();
 
-    const QString fileName =
+    QString fileName =
         QFileDialog::getSaveFileName(this, "Save Tessimo project as", lastDir, "Calibration files (*.yml)");
     if (fileName.isEmpty())
         return;
+    // A name typed without a suffix gets the one the load dialog looks for.
+    if (QFileInfo(fileName).suffix().isEmpty())
+        fileName += ".yml";
     saveProject(fileName, world);
 }
 
@@ -286,8 +285,10 @@ bool MainWindow::loadProject(const QString& fileName)
         Project project;
         const ProjectReadResult result = readProjectFile(fileName.toStdString(), project);
         if (!result.ok) {
-            const QString title = QString::fromStdString(result.title);
-            QMessageBox::critical(title == "OpenCV exception" ? nullptr : this, title,
+            // A file the parser refused is reported as an OpenCV error, in a
+            // box of its own; a file of the wrong form over the main window.
+            const bool parser = result.error == ProjectReadError::ParserError;
+            QMessageBox::critical(parser ? nullptr : this, parser ? "OpenCV exception" : "Error",
                                   QString::fromStdString(result.message));
             return false;
         }
@@ -358,6 +359,10 @@ void MainWindow::on_button_checker_intr_calib_clicked(bool)
 
 void MainWindow::on_button_define_world_cs_clicked()
 {
-    TargetPose* dialog = openDialog<TargetPose>();
-    connect(dialog, &TargetPose::updateSecondaryExtrinsics, ui->widget_sensors, &SensorTree::updateExtrinsicsIdx);
+    connectExtrinsicsDialog(openDialog<TargetPose>(), ui->widget_sensors);
+}
+
+void MainWindow::on_button_manhattan_extr_calib_clicked()
+{
+    connectExtrinsicsDialog(openDialog<ManhattanWorld>(), ui->widget_sensors);
 }

@@ -4,6 +4,7 @@
 // refusal of malformed project files without touching the scene.
 
 #include "gui/shell/CustomSaveWrtDialog.h"
+#include "screenshots.h"
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
 #include "core/geometry/calib_utils.h"
@@ -343,7 +344,7 @@ TEST_F(MainWindowTest, StartsWithTheFormAndCam0AtTheOrigin)
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     QTest::qWait(100);
-    EXPECT_TRUE(window->grab().save("/tmp/tessimo-MainWindow.png"));
+    EXPECT_TRUE(window->grab().save(testing_support::screenshotPath("tessimo-MainWindow.png")));
 }
 
 TEST_F(MainWindowTest, PropsFollowTheTreesAddPoseAndRename)
@@ -480,7 +481,7 @@ TEST_F(MainWindowTest, AProjectSavedWithAnotherWorldLoadsBackToTheSameRows)
     // Save through the menu: the world chooser, then the file dialog.
     ModalDriver driver;
     driver.world = 1;
-    driver.chooserShot = "/tmp/tessimo-CustomSaveWrtDialog.png";
+    driver.chooserShot = testing_support::screenshotPath("tessimo-CustomSaveWrtDialog.png");
     driver.fileToChoose = file("cell.yml");
     window->findChild<QAction*>("actionSave_Project")->trigger();
     EXPECT_EQ(driver.chooserTitle, "Select World");
@@ -529,7 +530,31 @@ TEST_F(MainWindowTest, AProjectSavedWithAnotherWorldLoadsBackToTheSameRows)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     window->sceneRenderer()->ResetCamera();
     QTest::qWait(100);
-    EXPECT_TRUE(window->grab().save("/tmp/tessimo-MainWindow-project.png"));
+    EXPECT_TRUE(window->grab().save(testing_support::screenshotPath("tessimo-MainWindow-project.png")));
+}
+
+TEST_F(MainWindowTest, AProjectNameTypedWithoutSuffixIsSavedAsYaml)
+{
+    buildScene();
+    const struct {
+        QString typed, saved, twin;
+    } cases[] = {
+        {"cell1", "cell1.yml", "cell1.json"},
+        {"cell.yaml", "cell.yaml", "cell.json"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed.toStdString());
+        ModalDriver driver;
+        driver.world = 0;
+        driver.fileToChoose = file(c.typed);
+        window->findChild<QAction*>("actionSave_Project")->trigger();
+        EXPECT_TRUE(driver.boxes.empty());
+        EXPECT_TRUE(QFile::exists(file(c.saved)));
+        EXPECT_TRUE(QFile::exists(file(c.twin)));
+        if (c.typed != c.saved) {
+            EXPECT_FALSE(QFile::exists(file(c.typed)));
+        }
+    }
 }
 
 TEST_F(MainWindowTest, LegacyProjectsLoadWithTheOtherPoseDirection)
