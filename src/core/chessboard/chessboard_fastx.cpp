@@ -507,7 +507,9 @@ void FastX::detectImpl(const cv::Mat& image, std::vector<cv::Mat>& rotatedImages
         createLarge(work, cv::Size(2 * image.cols, 2 * image.rows), CV_8UC1);
         cv::resize(image, work, work.size(), 0, 0, cv::INTER_LINEAR);
     } else {
-        work = image;
+        // The filters read across band edges into the surrounding image: a
+        // region of a larger image is copied so that its own border counts.
+        work = image.isSubmatrix() ? image.clone() : image;
     }
 
     const int m = orientationCount(parameters.angleStep);
