@@ -1,0 +1,64 @@
+#pragma once
+
+// Robot pose chains with known truth for hand-eye (AX=XB) and robot-world
+// (AX=YB) calibration, built around board views in which the whole board is
+// visible (synth::boardViews), so that the same chain can be rendered into
+// images. TCP pose files of a chain in XML or text, in metres or millimetres.
+//
+// Poses (R 3x3, t 3x1, CV_64F, mm):
+//   tcp[i]   TCP in the base          x_base = R x_tcp + t
+//   views[i] target in the camera     x_cam  = R(rvec) x_target + tvec
+//   hand-eye:    X camera in the TCP, target fixed in the base (targetInBase)
+//   robot-world: X target in the TCP, Y camera in the base
+// so that, exactly, hand-eye: tcp[i] X B[i] = targetInBase; robot-world:
+// tcp[i] X = Y B[i].
+
+#include "synthetic.h"
+
+#include <QString>
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <vector>
+
+namespace robot_chain {
+
+struct Pose {
+    cv::Mat R; // 3x3 CV_64F
+    cv::Mat t; // 3x1 CV_64F, mm
+};
+
+Pose makePose(double rx, double ry, double rz, double tx, double ty, double tz);
+Pose compose(const Pose& a, const Pose& b); // a * b
+Pose inverse(const Pose& p);
+Pose viewPose(const synth::View& v);
+
+struct Chain {
+    std::vector<synth::View> views; // target in camera per image
+    std::vector<Pose> tcp;          // TCP in base per image
+    Pose X;                         // hand-eye: camera in TCP; robot-world: target in TCP
+    Pose Y;                         // robot-world: camera in base
+    Pose targetInBase;              // hand-eye: the fixed target in the base
+};
+
+// n views of a camera carried by the robot looking at a fixed target.
+Chain handEyeChain(const synth::Camera& cam, cv::Size pattern, double square, int n, std::uint64_t seed);
+
+// n views of a fixed camera looking at a target carried by the robot.
+Chain robotWorldChain(const synth::Camera& cam, cv::Size pattern, double square, int n, std::uint64_t seed);
+
+// The poses with a random rotation of about `deg` degrees and a random
+// translation of about `mm` millimetres (Gaussian per component) applied.
+std::vector<Pose> perturb(const std::vector<Pose>& poses, double deg, double mm, std::uint64_t seed);
+
+// Rotation of the TCP poses about one fixed axis (a degenerate chain).
+std::vector<Pose> oneAxisPoses(int n, const cv::Vec3d& axis);
+
+enum class TcpFormat { Xml, Text };
+
+// Writes the TCP poses, positions divided by 1000 when inMetres, with full
+// double precision. Returns false when the file cannot be written.
+bool writeTcpFile(const QString& path, const std::vector<Pose>& tcp, TcpFormat format, bool inMetres);
+
+} // namespace robot_chain
