@@ -5,6 +5,8 @@
 #include "gui/dialogs/IntrChessCalibWin.h"
 #include "gui/shell/SensorTree.h"
 #include "gui/dialogs/TargetPose.h"
+#include "gui/dialogs/HandEyeCalib.h"
+#include "gui/dialogs/ToolFlangeCalib.h"
 #include "gui/shell/dialog_wiring.h"
 #include "core/io/project_file.h"
 #include "gui/views/scene_builders.h"
@@ -360,4 +362,17 @@ void MainWindow::on_button_define_world_cs_clicked()
 {
     TargetPose* dialog = openDialog<TargetPose>();
     connect(dialog, &TargetPose::updateSecondaryExtrinsics, ui->widget_sensors, &SensorTree::updateExtrinsicsIdx);
+}
+
+void MainWindow::on_button_hand_eye_clicked()
+{
+    HandEyeCalib* dialog = openDialog<HandEyeCalib>();
+    connect(dialog, &HandEyeCalib::updateSecondaryExtrinsics, ui->widget_sensors, &SensorTree::updateExtrinsicsIdx);
+}
+
+void MainWindow::on_button_tool_flange_clicked()
+{
+    ToolFlangeCalib* dialog = openDialog<ToolFlangeCalib>();
+    connect(dialog, &ToolFlangeCalib::updateSecondaryExtrinsics, ui->widget_sensors,
+            &SensorTree::updateExtrinsicsIdx);
 }
