@@ -46,37 +46,60 @@ void checkSizes(const std::vector<cv::Mat>& RA, const std::vector<cv::Mat>& tA, 
                   "tfc::shah", __FILE__, __LINE__);
 }
 
-// Kronecker sum T = sum_i kron(RB[i], RA[i]) and its full SVD.
+// Kronecker sum T = sum_i kron(RB[i], RA[i]) and its full SVD. The sum is
+// accumulated element by element: kron(RB, RA)(3i + k, 3j + l) = RB(i, j) RA(k, l).
 cv::SVD rotationSvd(const std::vector<cv::Mat>& RA, const std::vector<cv::Mat>& RB)
 {
-    cv::Mat T = cv::Mat::zeros(9, 9, CV_64F);
-    for (size_t i = 0; i < RA.size(); ++i)
-        T += kron(RB[i], RA[i]);
-    return cv::SVD(T, cv::SVD::FULL_UV);
+    cv::Matx<double, 9, 9> T = cv::Matx<double, 9, 9>::zeros();
+    for (size_t n = 0; n < RA.size(); ++n) {
+        cv::Matx33d a, b;
+        RA[n].convertTo(cv::Mat(3, 3, CV_64F, a.val), CV_64F);
+        RB[n].convertTo(cv::Mat(3, 3, CV_64F, b.val), CV_64F);
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j)
+                for (int k = 0; k < 3; ++k)
+                    for (int l = 0; l < 3; ++l)
+                        T(3 * i + k, 3 * j + l) += b(i, j) * a(k, l);
+    }
+    return cv::SVD(cv::Mat(T), cv::SVD::FULL_UV);
 }
 
 // Both translations from the final RY (the solver's transposed one): rows
-// 3i..3i+2 read -RA[i] tX + tY = tA[i] - RY^T tB[i].
-cv::Mat translationSystem(const std::vector<cv::Mat>& RA, const std::vector<cv::Mat>& tA,
-                          const std::vector<cv::Mat>& tB, const cv::Mat& RY, cv::Mat& S)
+// 3i..3i+2 read -RA[i] tX + tY = tA[i] - kron(tB[i]^T, I3) vec(RY), and the
+// Kronecker product there is RY^T tB[i]. Solved through the normal
+// equations; `normal` receives S^T S.
+cv::Mat solveTranslations(const std::vector<cv::Mat>& RA, const std::vector<cv::Mat>& tA,
+                          const std::vector<cv::Mat>& tB, const cv::Mat& RY, cv::Matx66d& normal)
 {
-    const int n = static_cast<int>(RA.size());
-    S = cv::Mat::zeros(3 * n, 6, CV_64F);
-    cv::Mat b = cv::Mat::zeros(3 * n, 1, CV_64F);
-    const cv::Mat y9 = RY.clone().reshape(1, 9);
-    const cv::Mat I3 = cv::Mat::eye(3, 3, CV_64F);
-    for (int i = 0; i < n; ++i) {
-        cv::Mat ra, ta, tb;
-        RA[static_cast<size_t>(i)].convertTo(ra, CV_64F);
-        tA[static_cast<size_t>(i)].convertTo(ta, CV_64F);
-        tB[static_cast<size_t>(i)].convertTo(tb, CV_64F);
-        cv::Mat rows = S.rowRange(3 * i, 3 * i + 3);
-        cv::Mat(-ra).copyTo(rows.colRange(0, 3));
-        I3.copyTo(rows.colRange(3, 6));
-        cv::Mat bi = ta.reshape(1, 3) - kron(tb.reshape(1, 3).t(), I3) * y9;
-        bi.copyTo(b.rowRange(3 * i, 3 * i + 3));
+    const cv::Matx33d ryT = cv::Matx33d(RY).t();
+    normal = cv::Matx66d::zeros();
+    cv::Vec6d rhs = cv::Vec6d::all(0);
+    for (size_t n = 0; n < RA.size(); ++n) {
+        cv::Matx33d ra;
+        cv::Vec3d ta, tb;
+        RA[n].convertTo(cv::Mat(3, 3, CV_64F, ra.val), CV_64F);
+        tA[n].reshape(1, 3).convertTo(cv::Mat(3, 1, CV_64F, ta.val), CV_64F);
+        tB[n].reshape(1, 3).convertTo(cv::Mat(3, 1, CV_64F, tb.val), CV_64F);
+        const cv::Vec3d b = ta - ryT * tb;
+        // Block row [-RA | I]: S^T S gains [RA^T RA, -RA^T; -RA, I] and
+        // S^T b gains [-RA^T b; b].
+        const cv::Matx33d raT = ra.t();
+        const cv::Matx33d rtr = raT * ra;
+        const cv::Vec3d top = -(raT * b);
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c) {
+                normal(r, c) += rtr(r, c);
+                normal(r, 3 + c) -= raT(r, c);
+                normal(3 + r, c) -= ra(r, c);
+            }
+            normal(3 + r, 3 + r) += 1.0;
+            rhs[r] += top[r];
+            rhs[3 + r] += b[r];
+        }
     }
-    return b;
+    cv::Mat t;
+    cv::solve(cv::Mat(normal), cv::Mat(rhs), t, cv::DECOMP_LU);
+    return t;
 }
 
 } // namespace
@@ -91,10 +114,8 @@ void shah(const std::vector<cv::Mat>& RA, const std::vector<cv::Mat>& tA, const 
     RX = nearestRotation(x.clone().reshape(1, 3));
     RY = nearestRotation(y.clone().reshape(1, 3));
 
-    cv::Mat S;
-    const cv::Mat b = translationSystem(RA, tA, tB, RY, S);
-    cv::Mat t;
-    cv::solve(S, b, t, cv::DECOMP_NORMAL);
+    cv::Matx66d normal;
+    const cv::Mat t = solveTranslations(RA, tA, tB, RY, normal);
     tX = t.rowRange(0, 3).clone();
     tY = t.rowRange(3, 6).clone();
 }
@@ -122,18 +143,18 @@ bool solveAXYB(const std::vector<cv::Mat>& RA, const std::vector<cv::Mat>& tA, c
                 "poses).";
         return false;
     }
-
-    cv::Mat rx, ty_, ry, tx_;
-    shah(RA, tA, RB, tB, rx, tx_, ry, ty_);
-
-    cv::Mat S;
-    translationSystem(RA, tA, tB, ry, S);
-    cv::SVD ssvd(S, cv::SVD::NO_UV);
-    const double smax = ssvd.w.at<double>(0), smin = ssvd.w.at<double>(ssvd.w.rows - 1);
-    if (!(smax > 0) || smin <= 1e-9 * smax) {
+    const cv::Mat rx = nearestRotation(svd.vt.row(0).clone().reshape(1, 3));
+    const cv::Mat ry = nearestRotation(svd.u.col(0).clone().reshape(1, 3));
+    cv::Matx66d normal;
+    const cv::Mat t = solveTranslations(RA, tA, tB, ry, normal);
+    cv::Mat eigenvalues;
+    cv::eigen(cv::Mat(normal), eigenvalues);
+    const double emax = eigenvalues.at<double>(0), emin = eigenvalues.at<double>(5);
+    if (!(emax > 0) || emin <= 1e-12 * emax) {
         error = "The robot poses do not determine the translations.";
         return false;
     }
+    const cv::Mat tx_ = t.rowRange(0, 3).clone(), ty_ = t.rowRange(3, 6).clone();
 
     // The solver returns both rotations transposed; the translations already
     // belong to X and Y.
