@@ -95,8 +95,14 @@ void openCv(benchmark::State& state, cv::RobotWorldHandEyeCalibrationMethod meth
     report(state, d, RX, tX, RY, tY);
 }
 
-void BM_OpenCvShah(benchmark::State& state) { openCv(state, cv::CALIB_ROBOT_WORLD_HAND_EYE_SHAH); }
-void BM_OpenCvLi(benchmark::State& state) { openCv(state, cv::CALIB_ROBOT_WORLD_HAND_EYE_LI); }
+void BM_OpenCvShah(benchmark::State& state)
+{
+    openCv(state, cv::CALIB_ROBOT_WORLD_HAND_EYE_SHAH);
+}
+void BM_OpenCvLi(benchmark::State& state)
+{
+    openCv(state, cv::CALIB_ROBOT_WORLD_HAND_EYE_LI);
+}
 
 } // namespace
 

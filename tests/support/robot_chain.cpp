@@ -18,9 +18,15 @@ Pose makePose(double rx, double ry, double rz, double tx, double ty, double tz)
     return p;
 }
 
-Pose compose(const Pose& a, const Pose& b) { return {a.R * b.R, a.R * b.t + a.t}; }
+Pose compose(const Pose& a, const Pose& b)
+{
+    return {a.R * b.R, a.R * b.t + a.t};
+}
 
-Pose inverse(const Pose& p) { return {p.R.t(), -p.R.t() * p.t}; }
+Pose inverse(const Pose& p)
+{
+    return {p.R.t(), -p.R.t() * p.t};
+}
 
 Pose viewPose(const synth::View& v)
 {
@@ -72,7 +78,8 @@ std::vector<Pose> oneAxisPoses(int n, const cv::Vec3d& axis)
     std::vector<Pose> out;
     for (int i = 0; i < n; ++i) {
         const double angle = 0.2 + 0.35 * i;
-        out.push_back(makePose(a[0] * angle, a[1] * angle, a[2] * angle, 100.0 * i, 50.0 - 20.0 * i, 30.0 * i));
+        out.push_back(
+            makePose(a[0] * angle, a[1] * angle, a[2] * angle, 100.0 * i, 50.0 - 20.0 * i, 30.0 * i));
     }
     return out;
 }
@@ -90,8 +97,12 @@ bool writeTcpFile(const QString& path, const std::vector<Pose>& tcp, TcpFormat f
     for (size_t i = 0; i < tcp.size(); ++i) {
         cv::Mat r;
         cv::Rodrigues(tcp[i].R, r);
-        const double v[6] = {tcp[i].t.at<double>(0) * scale, tcp[i].t.at<double>(1) * scale,
-                             tcp[i].t.at<double>(2) * scale, r.at<double>(0), r.at<double>(1), r.at<double>(2)};
+        const double v[6] = {tcp[i].t.at<double>(0) * scale,
+                             tcp[i].t.at<double>(1) * scale,
+                             tcp[i].t.at<double>(2) * scale,
+                             r.at<double>(0),
+                             r.at<double>(1),
+                             r.at<double>(2)};
         if (format == TcpFormat::Xml) {
             out << "  <Pose ID=\"" << i << "\" Name=\"P" << i << "\">";
             const char* names[6] = {"X", "Y", "Z", "RX", "RY", "RZ"};

@@ -47,7 +47,8 @@ inline void render(RenderedChain& scene, const QString& folder)
     o.blurSigma = 0.6;
     o.noiseSigma = 1.0;
     o.colour = true;
-    scene.images = dialog_test::writeViews(folder, scene.cam, scene.pattern, scene.square, scene.chain.views, o);
+    scene.images =
+        dialog_test::writeViews(folder, scene.cam, scene.pattern, scene.square, scene.chain.views, o);
 }
 
 // The first visible top-level widget of the given class opened after `before`.

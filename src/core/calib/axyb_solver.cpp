@@ -9,7 +9,8 @@ namespace tfc {
 cv::Mat kron(const cv::Mat& A, const cv::Mat& B)
 {
     if (!(A.channels() == 1 && B.channels() == 1))
-        cv::error(cv::Error::StsAssert, "A.channels() == 1 && B.channels() == 1", "tfc::kron", __FILE__, __LINE__);
+        cv::error(cv::Error::StsAssert, "A.channels() == 1 && B.channels() == 1", "tfc::kron", __FILE__,
+                  __LINE__);
     cv::Mat a, b;
     A.convertTo(a, CV_64F);
     B.convertTo(b, CV_64F);
@@ -38,12 +39,13 @@ cv::Mat nearestRotation(cv::Mat R)
     return svd.u * svd.vt;
 }
 
-void checkSizes(const std::vector<cv::Mat>& RA, const std::vector<cv::Mat>& tA, const std::vector<cv::Mat>& RB,
-                const std::vector<cv::Mat>& tB)
+void checkSizes(const std::vector<cv::Mat>& RA, const std::vector<cv::Mat>& tA,
+                const std::vector<cv::Mat>& RB, const std::vector<cv::Mat>& tB)
 {
     if (!(RA.size() == RB.size() && tA.size() == tB.size() && RA.size() == tA.size()))
-        cv::error(cv::Error::StsAssert, "RA.size() == RB.size() && tA.size() == tB.size() && RA.size() == tA.size()",
-                  "tfc::shah", __FILE__, __LINE__);
+        cv::error(cv::Error::StsAssert,
+                  "RA.size() == RB.size() && tA.size() == tB.size() && RA.size() == tA.size()", "tfc::shah",
+                  __FILE__, __LINE__);
 }
 
 // Kronecker sum T = sum_i kron(RB[i], RA[i]) and its full SVD. The sum is
@@ -109,7 +111,7 @@ void shah(const std::vector<cv::Mat>& RA, const std::vector<cv::Mat>& tA, const 
 {
     checkSizes(RA, tA, RB, tB);
     const cv::SVD svd = rotationSvd(RA, RB);
-    const cv::Mat x = svd.vt.row(0).t();   // right singular vector of the largest value
+    const cv::Mat x = svd.vt.row(0).t();    // right singular vector of the largest value
     const cv::Mat y = svd.u.col(0).clone(); // left singular vector of the largest value
     RX = nearestRotation(x.clone().reshape(1, 3));
     RY = nearestRotation(y.clone().reshape(1, 3));

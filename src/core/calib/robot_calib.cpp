@@ -33,8 +33,8 @@ void invertPose(const cv::Mat& R, const cv::Mat& t, cv::Mat& Rinv, cv::Mat& tinv
 }
 
 TargetPoseEstimate estimateTargetPose(const std::vector<cv::Point3d>& boardPoints,
-                                      const std::vector<cv::Point2f>& corners, cv::Size pattern, const cv::Mat& K,
-                                      const cv::Mat& kc, const TargetPoseOptions& options)
+                                      const std::vector<cv::Point2f>& corners, cv::Size pattern,
+                                      const cv::Mat& K, const cv::Mat& kc, const TargetPoseOptions& options)
 {
     TargetPoseEstimate e;
     CV_Assert(boardPoints.size() == corners.size() && !corners.empty());
@@ -47,7 +47,8 @@ TargetPoseEstimate estimateTargetPose(const std::vector<cv::Point3d>& boardPoint
     if (options.method == PnpMethod::P3P) {
         const int nx = pattern.width, ny = pattern.height;
         CV_Assert(nx >= 2 && ny >= 2 && static_cast<size_t>(nx * ny) == corners.size());
-        const size_t idx[4] = {0, static_cast<size_t>(nx - 1), corners.size() - 1, static_cast<size_t>((ny - 1) * nx)};
+        const size_t idx[4] = {0, static_cast<size_t>(nx - 1), corners.size() - 1,
+                               static_cast<size_t>((ny - 1) * nx)};
         P.clear();
         C.clear();
         for (const size_t k : idx) {
@@ -58,8 +59,8 @@ TargetPoseEstimate estimateTargetPose(const std::vector<cv::Point3d>& boardPoint
     } else {
         const int flag = options.method == PnpMethod::EPnP ? cv::SOLVEPNP_EPNP : cv::SOLVEPNP_ITERATIVE;
         if (useRansac)
-            solved = cv::solvePnPRansac(P, C, K, kc, rvec, tvec, false, options.iterations, options.maxReprojError,
-                                        options.confidence, inliers, flag);
+            solved = cv::solvePnPRansac(P, C, K, kc, rvec, tvec, false, options.iterations,
+                                        options.maxReprojError, options.confidence, inliers, flag);
         else
             solved = cv::solvePnP(P, C, K, kc, rvec, tvec, false, flag);
     }
@@ -99,14 +100,19 @@ namespace {
 
 cv::Vec3b rgb255(const cv::Point3d& c)
 {
-    return cv::Vec3b(static_cast<uchar>(static_cast<int>(c.x * 255)), static_cast<uchar>(static_cast<int>(c.y * 255)),
+    return cv::Vec3b(static_cast<uchar>(static_cast<int>(c.x * 255)),
+                     static_cast<uchar>(static_cast<int>(c.y * 255)),
                      static_cast<uchar>(static_cast<int>(c.z * 255)));
 }
 
-cv::Mat toMat(const cv::Point3d& p) { return (cv::Mat_<double>(3, 1) << p.x, p.y, p.z); }
+cv::Mat toMat(const cv::Point3d& p)
+{
+    return (cv::Mat_<double>(3, 1) << p.x, p.y, p.z);
+}
 
 // Reprojection of every view with its measured pose.
-void reprojectionStats(const std::vector<RobotView>& views, const cv::Mat& K, const cv::Mat& kc, RobotCalibResult& r)
+void reprojectionStats(const std::vector<RobotView>& views, const cv::Mat& K, const cv::Mat& kc,
+                       RobotCalibResult& r)
 {
     const size_t n = views.size();
     r.projectedPoints.assign(n, {});
@@ -122,7 +128,8 @@ void reprojectionStats(const std::vector<RobotView>& views, const cv::Mat& K, co
         double sum = 0, mn = 1e100, mx = 0;
         std::vector<double> e(proj.size());
         for (size_t l = 0; l < proj.size(); ++l) {
-            const double dx = double(proj[l].x) - v.imagePoints[l].x, dy = double(proj[l].y) - v.imagePoints[l].y;
+            const double dx = double(proj[l].x) - v.imagePoints[l].x,
+                         dy = double(proj[l].y) - v.imagePoints[l].y;
             e[l] = std::sqrt(dx * dx + dy * dy);
             sum += e[l] * e[l];
             mn = std::min(mn, e[l]);
@@ -215,8 +222,9 @@ RobotCalibResult handEyeCalibrate(const std::vector<RobotView>& views, const cv:
     }
     if (!motionsSpanTwoAxes(views)) {
         r.error = RobotCalibError::Degenerate;
-        r.message = "The robot poses do not determine the hand-eye transform: the rotations between them turn "
-                    "about one axis only.";
+        r.message =
+            "The robot poses do not determine the hand-eye transform: the rotations between them turn "
+            "about one axis only.";
         return r;
     }
     std::vector<cv::Mat> Rg, tg, Rt, tt;
@@ -244,8 +252,8 @@ RobotCalibResult handEyeCalibrate(const std::vector<RobotView>& views, const cv:
     std::vector<cv::Mat> Ri(n), ti(n);
     cv::Mat sumR = cv::Mat::zeros(3, 3, CV_64F), sumT = cv::Mat::zeros(3, 1, CV_64F);
     for (size_t i = 0; i < n; ++i) {
-        const cv::Mat H = cal::getRt4x4(views[i].R_base_tcp, views[i].t_base_tcp) * cal::getRt4x4(r.RX, r.tX) *
-                          cal::getRt4x4(Rt[i], tt[i].reshape(1, 3));
+        const cv::Mat H = cal::getRt4x4(views[i].R_base_tcp, views[i].t_base_tcp) *
+                          cal::getRt4x4(r.RX, r.tX) * cal::getRt4x4(Rt[i], tt[i].reshape(1, 3));
         Ri[i] = H(cv::Rect(0, 0, 3, 3)).clone();
         ti[i] = H(cv::Rect(3, 0, 1, 3)).clone();
         sumR += Ri[i];
@@ -270,7 +278,8 @@ RobotCalibResult handEyeCalibrate(const std::vector<RobotView>& views, const cv:
             s += std::pow(cv::norm((Ri[i] * P + ti[i]) - (Rm * P + tm)), 2);
         }
         const size_t ni = views[i].objectPoints.size();
-        r.poseErrors[i] = cv::Vec3d(ni ? std::sqrt(s / double(ni)) : 0, cv::norm(ti[i] - tm), rotationAngleDeg(Ri[i], Rm));
+        r.poseErrors[i] =
+            cv::Vec3d(ni ? std::sqrt(s / double(ni)) : 0, cv::norm(ti[i] - tm), rotationAngleDeg(Ri[i], Rm));
         S += s;
         N += ni;
     }

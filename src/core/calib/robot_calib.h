@@ -27,16 +27,16 @@ enum class PnpMethod { P3P, Iterative, EPnP };
 
 struct TargetPoseOptions {
     PnpMethod method = PnpMethod::Iterative;
-    bool ransac = false;       // RANSAC for the iterative and EPnP methods
-    int iterations = 100;      // RANSAC iterations, > 0
-    float maxReprojError = 1;  // RANSAC inlier threshold, px, > 0
-    double confidence = 0.99;  // RANSAC confidence, in (0, 1)
+    bool ransac = false;      // RANSAC for the iterative and EPnP methods
+    int iterations = 100;     // RANSAC iterations, > 0
+    float maxReprojError = 1; // RANSAC inlier threshold, px, > 0
+    double confidence = 0.99; // RANSAC confidence, in (0, 1)
 };
 
 struct TargetPoseEstimate {
-    bool found = false;        // a pose was kept
-    int inliers = -1;          // RANSAC inlier count (only with RANSAC); -1 when the solver failed
-    cv::Mat rvec, tvec;        // 3x1 CV_64F, target in camera, mm
+    bool found = false; // a pose was kept
+    int inliers = -1;   // RANSAC inlier count (only with RANSAC); -1 when the solver failed
+    cv::Mat rvec, tvec; // 3x1 CV_64F, target in camera, mm
     // The points the pose was computed from: the whole board, its four outer
     // corners for P3P, or the RANSAC inliers.
     std::vector<cv::Point3d> objectPoints;
@@ -50,8 +50,8 @@ struct TargetPoseEstimate {
 // false. A pose that is not finite is not kept. OpenCV errors propagate as
 // cv::Exception.
 TargetPoseEstimate estimateTargetPose(const std::vector<cv::Point3d>& boardPoints,
-                                      const std::vector<cv::Point2f>& corners, cv::Size pattern, const cv::Mat& K,
-                                      const cv::Mat& kc, const TargetPoseOptions& options);
+                                      const std::vector<cv::Point2f>& corners, cv::Size pattern,
+                                      const cv::Mat& K, const cv::Mat& kc, const TargetPoseOptions& options);
 
 // The board model in mm: (c w, r h, 0) row by row, x fastest.
 std::vector<cv::Point3d> robotBoardPoints(cv::Size pattern, double squareWidth, double squareHeight);
@@ -67,10 +67,10 @@ void tcpPoseMatrices(double x, double y, double z, double rx, double ry, double 
 
 // One image that kept a target pose.
 struct RobotView {
-    cv::Mat R_base_tcp, t_base_tcp;         // TCP pose, 3x3 and 3x1 CV_64F, mm
-    cv::Mat rvec, tvec;                     // measured target pose in the camera (PnP)
-    std::vector<cv::Point3d> objectPoints;  // points the pose was computed from (mm)
-    std::vector<cv::Point2f> imagePoints;   // and their corners (px)
+    cv::Mat R_base_tcp, t_base_tcp;        // TCP pose, 3x3 and 3x1 CV_64F, mm
+    cv::Mat rvec, tvec;                    // measured target pose in the camera (PnP)
+    std::vector<cv::Point3d> objectPoints; // points the pose was computed from (mm)
+    std::vector<cv::Point2f> imagePoints;  // and their corners (px)
 };
 
 enum class RobotCalibError {
@@ -82,16 +82,16 @@ enum class RobotCalibError {
 
 struct RobotCalibResult {
     RobotCalibError error = RobotCalibError::None;
-    std::string message;            // the reason when error != None
-    cv::Mat RX, tX;                 // hand-eye: camera in TCP; robot-world: target in TCP
-    cv::Mat RY, tY;                 // robot-world only: camera in base
+    std::string message; // the reason when error != None
+    cv::Mat RX, tX;      // hand-eye: camera in TCP; robot-world: target in TCP
+    cv::Mat RY, tY;      // robot-world only: camera in base
     // Per view, in input order:
-    std::vector<std::vector<cv::Point2f>> projectedPoints; // objectPoints reprojected with the measured pose
-    std::vector<cv::Vec3d> reprojErrors;                   // (RMS, min, max) px
-    std::vector<std::vector<cv::Vec3b>> pointColours;      // error colour per point, (r, g, b)
-    std::vector<cv::Vec3d> poseErrors;                     // (RMS 3D mm, translation mm, rotation deg)
+    std::vector<std::vector<cv::Point2f>> projectedPoints;  // objectPoints reprojected with the measured pose
+    std::vector<cv::Vec3d> reprojErrors;                    // (RMS, min, max) px
+    std::vector<std::vector<cv::Vec3b>> pointColours;       // error colour per point, (r, g, b)
+    std::vector<cv::Vec3d> poseErrors;                      // (RMS 3D mm, translation mm, rotation deg)
     std::vector<cv::Vec3b> imageRowColours, poseRowColours; // (r, g, b) of reprojection RMS and RMS 3D
-    double rms3d = 0;                                      // over all points, mm
+    double rms3d = 0;                                       // over all points, mm
     bool ok() const { return error == RobotCalibError::None; }
 };
 

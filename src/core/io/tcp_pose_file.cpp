@@ -14,7 +14,10 @@ namespace {
 
 const char* const kValueNames[6] = {"X", "Y", "Z", "RX", "RY", "RZ"};
 
-void info(TcpPoseFileResult& r, const QString& text) { r.log.push_back({text, false}); }
+void info(TcpPoseFileResult& r, const QString& text)
+{
+    r.log.push_back({text, false});
+}
 void fail(TcpPoseFileResult& r, const QString& text)
 {
     r.log.push_back({text, true});

@@ -25,8 +25,8 @@
 #include <vector>
 
 struct TcpPose {
-    int id = 0;       // XML: the "ID" attribute (0 when not an integer); text: the line index
-    std::string name; // XML: the "Name" attribute; otherwise "TCP_" + index
+    int id = 0;                    // XML: the "ID" attribute (0 when not an integer); text: the line index
+    std::string name;              // XML: the "Name" attribute; otherwise "TCP_" + index
     double x = 0, y = 0, z = 0;    // TCP position in the robot base, unit of the file
     double rx = 0, ry = 0, rz = 0; // TCP orientation, rotation vector in radians
 };
@@ -44,9 +44,9 @@ struct TcpLogLine {
 
 struct TcpPoseFileResult {
     TcpReadOutcome outcome = TcpReadOutcome::NoFile;
-    std::vector<TcpPose> poses;   // in file order
+    std::vector<TcpPose> poses;    // in file order
     std::vector<QString> rowTexts; // one list row per pose: XML "ID: 7 Name: home", text "TCP_0"
-    std::vector<TcpLogLine> log;  // the lines to append to the dialog's log, in order
+    std::vector<TcpLogLine> log;   // the lines to append to the dialog's log, in order
     // The file exists but cannot be opened: the caller shows openError in a
     // message box titled "Error" (it is not in the log).
     bool openFailed = false;

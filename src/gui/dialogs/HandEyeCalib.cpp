@@ -20,7 +20,10 @@ HandEyeCalib::HandEyeCalib(QWidget* parent, std::vector<QString> names)
     ui->check_normalize_image->hide();
 }
 
-HandEyeCalib::~HandEyeCalib() { delete ui; }
+HandEyeCalib::~HandEyeCalib()
+{
+    delete ui;
+}
 
 cv::HandEyeCalibrationMethod HandEyeCalib::method() const
 {
@@ -70,7 +73,8 @@ void HandEyeCalib::calibrate()
         if (vtkSmartPointer<vtkActor> frustum = drawFrustum(renderer, K, lastImageSize, 500, ""))
             setActorPose(frustum, R_cam, t_cam);
         auto target = vtkSmartPointer<vtkAssembly>::New();
-        drawTargetAssembly(renderer, target, rvecs[i], tvecs[i], patternSize, squareSizeMm(), {0, 1, 1}, false);
+        drawTargetAssembly(renderer, target, rvecs[i], tvecs[i], patternSize, squareSizeMm(), {0, 1, 1},
+                           false);
         setActorPose(target, R_cam, t_cam);
     }
     storeViewResults(views, result);
@@ -80,8 +84,8 @@ void HandEyeCalib::calibrate()
     ui->progress_bar->setValue(ui->list_images->count() + 1);
 }
 
-void HandEyeCalib::drawRowScene(bool, cv::Size imageSize, bool hasTcp, const cv::Mat& R_tcp, const cv::Mat& t_tcp,
-                                int boardIndex)
+void HandEyeCalib::drawRowScene(bool, cv::Size imageSize, bool hasTcp, const cv::Mat& R_tcp,
+                                const cv::Mat& t_tcp, int boardIndex)
 {
     if (!hasTcp || !resultValid || RX.empty() || tX.empty() || boardIndex < 0 ||
         boardIndex >= static_cast<int>(rvecs.size()))
@@ -93,7 +97,7 @@ void HandEyeCalib::drawRowScene(bool, cv::Size imageSize, bool hasTcp, const cv:
     if (vtkSmartPointer<vtkActor> frustum = drawFrustum(renderer, K, imageSize, 1000, ""))
         setActorPose(frustum, R_cam, t_cam);
     auto target = vtkSmartPointer<vtkAssembly>::New();
-    drawTargetAssembly(renderer, target, rvecs[static_cast<size_t>(boardIndex)], tvecs[static_cast<size_t>(boardIndex)],
-                       patternSize, squareSizeMm(), {0, 1, 1}, false);
+    drawTargetAssembly(renderer, target, rvecs[static_cast<size_t>(boardIndex)],
+                       tvecs[static_cast<size_t>(boardIndex)], patternSize, squareSizeMm(), {0, 1, 1}, false);
     setActorPose(target, R_cam, t_cam);
 }

@@ -26,8 +26,8 @@ public:
     const cv::Mat& cameraTranslation() const { return tX; }
 
 protected:
-    void drawRowScene(bool imageShown, cv::Size imageSize, bool hasTcp, const cv::Mat& R_tcp, const cv::Mat& t_tcp,
-                      int boardIndex) override;
+    void drawRowScene(bool imageShown, cv::Size imageSize, bool hasTcp, const cv::Mat& R_tcp,
+                      const cv::Mat& t_tcp, int boardIndex) override;
 
 private:
     cv::HandEyeCalibrationMethod method() const;

@@ -39,7 +39,10 @@ namespace {
 const QChar kDelta(0x0394);
 const QChar kDegree(0x00B0);
 
-QString f4(double v) { return QString::number(v, 'f', 4); }
+QString f4(double v)
+{
+    return QString::number(v, 'f', 4);
+}
 
 } // namespace
 
@@ -102,9 +105,9 @@ void RobotDialog::setupFrame(const Form& f, const QString& title, const QList<QW
     drawWorldAxes(renderer, robotName().toStdString());
     renderer->ResetCameraClippingRange();
 
-    QList<QWidget*> locked = {form.button_open_images, form.button_open_tcp, form.list_images,
-                              form.list_positions,    form.combo_sensor,    form.combo_robot,
-                              form.check_mirror,      form.group_length_unit, form.group_chessboard,
+    QList<QWidget*> locked = {form.button_open_images, form.button_open_tcp,   form.list_images,
+                              form.list_positions,     form.combo_sensor,      form.combo_robot,
+                              form.check_mirror,       form.group_length_unit, form.group_chessboard,
                               form.group_target_pose};
     locked += extraLocked;
     setRunLockedWidgets(locked);
@@ -122,10 +125,22 @@ bool RobotDialog::rereadBoard()
     return true;
 }
 
-QString RobotDialog::cameraName() const { return form.combo_sensor->currentText(); }
-QString RobotDialog::robotName() const { return form.combo_robot->currentText(); }
-double RobotDialog::lengthScale() const { return form.radio_m->isChecked() ? 1000.0 : 1.0; }
-cv::Size2d RobotDialog::squareSizeMm() const { return cv::Size2d(squareWidth, squareHeight); }
+QString RobotDialog::cameraName() const
+{
+    return form.combo_sensor->currentText();
+}
+QString RobotDialog::robotName() const
+{
+    return form.combo_robot->currentText();
+}
+double RobotDialog::lengthScale() const
+{
+    return form.radio_m->isChecked() ? 1000.0 : 1.0;
+}
+cv::Size2d RobotDialog::squareSizeMm() const
+{
+    return cv::Size2d(squareWidth, squareHeight);
+}
 
 void RobotDialog::renderView()
 {
@@ -337,7 +352,7 @@ void RobotDialog::whiteRow(int row)
 
 bool RobotDialog::readPoseOptions(TargetPoseOptions& options)
 {
-    options.method = form.radio_EP3P->isChecked()  ? PnpMethod::P3P
+    options.method = form.radio_EP3P->isChecked()   ? PnpMethod::P3P
                      : form.radio_EPNP->isChecked() ? PnpMethod::EPnP
                                                     : PnpMethod::Iterative;
     // The run disables the option groups while it goes on: ask whether the
@@ -356,9 +371,10 @@ bool RobotDialog::readPoseOptions(TargetPoseOptions& options)
         return false;
     }
     if (!okErr || !std::isfinite(maxErr) || maxErr <= 0) {
-        logAppend(tr("RANSAC maximum reprojection error '%1' must be a positive number of pixels, aborting...\n")
-                      .arg(form.edit_reproj_err->text()),
-                  Qt::red);
+        logAppend(
+            tr("RANSAC maximum reprojection error '%1' must be a positive number of pixels, aborting...\n")
+                .arg(form.edit_reproj_err->text()),
+            Qt::red);
         return false;
     }
     if (!okConf || confidence <= 0 || confidence >= 100) {
@@ -408,7 +424,8 @@ bool RobotDialog::prepareRun(std::vector<RobotView>& views, bool handEyeInlierTe
     kc.release();
     emit getIntrinsics(camera, K, kc, imageSize);
     if (K.empty()) {
-        const QString name = camera < static_cast<int>(sensorNames.size()) ? sensorNames[camera] : cameraName();
+        const QString name =
+            camera < static_cast<int>(sensorNames.size()) ? sensorNames[camera] : cameraName();
         logAppend(tr("Camera '%1' must be calibrated! Load the intrinsic parameters or calibrate it with "
                      "'Intrinsic Calibration'.\n")
                       .arg(name),
@@ -435,13 +452,15 @@ bool RobotDialog::prepareRun(std::vector<RobotView>& views, bool handEyeInlierTe
         return false;
     }
     if (!tcpReadComplete) {
-        logAppend(tr("The TCP file could not be read completely; correct it and open it again, aborting...\n"),
-                  Qt::red);
+        logAppend(
+            tr("The TCP file could not be read completely; correct it and open it again, aborting...\n"),
+            Qt::red);
         return false;
     }
     if (form.list_positions->count() != form.list_images->count() ||
         static_cast<int>(tcpPoses.size()) != form.list_images->count()) {
-        logAppend(tr("Number of images differs from the number of tool center point positions, aborting...\n"));
+        logAppend(
+            tr("Number of images differs from the number of tool center point positions, aborting...\n"));
         return false;
     }
     if (files.size() < 3) {
@@ -504,7 +523,8 @@ bool RobotDialog::prepareRun(std::vector<RobotView>& views, bool handEyeInlierTe
             if (e.inliers >= 0)
                 logAppend(tr("%1 inliers: %2").arg(rowText).arg(e.inliers));
             else
-                logAppend(handEyeInlierText ? tr("%1 inliers: 0").arg(rowText) : tr("%1 inliers: none").arg(rowText));
+                logAppend(handEyeInlierText ? tr("%1 inliers: 0").arg(rowText)
+                                            : tr("%1 inliers: none").arg(rowText));
         }
         if (!e.found) {
             failed.push_back(j);
@@ -635,9 +655,10 @@ void RobotDialog::showResults(int row)
         imageSize = image.empty() ? cv::Size(0, 0) : image.size();
         const size_t i = static_cast<size_t>(boardIndex);
         if (resultValid && item->checkState() != Qt::Unchecked) {
-            if (boardIndex >= 0 && i < imagePoints.size() && i < pointColours.size() && i < projectedPoints.size() &&
-                !image.empty()) {
-                form.image_label->setImageAndPoints(image, imagePoints[i], pointColours[i], projectedPoints[i]);
+            if (boardIndex >= 0 && i < imagePoints.size() && i < pointColours.size() &&
+                i < projectedPoints.size() && !image.empty()) {
+                form.image_label->setImageAndPoints(image, imagePoints[i], pointColours[i],
+                                                    projectedPoints[i]);
                 const float w = squareWidth, h = squareHeight;
                 const std::vector<cv::Point3f> square = {{0, 0, 0}, {w, 0, 0}, {0, h, 0}, {w, h, 0}};
                 std::vector<cv::Point2f> p;
@@ -645,13 +666,15 @@ void RobotDialog::showResults(int row)
                 const cv::Point2f origin = p[0] + ((p[0] - p[2]) + (p[0] - p[1])) / 2;
                 const cv::Point2f xEnd = p[1] + (p[1] - p[3]) / 2;
                 const cv::Point2f yEnd = p[2] + (p[2] - p[3]) / 2;
-                const float size = static_cast<float>(std::max(cv::norm(p[0] - p[2]), cv::norm(p[0] - p[1])) / 2);
+                const float size =
+                    static_cast<float>(std::max(cv::norm(p[0] - p[2]), cv::norm(p[0] - p[1])) / 2);
                 form.image_label->setAxes(origin, xEnd, yEnd, size);
 
                 const cv::Vec3d& re = reprojErrors[i];
                 const cv::Vec3b& ic = imageRowColours[i];
                 form.label_rms_err->setText(tr("RMS: ") + f4(re[0]) + " px");
-                form.label_rms_err->setStyleSheet(QString("color:rgb(%1,%2,%3);").arg(ic[0]).arg(ic[1]).arg(ic[2]));
+                form.label_rms_err->setStyleSheet(
+                    QString("color:rgb(%1,%2,%3);").arg(ic[0]).arg(ic[1]).arg(ic[2]));
                 form.label_min_err->setText(tr("Min: ") + f4(re[1]) + " px");
                 form.label_min_err->setStyleSheet("color:#00ff00");
                 form.label_max_err->setText(tr("Max: ") + f4(re[2]) + " px");
@@ -659,7 +682,8 @@ void RobotDialog::showResults(int row)
                 const cv::Vec3d& pe = poseErrors[i];
                 const cv::Vec3b& pc = poseRowColours[i];
                 form.label_rms_3d->setText(tr("RMS: ") + f4(pe[0]) + " mm");
-                form.label_rms_3d->setStyleSheet(QString("color:rgb(%1,%2,%3);").arg(pc[0]).arg(pc[1]).arg(pc[2]));
+                form.label_rms_3d->setStyleSheet(
+                    QString("color:rgb(%1,%2,%3);").arg(pc[0]).arg(pc[1]).arg(pc[2]));
                 form.label_trans_err->setText(QString("||") + kDelta + "t||: " + f4(pe[1]) + " mm");
                 form.label_rot_err->setText(QString(kDelta) + "R: " + f4(pe[2]) + kDegree);
                 form.group_reproj_err->show();
@@ -672,7 +696,8 @@ void RobotDialog::showResults(int row)
     }
 
     cv::Mat R_tcp, t_tcp;
-    const bool hasTcp = row >= 0 && row < form.list_positions->count() && row < static_cast<int>(tcpPoses.size());
+    const bool hasTcp =
+        row >= 0 && row < form.list_positions->count() && row < static_cast<int>(tcpPoses.size());
     if (hasTcp) {
         form.group_TCP_positions->setTitle(tr("TCP w.r.t. ") + robotName());
         const TcpPose& pose = tcpPoses[static_cast<size_t>(row)];

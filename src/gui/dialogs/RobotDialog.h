@@ -101,23 +101,34 @@ protected:
         QGroupBox *group_TCP_positions, *group_reproj_err, *group_3d_err, *group_ransac, *group_corner_subpix,
             *group_chessboard, *group_target_pose, *group_length_unit;
         QLabel *label_x, *label_y, *label_z, *label_rx, *label_ry, *label_rz;
-        QLabel *label_rms_err, *label_min_err, *label_max_err, *label_rms_3d, *label_trans_err, *label_rot_err;
+        QLabel *label_rms_err, *label_min_err, *label_max_err, *label_rms_3d, *label_trans_err,
+            *label_rot_err;
         QLineEdit *edit_iterations, *edit_reproj_err, *edit_confidence;
         QProgressBar* progress_bar;
     };
 
     template <class Ui> void initRobotFrame(Ui* ui, const QString& title, const QList<QWidget*>& extraLocked)
     {
-        Form f{ui->combo_sensor,        ui->combo_robot,        ui->list_images,        ui->list_positions,
-               ui->check_mirror,        ui->check_radon_detection, ui->radio_m,          ui->radio_mm,
-               ui->radio_EP3P,          ui->radio_iterative_PNP, ui->radio_EPNP,          ui->button_open_images,
-               ui->button_open_tcp,     ui->button_calibrate,   ui->tabWidget,          ui->image_label,
-               ui->widget_vtk,          ui->group_TCP_positions, ui->group_reproj_err,   ui->group_3d_err,
-               ui->group_ransac,        ui->group_corner_subpix, ui->group_chessboard,   ui->group_target_pose,
-               ui->group_length_unit,   ui->label_x,            ui->label_y,            ui->label_z,
-               ui->label_rx,            ui->label_ry,           ui->label_rz,           ui->label_rms_err,
-               ui->label_min_err,       ui->label_max_err,      ui->label_rms_3d,       ui->label_trans_err,
-               ui->label_rot_err,       ui->edit_iterations,    ui->edit_reproj_err,    ui->edit_confidence,
+        Form f{ui->combo_sensor,      ui->combo_robot,
+               ui->list_images,       ui->list_positions,
+               ui->check_mirror,      ui->check_radon_detection,
+               ui->radio_m,           ui->radio_mm,
+               ui->radio_EP3P,        ui->radio_iterative_PNP,
+               ui->radio_EPNP,        ui->button_open_images,
+               ui->button_open_tcp,   ui->button_calibrate,
+               ui->tabWidget,         ui->image_label,
+               ui->widget_vtk,        ui->group_TCP_positions,
+               ui->group_reproj_err,  ui->group_3d_err,
+               ui->group_ransac,      ui->group_corner_subpix,
+               ui->group_chessboard,  ui->group_target_pose,
+               ui->group_length_unit, ui->label_x,
+               ui->label_y,           ui->label_z,
+               ui->label_rx,          ui->label_ry,
+               ui->label_rz,          ui->label_rms_err,
+               ui->label_min_err,     ui->label_max_err,
+               ui->label_rms_3d,      ui->label_trans_err,
+               ui->label_rot_err,     ui->edit_iterations,
+               ui->edit_reproj_err,   ui->edit_confidence,
                ui->progress_bar};
         setupFrame(f, title, extraLocked);
     }

@@ -22,7 +22,10 @@ ToolFlangeCalib::ToolFlangeCalib(QWidget* parent, std::vector<QString> names)
     ui->check_normalize_image->hide();
 }
 
-ToolFlangeCalib::~ToolFlangeCalib() { delete ui; }
+ToolFlangeCalib::~ToolFlangeCalib()
+{
+    delete ui;
+}
 
 void ToolFlangeCalib::discardResults()
 {
@@ -120,11 +123,13 @@ void ToolFlangeCalib::drawRowScene(bool imageShown, cv::Size imageSize, bool has
             setActorPose(frustum, RY, tY);
         drawFrame(renderer, RY, tY, cameraName().toStdString());
     }
-    if (hasTcp && resultValid && haveCamera && boardIndex >= 0 && boardIndex < static_cast<int>(rvecs.size())) {
+    if (hasTcp && resultValid && haveCamera && boardIndex >= 0 &&
+        boardIndex < static_cast<int>(rvecs.size())) {
         if (rereadBoard()) {
             auto target = vtkSmartPointer<vtkAssembly>::New();
             drawTargetAssembly(renderer, target, rvecs[static_cast<size_t>(boardIndex)],
-                               tvecs[static_cast<size_t>(boardIndex)], patternSize, squareSizeMm(), {0, 1, 1}, false);
+                               tvecs[static_cast<size_t>(boardIndex)], patternSize, squareSizeMm(), {0, 1, 1},
+                               false);
             setActorPose(target, RY, tY);
         }
     }

@@ -31,8 +31,8 @@ public:
 protected:
     void discardResults() override;
     void clearRun() override;
-    void drawRowScene(bool imageShown, cv::Size imageSize, bool hasTcp, const cv::Mat& R_tcp, const cv::Mat& t_tcp,
-                      int boardIndex) override;
+    void drawRowScene(bool imageShown, cv::Size imageSize, bool hasTcp, const cv::Mat& R_tcp,
+                      const cv::Mat& t_tcp, int boardIndex) override;
 
 private:
     Ui::ToolFlangeCalib* ui;

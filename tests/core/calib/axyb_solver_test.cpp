@@ -64,7 +64,8 @@ TEST(AxybKron, BlocksAndRowByRowIdentity)
     // The result keeps A's type.
     EXPECT_EQ(tfc::kron(cv::Mat::ones(2, 2, CV_32F), cv::Mat::ones(2, 2, CV_64F)).type(), CV_32F);
     testing_support::expectCvError([] { tfc::kron(cv::Mat(2, 2, CV_64FC2), cv::Mat::eye(2, 2, CV_64F)); },
-                                   cv::Error::StsAssert, "A.channels() == 1 && B.channels() == 1", "tfc::kron");
+                                   cv::Error::StsAssert, "A.channels() == 1 && B.channels() == 1",
+                                   "tfc::kron");
 }
 
 TEST(AxybShah, ExactChainGivesTransposedRotationsAndTrueTranslations)
@@ -121,7 +122,8 @@ TEST(AxybSolve, NoisyChainNearTruthAndAgreesWithOpenCvShah)
     // base2gripper list our B, its base2world result our X and its
     // gripper2cam result our Y.
     cv::Mat cvRX, cvtX, cvRY, cvtY;
-    cv::calibrateRobotWorldHandEye(l.RA, l.tA, l.RB, l.tB, cvRX, cvtX, cvRY, cvtY, cv::CALIB_ROBOT_WORLD_HAND_EYE_SHAH);
+    cv::calibrateRobotWorldHandEye(l.RA, l.tA, l.RB, l.tB, cvRX, cvtX, cvRY, cvtY,
+                                   cv::CALIB_ROBOT_WORLD_HAND_EYE_SHAH);
     EXPECT_POSE_NEAR(RX, tX, cvRX, cvtX, 1e-6, 1e-4);
     EXPECT_POSE_NEAR(RY, tY, cvRY, cvtY, 1e-6, 1e-4);
 }

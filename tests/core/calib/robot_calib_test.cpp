@@ -21,11 +21,11 @@ using robot_chain::Pose;
 
 namespace {
 
-constexpr double kExactDeg = 1e-7, kExactMm = 1e-6;   // exact poses
+constexpr double kExactDeg = 1e-7, kExactMm = 1e-6; // exact poses
 // Per-view rotation differences come from an arc cosine, which cannot resolve
 // angles below about sqrt(2 eps) rad = 1.2e-6 deg.
 constexpr double kAcosFloorDeg = 1e-5;
-constexpr double kNoisyDeg = 0.1, kNoisyMm = 1.0;     // 0.2 px corner noise, 0.02 deg / 0.1 mm robot noise
+constexpr double kNoisyDeg = 0.1, kNoisyMm = 1.0; // 0.2 px corner noise, 0.02 deg / 0.1 mm robot noise
 
 const cv::Size kPattern{9, 6};
 constexpr double kSquare = 30;
@@ -86,7 +86,8 @@ TEST(TargetPoseEstimate, MethodsPointsAndInliers)
     for (const Case& c : {Case{"P3P: four outer corners", p3p, 4}, Case{"iterative", iterative, 54},
                           Case{"EPnP", epnp, 54}, Case{"RANSAC keeping all", ransac, 54}}) {
         SCOPED_TRACE(c.what);
-        const TargetPoseEstimate e = estimateTargetPose(board, corners, kPattern, cv::Mat(camera().K), camera().kc, c.options);
+        const TargetPoseEstimate e =
+            estimateTargetPose(board, corners, kPattern, cv::Mat(camera().K), camera().kc, c.options);
         ASSERT_TRUE(e.found);
         ASSERT_EQ(e.objectPoints.size(), c.points);
         ASSERT_EQ(e.imagePoints.size(), c.points);
@@ -98,7 +99,8 @@ TEST(TargetPoseEstimate, MethodsPointsAndInliers)
 
     // P3P takes the first corner, the end of the first row, the last corner
     // and the start of the last row, in this order.
-    const TargetPoseEstimate e = estimateTargetPose(board, corners, kPattern, cv::Mat(camera().K), camera().kc, p3p);
+    const TargetPoseEstimate e =
+        estimateTargetPose(board, corners, kPattern, cv::Mat(camera().K), camera().kc, p3p);
     ASSERT_EQ(e.imagePoints.size(), 4u);
     EXPECT_EQ(e.imagePoints[0], corners[0]);
     EXPECT_EQ(e.imagePoints[1], corners[8]);
@@ -110,7 +112,8 @@ TEST(TargetPoseEstimate, MethodsPointsAndInliers)
     std::vector<cv::Point2f> outliers = corners;
     outliers[10] += cv::Point2f(40, -25);
     outliers[30] += cv::Point2f(-35, 30);
-    const TargetPoseEstimate r = estimateTargetPose(board, outliers, kPattern, cv::Mat(camera().K), camera().kc, ransac);
+    const TargetPoseEstimate r =
+        estimateTargetPose(board, outliers, kPattern, cv::Mat(camera().K), camera().kc, ransac);
     ASSERT_TRUE(r.found);
     EXPECT_EQ(r.inliers, 52);
     EXPECT_EQ(r.imagePoints.size(), 52u);
@@ -120,7 +123,8 @@ TEST(HandEyeRun, RecoversXOnExactDataWithEveryMethod)
 {
     const auto chain = robot_chain::handEyeChain(camera(), kPattern, kSquare, 10, 21);
     const auto views = robotViews(chain.tcp, chain.views);
-    for (const auto method : {cv::CALIB_HAND_EYE_PARK, cv::CALIB_HAND_EYE_HORAUD, cv::CALIB_HAND_EYE_ANDREFF}) {
+    for (const auto method :
+         {cv::CALIB_HAND_EYE_PARK, cv::CALIB_HAND_EYE_HORAUD, cv::CALIB_HAND_EYE_ANDREFF}) {
         SCOPED_TRACE(method);
         const RobotCalibResult r = handEyeCalibrate(views, cv::Mat(camera().K), camera().kc, method);
         ASSERT_TRUE(r.ok()) << r.message;
@@ -152,7 +156,8 @@ TEST(HandEyeRun, NoisyDataNearTruthAndSameAsOpenCv)
         Rt.push_back(R);
         tt.push_back(v.tvec);
     }
-    for (const auto method : {cv::CALIB_HAND_EYE_PARK, cv::CALIB_HAND_EYE_HORAUD, cv::CALIB_HAND_EYE_ANDREFF}) {
+    for (const auto method :
+         {cv::CALIB_HAND_EYE_PARK, cv::CALIB_HAND_EYE_HORAUD, cv::CALIB_HAND_EYE_ANDREFF}) {
         SCOPED_TRACE(method);
         const RobotCalibResult r = handEyeCalibrate(views, cv::Mat(camera().K), camera().kc, method);
         ASSERT_TRUE(r.ok()) << r.message;
@@ -178,7 +183,8 @@ TEST(RobotWorldRun, RecoversXAndYOnExactAndNoisyData)
         double deg, mm;
     } cases[] = {
         {"exact", robotViews(chain.tcp, chain.views), kExactDeg, kExactMm},
-        {"noisy", robotViews(robot_chain::perturb(chain.tcp, 0.02, 0.1, 8), chain.views, 0.2, 9), kNoisyDeg, kNoisyMm},
+        {"noisy", robotViews(robot_chain::perturb(chain.tcp, 0.02, 0.1, 8), chain.views, 0.2, 9), kNoisyDeg,
+         kNoisyMm},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -262,7 +268,8 @@ TEST(RobotRuns, GuardsBeforeAnyResult)
     std::vector<RobotView> oneAxisWorld = robotViews(axisPoses, world.views);
     for (size_t i = 0; i < oneAxisWorld.size(); ++i) {
         // Target poses consistent with the one-axis robot motion: B = Y^-1 A X.
-        const Pose b = robot_chain::compose(robot_chain::inverse(world.Y), robot_chain::compose(axisPoses[i], world.X));
+        const Pose b =
+            robot_chain::compose(robot_chain::inverse(world.Y), robot_chain::compose(axisPoses[i], world.X));
         cv::Rodrigues(b.R, oneAxisWorld[i].rvec);
         oneAxisWorld[i].tvec = b.t;
     }

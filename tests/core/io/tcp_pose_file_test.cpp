@@ -123,14 +123,18 @@ TEST_F(TcpPoseFile, BadFilesFailWithTheirMessageAndKeepThePosesBefore)
         size_t kept;
     };
     const std::vector<Case> cases = {
-        {"upper-case suffix", "poses.XML", "<TCP_Poses/>", "Only *.xml and *.txt file extensions can be read.", 0},
-        {"unknown suffix", "poses.csv", "1 2 3 0 0 0\n", "Only *.xml and *.txt file extensions can be read.", 0},
+        {"upper-case suffix", "poses.XML", "<TCP_Poses/>",
+         "Only *.xml and *.txt file extensions can be read.", 0},
+        {"unknown suffix", "poses.csv", "1 2 3 0 0 0\n", "Only *.xml and *.txt file extensions can be read.",
+         0},
         {"empty xml", "empty.xml", "", "Incorrect file entry: expected <TCP_Poses>", 0},
-        {"wrong root", "root.xml", "<Poses>" + good + "</Poses>", "Incorrect file entry: expected <TCP_Poses>", 0},
+        {"wrong root", "root.xml", "<Poses>" + good + "</Poses>",
+         "Incorrect file entry: expected <TCP_Poses>", 0},
         {"not well-formed, pose being read dropped", "broken.xml",
          "<TCP_Poses>" + good + "<Pose><X>4</X><Y>5</Y", "Error: ", 1},
         {"unknown element under the root", "unknown.xml",
-         "<TCP_Poses>" + good + "<Comment>x</Comment>" + good + "</TCP_Poses>", "Unexpected element <Comment>", 1},
+         "<TCP_Poses>" + good + "<Comment>x</Comment>" + good + "</TCP_Poses>",
+         "Unexpected element <Comment>", 1},
         {"first pose lacks a value", "first.xml",
          "<TCP_Poses><Pose><X>1</X><Y>2</Y><Z>3</Z><RX>0</RX><RY>0</RY></Pose></TCP_Poses>",
          "Pose 0 (TCP_0) has no RZ element", 0},

@@ -148,8 +148,8 @@ TEST_F(HandEyeDialog, MainWindowRunFindsTheCameraOnTheFlange)
         dialog->openTcpFile(scene->tcpFile(c.file, c.format, c.metres));
         calibrate();
         ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
-        EXPECT_POSE_NEAR(dialog->cameraRotation(), dialog->cameraTranslation(), scene->chain.X.R, scene->chain.X.t,
-                         kMaxDeg, kMaxMm);
+        EXPECT_POSE_NEAR(dialog->cameraRotation(), dialog->cameraTranslation(), scene->chain.X.R,
+                         scene->chain.X.t, kMaxDeg, kMaxMm);
         EXPECT_TRUE(logText().contains("Extrinsics: Cam0 w.r.t. TCP of robot"));
         EXPECT_TRUE(logText().contains("Translation tX = ("));
         EXPECT_TRUE(logText().contains("Extrinsics saved to " + resultFile()));
@@ -183,8 +183,8 @@ TEST_F(HandEyeDialog, MainWindowRunFindsTheCameraOnTheFlange)
         EXPECT_TRUE(w<QListWidget>("list_images")->item(4)->isSelected());
         EXPECT_TRUE(w<QGroupBox>("group_reproj_err")->isVisible());
         EXPECT_EQ(w<QLabel>("label_trans_err")->text(),
-                  QString("||") + QChar(0x0394) + "t||: " + QString::number(dialog->poseErrorList()[4][1], 'f', 4) +
-                      " mm");
+                  QString("||") + QChar(0x0394) +
+                      "t||: " + QString::number(dialog->poseErrorList()[4][1], 'f', 4) + " mm");
         EXPECT_EQ(w<QLabel>("label_min_err")->styleSheet(), "color:#00ff00");
         EXPECT_TRUE(w<QGroupBox>("group_TCP_positions")->title().endsWith("robot"));
         EXPECT_GT(testing_support::props(dialog->sceneRenderer()).size(), 4u);
