@@ -222,3 +222,22 @@ double maxTranslationNorm(std::vector<cv::Mat> tvecs)
     }
     return best;
 }
+
+std::vector<double> reprojectionDistances(const std::vector<cv::Point2f>& measured,
+                                          const std::vector<cv::Point2f>& projected)
+{
+    std::vector<double> distances(measured.size());
+    for (size_t k = 0; k < measured.size(); ++k) {
+        const double dx = static_cast<double>(measured[k].x) - projected[k].x;
+        const double dy = static_cast<double>(measured[k].y) - projected[k].y;
+        distances[k] = std::sqrt(dx * dx + dy * dy);
+    }
+    return distances;
+}
+
+cv::Vec3b toRgb255(const cv::Point3d& colour)
+{
+    return cv::Vec3b(static_cast<uchar>(static_cast<int>(colour.x * 255)),
+                     static_cast<uchar>(static_cast<int>(colour.y * 255)),
+                     static_cast<uchar>(static_cast<int>(colour.z * 255)));
+}

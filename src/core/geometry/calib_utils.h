@@ -128,3 +128,13 @@ double rotationAngleDeg(const cv::Mat& R1, const cv::Mat& R2);
 // converted); a translation with a non-finite element is skipped. Another
 // shape raises cv::Exception (StsAssert) naming the failed condition.
 double maxTranslationNorm(std::vector<cv::Mat> tvecs);
+
+// Pixel distances between measured points and their reprojections, pairwise
+// (px). The result has one entry per measured point; projected must hold at
+// least as many points.
+std::vector<double> reprojectionDistances(const std::vector<cv::Point2f>& measured,
+                                          const std::vector<cv::Point2f>& projected);
+
+// An errorColor value (components in 0..1) as 8-bit red, green, blue for the
+// image overlays (truncated).
+cv::Vec3b toRgb255(const cv::Point3d& colour);
