@@ -232,7 +232,7 @@ TEST_F(ToolFlangeDialog, BadInputsGiveClearMessagesAndNoResult)
         if (i < 2)
             QFile::copy(scene->images[i], path);
         else
-            cv::imwrite(path.toStdString(), cv::Mat(768, 1024, CV_8UC3, cv::Scalar::all(110)));
+            cv::imwrite(path.toStdString(), cv::Mat(600, 800, CV_8UC3, cv::Scalar::all(110)));
         few << path;
     }
     // A folder the result cannot be written to.
