@@ -1,9 +1,15 @@
 #include "robot_chain.h"
 
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTextStream>
 
+#include <gtest/gtest.h>
 #include <opencv2/calib3d.hpp>
+#include <opencv2/imgcodecs.hpp>
 
 #include <cstdio>
 #include <random>
@@ -119,6 +125,64 @@ bool writeTcpFile(const QString& path, const std::vector<Pose>& tcp, TcpFormat f
         out << "</TCP_Poses>\n";
     out.flush();
     return file.error() == QFile::NoError;
+}
+
+QString RenderedChain::tcpFile(const QString& name, TcpFormat format, bool inMetres,
+                               const std::vector<Pose>* tcp) const
+{
+    const QString path = QDir(folder).filePath(name);
+    EXPECT_TRUE(writeTcpFile(path, tcp ? *tcp : chain.tcp, format, inMetres));
+    return path;
+}
+
+void render(RenderedChain& scene, const QString& folder)
+{
+    scene.folder = folder;
+    synth::RenderOptions o;
+    o.blurSigma = 0.6;
+    o.noiseSigma = 1.0;
+    o.colour = true;
+    o.supersample = 3;
+
+    QByteArray key;
+    auto add = [&key](double v) { key.append(reinterpret_cast<const char*>(&v), sizeof v); };
+    for (int k = 0; k < 9; ++k)
+        add(scene.cam.K.val[k]);
+    for (int k = 0; k < static_cast<int>(scene.cam.kc.total()); ++k)
+        add(scene.cam.kc.at<double>(k));
+    for (const double v : {double(scene.cam.size.width), double(scene.cam.size.height),
+                           double(scene.pattern.width), double(scene.pattern.height), scene.square,
+                           o.blurSigma, o.noiseSigma, double(o.supersample), double(o.seed)})
+        add(v);
+    const QDir cache(QCoreApplication::applicationDirPath() + "/robot_render_cache");
+    QDir().mkpath(cache.path());
+
+    scene.images.clear();
+    for (size_t i = 0; i < scene.chain.views.size(); ++i) {
+        QByteArray viewKey = key;
+        for (int k = 0; k < 3; ++k) {
+            viewKey.append(reinterpret_cast<const char*>(&scene.chain.views[i].rvec[k]), sizeof(double));
+            viewKey.append(reinterpret_cast<const char*>(&scene.chain.views[i].tvec[k]), sizeof(double));
+        }
+        viewKey.append(reinterpret_cast<const char*>(&i), sizeof i);
+        const QString cached =
+            cache.filePath(QCryptographicHash::hash(viewKey, QCryptographicHash::Sha1).toHex() + ".png");
+        if (!QFileInfo::exists(cached)) {
+            synth::RenderOptions oi = o;
+            oi.seed = o.seed + i;
+            const cv::Mat image =
+                synth::renderChessboard(scene.cam, scene.pattern, scene.square, scene.chain.views[i], oi);
+            // Written under a name of this process, then renamed, so that a
+            // parallel test never reads half a file.
+            const QString partial = cached + QString(".%1.png").arg(QCoreApplication::applicationPid());
+            cv::imwrite(partial.toStdString(), image);
+            QFile::remove(cached);
+            QFile::rename(partial, cached);
+        }
+        const QString path = QDir(folder).filePath(QString("view%1.png").arg(int(i), 2, 10, QChar('0')));
+        EXPECT_TRUE(QFile::copy(cached, path)) << cached.toStdString();
+        scene.images << path;
+    }
 }
 
 } // namespace robot_chain

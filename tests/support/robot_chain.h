@@ -3,7 +3,8 @@
 // Robot pose chains with known truth for hand-eye (AX=XB) and robot-world
 // (AX=YB) calibration, built around board views in which the whole board is
 // visible (synth::boardViews), so that the same chain can be rendered into
-// images. TCP pose files of a chain in XML or text, in metres or millimetres.
+// board images. TCP pose files of a chain in XML or text, in metres or
+// millimetres.
 //
 // Poses (R 3x3, t 3x1, CV_64F, mm):
 //   tcp[i]   TCP in the base          x_base = R x_tcp + t
@@ -16,6 +17,7 @@
 #include "synthetic.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <opencv2/core.hpp>
 
@@ -60,5 +62,26 @@ enum class TcpFormat { Xml, Text };
 // Writes the TCP poses, positions divided by 1000 when inMetres, with full
 // double precision. Returns false when the file cannot be written.
 bool writeTcpFile(const QString& path, const std::vector<Pose>& tcp, TcpFormat format, bool inMetres);
+
+// Board images of a chain rendered into a folder, and its TCP files.
+struct RenderedChain {
+    synth::Camera cam = synth::makeCamera(cv::Size(800, 600), 860, {-0.08, 0.03, 0, 0, 0});
+    cv::Size pattern{9, 6};
+    double square = 25.7; // a real number on purpose: truncated to 25 mm lengths come out 3 % short
+    Chain chain;
+    QString folder;
+    QStringList images;
+
+    // Writes the chain's TCP poses (or the given ones) into the folder.
+    QString tcpFile(const QString& name, TcpFormat format, bool inMetres,
+                    const std::vector<Pose>* tcp = nullptr) const;
+};
+
+// Renders the chain's views into folder as view00.png, view01.png, ...
+// Rendering is slow and every test case runs in a process of its own, so the
+// images are kept in a cache folder beside the test program (a
+// QCoreApplication must exist), named by a hash of everything that decides
+// them, and copied into the given folder.
+void render(RenderedChain& scene, const QString& folder);
 
 } // namespace robot_chain
