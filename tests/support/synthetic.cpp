@@ -4,6 +4,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 
 namespace synth {
@@ -106,31 +109,79 @@ Camera makeCamera(cv::Size size, double f, const std::vector<double>& kc)
     return cam;
 }
 
-cv::Mat renderChessboard(const Camera& cam, cv::Size pattern, double square, const View& view,
-                         const RenderOptions& o)
-{
-    const int W = cam.size.width, H = cam.size.height, n = std::max(1, o.supersample);
+namespace {
 
-    // Undistorted normalised coordinates at the pixel-corner lattice; samples
-    // inside a pixel interpolate them bilinearly (the map is smooth at that scale).
+// Undistorted normalised coordinates at the pixel-corner lattice of a
+// camera; samples inside a pixel interpolate them bilinearly (the map is
+// smooth at that scale). Where the fixed-point undistortion did not converge
+// (far outside the lens model's valid region) the lattice point is marked
+// invalid. The grid depends on the camera only, so it is computed once per
+// camera and kept for the next image.
+struct LensGrid {
+    std::vector<cv::Point2d> norm;
+    std::vector<uchar> valid;
+};
+
+std::shared_ptr<const LensGrid> computeLensGrid(const Camera& cam)
+{
+    const int W = cam.size.width, H = cam.size.height;
+    auto grid = std::make_shared<LensGrid>();
     std::vector<cv::Point2d> lattice;
     lattice.reserve((size_t)(W + 1) * (H + 1));
     for (int y = 0; y <= H; ++y)
         for (int x = 0; x <= W; ++x)
             lattice.emplace_back(x - 0.5, y - 0.5);
-    std::vector<cv::Point2d> norm;
-    cv::undistortPoints(lattice, norm, cv::Mat(cam.K), cam.kc, cv::noArray(), cv::noArray(),
+    cv::undistortPoints(lattice, grid->norm, cv::Mat(cam.K), cam.kc, cv::noArray(), cv::noArray(),
                         cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 200, 1e-14));
-    // Where the fixed-point undistortion did not converge (far outside the
-    // lens model's valid region) the lattice point is marked invalid.
-    std::vector<cv::Point3d> rays(norm.size());
-    for (size_t i = 0; i < norm.size(); ++i)
-        rays[i] = cv::Point3d(norm[i].x, norm[i].y, 1.0);
+    std::vector<cv::Point3d> rays(grid->norm.size());
+    for (size_t i = 0; i < grid->norm.size(); ++i)
+        rays[i] = cv::Point3d(grid->norm[i].x, grid->norm[i].y, 1.0);
     std::vector<cv::Point2d> back;
     cv::projectPoints(rays, cv::Vec3d(0, 0, 0), cv::Vec3d(0, 0, 0), cv::Mat(cam.K), cam.kc, back);
-    std::vector<uchar> valid(norm.size());
-    for (size_t i = 0; i < norm.size(); ++i)
-        valid[i] = std::hypot(back[i].x - lattice[i].x, back[i].y - lattice[i].y) < 1e-4;
+    grid->valid.resize(grid->norm.size());
+    for (size_t i = 0; i < grid->norm.size(); ++i)
+        grid->valid[i] = std::hypot(back[i].x - lattice[i].x, back[i].y - lattice[i].y) < 1e-4;
+    return grid;
+}
+
+std::shared_ptr<const LensGrid> lensGrid(const Camera& cam)
+{
+    // Key: the image size, K and the distortion coefficients, exactly.
+    std::vector<double> key = {double(cam.size.width), double(cam.size.height)};
+    for (int i = 0; i < 9; ++i)
+        key.push_back(cam.K.val[i]);
+    if (!cam.kc.empty()) {
+        cv::Mat kc;
+        cam.kc.convertTo(kc, CV_64F);
+        kc = kc.reshape(1, 1);
+        key.insert(key.end(), kc.ptr<double>(), kc.ptr<double>() + kc.cols);
+    }
+    static std::mutex mutex;
+    static std::map<std::vector<double>, std::shared_ptr<const LensGrid>> cache;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        const auto it = cache.find(key);
+        if (it != cache.end())
+            return it->second;
+    }
+    std::shared_ptr<const LensGrid> grid = computeLensGrid(cam);
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (cache.size() >= 16)  // a few megabytes per camera; tests use a handful
+        cache.clear();
+    cache.emplace(std::move(key), grid);
+    return grid;
+}
+
+}  // namespace
+
+cv::Mat renderChessboard(const Camera& cam, cv::Size pattern, double square, const View& view,
+                         const RenderOptions& o)
+{
+    const int W = cam.size.width, H = cam.size.height, n = std::max(1, o.supersample);
+
+    const std::shared_ptr<const LensGrid> grid = lensGrid(cam);
+    const std::vector<cv::Point2d>& norm = grid->norm;
+    const std::vector<uchar>& valid = grid->valid;
 
     cv::Matx33d R;
     cv::Rodrigues(view.rvec, R);

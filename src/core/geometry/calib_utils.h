@@ -70,7 +70,8 @@ cv::Mat eulerAnglesToRotationMatrix(const cv::Point3d& yawPitchRoll);
 // each corner alone with a search window of its own (half-size w, window
 // (2w + 1) x (2w + 1) px):
 //  - w = the Chebyshev distance (larger of |dx|, |dy|, px) from the corner to
-//    its nearest neighbouring corner (approximate kd-tree search) times
+//    its nearest neighbouring corner (Euclidean, exact search, so the result
+//    does not depend on any random state) times
 //    winFactor, truncated to an integer and raised to at least 3;
 //  - near the image border w shrinks so that the window and the pixels that
 //    cornerSubPix interpolates around it stay inside the image (a window

@@ -1,7 +1,5 @@
 #include "gui/dialogs/ChessboardDialog.h"
 
-#include "gui/views/scene_builders.h"
-
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -14,15 +12,9 @@
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QTimer>
-#include <QVTKOpenGLNativeWidget.h>
 
 #include <cmath>
 
-#include <vtkCamera.h>
-#include <vtkGenericOpenGLRenderWindow.h>
-#include <vtkNew.h>
-#include <vtkRenderer.h>
-#include <vtkSmartPointer.h>
 
 QString imageFileFilter()
 {
@@ -236,28 +228,4 @@ void ChessboardDialog::reject()
         return;
     }
     QDialog::reject();
-}
-
-vtkSmartPointer<vtkRenderer> setupChessboardSceneView(QVTKOpenGLNativeWidget* widget)
-{
-    vtkNew<vtkGenericOpenGLRenderWindow> window;
-    widget->setRenderWindow(window);
-    auto renderer = vtkSmartPointer<vtkRenderer>::New();
-    renderer->GradientBackgroundOn();
-    renderer->SetBackground(0.13, 0.52, 0.95);
-    renderer->SetBackground2(0.95, 0.95, 0.95);
-    window->AddRenderer(renderer);
-    renderer->ResetCamera();
-    vtkCamera* camera = renderer->GetActiveCamera();
-    camera->Roll(180);
-    camera->SetPosition(0, 0, -5000);
-    drawWorldAxes(renderer, "");
-    renderer->ResetCameraClippingRange();
-    return renderer;
-}
-
-void renderSceneView(QVTKOpenGLNativeWidget* widget)
-{
-    if (widget && widget->isVisible() && widget->renderWindow())
-        widget->renderWindow()->Render();
 }

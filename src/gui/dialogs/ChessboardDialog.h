@@ -15,6 +15,7 @@
 #include "core/geometry/calib_utils.h"
 #include "core/io/corner_file.h"
 #include "core/io/file_names.h"
+#include "gui/views/scene_view.h"
 
 #include <QColor>
 #include <QDialog>
@@ -23,7 +24,6 @@
 #include <QString>
 
 #include <opencv2/core.hpp>
-#include <vtkSmartPointer.h>
 
 #include <vector>
 
@@ -101,15 +101,3 @@ private:
     QString idleButtonText;
     bool closePending = false;
 };
-
-class QVTKOpenGLNativeWidget;
-class vtkRenderer;
-
-// Sets up a dialog's 3D view: a renderer with the blue-to-white gradient
-// background in a new render window of the widget, the camera rolled by 180
-// degrees and placed at (0, 0, -5000), and the world axes.
-vtkSmartPointer<vtkRenderer> setupChessboardSceneView(QVTKOpenGLNativeWidget* widget);
-
-// Renders the widget's window when it is on screen (it renders itself when
-// it is shown).
-void renderSceneView(QVTKOpenGLNativeWidget* widget);
