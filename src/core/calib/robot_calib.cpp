@@ -1,6 +1,7 @@
 #include "core/calib/robot_calib.h"
 
 #include "core/calib/axyb_solver.h"
+#include "core/calib/reprojection.h"
 #include "core/geometry/calib_utils.h"
 
 #include <opencv2/calib3d.hpp>
@@ -8,15 +9,6 @@
 
 #include <algorithm>
 #include <cmath>
-
-std::vector<cv::Point3d> robotBoardPoints(cv::Size pattern, double squareWidth, double squareHeight)
-{
-    std::vector<cv::Point3d> points;
-    for (int r = 0; r < pattern.height; ++r)
-        for (int c = 0; c < pattern.width; ++c)
-            points.emplace_back(c * squareWidth, r * squareHeight, 0.0);
-    return points;
-}
 
 void tcpPoseMatrices(double x, double y, double z, double rx, double ry, double rz, double scale, cv::Mat& R,
                      cv::Mat& t)
@@ -32,70 +24,6 @@ void invertPose(const cv::Mat& R, const cv::Mat& t, cv::Mat& Rinv, cv::Mat& tinv
     Rinv = Rt.clone();
 }
 
-TargetPoseEstimate estimateTargetPose(const std::vector<cv::Point3d>& boardPoints,
-                                      const std::vector<cv::Point2f>& corners, cv::Size pattern,
-                                      const cv::Mat& K, const cv::Mat& kc, const TargetPoseOptions& options)
-{
-    TargetPoseEstimate e;
-    CV_Assert(boardPoints.size() == corners.size() && !corners.empty());
-    std::vector<cv::Point3d> P = boardPoints;
-    std::vector<cv::Point2f> C = corners;
-    cv::Mat rvec, tvec;
-    bool solved = false;
-    std::vector<int> inliers;
-    const bool useRansac = options.ransac && options.method != PnpMethod::P3P;
-    if (options.method == PnpMethod::P3P) {
-        const int nx = pattern.width, ny = pattern.height;
-        CV_Assert(nx >= 2 && ny >= 2 && static_cast<size_t>(nx * ny) == corners.size());
-        const size_t idx[4] = {0, static_cast<size_t>(nx - 1), corners.size() - 1,
-                               static_cast<size_t>((ny - 1) * nx)};
-        P.clear();
-        C.clear();
-        for (const size_t k : idx) {
-            P.push_back(boardPoints[k]);
-            C.push_back(corners[k]);
-        }
-        solved = cv::solvePnP(P, C, K, kc, rvec, tvec, false, cv::SOLVEPNP_P3P);
-    } else {
-        const int flag = options.method == PnpMethod::EPnP ? cv::SOLVEPNP_EPNP : cv::SOLVEPNP_ITERATIVE;
-        if (useRansac)
-            solved = cv::solvePnPRansac(P, C, K, kc, rvec, tvec, false, options.iterations,
-                                        options.maxReprojError, options.confidence, inliers, flag);
-        else
-            solved = cv::solvePnP(P, C, K, kc, rvec, tvec, false, flag);
-    }
-    if (!solved)
-        return e;
-    if (useRansac) {
-        e.inliers = static_cast<int>(inliers.size());
-        if (inliers.size() < P.size()) {
-            std::vector<cv::Point3d> keptP;
-            std::vector<cv::Point2f> keptC;
-            for (const int k : inliers)
-                if (k >= 0 && static_cast<size_t>(k) < P.size()) {
-                    keptP.push_back(P[static_cast<size_t>(k)]);
-                    keptC.push_back(C[static_cast<size_t>(k)]);
-                }
-            P = keptP;
-            C = keptC;
-            if (P.size() < 4)
-                return e;
-        }
-    }
-    rvec.convertTo(rvec, CV_64F);
-    tvec.convertTo(tvec, CV_64F);
-    rvec = rvec.reshape(1, 3);
-    tvec = tvec.reshape(1, 3);
-    if (!cv::checkRange(rvec) || !cv::checkRange(tvec))
-        return e;
-    e.found = true;
-    e.rvec = rvec.clone();
-    e.tvec = tvec.clone();
-    e.objectPoints = P;
-    e.imagePoints = C;
-    return e;
-}
-
 namespace {
 
 cv::Vec3b rgb255(const cv::Point3d& c)
@@ -105,7 +33,7 @@ cv::Vec3b rgb255(const cv::Point3d& c)
                      static_cast<uchar>(static_cast<int>(c.z * 255)));
 }
 
-cv::Mat toMat(const cv::Point3d& p)
+cv::Mat toMat(const cv::Point3f& p)
 {
     return (cv::Mat_<double>(3, 1) << p.x, p.y, p.z);
 }
@@ -120,27 +48,12 @@ void reprojectionStats(const std::vector<RobotView>& views, const cv::Mat& K, co
     r.pointColours.assign(n, {});
     for (size_t i = 0; i < n; ++i) {
         const RobotView& v = views[i];
-        std::vector<cv::Point3f> pts;
-        for (const cv::Point3d& p : v.objectPoints)
-            pts.emplace_back(static_cast<float>(p.x), static_cast<float>(p.y), static_cast<float>(p.z));
-        cv::projectPoints(pts, v.rvec, v.tvec, K, kc, r.projectedPoints[i]);
-        const auto& proj = r.projectedPoints[i];
-        double sum = 0, mn = 1e100, mx = 0;
-        std::vector<double> e(proj.size());
-        for (size_t l = 0; l < proj.size(); ++l) {
-            const double dx = double(proj[l].x) - v.imagePoints[l].x,
-                         dy = double(proj[l].y) - v.imagePoints[l].y;
-            e[l] = std::sqrt(dx * dx + dy * dy);
-            sum += e[l] * e[l];
-            mn = std::min(mn, e[l]);
-            mx = std::max(mx, e[l]);
-        }
-        const double rms = proj.empty() ? 0 : std::sqrt(sum / double(proj.size()));
-        if (proj.empty())
-            mn = 0;
-        r.reprojErrors[i] = cv::Vec3d(rms, mn, mx);
-        for (const double el : e)
-            r.pointColours[i].push_back(rgb255(errorColor(el, mn, mx)));
+        const ViewReprojection view = reprojectView(v.objectPoints, v.imagePoints, v.rvec, v.tvec, K, kc);
+        const double smallest = view.errors.empty() ? 0 : view.smallest;
+        r.projectedPoints[i] = view.projected;
+        r.reprojErrors[i] = cv::Vec3d(view.rms, smallest, view.largest);
+        for (const double e : view.errors)
+            r.pointColours[i].push_back(rgb255(errorColor(e, smallest, view.largest)));
     }
 }
 
@@ -273,7 +186,7 @@ RobotCalibResult handEyeCalibrate(const std::vector<RobotView>& views, const cv:
     size_t N = 0;
     for (size_t i = 0; i < n; ++i) {
         double s = 0;
-        for (const cv::Point3d& p : views[i].objectPoints) {
+        for (const cv::Point3f& p : views[i].objectPoints) {
             const cv::Mat P = toMat(p);
             s += std::pow(cv::norm((Ri[i] * P + ti[i]) - (Rm * P + tm)), 2);
         }
@@ -339,7 +252,7 @@ RobotCalibResult robotWorldCalibrate(const std::vector<RobotView>& views, const 
     size_t N = 0;
     for (size_t i = 0; i < n; ++i) {
         double s = 0;
-        for (const cv::Point3d& p : views[i].objectPoints) {
+        for (const cv::Point3f& p : views[i].objectPoints) {
             const cv::Mat P = toMat(p);
             const cv::Mat viaCamera = RY * (RB[i] * P + tB[i]) + tY;
             const cv::Mat viaRobot = RA[i] * (RX * P + tX) + tA[i];

@@ -1,7 +1,7 @@
 #pragma once
 
-// The computations of the two robot-camera calibration runs, without a window:
-// the target's pose in each image (PnP, optionally with RANSAC), the hand-eye
+// The computations of the two robot-camera calibration runs, without a window
+// (the target's pose in each image comes from estimateTargetPose): the hand-eye
 // calibration AX=XB of a camera carried by the robot, the robot-world
 // calibration AX=YB of a fixed camera watching a target carried by the robot,
 // their per-image errors and their result files.
@@ -19,43 +19,6 @@
 #include <string>
 #include <vector>
 
-// ---------------------------------------------------------------------------
-// Target pose per image
-// ---------------------------------------------------------------------------
-
-enum class PnpMethod { P3P, Iterative, EPnP };
-
-struct TargetPoseOptions {
-    PnpMethod method = PnpMethod::Iterative;
-    bool ransac = false;      // RANSAC for the iterative and EPnP methods
-    int iterations = 100;     // RANSAC iterations, > 0
-    float maxReprojError = 1; // RANSAC inlier threshold, px, > 0
-    double confidence = 0.99; // RANSAC confidence, in (0, 1)
-};
-
-struct TargetPoseEstimate {
-    bool found = false; // a pose was kept
-    int inliers = -1;   // RANSAC inlier count (only with RANSAC); -1 when the solver failed
-    cv::Mat rvec, tvec; // 3x1 CV_64F, target in camera, mm
-    // The points the pose was computed from: the whole board, its four outer
-    // corners for P3P, or the RANSAC inliers.
-    std::vector<cv::Point3d> objectPoints;
-    std::vector<cv::Point2f> imagePoints;
-};
-
-// The board's pose in one image from its detected corners (row by row, x
-// fastest, pattern.width per row) and the board model. P3P uses the first
-// corner, the end of the first row, the last corner and the start of the last
-// row. With RANSAC, fewer than 4 inliers or a failed solver give found =
-// false. A pose that is not finite is not kept. OpenCV errors propagate as
-// cv::Exception.
-TargetPoseEstimate estimateTargetPose(const std::vector<cv::Point3d>& boardPoints,
-                                      const std::vector<cv::Point2f>& corners, cv::Size pattern,
-                                      const cv::Mat& K, const cv::Mat& kc, const TargetPoseOptions& options);
-
-// The board model in mm: (c w, r h, 0) row by row, x fastest.
-std::vector<cv::Point3d> robotBoardPoints(cv::Size pattern, double squareWidth, double squareHeight);
-
 // Rotation matrix (3x3 CV_64F) and translation (3x1 CV_64F) of a TCP record:
 // Rodrigues of (rx, ry, rz) and (x, y, z) times `scale` (1000 for metres).
 void tcpPoseMatrices(double x, double y, double z, double rx, double ry, double rz, double scale, cv::Mat& R,
@@ -69,7 +32,7 @@ void tcpPoseMatrices(double x, double y, double z, double rx, double ry, double 
 struct RobotView {
     cv::Mat R_base_tcp, t_base_tcp;        // TCP pose, 3x3 and 3x1 CV_64F, mm
     cv::Mat rvec, tvec;                    // measured target pose in the camera (PnP)
-    std::vector<cv::Point3d> objectPoints; // points the pose was computed from (mm)
+    std::vector<cv::Point3f> objectPoints; // points the pose was computed from (mm)
     std::vector<cv::Point2f> imagePoints;  // and their corners (px)
 };
 

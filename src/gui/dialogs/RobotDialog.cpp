@@ -1,5 +1,8 @@
 #include "gui/dialogs/RobotDialog.h"
 
+#include "core/calib/reprojection.h"
+#include "gui/dialogs/ReprojectionErrorPanel.h"
+
 #include "core/geometry/calib_utils.h"
 #include "gui/shell/settings.h"
 #include "gui/views/ImageLabel.h"
@@ -350,7 +353,7 @@ void RobotDialog::whiteRow(int row)
         item->setBackground(Qt::white);
 }
 
-bool RobotDialog::readPoseOptions(TargetPoseOptions& options)
+bool RobotDialog::readPoseOptions(TargetPoseInput& options)
 {
     options.method = form.radio_EP3P->isChecked()   ? PnpMethod::P3P
                      : form.radio_EPNP->isChecked() ? PnpMethod::EPnP
@@ -383,9 +386,9 @@ bool RobotDialog::readPoseOptions(TargetPoseOptions& options)
                   Qt::red);
         return false;
     }
-    options.iterations = iterations;
-    options.maxReprojError = static_cast<float>(maxErr);
-    options.confidence = confidence / 100.0;
+    options.ransacIterations = iterations;
+    options.ransacMaxError = maxErr;
+    options.ransacConfidence = confidence;
     return true;
 }
 
@@ -403,7 +406,7 @@ bool RobotDialog::prepareRun(std::vector<RobotView>& views, bool handEyeInlierTe
     ChessboardOptions options;
     if (!takeChessboardOptions(options))
         return false;
-    TargetPoseOptions poseOptions;
+    TargetPoseInput poseOptions;
     if (!readPoseOptions(poseOptions))
         return false;
     const int camera = form.combo_sensor->currentIndex();
@@ -505,28 +508,35 @@ bool RobotDialog::prepareRun(std::vector<RobotView>& views, bool handEyeInlierTe
     }
 
     // Target pose per board image, and the TCP pose of its row.
-    const std::vector<cv::Point3d> board = robotBoardPoints(patternSize, squareWidth, squareHeight);
+    poseOptions.patternSize = patternSize;
+    poseOptions.squareWidth = squareWidth;
+    poseOptions.squareHeight = squareHeight;
+    poseOptions.K = K;
+    poseOptions.kc = kc;
     const double scale = lengthScale();
     std::vector<int> failed;
     for (int j = 0; j < boardRows.size(); ++j) {
         const int row = boardRows[j];
         const QString rowText = form.list_images->item(row)->text();
-        TargetPoseEstimate e;
-        try {
-            e = estimateTargetPose(board, corners[static_cast<size_t>(j)], patternSize, K, kc, poseOptions);
-        } catch (const cv::Exception& ex) {
-            logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(ex.what()), Qt::red);
+        poseOptions.imagePoints = corners[static_cast<size_t>(j)];
+        const TargetPoseResult e = estimateTargetPose(poseOptions);
+        if (e.error == TargetPoseError::OpenCvError) {
+            logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(e.message), Qt::red);
             logAppend(tr("Aborting...\n"), Qt::red);
             return false;
         }
-        if (poseOptions.ransac) {
+        if (e.error == TargetPoseError::BadInput) {
+            logAppend(tr("%1: %2, aborting...\n").arg(rowText, QString::fromStdString(e.message)), Qt::red);
+            return false;
+        }
+        if (e.ransacUsed) {
             if (e.inliers >= 0)
                 logAppend(tr("%1 inliers: %2").arg(rowText).arg(e.inliers));
             else
                 logAppend(handEyeInlierText ? tr("%1 inliers: 0").arg(rowText)
                                             : tr("%1 inliers: none").arg(rowText));
         }
-        if (!e.found) {
+        if (!e.ok()) {
             failed.push_back(j);
             continue;
         }
@@ -657,28 +667,12 @@ void RobotDialog::showResults(int row)
         if (resultValid && item->checkState() != Qt::Unchecked) {
             if (boardIndex >= 0 && i < imagePoints.size() && i < pointColours.size() &&
                 i < projectedPoints.size() && !image.empty()) {
-                form.image_label->setImageAndPoints(image, imagePoints[i], pointColours[i],
-                                                    projectedPoints[i]);
-                const float w = squareWidth, h = squareHeight;
-                const std::vector<cv::Point3f> square = {{0, 0, 0}, {w, 0, 0}, {0, h, 0}, {w, h, 0}};
-                std::vector<cv::Point2f> p;
-                cv::projectPoints(square, rvecs[i], tvecs[i], K, kc, p);
-                const cv::Point2f origin = p[0] + ((p[0] - p[2]) + (p[0] - p[1])) / 2;
-                const cv::Point2f xEnd = p[1] + (p[1] - p[3]) / 2;
-                const cv::Point2f yEnd = p[2] + (p[2] - p[3]) / 2;
-                const float size =
-                    static_cast<float>(std::max(cv::norm(p[0] - p[2]), cv::norm(p[0] - p[1])) / 2);
-                form.image_label->setAxes(origin, xEnd, yEnd, size);
-
+                ReprojectionErrorPanel panel(form.group_reproj_err, form.label_rms_err, form.label_min_err,
+                                             form.label_max_err, form.image_label);
+                panel.drawView(image, imagePoints[i], pointColours[i], projectedPoints[i],
+                               projectBoardAxes(rvecs[i], tvecs[i], K, kc, squareWidth, squareHeight));
                 const cv::Vec3d& re = reprojErrors[i];
-                const cv::Vec3b& ic = imageRowColours[i];
-                form.label_rms_err->setText(tr("RMS: ") + f4(re[0]) + " px");
-                form.label_rms_err->setStyleSheet(
-                    QString("color:rgb(%1,%2,%3);").arg(ic[0]).arg(ic[1]).arg(ic[2]));
-                form.label_min_err->setText(tr("Min: ") + f4(re[1]) + " px");
-                form.label_min_err->setStyleSheet("color:#00ff00");
-                form.label_max_err->setText(tr("Max: ") + f4(re[2]) + " px");
-                form.label_max_err->setStyleSheet("color:#ff0000");
+                panel.show(re[0], imageRowColours[i], re[1], re[2]);
                 const cv::Vec3d& pe = poseErrors[i];
                 const cv::Vec3b& pc = poseRowColours[i];
                 form.label_rms_3d->setText(tr("RMS: ") + f4(pe[0]) + " mm");

@@ -14,6 +14,7 @@
 #include "gui/dialogs/ChessboardDialog.h"
 
 #include "core/calib/robot_calib.h"
+#include "core/calib/target_pose.h"
 #include "core/io/tcp_pose_file.h"
 
 #include <QString>
@@ -173,7 +174,7 @@ protected:
     bool tcpReadComplete = false;
     QVector<int> checkedRows, boardRows;
     std::vector<std::vector<cv::Point2f>> imagePoints, projectedPoints;
-    std::vector<std::vector<cv::Point3d>> objectPoints;
+    std::vector<std::vector<cv::Point3f>> objectPoints;
     bool resultValid = false;
     cv::Mat K, kc;
     cv::Mat RX, tX;
@@ -187,6 +188,7 @@ private:
     void setupFrame(const Form& f, const QString& title, const QList<QWidget*>& extraLocked);
     void resetErrorLabels();
     void selectOtherRow(QListWidget* other, int row);
-    bool readPoseOptions(TargetPoseOptions& options);
+    // The PnP method and, when RANSAC is used, its checked parameters.
+    bool readPoseOptions(TargetPoseInput& options);
     void whiteRow(int row);
 };

@@ -4,6 +4,7 @@
 // guards, and the result files.
 
 #include "core/calib/robot_calib.h"
+#include "core/calib/target_pose.h"
 
 #include "robot_chain.h"
 #include "synthetic.h"
@@ -45,16 +46,20 @@ std::vector<RobotView> robotViews(const std::vector<Pose>& tcp, const std::vecto
 {
     std::mt19937_64 rng(seed);
     std::normal_distribution<double> noise(0, pixelNoise > 0 ? pixelNoise : 1);
-    const cv::Mat K(camera().K);
-    const std::vector<cv::Point3d> board = robotBoardPoints(kPattern, kSquare, kSquare);
+    TargetPoseInput input;
+    input.patternSize = kPattern;
+    input.squareWidth = input.squareHeight = static_cast<float>(kSquare);
+    input.K = cv::Mat(camera().K);
+    input.kc = camera().kc;
     std::vector<RobotView> out;
     for (size_t i = 0; i < views.size(); ++i) {
         std::vector<cv::Point2f> corners = synth::projectBoard(camera(), kPattern, kSquare, views[i]);
         if (pixelNoise > 0)
             for (cv::Point2f& c : corners)
                 c += cv::Point2f(float(noise(rng) * pixelNoise), float(noise(rng) * pixelNoise));
-        const TargetPoseEstimate e = estimateTargetPose(board, corners, kPattern, K, camera().kc, {});
-        EXPECT_TRUE(e.found);
+        input.imagePoints = corners;
+        const TargetPoseResult e = estimateTargetPose(input);
+        EXPECT_TRUE(e.ok()) << e.message;
         RobotView v;
         v.R_base_tcp = tcp[i].R;
         v.t_base_tcp = tcp[i].t;
@@ -65,58 +70,6 @@ std::vector<RobotView> robotViews(const std::vector<Pose>& tcp, const std::vecto
         out.push_back(v);
     }
     return out;
-}
-
-TEST(TargetPoseEstimate, MethodsPointsAndInliers)
-{
-    const auto views = synth::boardViews(camera(), kPattern, kSquare, 1, 3);
-    const std::vector<cv::Point3d> board = robotBoardPoints(kPattern, kSquare, kSquare);
-    std::vector<cv::Point2f> corners = synth::projectBoard(camera(), kPattern, kSquare, views[0]);
-    const Pose truth = robot_chain::viewPose(views[0]);
-
-    struct Case {
-        const char* what;
-        TargetPoseOptions options;
-        size_t points;
-    };
-    TargetPoseOptions p3p, iterative, epnp, ransac;
-    p3p.method = PnpMethod::P3P;
-    epnp.method = PnpMethod::EPnP;
-    ransac.ransac = true;
-    for (const Case& c : {Case{"P3P: four outer corners", p3p, 4}, Case{"iterative", iterative, 54},
-                          Case{"EPnP", epnp, 54}, Case{"RANSAC keeping all", ransac, 54}}) {
-        SCOPED_TRACE(c.what);
-        const TargetPoseEstimate e =
-            estimateTargetPose(board, corners, kPattern, cv::Mat(camera().K), camera().kc, c.options);
-        ASSERT_TRUE(e.found);
-        ASSERT_EQ(e.objectPoints.size(), c.points);
-        ASSERT_EQ(e.imagePoints.size(), c.points);
-        cv::Mat R;
-        cv::Rodrigues(e.rvec, R);
-        EXPECT_POSE_NEAR(R, e.tvec, truth.R, truth.t, 1e-3, 1e-2);
-        EXPECT_EQ(e.inliers, c.options.ransac ? 54 : -1);
-    }
-
-    // P3P takes the first corner, the end of the first row, the last corner
-    // and the start of the last row, in this order.
-    const TargetPoseEstimate e =
-        estimateTargetPose(board, corners, kPattern, cv::Mat(camera().K), camera().kc, p3p);
-    ASSERT_EQ(e.imagePoints.size(), 4u);
-    EXPECT_EQ(e.imagePoints[0], corners[0]);
-    EXPECT_EQ(e.imagePoints[1], corners[8]);
-    EXPECT_EQ(e.imagePoints[2], corners[53]);
-    EXPECT_EQ(e.imagePoints[3], corners[45]);
-    EXPECT_EQ(e.objectPoints[1], cv::Point3d(240, 0, 0));
-
-    // RANSAC drops gross outliers and keeps the pose.
-    std::vector<cv::Point2f> outliers = corners;
-    outliers[10] += cv::Point2f(40, -25);
-    outliers[30] += cv::Point2f(-35, 30);
-    const TargetPoseEstimate r =
-        estimateTargetPose(board, outliers, kPattern, cv::Mat(camera().K), camera().kc, ransac);
-    ASSERT_TRUE(r.found);
-    EXPECT_EQ(r.inliers, 52);
-    EXPECT_EQ(r.imagePoints.size(), 52u);
 }
 
 TEST(HandEyeRun, RecoversXOnExactDataWithEveryMethod)

@@ -12,6 +12,7 @@
 #include "dialog_test_helpers.h"
 #include "robot_chain.h"
 #include "robot_dialog_test_helpers.h"
+#include "screenshots.h"
 #include "test_helpers.h"
 #include "vtk_test_helpers.h"
 
@@ -190,8 +191,8 @@ TEST_F(ToolFlangeDialog, MainWindowRunFindsCameraAndTargetInEveryFileFormat)
         const TcpPose& p2 = dialog->poses()[2];
         EXPECT_EQ(w<QLabel>("label_x")->text(), QString("X: %1 m").arg(p2.x, 7, 'f', 4));
         EXPECT_GT(testing_support::props(dialog->sceneRenderer()).size(), 3u);
-        if (const QByteArray dir = qgetenv("TESSIMO_SCREENSHOT_DIR"); !dir.isEmpty())
-            dialog->grab().save(QDir(dir).filePath(QString("tool_flange_%1.png").arg(c.metres ? "m" : "mm")));
+        EXPECT_TRUE(dialog->grab().save(
+            testing_support::screenshotPath(QString("tool_flange_%1.png").arg(c.metres ? "m" : "mm"))));
 
         delete main.data();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
