@@ -80,7 +80,8 @@ public:
         qRegisterMetaType<cv::Mat>("cv::Mat");
         dialog_test::useSettingsFolder(settingsDir.path());
     }
-    void TearDown() override
+    void TearDown() override { closeMainWindow(); }
+    void closeMainWindow()
     {
         delete main.data();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -196,6 +197,39 @@ TEST_F(ToolFlangeDialog, MainWindowRunFindsCameraAndTargetInEveryFileFormat)
 
         delete main.data();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
+// The pose options reach every image: RANSAC reports its inliers per image,
+// EP3P keeps the four outer corners; both still find the cell.
+TEST_F(ToolFlangeDialog, PoseOptionsReachEveryImage)
+{
+    for (const bool p3p : {false, true}) {
+        SCOPED_TRACE(p3p ? "EP3P" : "iterative with RANSAC");
+        open();
+        if (p3p)
+            w<QRadioButton>("radio_EP3P")->setChecked(true);
+        else
+            w<QGroupBox>("group_ransac")->setChecked(true);
+        // With 100 iterations and 1 px the iterative solver's minimal samples
+        // settle on a wrong pose with 7 inliers in one of these views; a wider
+        // threshold keeps every corner.
+        w<QLineEdit>("edit_iterations")->setText("500");
+        w<QLineEdit>("edit_reproj_err")->setText("3.0");
+        EXPECT_EQ(w<QGroupBox>("group_ransac")->isEnabled(), !p3p);
+        dialog->openImages(scene->images);
+        dialog->openTcpFile(scene->tcpFile("poses.xml", TcpFormat::Xml, true));
+        calibrate();
+        ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+        EXPECT_EQ(logText().contains("view03.png inliers: 54"), !p3p) << logText().toStdString();
+        // Four points locate the camera less well than 54.
+        const double mm = p3p ? 10 * kMaxMm : kMaxMm, deg = p3p ? 10 * kMaxDeg : kMaxDeg;
+        EXPECT_POSE_NEAR(dialog->cameraRotation(), dialog->cameraTranslation(), scene->chain.Y.R,
+                         scene->chain.Y.t, deg, mm)
+            << logText().toStdString();
+        w<QListWidget>("list_images")->setCurrentRow(3);
+        EXPECT_TRUE(w<QLabel>("label_rms_err")->text().endsWith(" px"));
+        closeMainWindow();
     }
 }
 
