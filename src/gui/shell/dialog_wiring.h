@@ -27,3 +27,11 @@ void connectIntrinsicsDialog(Dialog* dialog, SensorTree* tree)
     QObject::connect(tree, &SensorTree::sensorNamesChanged, dialog, &Dialog::updateSensorNames);
     QObject::connect(tree, &SensorTree::removeSensorFromRender, dialog, &Dialog::updateSensorNames);
 }
+
+// A dialog that places one sensor relative to another pushes that pose into
+// the tree (x_idx2 = R x_idx1 + t).
+template <class Dialog>
+void connectExtrinsicsDialog(Dialog* dialog, SensorTree* tree)
+{
+    QObject::connect(dialog, &Dialog::updateSecondaryExtrinsics, tree, &SensorTree::updateExtrinsicsIdx);
+}
