@@ -7,6 +7,7 @@
 #include "gui/shell/settings.h"
 #include "gui/views/ImageLabel.h"
 #include "gui/views/scene_builders.h"
+#include "gui/views/scene_view.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -76,15 +77,7 @@ void RobotDialog::setupFrame(const Form& f, const QString& title, const QList<QW
     form.edit_reproj_err->setValidator(reprojValidator);
     form.edit_confidence->setValidator(new QIntValidator(1, 99, form.edit_confidence));
 
-    // The 3D view: gradient background, camera rolled by 180 degrees at
-    // (0, 0, 5000), the robot base's axes.
-    vtkNew<vtkGenericOpenGLRenderWindow> window;
-    form.widget_vtk->setRenderWindow(window);
-    renderer = vtkSmartPointer<vtkRenderer>::New();
-    renderer->GradientBackgroundOn();
-    renderer->SetBackground(0.13, 0.52, 0.95);
-    renderer->SetBackground2(0.95, 0.95, 0.95);
-    window->AddRenderer(renderer);
+    renderer = setupSceneView(form.widget_vtk);
 
     form.group_TCP_positions->hide();
     form.group_reproj_err->hide();
@@ -101,10 +94,9 @@ void RobotDialog::setupFrame(const Form& f, const QString& title, const QList<QW
             form.combo_robot->setCurrentIndex(1);
     }
 
-    renderer->ResetCamera();
-    vtkCamera* camera = renderer->GetActiveCamera();
-    camera->Roll(180);
-    camera->SetPosition(0, 0, 5000);
+    // The robot cell is seen from the other side of the base than the
+    // chessboard scenes: the camera stands at (0, 0, 5000).
+    renderer->GetActiveCamera()->SetPosition(0, 0, 5000);
     drawWorldAxes(renderer, robotName().toStdString());
     renderer->ResetCameraClippingRange();
 

@@ -22,6 +22,7 @@
 #include <QVector>
 
 #include <opencv2/core.hpp>
+#include <vtkRenderer.h>
 #include <vtkSmartPointer.h>
 
 #include <vector>
@@ -36,10 +37,8 @@ class QListWidget;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
-class QSpinBox;
 class QTabWidget;
 class QVTKOpenGLNativeWidget;
-#include <vtkRenderer.h>
 
 class RobotDialog : public ChessboardDialog {
     Q_OBJECT
