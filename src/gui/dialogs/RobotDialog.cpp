@@ -34,8 +34,6 @@
 #include <cmath>
 
 #include <vtkCamera.h>
-#include <vtkGenericOpenGLRenderWindow.h>
-#include <vtkNew.h>
 #include <vtkRenderer.h>
 
 namespace {
