@@ -470,28 +470,28 @@ bool RobotDialog::prepareRun(std::vector<RobotView>& views, bool handEyeInlierTe
             return false;
         }
         const int row = checkedRows[k];
-        try {
-            cv::Mat gray = cv::imread(files[k].toStdString(), cv::IMREAD_GRAYSCALE);
-            if (!gray.empty() && form.check_mirror->isChecked())
-                cv::flip(gray, gray, 1);
-            if (!gray.empty())
-                lastImageSize = gray.size();
-            std::vector<cv::Point2f> found;
-            if (detectChessboard(gray, options, found)) {
-                logMoveToEnd();
-                logInsert(QString::number(k + 1) + " ", Qt::green);
-                corners.push_back(found);
-                boardRows.append(row);
-                form.progress_bar->setValue(k + 1);
-            } else {
-                form.list_images->item(row)->setCheckState(Qt::Unchecked);
-                whiteRow(row);
-                logMoveToEnd();
-                logInsert(QString::number(k + 1) + " ", Qt::red);
-            }
-        } catch (const cv::Exception& e) {
-            logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(e.what())), Qt::red);
+        const BoardDetection d =
+            detectBoardInFile(files[k].toStdString(), options, form.check_mirror->isChecked());
+        if (d.imageSize.area() > 0)
+            lastImageSize = d.imageSize;
+        switch (d.outcome) {
+        case BoardDetection::Outcome::Found:
+            logMoveToEnd();
+            logInsert(QString::number(k + 1) + " ", Qt::green);
+            corners.push_back(d.corners);
+            boardRows.append(row);
+            form.progress_bar->setValue(k + 1);
+            break;
+        case BoardDetection::Outcome::NotFound:
+            form.list_images->item(row)->setCheckState(Qt::Unchecked);
+            whiteRow(row);
+            logMoveToEnd();
+            logInsert(QString::number(k + 1) + " ", Qt::red);
+            break;
+        case BoardDetection::Outcome::Error:
+            logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(d.error)), Qt::red);
             logAppend(tr("Skipping...\n"), Qt::red);
+            break;
         }
         logColor(Qt::black);
         logRepaint();
