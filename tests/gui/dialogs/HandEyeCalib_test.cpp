@@ -191,6 +191,12 @@ TEST_F(HandEyeDialog, MainWindowRunFindsTheCameraOnTheFlange)
         EXPECT_GT(testing_support::props(dialog->sceneRenderer()).size(), 4u);
         EXPECT_TRUE(
             dialog->grab().save(testing_support::screenshotPath(QString("hand_eye_%1.png").arg(c.method))));
+        // Opening the TCP file again discards the per-image results; the last
+        // hand-eye result stays.
+        dialog->openTcpFile(QDir(scene->folder).filePath(c.file));
+        EXPECT_FALSE(dialog->hasResult());
+        EXPECT_TRUE(dialog->reprojectionErrors().empty());
+        EXPECT_FALSE(dialog->cameraRotation().empty());
         closeMain();
     }
 }
