@@ -655,8 +655,11 @@ void RobotDialog::showResults(int row)
         imageSize = image.empty() ? cv::Size(0, 0) : image.size();
         const size_t i = static_cast<size_t>(boardIndex);
         if (resultValid && item->checkState() != Qt::Unchecked) {
-            if (boardIndex >= 0 && i < imagePoints.size() && i < pointColours.size() &&
-                i < projectedPoints.size() && !image.empty()) {
+            const bool haveView = boardIndex >= 0 && i < imagePoints.size() && i < pointColours.size() &&
+                                  i < projectedPoints.size() && i < reprojErrors.size() &&
+                                  i < poseErrors.size() && i < imageRowColours.size() &&
+                                  i < poseRowColours.size() && i < rvecs.size();
+            if (haveView && !image.empty()) {
                 ReprojectionErrorPanel panel(form.group_reproj_err, form.label_rms_err, form.label_min_err,
                                              form.label_max_err, form.image_label);
                 panel.drawView(image, imagePoints[i], pointColours[i], projectedPoints[i],
