@@ -32,7 +32,7 @@ struct StereoRig {
 // secondary's origin at `position` in the primary's frame (150, 8, 5 mm by
 // default, side by side), turned towards the primary's field of view by
 // `yawDeg` about its y axis, with a small pitch and roll.
-StereoRig makeStereoRig(const cv::Vec3d& position = cv::Vec3d(150, 8, 5), double yawDeg = -17);
+StereoRig makeStereoRig(const cv::Vec3d& position = cv::Vec3d(150, 8, 5), double yawDeg = -6);
 
 // n random views whose boards (with their white border) lie whole inside both
 // images with a margin, as primary-camera views.

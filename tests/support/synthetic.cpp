@@ -4,6 +4,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 
 namespace synth {
@@ -106,13 +109,34 @@ Camera makeCamera(cv::Size size, double f, const std::vector<double>& kc)
     return cam;
 }
 
-cv::Mat renderChessboard(const Camera& cam, cv::Size pattern, double square, const View& view,
-                         const RenderOptions& o)
-{
-    const int W = cam.size.width, H = cam.size.height, n = std::max(1, o.supersample);
+namespace {
 
-    // Undistorted normalised coordinates at the pixel-corner lattice; samples
-    // inside a pixel interpolate them bilinearly (the map is smooth at that scale).
+struct Lattice {
+    cv::Matx33d K;
+    cv::Mat kc;
+    cv::Size size;
+    std::vector<cv::Point2d> norm;
+    std::vector<uchar> valid;
+};
+
+bool sameCamera(const Lattice& l, const Camera& cam)
+{
+    if (l.size != cam.size || l.K != cam.K || l.kc.total() != cam.kc.total())
+        return false;
+    return cam.kc.empty() || cv::norm(l.kc.reshape(1, 1), cam.kc.reshape(1, 1), cv::NORM_INF) == 0;
+}
+
+std::shared_ptr<const Lattice> cameraLattice(const Camera& cam)
+{
+    static std::mutex mutex;
+    static std::deque<std::shared_ptr<const Lattice>> cache;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (const auto& l : cache)
+        if (sameCamera(*l, cam))
+            return l;
+    const int W = cam.size.width, H = cam.size.height;
+    // Samples inside a pixel interpolate the lattice bilinearly (the map is
+    // smooth at that scale).
     std::vector<cv::Point2d> lattice;
     lattice.reserve((size_t)(W + 1) * (H + 1));
     for (int y = 0; y <= H; ++y)
@@ -131,6 +155,31 @@ cv::Mat renderChessboard(const Camera& cam, cv::Size pattern, double square, con
     std::vector<uchar> valid(norm.size());
     for (size_t i = 0; i < norm.size(); ++i)
         valid[i] = std::hypot(back[i].x - lattice[i].x, back[i].y - lattice[i].y) < 1e-4;
+
+    auto l = std::make_shared<Lattice>();
+    l->K = cam.K;
+    l->kc = cam.kc.clone();
+    l->size = cam.size;
+    l->norm = std::move(norm);
+    l->valid = std::move(valid);
+    if (cache.size() >= 4)
+        cache.pop_front();
+    cache.push_back(l);
+    return l;
+}
+
+}  // namespace
+
+cv::Mat renderChessboard(const Camera& cam, cv::Size pattern, double square, const View& view,
+                         const RenderOptions& o)
+{
+    const int W = cam.size.width, H = cam.size.height, n = std::max(1, o.supersample);
+
+    // Undistorted normalised coordinates at the pixel-corner lattice, the
+    // same for every view of a camera (kept for the last few cameras).
+    const std::shared_ptr<const Lattice> lattice = cameraLattice(cam);
+    const std::vector<cv::Point2d>& norm = lattice->norm;
+    const std::vector<uchar>& valid = lattice->valid;
 
     cv::Matx33d R;
     cv::Rodrigues(view.rvec, R);

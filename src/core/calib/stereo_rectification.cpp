@@ -60,6 +60,14 @@ bool rectifyStereo(const StereoRectifyInput& in, StereoRectification& out, std::
             error = "the rectification gave no finite result";
             return false;
         }
+        // For strongly converging or distorted pairs OpenCV's fit of the image
+        // region can turn the rectified cameras round; such a result is unusable.
+        if (!(r.P0.at<double>(0, 0) > 0 && r.P0.at<double>(1, 1) > 0 && r.P1.at<double>(0, 0) > 0 &&
+              r.P1.at<double>(1, 1) > 0)) {
+            error = "the rectification gave a focal length that is not positive; try another alpha, another new "
+                    "image size or unequal principal points";
+            return false;
+        }
         cv::initUndistortRectifyMap(K[0], kc[0], r.R0, r.P0, in.newImageSize, CV_16SC2, r.map1[0], r.map2[0]);
         cv::initUndistortRectifyMap(K[1], kc[1], r.R1, r.P1, in.newImageSize, CV_16SC2, r.map1[1], r.map2[1]);
     } catch (const cv::Exception& e) {

@@ -22,13 +22,13 @@ namespace {
 
 // Exact corners of the rig's views: what a perfect detector would return.
 struct ExactPairs {
-    synth::StereoRig rig = synth::makeStereoRig();
+    synth::StereoRig rig;
     cv::Size pattern{9, 6};
     double square = 30;
     std::vector<synth::View> views;
     StereoRunInput input;
 
-    explicit ExactPairs(int n = 10)
+    explicit ExactPairs(int n = 10, const synth::StereoRig& r = synth::makeStereoRig()) : rig(r)
     {
         views = synth::stereoViews(rig, pattern, square, n, 5);
         for (const synth::View& v : views) {
@@ -321,6 +321,25 @@ TEST(StereoRectificationCore, RowsAgreeAndTheFilesHoldTheRectifiedCameras)
     EXPECT_EQ(project.sensors[0].name, "Cam0_rect");
     EXPECT_EQ(project.sensors[1].name, "Cam1_rect");
     EXPECT_EQ(project.world, 0);
+}
+
+TEST(StereoRectificationCore, TurnedRoundCamerasAreAFailure)
+{
+    // A rig converging by 17 degrees: keeping every source pixel with equal
+    // principal points makes OpenCV's fit give a negative focal length.
+    const ExactPairs data(2, synth::makeStereoRig(cv::Vec3d(150, 8, 5), -17));
+    StereoRectifyInput in = truthInput(data);
+    in.alpha = 1;
+    StereoRectification rect;
+    std::string error;
+    EXPECT_FALSE(rectifyStereo(in, rect, error));
+    EXPECT_NE(error.find("not positive"), std::string::npos) << error;
+    EXPECT_TRUE(rect.P0.empty());
+    // Unequal principal points rectify the same pair.
+    in.zeroDisparity = false;
+    ASSERT_TRUE(rectifyStereo(in, rect, error)) << error;
+    EXPECT_GT(rect.P0.at<double>(0, 0), 0);
+    EXPECT_LT(rowDisagreement(data, rect, false), 1e-3);
 }
 
 TEST(StereoRectificationCore, VerticalPairAndBadInputs)

@@ -6,6 +6,7 @@
 // calibration; the bad-input paths.
 
 #include "gui/dialogs/StereoChessCalibWin.h"
+#include "core/io/project_file.h"
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
 #include "gui/shell/dialog_wiring.h"
@@ -316,7 +317,8 @@ TEST_F(StereoDialog, CalibratesAndRectifiesARenderedRigFromTheMainWindow)
     // Rectification: the files, then the rectified copies.
     h.w<QTabWidget>("tabCalibRect")->setCurrentIndex(1);
     h.w<QTabWidget>("tabWidget")->setCurrentIndex(2);
-    h.w<QRadioButton>("radio_alpha_1")->setChecked(true); // whole boards in the copies
+    // Whole boards in the copies: keep every source pixel.
+    h.w<QRadioButton>("radio_alpha_1")->setChecked(true);
     h.click("button_rectify");
     const QString rectFile = QDir(imageDir.path()).filePath("primary/rectification.yml");
     EXPECT_TRUE(logHas(h.log(), "Rectification parameters saved to " + rectFile, kBlack)) << h.logText().toStdString();
@@ -336,6 +338,12 @@ TEST_F(StereoDialog, CalibratesAndRectifiesARenderedRigFromTheMainWindow)
     h.click("button_rectify_input");
     EXPECT_TRUE(logHas(h.log(), "Done!", kBlack));
     EXPECT_TRUE(h.logText().contains("Rectifying Cam0 images:"));
+    std::printf("[ measured ] rectified focal lengths %.1f and %.1f px\n", h.dialog->rectification().P0.at<double>(0, 0),
+                h.dialog->rectification().P1.at<double>(0, 0));
+    if (const char* keep = std::getenv("TESSIMO_SCREENSHOT_DIR"))
+        for (const char* side : {"primary", "secondary"})
+            QFile::copy(QDir(imageDir.path()).filePath(QString(side) + "/rect_pair03.png"),
+                        QDir(keep).filePath(QString("rect_%1_03.png").arg(side)));
     const auto [rowsOff, pairsFound] =
         rectifiedRowAgreement(scene.files.primary, scene.files.secondary, scene.pattern);
     std::printf("[ measured ] rectified copies: corners of %d pairs found again, rows differ by at most %.3f px\n",
@@ -344,6 +352,9 @@ TEST_F(StereoDialog, CalibratesAndRectifiesARenderedRigFromTheMainWindow)
     EXPECT_LT(rowsOff, 0.5);
 
     // The project of the rectified cameras loads in the main window.
+    Project project;
+    const ProjectReadResult read = readProjectFile((base + ".yml").toStdString(), project);
+    ASSERT_TRUE(read.ok) << read.message;
     ASSERT_TRUE(h.main->loadProject(base + ".yml"));
     const std::vector<Sensor> loaded = h.main->sensorTree()->getSensors();
     ASSERT_EQ(loaded.size(), 2u);
