@@ -4,7 +4,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
-#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -111,61 +111,65 @@ Camera makeCamera(cv::Size size, double f, const std::vector<double>& kc)
 
 namespace {
 
-struct Lattice {
-    cv::Matx33d K;
-    cv::Mat kc;
-    cv::Size size;
+// Undistorted normalised coordinates at the pixel-corner lattice of a
+// camera; samples inside a pixel interpolate them bilinearly (the map is
+// smooth at that scale). Where the fixed-point undistortion did not converge
+// (far outside the lens model's valid region) the lattice point is marked
+// invalid. The grid depends on the camera only, so it is computed once per
+// camera and kept for the next image.
+struct LensGrid {
     std::vector<cv::Point2d> norm;
     std::vector<uchar> valid;
 };
 
-bool sameCamera(const Lattice& l, const Camera& cam)
+std::shared_ptr<const LensGrid> computeLensGrid(const Camera& cam)
 {
-    if (l.size != cam.size || l.K != cam.K || l.kc.total() != cam.kc.total())
-        return false;
-    return cam.kc.empty() || cv::norm(l.kc.reshape(1, 1), cam.kc.reshape(1, 1), cv::NORM_INF) == 0;
-}
-
-std::shared_ptr<const Lattice> cameraLattice(const Camera& cam)
-{
-    static std::mutex mutex;
-    static std::deque<std::shared_ptr<const Lattice>> cache;
-    std::lock_guard<std::mutex> lock(mutex);
-    for (const auto& l : cache)
-        if (sameCamera(*l, cam))
-            return l;
     const int W = cam.size.width, H = cam.size.height;
-    // Samples inside a pixel interpolate the lattice bilinearly (the map is
-    // smooth at that scale).
+    auto grid = std::make_shared<LensGrid>();
     std::vector<cv::Point2d> lattice;
     lattice.reserve((size_t)(W + 1) * (H + 1));
     for (int y = 0; y <= H; ++y)
         for (int x = 0; x <= W; ++x)
             lattice.emplace_back(x - 0.5, y - 0.5);
-    std::vector<cv::Point2d> norm;
-    cv::undistortPoints(lattice, norm, cv::Mat(cam.K), cam.kc, cv::noArray(), cv::noArray(),
+    cv::undistortPoints(lattice, grid->norm, cv::Mat(cam.K), cam.kc, cv::noArray(), cv::noArray(),
                         cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 200, 1e-14));
-    // Where the fixed-point undistortion did not converge (far outside the
-    // lens model's valid region) the lattice point is marked invalid.
-    std::vector<cv::Point3d> rays(norm.size());
-    for (size_t i = 0; i < norm.size(); ++i)
-        rays[i] = cv::Point3d(norm[i].x, norm[i].y, 1.0);
+    std::vector<cv::Point3d> rays(grid->norm.size());
+    for (size_t i = 0; i < grid->norm.size(); ++i)
+        rays[i] = cv::Point3d(grid->norm[i].x, grid->norm[i].y, 1.0);
     std::vector<cv::Point2d> back;
     cv::projectPoints(rays, cv::Vec3d(0, 0, 0), cv::Vec3d(0, 0, 0), cv::Mat(cam.K), cam.kc, back);
-    std::vector<uchar> valid(norm.size());
-    for (size_t i = 0; i < norm.size(); ++i)
-        valid[i] = std::hypot(back[i].x - lattice[i].x, back[i].y - lattice[i].y) < 1e-4;
+    grid->valid.resize(grid->norm.size());
+    for (size_t i = 0; i < grid->norm.size(); ++i)
+        grid->valid[i] = std::hypot(back[i].x - lattice[i].x, back[i].y - lattice[i].y) < 1e-4;
+    return grid;
+}
 
-    auto l = std::make_shared<Lattice>();
-    l->K = cam.K;
-    l->kc = cam.kc.clone();
-    l->size = cam.size;
-    l->norm = std::move(norm);
-    l->valid = std::move(valid);
-    if (cache.size() >= 4)
-        cache.pop_front();
-    cache.push_back(l);
-    return l;
+std::shared_ptr<const LensGrid> lensGrid(const Camera& cam)
+{
+    // Key: the image size, K and the distortion coefficients, exactly.
+    std::vector<double> key = {double(cam.size.width), double(cam.size.height)};
+    for (int i = 0; i < 9; ++i)
+        key.push_back(cam.K.val[i]);
+    if (!cam.kc.empty()) {
+        cv::Mat kc;
+        cam.kc.convertTo(kc, CV_64F);
+        kc = kc.reshape(1, 1);
+        key.insert(key.end(), kc.ptr<double>(), kc.ptr<double>() + kc.cols);
+    }
+    static std::mutex mutex;
+    static std::map<std::vector<double>, std::shared_ptr<const LensGrid>> cache;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        const auto it = cache.find(key);
+        if (it != cache.end())
+            return it->second;
+    }
+    std::shared_ptr<const LensGrid> grid = computeLensGrid(cam);
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (cache.size() >= 16)  // a few megabytes per camera; tests use a handful
+        cache.clear();
+    cache.emplace(std::move(key), grid);
+    return grid;
 }
 
 }  // namespace
@@ -175,11 +179,9 @@ cv::Mat renderChessboard(const Camera& cam, cv::Size pattern, double square, con
 {
     const int W = cam.size.width, H = cam.size.height, n = std::max(1, o.supersample);
 
-    // Undistorted normalised coordinates at the pixel-corner lattice, the
-    // same for every view of a camera (kept for the last few cameras).
-    const std::shared_ptr<const Lattice> lattice = cameraLattice(cam);
-    const std::vector<cv::Point2d>& norm = lattice->norm;
-    const std::vector<uchar>& valid = lattice->valid;
+    const std::shared_ptr<const LensGrid> grid = lensGrid(cam);
+    const std::vector<cv::Point2d>& norm = grid->norm;
+    const std::vector<uchar>& valid = grid->valid;
 
     cv::Matx33d R;
     cv::Rodrigues(view.rvec, R);
