@@ -24,7 +24,8 @@ bool boardInside(const Camera& cam, cv::Size pattern, double square, const View&
 {
     std::vector<cv::Point3d> pts;
     const double b = 1.6 * square;
-    const double x0 = -b, y0 = -b, x1 = (pattern.width - 1) * square + b, y1 = (pattern.height - 1) * square + b;
+    const double x0 = -b, y0 = -b, x1 = (pattern.width - 1) * square + b,
+                 y1 = (pattern.height - 1) * square + b;
     for (int k = 0; k <= 10; ++k) {
         const double a = k / 10.0;
         pts.emplace_back(x0 + a * (x1 - x0), y0, 0);
@@ -46,7 +47,7 @@ bool boardInside(const Camera& cam, cv::Size pattern, double square, const View&
     return true;
 }
 
-}  // namespace
+} // namespace
 
 View StereoRig::secondaryView(const View& v) const
 {
@@ -65,14 +66,16 @@ StereoRig makeStereoRig(const cv::Vec3d& position, double yawDeg)
     const double d = CV_PI / 180;
     // Orientation of the secondary in the primary's frame: yaw about y, then a
     // small pitch about x and roll about z.
-    const cv::Matx33d R_primary_secondary =
-        rotation(cv::Vec3d(0, yawDeg * d, 0)) * rotation(cv::Vec3d(1.0 * d, 0, 0)) * rotation(cv::Vec3d(0, 0, 2.0 * d));
+    const cv::Matx33d R_primary_secondary = rotation(cv::Vec3d(0, yawDeg * d, 0)) *
+                                            rotation(cv::Vec3d(1.0 * d, 0, 0)) *
+                                            rotation(cv::Vec3d(0, 0, 2.0 * d));
     rig.R = R_primary_secondary.t();
     rig.T = -(rig.R * position);
     return rig;
 }
 
-std::vector<View> stereoViews(const StereoRig& rig, cv::Size pattern, double square, int n, std::uint64_t seed)
+std::vector<View> stereoViews(const StereoRig& rig, cv::Size pattern, double square, int n,
+                              std::uint64_t seed)
 {
     ViewOptions o;
     o.maxTiltDeg = 35;
@@ -93,8 +96,8 @@ std::vector<View> stereoViews(const StereoRig& rig, cv::Size pattern, double squ
     return views;
 }
 
-StereoImageFiles writeStereoViews(const QString& folder, const StereoRig& rig, cv::Size pattern, double square,
-                                  const std::vector<View>& views, const RenderOptions& options)
+StereoImageFiles writeStereoViews(const QString& folder, const StereoRig& rig, cv::Size pattern,
+                                  double square, const std::vector<View>& views, const RenderOptions& options)
 {
     StereoImageFiles files;
     QDir dir(folder);
@@ -107,11 +110,12 @@ StereoImageFiles writeStereoViews(const QString& folder, const StereoRig& rig, c
         const QString p = dir.filePath("primary/" + name), s = dir.filePath("secondary/" + name);
         cv::imwrite(p.toStdString(), renderChessboard(rig.primary, pattern, square, views[i], o));
         o.seed += 1;
-        cv::imwrite(s.toStdString(), renderChessboard(rig.secondary, pattern, square, rig.secondaryView(views[i]), o));
+        cv::imwrite(s.toStdString(),
+                    renderChessboard(rig.secondary, pattern, square, rig.secondaryView(views[i]), o));
         files.primary << p;
         files.secondary << s;
     }
     return files;
 }
 
-}  // namespace synth
+} // namespace synth

@@ -36,14 +36,16 @@ StereoRig makeStereoRig(const cv::Vec3d& position = cv::Vec3d(150, 8, 5), double
 
 // n random views whose boards (with their white border) lie whole inside both
 // images with a margin, as primary-camera views.
-std::vector<View> stereoViews(const StereoRig& rig, cv::Size pattern, double square, int n, std::uint64_t seed);
+std::vector<View> stereoViews(const StereoRig& rig, cv::Size pattern, double square, int n,
+                              std::uint64_t seed);
 
 // Renders the pairs of views into two sub-folders "primary" and "secondary"
 // of folder, as pair00.png, pair01.png, ...; returns the paths of each list.
 struct StereoImageFiles {
     QStringList primary, secondary;
 };
-StereoImageFiles writeStereoViews(const QString& folder, const StereoRig& rig, cv::Size pattern, double square,
-                                  const std::vector<View>& views, const RenderOptions& options = {});
+StereoImageFiles writeStereoViews(const QString& folder, const StereoRig& rig, cv::Size pattern,
+                                  double square, const std::vector<View>& views,
+                                  const RenderOptions& options = {});
 
-}  // namespace synth
+} // namespace synth

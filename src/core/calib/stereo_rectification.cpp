@@ -54,9 +54,10 @@ bool rectifyStereo(const StereoRectifyInput& in, StereoRectification& out, std::
         cv::Mat R, T;
         in.R.convertTo(R, CV_64F);
         in.T.convertTo(T, CV_64F);
-        cv::stereoRectify(K[0], kc[0], K[1], kc[1], in.imageSize, R.reshape(1, 3), T.reshape(1, 3), r.R0, r.R1,
-                          r.P0, r.P1, r.Q, r.flags, in.alpha, in.newImageSize);
-        if (!cv::checkRange(r.P0) || !cv::checkRange(r.P1) || !cv::checkRange(r.R0) || !cv::checkRange(r.R1)) {
+        cv::stereoRectify(K[0], kc[0], K[1], kc[1], in.imageSize, R.reshape(1, 3), T.reshape(1, 3), r.R0,
+                          r.R1, r.P0, r.P1, r.Q, r.flags, in.alpha, in.newImageSize);
+        if (!cv::checkRange(r.P0) || !cv::checkRange(r.P1) || !cv::checkRange(r.R0) ||
+            !cv::checkRange(r.R1)) {
             error = "the rectification gave no finite result";
             return false;
         }
@@ -64,8 +65,9 @@ bool rectifyStereo(const StereoRectifyInput& in, StereoRectification& out, std::
         // region can turn the rectified cameras round; such a result is unusable.
         if (!(r.P0.at<double>(0, 0) > 0 && r.P0.at<double>(1, 1) > 0 && r.P1.at<double>(0, 0) > 0 &&
               r.P1.at<double>(1, 1) > 0)) {
-            error = "the rectification gave a focal length that is not positive; try another alpha, another new "
-                    "image size or unequal principal points";
+            error =
+                "the rectification gave a focal length that is not positive; try another alpha, another new "
+                "image size or unequal principal points";
             return false;
         }
         cv::initUndistortRectifyMap(K[0], kc[0], r.R0, r.P0, in.newImageSize, CV_16SC2, r.map1[0], r.map2[0]);
@@ -82,7 +84,8 @@ bool writeRectificationFile(const std::string& path, const StereoRectification& 
 {
     std::string text;
     try {
-        cv::FileStorage fs(".yml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
+        cv::FileStorage fs(".yml",
+                           cv::FileStorage::WRITE | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
         fs << "imgageSize" << r.imageSize;
         fs << "newImageSize" << r.newImageSize;
         fs << "alpha" << r.alpha;

@@ -25,10 +25,10 @@ struct StereoRectifyInput {
 struct StereoRectification {
     cv::Size imageSize, newImageSize;
     double alpha = 0;
-    int flags = 0;             // 1024 (CALIB_ZERO_DISPARITY) or 0
-    cv::Mat R0, R1;            // 3x3: each camera's frame into the common rectified frame
-    cv::Mat P0, P1;            // 3x4 projections of the rectified cameras
-    cv::Mat Q;                 // 4x4 disparity-to-depth matrix
+    int flags = 0;                     // 1024 (CALIB_ZERO_DISPARITY) or 0
+    cv::Mat R0, R1;                    // 3x3: each camera's frame into the common rectified frame
+    cv::Mat P0, P1;                    // 3x4 projections of the rectified cameras
+    cv::Mat Q;                         // 4x4 disparity-to-depth matrix
     std::array<cv::Mat, 2> map1, map2; // remap tables (CV_16SC2, CV_16UC1) of newImageSize
 
     // Cameras above each other: the rectified images are turned by 90 degrees

@@ -1,5 +1,6 @@
 #include "core/calib/stereo_run.h"
 
+#include "core/calib/reprojection.h"
 #include "core/calib/stereo_calib.h"
 
 #include <QByteArray>
@@ -137,12 +138,11 @@ StereoRunResult runStereoCalibration(const StereoRunInput& in)
     return result;
 }
 
-StereoPairErrors stereoPairErrors(const std::vector<cv::Point3f>& objectPoints,
-                                  const std::vector<cv::Point2f>& primaryCorners,
-                                  const std::vector<cv::Point2f>& secondaryCorners, const cv::Mat& primaryRvec,
-                                  const cv::Mat& primaryTvec, const cv::Mat& secondaryRvec,
-                                  const cv::Mat& secondaryTvec, const std::array<cv::Mat, 2>& K,
-                                  const std::array<cv::Mat, 2>& kc, const cv::Mat& F)
+StereoPairErrors
+stereoPairErrors(const std::vector<cv::Point3f>& objectPoints, const std::vector<cv::Point2f>& primaryCorners,
+                 const std::vector<cv::Point2f>& secondaryCorners, const cv::Mat& primaryRvec,
+                 const cv::Mat& primaryTvec, const cv::Mat& secondaryRvec, const cv::Mat& secondaryTvec,
+                 const std::array<cv::Mat, 2>& K, const std::array<cv::Mat, 2>& kc, const cv::Mat& F)
 {
     const size_t n = objectPoints.size();
     if (primaryCorners.size() != n || secondaryCorners.size() != n)
@@ -155,15 +155,10 @@ StereoPairErrors stereoPairErrors(const std::vector<cv::Point3f>& objectPoints,
     const cv::Mat* rvec[2] = {&primaryRvec, &secondaryRvec};
     const cv::Mat* tvec[2] = {&primaryTvec, &secondaryTvec};
     for (int c = 0; c < 2; ++c) {
-        cv::projectPoints(objectPoints, *rvec[c], *tvec[c], K[c], kc[c], e.reprojected[c]);
-        e.pointErrors[c].resize(n);
-        for (size_t j = 0; j < n; ++j) {
-            const cv::Point2f d = (*corners[c])[j] - e.reprojected[c][j];
-            const double err = std::sqrt(double(d.x) * d.x + double(d.y) * d.y);
-            e.pointErrors[c][j] = err;
-            e.minMax[c][0] = std::min(e.minMax[c][0], err);
-            e.minMax[c][1] = std::max(e.minMax[c][1], err);
-        }
+        ViewReprojection v = reprojectView(objectPoints, *corners[c], *rvec[c], *tvec[c], K[c], kc[c]);
+        e.reprojected[c] = std::move(v.projected);
+        e.pointErrors[c] = std::move(v.errors);
+        e.minMax[c] = cv::Vec2d(v.smallest, v.largest);
     }
 
     // Epipolar distances on undistorted pixel positions, both ways.
@@ -180,7 +175,8 @@ StereoPairErrors stereoPairErrors(const std::vector<cv::Point3f>& objectPoints,
         const cv::Vec3f& l1 = linesInPrimary[j];
         const cv::Point2f& p1 = undistorted[0][j];
         const cv::Point2f& p2 = undistorted[1][j];
-        const float err = std::abs(l2[0] * p2.x + l2[1] * p2.y + l2[2]) + std::abs(l1[0] * p1.x + l1[1] * p1.y + l1[2]);
+        const float err =
+            std::abs(l2[0] * p2.x + l2[1] * p2.y + l2[2]) + std::abs(l1[0] * p1.x + l1[1] * p1.y + l1[2]);
         e.epipolarErrors[j] = err;
         e.epipolarMinMax[0] = std::min(e.epipolarMinMax[0], double(err));
         e.epipolarMinMax[1] = std::max(e.epipolarMinMax[1], double(err));
@@ -194,7 +190,8 @@ std::vector<size_t> stereoOutliers(const StereoPairErrors& e, const StereoOutlie
 {
     std::vector<size_t> out;
     for (size_t j = 0; j < e.epipolarErrors.size(); ++j)
-        if (e.pointErrors[0][j] > t.primary || e.pointErrors[1][j] > t.secondary || e.epipolarErrors[j] > t.epipolar)
+        if (e.pointErrors[0][j] > t.primary || e.pointErrors[1][j] > t.secondary ||
+            e.epipolarErrors[j] > t.epipolar)
             out.push_back(j);
     return out;
 }
@@ -217,7 +214,8 @@ bool writeStereoResultFile(const std::string& path, const StereoResultFile& r, s
 {
     std::string text;
     try {
-        cv::FileStorage fs(".yml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
+        cv::FileStorage fs(".yml",
+                           cv::FileStorage::WRITE | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
         fs << "imgSize0" << r.imageSize0;
         fs << "K0" << r.K0;
         fs << "kc0" << r.kc0;

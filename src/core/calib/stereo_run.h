@@ -24,7 +24,7 @@ struct StereoCameraOptions {
     bool fixFocalLength = false;
     bool fixPrincipalPoint = false;
     bool fixAspectRatio = true;
-    bool radialDistortion = true;  // off: coefficients zeroed and k1..k3, tangential fixed
+    bool radialDistortion = true; // off: coefficients zeroed and k1..k3, tangential fixed
     bool fixK1 = false, fixK2 = false, fixK3 = true;
     bool rationalModel = false;
     bool fixK4 = false, fixK5 = false, fixK6 = false; // count only with the rational model
@@ -48,17 +48,17 @@ struct StereoRunCamera {
 
 struct StereoRunInput {
     std::vector<std::vector<cv::Point3f>> objectPoints; // per used view, mm
-    std::array<StereoRunCamera, 2> cameras;              // primary, secondary
+    std::array<StereoRunCamera, 2> cameras;             // primary, secondary
     cv::TermCriteria criteria{cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-3};
 };
 
 struct StereoRunResult {
     bool ok = false;
-    std::string error; // why the run failed (OpenCV's text for an OpenCV error)
-    double rms = 0;    // RMS reprojection error over both cameras, px
-    std::array<cv::Mat, 2> K, kc;    // 3x3 and 1xN CV_64F per camera
-    cv::Mat R, T, E, F;               // relative pose (T in mm), essential and fundamental matrix
-    cv::Mat perViewErrors;            // views x 2 CV_64F: RMS per view in each camera
+    std::string error;            // why the run failed (OpenCV's text for an OpenCV error)
+    double rms = 0;               // RMS reprojection error over both cameras, px
+    std::array<cv::Mat, 2> K, kc; // 3x3 and 1xN CV_64F per camera
+    cv::Mat R, T, E, F;           // relative pose (T in mm), essential and fundamental matrix
+    cv::Mat perViewErrors;        // views x 2 CV_64F: RMS per view in each camera
     // Board pose of each used view in each camera (3x1 CV_64F each).
     std::array<std::vector<cv::Mat>, 2> rvecs, tvecs;
 };
@@ -76,7 +76,7 @@ StereoRunResult runStereoCalibration(const StereoRunInput& input);
 struct StereoPairErrors {
     std::array<std::vector<cv::Point2f>, 2> reprojected; // board points projected into each image
     std::array<std::vector<double>, 2> pointErrors;      // |corner - projection| per camera
-    std::vector<double> epipolarErrors;                   // distance sum to each other's epipolar line
+    std::vector<double> epipolarErrors;                  // distance sum to each other's epipolar line
     std::array<cv::Vec2d, 2> minMax{cv::Vec2d(1e100, 0), cv::Vec2d(1e100, 0)};
     cv::Vec2d epipolarMinMax{1e100, 0};
     double epipolarRms = 0;
@@ -88,12 +88,11 @@ struct StereoPairErrors {
 // distance of primary corner j to the line of secondary corner j, both
 // computed on undistorted pixel positions. The corner lists and the object
 // points must have the same length (else cv::Exception, StsBadSize).
-StereoPairErrors stereoPairErrors(const std::vector<cv::Point3f>& objectPoints,
-                                  const std::vector<cv::Point2f>& primaryCorners,
-                                  const std::vector<cv::Point2f>& secondaryCorners, const cv::Mat& primaryRvec,
-                                  const cv::Mat& primaryTvec, const cv::Mat& secondaryRvec,
-                                  const cv::Mat& secondaryTvec, const std::array<cv::Mat, 2>& K,
-                                  const std::array<cv::Mat, 2>& kc, const cv::Mat& F);
+StereoPairErrors
+stereoPairErrors(const std::vector<cv::Point3f>& objectPoints, const std::vector<cv::Point2f>& primaryCorners,
+                 const std::vector<cv::Point2f>& secondaryCorners, const cv::Mat& primaryRvec,
+                 const cv::Mat& primaryTvec, const cv::Mat& secondaryRvec, const cv::Mat& secondaryTvec,
+                 const std::array<cv::Mat, 2>& K, const std::array<cv::Mat, 2>& kc, const cv::Mat& F);
 
 // Outlier thresholds in pixels: a point is an outlier when its primary or
 // secondary reprojection error or its epipolar error is strictly greater.

@@ -1,6 +1,7 @@
 #include "gui/dialogs/StereoChessCalibWin.h"
 #include "ui_StereoChessCalibWin.h"
 
+#include "core/calib/reprojection.h"
 #include "core/geometry/calib_utils.h"
 #include "gui/shell/settings.h"
 #include "gui/views/scene_builders.h"
@@ -91,7 +92,8 @@ StereoChessCalibWin::StereoChessCalibWin(QWidget* parent, std::vector<QString> n
             ui->combo_sensor_secondary->addItem(name);
         }
         ui->combo_sensor_primary->setCurrentIndex(sensorNames.empty() ? -1 : 0);
-        ui->combo_sensor_secondary->setCurrentIndex(sensorNames.size() >= 2 ? 1 : (sensorNames.empty() ? -1 : 0));
+        ui->combo_sensor_secondary->setCurrentIndex(sensorNames.size() >= 2 ? 1
+                                                                            : (sensorNames.empty() ? -1 : 0));
     }
     ui->group_reproj_err_primary->hide();
     ui->group_reproj_err_secondary->hide();
@@ -194,7 +196,8 @@ void StereoChessCalibWin::on_button_change_dir_secondary_clicked(bool)
 {
     if (running)
         return;
-    openSecondaryImages(QFileDialog::getOpenFileNames(this, tr("Calibration Images"), dir2, imageFileFilter()));
+    openSecondaryImages(
+        QFileDialog::getOpenFileNames(this, tr("Calibration Images"), dir2, imageFileFilter()));
 }
 
 void StereoChessCalibWin::openPrimaryImages(const QStringList& files)
@@ -278,8 +281,9 @@ void StereoChessCalibWin::openImages(Side side, const QStringList& files)
             corners[i] = fileCorners[side][i];
         const bool p = i < fileObjectPoints[Primary].size() && !fileObjectPoints[Primary][i].empty();
         const bool s = i < fileObjectPoints[Secondary].size() && !fileObjectPoints[Secondary][i].empty();
-        objectPoints[i] = p ? fileObjectPoints[Primary][i] : s ? fileObjectPoints[Secondary][i]
-                                                                : std::vector<cv::Point3f>();
+        objectPoints[i] = p   ? fileObjectPoints[Primary][i]
+                          : s ? fileObjectPoints[Secondary][i]
+                              : std::vector<cv::Point3f>();
     }
 
     ui->button_calibrate->setEnabled(!primaryPaths.empty() && !secondaryPaths.empty());
@@ -295,13 +299,15 @@ void StereoChessCalibWin::openImages(Side side, const QStringList& files)
 
 void StereoChessCalibWin::restorePairFromFiles(size_t i)
 {
-    primaryCorners[i] = i < fileCorners[Primary].size() ? fileCorners[Primary][i] : std::vector<cv::Point2f>();
+    primaryCorners[i] =
+        i < fileCorners[Primary].size() ? fileCorners[Primary][i] : std::vector<cv::Point2f>();
     secondaryCorners[i] =
         i < fileCorners[Secondary].size() ? fileCorners[Secondary][i] : std::vector<cv::Point2f>();
     const bool p = i < fileObjectPoints[Primary].size() && !fileObjectPoints[Primary][i].empty();
     const bool s = i < fileObjectPoints[Secondary].size() && !fileObjectPoints[Secondary][i].empty();
-    objectPoints[i] = p ? fileObjectPoints[Primary][i] : s ? fileObjectPoints[Secondary][i]
-                                                            : std::vector<cv::Point3f>();
+    objectPoints[i] = p   ? fileObjectPoints[Primary][i]
+                      : s ? fileObjectPoints[Secondary][i]
+                          : std::vector<cv::Point3f>();
 }
 
 void StereoChessCalibWin::resetDetections()
@@ -328,7 +334,8 @@ StereoCameraOptions StereoChessCalibWin::cameraOptions(Side side) const
     o.fixFocalLength = (p ? ui->check_fix_focal1 : ui->check_fix_focal2)->isChecked();
     o.fixPrincipalPoint = (p ? ui->check_fix_pp1 : ui->check_fix_pp2)->isChecked();
     o.fixAspectRatio = (p ? ui->check_fix_aspect_ratio1 : ui->check_fix_aspect_ratio2)->isChecked();
-    o.radialDistortion = (p ? ui->group_use_radial_distortion1 : ui->group_use_radial_distortion2)->isChecked();
+    o.radialDistortion =
+        (p ? ui->group_use_radial_distortion1 : ui->group_use_radial_distortion2)->isChecked();
     o.fixK1 = (p ? ui->check_fix_k1_1 : ui->check_fix_k1_2)->isChecked();
     o.fixK2 = (p ? ui->check_fix_k2_1 : ui->check_fix_k2_2)->isChecked();
     o.fixK3 = (p ? ui->check_fix_k3_1 : ui->check_fix_k3_2)->isChecked();
@@ -498,14 +505,15 @@ cv::Mat StereoChessCalibWin::loadImage(Side side, size_t i, int flags) const
     if (i >= paths.size())
         return image;
     image = cv::imread(paths[i], flags);
-    const bool mirror = (side == Primary ? ui->check_mirror_primary : ui->check_mirror_secondary)->isChecked();
+    const bool mirror =
+        (side == Primary ? ui->check_mirror_primary : ui->check_mirror_secondary)->isChecked();
     if (!image.empty() && mirror)
         cv::flip(image, image, 1);
     return image;
 }
 
-bool StereoChessCalibWin::detectSide(Side side, size_t i, const cv::Mat& gray, const ChessboardOptions& options,
-                                     bool& detected)
+bool StereoChessCalibWin::detectSide(Side side, size_t i, const cv::Mat& gray,
+                                     const ChessboardOptions& options, bool& detected)
 {
     std::vector<cv::Point2f>& slot = side == Primary ? primaryCorners[i] : secondaryCorners[i];
     detected = false;
@@ -533,7 +541,8 @@ bool StereoChessCalibWin::detectPass(int n, const ChessboardOptions& options)
         QListWidgetItem* s = ui->list_images_secondary->item(i);
         const QString number = QString::number(i) + " ";
         const bool complete = !primaryCorners[u].empty() && !secondaryCorners[u].empty() &&
-                              !objectPoints[u].empty() && primaryCorners[u].size() == objectPoints[u].size() &&
+                              !objectPoints[u].empty() &&
+                              primaryCorners[u].size() == objectPoints[u].size() &&
                               secondaryCorners[u].size() == objectPoints[u].size();
         if (complete) {
             logInsert(number, Qt::green);
@@ -579,7 +588,8 @@ bool StereoChessCalibWin::detectPass(int n, const ChessboardOptions& options)
                     reference[side] = gray[side].size();
                 if (gray[side].size() != reference[side]) {
                     fail(tr("Image %1 is %2x%3, the others of its camera are %4x%5; pair %6 skipped")
-                             .arg(QString::fromStdString(side == Primary ? primaryPaths[u] : secondaryPaths[u]))
+                             .arg(QString::fromStdString(side == Primary ? primaryPaths[u]
+                                                                         : secondaryPaths[u]))
                              .arg(gray[side].cols)
                              .arg(gray[side].rows)
                              .arg(reference[side].width)
@@ -614,12 +624,13 @@ bool StereoChessCalibWin::detectPass(int n, const ChessboardOptions& options)
             objectPoints[u] = board;
         if (primaryCorners[u].size() != objectPoints[u].size() ||
             secondaryCorners[u].size() != objectPoints[u].size()) {
-            fail(tr("Pair %1: %2 corners in the primary image, %3 in the secondary and %4 board points do not "
-                    "agree; pair skipped")
-                     .arg(i)
-                     .arg(primaryCorners[u].size())
-                     .arg(secondaryCorners[u].size())
-                     .arg(objectPoints[u].size()));
+            fail(
+                tr("Pair %1: %2 corners in the primary image, %3 in the secondary and %4 board points do not "
+                   "agree; pair skipped")
+                    .arg(i)
+                    .arg(primaryCorners[u].size())
+                    .arg(secondaryCorners[u].size())
+                    .arg(objectPoints[u].size()));
             ui->progress_bar->setValue(i + 1);
             continue;
         }
@@ -689,7 +700,8 @@ void StereoChessCalibWin::runCalibration()
         primaryKc.release();
         emit getPrimaryIntrinsics(primaryIndex, primaryK, primaryKc, size);
         if (primaryK.empty()) {
-            logAppend(tr("Use intrinsic guess for %1 is set, but the %1 does not have any intrinsics, aborting...\n")
+            logAppend(tr("Use intrinsic guess for %1 is set, but the %1 does not have any intrinsics, "
+                         "aborting...\n")
                           .arg(primaryName),
                       Qt::red);
             return;
@@ -703,7 +715,8 @@ void StereoChessCalibWin::runCalibration()
         secondaryKc.release();
         emit getSecondaryIntrinsics(secondaryIndex, secondaryK, secondaryKc, size);
         if (secondaryK.empty()) {
-            logAppend(tr("Use intrinsic guess for %1 is set, but the %1 does not have any intrinsics, aborting...\n")
+            logAppend(tr("Use intrinsic guess for %1 is set, but the %1 does not have any intrinsics, "
+                         "aborting...\n")
                           .arg(secondaryName),
                       Qt::red);
             return;
@@ -719,14 +732,16 @@ void StereoChessCalibWin::runCalibration()
     const int maxIterations = ui->edit_max_iterations->text().trimmed().toInt(&okIterations);
     const double epsilon = ui->edit_accuracy->text().trimmed().toDouble(&okEpsilon);
     if (!okIterations || maxIterations < 1 || !okEpsilon || !(epsilon >= 0) || !std::isfinite(epsilon)) {
-        logAppend(tr("Termination criteria '%1' and '%2' are not a positive count and a number of at least 0, "
-                     "aborting...\n")
-                      .arg(ui->edit_max_iterations->text(), ui->edit_accuracy->text()),
-                  Qt::red);
+        logAppend(
+            tr("Termination criteria '%1' and '%2' are not a positive count and a number of at least 0, "
+               "aborting...\n")
+                .arg(ui->edit_max_iterations->text(), ui->edit_accuracy->text()),
+            Qt::red);
         return;
     }
     StereoRunInput input;
-    input.criteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, maxIterations, epsilon);
+    input.criteria =
+        cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, maxIterations, epsilon);
     input.cameras[0].flags = calibrationFlags(0);
     input.cameras[1].flags = calibrationFlags(1);
     if (!ui->group_use_radial_distortion1->isChecked())
@@ -746,7 +761,8 @@ void StereoChessCalibWin::runCalibration()
         QListWidgetItem* p = ui->list_images_primary->item(i);
         QListWidgetItem* s = ui->list_images_secondary->item(i);
         const bool complete = !primaryCorners[u].empty() && !secondaryCorners[u].empty() &&
-                              !objectPoints[u].empty() && primaryCorners[u].size() == objectPoints[u].size() &&
+                              !objectPoints[u].empty() &&
+                              primaryCorners[u].size() == objectPoints[u].size() &&
                               secondaryCorners[u].size() == objectPoints[u].size();
         if (complete && p->checkState() == Qt::Checked && s->checkState() == Qt::Checked) {
             input.objectPoints.push_back(objectPoints[u]);
@@ -781,15 +797,16 @@ void StereoChessCalibWin::runCalibration()
         for (int i : used) {
             const cv::Size size = imageFileSize(paths[static_cast<size_t>(i)]);
             if (size != first || size.area() == 0) {
-                logAppend(tr("Image %1 is %2x%3, image %4 of the same camera is %5x%6: all images of a camera "
-                             "must have one size, aborting...\n")
-                              .arg(QString::fromStdString(paths[static_cast<size_t>(i)]))
-                              .arg(size.width)
-                              .arg(size.height)
-                              .arg(QString::fromStdString(paths[static_cast<size_t>(used.front())]))
-                              .arg(first.width)
-                              .arg(first.height),
-                          Qt::red);
+                logAppend(
+                    tr("Image %1 is %2x%3, image %4 of the same camera is %5x%6: all images of a camera "
+                       "must have one size, aborting...\n")
+                        .arg(QString::fromStdString(paths[static_cast<size_t>(i)]))
+                        .arg(size.width)
+                        .arg(size.height)
+                        .arg(QString::fromStdString(paths[static_cast<size_t>(used.front())]))
+                        .arg(first.width)
+                        .arg(first.height),
+                    Qt::red);
                 return;
             }
         }
@@ -902,8 +919,9 @@ void StereoChessCalibWin::runCalibration()
     if (writeStereoResultFile(path.toStdString(), file, error))
         logAppend(tr("Stereo parameters saved to ") + path, Qt::black);
     else
-        logAppend(tr("Could not write the stereo parameters to %1: %2").arg(path, QString::fromStdString(error)),
-                  Qt::red);
+        logAppend(
+            tr("Could not write the stereo parameters to %1: %2").arg(path, QString::fromStdString(error)),
+            Qt::red);
 
     const bool removeOutliers = ui->group_outliers->isChecked();
     if (removeOutliers)
@@ -970,14 +988,16 @@ bool StereoChessCalibWin::computeReprojErrors(bool removeOutliers)
         smallest = std::min(smallest, e.epipolarRms);
         largest = std::max(largest, e.epipolarRms);
 
-        const std::vector<size_t> outliers = removeOutliers ? stereoOutliers(e, thresholds) : std::vector<size_t>();
+        const std::vector<size_t> outliers =
+            removeOutliers ? stereoOutliers(e, thresholds) : std::vector<size_t>();
         size_t next = 0;
         for (size_t j = 0; j < e.epipolarErrors.size(); ++j) {
             if (next < outliers.size() && outliers[next] == j) {
                 ++next;
                 continue;
             }
-            primaryPointColours[i].push_back(toRgb255(errorColor(e.pointErrors[0][j], e.minMax[0][0], e.minMax[0][1])));
+            primaryPointColours[i].push_back(
+                toRgb255(errorColor(e.pointErrors[0][j], e.minMax[0][0], e.minMax[0][1])));
             secondaryPointColours[i].push_back(
                 toRgb255(errorColor(e.pointErrors[1][j], e.minMax[1][0], e.minMax[1][1])));
         }
@@ -1056,7 +1076,8 @@ bool StereoChessCalibWin::showSide(Side side, int row)
     QGroupBox* group = side == Primary ? ui->group_reproj_err_primary : ui->group_reproj_err_secondary;
     const std::vector<cv::Mat>& rvecs = side == Primary ? primaryRvecs : secondaryRvecs;
     const std::vector<cv::Mat>& tvecs = side == Primary ? primaryTvecs : secondaryTvecs;
-    const std::vector<std::vector<cv::Point2f>>& corners = side == Primary ? primaryCorners : secondaryCorners;
+    const std::vector<std::vector<cv::Point2f>>& corners =
+        side == Primary ? primaryCorners : secondaryCorners;
     const std::vector<std::vector<cv::Vec3b>>& colours =
         side == Primary ? primaryPointColours : secondaryPointColours;
     const bool checked = list(side)->item(row) && list(side)->item(row)->checkState() == Qt::Checked;
@@ -1095,15 +1116,9 @@ void StereoChessCalibWin::showReprojErrors(Side side, int row, const cv::Mat& im
     const cv::Mat& rvec = (p ? primaryRvecs : secondaryRvecs)[u];
     const cv::Mat& tvec = (p ? primaryTvecs : secondaryTvecs)[u];
     if (!rvec.empty() && !tvec.empty()) {
-        const std::vector<cv::Point3f> square = {
-            {0, 0, 0}, {squareWidth, 0, 0}, {0, squareHeight, 0}, {squareWidth, squareHeight, 0}};
-        std::vector<cv::Point2f> q;
-        cv::projectPoints(square, rvec, tvec, p ? primaryK : secondaryK, p ? primaryKc : secondaryKc, q);
-        const cv::Point2f origin = q[0] + (q[0] - q[1]) / 2 + (q[0] - q[2]) / 2;
-        const cv::Point2f xEnd = q[1] + (q[1] - q[3]) / 2;
-        const cv::Point2f yEnd = q[2] + (q[2] - q[3]) / 2;
-        const float size = static_cast<float>(std::max(cv::norm(q[1] - q[0]), cv::norm(q[2] - q[0])) / 2);
-        label->setAxes(origin, xEnd, yEnd, size);
+        const BoardAxes axes = projectBoardAxes(rvec, tvec, p ? primaryK : secondaryK,
+                                                p ? primaryKc : secondaryKc, squareWidth, squareHeight);
+        label->setAxes(axes.origin, axes.xEnd, axes.yEnd, axes.size);
     }
     label->update();
 }
@@ -1247,9 +1262,10 @@ void StereoChessCalibWin::rectify()
         return;
     }
     if (secondaryImageSize != primaryImageSize) {
-        logAppend(tr("[WARNING] Images for %1 and %2 differ in size. Rectification will most probably be invalid.")
-                      .arg(primaryName, secondaryName),
-                  Qt::darkYellow);
+        logAppend(
+            tr("[WARNING] Images for %1 and %2 differ in size. Rectification will most probably be invalid.")
+                .arg(primaryName, secondaryName),
+            Qt::darkYellow);
         logColor(Qt::black);
     }
     input.K = {primaryK, secondaryK};

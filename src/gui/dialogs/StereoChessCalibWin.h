@@ -135,7 +135,8 @@ private:
     void clearResult();
     void runCalibration();
     bool detectPass(int n, const ChessboardOptions& options);
-    bool detectSide(Side side, size_t i, const cv::Mat& gray, const ChessboardOptions& options, bool& detected);
+    bool detectSide(Side side, size_t i, const cv::Mat& gray, const ChessboardOptions& options,
+                    bool& detected);
     StereoCameraOptions cameraOptions(Side side) const;
     void drawScene(const std::vector<int>& used, const StereoRunResult& result);
     cv::Mat loadImage(Side side, size_t i, int flags) const;

@@ -125,8 +125,8 @@ TEST(StereoRun, PosesUseTheTangentialTermsAsCalibrated)
     ExactPairs data(6);
     data.rig.secondary.kc = (cv::Mat_<double>(1, 5) << 0.05, -0.02, 0.006, -0.005, 0);
     for (size_t v = 0; v < data.views.size(); ++v)
-        data.input.cameras[1].corners[v] =
-            synth::projectBoard(data.rig.secondary, data.pattern, data.square, data.rig.secondaryView(data.views[v]));
+        data.input.cameras[1].corners[v] = synth::projectBoard(data.rig.secondary, data.pattern, data.square,
+                                                               data.rig.secondaryView(data.views[v]));
     const StereoRunResult r = runStereoCalibration(data.input);
     ASSERT_TRUE(r.ok) << r.error;
     for (size_t v = 0; v < data.views.size(); ++v) {
@@ -148,13 +148,15 @@ TEST(StereoRun, BadInputsFailWithAReason)
     };
     const Case cases[] = {
         {"no views", [](StereoRunInput& in) { in.objectPoints.clear(); }, "no view"},
-        {"view counts differ", [](StereoRunInput& in) { in.cameras[1].corners.pop_back(); }, "numbers of views"},
-        {"corner counts differ in a pair",
-         [](StereoRunInput& in) { in.cameras[1].corners[2].pop_back(); }, "corners in the two cameras"},
+        {"view counts differ", [](StereoRunInput& in) { in.cameras[1].corners.pop_back(); },
+         "numbers of views"},
+        {"corner counts differ in a pair", [](StereoRunInput& in) { in.cameras[1].corners[2].pop_back(); },
+         "corners in the two cameras"},
         {"guess without intrinsics",
          [](StereoRunInput& in) { in.cameras[0].flags |= cv::CALIB_USE_INTRINSIC_GUESS; }, ""},
         {"a corner that is not finite",
-         [](StereoRunInput& in) { in.cameras[0].corners[1][3].x = std::numeric_limits<float>::quiet_NaN(); }, ""},
+         [](StereoRunInput& in) { in.cameras[0].corners[1][3].x = std::numeric_limits<float>::quiet_NaN(); },
+         ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -179,8 +181,8 @@ TEST(StereoRun, EpipolarErrorsAndOutliers)
     std::vector<cv::Point3f> object = data.input.objectPoints[0];
 
     // Exact pair: no error anywhere.
-    StereoPairErrors e = stereoPairErrors(object, primary, secondary, r.rvecs[0][0], r.tvecs[0][0], r.rvecs[1][0],
-                                          r.tvecs[1][0], r.K, r.kc, r.F);
+    StereoPairErrors e = stereoPairErrors(object, primary, secondary, r.rvecs[0][0], r.tvecs[0][0],
+                                          r.rvecs[1][0], r.tvecs[1][0], r.K, r.kc, r.F);
     EXPECT_LT(e.epipolarRms, 1e-3);
     EXPECT_LT(e.minMax[0][1], 1e-3);
     EXPECT_EQ(e.reprojected[0].size(), object.size());
@@ -188,8 +190,8 @@ TEST(StereoRun, EpipolarErrorsAndOutliers)
     // Corner 7 of the secondary moved by 8 px: its reprojection and epipolar
     // errors grow, the others stay small; it is the only outlier.
     secondary[7] += cv::Point2f(0, 8);
-    e = stereoPairErrors(object, primary, secondary, r.rvecs[0][0], r.tvecs[0][0], r.rvecs[1][0], r.tvecs[1][0],
-                         r.K, r.kc, r.F);
+    e = stereoPairErrors(object, primary, secondary, r.rvecs[0][0], r.tvecs[0][0], r.rvecs[1][0],
+                         r.tvecs[1][0], r.K, r.kc, r.F);
     EXPECT_NEAR(e.pointErrors[1][7], 8.0, 1e-3);
     EXPECT_GT(e.epipolarErrors[7], 4.0);
     EXPECT_NEAR(e.minMax[1][1], 8.0, 1e-3);
@@ -205,8 +207,8 @@ TEST(StereoRun, EpipolarErrorsAndOutliers)
     EXPECT_EQ(object.size(), 53u);
     EXPECT_EQ(object[7], data.input.objectPoints[0][8]);
 
-    EXPECT_THROW(stereoPairErrors(object, data.input.cameras[0].corners[0], secondary, r.rvecs[0][0], r.tvecs[0][0],
-                                  r.rvecs[1][0], r.tvecs[1][0], r.K, r.kc, r.F),
+    EXPECT_THROW(stereoPairErrors(object, data.input.cameras[0].corners[0], secondary, r.rvecs[0][0],
+                                  r.tvecs[0][0], r.rvecs[1][0], r.tvecs[1][0], r.K, r.kc, r.F),
                  cv::Exception);
 }
 
@@ -229,8 +231,8 @@ TEST(StereoRun, ResultFileHoldsItsKeysAndRefusesAnUnwritableFolder)
     std::string error;
     ASSERT_TRUE(writeStereoResultFile(path, f, error)) << error;
     cv::FileStorage fs(path, cv::FileStorage::READ);
-    EXPECT_EQ(fs.root().keys(), (std::vector<std::string>{"imgSize0", "K0", "kc0", "imgSize1", "K1", "kc1", "R",
-                                                           "T", "F", "reprojErrRMS"}));
+    EXPECT_EQ(fs.root().keys(), (std::vector<std::string>{"imgSize0", "K0", "kc0", "imgSize1", "K1", "kc1",
+                                                          "R", "T", "F", "reprojErrRMS"}));
     cv::Mat T;
     fs["T"] >> T;
     EXPECT_MAT_NEAR(T, f.T, 0);
@@ -246,8 +248,8 @@ double rowDisagreement(const ExactPairs& data, const StereoRectification& rect, 
     double worst = 0;
     for (size_t v = 0; v < data.views.size(); ++v) {
         std::vector<cv::Point2f> p0, p1;
-        cv::undistortPoints(data.input.cameras[0].corners[v], p0, cv::Mat(data.rig.primary.K), data.rig.primary.kc,
-                            rect.R0, rect.P0);
+        cv::undistortPoints(data.input.cameras[0].corners[v], p0, cv::Mat(data.rig.primary.K),
+                            data.rig.primary.kc, rect.R0, rect.P0);
         cv::undistortPoints(data.input.cameras[1].corners[v], p1, cv::Mat(data.rig.secondary.K),
                             data.rig.secondary.kc, rect.R1, rect.P1);
         for (size_t j = 0; j < p0.size(); ++j)
@@ -289,8 +291,8 @@ TEST(StereoRectificationCore, RowsAgreeAndTheFilesHoldTheRectifiedCameras)
     const std::string file = dir.filePath("rectification.yml").toStdString();
     ASSERT_TRUE(writeRectificationFile(file, rect, error)) << error;
     cv::FileStorage fs(file, cv::FileStorage::READ);
-    EXPECT_EQ(fs.root().keys(), (std::vector<std::string>{"imgageSize", "newImageSize", "alpha", "flags", "R0",
-                                                           "R1", "P0", "P1", "Q"}));
+    EXPECT_EQ(fs.root().keys(), (std::vector<std::string>{"imgageSize", "newImageSize", "alpha", "flags",
+                                                          "R0", "R1", "P0", "P1", "Q"}));
     EXPECT_EQ(int(fs["flags"]), 1024);
 
     const std::string base = dir.filePath("Cam0_Cam1_rect").toStdString();
@@ -300,8 +302,8 @@ TEST(StereoRectificationCore, RowsAgreeAndTheFilesHoldTheRectifiedCameras)
         SCOPED_TRACE(suffix);
         cv::FileStorage p(base + suffix, cv::FileStorage::READ);
         ASSERT_TRUE(p.isOpened());
-        EXPECT_EQ(p.root().keys(), (std::vector<std::string>{"ISODate", "Sensors", "World", "K0", "R0", "T0", "K1",
-                                                              "R1", "T1"}));
+        EXPECT_EQ(p.root().keys(), (std::vector<std::string>{"ISODate", "Sensors", "World", "K0", "R0", "T0",
+                                                             "K1", "R1", "T1"}));
         cv::Mat K1, T1, R1;
         p["K1"] >> K1;
         p["T1"] >> T1;
@@ -349,9 +351,10 @@ TEST(StereoRectificationCore, VerticalPairAndBadInputs)
     data.rig = synth::makeStereoRig(cv::Vec3d(3, 150, 2), 0);
     data.views = synth::stereoViews(data.rig, data.pattern, data.square, 4, 9);
     for (size_t v = 0; v < data.views.size(); ++v) {
-        data.input.cameras[0].corners[v] = synth::projectBoard(data.rig.primary, data.pattern, data.square, data.views[v]);
-        data.input.cameras[1].corners[v] =
-            synth::projectBoard(data.rig.secondary, data.pattern, data.square, data.rig.secondaryView(data.views[v]));
+        data.input.cameras[0].corners[v] =
+            synth::projectBoard(data.rig.primary, data.pattern, data.square, data.views[v]);
+        data.input.cameras[1].corners[v] = synth::projectBoard(data.rig.secondary, data.pattern, data.square,
+                                                               data.rig.secondaryView(data.views[v]));
     }
     StereoRectification rect;
     std::string error;
@@ -384,4 +387,4 @@ TEST(StereoRectificationCore, VerticalPairAndBadInputs)
     }
 }
 
-}  // namespace
+} // namespace

@@ -5,8 +5,8 @@
 // rectified images; the real stereo photographs next to OpenCV's own stereo
 // calibration; the bad-input paths.
 
-#include "gui/dialogs/StereoChessCalibWin.h"
 #include "core/io/project_file.h"
+#include "gui/dialogs/StereoChessCalibWin.h"
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
 #include "gui/shell/dialog_wiring.h"
@@ -20,6 +20,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QDoubleSpinBox>
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -27,9 +28,8 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
-#include <QRadioButton>
-#include <QDoubleSpinBox>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QTabWidget>
@@ -60,8 +60,7 @@ void screenshot(QWidget* w, const char* name)
         w->grab().save(QDir(dir).filePath(name));
 }
 
-template <class T>
-T* child(QObject* dialog, const char* name)
+template <class T> T* child(QObject* dialog, const char* name)
 {
     T* w = dialog->findChild<T*>(name);
     EXPECT_NE(w, nullptr) << name;
@@ -186,8 +185,10 @@ std::pair<double, int> rectifiedRowAgreement(const QStringList& primary, const Q
         if (a.empty() || b.empty())
             continue;
         std::vector<cv::Point2f> ca, cb;
-        const int flags = cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_FAST_CHECK;
-        if (!cv::findChessboardCorners(a, pattern, ca, flags) || !cv::findChessboardCorners(b, pattern, cb, flags))
+        const int flags =
+            cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_FAST_CHECK;
+        if (!cv::findChessboardCorners(a, pattern, ca, flags) ||
+            !cv::findChessboardCorners(b, pattern, cb, flags))
             continue;
         const cv::TermCriteria crit(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 50, 1e-4);
         cv::cornerSubPix(a, ca, cv::Size(7, 7), cv::Size(-1, -1), crit);
@@ -233,8 +234,9 @@ TEST_F(StereoDialog, CalibratesAndRectifiesARenderedRigFromTheMainWindow)
     const cv::Mat R = h.dialog->rotation(), T = h.dialog->translation();
     const double deg = testing_support::rotationDiffDeg(R, cv::Mat(scene.rig.R));
     const double mm = cv::norm(T, cv::Mat(scene.rig.T));
-    std::printf("[ measured ] rendered rig: rotation off by %.4f deg, translation by %.3f mm of %.1f mm (%.3f %%)\n",
-                deg, mm, baseline, 100 * mm / baseline);
+    std::printf(
+        "[ measured ] rendered rig: rotation off by %.4f deg, translation by %.3f mm of %.1f mm (%.3f %%)\n",
+        deg, mm, baseline, 100 * mm / baseline);
     EXPECT_LT(deg, kPoseDeg);
     EXPECT_LT(mm, kBaselineShare * baseline);
 
@@ -243,21 +245,22 @@ TEST_F(StereoDialog, CalibratesAndRectifiesARenderedRigFromTheMainWindow)
     for (const synth::View& v : scene.views) {
         for (const cv::Point2f& p : synth::projectBoard(scene.rig.primary, scene.pattern, scene.square, v))
             seen[0].push_back(p);
-        for (const cv::Point2f& p :
-             synth::projectBoard(scene.rig.secondary, scene.pattern, scene.square, scene.rig.secondaryView(v)))
+        for (const cv::Point2f& p : synth::projectBoard(scene.rig.secondary, scene.pattern, scene.square,
+                                                        scene.rig.secondaryView(v)))
             seen[1].push_back(p);
     }
     const double kModelPx = 1.0;
-    const double model0 =
-        modelDifferencePx(scene.rig.primary, h.dialog->primaryCameraMatrix(), h.dialog->primaryDistortion(), seen[0]);
+    const double model0 = modelDifferencePx(scene.rig.primary, h.dialog->primaryCameraMatrix(),
+                                            h.dialog->primaryDistortion(), seen[0]);
     const double model1 = modelDifferencePx(scene.rig.secondary, h.dialog->secondaryCameraMatrix(),
                                             h.dialog->secondaryDistortion(), seen[1]);
-    std::printf("[ measured ] model difference over the seen corners: primary %.3f px, secondary %.3f px\n", model0,
-                model1);
+    std::printf("[ measured ] model difference over the seen corners: primary %.3f px, secondary %.3f px\n",
+                model0, model1);
     EXPECT_LT(model0, kModelPx);
     EXPECT_LT(model1, kModelPx);
     EXPECT_NEAR(h.dialog->primaryCameraMatrix().at<double>(0, 0), scene.rig.primary.K(0, 0), 0.005 * 1100);
-    EXPECT_NEAR(h.dialog->secondaryCameraMatrix().at<double>(0, 0), scene.rig.secondary.K(0, 0), 0.005 * 1500);
+    EXPECT_NEAR(h.dialog->secondaryCameraMatrix().at<double>(0, 0), scene.rig.secondary.K(0, 0),
+                0.005 * 1500);
 
     // The tree: both intrinsics, and Cam1 at the rig's pose relative to Cam0.
     const std::vector<Sensor> sensors = h.main->sensorTree()->getSensors();
@@ -267,7 +270,8 @@ TEST_F(StereoDialog, CalibratesAndRectifiesARenderedRigFromTheMainWindow)
     EXPECT_MAT_NEAR(sensors[1].K, h.dialog->secondaryCameraMatrix(), 1e-6);
     const cv::Mat R_1_0 = sensors[1].R * sensors[0].R.t();
     const cv::Mat t_1_0 = sensors[1].t - R_1_0 * sensors[0].t;
-    EXPECT_POSE_NEAR(R_1_0, t_1_0, cv::Mat(scene.rig.R), cv::Mat(scene.rig.T), kPoseDeg, kBaselineShare * baseline);
+    EXPECT_POSE_NEAR(R_1_0, t_1_0, cv::Mat(scene.rig.R), cv::Mat(scene.rig.T), kPoseDeg,
+                     kBaselineShare * baseline);
     EXPECT_TRUE(h.main->sensorActors()[1].frustum);
 
     // The result file.
@@ -277,8 +281,8 @@ TEST_F(StereoDialog, CalibratesAndRectifiesARenderedRigFromTheMainWindow)
     {
         cv::FileStorage fs(stereo.toStdString(), cv::FileStorage::READ);
         ASSERT_TRUE(fs.isOpened());
-        EXPECT_EQ(fs.root().keys(), (std::vector<std::string>{"imgSize0", "K0", "kc0", "imgSize1", "K1", "kc1", "R",
-                                                               "T", "F", "reprojErrRMS"}));
+        EXPECT_EQ(fs.root().keys(), (std::vector<std::string>{"imgSize0", "K0", "kc0", "imgSize1", "K1",
+                                                              "kc1", "R", "T", "F", "reprojErrRMS"}));
         cv::Size size1;
         fs["imgSize1"] >> size1;
         EXPECT_EQ(size1, cv::Size(1920, 1080));
@@ -304,7 +308,8 @@ TEST_F(StereoDialog, CalibratesAndRectifiesARenderedRigFromTheMainWindow)
     EXPECT_TRUE(h.w<QGroupBox>("group_reproj_err_primary")->isVisible());
     EXPECT_TRUE(h.w<QGroupBox>("group_reproj_err_secondary")->isVisible());
     EXPECT_TRUE(h.w<QGroupBox>("group_epi_err")->isVisible());
-    EXPECT_EQ(h.w<QLabel>("label_rms_primary")->text(), "RMS: " + QString::number(errors[worst], 'f', 4) + " px");
+    EXPECT_EQ(h.w<QLabel>("label_rms_primary")->text(),
+              "RMS: " + QString::number(errors[worst], 'f', 4) + " px");
     EXPECT_EQ(h.w<QLabel>("label_rms_primary")->styleSheet(), "color:rgb(255,0,0);");
     EXPECT_LT(h.dialog->epipolarPairErrors()[worst], 0.5);
     EXPECT_EQ(h.w<QProgressBar>("progress_bar")->value(), n + 1);
@@ -321,12 +326,14 @@ TEST_F(StereoDialog, CalibratesAndRectifiesARenderedRigFromTheMainWindow)
     h.w<QRadioButton>("radio_alpha_1")->setChecked(true);
     h.click("button_rectify");
     const QString rectFile = QDir(imageDir.path()).filePath("primary/rectification.yml");
-    EXPECT_TRUE(logHas(h.log(), "Rectification parameters saved to " + rectFile, kBlack)) << h.logText().toStdString();
-    EXPECT_TRUE(logHas(h.log(), "[WARNING] Images for Cam0 and Cam1 differ in size.", QColor(Qt::darkYellow)));
+    EXPECT_TRUE(logHas(h.log(), "Rectification parameters saved to " + rectFile, kBlack))
+        << h.logText().toStdString();
+    EXPECT_TRUE(
+        logHas(h.log(), "[WARNING] Images for Cam0 and Cam1 differ in size.", QColor(Qt::darkYellow)));
     {
         cv::FileStorage fs(rectFile.toStdString(), cv::FileStorage::READ);
-        EXPECT_EQ(fs.root().keys(), (std::vector<std::string>{"imgageSize", "newImageSize", "alpha", "flags", "R0",
-                                                               "R1", "P0", "P1", "Q"}));
+        EXPECT_EQ(fs.root().keys(), (std::vector<std::string>{"imgageSize", "newImageSize", "alpha", "flags",
+                                                              "R0", "R1", "P0", "P1", "Q"}));
         EXPECT_EQ(int(fs["flags"]), 1024);
     }
     const QString base = h.dialog->rectifiedProjectBasePath();
@@ -338,16 +345,17 @@ TEST_F(StereoDialog, CalibratesAndRectifiesARenderedRigFromTheMainWindow)
     h.click("button_rectify_input");
     EXPECT_TRUE(logHas(h.log(), "Done!", kBlack));
     EXPECT_TRUE(h.logText().contains("Rectifying Cam0 images:"));
-    std::printf("[ measured ] rectified focal lengths %.1f and %.1f px\n", h.dialog->rectification().P0.at<double>(0, 0),
-                h.dialog->rectification().P1.at<double>(0, 0));
+    std::printf("[ measured ] rectified focal lengths %.1f and %.1f px\n",
+                h.dialog->rectification().P0.at<double>(0, 0), h.dialog->rectification().P1.at<double>(0, 0));
     if (const char* keep = std::getenv("TESSIMO_SCREENSHOT_DIR"))
         for (const char* side : {"primary", "secondary"})
             QFile::copy(QDir(imageDir.path()).filePath(QString(side) + "/rect_pair03.png"),
                         QDir(keep).filePath(QString("rect_%1_03.png").arg(side)));
     const auto [rowsOff, pairsFound] =
         rectifiedRowAgreement(scene.files.primary, scene.files.secondary, scene.pattern);
-    std::printf("[ measured ] rectified copies: corners of %d pairs found again, rows differ by at most %.3f px\n",
-                pairsFound, rowsOff);
+    std::printf(
+        "[ measured ] rectified copies: corners of %d pairs found again, rows differ by at most %.3f px\n",
+        pairsFound, rowsOff);
     EXPECT_GE(pairsFound, n - 1);
     EXPECT_LT(rowsOff, 0.5);
 
@@ -403,7 +411,8 @@ TEST_F(StereoDialog, RealPairsAgreeWithOpenCvStereoCalibration)
     for (int i = 0; i < 13; ++i)
         EXPECT_EQ(h.dialog->primaryCornerCache()[i].size(), 54u) << "pair " << i << " detected";
 
-    const double rms = double(cv::FileStorage(h.dialog->stereoFilePath().toStdString(), cv::FileStorage::READ)["reprojErrRMS"]);
+    const double rms = double(
+        cv::FileStorage(h.dialog->stereoFilePath().toStdString(), cv::FileStorage::READ)["reprojErrRMS"]);
     const double baseline = cv::norm(h.dialog->translation());
 
     // OpenCV on the same corners with the same model (fixed aspect ratio and k3, no tangential terms).
@@ -417,17 +426,17 @@ TEST_F(StereoDialog, RealPairsAgreeWithOpenCvStereoCalibration)
         }
     cv::Mat K0, kc0, K1, kc1, Rcv, Tcv, Ecv, Fcv;
     const int flags = cv::CALIB_FIX_ASPECT_RATIO | cv::CALIB_ZERO_TANGENT_DIST | cv::CALIB_FIX_K3;
-    const double cvRms = cv::stereoCalibrate(
-        obj, c0, c1, K0, kc0, K1,
-        kc1, cv::Size(640, 480), Rcv, Tcv, Ecv, Fcv, flags,
-        cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-3));
+    const double cvRms =
+        cv::stereoCalibrate(obj, c0, c1, K0, kc0, K1, kc1, cv::Size(640, 480), Rcv, Tcv, Ecv, Fcv, flags,
+                            cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-3));
     const double cvBaseline = cv::norm(Tcv);
 
     // Row agreement of the rectified corners.
     auto rowAgreement = [&](const cv::Mat& A0, const cv::Mat& d0, const cv::Mat& A1, const cv::Mat& d1,
                             const cv::Mat& Rr, const cv::Mat& Tr) {
         cv::Mat R0, R1, P0, P1, Q;
-        cv::stereoRectify(A0, d0, A1, d1, cv::Size(640, 480), Rr, Tr, R0, R1, P0, P1, Q, cv::CALIB_ZERO_DISPARITY, 0);
+        cv::stereoRectify(A0, d0, A1, d1, cv::Size(640, 480), Rr, Tr, R0, R1, P0, P1, Q,
+                          cv::CALIB_ZERO_DISPARITY, 0);
         double sum = 0, worst = 0;
         int count = 0;
         for (size_t v = 0; v < c0.size(); ++v) {
@@ -447,10 +456,11 @@ TEST_F(StereoDialog, RealPairsAgreeWithOpenCvStereoCalibration)
                                    h.dialog->secondaryCameraMatrix(), h.dialog->secondaryDistortion(),
                                    h.dialog->rotation(), h.dialog->translation());
     const auto theirs = rowAgreement(K0, kc0, K1, kc1, Rcv, Tcv);
-    std::printf("[ measured ] 13 real pairs: RMS %.4f px (cv::stereoCalibrate %.4f), baseline %.2f mm (%.2f), "
-                "rectified rows RMS %.3f px max %.3f px (%.3f, %.3f); relative pose differs by %.4f deg\n",
-                rms, cvRms, baseline, cvBaseline, ours.first, ours.second, theirs.first, theirs.second,
-                testing_support::rotationDiffDeg(h.dialog->rotation(), Rcv));
+    std::printf(
+        "[ measured ] 13 real pairs: RMS %.4f px (cv::stereoCalibrate %.4f), baseline %.2f mm (%.2f), "
+        "rectified rows RMS %.3f px max %.3f px (%.3f, %.3f); relative pose differs by %.4f deg\n",
+        rms, cvRms, baseline, cvBaseline, ours.first, ours.second, theirs.first, theirs.second,
+        testing_support::rotationDiffDeg(h.dialog->rotation(), Rcv));
     EXPECT_LT(rms, cvRms * 1.05 + 0.01);
     EXPECT_NEAR(baseline, cvBaseline, 0.01 * cvBaseline);
     EXPECT_LT(ours.first, theirs.first * 1.1 + 0.02);
@@ -496,8 +506,9 @@ TEST_F(StereoDialog, BadInputsAreReportedAndNothingCrashes)
         h.log()->clear();
         h.calibrate();
         // A message ending in a line break ends its paragraph in the log.
-        EXPECT_TRUE(logHas(h.log(), QString(text).remove('\n'), colour)) << "expected: " << text.toStdString() << "\nlog:\n"
-                                                   << h.logText().toStdString();
+        EXPECT_TRUE(logHas(h.log(), QString(text).remove('\n'), colour))
+            << "expected: " << text.toStdString() << "\nlog:\n"
+            << h.logText().toStdString();
     };
 
     // Rectify before calibrating.
@@ -521,8 +532,9 @@ TEST_F(StereoDialog, BadInputsAreReportedAndNothingCrashes)
 
     // Intrinsic guess for a camera without intrinsics.
     h.w<QCheckBox>("check_use_intrinsic_guess2")->setChecked(true);
-    runAndExpect("Use intrinsic guess for Cam1 is set, but the Cam1 does not have any intrinsics, aborting...\n",
-                 kRed);
+    runAndExpect(
+        "Use intrinsic guess for Cam1 is set, but the Cam1 does not have any intrinsics, aborting...\n",
+        kRed);
     h.w<QCheckBox>("check_use_intrinsic_guess2")->setChecked(false);
 
     // A good run, then a cancelled open: nothing changes, the next run reuses
@@ -594,7 +606,8 @@ TEST_F(StereoDialog, BadPairsAndCornerFilesAreSkippedWithAMessage)
         ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
         bad.write("%YAML:1.0\ncorners: [ unclosed\n");
     }
-    std::vector<cv::Point2f> p4 = synth::projectBoard(scene.rig.primary, scene.pattern, scene.square, scene.views[4]);
+    std::vector<cv::Point2f> p4 =
+        synth::projectBoard(scene.rig.primary, scene.pattern, scene.square, scene.views[4]);
     std::vector<cv::Point2f> s4 = synth::projectBoard(scene.rig.secondary, scene.pattern, scene.square,
                                                       scene.rig.secondaryView(scene.views[4]));
     std::vector<cv::Point3f> obj = synth::boardPoints(scene.pattern, scene.square);
@@ -607,8 +620,8 @@ TEST_F(StereoDialog, BadPairsAndCornerFilesAreSkippedWithAMessage)
     ASSERT_NE(h.dialog, nullptr);
     h.setPattern(scene.pattern, "30");
     h.dialog->openPrimaryImages(scene.files.primary);
-    EXPECT_TRUE(logHas(h.log(), "Corner file " + QFileInfo(scene.files.primary[3]).path() + "/pair03.yml ignored",
-                       kRed))
+    EXPECT_TRUE(logHas(
+        h.log(), "Corner file " + QFileInfo(scene.files.primary[3]).path() + "/pair03.yml ignored", kRed))
         << h.logText().toStdString();
     h.dialog->openSecondaryImages(scene.files.secondary);
     // Reopening the secondary list kept the primary's corner file points.
@@ -624,7 +637,8 @@ TEST_F(StereoDialog, BadPairsAndCornerFilesAreSkippedWithAMessage)
         EXPECT_EQ(primaryList->item(i)->background().color(), QColor(Qt::white));
         EXPECT_TRUE(logHas(h.log(), QString::number(i) + " ", kRed));
     }
-    EXPECT_TRUE(logHas(h.log(), "Image " + scene.files.primary[2] + " is 800x600", kRed)) << h.logText().toStdString();
+    EXPECT_TRUE(logHas(h.log(), "Image " + scene.files.primary[2] + " is 800x600", kRed))
+        << h.logText().toStdString();
     EXPECT_TRUE(logHas(h.log(), "Pair 4: 35 corners in the primary image, 34 in the secondary", kRed));
     EXPECT_EQ(primaryList->item(3)->checkState(), Qt::Checked) << "detected despite its broken corner file";
     ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
@@ -692,8 +706,8 @@ TEST_F(StereoDialog, OptionSlotsFlagsAndSensorRefresh)
     QTemporaryDir dir;
     const SmallScene scene(dir.path(), 4);
     h.w<QCheckBox>("check_same_focal_length")->setChecked(false);
-    for (const char* name : {"check_use_intrinsic_guess1", "check_fix_focal1", "check_fix_pp1", "check_fix_k1_1",
-                             "check_fix_k2_1", "check_use_tangential_distortion1"})
+    for (const char* name : {"check_use_intrinsic_guess1", "check_fix_focal1", "check_fix_pp1",
+                             "check_fix_k1_1", "check_fix_k2_1", "check_use_tangential_distortion1"})
         h.w<QCheckBox>(name)->setChecked(false);
     h.w<QGroupBox>("group_use_radial_distortion2")->setChecked(true);
     h.w<QCheckBox>("check_use_rational_model_2")->setChecked(false);
@@ -721,4 +735,4 @@ TEST_F(StereoDialog, OptionSlotsFlagsAndSensorRefresh)
     }
 }
 
-}  // namespace
+} // namespace
