@@ -11,7 +11,8 @@
 
 #include "gui/shell/SensorTree.h"
 
-template <class Dialog> void connectIntrinsicsDialog(Dialog* dialog, SensorTree* tree)
+template <class Dialog>
+void connectIntrinsicsDialog(Dialog* dialog, SensorTree* tree)
 {
     QObject::connect(dialog, &Dialog::updateIntrinsics, tree, &SensorTree::updateIntrinsicsIdx);
     QObject::connect(dialog, &Dialog::getIntrinsics, tree, &SensorTree::getIntrinsicsIdx);
@@ -23,7 +24,8 @@ template <class Dialog> void connectIntrinsicsDialog(Dialog* dialog, SensorTree*
 // The two-camera dialogs: both cameras' intrinsics go to and come from the
 // tree's one receiver, the index telling which sensor is meant; the pose of
 // the secondary relative to the primary goes to the tree's extrinsics.
-template <class Dialog> void connectStereoDialog(Dialog* dialog, SensorTree* tree)
+template <class Dialog>
+void connectStereoDialog(Dialog* dialog, SensorTree* tree)
 {
     QObject::connect(dialog, &Dialog::updatePrimaryIntrinsics, tree, &SensorTree::updateIntrinsicsIdx);
     QObject::connect(dialog, &Dialog::updateSecondaryIntrinsics, tree, &SensorTree::updateIntrinsicsIdx);
@@ -36,14 +38,14 @@ template <class Dialog> void connectStereoDialog(Dialog* dialog, SensorTree* tre
 }
 
 // Dialogs with a primary and a secondary camera declare updatePrimaryIntrinsics.
-template <class Dialog, class = void> struct IsStereoDialog : std::false_type {
-};
+template <class Dialog, class = void>
+struct IsStereoDialog : std::false_type {};
 template <class Dialog>
-struct IsStereoDialog<Dialog, std::void_t<decltype(&Dialog::updatePrimaryIntrinsics)>> : std::true_type {
-};
+struct IsStereoDialog<Dialog, std::void_t<decltype(&Dialog::updatePrimaryIntrinsics)>> : std::true_type {};
 
 // The protocol connections a dialog of this kind needs.
-template <class Dialog> void connectDialog(Dialog* dialog, SensorTree* tree)
+template <class Dialog>
+void connectDialog(Dialog* dialog, SensorTree* tree)
 {
     if constexpr (IsStereoDialog<Dialog>::value)
         connectStereoDialog(dialog, tree);

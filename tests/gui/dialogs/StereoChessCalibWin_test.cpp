@@ -702,6 +702,15 @@ TEST_F(StereoDialog, OptionSlotsFlagsAndSensorRefresh)
     EXPECT_EQ(primary->currentText(), "Cam2");
     EXPECT_EQ(secondary->currentText(), "Cam1");
 
+    // Result files named after sensors stay in the image folder.
+    h.main->sensorTree()->setSensorName(2, "../../out/side");
+    EXPECT_EQ(primary->currentText(), "../../out/side");
+    h.dialog->openPrimaryImages({QDir(settingsDir.path()).filePath("a.png")});
+    EXPECT_EQ(QFileInfo(h.dialog->stereoFilePath()).absolutePath(), QFileInfo(settingsDir.path()).absoluteFilePath());
+    EXPECT_EQ(QFileInfo(h.dialog->rectifiedProjectBasePath()).absolutePath(),
+              QFileInfo(settingsDir.path()).absoluteFilePath());
+    h.main->sensorTree()->setSensorName(2, "Cam2");
+
     // The square size stays a real number in the object points.
     QTemporaryDir dir;
     const SmallScene scene(dir.path(), 4);
