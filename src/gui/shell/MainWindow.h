@@ -72,6 +72,7 @@ private slots:
     void on_button_checker_intr_calib_clicked(bool checked = false);
     void on_button_checker_extr_calib_clicked(bool checked = false);
     void on_button_define_world_cs_clicked();
+    void on_button_manhattan_extr_calib_clicked();
 
     void onSensorAdded(Sensor sensor);
     void onSensorDeleted(int idx);
