@@ -36,6 +36,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <opencv2/calib3d.hpp>
@@ -626,6 +627,15 @@ TEST_F(StereoDialog, BadPairsAndCornerFilesAreSkippedWithAMessage)
     h.dialog->openSecondaryImages(scene.files.secondary);
     // Reopening the secondary list kept the primary's corner file points.
     EXPECT_EQ(h.dialog->objectPointCache()[4].size(), obj.size());
+
+    // "Abort" pressed during the detection pass stops the run; the lists stay usable.
+    QTimer::singleShot(0, h.dialog, [&h] { h.calibrate(); });
+    h.calibrate();
+    EXPECT_TRUE(logHas(h.log(), "Calibration aborted ", kRed)) << h.logText().toStdString();
+    EXPECT_FALSE(h.dialog->isCalibrated());
+    EXPECT_EQ(h.w<QPushButton>("button_calibrate")->text(), "Calibrate Stereo");
+    EXPECT_TRUE(h.w<QListWidget>("list_images_primary")->isEnabled());
+    h.log()->clear();
     h.calibrate();
 
     auto* primaryList = h.w<QListWidget>("list_images_primary");
