@@ -55,6 +55,16 @@ QString colourStyle(const cv::Vec3b& c)
     return QString("color:rgb(%1,%2,%3);").arg(c[0]).arg(c[1]).arg(c[2]);
 }
 
+// The log line of a failed core step: OpenCV's errors in the form of the
+// other OpenCV exceptions, the core's own reasons after `prefix`.
+QString failureText(const QString& prefix, const std::string& error)
+{
+    const QString text = QString::fromStdString(error);
+    if (text.startsWith("OpenCV("))
+        return QObject::tr("OpenCV exception caught : ") + text;
+    return prefix + text;
+}
+
 // Image size from the file's header, without decoding the image.
 cv::Size imageFileSize(const std::string& path)
 {
@@ -821,7 +831,7 @@ void StereoChessCalibWin::runCalibration()
 
     const StereoRunResult result = runStereoCalibration(input);
     if (!result.ok) {
-        logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(result.error), Qt::red);
+        logAppend(failureText(tr("Calibration failed: "), result.error), Qt::red);
         logAppend(tr("Aborting...\n"), Qt::red);
         return;
     }
@@ -1277,7 +1287,7 @@ void StereoChessCalibWin::rectify()
     StereoRectification result;
     std::string error;
     if (!rectifyStereo(input, result, error)) {
-        logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(error), Qt::red);
+        logAppend(failureText(tr("Rectification failed: "), error), Qt::red);
         logAppend(tr("Aborting...\n"), Qt::red);
         return;
     }

@@ -716,7 +716,8 @@ TEST_F(StereoDialog, OptionSlotsFlagsAndSensorRefresh)
     h.main->sensorTree()->setSensorName(2, "../../out/side");
     EXPECT_EQ(primary->currentText(), "../../out/side");
     h.dialog->openPrimaryImages({QDir(settingsDir.path()).filePath("a.png")});
-    EXPECT_EQ(QFileInfo(h.dialog->stereoFilePath()).absolutePath(), QFileInfo(settingsDir.path()).absoluteFilePath());
+    EXPECT_EQ(QFileInfo(h.dialog->stereoFilePath()).absolutePath(),
+              QFileInfo(settingsDir.path()).absoluteFilePath());
     EXPECT_EQ(QFileInfo(h.dialog->rectifiedProjectBasePath()).absolutePath(),
               QFileInfo(settingsDir.path()).absoluteFilePath());
     h.main->sensorTree()->setSensorName(2, "Cam2");
