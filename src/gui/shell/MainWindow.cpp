@@ -9,6 +9,7 @@
 #include "gui/dialogs/TargetPose.h"
 #include "gui/dialogs/HandEyeCalib.h"
 #include "gui/dialogs/ToolFlangeCalib.h"
+#include "gui/dialogs/StereoChessCalibWin.h"
 #include "gui/shell/dialog_wiring.h"
 #include "core/io/project_file.h"
 #include "gui/views/scene_builders.h"
@@ -350,13 +351,18 @@ Dialog* MainWindow::openDialog()
     dialog->setWindowFlags(Qt::Window);
     dialog->show();
     connect(this, &QObject::destroyed, dialog, &QWidget::close);
-    connectIntrinsicsDialog(dialog, tree);
+    connectDialog(dialog, tree);
     return dialog;
 }
 
 void MainWindow::on_button_checker_intr_calib_clicked(bool)
 {
     openDialog<IntrChessCalibWin>();
+}
+
+void MainWindow::on_button_checker_extr_calib_clicked(bool)
+{
+    openDialog<StereoChessCalibWin>();
 }
 
 void MainWindow::on_button_define_world_cs_clicked()
