@@ -7,6 +7,9 @@
 #include "gui/shell/SensorTree.h"
 #include "gui/dialogs/ManhattanWorld.h"
 #include "gui/dialogs/TargetPose.h"
+#include "gui/dialogs/HandEyeCalib.h"
+#include "gui/dialogs/ToolFlangeCalib.h"
+#include "gui/dialogs/StereoChessCalibWin.h"
 #include "gui/shell/dialog_wiring.h"
 #include "core/io/project_file.h"
 #include "gui/views/scene_builders.h"
@@ -348,13 +351,18 @@ Dialog* MainWindow::openDialog()
     dialog->setWindowFlags(Qt::Window);
     dialog->show();
     connect(this, &QObject::destroyed, dialog, &QWidget::close);
-    connectIntrinsicsDialog(dialog, tree);
+    connectDialog(dialog, tree);
     return dialog;
 }
 
 void MainWindow::on_button_checker_intr_calib_clicked(bool)
 {
     openDialog<IntrChessCalibWin>();
+}
+
+void MainWindow::on_button_checker_extr_calib_clicked(bool)
+{
+    openDialog<StereoChessCalibWin>();
 }
 
 void MainWindow::on_button_define_world_cs_clicked()
@@ -365,4 +373,14 @@ void MainWindow::on_button_define_world_cs_clicked()
 void MainWindow::on_button_manhattan_extr_calib_clicked()
 {
     connectExtrinsicsDialog(openDialog<ManhattanWorld>(), ui->widget_sensors);
+}
+
+void MainWindow::on_button_hand_eye_clicked()
+{
+    connectExtrinsicsDialog(openDialog<HandEyeCalib>(), ui->widget_sensors);
+}
+
+void MainWindow::on_button_tool_flange_clicked()
+{
+    connectExtrinsicsDialog(openDialog<ToolFlangeCalib>(), ui->widget_sensors);
 }
