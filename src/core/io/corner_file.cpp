@@ -47,14 +47,11 @@ CornerFileStatus readCornerFile(const QString& imagePath, std::vector<cv::Point2
     try {
         cv::FileStorage fs;
         std::string why;
-        switch (openFileStorageFile(fs, path.toStdString(), why)) {
-        case StorageError::None:
-            break;
-        case StorageError::Unreadable:
-            return CornerFileStatus::Missing;
-        default:
+        CornerFileStatus status;
+        if (!openFileForReading(fs, path.toStdString(), CornerFileStatus::Missing, CornerFileStatus::Invalid,
+                                status, why)) {
             error = QString::fromStdString(why).trimmed();
-            return CornerFileStatus::Invalid;
+            return status;
         }
         const cv::FileNode cornersNode = fs["corners"];
         const cv::FileNode objNode = fs["obj"];

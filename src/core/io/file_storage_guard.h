@@ -46,6 +46,27 @@ StorageError openFileStorageGuarded(cv::FileStorage& fs, const std::string& text
 StorageError openFileStorageFile(cv::FileStorage& fs, const std::string& path, std::string& error,
                                  int timeoutMs = kFileStorageProbeTimeoutMs);
 
+// openFileStorageFile for a reader that reports its own status: true with
+// `fs` open; otherwise false with `status` set to `cannotRead` (the file cannot
+// be read; `error` is cleared) or to `invalid` (it can be read but not parsed;
+// `error` says why).
+template <typename Status>
+bool openFileForReading(cv::FileStorage& fs, const std::string& path, Status cannotRead, Status invalid,
+                        Status& status, std::string& error)
+{
+    switch (openFileStorageFile(fs, path, error)) {
+    case StorageError::None:
+        return true;
+    case StorageError::Unreadable:
+        status = cannotRead;
+        error.clear();
+        return false;
+    default:
+        status = invalid;
+        return false;
+    }
+}
+
 // Reads a matrix node ("!!opencv-matrix": rows, cols, dt, data) into `m`
 // after checking that its data holds exactly rows x cols x channels values,
 // so that a damaged header cannot make OpenCV allocate more than the file

@@ -48,14 +48,11 @@ IntrinsicsFileStatus readIntrinsicsFile(const QString& path, IntrinsicsData& dat
     try {
         cv::FileStorage fs;
         std::string why;
-        switch (openFileStorageFile(fs, path.toStdString(), why)) {
-        case StorageError::None:
-            break;
-        case StorageError::Unreadable:
-            return IntrinsicsFileStatus::CannotOpen;
-        default:
+        IntrinsicsFileStatus status;
+        if (!openFileForReading(fs, path.toStdString(), IntrinsicsFileStatus::CannotOpen,
+                                IntrinsicsFileStatus::Unreadable, status, why)) {
             error = QString::fromStdString(why);
-            return IntrinsicsFileStatus::Unreadable;
+            return status;
         }
 
         const cv::FileNode nodeK = fs["K"];
