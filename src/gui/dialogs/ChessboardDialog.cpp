@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <cmath>
+#include <exception>
 
 
 QString imageFileFilter()
@@ -191,6 +192,24 @@ bool ChessboardDialog::beginRun(const QString& abortText)
             lockedNow.append(w);
         }
     }
+    return true;
+}
+
+bool ChessboardDialog::runLogged(const std::function<void()>& body, const QString& openCvFormat,
+                                 const QString& otherFormat)
+{
+    if (!beginRun())
+        return false; // a run is going on: the press asked it to stop
+    try {
+        body();
+    } catch (const cv::Exception& e) {
+        logAppend(openCvFormat.arg(QString::fromStdString(e.what())), Qt::red);
+        logAppend(tr("Aborting...\n"), Qt::red);
+    } catch (const std::exception& e) {
+        logAppend(otherFormat.arg(QString::fromLocal8Bit(e.what())), Qt::red);
+        logAppend(tr("Aborting...\n"), Qt::red);
+    }
+    endRun();
     return true;
 }
 

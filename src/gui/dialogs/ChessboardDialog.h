@@ -25,6 +25,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <functional>
 #include <vector>
 
 class QCloseEvent;
@@ -79,6 +80,11 @@ protected:
     // Processes pending events and tells whether the run should stop.
     bool pollAbort();
     void endRun();
+    // Runs `body` between beginRun() and endRun() (nothing when beginRun()
+    // refuses). An exception that ends the run is logged in red, its message
+    // put into `openCvFormat` (an OpenCV error) or `otherFormat` (any other)
+    // at %1, followed by "Aborting...". Tells whether the run took place.
+    bool runLogged(const std::function<void()>& body, const QString& openCvFormat, const QString& otherFormat);
     void setRunLockedWidgets(const QList<QWidget*>& widgets) { runLocked = widgets; }
 
     // Closing the window during a run aborts the run first; the window closes

@@ -298,19 +298,8 @@ void IntrChessCalibWin::on_button_calibrate_clicked()
 
 void IntrChessCalibWin::calibrate()
 {
-    if (!beginRun())
-        return;
-    try {
-        runCalibration();
-    } catch (const cv::Exception& e) {
-        logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(e.what())), Qt::red);
-        logAppend(tr("Aborting...\n"), Qt::red);
-    } catch (const std::exception& e) {
-        logAppend(tr("Unexpected error: %1").arg(QString::fromLocal8Bit(e.what())), Qt::red);
-        logAppend(tr("Aborting...\n"), Qt::red);
-    }
-    logColor(Qt::black);
-    endRun();
+    if (runLogged([this] { runCalibration(); }, tr("OpenCV exception caught: %1"), tr("Unexpected error: %1")))
+        logColor(Qt::black);
 }
 
 void IntrChessCalibWin::runCalibration()

@@ -295,19 +295,8 @@ void RobotDialog::on_check_radon_detection_toggled(bool checked)
 
 void RobotDialog::on_button_calibrate_clicked()
 {
-    if (!beginRun())
-        return; // a run is going on: the press asked it to stop
-    try {
-        calibrate();
-    } catch (const cv::Exception& e) {
-        logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(e.what()), Qt::red);
-        logAppend(tr("Aborting...\n"), Qt::red);
-    } catch (const std::exception& e) {
-        logAppend(tr("Unexpected error: %1").arg(QString::fromLocal8Bit(e.what())), Qt::red);
-        logAppend(tr("Aborting...\n"), Qt::red);
-    }
-    logColor(Qt::black);
-    endRun();
+    if (runLogged([this] { calibrate(); }, tr("OpenCV exception caught : %1"), tr("Unexpected error: %1")))
+        logColor(Qt::black);
 }
 
 // ---------------------------------------------------------------------------

@@ -494,18 +494,7 @@ void StereoChessCalibWin::on_button_calibrate_clicked()
 
 void StereoChessCalibWin::calibrate()
 {
-    if (!beginRun())
-        return;
-    try {
-        runCalibration();
-    } catch (const cv::Exception& e) {
-        logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(e.what()), Qt::red);
-        logAppend(tr("Aborting...\n"), Qt::red);
-    } catch (const std::exception& e) {
-        logAppend(tr("Error: %1").arg(QString::fromStdString(e.what())), Qt::red);
-        logAppend(tr("Aborting...\n"), Qt::red);
-    }
-    endRun();
+    runLogged([this] { runCalibration(); }, tr("OpenCV exception caught : %1"), tr("Error: %1"));
 }
 
 cv::Mat StereoChessCalibWin::loadImage(Side side, size_t i, int flags) const
