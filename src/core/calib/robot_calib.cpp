@@ -147,6 +147,20 @@ const char* const kTooFew = "At least 3 targets have to be detected, aborting...
 
 } // namespace
 
+HandEyeInputs handEyeInputs(const std::vector<RobotView>& views)
+{
+    HandEyeInputs in;
+    for (const RobotView& v : views) {
+        in.R_gripper2base.push_back(v.R_base_tcp);
+        in.t_gripper2base.push_back(v.t_base_tcp);
+        cv::Mat R;
+        cv::Rodrigues(v.rvec, R);
+        in.R_target2cam.push_back(R);
+        in.t_target2cam.push_back(v.tvec);
+    }
+    return in;
+}
+
 RobotCalibResult handEyeCalibrate(const std::vector<RobotView>& views, const cv::Mat& K, const cv::Mat& kc,
                                   cv::HandEyeCalibrationMethod method)
 {
@@ -163,17 +177,11 @@ RobotCalibResult handEyeCalibrate(const std::vector<RobotView>& views, const cv:
             "about one axis only.";
         return r;
     }
-    std::vector<cv::Mat> Rg, tg, Rt, tt;
-    for (const RobotView& v : views) {
-        Rg.push_back(v.R_base_tcp);
-        tg.push_back(v.t_base_tcp);
-        cv::Mat R;
-        cv::Rodrigues(v.rvec, R);
-        Rt.push_back(R);
-        tt.push_back(v.tvec);
-    }
+    const HandEyeInputs in = handEyeInputs(views);
+    const std::vector<cv::Mat>& Rt = in.R_target2cam;
+    const std::vector<cv::Mat>& tt = in.t_target2cam;
     cv::Mat RX, tX;
-    cv::calibrateHandEye(Rg, tg, Rt, tt, RX, tX, method);
+    cv::calibrateHandEye(in.R_gripper2base, in.t_gripper2base, Rt, tt, RX, tX, method);
     RX.convertTo(RX, CV_64F);
     tX.convertTo(tX, CV_64F);
     if (!validPose(RX, tX, "X", r))

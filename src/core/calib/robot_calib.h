@@ -80,6 +80,14 @@ struct RobotCalibResult {
     bool ok() const { return error == RobotCalibError::None; }
 };
 
+// The inputs cv::calibrateHandEye takes for the views: per view the TCP pose
+// in the base (gripper to base) and the target pose in the camera (rotation
+// matrix from rvec, and tvec).
+struct HandEyeInputs {
+    std::vector<cv::Mat> R_gripper2base, t_gripper2base, R_target2cam, t_target2cam;
+};
+HandEyeInputs handEyeInputs(const std::vector<RobotView>& views);
+
 // Hand-eye AX=XB with cv::calibrateHandEye (method Park, Horaud or Andreff).
 // The 3D error of a view compares its target pose in the base, T_tcp X
 // T_target, with the mean of all views (mean rotation projected onto the

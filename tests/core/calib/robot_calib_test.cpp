@@ -162,15 +162,7 @@ TEST(HandEyeRun, NoisyDataNearTruthAndSameAsOpenCv)
 {
     const auto chain = robot_chain::handEyeChain(camera(), kPattern, kSquare, 15, 22);
     const auto views = robotViews(robot_chain::perturb(chain.tcp, 0.02, 0.1, 5), chain.views, 0.2, 6);
-    std::vector<cv::Mat> Rg, tg, Rt, tt;
-    for (const RobotView& v : views) {
-        Rg.push_back(v.R_base_tcp);
-        tg.push_back(v.t_base_tcp);
-        cv::Mat R;
-        cv::Rodrigues(v.rvec, R);
-        Rt.push_back(R);
-        tt.push_back(v.tvec);
-    }
+    const HandEyeInputs in = handEyeInputs(views);
     for (const auto method :
          {cv::CALIB_HAND_EYE_PARK, cv::CALIB_HAND_EYE_HORAUD, cv::CALIB_HAND_EYE_ANDREFF}) {
         SCOPED_TRACE(method);
@@ -178,7 +170,7 @@ TEST(HandEyeRun, NoisyDataNearTruthAndSameAsOpenCv)
         ASSERT_TRUE(r.ok()) << r.message;
         EXPECT_POSE_NEAR(r.RX, r.tX, chain.X.R, chain.X.t, kNoisyDeg, kNoisyMm);
         cv::Mat R, t;
-        cv::calibrateHandEye(Rg, tg, Rt, tt, R, t, method);
+        cv::calibrateHandEye(in.R_gripper2base, in.t_gripper2base, in.R_target2cam, in.t_target2cam, R, t, method);
         EXPECT_POSE_NEAR(r.RX, r.tX, R, t, 1e-9, 1e-9);
         // The target's scatter in the base is of the size of the noise.
         EXPECT_GT(r.rms3d, 0);
