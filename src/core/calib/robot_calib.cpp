@@ -145,6 +145,31 @@ bool motionsSpanTwoAxes(const std::vector<RobotView>& views)
 
 const char* const kTooFew = "At least 3 targets have to be detected, aborting...\n";
 
+// Fills r.poseErrors (per view: RMS of the 3D differences of the board's
+// points, position difference in mm, angle difference in degrees) and
+// r.rms3d. pointDiff(i, P) is the 3D difference for board point P of view i;
+// poseDiff(i) gives view i's position and angle differences.
+template <typename PointDiff, typename PoseDiff>
+void fillPoseErrors(const std::vector<RobotView>& views, RobotCalibResult& r, PointDiff pointDiff,
+                    PoseDiff poseDiff)
+{
+    const size_t n = views.size();
+    r.poseErrors.assign(n, cv::Vec3d());
+    double S = 0;
+    size_t N = 0;
+    for (size_t i = 0; i < n; ++i) {
+        double s = 0;
+        for (const cv::Point3f& p : views[i].objectPoints)
+            s += std::pow(cv::norm(pointDiff(i, toMat(p))), 2);
+        const size_t ni = views[i].objectPoints.size();
+        const cv::Vec2d d = poseDiff(i);
+        r.poseErrors[i] = cv::Vec3d(ni ? std::sqrt(s / double(ni)) : 0, d[0], d[1]);
+        S += s;
+        N += ni;
+    }
+    r.rms3d = N ? std::sqrt(S / double(N)) : 0;
+}
+
 } // namespace
 
 HandEyeInputs handEyeInputs(const std::vector<RobotView>& views)
@@ -212,22 +237,9 @@ RobotCalibResult handEyeCalibrate(const std::vector<RobotView>& views, const cv:
     }
     const cv::Mat tm = sumT / double(n);
 
-    r.poseErrors.assign(n, cv::Vec3d());
-    double S = 0;
-    size_t N = 0;
-    for (size_t i = 0; i < n; ++i) {
-        double s = 0;
-        for (const cv::Point3f& p : views[i].objectPoints) {
-            const cv::Mat P = toMat(p);
-            s += std::pow(cv::norm((Ri[i] * P + ti[i]) - (Rm * P + tm)), 2);
-        }
-        const size_t ni = views[i].objectPoints.size();
-        r.poseErrors[i] =
-            cv::Vec3d(ni ? std::sqrt(s / double(ni)) : 0, cv::norm(ti[i] - tm), rotationAngleDeg(Ri[i], Rm));
-        S += s;
-        N += ni;
-    }
-    r.rms3d = N ? std::sqrt(S / double(N)) : 0;
+    fillPoseErrors(
+        views, r, [&](size_t i, const cv::Mat& P) -> cv::Mat { return (Ri[i] * P + ti[i]) - (Rm * P + tm); },
+        [&](size_t i) { return cv::Vec2d(cv::norm(ti[i] - tm), rotationAngleDeg(Ri[i], Rm)); });
     colourRows(r);
     return r;
 }
@@ -278,25 +290,17 @@ RobotCalibResult robotWorldCalibrate(const std::vector<RobotView>& views, const 
     r.tY = tY;
 
     reprojectionStats(views, K, kc, r);
-    r.poseErrors.assign(n, cv::Vec3d());
-    double S = 0;
-    size_t N = 0;
-    for (size_t i = 0; i < n; ++i) {
-        double s = 0;
-        for (const cv::Point3f& p : views[i].objectPoints) {
-            const cv::Mat P = toMat(p);
+    fillPoseErrors(
+        views, r,
+        [&](size_t i, const cv::Mat& P) -> cv::Mat {
             const cv::Mat viaCamera = RY * (RB[i] * P + tB[i]) + tY;
             const cv::Mat viaRobot = RA[i] * (RX * P + tX) + tA[i];
-            s += std::pow(cv::norm(viaCamera - viaRobot), 2);
-        }
-        const size_t ni = views[i].objectPoints.size();
-        const double dt = cv::norm((RY * tB[i] + tY) - (RA[i] * tX + tA[i]));
-        const double dR = rotationAngleDeg(RY * RB[i], RA[i] * RX);
-        r.poseErrors[i] = cv::Vec3d(ni ? std::sqrt(s / double(ni)) : 0, dt, dR);
-        S += s;
-        N += ni;
-    }
-    r.rms3d = N ? std::sqrt(S / double(N)) : 0;
+            return viaCamera - viaRobot;
+        },
+        [&](size_t i) {
+            return cv::Vec2d(cv::norm((RY * tB[i] + tY) - (RA[i] * tX + tA[i])),
+                             rotationAngleDeg(RY * RB[i], RA[i] * RX));
+        });
     colourRows(r);
     return r;
 }
