@@ -1,17 +1,31 @@
 #pragma once
 
 // Helpers for the tests of the robot-camera dialogs: finding the dialog the
-// main window's button opened, and typing in the board. The rendered cell
-// and its TCP files come from robot_chain.h.
+// main window's button opened, typing in the board, and the fixture the
+// dialogs' tests share. The rendered cell and its TCP files come from
+// robot_chain.h.
 
+#include "gui/shell/MainWindow.h"
+#include "dialog_test_helpers.h"
 #include "robot_chain.h"
 
 #include <QApplication>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QLineEdit>
+#include <QMetaType>
+#include <QPointer>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTextEdit>
 #include <QWidget>
+#include <gtest/gtest.h>
+
+#include <opencv2/core.hpp>
+
+Q_DECLARE_METATYPE(cv::Mat)
 
 namespace robot_dialog_test {
 
@@ -35,5 +49,56 @@ template <class Dialog> void setBoard(Dialog* d, cv::Size pattern, const QString
     d->template findChild<QLineEdit*>("edit_corners_width")->setText(square);
     d->template findChild<QLineEdit*>("edit_corners_height")->setText(square);
 }
+
+// The fixture of a robot dialog's widget tests. The suite renders one chain
+// into a temporary folder (renderScene from SetUpTestSuite); each test has
+// its own settings folder and a main window that is closed at its end.
+template <class Dialog> class RobotDialogFixture : public ::testing::Test {
+public:
+    static RenderedChain* scene;
+    static QTemporaryDir* imageDir;
+    QTemporaryDir settingsDir;
+    QPointer<MainWindow> main;
+    Dialog* dialog = nullptr;
+
+    // Renders the chain makeChain(scene) gives into the suite's folder.
+    template <class MakeChain> static void renderScene(MakeChain makeChain)
+    {
+        imageDir = new QTemporaryDir;
+        scene = new RenderedChain;
+        scene->chain = makeChain(*scene);
+        render(*scene, imageDir->path());
+    }
+    static void TearDownTestSuite()
+    {
+        delete scene;
+        delete imageDir;
+    }
+
+    void SetUp() override
+    {
+        qRegisterMetaType<cv::Mat>("cv::Mat");
+        dialog_test::useSettingsFolder(settingsDir.path());
+    }
+    void TearDown() override { closeMain(); }
+    void closeMain()
+    {
+        delete main.data();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    template <class T> T* w(const char* name) const
+    {
+        T* widget = dialog->template findChild<T*>(name);
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+    QTextEdit* log() const { return w<QTextEdit>("text_log"); }
+    QString logText() const { return log()->toPlainText(); }
+    void calibrate() const { QTest::mouseClick(w<QPushButton>("button_calibrate"), Qt::LeftButton); }
+};
+
+template <class Dialog> RenderedChain* RobotDialogFixture<Dialog>::scene = nullptr;
+template <class Dialog> QTemporaryDir* RobotDialogFixture<Dialog>::imageDir = nullptr;
 
 } // namespace robot_dialog_test

@@ -36,8 +36,6 @@ using dialog_test::logHas;
 using robot_chain::TcpFormat;
 using robot_dialog_test::RenderedChain;
 
-Q_DECLARE_METATYPE(cv::Mat)
-
 namespace {
 
 // Clean renders of a camera 0.6 m from the board.
@@ -46,36 +44,13 @@ constexpr double kMaxMm = 1.0;
 
 const QColor kRed(Qt::red), kBlack(Qt::black);
 
-class HandEyeDialog : public ::testing::Test {
+class HandEyeDialog : public robot_dialog_test::RobotDialogFixture<HandEyeCalib> {
 public:
-    static RenderedChain* scene;
-    static QTemporaryDir* imageDir;
-    QTemporaryDir settingsDir;
-    QPointer<MainWindow> main;
-    HandEyeCalib* dialog = nullptr;
-
     static void SetUpTestSuite()
     {
-        imageDir = new QTemporaryDir;
-        scene = new RenderedChain;
-        scene->chain = robot_chain::handEyeChain(scene->cam, scene->pattern, scene->square, 8, 88);
-        robot_dialog_test::render(*scene, imageDir->path());
-    }
-    static void TearDownTestSuite()
-    {
-        delete scene;
-        delete imageDir;
-    }
-    void SetUp() override
-    {
-        qRegisterMetaType<cv::Mat>("cv::Mat");
-        dialog_test::useSettingsFolder(settingsDir.path());
-    }
-    void TearDown() override { closeMain(); }
-    void closeMain()
-    {
-        delete main.data();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        renderScene([](const RenderedChain& s) {
+            return robot_chain::handEyeChain(s.cam, s.pattern, s.square, 8, 88);
+        });
     }
 
     void open(bool setBoard = true)
@@ -94,20 +69,8 @@ public:
         if (setBoard)
             robot_dialog_test::setBoard(dialog, scene->pattern, "25.7");
     }
-    template <class T> T* w(const char* name) const
-    {
-        T* widget = dialog->findChild<T*>(name);
-        EXPECT_NE(widget, nullptr) << name;
-        return widget;
-    }
-    QTextEdit* log() const { return w<QTextEdit>("text_log"); }
-    QString logText() const { return log()->toPlainText(); }
-    void calibrate() const { QTest::mouseClick(w<QPushButton>("button_calibrate"), Qt::LeftButton); }
     QString resultFile() const { return QDir(scene->folder).filePath("AX-XB.yml"); }
 };
-
-RenderedChain* HandEyeDialog::scene = nullptr;
-QTemporaryDir* HandEyeDialog::imageDir = nullptr;
 
 TEST_F(HandEyeDialog, NewWindowDefaultsAndRememberedMethod)
 {

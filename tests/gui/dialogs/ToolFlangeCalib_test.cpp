@@ -44,8 +44,6 @@ using dialog_test::logHas;
 using robot_chain::TcpFormat;
 using robot_dialog_test::RenderedChain;
 
-Q_DECLARE_METATYPE(cv::Mat)
-
 namespace {
 
 // Clean renders of a fixed camera 0.6 m from the board.
@@ -54,37 +52,13 @@ constexpr double kMaxMm = 1.0;
 
 const QColor kRed(Qt::red), kBlack(Qt::black);
 
-class ToolFlangeDialog : public ::testing::Test {
+class ToolFlangeDialog : public robot_dialog_test::RobotDialogFixture<ToolFlangeCalib> {
 public:
-    static RenderedChain* scene;
-    static QTemporaryDir* imageDir;
-    QTemporaryDir settingsDir;
-    QPointer<MainWindow> main;
-    ToolFlangeCalib* dialog = nullptr;
-
     static void SetUpTestSuite()
     {
-        imageDir = new QTemporaryDir;
-        scene = new RenderedChain;
-        scene->chain = robot_chain::robotWorldChain(scene->cam, scene->pattern, scene->square, 8, 77);
-        robot_dialog_test::render(*scene, imageDir->path());
-    }
-    static void TearDownTestSuite()
-    {
-        delete scene;
-        delete imageDir;
-    }
-
-    void SetUp() override
-    {
-        qRegisterMetaType<cv::Mat>("cv::Mat");
-        dialog_test::useSettingsFolder(settingsDir.path());
-    }
-    void TearDown() override { closeMainWindow(); }
-    void closeMainWindow()
-    {
-        delete main.data();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        renderScene([](const RenderedChain& s) {
+            return robot_chain::robotWorldChain(s.cam, s.pattern, s.square, 8, 77);
+        });
     }
 
     // The main window with the camera (row 0, calibrated unless told
@@ -104,20 +78,8 @@ public:
         ASSERT_NE(dialog, nullptr);
         robot_dialog_test::setBoard(dialog, scene->pattern, "25.7");
     }
-    template <class T> T* w(const char* name) const
-    {
-        T* widget = dialog->findChild<T*>(name);
-        EXPECT_NE(widget, nullptr) << name;
-        return widget;
-    }
-    QTextEdit* log() const { return w<QTextEdit>("text_log"); }
-    QString logText() const { return log()->toPlainText(); }
-    void calibrate() const { QTest::mouseClick(w<QPushButton>("button_calibrate"), Qt::LeftButton); }
     QString resultFile() const { return QDir(scene->folder).filePath("AX-YB.yml"); }
 };
-
-RenderedChain* ToolFlangeDialog::scene = nullptr;
-QTemporaryDir* ToolFlangeDialog::imageDir = nullptr;
 
 TEST_F(ToolFlangeDialog, MainWindowRunFindsCameraAndTargetInEveryFileFormat)
 {
@@ -229,7 +191,7 @@ TEST_F(ToolFlangeDialog, PoseOptionsReachEveryImage)
             << logText().toStdString();
         w<QListWidget>("list_images")->setCurrentRow(3);
         EXPECT_TRUE(w<QLabel>("label_rms_err")->text().endsWith(" px"));
-        closeMainWindow();
+        closeMain();
     }
 }
 
