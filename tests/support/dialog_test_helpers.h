@@ -10,14 +10,19 @@
 #include <QBrush>
 #include <QColor>
 #include <QDir>
+#include <QLineEdit>
+#include <QObject>
 #include <QSettings>
+#include <QSpinBox>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextCharFormat>
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QTextFragment>
+#include <gtest/gtest.h>
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -25,6 +30,24 @@
 #include <vector>
 
 namespace dialog_test {
+
+// The dialog's child of that class and name; a missing one fails the test.
+template <class T> T* child(QObject* dialog, const char* name)
+{
+    T* w = dialog->findChild<T*>(name);
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+}
+
+// Types a board of pattern.width x pattern.height inner corners and squares
+// of `square` mm into the dialog's chessboard fields.
+inline void setBoard(QObject* dialog, cv::Size pattern, const QString& square)
+{
+    child<QSpinBox>(dialog, "spin_corner_count_x")->setValue(pattern.width);
+    child<QSpinBox>(dialog, "spin_corner_count_y")->setValue(pattern.height);
+    child<QLineEdit>(dialog, "edit_corners_width")->setText(square);
+    child<QLineEdit>(dialog, "edit_corners_height")->setText(square);
+}
 
 // Every run of text in the log with its colour, in document order.
 struct LogRun {
@@ -67,6 +90,20 @@ inline void useSettingsFolder(const QString& folder)
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, folder);
     QSettings(QSettings::IniFormat, QSettings::UserScope, "Vellant", "Tessimo").clear();
 }
+
+// A fixture with two temporary folders: one for the window settings, in use
+// from SetUp on, and one for the test's images.
+class TemporaryFoldersTest : public ::testing::Test {
+protected:
+    QTemporaryDir settingsDir;
+    QTemporaryDir imageDir;
+    void SetUp() override
+    {
+        ASSERT_TRUE(settingsDir.isValid());
+        ASSERT_TRUE(imageDir.isValid());
+        useSettingsFolder(settingsDir.path());
+    }
+};
 
 // Renders the views into folder as view00.png, view01.png, ... and returns
 // the paths in order.

@@ -42,13 +42,7 @@ template <class Dialog> Dialog* newestDialog()
     return found;
 }
 
-template <class Dialog> void setBoard(Dialog* d, cv::Size pattern, const QString& square)
-{
-    d->template findChild<QSpinBox*>("spin_corner_count_x")->setValue(pattern.width);
-    d->template findChild<QSpinBox*>("spin_corner_count_y")->setValue(pattern.height);
-    d->template findChild<QLineEdit*>("edit_corners_width")->setText(square);
-    d->template findChild<QLineEdit*>("edit_corners_height")->setText(square);
-}
+using dialog_test::setBoard;
 
 // The fixture of a robot dialog's widget tests. The suite renders one chain
 // into a temporary folder (renderScene from SetUpTestSuite); each test has
@@ -87,12 +81,7 @@ public:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
-    template <class T> T* w(const char* name) const
-    {
-        T* widget = dialog->template findChild<T*>(name);
-        EXPECT_NE(widget, nullptr) << name;
-        return widget;
-    }
+    template <class T> T* w(const char* name) const { return dialog_test::child<T>(dialog, name); }
     QTextEdit* log() const { return w<QTextEdit>("text_log"); }
     QString logText() const { return log()->toPlainText(); }
     void calibrate() const { QTest::mouseClick(w<QPushButton>("button_calibrate"), Qt::LeftButton); }

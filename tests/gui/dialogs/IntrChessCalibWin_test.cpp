@@ -80,40 +80,19 @@ struct Harness {
     Harness(const Harness&) = delete;
     Harness& operator=(const Harness&) = delete;
 
-    template <class T> T* w(const char* name) const
-    {
-        T* widget = dialog->findChild<T*>(name);
-        EXPECT_NE(widget, nullptr) << name;
-        return widget;
-    }
+    template <class T> T* w(const char* name) const { return dialog_test::child<T>(dialog, name); }
     QTextEdit* log() const { return w<QTextEdit>("text_log"); }
     QListWidget* list() const { return w<QListWidget>("list_images"); }
     void clickCalibrate() const { QTest::mouseClick(w<QPushButton>("button_calibrate"), Qt::LeftButton); }
     void setSensor(int index) const { w<QComboBox>("combo_sensor")->setCurrentIndex(index); }
     void setRadon(bool on) const { w<QCheckBox>("check_radon_detection")->setChecked(on); }
-    void setPattern(cv::Size pattern, const QString& square) const
-    {
-        w<QSpinBox>("spin_corner_count_x")->setValue(pattern.width);
-        w<QSpinBox>("spin_corner_count_y")->setValue(pattern.height);
-        w<QLineEdit>("edit_corners_width")->setText(square);
-        w<QLineEdit>("edit_corners_height")->setText(square);
-    }
+    void setPattern(cv::Size pattern, const QString& square) const { dialog_test::setBoard(dialog, pattern, square); }
     QString logText() const { return log()->toPlainText(); }
 
     QPointer<IntrChessCalibWin> guard;
 };
 
-class IntrinsicDialog : public ::testing::Test {
-protected:
-    QTemporaryDir settingsDir;
-    QTemporaryDir imageDir;
-    void SetUp() override
-    {
-        ASSERT_TRUE(settingsDir.isValid());
-        ASSERT_TRUE(imageDir.isValid());
-        dialog_test::useSettingsFolder(settingsDir.path());
-    }
-};
+class IntrinsicDialog : public dialog_test::TemporaryFoldersTest {};
 
 // A known camera and fifteen rendered views of a 9 x 6 board of 22.5 mm
 // squares (a real number on purpose), with blur, noise and uneven light.

@@ -54,12 +54,7 @@ cv::Matx33d matx(const cv::Mat& K)
     return cv::Matx33d(K64);
 }
 
-template <class T> T* child(QWidget* dialog, const char* name)
-{
-    T* w = dialog->findChild<T*>(name);
-    EXPECT_NE(w, nullptr) << name;
-    return w;
-}
+using dialog_test::child;
 
 void click(QWidget* dialog, const char* button)
 {

@@ -61,12 +61,7 @@ void screenshot(QWidget* w, const char* name)
         w->grab().save(QDir(dir).filePath(name));
 }
 
-template <class T> T* child(QObject* dialog, const char* name)
-{
-    T* w = dialog->findChild<T*>(name);
-    EXPECT_NE(w, nullptr) << name;
-    return w;
-}
+using dialog_test::child;
 
 // The dialog opened from the main window's "Extrinsic Stereo" button.
 struct Harness {
@@ -112,17 +107,7 @@ struct Harness {
     void calibrate() const { click("button_calibrate"); }
 };
 
-class StereoDialog : public ::testing::Test {
-protected:
-    QTemporaryDir settingsDir;
-    QTemporaryDir imageDir;
-    void SetUp() override
-    {
-        ASSERT_TRUE(settingsDir.isValid());
-        ASSERT_TRUE(imageDir.isValid());
-        dialog_test::useSettingsFolder(settingsDir.path());
-    }
-};
+class StereoDialog : public dialog_test::TemporaryFoldersTest {};
 
 // Rendered pairs of the rig: a 9 x 6 board of 27.5 mm squares (a real
 // number on purpose: it scales the baseline).

@@ -65,22 +65,11 @@ struct Harness {
     Harness(const Harness&) = delete;
     Harness& operator=(const Harness&) = delete;
 
-    template <class T> T* w(const char* name) const
-    {
-        T* widget = dialog->findChild<T*>(name);
-        EXPECT_NE(widget, nullptr) << name;
-        return widget;
-    }
+    template <class T> T* w(const char* name) const { return dialog_test::child<T>(dialog, name); }
     QTextEdit* log() const { return w<QTextEdit>("text_log"); }
     QString logText() const { return log()->toPlainText(); }
     void estimate() const { QTest::mouseClick(w<QPushButton>("button_calibrate"), Qt::LeftButton); }
-    void setPattern(cv::Size pattern, const QString& square) const
-    {
-        w<QSpinBox>("spin_corner_count_x")->setValue(pattern.width);
-        w<QSpinBox>("spin_corner_count_y")->setValue(pattern.height);
-        w<QLineEdit>("edit_corners_width")->setText(square);
-        w<QLineEdit>("edit_corners_height")->setText(square);
-    }
+    void setPattern(cv::Size pattern, const QString& square) const { dialog_test::setBoard(dialog, pattern, square); }
 };
 
 class TargetPoseDialog : public ::testing::Test {
