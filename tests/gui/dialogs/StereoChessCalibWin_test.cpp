@@ -129,30 +129,8 @@ struct RigScene {
     }
 };
 
-cv::Mat readMat(const cv::FileStorage& fs, const char* key)
-{
-    cv::Mat m;
-    fs[key] >> m;
-    return m;
-}
-
-// Largest distance in pixels between where the true and the calibrated
-// camera image the same rays, over the given pixels.
-double modelDifferencePx(const synth::Camera& truth, const cv::Mat& K, const cv::Mat& kc,
-                         const std::vector<cv::Point2f>& pixels)
-{
-    std::vector<cv::Point2f> rays;
-    cv::undistortPoints(pixels, rays, cv::Mat(truth.K), truth.kc);
-    std::vector<cv::Point3f> points;
-    for (const cv::Point2f& r : rays)
-        points.emplace_back(r.x, r.y, 1.f);
-    std::vector<cv::Point2f> ours;
-    cv::projectPoints(points, cv::Vec3d(0, 0, 0), cv::Vec3d(0, 0, 0), K, kc, ours);
-    double largest = 0;
-    for (size_t k = 0; k < pixels.size(); ++k)
-        largest = std::max(largest, double(cv::norm(ours[k] - pixels[k])));
-    return largest;
-}
+using dialog_test::modelDifferencePx;
+using dialog_test::readMat;
 
 // Corners found in the rectified copies: the largest row difference of the
 // pairs' corners (columns when the pair is vertical), and how many pairs were found.
