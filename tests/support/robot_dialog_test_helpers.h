@@ -6,6 +6,7 @@
 // robot_chain.h.
 
 #include "gui/shell/MainWindow.h"
+#include "gui/shell/SensorTree.h"
 #include "dialog_test_helpers.h"
 #include "robot_chain.h"
 
@@ -79,6 +80,26 @@ public:
     {
         delete main.data();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    // The main window with the camera (row 0, calibrated unless told
+    // otherwise) and the robot base (row 1), and the dialog the button of
+    // that name opens, with the scene's board typed in if asked.
+    void openFromButton(const char* buttonName, bool calibrated, bool withBoard)
+    {
+        main = new MainWindow;
+        main->show();
+        main->sensorTree()->addSensor();
+        main->sensorTree()->setSensorName(1, "robot");
+        if (calibrated)
+            main->sensorTree()->updateIntrinsicsIdx(0, cv::Mat(scene->cam.K), scene->cam.kc, scene->cam.size);
+        auto* button = main->template findChild<QPushButton*>(buttonName);
+        ASSERT_NE(button, nullptr);
+        QTest::mouseClick(button, Qt::LeftButton);
+        dialog = newestDialog<Dialog>();
+        ASSERT_NE(dialog, nullptr);
+        if (withBoard)
+            setBoard(dialog, scene->pattern, "25.7");
     }
 
     template <class T> T* w(const char* name) const { return dialog_test::child<T>(dialog, name); }

@@ -55,19 +55,9 @@ public:
 
     void open(bool setBoard = true)
     {
-        main = new MainWindow;
-        main->show();
-        main->sensorTree()->addSensor();
-        main->sensorTree()->setSensorName(1, "robot");
-        main->sensorTree()->updateIntrinsicsIdx(0, cv::Mat(scene->cam.K), scene->cam.kc, scene->cam.size);
-        auto* button = main->findChild<QPushButton*>("button_hand_eye");
-        ASSERT_NE(button, nullptr);
-        EXPECT_EQ(button->text(), "Hand-Eye");
-        QTest::mouseClick(button, Qt::LeftButton);
-        dialog = robot_dialog_test::newestDialog<HandEyeCalib>();
-        ASSERT_NE(dialog, nullptr);
-        if (setBoard)
-            robot_dialog_test::setBoard(dialog, scene->pattern, "25.7");
+        openFromButton("button_hand_eye", true, setBoard);
+        if (auto* button = main->findChild<QPushButton*>("button_hand_eye")) // missing: failed above
+            EXPECT_EQ(button->text(), "Hand-Eye");
     }
     QString resultFile() const { return QDir(scene->folder).filePath("AX-XB.yml"); }
 };

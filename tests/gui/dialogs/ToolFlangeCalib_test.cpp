@@ -61,23 +61,8 @@ public:
         });
     }
 
-    // The main window with the camera (row 0, calibrated unless told
-    // otherwise) and the robot base (row 1), and a dialog from its button.
-    void open(bool calibrated = true)
-    {
-        main = new MainWindow;
-        main->show();
-        main->sensorTree()->addSensor();
-        main->sensorTree()->setSensorName(1, "robot");
-        if (calibrated)
-            main->sensorTree()->updateIntrinsicsIdx(0, cv::Mat(scene->cam.K), scene->cam.kc, scene->cam.size);
-        auto* button = main->findChild<QPushButton*>("button_tool_flange");
-        ASSERT_NE(button, nullptr);
-        QTest::mouseClick(button, Qt::LeftButton);
-        dialog = robot_dialog_test::newestDialog<ToolFlangeCalib>();
-        ASSERT_NE(dialog, nullptr);
-        robot_dialog_test::setBoard(dialog, scene->pattern, "25.7");
-    }
+    // The dialog from its button, the camera calibrated unless told otherwise.
+    void open(bool calibrated = true) { openFromButton("button_tool_flange", calibrated, true); }
     QString resultFile() const { return QDir(scene->folder).filePath("AX-YB.yml"); }
 };
 
