@@ -96,7 +96,7 @@ inline void useSettingsFolder(const QString& folder)
 // Largest distance in pixels between where the true camera and the
 // calibrated one image the same rays, over the given pixels.
 inline double modelDifferencePx(const synth::Camera& truth, const cv::Mat& K, const cv::Mat& kc,
-                         const std::vector<cv::Point2f>& pixels)
+                                const std::vector<cv::Point2f>& pixels)
 {
     std::vector<cv::Point2f> rays;
     cv::undistortPoints(pixels, rays, cv::Mat(truth.K), truth.kc);

@@ -5,9 +5,9 @@
 // dialogs' tests share. The rendered cell and its TCP files come from
 // robot_chain.h.
 
+#include "dialog_test_helpers.h"
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
-#include "dialog_test_helpers.h"
 #include "robot_chain.h"
 
 #include <QApplication>

@@ -84,7 +84,8 @@ protected:
     // refuses). An exception that ends the run is logged in red, its message
     // put into `openCvFormat` (an OpenCV error) or `otherFormat` (any other)
     // at %1, followed by "Aborting...". Tells whether the run took place.
-    bool runLogged(const std::function<void()>& body, const QString& openCvFormat, const QString& otherFormat);
+    bool runLogged(const std::function<void()>& body, const QString& openCvFormat,
+                   const QString& otherFormat);
     void setRunLockedWidgets(const QList<QWidget*>& widgets) { runLocked = widgets; }
 
     // Closing the window during a run aborts the run first; the window closes

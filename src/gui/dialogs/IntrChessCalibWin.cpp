@@ -298,7 +298,8 @@ void IntrChessCalibWin::on_button_calibrate_clicked()
 
 void IntrChessCalibWin::calibrate()
 {
-    if (runLogged([this] { runCalibration(); }, tr("OpenCV exception caught: %1"), tr("Unexpected error: %1")))
+    if (runLogged([this] { runCalibration(); }, tr("OpenCV exception caught: %1"),
+                  tr("Unexpected error: %1")))
         logColor(Qt::black);
 }
 

@@ -170,7 +170,8 @@ TEST(HandEyeRun, NoisyDataNearTruthAndSameAsOpenCv)
         ASSERT_TRUE(r.ok()) << r.message;
         EXPECT_POSE_NEAR(r.RX, r.tX, chain.X.R, chain.X.t, kNoisyDeg, kNoisyMm);
         cv::Mat R, t;
-        cv::calibrateHandEye(in.R_gripper2base, in.t_gripper2base, in.R_target2cam, in.t_target2cam, R, t, method);
+        cv::calibrateHandEye(in.R_gripper2base, in.t_gripper2base, in.R_target2cam, in.t_target2cam, R, t,
+                             method);
         EXPECT_POSE_NEAR(r.RX, r.tX, R, t, 1e-9, 1e-9);
         // The target's scatter in the base is of the size of the noise.
         EXPECT_GT(r.rms3d, 0);

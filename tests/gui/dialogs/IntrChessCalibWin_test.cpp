@@ -86,7 +86,10 @@ struct Harness {
     void clickCalibrate() const { QTest::mouseClick(w<QPushButton>("button_calibrate"), Qt::LeftButton); }
     void setSensor(int index) const { w<QComboBox>("combo_sensor")->setCurrentIndex(index); }
     void setRadon(bool on) const { w<QCheckBox>("check_radon_detection")->setChecked(on); }
-    void setPattern(cv::Size pattern, const QString& square) const { dialog_test::setBoard(dialog, pattern, square); }
+    void setPattern(cv::Size pattern, const QString& square) const
+    {
+        dialog_test::setBoard(dialog, pattern, square);
+    }
     QString logText() const { return log()->toPlainText(); }
 
     QPointer<IntrChessCalibWin> guard;

@@ -69,7 +69,10 @@ struct Harness {
     QTextEdit* log() const { return w<QTextEdit>("text_log"); }
     QString logText() const { return log()->toPlainText(); }
     void estimate() const { QTest::mouseClick(w<QPushButton>("button_calibrate"), Qt::LeftButton); }
-    void setPattern(cv::Size pattern, const QString& square) const { dialog_test::setBoard(dialog, pattern, square); }
+    void setPattern(cv::Size pattern, const QString& square) const
+    {
+        dialog_test::setBoard(dialog, pattern, square);
+    }
 };
 
 class TargetPoseDialog : public ::testing::Test {
