@@ -18,6 +18,7 @@
 #include <QFileInfo>
 #include <QIntValidator>
 #include <QItemSelectionModel>
+#include <QTimer>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -1218,7 +1219,15 @@ void CamProjStereoCalib::on_button_calibrate_projector_clicked()
     ui->button_calibrate_projector->setText(tr("Calibrate Projector"));
 }
 
-void CamProjStereoCalib::on_tab_img_view_currentChanged(int) { drawCurrentView(); }
+// The new page is laid out after this signal; the view is drawn once it has
+// its size, so that the image fits it.
+void CamProjStereoCalib::on_tab_img_view_currentChanged(int)
+{
+    QTimer::singleShot(0, this, [this] {
+        const WaitCursor cursor;
+        drawCurrentView();
+    });
+}
 
 void CamProjStereoCalib::on_button_gen_images_clicked()
 {
