@@ -5,6 +5,7 @@
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
 #include "gui/shell/dialog_wiring.h"
+#include "core/structured_light/gray_code_pattern.h"
 
 #include "camproj_sim.h"
 #include "dialog_test_helpers.h"
@@ -71,6 +72,18 @@ QString copySets(const QString& target)
             QFile::copy(source.filePath(sub + "/" + f), target + "/" + sub + "/" + f);
     }
     return target;
+}
+
+// n small sets of the generator's own images (a 64 x 32 projector), for the
+// tests that do not calibrate.
+QString writePatternSets(const QString& folder, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        const QString sub = folder + QString("/pose%1").arg(i);
+        QDir().mkpath(sub);
+        EXPECT_EQ(writeGrayCodePatterns(sub.toStdString(), 64, 32), 24);
+    }
+    return folder;
 }
 
 template <class T> T* w(QWidget* dialog, const char* name)
@@ -408,7 +421,7 @@ TEST_F(CamProjDialog, AbortDuringARunLeavesTheSetsAlone)
     Harness h;
     CamProjStereoCalib* d = h.dialog;
     setOptions(d);
-    d->loadImageFolder(sets().dir.path());
+    d->loadImageFolder(writePatternSets(work.path(), 3));
     bool lockedDuringRun = false, abortLive = false;
     QTimer::singleShot(0, d, [&] {
         lockedDuringRun = !w<QTreeView>(d, "imageTree")->isEnabled() &&
@@ -439,7 +452,7 @@ TEST_F(CamProjDialog, SensorChoiceIsCheckedFirst)
     Harness h;
     CamProjStereoCalib* d = h.dialog;
     setOptions(d);
-    d->loadImageFolder(sets().dir.path());
+    d->loadImageFolder(writePatternSets(work.path(), 3));
     w<QComboBox>(d, "combo_projector")->setCurrentIndex(0);
     QTest::mouseClick(w<QPushButton>(d, "button_calibrate"), Qt::LeftButton);
     QTextEdit* log = logOf(d);
