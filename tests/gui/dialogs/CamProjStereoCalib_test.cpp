@@ -339,6 +339,24 @@ TEST_F(CamProjDialog, DamagedSetsFailAloneAndTooFewSetsStopTheStereoRun)
     EXPECT_EQ(numberColour(log, "Detecting chessboards:", 1), QColor(Qt::gray));
     EXPECT_TRUE(logHas(log, "Projector [800x600] calibration with 2 image sets", Qt::black));
     EXPECT_TRUE(QFile::exists(folder + "/Proj-Intr.yml"));
+
+    // Outlier removal: corners above the limit leave all of the set's lists,
+    // and the next run uses the shortened lists.
+    const size_t before = d->setProjCorners()[0].size();
+    w<QGroupBox>(d, "group_proj_outliers")->setChecked(true);
+    w<QLineEdit>(d, "edit_proj_outlier")->setText("0.05");
+    QTest::mouseClick(w<QPushButton>(d, "button_calibrate_projector"), Qt::LeftButton);
+    EXPECT_TRUE(log->toPlainText().contains(QRegExp("Detecting outliers: (\\d+: \\d+  )+")))
+        << log->toPlainText().toStdString();
+    EXPECT_TRUE(logHas(log, "Calibrate again to exclude the detected outliers!", QColor(255, 0, 0)));
+    const size_t after = d->setProjCorners()[0].size();
+    EXPECT_LT(after, before);
+    EXPECT_EQ(d->setCamCorners()[0].size(), after);
+    EXPECT_EQ(d->setObjectPoints()[0].size(), after);
+    // Unchecking the group clears the corners, so they are detected again.
+    w<QGroupBox>(d, "group_proj_outliers")->setChecked(false);
+    EXPECT_TRUE(d->setCamCorners().empty());
+    EXPECT_TRUE(d->setProjCorners().empty());
 }
 
 // A set of another resolution stops the run that announces it.
