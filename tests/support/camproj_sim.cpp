@@ -408,7 +408,9 @@ std::vector<cv::Mat> renderCamProjSet(const CamProjRig& rig, const CamProjScene&
     // samples, placed through the local derivative of the projector
     // coordinates (central differences of the truth map).
     const int pw = rig.projector.size.width, ph = rig.projector.size.height;
-    const int ns = std::max(1, scene.lightSamples);
+    // An odd count: with an even one, half the samples of every pixel on a
+    // stripe edge would fall on each side, a tie no capture could show.
+    const int ns = std::max(1, scene.lightSamples) | 1;
     const cv::Mat& Q = truth.projectorCoords;
     auto derivative = [&](int x, int y, int dx, int dy) {
         const cv::Vec2f c = Q.at<cv::Vec2f>(y, x);

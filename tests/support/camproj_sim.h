@@ -89,7 +89,7 @@ struct CamProjScene {
     double borderSquares = 0.5; // white border around the squares, in squares
     double wallDistanceMm = 1600;  // a wall facing the camera, this far along its axis
     int supersample = 3;        // samples per pixel along each axis for the board's albedo
-    int lightSamples = 3;       // samples per pixel along each axis for the projector's light
+    int lightSamples = 3;       // samples per pixel along each axis for the projector's light (odd; even counts are raised by one)
     CamProjLight light;
     std::uint64_t seed = 1;     // noise seed
 };
