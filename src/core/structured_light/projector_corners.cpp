@@ -2,6 +2,7 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include <algorithm>
 #include <cmath>
 
 void extractProjectorCorners(const cv::Mat& decoded, const cv::Mat& minMax,
@@ -14,7 +15,7 @@ void extractProjectorCorners(const cv::Mat& decoded, const cv::Mat& minMax,
     const bool mapsOk = !decoded.empty() && decoded.type() == CV_32FC2 && minMax.type() == CV_8UC2 &&
                         minMax.size() == decoded.size();
     const float h = static_cast<float>(options.window / 2);
-    std::vector<cv::Point2f> source, target;
+    std::vector<cv::Point2f> source, target, inSource, inTarget;
     for (size_t i = 0; i < camCorners.size(); ++i) {
         const float x = camCorners[i].x, y = camCorners[i].y;
         const int pos = static_cast<int>(i);
@@ -58,6 +59,34 @@ void extractProjectorCorners(const cv::Mat& decoded, const cv::Mat& minMax,
             continue;
         }
         H.convertTo(H, CV_64F);
+        // The decoded targets are whole projector pixels, so an honest sample
+        // may miss the model by up to half a pixel in each direction; the
+        // robust fit only picks the model, and a least-squares fit over every
+        // sample within that bound (or the user's threshold, if larger) gives
+        // the corner.
+        if (options.inlierFloor > 0) {
+            const double bound = std::max(options.lmeds ? 0.0 : options.reprojThreshold, options.inlierFloor);
+            const cv::Matx33d Hm(H);
+            inSource.clear();
+            inTarget.clear();
+            for (size_t k = 0; k < source.size(); ++k) {
+                const cv::Vec3d p = Hm * cv::Vec3d(source[k].x, source[k].y, 1);
+                const double ex = p[0] / p[2] - target[k].x, ey = p[1] / p[2] - target[k].y;
+                if (ex * ex + ey * ey <= bound * bound) {
+                    inSource.push_back(source[k]);
+                    inTarget.push_back(target[k]);
+                }
+            }
+            if (inSource.size() >= 8) {
+                try {
+                    cv::Mat refined = cv::findHomography(inSource, inTarget, 0);
+                    if (!refined.empty() && cv::checkRange(refined))
+                        refined.convertTo(H, CV_64F);
+                } catch (const cv::Exception&) {
+                    // keep the robust model
+                }
+            }
+        }
         const double* hp = H.ptr<double>();
         const double X = hp[0] * x + hp[1] * y + hp[2];
         const double Y = hp[3] * x + hp[4] * y + hp[5];

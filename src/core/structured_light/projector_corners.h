@@ -17,6 +17,12 @@ struct ProjectorCornerOptions {
     double reprojThreshold = 0.5; // RANSAC reprojection threshold, projector px
     bool lmeds = false;       // LMEDS instead of RANSAC
     double minValidShare = 0.1; // least share of the window's pixels that must be valid
+    // After the robust fit, the corner comes from a least-squares fit over the
+    // samples within max(reprojThreshold, inlierFloor) of the robust model
+    // (LMEDS: within inlierFloor). The decoded targets are whole projector
+    // pixels, so honest samples miss by up to about 0.7 px. 0 keeps the
+    // robust model as it is.
+    double inlierFloor = 1.0;
 };
 
 // For each camera corner (camera px) of a set with decoded map `decoded`

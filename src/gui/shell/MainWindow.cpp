@@ -3,6 +3,7 @@
 #include "gui/shell/About.h"
 #include "gui/shell/CustomSaveWrtDialog.h"
 #include "gui/dialogs/IntrChessCalibWin.h"
+#include "gui/dialogs/CamProjStereoCalib.h"
 #include "gui/shell/SensorTree.h"
 #include "gui/dialogs/TargetPose.h"
 #include "gui/shell/dialog_wiring.h"
@@ -347,7 +348,7 @@ Dialog* MainWindow::openDialog()
     dialog->setWindowFlags(Qt::Window);
     dialog->show();
     connect(this, &QObject::destroyed, dialog, &QWidget::close);
-    connectIntrinsicsDialog(dialog, tree);
+    connectDialog(dialog, tree);
     return dialog;
 }
 
@@ -360,4 +361,9 @@ void MainWindow::on_button_define_world_cs_clicked()
 {
     TargetPose* dialog = openDialog<TargetPose>();
     connect(dialog, &TargetPose::updateSecondaryExtrinsics, ui->widget_sensors, &SensorTree::updateExtrinsicsIdx);
+}
+
+void MainWindow::on_button_checker_cam_proj_calib_clicked(bool)
+{
+    openDialog<CamProjStereoCalib>();
 }

@@ -7,6 +7,8 @@
 
 #include <QObject>
 
+#include <type_traits>
+
 #include "gui/shell/SensorTree.h"
 
 template <class Dialog>
@@ -17,4 +19,36 @@ void connectIntrinsicsDialog(Dialog* dialog, SensorTree* tree)
     QObject::connect(dialog, &Dialog::getSensorNames, tree, &SensorTree::getSensorNames);
     QObject::connect(tree, &SensorTree::sensorNamesChanged, dialog, &Dialog::updateSensorNames);
     QObject::connect(tree, &SensorTree::removeSensorFromRender, dialog, &Dialog::updateSensorNames);
+}
+
+// The two-camera dialogs: both cameras' intrinsics go to and come from the
+// tree's one receiver, the index telling which sensor is meant; the pose of
+// the secondary relative to the primary goes to the tree's extrinsics.
+template <class Dialog>
+void connectStereoDialog(Dialog* dialog, SensorTree* tree)
+{
+    QObject::connect(dialog, &Dialog::updatePrimaryIntrinsics, tree, &SensorTree::updateIntrinsicsIdx);
+    QObject::connect(dialog, &Dialog::updateSecondaryIntrinsics, tree, &SensorTree::updateIntrinsicsIdx);
+    QObject::connect(dialog, &Dialog::updateSecondaryExtrinsics, tree, &SensorTree::updateExtrinsicsIdx);
+    QObject::connect(dialog, &Dialog::getPrimaryIntrinsics, tree, &SensorTree::getIntrinsicsIdx);
+    QObject::connect(dialog, &Dialog::getSecondaryIntrinsics, tree, &SensorTree::getIntrinsicsIdx);
+    QObject::connect(dialog, &Dialog::getSensorNames, tree, &SensorTree::getSensorNames);
+    QObject::connect(tree, &SensorTree::sensorNamesChanged, dialog, &Dialog::updateSensorNames);
+    QObject::connect(tree, &SensorTree::removeSensorFromRender, dialog, &Dialog::updateSensorNames);
+}
+
+// Dialogs with a primary and a secondary camera declare updatePrimaryIntrinsics.
+template <class Dialog, class = void>
+struct IsStereoDialog : std::false_type {};
+template <class Dialog>
+struct IsStereoDialog<Dialog, std::void_t<decltype(&Dialog::updatePrimaryIntrinsics)>> : std::true_type {};
+
+// The protocol connections a dialog of this kind needs.
+template <class Dialog>
+void connectDialog(Dialog* dialog, SensorTree* tree)
+{
+    if constexpr (IsStereoDialog<Dialog>::value)
+        connectStereoDialog(dialog, tree);
+    else
+        connectIntrinsicsDialog(dialog, tree);
 }

@@ -47,6 +47,44 @@ TEST(ProjectorCorners, CornersFollowTheLocalHomography)
     }
 }
 
+// Decoded maps hold whole projector pixels. A robust fit with a threshold
+// below that rounding throws honest samples away; the least-squares refit
+// over the samples within the rounding bound keeps the corner close.
+TEST(ProjectorCorners, WholePixelTargetsStillGiveSubPixelCorners)
+{
+    const cv::Size size(200, 200);
+    cv::Mat decoded = decodedFrom(cv::Matx33d(1.1, 0.07, 3, -0.05, 1.05, 9, 2e-5, 1e-5, 1), size);
+    for (int r = 0; r < size.height; ++r)
+        for (int c = 0; c < size.width; ++c) {
+            cv::Vec2f& d = decoded.at<cv::Vec2f>(r, c);
+            d = cv::Vec2f(std::round(d[0]), std::round(d[1]));
+        }
+    const cv::Mat minMax(size, CV_8UC2, cv::Scalar(20, 200));
+    const cv::Matx33d H(1.1, 0.07, 3, -0.05, 1.05, 9, 2e-5, 1e-5, 1);
+    double refined = 0, robustOnly = 0;
+    int n = 0;
+    for (float y = 20.3f; y < 180; y += 13.7f)
+        for (float x = 20.6f; x < 180; x += 11.9f) {
+            std::vector<cv::Point2f> proj[2];
+            std::vector<int> failed;
+            for (int k = 0; k < 2; ++k) {
+                ProjectorCornerOptions options;
+                options.inlierFloor = k == 0 ? 1.0 : 0.0;
+                extractProjectorCorners(decoded, minMax, {cv::Point2f(x, y)}, proj[k], failed, options);
+                ASSERT_EQ(proj[k].size(), 1u);
+            }
+            const cv::Vec3d p = H * cv::Vec3d(x, y, 1);
+            const cv::Point2f truth(static_cast<float>(p[0] / p[2]), static_cast<float>(p[1] / p[2]));
+            const cv::Point2f d0 = proj[0][0] - truth, d1 = proj[1][0] - truth;
+            refined += d0.dot(d0);
+            robustOnly += d1.dot(d1);
+            ++n;
+        }
+    const double kMaxRmsPx = 0.2;
+    EXPECT_LT(std::sqrt(refined / n), kMaxRmsPx);
+    EXPECT_LT(refined, robustOnly);
+}
+
 TEST(ProjectorCorners, CornersWithoutEnoughEvidenceFailQuietly)
 {
     const cv::Size size(120, 100);
