@@ -83,7 +83,7 @@ double CamProjRig::baseline() const
 CamProjRig makeCamProjRig(cv::Size cameraSize, cv::Size projectorSize, double baselineMm)
 {
     CamProjRig rig;
-    const double fc = 1.3 * cameraSize.width;
+    const double fc = 1.8 * cameraSize.width;
     rig.camera.size = cameraSize;
     rig.camera.K = cv::Matx33d(fc, 0, (cameraSize.width - 1) / 2.0 + 0.013 * cameraSize.width, 0, fc * 1.0015,
                                (cameraSize.height - 1) / 2.0 - 0.009 * cameraSize.height, 0, 0, 1);
@@ -96,9 +96,9 @@ CamProjRig makeCamProjRig(cv::Size cameraSize, cv::Size projectorSize, double ba
     rig.projector.kc = (cv::Mat_<double>(1, 5) << 0.03, -0.06, 0, 0, 0);
 
     // Projector centre C (camera coordinates) to the right and a little below
-    // and behind; it looks at a point on the camera's axis at 850 mm.
+    // and behind; it looks at a point on the camera's axis at 1000 mm.
     const cv::Vec3d C = baselineMm * cv::normalize(cv::Vec3d(0.985, 0.12, -0.12));
-    const cv::Vec3d target(0, 0, 850);
+    const cv::Vec3d target(0, 0, 1000);
     const cv::Vec3d z = cv::normalize(target - C);
     cv::Vec3d x = cv::normalize(cv::Vec3d(1, 0, 0) - z * z[0]);
     cv::Matx33d R_cam_proj;  // columns: projector axes in camera coordinates
@@ -246,8 +246,8 @@ std::vector<View> camProjViews(const CamProjRig& rig, const CamProjScene& scene,
 {
     ViewOptions o;
     o.maxTiltDeg = 30;
-    o.minFill = 0.35;
-    o.maxFill = 0.6;
+    o.minFill = 0.45;
+    o.maxFill = 0.75;
     o.marginPx = marginPx;
     o.borderSquares = scene.borderSquares;
     const auto outline = boardOutline(scene);
@@ -403,54 +403,59 @@ std::vector<cv::Mat> renderCamProjSet(const CamProjRig& rig, const CamProjScene&
                                             (scene.pattern.height - 1) * scene.square / 2, 0) + view.tvec;
     const double scatterSigmaPx = L.scatterSigmaMm * rig.camera.K(0, 0) / centre[2];
 
-    // Where each camera pixel samples the projector image: the projector
-    // image is interpolated bilinearly (a projector pixel spreads over its
-    // neighbours' centres). Index -1 marks pixels the projector does not reach.
+    // Projector pixels are sharp squares; each camera pixel integrates the
+    // projector image over its footprint with lightSamples x lightSamples
+    // samples, placed through the local derivative of the projector
+    // coordinates (central differences of the truth map).
     const int pw = rig.projector.size.width, ph = rig.projector.size.height;
-    const size_t npx = (size_t)W * H;
-    std::vector<int> sampleIndex(npx);
-    std::vector<cv::Vec2f> sampleFrac(npx);
-    cv::parallel_for_(cv::Range(0, H), [&](const cv::Range& rows) {
-        for (int y = rows.start; y < rows.end; ++y) {
-            const auto* q = truth.projectorCoords.ptr<cv::Vec2f>(y);
-            for (int x = 0; x < W; ++x) {
-                const size_t i = (size_t)y * W + x;
-                if (std::isnan(q[x][0])) {
-                    sampleIndex[i] = -1;
-                    continue;
-                }
-                const float px = std::min(std::max(q[x][0], 0.f), float(pw - 1));
-                const float py = std::min(std::max(q[x][1], 0.f), float(ph - 1));
-                const int x0 = std::min(int(px), std::max(pw - 2, 0));
-                const int y0 = std::min(int(py), std::max(ph - 2, 0));
-                sampleIndex[i] = y0 * pw + x0;
-                sampleFrac[i] = cv::Vec2f(px - x0, py - y0);
-            }
-        }
-    });
-    const int stepX = pw > 1 ? 1 : 0, stepY = ph > 1 ? pw : 0;
+    // An odd count: with an even one, half the samples of every pixel on a
+    // stripe edge would fall on each side, a tie no capture could show.
+    const int ns = std::max(1, scene.lightSamples) | 1;
+    const cv::Mat& Q = truth.projectorCoords;
+    auto derivative = [&](int x, int y, int dx, int dy) {
+        const cv::Vec2f c = Q.at<cv::Vec2f>(y, x);
+        const bool hasNext = x + dx < W && y + dy < H && !std::isnan(Q.at<cv::Vec2f>(y + dy, x + dx)[0]);
+        const bool hasPrev = x - dx >= 0 && y - dy >= 0 && !std::isnan(Q.at<cv::Vec2f>(y - dy, x - dx)[0]);
+        if (hasNext && hasPrev)
+            return cv::Vec2f((Q.at<cv::Vec2f>(y + dy, x + dx) - Q.at<cv::Vec2f>(y - dy, x - dx)) * 0.5f);
+        if (hasNext)
+            return cv::Vec2f(Q.at<cv::Vec2f>(y + dy, x + dx) - c);
+        if (hasPrev)
+            return cv::Vec2f(c - Q.at<cv::Vec2f>(y - dy, x - dx));
+        return cv::Vec2f(0, 0);
+    };
 
     std::vector<cv::Mat> images;
     images.reserve(projected.size());
     cv::Mat I(H, W, CV_32F), blurred, img(H, W, CV_32F);
     const float gain = float(L.gain), black = float(L.projectorBlack);
+    const float toUnit = 1.f / (255.f * ns * ns);
     for (size_t k = 0; k < projected.size(); ++k) {
         CV_Assert(projected[k].isContinuous());
         const uchar* P = projected[k].ptr<uchar>();
         cv::parallel_for_(cv::Range(0, H), [&](const cv::Range& rows) {
             for (int y = rows.start; y < rows.end; ++y) {
+                const auto* q = Q.ptr<cv::Vec2f>(y);
                 float* out = I.ptr<float>(y);
                 for (int x = 0; x < W; ++x) {
-                    const size_t i = (size_t)y * W + x;
-                    const int s = sampleIndex[i];
-                    if (s < 0) {
+                    if (std::isnan(q[x][0])) {
                         out[x] = 0;
                         continue;
                     }
-                    const float fx = sampleFrac[i][0], fy = sampleFrac[i][1];
-                    const float v = (1 - fy) * ((1 - fx) * P[s] + fx * P[s + stepX]) +
-                                    fy * ((1 - fx) * P[s + stepY] + fx * P[s + stepY + stepX]);
-                    out[x] = gain * (black + (1 - black) * v * (1.f / 255));
+                    const cv::Vec2f jx = derivative(x, y, 1, 0), jy = derivative(x, y, 0, 1);
+                    int sum = 0;
+                    for (int sy = 0; sy < ns; ++sy) {
+                        const float oy = (sy + 0.5f) / ns - 0.5f;
+                        for (int sx = 0; sx < ns; ++sx) {
+                            const float ox = (sx + 0.5f) / ns - 0.5f;
+                            const float px = q[x][0] + ox * jx[0] + oy * jy[0];
+                            const float py = q[x][1] + ox * jx[1] + oy * jy[1];
+                            const int ix = std::min(std::max(int(std::lround(px)), 0), pw - 1);
+                            const int iy = std::min(std::max(int(std::lround(py)), 0), ph - 1);
+                            sum += P[(size_t)iy * pw + ix];
+                        }
+                    }
+                    out[x] = gain * (black + (1 - black) * float(sum) * toUnit);
                 }
             }
         });
@@ -519,13 +524,23 @@ CamProjTruth writeCamProjSets(const std::string& folder, const CamProjRig& rig, 
             throw std::runtime_error("synth::writeCamProjSets: cannot create " + sub);
         CamProjSetTruth truth;
         const auto images = renderCamProjSet(rig, scene, views[i], &truth);
-        for (size_t k = 0; k < images.size(); ++k) {
-            char file[32];
-            std::snprintf(file, sizeof file, "%02zu.png", k);
-            const std::string path = (fs::path(sub) / file).string();
-            if (!cv::imwrite(path, images[k], params))
-                throw std::runtime_error("synth::writeCamProjSets: cannot write " + path);
-        }
+        // PNG encoding dominates; the files are written in parallel
+        std::vector<uchar> written(images.size(), 0);
+        cv::parallel_for_(cv::Range(0, (int)images.size()), [&](const cv::Range& r) {
+            for (int k = r.start; k < r.end; ++k) {
+                char file[32];
+                std::snprintf(file, sizeof file, "%02d.png", k);
+                try {
+                    written[(size_t)k] = cv::imwrite((fs::path(sub) / file).string(), images[(size_t)k], params);
+                } catch (const cv::Exception&) {
+                    written[(size_t)k] = 0;
+                }
+            }
+        });
+        for (size_t k = 0; k < images.size(); ++k)
+            if (!written[k])
+                throw std::runtime_error("synth::writeCamProjSets: cannot write image " + std::to_string(k) +
+                                         " into " + sub);
         result.setFolders.push_back(sub);
         result.sets.push_back(std::move(truth));
     }

@@ -12,8 +12,9 @@
 // coordinates into projector coordinates: x_proj = R_proj_cam * x_cam + t_proj_cam.
 //
 // Light model of one capture, per camera pixel with surface albedo a and
-// projector irradiance I (gain * (black + (1 - black) * pattern), 0 where the
-// projector does not reach):
+// projector irradiance I (gain * (black + (1 - black) * pattern), the pattern
+// of sharp square projector pixels averaged over the camera pixel's
+// footprint, 0 where the projector does not reach):
 //   grey = a * ((1 - scatter) * I + scatter * blur(I, scatterSigma) + interreflection * mean(I) + ambient)
 // then a lens blur and Gaussian noise. The short-range scattering term washes
 // out the finest stripes (it attacks the least significant Gray code bits),
@@ -58,12 +59,13 @@ struct CamProjRig {
     double baseline() const;  // distance between the two centres, mm
 };
 
-// A camera of cameraSize (focal length 1.3 x its width, barrel distortion) and
+// A camera of cameraSize (focal length 1.8 x its width, barrel distortion) and
 // a projector of projectorSize (focal length 1.45 x its width, principal point
 // low in the image so that it throws upwards like a table projector, slight
 // distortion), the projector
 // `baselineMm` to the right of the camera, turned towards the camera's axis so
-// that both views cross about 850 mm in front of the camera.
+// that both views cross about 1000 mm in front of the camera. On a board there,
+// a projector pixel covers about 1.6 camera pixels of a 1280 pixels wide camera.
 CamProjRig makeCamProjRig(cv::Size cameraSize = {1280, 960}, cv::Size projectorSize = {1024, 768},
                           double baselineMm = 220);
 
@@ -72,7 +74,7 @@ struct CamProjLight {
     double projectorBlack = 0.02;  // light of a black projector pixel as a share of a white one
     double ambient = 6;            // grey levels on albedo 1, independent of the projector
     double scatter = 0.6;          // share of the projected light scattered under the surface (short range)
-    double scatterSigmaMm = 0.8;   // its spread on the surface, mm (a projector pixel is about 0.5 mm)
+    double scatterSigmaMm = 0.8;   // its spread on the surface, mm (a projector pixel is about 0.7 mm)
     double interreflection = 0.08; // share of the image's mean projected light added to every pixel
     double blurSigma = 0.5;        // camera lens blur, camera pixels
     double noiseSigma = 1.5;       // Gaussian noise, grey levels
@@ -87,6 +89,7 @@ struct CamProjScene {
     double borderSquares = 0.5; // white border around the squares, in squares
     double wallDistanceMm = 1600;  // a wall facing the camera, this far along its axis
     int supersample = 3;        // samples per pixel along each axis for the board's albedo
+    int lightSamples = 3;       // samples per pixel along each axis for the projector's light (odd; even counts are raised by one)
     CamProjLight light;
     std::uint64_t seed = 1;     // noise seed
 };
