@@ -594,3 +594,49 @@ TEST_F(CamProjDialog, ClosingDuringARunAbortsItFirst)
     EXPECT_TRUE(d.isNull());
     delete tree;
 }
+
+// The generator's own images, used as captures, decode in the dialog to
+// x = column and y = row; the decoded maps are cached until an option they
+// depend on changes, the projector size among them.
+TEST_F(CamProjDialog, PatternImagesDecodeToTheirPixelsAndTheCacheFollowsTheOptions)
+{
+    Harness h;
+    CamProjStereoCalib* d = h.dialog;
+    w<QLineEdit>(d, "edit_proj_width")->setText("64");
+    w<QLineEdit>(d, "edit_proj_height")->setText("32");
+    d->loadImageFolder(writePatternSets(work.path(), 2));
+    ASSERT_EQ(d->decodeImageSets(), CamProjStereoCalib::RunStatus::Done);
+    QTextEdit* log = logOf(d);
+    EXPECT_EQ(numberColour(log, "Decoding image sets:", 1), QColor(Qt::green));
+    ASSERT_EQ(d->setDecodedMaps().size(), 2u);
+    const cv::Mat& decoded = d->setDecodedMaps()[1];
+    ASSERT_EQ(decoded.size(), cv::Size(64, 32));
+    int wrong = 0;
+    for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 64; ++x)
+            wrong += decoded.at<cv::Vec2f>(y, x) != cv::Vec2f(static_cast<float>(x), static_cast<float>(y));
+    EXPECT_EQ(wrong, 0);
+
+    // A second pass reuses the maps; the decoded views draw from them.
+    ASSERT_EQ(d->decodeImageSets(), CamProjStereoCalib::RunStatus::Done);
+    EXPECT_EQ(numberColour(log, "Decoding image sets:", 0), QColor(Qt::darkGreen));
+    cv::Mat x, y;
+    d->renderDecodedMaps(0, x, y);
+    EXPECT_EQ(x.size(), cv::Size(64, 32));
+    EXPECT_EQ(d->projectorView(0, false).size(), cv::Size(64, 32));
+
+    // Options the maps depend on clear them; others keep them.
+    w<QCheckBox>(d, "check_radon_detection")->setChecked(true);
+    EXPECT_EQ(d->setDecodedMaps().size(), 2u);
+    w<QLineEdit>(d, "edit_proj_width")->setText("640");
+    EXPECT_TRUE(d->setDecodedMaps().empty());
+    d->decodeImageSets(); // 64 x 32 captures do not fit a 640 x 32 projector
+    EXPECT_FALSE(d->isSetChecked(0));
+    EXPECT_TRUE(logHas(log, "Image set 0 (pose0)", Qt::red));
+    d->setSetChecked(0, true);
+    d->setSetChecked(1, true);
+    w<QLineEdit>(d, "edit_proj_width")->setText("64");
+    d->decodeImageSets();
+    w<QLineEdit>(d, "edit_b")->setText("50");
+    EXPECT_TRUE(d->setDecodedMaps().empty());
+}
