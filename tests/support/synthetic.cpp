@@ -4,6 +4,9 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 
 namespace synth {
@@ -106,24 +109,32 @@ Camera makeCamera(cv::Size size, double f, const std::vector<double>& kc)
     return cam;
 }
 
-cv::Mat renderChessboard(const Camera& cam, cv::Size pattern, double square, const View& view,
-                         const RenderOptions& o)
-{
-    const int W = cam.size.width, H = cam.size.height, n = std::max(1, o.supersample);
+namespace {
 
-    // Undistorted normalised coordinates at the pixel-corner lattice; samples
-    // inside a pixel interpolate them bilinearly (the map is smooth at that scale).
+// Undistorted normalised coordinates at the pixel-corner lattice of a
+// camera; samples inside a pixel interpolate them bilinearly (the map is
+// smooth at that scale). Where the fixed-point undistortion did not converge
+// (far outside the lens model's valid region) the lattice point is marked
+// invalid. The grid depends on the camera only, so it is computed once per
+// camera and kept for the next image.
+struct LensGrid {
+    std::vector<cv::Point2d> norm;
+    std::vector<uchar> valid;
+};
+
+std::shared_ptr<const LensGrid> computeLensGrid(const Camera& cam)
+{
+    const int W = cam.size.width, H = cam.size.height;
+    auto grid = std::make_shared<LensGrid>();
     std::vector<cv::Point2d> lattice;
     lattice.reserve((size_t)(W + 1) * (H + 1));
     for (int y = 0; y <= H; ++y)
         for (int x = 0; x <= W; ++x)
             lattice.emplace_back(x - 0.5, y - 0.5);
-    // Where the fixed-point undistortion did not converge (far outside the
-    // lens model's valid region) the lattice point is marked invalid.
     // Undistorted in bands of lattice rows in parallel (each point on its own,
     // so the result does not depend on the banding).
-    std::vector<cv::Point2d> norm(lattice.size());
-    std::vector<uchar> valid(lattice.size());
+    grid->norm.resize(lattice.size());
+    grid->valid.resize(lattice.size());
     cv::parallel_for_(cv::Range(0, H + 1), [&](const cv::Range& rows) {
         const size_t first = (size_t)rows.start * (W + 1), last = (size_t)rows.end * (W + 1);
         const std::vector<cv::Point2d> part(lattice.begin() + first, lattice.begin() + last);
@@ -135,10 +146,51 @@ cv::Mat renderChessboard(const Camera& cam, cv::Size pattern, double square, con
             rays[i] = cv::Point3d(partNorm[i].x, partNorm[i].y, 1.0);
         cv::projectPoints(rays, cv::Vec3d(0, 0, 0), cv::Vec3d(0, 0, 0), cv::Mat(cam.K), cam.kc, back);
         for (size_t i = 0; i < partNorm.size(); ++i) {
-            norm[first + i] = partNorm[i];
-            valid[first + i] = std::hypot(back[i].x - part[i].x, back[i].y - part[i].y) < 1e-4;
+            grid->norm[first + i] = partNorm[i];
+            grid->valid[first + i] = std::hypot(back[i].x - part[i].x, back[i].y - part[i].y) < 1e-4;
         }
     });
+    return grid;
+}
+
+std::shared_ptr<const LensGrid> lensGrid(const Camera& cam)
+{
+    // Key: the image size, K and the distortion coefficients, exactly.
+    std::vector<double> key = {double(cam.size.width), double(cam.size.height)};
+    for (int i = 0; i < 9; ++i)
+        key.push_back(cam.K.val[i]);
+    if (!cam.kc.empty()) {
+        cv::Mat kc;
+        cam.kc.convertTo(kc, CV_64F);
+        kc = kc.reshape(1, 1);
+        key.insert(key.end(), kc.ptr<double>(), kc.ptr<double>() + kc.cols);
+    }
+    static std::mutex mutex;
+    static std::map<std::vector<double>, std::shared_ptr<const LensGrid>> cache;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        const auto it = cache.find(key);
+        if (it != cache.end())
+            return it->second;
+    }
+    std::shared_ptr<const LensGrid> grid = computeLensGrid(cam);
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (cache.size() >= 16)  // a few megabytes per camera; tests use a handful
+        cache.clear();
+    cache.emplace(std::move(key), grid);
+    return grid;
+}
+
+}  // namespace
+
+cv::Mat renderChessboard(const Camera& cam, cv::Size pattern, double square, const View& view,
+                         const RenderOptions& o)
+{
+    const int W = cam.size.width, H = cam.size.height, n = std::max(1, o.supersample);
+
+    const std::shared_ptr<const LensGrid> grid = lensGrid(cam);
+    const std::vector<cv::Point2d>& norm = grid->norm;
+    const std::vector<uchar>& valid = grid->valid;
 
     cv::Matx33d R;
     cv::Rodrigues(view.rvec, R);

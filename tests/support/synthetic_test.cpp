@@ -7,6 +7,8 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
+
 TEST(Synthetic, RenderedCornersMatchProjectedTruth)
 {
     const cv::Size pattern(9, 6);
@@ -63,4 +65,48 @@ TEST(Synthetic, NoiseAndColourOptionsAreDeterministic)
     const cv::Mat b = synth::renderChessboard(cam, {7, 5}, 30, views[0], o);
     ASSERT_EQ(a.type(), CV_8UC3);
     EXPECT_EQ(cv::norm(a, b, cv::NORM_INF), 0);
+}
+
+// The lens grid is kept per camera: cameras that differ only in their
+// distortion, rendered in turn, each draw the board where their own
+// projection puts it, and a camera rendered again draws the same image.
+TEST(Synthetic, EachCameraRendersWithItsOwnLens)
+{
+    const cv::Size pattern(7, 5);
+    const double square = 30;
+    const synth::Camera barrel = synth::makeCamera({640, 480}, 600, {-0.3, 0.1, 0, 0, 0});
+    synth::Camera pinhole = barrel;
+    pinhole.kc = cv::Mat();
+    const synth::View view = synth::boardViews(barrel, pattern, square, 1, 5)[0];
+    const auto barrelTruth = synth::projectBoard(barrel, pattern, square, view);
+    const auto pinholeTruth = synth::projectBoard(pinhole, pattern, square, view);
+    double apart = 0;
+    for (size_t i = 0; i < barrelTruth.size(); ++i)
+        apart = std::max(apart, (double)cv::norm(barrelTruth[i] - pinholeTruth[i]));
+    ASSERT_GT(apart, 2.0) << "the case needs lenses that move the corners";
+
+    cv::Mat first;
+    const synth::Camera* order[] = {&barrel, &pinhole, &barrel};
+    for (const synth::Camera* cam : order) {
+        const bool isBarrel = cam == &barrel;
+        SCOPED_TRACE(isBarrel ? "barrel" : "pinhole");
+        const cv::Mat img = synth::renderChessboard(*cam, pattern, square, view);
+        const auto& truth = isBarrel ? barrelTruth : pinholeTruth;
+        std::vector<cv::Point2f> found;
+        ASSERT_TRUE(cv::findChessboardCorners(img, pattern, found));
+        cv::cornerSubPix(img, found, {5, 5}, {-1, -1},
+                         cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 100, 1e-4));
+        if (cv::norm(found.front() - truth.front()) > cv::norm(found.back() - truth.front()))
+            std::reverse(found.begin(), found.end());
+        double worst = 0;
+        for (size_t i = 0; i < truth.size(); ++i)
+            worst = std::max(worst, (double)cv::norm(found[i] - truth[i]));
+        EXPECT_LT(worst, 0.2);
+        if (isBarrel) {
+            if (first.empty())
+                first = img;
+            else
+                EXPECT_EQ(cv::norm(first, img, cv::NORM_INF), 0);
+        }
+    }
 }

@@ -12,6 +12,7 @@
 // pose.
 
 #include "core/calib/stereo_calib.h"
+#include "core/geometry/camera_checks.h"
 
 #include "core/calib/lev_marq.h"
 
@@ -57,7 +58,7 @@ cv::Mat prepareCameraMatrix(const cv::Mat& cameraMatrix0, int flags, int device)
                            "or CALIB_FIX_INTRINSIC",
                            device, device),
                 "stereoCalibrateDual", __FILE__, __LINE__);
-        if (!cv::checkRange(K) || K.at<double>(0, 0) <= 0 || K.at<double>(1, 1) <= 0)
+        if (!isCameraMatrix(K))
             cv::error(cv::Error::StsBadArg,
                       cv::format("cameraMatrix%d must be finite with positive fx and fy", device),
                       "stereoCalibrateDual", __FILE__, __LINE__);

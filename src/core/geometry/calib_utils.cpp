@@ -48,7 +48,7 @@ namespace {
 constexpr int kMinHalfWindow = 3;
 
 // Index of the corner nearest to corner i (not i itself) by exhaustive
-// search; used where the approximate kd-tree search returns no other corner.
+// search; used where the index search returns no other corner.
 int nearestByScan(const std::vector<cv::Point2f>& corners, size_t i)
 {
     int best = -1;
@@ -92,12 +92,16 @@ void refineCornersAdaptive(const cv::Mat& gray, const std::vector<cv::Point2f>& 
         return;
 
     const size_t n = corners.size();
-    // The corners as an N x 2 float matrix, without a copy; the kd-tree is
-    // only built when there is a neighbour to look for.
+    // The corners as an N x 2 float matrix, without a copy; the index is
+    // only built when there is a neighbour to look for. An exact index, as in
+    // the detector: a randomised k-d tree is built from the process's global
+    // random state, and its approximate answers could give the same corner a
+    // different window from one run to the next. A board has at most a few
+    // hundred corners, so the exhaustive search is cheap.
     const cv::Mat features(int(n), 2, CV_32F, const_cast<cv::Point2f*>(corners.data()));
     cv::flann::Index index;
     if (n >= 2)
-        index.build(features, cv::flann::KDTreeIndexParams(4), cvflann::FLANN_DIST_L2);
+        index.build(features, cv::flann::LinearIndexParams(), cvflann::FLANN_DIST_L2);
 
     const float factor = float(winFactor);
     const cv::TermCriteria criteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 50, 0.1);
@@ -109,7 +113,8 @@ void refineCornersAdaptive(const cv::Mat& gray, const std::vector<cv::Point2f>& 
         int w = kMinHalfWindow;
         if (n >= 2) {
             indices.setTo(-1);
-            index.knnSearch(features.row(int(i)), indices, dists, 2, cv::flann::SearchParams(32, 0, true));
+            index.knnSearch(features.row(int(i)), indices, dists, 2,
+                            cv::flann::SearchParams(cvflann::FLANN_CHECKS_UNLIMITED, 0, true));
             // The first hit is normally the corner itself; with coincident
             // corners it may be the other one, at the same distance.
             int nb = indices.at<int>(0, 0) != int(i) ? indices.at<int>(0, 0) : indices.at<int>(0, 1);
@@ -221,4 +226,23 @@ double maxTranslationNorm(std::vector<cv::Mat> tvecs)
             best = len;
     }
     return best;
+}
+
+std::vector<double> reprojectionDistances(const std::vector<cv::Point2f>& measured,
+                                          const std::vector<cv::Point2f>& projected)
+{
+    std::vector<double> distances(measured.size());
+    for (size_t k = 0; k < measured.size(); ++k) {
+        const double dx = static_cast<double>(measured[k].x) - projected[k].x;
+        const double dy = static_cast<double>(measured[k].y) - projected[k].y;
+        distances[k] = std::sqrt(dx * dx + dy * dy);
+    }
+    return distances;
+}
+
+cv::Vec3b toRgb255(const cv::Point3d& colour)
+{
+    return cv::Vec3b(static_cast<uchar>(static_cast<int>(colour.x * 255)),
+                     static_cast<uchar>(static_cast<int>(colour.y * 255)),
+                     static_cast<uchar>(static_cast<int>(colour.z * 255)));
 }

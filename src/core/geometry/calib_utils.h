@@ -70,7 +70,8 @@ cv::Mat eulerAnglesToRotationMatrix(const cv::Point3d& yawPitchRoll);
 // each corner alone with a search window of its own (half-size w, window
 // (2w + 1) x (2w + 1) px):
 //  - w = the Chebyshev distance (larger of |dx|, |dy|, px) from the corner to
-//    its nearest neighbouring corner (approximate kd-tree search) times
+//    its nearest neighbouring corner (Euclidean, exact search, so the result
+//    does not depend on any random state) times
 //    winFactor, truncated to an integer and raised to at least 3;
 //  - near the image border w shrinks so that the window and the pixels that
 //    cornerSubPix interpolates around it stay inside the image (a window
@@ -128,3 +129,13 @@ double rotationAngleDeg(const cv::Mat& R1, const cv::Mat& R2);
 // converted); a translation with a non-finite element is skipped. Another
 // shape raises cv::Exception (StsAssert) naming the failed condition.
 double maxTranslationNorm(std::vector<cv::Mat> tvecs);
+
+// Pixel distances between measured points and their reprojections, pairwise
+// (px). The result has one entry per measured point; projected must hold at
+// least as many points.
+std::vector<double> reprojectionDistances(const std::vector<cv::Point2f>& measured,
+                                          const std::vector<cv::Point2f>& projected);
+
+// An errorColor value (components in 0..1) as 8-bit red, green, blue for the
+// image overlays (truncated).
+cv::Vec3b toRgb255(const cv::Point3d& colour);

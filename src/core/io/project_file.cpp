@@ -1,6 +1,7 @@
 #include "core/io/project_file.h"
 
 #include "core/geometry/calib_utils.h"
+#include "core/geometry/camera_checks.h"
 #include "core/version.h"
 
 #include <QByteArray>
@@ -150,7 +151,7 @@ public:
 
         const std::string kKey = key("K", j);
         s.K = matrix(fs[kKey], kKey, 3, 3);
-        if (!s.K.empty() && !(s.K.at<double>(0, 0) > 0 && s.K.at<double>(1, 1) > 0))
+        if (!s.K.empty() && !isCameraMatrix(s.K))
             invalid(quoted(kKey) + " has a focal length that is not positive");
 
         const std::string kcKey = key("kc", j);
@@ -158,7 +159,7 @@ public:
         if (!kc.empty()) {
             const int n = (int)kc.total();
             const bool vector = kc.rows == 1 || kc.cols == 1;
-            if (!vector || (n != 4 && n != 5 && n != 8 && n != 12 && n != 14))
+            if (!vector || !isAllowedDistortionCount(n))
                 invalid(quoted(kcKey) + " must be one row or column of 4, 5, 8, 12 or 14 coefficients, not " +
                         std::to_string(kc.rows) + "x" + std::to_string(kc.cols));
             s.kc = kc.reshape(1, 1).clone();
@@ -323,7 +324,7 @@ ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Se
 ProjectReadResult readProjectFile(const std::string& path, Project& project)
 {
     ProjectReadResult result;
-    result.title = "Error";
+    result.error = ProjectReadError::BadContent;
     try {
         cv::FileStorage fs;
         if (!QFileInfo(QString::fromStdString(path)).isFile() ||
@@ -336,10 +337,11 @@ ProjectReadResult readProjectFile(const std::string& path, Project& project)
         project = std::move(read);
         result.warnings = std::move(warnings);
         result.ok = true;
+        result.error = ProjectReadError::None;
     } catch (const Malformed& m) {
         result.message = m.message;
     } catch (const cv::Exception& e) {
-        result.title = "OpenCV exception";
+        result.error = ProjectReadError::ParserError;
         result.message = e.err + "\nin project file " + path;
     }
     return result;

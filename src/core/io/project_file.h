@@ -83,9 +83,16 @@ struct ProjectSaveResult {
 ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Sensor>& sensors, int world,
                                    const std::string& isoDate);
 
+// Why a project file was refused.
+enum class ProjectReadError {
+    None,
+    BadContent,  // the file cannot be opened, or a node does not have its form
+    ParserError  // OpenCV's parser refused the file (or a node it was asked to read)
+};
+
 struct ProjectReadResult {
     bool ok = false;
-    std::string title;                  // message box title when not ok: "Error" or "OpenCV exception"
+    ProjectReadError error = ProjectReadError::None;
     std::string message;                // names the file and the offending key
     std::vector<std::string> warnings;  // shown before the scene is rebuilt (several worlds)
 };

@@ -2,6 +2,7 @@
 
 #include "core/structured_light/gray_code_pattern.h"
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
@@ -30,33 +31,38 @@ cv::Mat separateDirectGlobal(const std::vector<cv::Mat>& images, float b)
         if (images[i].empty() || images[i].type() != CV_8UC1 || images[i].size() != size)
             return cv::Mat();
 
-    cv::Mat result(size, CV_8UC2);
+    // Lmax and Lmin over the images, then (Ld, Lg) from a table over
+    // (Lmin, Lmax).
+    cv::Mat lmax = images[0].clone(), lmin = images[0].clone();
+    for (size_t i = 1; i < n; ++i) {
+        cv::max(lmax, images[i], lmax);
+        cv::min(lmin, images[i], lmin);
+    }
     const float directFactor = 1.f / (1.f - b);
     const double globalFactor = 2.0 / (1.0 - static_cast<double>(b) * b);
-    cv::parallel_for_(cv::Range(0, size.height), [&](const cv::Range& rows) {
-        std::vector<const uchar*> src(n);
-        for (int r = rows.start; r < rows.end; ++r) {
-            for (size_t i = 0; i < n; ++i)
-                src[i] = images[i].ptr<uchar>(r);
-            cv::Vec2b* out = result.ptr<cv::Vec2b>(r);
-            for (int c = 0; c < size.width; ++c) {
-                int lmax = src[0][c], lmin = src[0][c];
-                for (size_t i = 1; i < n; ++i) {
-                    const int v = src[i][c];
-                    lmax = std::max(lmax, v);
-                    lmin = std::min(lmin, v);
-                }
-                const int lg = static_cast<int>(static_cast<float>(lmin - b * lmax) * globalFactor);
-                int ld, lgOut;
-                if (lg >= 1) {
-                    ld = static_cast<int>(static_cast<float>(lmax - lmin) * directFactor);
-                    lgOut = lg;
-                } else {
-                    ld = lmax;
-                    lgOut = 0;
-                }
-                out[c] = cv::Vec2b(cv::saturate_cast<uchar>(ld), cv::saturate_cast<uchar>(lgOut));
+    std::vector<cv::Vec2b> table(256 * 256);
+    for (int lo = 0; lo < 256; ++lo)
+        for (int hi = lo; hi < 256; ++hi) {
+            const int lg = static_cast<int>(static_cast<float>(lo - b * hi) * globalFactor);
+            int ld, lgOut;
+            if (lg >= 1) {
+                ld = static_cast<int>(static_cast<float>(hi - lo) * directFactor);
+                lgOut = lg;
+            } else {
+                ld = hi;
+                lgOut = 0;
             }
+            table[static_cast<size_t>(lo * 256 + hi)] =
+                cv::Vec2b(cv::saturate_cast<uchar>(ld), cv::saturate_cast<uchar>(lgOut));
+        }
+    cv::Mat result(size, CV_8UC2);
+    cv::parallel_for_(cv::Range(0, size.height), [&](const cv::Range& rows) {
+        for (int r = rows.start; r < rows.end; ++r) {
+            const uchar* hi = lmax.ptr<uchar>(r);
+            const uchar* lo = lmin.ptr<uchar>(r);
+            cv::Vec2b* out = result.ptr<cv::Vec2b>(r);
+            for (int c = 0; c < size.width; ++c)
+                out[c] = table[static_cast<size_t>(lo[c] * 256 + hi[c])];
         }
     });
     return result;
@@ -78,77 +84,160 @@ std::vector<int> directGlobalImageIndices(int n, int count, int skip)
 
 namespace {
 
-// Adds one bit of one channel to every pixel of the decoded map and updates
-// the min/max map. A channel that became NaN stays NaN.
-void decodePair(const cv::Mat& pattern, const cv::Mat& inverse, const cv::Mat& directGlobal, bool robust, int m,
-                int channel, float bitValue, bool firstPair, cv::Mat& decoded, cv::Mat& minMax)
+// While a set is decoded, each row of the decoded map's memory (8 bytes per
+// pixel) holds the running state in four planes: the Gray code of x and of y
+// (16 bits each) and whether x and y are still decided (one byte each). The
+// planes are turned into projector coordinates row by row at the end, so the
+// decoder needs no memory beyond the two maps.
+struct RowPlanes {
+    ushort* code[2];
+    uchar* valid[2];
+};
+
+RowPlanes rowPlanes(cv::Mat& decoded, int r)
 {
-    const float nan = std::numeric_limits<float>::quiet_NaN();
+    uchar* base = decoded.ptr<uchar>(r);
+    const int w = decoded.cols;
+    return {{reinterpret_cast<ushort*>(base), reinterpret_cast<ushort*>(base + 2 * w)}, {base + 4 * w, base + 5 * w}};
+}
+
+void initPlanes(cv::Mat& decoded)
+{
+    for (int r = 0; r < decoded.rows; ++r) {
+        const RowPlanes rp = rowPlanes(decoded, r);
+        std::fill(rp.code[0], rp.code[0] + 2 * decoded.cols, ushort(0));
+        std::fill(rp.valid[0], rp.valid[0] + 2 * decoded.cols, uchar(255));
+    }
+}
+
+// The pixel rule for one pixel: whether the bit is decided and its value.
+inline void classify(int p, int q, int ld, int lg, bool robust, int m, bool& decided, bool& bit)
+{
+    if (!robust) {
+        decided = true;
+        bit = p > q;
+        return;
+    }
+    decided = true;
+    if (ld < m)
+        decided = false;
+    else if (ld > lg)
+        bit = p > q;
+    else if (p <= ld && q >= lg)
+        bit = false;
+    else if (p >= lg && q <= ld)
+        bit = true;
+    else
+        decided = false;
+}
+
+// Adds one bit of one channel to every pixel and updates the min/max map.
+void decodePair(const cv::Mat& pattern, const cv::Mat& inverse, const cv::Mat& directGlobal, bool robust, int m,
+                int channel, int bitPos, bool firstPair, cv::Mat& decoded, cv::Mat& minMax)
+{
+    const int w = decoded.cols;
+    const ushort bitValue = static_cast<ushort>(1u << bitPos);
     cv::parallel_for_(cv::Range(0, decoded.rows), [&](const cv::Range& rows) {
         for (int r = rows.start; r < rows.end; ++r) {
             const uchar* p = pattern.ptr<uchar>(r);
             const uchar* q = inverse.ptr<uchar>(r);
-            float* dec = decoded.ptr<float>(r) + channel;
             uchar* mm = minMax.ptr<uchar>(r);
             const uchar* dg = robust ? directGlobal.ptr<uchar>(r) : nullptr;
-            for (int c = 0; c < decoded.cols; ++c) {
+            const RowPlanes rp = rowPlanes(decoded, r);
+            ushort* code = rp.code[channel];
+            uchar* valid = rp.valid[channel];
+            int c = 0;
+#if CV_SIMD128
+            const cv::v_uint8x16 vm = cv::v_setall_u8(static_cast<uchar>(std::min(m, 255)));
+            const cv::v_uint16x8 vBit = cv::v_setall_u16(bitValue);
+            const bool mActive = m > 0;
+            for (; c + 16 <= w; c += 16) {
+                const cv::v_uint8x16 vp = cv::v_load(p + c), vq = cv::v_load(q + c);
+                const cv::v_uint8x16 lo = cv::v_min(vp, vq), hi = cv::v_max(vp, vq);
+                if (firstPair) {
+                    cv::v_store_interleave(mm + 2 * c, lo, hi);
+                } else {
+                    cv::v_uint8x16 mn, mx;
+                    cv::v_load_deinterleave(mm + 2 * c, mn, mx);
+                    cv::v_store_interleave(mm + 2 * c, cv::v_min(mn, lo), cv::v_max(mx, hi));
+                }
+                const cv::v_uint8x16 gt = vp > vq;
+                cv::v_uint8x16 bit = gt, decided = cv::v_setall_u8(255);
+                if (robust) {
+                    cv::v_uint8x16 ld, lg;
+                    cv::v_load_deinterleave(dg + 2 * c, ld, lg);
+                    const cv::v_uint8x16 strong = ld > lg;
+                    const cv::v_uint8x16 zero = (vp <= ld) & (vq >= lg);
+                    const cv::v_uint8x16 one = (vp >= lg) & (vq <= ld);
+                    decided = strong | zero | one;
+                    if (mActive)
+                        decided = decided & (ld >= vm);
+                    bit = cv::v_select(strong, gt, one & ~zero);
+                }
+                bit = bit & decided;
+                cv::v_store(valid + c, cv::v_load(valid + c) & decided);
+                // 0xFF bytes widen to 0xFFFF words as signed -1.
+                cv::v_int16x8 b0, b1;
+                cv::v_expand(cv::v_reinterpret_as_s8(bit), b0, b1);
+                const cv::v_uint16x8 add0 = cv::v_reinterpret_as_u16(b0) & vBit;
+                const cv::v_uint16x8 add1 = cv::v_reinterpret_as_u16(b1) & vBit;
+                cv::v_store(code + c, cv::v_load(code + c) | add0);
+                cv::v_store(code + c + 8, cv::v_load(code + c + 8) | add1);
+            }
+#endif
+            for (; c < w; ++c) {
                 const int pv = p[c], qv = q[c];
                 const int lo = std::min(pv, qv), hi = std::max(pv, qv);
                 if (firstPair) {
                     mm[2 * c] = static_cast<uchar>(lo);
                     mm[2 * c + 1] = static_cast<uchar>(hi);
                 } else {
-                    if (lo < mm[2 * c])
-                        mm[2 * c] = static_cast<uchar>(lo);
-                    if (hi > mm[2 * c + 1])
-                        mm[2 * c + 1] = static_cast<uchar>(hi);
+                    mm[2 * c] = static_cast<uchar>(std::min<int>(mm[2 * c], lo));
+                    mm[2 * c + 1] = static_cast<uchar>(std::max<int>(mm[2 * c + 1], hi));
                 }
-                float& value = dec[2 * c];
-                if (value != value)
-                    continue;
-                int bit;
-                if (!robust) {
-                    bit = pv > qv;
-                } else {
-                    const int ld = dg[2 * c], lg = dg[2 * c + 1];
-                    if (ld < m) {
-                        value = nan;
-                        continue;
-                    }
-                    if (ld > lg)
-                        bit = pv > qv;
-                    else if (pv <= ld && qv >= lg)
-                        bit = 0;
-                    else if (pv >= lg && qv <= ld)
-                        bit = 1;
-                    else {
-                        value = nan;
-                        continue;
-                    }
-                }
-                if (bit)
-                    value += bitValue;
+                bool decided = true, bit = false;
+                classify(pv, qv, robust ? dg[2 * c] : 0, robust ? dg[2 * c + 1] : 0, robust, m, decided, bit);
+                if (!decided)
+                    valid[c] = 0;
+                else if (bit)
+                    code[c] |= bitValue;
             }
         }
     });
 }
 
-void convertToProjector(cv::Mat& decoded, cv::Size projectorSize)
+// Turns the planes into the decoded map: NaN where undecided, else the Gray
+// code (raw) or the projector coordinate clamped to the projector.
+void finishDecodedMap(cv::Mat& decoded, cv::Size projectorSize, bool toProjector)
 {
     const int offsets[2] = {grayCodeOffset(projectorSize.width), grayCodeOffset(projectorSize.height)};
     const int limits[2] = {projectorSize.width - 1, projectorSize.height - 1};
-    cv::parallel_for_(cv::Range(0, decoded.rows), [&](const cv::Range& rows) {
-        for (int r = rows.start; r < rows.end; ++r) {
-            float* dec = decoded.ptr<float>(r);
-            for (int k = 0; k < 2 * decoded.cols; ++k) {
-                const float v = dec[k];
-                if (v != v)
-                    continue;
-                const int ch = k & 1;
-                const std::uint32_t g = static_cast<std::uint32_t>(v);
+    std::vector<float> lut[2];
+    if (toProjector) {
+        for (int ch = 0; ch < 2; ++ch) {
+            lut[ch].resize(65536);
+            for (std::uint32_t g = 0; g < 65536; ++g) {
                 const int value = static_cast<int>(grayDecode(g)) - offsets[ch];
-                dec[k] = static_cast<float>(std::min(std::max(value, 0), limits[ch]));
+                lut[ch][g] = static_cast<float>(std::min(std::max(value, 0), limits[ch]));
             }
+        }
+    }
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const int w = decoded.cols;
+    cv::parallel_for_(cv::Range(0, decoded.rows), [&](const cv::Range& rows) {
+        std::vector<uchar> planes(static_cast<size_t>(6 * w));
+        for (int r = rows.start; r < rows.end; ++r) {
+            uchar* base = decoded.ptr<uchar>(r);
+            std::copy(base, base + 6 * w, planes.begin());
+            const ushort* code[2] = {reinterpret_cast<const ushort*>(planes.data()),
+                                     reinterpret_cast<const ushort*>(planes.data() + 2 * w)};
+            const uchar* valid[2] = {planes.data() + 4 * w, planes.data() + 5 * w};
+            float* out = decoded.ptr<float>(r);
+            for (int c = 0; c < w; ++c)
+                for (int ch = 0; ch < 2; ++ch)
+                    out[2 * c + ch] = !valid[ch][c] ? nan
+                                      : toProjector ? lut[ch][code[ch][c]]
+                                                    : static_cast<float>(code[ch][c]);
         }
     });
 }
@@ -168,6 +257,10 @@ DecodeResult decodeGrayCode(int imageCount, const SetImageSource& image, cv::Mat
     }
     const int bx = grayCodeBitCount(projectorSize.width);
     const int by = grayCodeBitCount(projectorSize.height);
+    if (bx > 16 || by > 16) {
+        result.error = "the projector is larger than 65536 pixels in a direction";
+        return result;
+    }
     const int expected = 2 + 2 * (bx + by);
     if (imageCount != expected) {
         result.error = "the set has " + std::to_string(imageCount) + " images, the projector needs " +
@@ -202,18 +295,18 @@ DecodeResult decodeGrayCode(int imageCount, const SetImageSource& image, cv::Mat
                 result.error = "no direct/global light estimate of the image size";
                 return result;
             }
-            dec = cv::Mat::zeros(pattern.size(), CV_32FC2);
+            dec.create(pattern.size(), CV_32FC2);
+            initPlanes(dec);
             mm.create(pattern.size(), CV_8UC2);
         } else if (pattern.size() != dec.size() || inverse.size() != dec.size()) {
             result.error = "images " + std::to_string(2 + 2 * k) + " and " + std::to_string(3 + 2 * k) +
                            " differ in size from the first pair";
             return result;
         }
-        decodePair(pattern, inverse, directGlobal, robust, std::max(m, 0), channel,
-                   static_cast<float>(1u << bitPos), k == 0, dec, mm);
+        decodePair(pattern, inverse, directGlobal, robust, std::max(m, 0), channel, bitPos, k == 0, dec, mm);
     }
-    if ((flags & DecodeToProjector) && !dec.empty())
-        convertToProjector(dec, projectorSize);
+    if (!dec.empty())
+        finishDecodedMap(dec, projectorSize, (flags & DecodeToProjector) != 0);
     decoded = dec;
     minMax = mm;
     result.ok = true;

@@ -1,6 +1,7 @@
 #include "gui/dialogs/CamProjStereoCalib.h"
 
 #include "core/calib/cam_proj_calib.h"
+#include "core/calib/reprojection.h"
 #include "core/geometry/calib_utils.h"
 #include "core/structured_light/decoded_views.h"
 #include "core/structured_light/gray_code_decoder.h"
@@ -18,6 +19,7 @@
 #include <QFileInfo>
 #include <QIntValidator>
 #include <QItemSelectionModel>
+#include <QTimer>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -721,20 +723,17 @@ bool CamProjStereoCalib::projComputeReprojErrors(bool removeOultiers)
         if (s >= objectPoints.size() || s >= projCorners.size() || s >= camCorners.size() ||
             objectPoints[s].size() != projCorners[s].size() || objectPoints[s].empty())
             continue;
-        cv::projectPoints(objectPoints[s], projRvecs[s], projTvecs[s], projK, projKc, projReprojPoints[s]);
-        const std::vector<double> errors = reprojectionDistances(projCorners[s], projReprojPoints[s]);
-        double lo = 1e100, hi = 0;
-        for (const double e : errors) {
-            lo = std::min(lo, e);
-            hi = std::max(hi, e);
-        }
-        projErrorRange[s] = {lo, hi};
-        std::vector<int> outliers;
-        for (size_t k = 0; k < errors.size(); ++k) {
-            if (removeOultiers && errors[k] > threshold)
-                outliers.push_back(static_cast<int>(k));
-            else
-                projCornerColours[s].push_back(colour255(errorColor(errors[k], lo, hi)));
+        const ViewReprojection view = reprojectView(objectPoints[s], projCorners[s], projRvecs[s], projTvecs[s],
+                                                    projK, projKc, removeOultiers ? threshold : -1);
+        projReprojPoints[s] = view.projected;
+        projErrorRange[s] = {view.smallest, view.largest};
+        std::vector<int> outliers(view.outliers.begin(), view.outliers.end());
+        for (size_t k = 0, o = 0; k < view.errors.size(); ++k) {
+            if (o < view.outliers.size() && view.outliers[o] == k) {
+                ++o;
+                continue;
+            }
+            projCornerColours[s].push_back(colour255(errorColor(view.errors[k], view.smallest, view.largest)));
         }
         if (!outliers.empty()) {
             removed = true;
@@ -1084,13 +1083,11 @@ void CamProjStereoCalib::drawDeviceView(bool projector)
         lo = projErrorRange[ss].first;
         hi = projErrorRange[ss].second;
     } else {
-        cv::projectPoints(objectPoints[ss], rvecs[ss], tvecs[ss], K, kc, reprojected);
-        const std::vector<double> d = reprojectionDistances(corners, reprojected);
-        for (const double e : d) {
-            lo = std::min(lo, e);
-            hi = std::max(hi, e);
-        }
-        for (const double e : d)
+        const ViewReprojection reprojection = reprojectView(objectPoints[ss], corners, rvecs[ss], tvecs[ss], K, kc);
+        reprojected = reprojection.projected;
+        lo = reprojection.smallest;
+        hi = reprojection.largest;
+        for (const double e : reprojection.errors)
             cornerColours.push_back(colour255(errorColor(e, lo, hi)));
     }
     minLabel->setText(tr("Min Err: ") + QString::number(lo, 'f', 4) + " px");
@@ -1101,15 +1098,8 @@ void CamProjStereoCalib::drawDeviceView(bool projector)
         w->show();
     view->setImageAndPoints(image, corners, cornerColours, reprojected);
 
-    const float w = squareWidth, h = squareHeight;
-    const std::vector<cv::Point3f> board{{0, 0, 0}, {w, 0, 0}, {0, h, 0}, {w, h, 0}};
-    std::vector<cv::Point2f> p;
-    cv::projectPoints(board, rvecs[ss], tvecs[ss], K, kc, p);
-    const cv::Point2f origin = p[0] + ((p[0] - p[1]) + (p[0] - p[2])) / 2;
-    const cv::Point2f xEnd = p[1] + (p[1] - p[3]) / 2;
-    const cv::Point2f yEnd = p[2] + (p[2] - p[3]) / 2;
-    const float size = static_cast<float>(std::max(cv::norm(p[0] - p[2]), cv::norm(p[0] - p[1])) / 2);
-    view->setAxes(origin, xEnd, yEnd, size);
+    const BoardAxes axes = projectBoardAxes(rvecs[ss], tvecs[ss], K, kc, squareWidth, squareHeight);
+    view->setAxes(axes.origin, axes.xEnd, axes.yEnd, axes.size);
 }
 
 void CamProjStereoCalib::drawCurrentView()
@@ -1218,7 +1208,15 @@ void CamProjStereoCalib::on_button_calibrate_projector_clicked()
     ui->button_calibrate_projector->setText(tr("Calibrate Projector"));
 }
 
-void CamProjStereoCalib::on_tab_img_view_currentChanged(int) { drawCurrentView(); }
+// The new page is laid out after this signal; the view is drawn once it has
+// its size, so that the image fits it.
+void CamProjStereoCalib::on_tab_img_view_currentChanged(int)
+{
+    QTimer::singleShot(0, this, [this] {
+        const WaitCursor cursor;
+        drawCurrentView();
+    });
+}
 
 void CamProjStereoCalib::on_button_gen_images_clicked()
 {

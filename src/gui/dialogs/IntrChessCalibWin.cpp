@@ -1,7 +1,10 @@
 #include "gui/dialogs/IntrChessCalibWin.h"
 #include "ui_IntrChessCalibWin.h"
 
+#include "core/calib/intrinsic_calibration.h"
+#include "core/calib/reprojection.h"
 #include "core/geometry/calib_utils.h"
+#include "core/io/intrinsics_file.h"
 #include "gui/views/scene_builders.h"
 #include "gui/shell/settings.h"
 
@@ -43,11 +46,6 @@ double at(const cv::Mat& m, int k)
     return d.at<double>(0, k);
 }
 
-bool allFinite(const cv::Mat& m)
-{
-    return m.empty() || cv::checkRange(m);
-}
-
 } // namespace
 
 IntrChessCalibWin::IntrChessCalibWin(QWidget* parent, std::vector<QString> names)
@@ -66,10 +64,9 @@ IntrChessCalibWin::IntrChessCalibWin(QWidget* parent, std::vector<QString> names
         ui->combo_sensor->addItem(name);
 
     ui->check_normalize_image->hide();
-    ui->group_reproj_err->hide();
-    ui->label_rms_err->hide();
-    ui->label_min_err->hide();
-    ui->label_max_err->hide();
+    errorPanel = ReprojectionErrorPanel(ui->group_reproj_err, ui->label_rms_err, ui->label_min_err,
+                                        ui->label_max_err, ui->image_label);
+    errorPanel.hide();
     ui->button_select_10->hide();
 
     auto* outlierValidator = new QDoubleValidator(0, 999, 2, ui->edit_outlier);
@@ -113,7 +110,7 @@ IntrChessCalibWin::~IntrChessCalibWin()
 
 QString IntrChessCalibWin::intrinsicsFilePath() const
 {
-    return lastDirectory + "/" + safeFileNamePart(ui->combo_sensor->currentText()) + "_intr.yml";
+    return lastDirectory + "/" + intrinsicsFileName(ui->combo_sensor->currentText());
 }
 
 void IntrChessCalibWin::updateSensorNames()
@@ -463,41 +460,43 @@ void IntrChessCalibWin::runCalibration()
     logAppend(tr("Calibration in progress ..."), Qt::black);
     logRepaint();
 
-    if (calibObjectPoints.front().front().z != 0.f && K.empty()) {
+    IntrinsicCalibrationInput input;
+    input.imagePoints = std::move(calibImagePoints);
+    input.objectPoints = std::move(calibObjectPoints);
+    input.imageSize = imageSize;
+    input.K = K;
+    input.kc = kc;
+    input.flags = flags;
+    input.criteria = criteria;
+    const IntrinsicCalibrationResult result = calibrateIntrinsics(input, [this] { return pollAbort(); });
+    switch (result.error) {
+    case IntrinsicCalibrationError::None: break;
+    case IntrinsicCalibrationError::NonPlanarNeedsK:
         logAppend(
             tr("If you use a non-planar calibration target, then you need to set initial inrinsic parameters "
                "(fx, fy, cx, cy) for the %1 in the main window!\n")
                 .arg(ui->combo_sensor->currentText()),
             Qt::red);
         return;
-    }
-
-    if (pollAbort()) {
-        logAppend(tr("Calibration aborted \n"), Qt::red);
-        return;
-    }
-
-    cv::Mat newK = K.clone(), newKc = kc.clone();
-    std::vector<cv::Mat> rvecs, tvecs;
-    cv::Mat stdDevIntrinsics, stdDevExtrinsics, viewErrors;
-    double rms = 0;
-    try {
-        rms = cv::calibrateCamera(calibObjectPoints, calibImagePoints, imageSize, newK, newKc, rvecs, tvecs,
-                                  stdDevIntrinsics, stdDevExtrinsics, viewErrors, flags, criteria);
-    } catch (const cv::Exception& e) {
-        logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(e.what())), Qt::red);
+    case IntrinsicCalibrationError::Aborted: logAppend(tr("Calibration aborted \n"), Qt::red); return;
+    case IntrinsicCalibrationError::OpenCvError:
+        logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(result.message)), Qt::red);
         logAppend(tr("Aborting...\n"), Qt::red);
         return;
-    }
-    if (!std::isfinite(rms) || newK.empty() || !allFinite(newK) || !allFinite(newKc) ||
-        rvecs.size() != used.size() || tvecs.size() != used.size()) {
+    case IntrinsicCalibrationError::NoViews:
+        logAppend(tr("Target detection failed on all images or none were selected!\n"), Qt::red);
+        return;
+    case IntrinsicCalibrationError::NotFinite:
         logAppend(tr("The calibration gave no finite result, aborting...\n"), Qt::red);
         return;
     }
-    K = newK;
-    kc = newKc;
+    K = result.K;
+    kc = result.kc;
+    const double rms = result.rms;
+    const std::vector<cv::Mat>& rvecs = result.rvecs;
+    const std::vector<cv::Mat>& tvecs = result.tvecs;
 
-    logResult(rms, stdDevIntrinsics);
+    logResult(rms, result.stdDevIntrinsics);
     if (!kc.empty())
         ui->check_undistort->setEnabled(true);
 
@@ -513,7 +512,7 @@ void IntrChessCalibWin::runCalibration()
     // List colours and the 3D view.
     double minErr = 1e100, maxErr = 0;
     for (size_t k = 0; k < used.size(); ++k) {
-        const double e = viewErrors.at<double>(static_cast<int>(k));
+        const double e = result.viewErrors[k];
         minErr = std::min(minErr, e);
         maxErr = std::max(maxErr, e);
     }
@@ -521,7 +520,7 @@ void IntrChessCalibWin::runCalibration()
     const cv::Size2d targetSquare(squareWidth, squareHeight);
     for (size_t k = 0; k < used.size(); ++k) {
         const int j = used[k];
-        const double e = viewErrors.at<double>(static_cast<int>(k));
+        const double e = result.viewErrors[k];
         const cv::Point3d colour = errorColor(e, minErr, maxErr);
         const cv::Vec3b rgb = toRgb255(colour);
         ui->list_images->item(j)->setBackground(QColor(rgb[0], rgb[1], rgb[2], 255));
@@ -538,7 +537,7 @@ void IntrChessCalibWin::runCalibration()
     // Result file.
     const QString path = intrinsicsFilePath();
     QString error;
-    if (writeIntrinsicsFile(path, imageSize, rms, error))
+    if (writeIntrinsicsFile(path, imageSize, K, kc, rms, error) == IntrinsicsFileStatus::Ok)
         logAppend(tr("Intrinsics saved to %1").arg(path), Qt::black);
     else
         logAppend(tr("Could not write the intrinsics to %1: %2").arg(path, error), Qt::red);
@@ -593,31 +592,6 @@ void IntrChessCalibWin::logResult(double rms, const cv::Mat& stdDev)
     }
 }
 
-bool IntrChessCalibWin::writeIntrinsicsFile(const QString& path, const cv::Size& imageSize, double rms,
-                                            QString& error) const
-{
-    try {
-        cv::FileStorage fs(path.toStdString(), cv::FileStorage::WRITE);
-        if (!fs.isOpened()) {
-            error = tr("the file cannot be opened for writing");
-            return false;
-        }
-        fs << "imgSize" << imageSize;
-        fs << "K" << K;
-        fs << "kc" << kc;
-        fs << "reprojErrRMS" << rms;
-        fs.release();
-    } catch (const cv::Exception& e) {
-        error = QString::fromStdString(e.what()).trimmed();
-        return false;
-    }
-    if (QFileInfo(path).size() <= 0) {
-        error = tr("the file is empty after writing");
-        return false;
-    }
-    return true;
-}
-
 int IntrChessCalibWin::computeReprojErrors(bool removeOutliers)
 {
     double threshold = 0;
@@ -647,20 +621,17 @@ int IntrChessCalibWin::computeReprojErrors(bool removeOutliers)
         std::vector<cv::Point3f>& object = objectPoints[i];
         if (object.empty() || detected.size() != object.size())
             continue;
+        const ViewReprojection view = reprojectView(object, detected, rotationVectors[i], translationVectors[i],
+                                                    K, kc, removeOutliers ? threshold : -1);
         std::vector<cv::Point2f>& projected = reprojectedPoints[i];
-        cv::projectPoints(object, rotationVectors[i], translationVectors[i], K, kc, projected);
-
-        const std::vector<double> errors = reprojectionDistances(detected, projected);
-        const auto range = std::minmax_element(errors.begin(), errors.end());
-        const double smallest = *range.first, largest = *range.second;
-        errorRanges[i] = cv::Vec2d(smallest, largest);
-
-        std::vector<size_t> outliers;
-        for (size_t j = 0; j < detected.size(); ++j) {
-            if (removeOutliers && threshold < errors[j])
-                outliers.push_back(j);
+        projected = view.projected;
+        errorRanges[i] = cv::Vec2d(view.smallest, view.largest);
+        const std::vector<size_t>& outliers = view.outliers;
+        for (size_t j = 0, next = 0; j < detected.size(); ++j) {
+            if (next < outliers.size() && outliers[next] == j)
+                ++next;
             else
-                pointColours[i].push_back(toRgb255(errorColor(errors[j], smallest, largest)));
+                pointColours[i].push_back(toRgb255(errorColor(view.errors[j], view.smallest, view.largest)));
         }
         if (removeOutliers && !outliers.empty()) {
             found = true;
@@ -685,10 +656,7 @@ void IntrChessCalibWin::on_list_images_itemSelectionChanged()
     } catch (const cv::Exception&) {
         // A file OpenCV refuses to read (such as one whose header claims a
         // huge image): the view keeps its picture and shows no error figures.
-        ui->group_reproj_err->hide();
-        ui->label_rms_err->hide();
-        ui->label_min_err->hide();
-        ui->label_max_err->hide();
+        errorPanel.hide();
     }
 }
 
@@ -700,15 +668,9 @@ void IntrChessCalibWin::showSelectedImage()
     if (i < 0 || static_cast<size_t>(i) >= imagePaths.size())
         return;
     const cv::Mat image = loadImage(static_cast<size_t>(i), cv::IMREAD_COLOR);
-    auto hideErrors = [this] {
-        ui->group_reproj_err->hide();
-        ui->label_rms_err->hide();
-        ui->label_min_err->hide();
-        ui->label_max_err->hide();
-    };
     if (image.empty()) {
         // The file went away after it was opened: show nothing new.
-        hideErrors();
+        errorPanel.hide();
         return;
     }
 
@@ -726,36 +688,15 @@ void IntrChessCalibWin::showSelectedImage()
                          !rotationVectors[u].empty() && !translationVectors[u].empty() &&
                          u < pointColours.size();
     if (!hasView) {
-        hideErrors();
+        errorPanel.hide();
         ui->image_label->setImage(image);
         return;
     }
 
-    const cv::Vec3b colour = listColours[u];
-    ui->label_rms_err->setText(tr("RMS: ") + QString::number(perViewErrors[u], 'f', 4) + " px");
-    ui->label_rms_err->setStyleSheet(
-        QString("color:rgb(%1,%2,%3);").arg(colour[0]).arg(colour[1]).arg(colour[2]));
-    ui->label_min_err->setText(tr("Min: ") + QString::number(errorRanges[u][0], 'f', 4) + " px");
-    ui->label_min_err->setStyleSheet("color:#00ff00");
-    ui->label_max_err->setText(tr("Max: ") + QString::number(errorRanges[u][1], 'f', 4) + " px");
-    ui->label_max_err->setStyleSheet("color:#ff0000");
-    ui->group_reproj_err->show();
-    ui->label_rms_err->show();
-    ui->label_min_err->show();
-    ui->label_max_err->show();
-
-    ui->image_label->setImageAndPoints(image, imagePoints[u], pointColours[u], reprojectedPoints[u]);
-
-    const std::vector<cv::Point3f> square = {
-        {0, 0, 0}, {squareWidth, 0, 0}, {0, squareHeight, 0}, {squareWidth, squareHeight, 0}};
-    std::vector<cv::Point2f> p;
-    cv::projectPoints(square, rotationVectors[u], translationVectors[u], K, kc, p);
-    const cv::Point2f origin = p[0] - ((p[1] - p[0]) + (p[2] - p[0])) / 2;
-    const cv::Point2f xEnd = p[1] + (p[1] - p[3]) / 2;
-    const cv::Point2f yEnd = p[2] + (p[2] - p[3]) / 2;
-    const float size = static_cast<float>(std::max(cv::norm(p[0] - p[2]), cv::norm(p[0] - p[1])) / 2);
-    ui->image_label->setAxes(origin, xEnd, yEnd, size);
-    ui->image_label->update();
+    errorPanel.show(perViewErrors[u], listColours[u], errorRanges[u][0], errorRanges[u][1]);
+    errorPanel.drawView(
+        image, imagePoints[u], pointColours[u], reprojectedPoints[u],
+        projectBoardAxes(rotationVectors[u], translationVectors[u], K, kc, squareWidth, squareHeight));
 }
 
 void IntrChessCalibWin::on_check_use_rational_model_toggled(bool checked)

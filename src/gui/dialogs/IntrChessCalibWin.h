@@ -7,6 +7,7 @@
 // with optional outlier removal.
 
 #include "gui/dialogs/ChessboardDialog.h"
+#include "gui/dialogs/ReprojectionErrorPanel.h"
 
 #include <QString>
 #include <QStringList>
@@ -90,12 +91,11 @@ private:
     void loadSensorIntrinsics();
     void runCalibration();
     void logResult(double rms, const cv::Mat& stdDevIntrinsics);
-    bool writeIntrinsicsFile(const QString& path, const cv::Size& imageSize, double rms,
-                             QString& error) const;
     void showSelectedImage();
     cv::Mat loadImage(size_t i, int flags) const;
 
     Ui::IntrChessCalibWin* ui;
+    ReprojectionErrorPanel errorPanel;
     QString titleText;
     std::vector<QString> sensorNames;
     QString lastDirectory;

@@ -1,6 +1,8 @@
 #include "gui/dialogs/TargetPose.h"
 #include "ui_TargetPose.h"
 
+#include "core/calib/reprojection.h"
+#include "core/calib/target_pose.h"
 #include "core/geometry/calib_utils.h"
 #include "gui/shell/settings.h"
 
@@ -14,12 +16,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iostream>
 
 TargetPose::TargetPose(QWidget* parent, std::vector<QString> names)
     : ChessboardDialog(parent), ui(new Ui::TargetPose), sensorNames(std::move(names))
 {
     ui->setupUi(this);
+    errorPanel = ReprojectionErrorPanel(ui->group_reproj_err, ui->label_rms_err, ui->label_min_err,
+                                        ui->label_max_err, ui->image_label);
     initChessboardFrame();
     loadSettings(this, lastDirectory);
     titleText = tr("Calibration Target (World) Pose Estimation");
@@ -57,10 +60,7 @@ TargetPose::~TargetPose()
 
 void TargetPose::hideErrors()
 {
-    ui->group_reproj_err->hide();
-    ui->label_rms_err->hide();
-    ui->label_min_err->hide();
-    ui->label_max_err->hide();
+    errorPanel.hide();
 }
 
 void TargetPose::updateSensorNames()
@@ -197,18 +197,25 @@ void TargetPose::estimatePose()
     logColor(Qt::black);
 
     ui->progress_bar->setValue(1);
-    std::vector<cv::Point3f> objectPoints = chessboardObjectPoints(patternSize, squareWidth, squareHeight);
 
-    const bool useRansac = ui->group_ransac->isChecked() && ui->group_ransac->isEnabled();
-    int iterations = 100, confidence = 99;
-    double maxReprojError = 1.0;
-    if (useRansac) {
+    TargetPoseInput input;
+    input.imagePoints = imagePoints;
+    input.patternSize = patternSize;
+    input.squareWidth = squareWidth;
+    input.squareHeight = squareHeight;
+    input.K = K;
+    input.kc = kc;
+    input.method = ui->radio_EP3P->isChecked()   ? PnpMethod::P3P
+                   : ui->radio_EPNP->isChecked() ? PnpMethod::EPnP
+                                                 : PnpMethod::Iterative;
+    input.ransac = ui->group_ransac->isChecked() && ui->group_ransac->isEnabled();
+    if (input.ransac) {
         bool okIt = false, okErr = false, okConf = false;
-        iterations = ui->edit_iterations->text().trimmed().toInt(&okIt);
-        maxReprojError = ui->edit_reproj_err->text().trimmed().toFloat(&okErr);
-        confidence = ui->edit_confidence->text().trimmed().toInt(&okConf);
-        if (!okIt || iterations <= 0 || !okErr || !(maxReprojError > 0) || !okConf || confidence <= 0 ||
-            confidence > 100) {
+        input.ransacIterations = ui->edit_iterations->text().trimmed().toInt(&okIt);
+        input.ransacMaxError = ui->edit_reproj_err->text().trimmed().toFloat(&okErr);
+        input.ransacConfidence = ui->edit_confidence->text().trimmed().toInt(&okConf);
+        if (!okIt || input.ransacIterations <= 0 || !okErr || !(input.ransacMaxError > 0) || !okConf ||
+            input.ransacConfidence <= 0 || input.ransacConfidence > 100) {
             logAppend(tr("The RANSAC parameters must be positive numbers (confidence at most 100 %), "
                          "aborting...\n"),
                       Qt::red);
@@ -216,110 +223,43 @@ void TargetPose::estimatePose()
         }
     }
 
-    cv::Mat rvec, tvec;
-    std::vector<int> inliers;
-    bool solved = false;
-    const bool p3p = ui->radio_EP3P->isChecked();
-    try {
-        if (p3p) {
-            const int w = patternSize.width, h = patternSize.height;
-            const std::vector<size_t> outer = {0, static_cast<size_t>(w - 1), imagePoints.size() - 1,
-                                               static_cast<size_t>(w * (h - 1))};
-            std::vector<cv::Point2f> image4;
-            std::vector<cv::Point3f> object4;
-            for (const size_t k : outer) {
-                image4.push_back(imagePoints[k]);
-                object4.push_back(objectPoints[k]);
-            }
-            imagePoints = image4;
-            objectPoints = object4;
-            solved = cv::solvePnP(objectPoints, imagePoints, K, kc, rvec, tvec, false, cv::SOLVEPNP_P3P);
-        } else {
-            const int method = ui->radio_EPNP->isChecked() ? cv::SOLVEPNP_EPNP : cv::SOLVEPNP_ITERATIVE;
-            if (useRansac)
-                solved = cv::solvePnPRansac(objectPoints, imagePoints, K, kc, rvec, tvec, false, iterations,
-                                            static_cast<float>(maxReprojError), confidence / 100.0, inliers,
-                                            method);
-            else
-                solved = cv::solvePnP(objectPoints, imagePoints, K, kc, rvec, tvec, false, method);
-        }
-    } catch (const cv::Exception& e) {
-        if (p3p)
-            std::cout << e.what() << std::endl;
-        logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(e.what()), Qt::red);
+    const TargetPoseResult pose = estimateTargetPose(input);
+    if (pose.error == TargetPoseError::OpenCvError) {
+        logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(pose.message), Qt::red);
         logAppend(tr("Aborting...\n"), Qt::red);
         return;
     }
-
+    if (pose.error == TargetPoseError::BadInput) {
+        logAppend(QString::fromStdString(pose.message), Qt::red);
+        logAppend(tr("Aborting...\n"), Qt::red);
+        return;
+    }
     ui->progress_bar->setValue(2);
-    if (!solved || rvec.empty() || tvec.empty() || !cv::checkRange(rvec) || !cv::checkRange(tvec)) {
+    if (pose.error == TargetPoseError::NoSolution) {
         logAppend(tr("Could not compute the PnP."), Qt::red);
         return;
     }
-
-    if (useRansac && !p3p) {
-        logAppend(tr("inliers: %1").arg(inliers.size()), Qt::black);
-        if (inliers.size() < imagePoints.size()) {
-            std::vector<cv::Point2f> keptImage;
-            std::vector<cv::Point3f> keptObject;
-            for (const int k : inliers) {
-                if (k < 0 || static_cast<size_t>(k) >= imagePoints.size())
-                    continue;
-                keptImage.push_back(imagePoints[static_cast<size_t>(k)]);
-                keptObject.push_back(objectPoints[static_cast<size_t>(k)]);
-            }
-            imagePoints = keptImage;
-            objectPoints = keptObject;
-            if (imagePoints.size() < 4) {
-                logAppend(tr("Less then 4 inliers left. Aborting ..."), Qt::red);
-                return;
-            }
-        }
+    if (pose.ransacUsed)
+        logAppend(tr("inliers: %1").arg(pose.inliers), Qt::black);
+    if (pose.error == TargetPoseError::TooFewInliers) {
+        logAppend(tr("Less then 4 inliers left. Aborting ..."), Qt::red);
+        return;
     }
 
-    rvec.convertTo(rvec, CV_64F);
-    tvec.convertTo(tvec, CV_64F);
-    tvec = tvec.reshape(1, 3);
-    cv::Rodrigues(rvec, R);
+    R = pose.R.clone();
+    const cv::Mat& tvec = pose.tvec;
     emit updateSecondaryExtrinsics(world, camera, R.clone(), tvec.clone());
 
     // Reprojection errors of the kept points.
-    std::vector<cv::Point2f> projected;
-    cv::projectPoints(objectPoints, rvec, tvec, K, kc, projected);
-    const std::vector<double> errors = reprojectionDistances(imagePoints, projected);
-    const auto range = std::minmax_element(errors.begin(), errors.end());
-    const double smallest = *range.first, largest = *range.second;
-    double sumSquares = 0;
-    for (const double e : errors)
-        sumSquares += e * e;
-    const double rms = std::sqrt(sumSquares / static_cast<double>(imagePoints.size()));
     std::vector<cv::Vec3b> colours;
-    for (const double e : errors)
-        colours.push_back(toRgb255(errorColor(e, smallest, largest)));
-
-    ui->image_label->setImageAndPoints(colourImage, imagePoints, colours, projected);
-    const std::vector<cv::Point3f> square = {
-        {0, 0, 0}, {squareWidth, 0, 0}, {0, squareHeight, 0}, {squareWidth, squareHeight, 0}};
-    std::vector<cv::Point2f> p;
-    cv::projectPoints(square, rvec, tvec, K, kc, p);
-    const cv::Point2f origin = p[0] - ((p[1] - p[0]) + (p[2] - p[0])) / 2;
-    const cv::Point2f xEnd = p[1] + (p[1] - p[3]) / 2;
-    const cv::Point2f yEnd = p[2] + (p[2] - p[3]) / 2;
-    const float axisSize = static_cast<float>(std::max(cv::norm(p[0] - p[2]), cv::norm(p[0] - p[1])) / 2);
-    ui->image_label->setAxes(origin, xEnd, yEnd, axisSize);
-    ui->image_label->update();
+    for (const double e : pose.errors)
+        colours.push_back(toRgb255(errorColor(e, pose.smallest, pose.largest)));
+    const double rms = pose.rms;
+    errorPanel.drawView(colourImage, pose.imagePoints, colours, pose.projected,
+                        projectBoardAxes(pose.rvec, tvec, K, kc, squareWidth, squareHeight));
+    errorPanel.show(rms, cv::Vec3b(0, 0, 0), pose.smallest, pose.largest);
 
     auto f4 = [](double v) { return QString::number(v, 'f', 4); };
-    ui->label_rms_err->setText(tr("RMS: ") + f4(rms) + " px");
-    ui->label_rms_err->setStyleSheet("color:rgb(0,0,0);");
-    ui->label_min_err->setText(tr("Min: ") + f4(smallest) + " px");
-    ui->label_min_err->setStyleSheet("color:#00ff00");
-    ui->label_max_err->setText(tr("Max: ") + f4(largest) + " px");
-    ui->label_max_err->setStyleSheet("color:#ff0000");
-    ui->group_reproj_err->show();
-    ui->label_rms_err->show();
-    ui->label_min_err->show();
-    ui->label_max_err->show();
 
     logAppend(tr("Target pose successfully estimated with an RMS of: %1").arg(rms), Qt::black);
     logAppend(tr("Extrinsics: ") + ui->combo_world->currentText() + tr(" wrt ") +

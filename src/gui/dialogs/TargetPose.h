@@ -6,6 +6,7 @@
 // board's place in the scene.
 
 #include "gui/dialogs/ChessboardDialog.h"
+#include "gui/dialogs/ReprojectionErrorPanel.h"
 
 #include <QString>
 
@@ -52,6 +53,7 @@ private:
     void hideErrors();
 
     Ui::TargetPose* ui;
+    ReprojectionErrorPanel errorPanel;
     QString titleText;
     std::vector<QString> sensorNames;
     QString lastDirectory;

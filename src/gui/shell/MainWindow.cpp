@@ -9,6 +9,7 @@
 #include "gui/shell/dialog_wiring.h"
 #include "core/io/project_file.h"
 #include "gui/views/scene_builders.h"
+#include "gui/views/scene_view.h"
 #include "gui/shell/settings.h"
 #include "ui_MainWindow.h"
 
@@ -49,13 +50,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->button_define_world_cs->show();
     ui->button_checker_mulit_extr_calib->hide();
 
-    renderer = vtkSmartPointer<vtkRenderer>::New();
-    renderer->GradientBackgroundOn();
-    renderer->SetBackground(0.13, 0.52, 0.95);
-    renderer->SetBackground2(0.95, 0.95, 0.95);
-    auto renderWindow = vtkSmartPointer<vtkGenericOpenGLRenderWindow>::New();
-    ui->widget_vtk->setRenderWindow(renderWindow);
-    ui->widget_vtk->renderWindow()->AddRenderer(renderer);
+    renderer = setupSceneView(ui->widget_vtk);
 
     SensorTree* tree = ui->widget_sensors;
     connect(tree, &SensorTree::addSensorToRender, this, &MainWindow::onSensorAdded);
@@ -63,10 +58,6 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(tree, &SensorTree::sensorNameChanged, this, &MainWindow::updateSensorName);
     connect(tree, &SensorTree::sensorExtrinsicsChanged, this, &MainWindow::updateSensorExtrinsics);
     connect(tree, &SensorTree::sensorIntrinsicsChanged, this, &MainWindow::updateSensorIntrinsics);
-
-    renderer->ResetCamera();
-    renderer->GetActiveCamera()->Roll(180);
-    renderer->GetActiveCamera()->SetPosition(0, 0, -5000);
 
     tree->addSensor();
     updateSensorExtrinsics(0, cv::Mat::eye(3, 3, CV_64F), cv::Mat::zeros(3, 1, CV_64F));
@@ -287,8 +278,10 @@ bool MainWindow::loadProject(const QString& fileName)
         Project project;
         const ProjectReadResult result = readProjectFile(fileName.toStdString(), project);
         if (!result.ok) {
-            const QString title = QString::fromStdString(result.title);
-            QMessageBox::critical(title == "OpenCV exception" ? nullptr : this, title,
+            // A file the parser refused is reported as an OpenCV error, in a
+            // box of its own; a file of the wrong form over the main window.
+            const bool parser = result.error == ProjectReadError::ParserError;
+            QMessageBox::critical(parser ? nullptr : this, parser ? "OpenCV exception" : "Error",
                                   QString::fromStdString(result.message));
             return false;
         }

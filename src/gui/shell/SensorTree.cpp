@@ -1,6 +1,8 @@
 #include "gui/shell/SensorTree.h"
 
 #include "core/geometry/calib_utils.h"
+#include "core/geometry/camera_checks.h"
+#include "core/io/intrinsics_file.h"
 #include "ui_SensorTree.h"
 
 #include <QComboBox>
@@ -75,32 +77,6 @@ bool parseCell(const QString& text, int child, double& value)
 bool allFinite(const cv::Mat& m)
 {
     return cv::checkRange(m);
-}
-
-// A 3x3 camera matrix of doubles with finite entries and positive focal
-// lengths, or an empty matrix when K is not one.
-cv::Mat checkedCameraMatrix(const cv::Mat& K)
-{
-    if (K.rows != 3 || K.cols != 3 || K.channels() != 1)
-        return {};
-    cv::Mat K64;
-    K.convertTo(K64, CV_64F);
-    if (!allFinite(K64) || !(K64.at<double>(0, 0) > 0.0) || !(K64.at<double>(1, 1) > 0.0))
-        return {};
-    return K64;
-}
-
-// Distortion coefficients as one row of finite doubles, or an empty matrix
-// when kc is not one row or one column of numbers.
-cv::Mat checkedCoefficientRow(const cv::Mat& kc)
-{
-    if (kc.empty() || kc.channels() != 1 || (kc.rows != 1 && kc.cols != 1))
-        return {};
-    cv::Mat row;
-    kc.reshape(1, 1).convertTo(row, CV_64F);
-    if (!allFinite(row))
-        return {};
-    return row.clone();
 }
 
 void splitRt(const cv::Mat& T, cv::Mat& R, cv::Mat& t)
@@ -564,7 +540,7 @@ void SensorTree::onDistortionEdited(int idx, int child, double value)
     // The record follows an edited coefficient, so that what the dialogs are
     // told and what a project stores agree; further coefficients are kept.
     const int k = kDistortionIndex[child - kFirstDistortion];
-    const cv::Mat old = checkedCoefficientRow(sensors[idx].kc);
+    const cv::Mat old = checkedDistortionRow(sensors[idx].kc);
     const int length = std::max<int>((int)old.total(), k < 5 ? 5 : 8);
     cv::Mat kc = cv::Mat::zeros(1, length, CV_64F);
     if (!old.empty())
@@ -607,7 +583,7 @@ void SensorTree::getIntrinsicsIdx(int idx, cv::Mat& K, cv::Mat& kc, cv::Size& im
     }
     // Models of more than eight coefficients reach the dialogs whole: the
     // rows give the first eight, the record the rest.
-    const cv::Mat stored = checkedCoefficientRow(sensors[idx].kc);
+    const cv::Mat stored = checkedDistortionRow(sensors[idx].kc);
     const int extra = stored.total() > 8 ? (int)stored.total() : 0;
     if (!anyShown && extra == 0)
         return;
@@ -662,7 +638,7 @@ void SensorTree::updateIntrinsicsIdx(int idx, cv::Mat K, cv::Mat kc, cv::Size im
         if (K.empty())
             return;
         const cv::Mat K64 = checkedCameraMatrix(K);
-        const cv::Mat kcRow = checkedCoefficientRow(kc);
+        const cv::Mat kcRow = checkedDistortionRow(kc);
         if (K64.empty() || (!kc.empty() && kcRow.empty())) {
             qWarning() << "SensorTree::updateIntrinsicsIdx: malformed K or kc; ignored";
             return;
@@ -721,49 +697,21 @@ bool SensorTree::importIntrinsicsFile(int idx, const QString& fileName)
     };
 
     // Everything is read and checked before the sensor is touched.
-    cv::Mat K, kcRow;
-    cv::Size imgSize(0, 0);
-    try {
-        cv::FileStorage fs(fileName.toStdString(), cv::FileStorage::READ);
-        if (!fs.isOpened())
-            return refuse(QString());
-
-        const cv::FileNode nodeK = fs["K"];
-        const cv::FileNode nodeKc = fs["kc"];
-        const cv::FileNode nodeSize = fs["imgSize"];
-        if (nodeK.isNone() && nodeKc.isNone() && nodeSize.isNone())
-            return refuse(tr("The file holds none of \"K\", \"kc\" and \"imgSize\"."));
-
-        if (!nodeK.isNone()) {
-            cv::Mat raw;
-            if (nodeK.isMap())
-                nodeK >> raw;
-            K = checkedCameraMatrix(raw);
-            if (K.empty())
-                return refuse(tr("\"K\" is not a 3x3 camera matrix with positive focal lengths."));
-        }
-        if (!nodeKc.isNone()) {
-            cv::Mat raw;
-            if (nodeKc.isMap())
-                nodeKc >> raw;
-            kcRow = checkedCoefficientRow(raw);
-            const int n = (int)kcRow.total();
-            if (kcRow.empty() || !(n == 4 || n == 5 || n == 8 || n == 12 || n == 14))
-                return refuse(tr("\"kc\" is not one row of 4, 5, 8, 12 or 14 coefficients."));
-        }
-        // An image size that is not two positive numbers is ignored, as in
-        // an update.
-        auto isNumber = [](const cv::FileNode& node) { return node.isInt() || node.isReal(); };
-        if (nodeSize.isSeq() && nodeSize.size() == 2 && isNumber(nodeSize[0]) && isNumber(nodeSize[1])) {
-            const double w = (double)nodeSize[0], h = (double)nodeSize[1];
-            if (w >= 1 && h >= 1 && w < 1e9 && h < 1e9)
-                imgSize = cv::Size((int)w, (int)h);
-        }
-    } catch (const cv::Exception& e) {
-        return refuse(QString::fromStdString(e.err));
-    } catch (const std::exception& e) {
-        return refuse(QString::fromUtf8(e.what()));
+    IntrinsicsData data;
+    QString error;
+    switch (readIntrinsicsFile(fileName, data, error)) {
+    case IntrinsicsFileStatus::Ok: break;
+    case IntrinsicsFileStatus::CannotOpen: return refuse(QString());
+    case IntrinsicsFileStatus::NoKeys: return refuse(tr("The file holds none of \"K\", \"kc\" and \"imgSize\"."));
+    case IntrinsicsFileStatus::BadCameraMatrix:
+        return refuse(tr("\"K\" is not a 3x3 camera matrix with positive focal lengths."));
+    case IntrinsicsFileStatus::BadDistortion:
+        return refuse(tr("\"kc\" is not one row of 4, 5, 8, 12 or 14 coefficients."));
+    default: return refuse(error);
     }
+    const cv::Mat& K = data.K;
+    const cv::Mat& kcRow = data.kc;
+    const cv::Size imgSize = data.imageSize;
 
     if (imgSize.width > 0 && imgSize.height > 0)
         sensors[idx].imgSize = imgSize;

@@ -1,5 +1,7 @@
 #include "gui/views/scene_builders.h"
 
+#include "core/geometry/camera_checks.h"
+
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -352,10 +354,7 @@ void addSensorLabel(vtkRenderer* renderer, vtkSmartPointer<vtkVectorText>& text,
 
 bool canBuildFrustum(const cv::Mat& K, const cv::Size& imgSize)
 {
-    if (K.rows != 3 || K.cols != 3 || K.channels() != 1 || imgSize.width < 1 || imgSize.height < 1)
-        return false;
-    const cv::Mat K64 = asDouble(K);
-    return cv::checkRange(K64) && K64.at<double>(0, 0) > 0 && K64.at<double>(1, 1) > 0;
+    return imgSize.width >= 1 && imgSize.height >= 1 && isCameraMatrix(K);
 }
 
 bool buildFrustum(vtkSmartPointer<vtkActor>& frustum, const cv::Mat& K, const cv::Size& imgSize, double depth)

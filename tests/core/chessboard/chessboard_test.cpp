@@ -529,77 +529,93 @@ TEST(FindChessboardCorners2, NoBoardIsNoError)
     }
 }
 
-TEST(FindChessboardCorners2, FindsRenderedBoardsInTheirOrder)
-{
-    // Boards of both parities and several sizes, turned all the way round,
-    // tilted, with noise, blur and uneven light.
-    const auto cam = synth::makeCamera({800, 600}, 760, {-0.12, 0.03, 0, 0, 0});
+// Boards of both parities and several sizes, turned all the way round,
+// tilted, with noise, blur and uneven light. One test per board size, so that
+// the sizes run side by side.
+class RenderedBoards : public ::testing::TestWithParam<size_t> {
+protected:
     struct Pose {
         double roll, tiltX, tiltY, fill;
     };
-    const std::vector<Pose> poses = {
-        {0, 0, 0, 0.8},     {30, 20, -10, 0.8}, {75, -35, 0, 0.75},
-        {90, 0, 30, 0.75},  {135, 40, 15, 0.7}, {180, -20, -35, 0.75},
-        {230, 10, 45, 0.7}, {270, 45, 0, 0.7},  {315, -30, 30, 0.7},
-    };
-    const std::vector<cv::Size> patterns = {{9, 6}, {7, 5}, {8, 6}, {4, 3}, {3, 3}, {5, 7}, {6, 6}, {11, 8}};
+    static const std::vector<Pose>& poses()
+    {
+        static const std::vector<Pose> all = {
+            {0, 0, 0, 0.8},     {30, 20, -10, 0.8}, {75, -35, 0, 0.75},
+            {90, 0, 30, 0.75},  {135, 40, 15, 0.7}, {180, -20, -35, 0.75},
+            {230, 10, 45, 0.7}, {270, 45, 0, 0.7},  {315, -30, 30, 0.7},
+        };
+        return all;
+    }
+    static const std::vector<cv::Size>& patterns()
+    {
+        static const std::vector<cv::Size> all = {{9, 6}, {7, 5}, {8, 6}, {4, 3}, {3, 3}, {5, 7}, {6, 6}, {11, 8}};
+        return all;
+    }
+};
+
+TEST_P(RenderedBoards, FoundInTheirOrder)
+{
+    const auto cam = synth::makeCamera({800, 600}, 760, {-0.12, 0.03, 0, 0, 0});
+    const std::vector<Pose>& poses = this->poses();
     double sumSq = 0;
     int n = 0;
-    std::uint64_t seed = 1;
-    // Each pattern sees five of the poses, every pose several patterns.
-    for (size_t k = 0; k < patterns.size(); ++k) {
-        const cv::Size pattern = patterns[k];
-        for (size_t j = 0; j < 5; ++j) {
-            const Pose& p = poses[(k + 2 * j) % poses.size()];
-            SCOPED_TRACE(cv::format("pattern %dx%d, roll %.0f, tilt %.0f %.0f", pattern.width, pattern.height,
-                                    p.roll, p.tiltX, p.tiltY));
-            const synth::View view = centredView(cam, pattern, 25, p.roll, p.tiltX, p.tiltY, p.fill);
-            const cv::Mat img =
-                synth::renderChessboard(cam, pattern, 25, view, renderOptions(2, 0.7, ++seed));
-            const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, 25, view);
+    // Each pattern sees five of the poses, every pose several patterns; the
+    // noise seeds are those of one run over all patterns in order.
+    const size_t k = GetParam();
+    std::uint64_t seed = 1 + 5 * k;
+    const cv::Size pattern = patterns()[k];
+    for (size_t j = 0; j < 5; ++j) {
+        const Pose& p = poses[(k + 2 * j) % poses.size()];
+        SCOPED_TRACE(cv::format("pattern %dx%d, roll %.0f, tilt %.0f %.0f", pattern.width, pattern.height,
+                                p.roll, p.tiltX, p.tiltY));
+        const synth::View view = centredView(cam, pattern, 25, p.roll, p.tiltX, p.tiltY, p.fill);
+        const cv::Mat img =
+            synth::renderChessboard(cam, pattern, 25, view, renderOptions(2, 0.7, ++seed));
+        const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, 25, view);
 
-            cv::Mat corners, meta;
-            ASSERT_TRUE(findChessboardCorners2(img, pattern, corners, 1, meta));
-            ASSERT_EQ(corners.type(), CV_32FC2);
-            ASSERT_EQ(corners.size(), cv::Size(1, pattern.area()));
-            const std::vector<cv::Point2f> found = toPoints(corners);
+        cv::Mat corners, meta;
+        ASSERT_TRUE(findChessboardCorners2(img, pattern, corners, 1, meta));
+        ASSERT_EQ(corners.type(), CV_32FC2);
+        ASSERT_EQ(corners.size(), cv::Size(1, pattern.area()));
+        const std::vector<cv::Point2f> found = toPoints(corners);
 
-            std::vector<cv::Point2f> expected;
-            if (expectedOrder(truth, pattern, expected)) {
-                const CornerErrors e = cornerErrors(found, expected);
-                EXPECT_LT(e.max, 0.5) << "corners out of order or inaccurate";
-                sumSq += e.rms * e.rms * found.size();
-                n += static_cast<int>(found.size());
-            } else {
-                const CornerErrors e = cornerErrors(found, matchedTruth(found, truth));
-                EXPECT_LT(e.max, 0.5);
+        std::vector<cv::Point2f> expected;
+        if (expectedOrder(truth, pattern, expected)) {
+            const CornerErrors e = cornerErrors(found, expected);
+            EXPECT_LT(e.max, 0.5) << "corners out of order or inaccurate";
+            sumSq += e.rms * e.rms * found.size();
+            n += static_cast<int>(found.size());
+        } else {
+            const CornerErrors e = cornerErrors(found, matchedTruth(found, truth));
+            EXPECT_LT(e.max, 0.5);
+        }
+        // Rows of w corners: the first row runs along one board edge.
+        for (int r = 0; r < pattern.height; ++r)
+            for (int c = 1; c + 1 < pattern.width; ++c) {
+                const cv::Point2f a = found[r * pattern.width + c - 1], b = found[r * pattern.width + c],
+                                  d = found[r * pattern.width + c + 1];
+                EXPECT_GT((b - a).dot(d - b), 0.5 * cv::norm(b - a) * cv::norm(d - b));
             }
-            // Rows of w corners: the first row runs along one board edge.
-            for (int r = 0; r < pattern.height; ++r)
-                for (int c = 1; c + 1 < pattern.width; ++c) {
-                    const cv::Point2f a = found[r * pattern.width + c - 1], b = found[r * pattern.width + c],
-                                      d = found[r * pattern.width + c + 1];
-                    EXPECT_GT((b - a).dot(d - b), 0.5 * cv::norm(b - a) * cv::norm(d - b));
+        // Cell colours: alternating, 1 black, 2 white, last row and column 0.
+        ASSERT_EQ(meta.size(), pattern);
+        for (int r = 0; r < pattern.height; ++r)
+            for (int c = 0; c < pattern.width; ++c) {
+                const uchar m = meta.at<uchar>(r, c);
+                if (r == pattern.height - 1 || c == pattern.width - 1) {
+                    EXPECT_EQ(m, 0);
+                } else {
+                    EXPECT_EQ(m, ((r + c) % 2 == 0) ? meta.at<uchar>(0, 0) : 3 - meta.at<uchar>(0, 0));
                 }
-            // Cell colours: alternating, 1 black, 2 white, last row and column 0.
-            ASSERT_EQ(meta.size(), pattern);
-            for (int r = 0; r < pattern.height; ++r)
-                for (int c = 0; c < pattern.width; ++c) {
-                    const uchar m = meta.at<uchar>(r, c);
-                    if (r == pattern.height - 1 || c == pattern.width - 1) {
-                        EXPECT_EQ(m, 0);
-                    } else {
-                        EXPECT_EQ(m, ((r + c) % 2 == 0) ? meta.at<uchar>(0, 0) : 3 - meta.at<uchar>(0, 0));
-                    }
-                }
-            if ((pattern.width + pattern.height) % 2 == 1) {
-                EXPECT_EQ(meta.at<uchar>(0, 0), 2) << "top-left cell white";
             }
+        if ((pattern.width + pattern.height) % 2 == 1) {
+            EXPECT_EQ(meta.at<uchar>(0, 0), 2) << "top-left cell white";
         }
     }
     ASSERT_GT(n, 0);
     EXPECT_LT(std::sqrt(sumSq / n), 0.1) << "corner RMS error, noise 2, blur 0.7";
 }
+
+INSTANTIATE_TEST_SUITE_P(FindChessboardCorners2, RenderedBoards, ::testing::Range<size_t>(0, 8));
 
 TEST(FindChessboardCorners2, SubPixelAccuracyOnLargeRenders)
 {

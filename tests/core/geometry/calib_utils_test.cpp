@@ -7,7 +7,9 @@
 #include "synthetic.h"
 #include "test_helpers.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <limits>
 
@@ -191,6 +193,51 @@ TEST(RefineCornersAdaptive, WindowFromChebyshevDistanceToNearestCorner)
         ASSERT_EQ(refined.size(), c.corners.size());
         for (size_t i = 0; i < refined.size(); ++i)
             EXPECT_EQ(refined[i], c.corners[i]);
+    }
+}
+
+// The window of each corner comes from its true nearest neighbour, whatever
+// the state of the random generators: the same corners give the same windows
+// in every run. Thousands of scattered corners make an approximate search
+// miss some nearest neighbours.
+TEST(RefineCornersAdaptive, WindowsDoNotDependOnTheRandomState)
+{
+    const cv::Mat flat(2000, 2000, CV_8U, cv::Scalar(128));
+    cv::RNG scatter(20261210);
+    std::vector<cv::Point2f> corners(4000);
+    for (cv::Point2f& c : corners)
+        c = cv::Point2f(scatter.uniform(300.f, 1700.f), scatter.uniform(300.f, 1700.f));
+
+    // Truth by exhaustive search: the Euclidean nearest neighbour, its
+    // Chebyshev distance, truncated.
+    std::vector<int> expected(corners.size());
+    for (size_t i = 0; i < corners.size(); ++i) {
+        double best = std::numeric_limits<double>::infinity();
+        size_t nb = i;
+        for (size_t k = 0; k < corners.size(); ++k) {
+            const double d = cv::norm(corners[k] - corners[i]);
+            if (k != i && d < best) {
+                best = d;
+                nb = k;
+            }
+        }
+        const float cheb = std::max(std::abs(corners[nb].x - corners[i].x), std::abs(corners[nb].y - corners[i].y));
+        expected[i] = std::max(int(cheb), 3);
+        ASSERT_LT(expected[i], 290) << "the case needs windows that the border does not limit";
+    }
+
+    for (const unsigned seed : {1u, 7u, 12345u, 987654321u}) {
+        SCOPED_TRACE(seed);
+        std::srand(seed);
+        cv::theRNG().state = seed;
+        std::vector<cv::Point2f> refined;
+        std::vector<int> windows;
+        refineCornersAdaptive(flat, corners, 1.0, {-1, -1}, refined, windows);
+        ASSERT_EQ(windows.size(), expected.size());
+        int wrong = 0;
+        for (size_t i = 0; i < expected.size(); ++i)
+            wrong += windows[i] != expected[i];
+        EXPECT_EQ(wrong, 0) << "corners whose window is not from their nearest neighbour";
     }
 }
 

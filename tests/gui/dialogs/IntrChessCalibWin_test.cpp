@@ -4,6 +4,7 @@
 // the "_intr.yml" file; the bad-input paths; the run protocol.
 
 #include "gui/dialogs/IntrChessCalibWin.h"
+#include "screenshots.h"
 #include "gui/shell/dialog_wiring.h"
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
@@ -274,7 +275,7 @@ TEST_F(IntrinsicDialog, CalibratesARenderedCameraWithEitherDetector)
         EXPECT_EQ(h.w<QPushButton>("button_calibrate")->text(), "Calibrate");
 
         if (radon)
-            h.dialog->grab().save("/tmp/intrinsic_dialog_2d.png");
+            h.dialog->grab().save(testing_support::screenshotPath("intrinsic_dialog_2d.png"));
     }
 }
 
@@ -378,7 +379,7 @@ TEST_F(IntrinsicDialog, RealPhotographsWithBothDetectors)
         EXPECT_NEAR(K.at<double>(1, 2), 245, 25);
         results[radon ? 1 : 0] = K.clone();
         if (radon)
-            h.dialog->grab().save("/tmp/intrinsic_dialog_real.png");
+            h.dialog->grab().save(testing_support::screenshotPath("intrinsic_dialog_real.png"));
     }
     // Both detectors see the same camera.
     EXPECT_NEAR(results[0].at<double>(0, 0), results[1].at<double>(0, 0), 5);
@@ -756,7 +757,7 @@ TEST_F(IntrinsicDialog, UndistortShowsTheCorrectedImage)
     undistort->setChecked(true);
     QCoreApplication::processEvents();
     h.w<QWidget>("tab_target_visualization");
-    h.dialog->grab().save("/tmp/intrinsic_dialog_undistorted.png");
+    h.dialog->grab().save(testing_support::screenshotPath("intrinsic_dialog_undistorted.png"));
     undistort->setChecked(false);
     // The unchecked image shows the plain picture without error figures.
     h.list()->item(1)->setCheckState(Qt::Unchecked);
@@ -770,7 +771,7 @@ TEST_F(IntrinsicDialog, UndistortShowsTheCorrectedImage)
     // The 3D view after a run.
     h.w<QTabWidget>("tab_target_visualization")->setCurrentIndex(1);
     QTest::qWait(100);
-    h.dialog->grab().save("/tmp/intrinsic_dialog_3d.png");
+    h.dialog->grab().save(testing_support::screenshotPath("intrinsic_dialog_3d.png"));
 }
 
 // Images taken through a mirror (as some depth cameras deliver them) are

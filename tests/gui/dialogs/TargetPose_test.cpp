@@ -3,6 +3,7 @@
 // pose that reaches the tree; the failure paths.
 
 #include "gui/dialogs/ChessboardDialog.h"
+#include "screenshots.h"
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
 #include "gui/dialogs/TargetPose.h"
@@ -199,7 +200,7 @@ TEST_F(TargetPoseDialog, PlacesTheWorldAtTheBoardWithEverySolver)
             EXPECT_EQ(h.w<QLabel>("label_min_err")->styleSheet(), "color:#00ff00");
             EXPECT_FALSE(h.w<QGroupBox>("group_ransac")->isEnabled() && std::string(c.radio) == "radio_EP3P");
             if (radon && c.ransac && std::string(c.radio) == "radio_iterative_PNP")
-                h.dialog->grab().save("/tmp/target_pose_dialog.png");
+                h.dialog->grab().save(testing_support::screenshotPath("target_pose_dialog.png"));
         }
     }
 }

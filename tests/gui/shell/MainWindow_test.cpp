@@ -4,6 +4,7 @@
 // refusal of malformed project files without touching the scene.
 
 #include "gui/shell/CustomSaveWrtDialog.h"
+#include "screenshots.h"
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
 #include "core/geometry/calib_utils.h"
@@ -343,7 +344,7 @@ TEST_F(MainWindowTest, StartsWithTheFormAndCam0AtTheOrigin)
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     QTest::qWait(100);
-    EXPECT_TRUE(window->grab().save("/tmp/tessimo-MainWindow.png"));
+    EXPECT_TRUE(window->grab().save(testing_support::screenshotPath("tessimo-MainWindow.png")));
 }
 
 TEST_F(MainWindowTest, PropsFollowTheTreesAddPoseAndRename)
@@ -480,7 +481,7 @@ TEST_F(MainWindowTest, AProjectSavedWithAnotherWorldLoadsBackToTheSameRows)
     // Save through the menu: the world chooser, then the file dialog.
     ModalDriver driver;
     driver.world = 1;
-    driver.chooserShot = "/tmp/tessimo-CustomSaveWrtDialog.png";
+    driver.chooserShot = testing_support::screenshotPath("tessimo-CustomSaveWrtDialog.png");
     driver.fileToChoose = file("cell.yml");
     window->findChild<QAction*>("actionSave_Project")->trigger();
     EXPECT_EQ(driver.chooserTitle, "Select World");
@@ -529,7 +530,7 @@ TEST_F(MainWindowTest, AProjectSavedWithAnotherWorldLoadsBackToTheSameRows)
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     window->sceneRenderer()->ResetCamera();
     QTest::qWait(100);
-    EXPECT_TRUE(window->grab().save("/tmp/tessimo-MainWindow-project.png"));
+    EXPECT_TRUE(window->grab().save(testing_support::screenshotPath("tessimo-MainWindow-project.png")));
 }
 
 TEST_F(MainWindowTest, LegacyProjectsLoadWithTheOtherPoseDirection)

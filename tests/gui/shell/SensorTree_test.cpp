@@ -3,6 +3,7 @@
 // rotations built here by hand, the dialog queries and updates, and the
 // import of intrinsics files, good and bad.
 #include "gui/shell/SensorTree.h"
+#include "screenshots.h"
 
 #include "test_helpers.h"
 
@@ -1174,7 +1175,9 @@ TEST_F(SensorTreeImportTest, BadFilesChangeNothing)
         Recorder rec(tree);
         Message message;
         auto closer =
-            closeMessageBox(message, QString(c.what) == "K 3x4" ? "/tmp/sensortree_import_error.png" : "");
+            closeMessageBox(message, QString(c.what) == "K 3x4"
+                                         ? testing_support::screenshotPath("sensortree_import_error.png")
+                                         : QString());
         bool imported = true;
         EXPECT_NO_THROW(imported = tree.importIntrinsicsFile(1, c.file));
         EXPECT_FALSE(imported);
@@ -1239,7 +1242,7 @@ TEST_F(SensorTreeTest, Screenshot)
     top(0)->setExpanded(false);
     top(2)->setExpanded(false);
     QCoreApplication::processEvents();
-    EXPECT_TRUE(tree.grab().save("/tmp/sensortree.png"));
+    EXPECT_TRUE(tree.grab().save(testing_support::screenshotPath("sensortree.png")));
 }
 
 } // namespace

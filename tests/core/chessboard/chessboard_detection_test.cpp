@@ -1,0 +1,134 @@
+// Detection for calibration: the board's object points and the detection
+// step on rendered boards of a known camera.
+
+#include "core/chessboard/chessboard_detection.h"
+#include "core/chessboard/chessboard.h"
+
+#include "synthetic.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(ChessboardObjectPoints, RowByRowWithRealSquareSizes)
+{
+    const std::vector<cv::Point3f> points = chessboardObjectPoints(cv::Size(3, 2), 22.5f, 30.f);
+    const std::vector<cv::Point3f> expected = {{0, 0, 0},  {22.5f, 0, 0},  {45, 0, 0},
+                                               {0, 30, 0}, {22.5f, 30, 0}, {45, 30, 0}};
+    ASSERT_EQ(points.size(), expected.size());
+    for (size_t k = 0; k < points.size(); ++k) {
+        SCOPED_TRACE(k);
+        EXPECT_EQ(points[k], expected[k]);
+    }
+    // They are the points the synthetic camera projects, in the same order.
+    const std::vector<cv::Point3f> truth = synth::boardPoints(cv::Size(9, 6), 22.5);
+    const std::vector<cv::Point3f> ours = chessboardObjectPoints(cv::Size(9, 6), 22.5f, 22.5f);
+    ASSERT_EQ(ours.size(), truth.size());
+    for (size_t k = 0; k < ours.size(); ++k)
+        EXPECT_LT(cv::norm(ours[k] - truth[k]), 1e-4) << k;
+    EXPECT_TRUE(chessboardObjectPoints(cv::Size(0, 6), 10, 10).empty());
+}
+
+// Detection on rendered boards: the corners must land on the exact
+// projections of the board's inner corners, in the board's row order.
+TEST(DetectChessboard, BothDetectorsFindTheTrueCorners)
+{
+    const synth::Camera cam = synth::makeCamera(cv::Size(800, 600), 900, {-0.1, 0.05, 0, 0, 0});
+    const cv::Size pattern(9, 6);
+    const double square = 25;
+    const std::vector<synth::View> views = synth::boardViews(cam, pattern, square, 4, 11);
+    synth::RenderOptions render;
+    render.blurSigma = 0.6;
+    render.noiseSigma = 2;
+    for (const bool radon : {false, true}) {
+        for (size_t v = 0; v < views.size(); ++v) {
+            SCOPED_TRACE(::testing::Message()
+                         << (radon ? "own detector" : "OpenCV's detector") << ", view " << v);
+            render.seed = 100 + v;
+            const cv::Mat image = synth::renderChessboard(cam, pattern, square, views[v], render);
+            const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, square, views[v]);
+            ChessboardOptions options;
+            options.patternSize = pattern;
+            options.radon = radon;
+            std::vector<cv::Point2f> corners;
+            ASSERT_TRUE(detectChessboard(image, options, corners));
+            ASSERT_EQ(corners.size(), truth.size());
+            // The first corner may be either end of the board (a 9 x 6 board
+            // has a 180 degree symmetry); the order must be one of the two.
+            double forward = 0, backward = 0, forwardSum = 0, backwardSum = 0;
+            for (size_t k = 0; k < truth.size(); ++k) {
+                const double f = cv::norm(corners[k] - truth[k]);
+                const double b = cv::norm(corners[k] - truth[truth.size() - 1 - k]);
+                forward = std::max(forward, f);
+                backward = std::max(backward, b);
+                forwardSum += f;
+                backwardSum += b;
+            }
+            const double largest = forwardSum < backwardSum ? forward : backward;
+            const double mean = std::min(forwardSum, backwardSum) / truth.size();
+            EXPECT_LT(mean, 0.15);
+            EXPECT_LT(largest, 0.5);
+        }
+    }
+}
+
+TEST(DetectChessboard, WrongPatternOrEmptyImageIsNotABoard)
+{
+    const synth::Camera cam = synth::makeCamera(cv::Size(640, 480), 700);
+    const std::vector<synth::View> views = synth::boardViews(cam, cv::Size(9, 6), 25, 1, 3);
+    const cv::Mat image = synth::renderChessboard(cam, cv::Size(9, 6), 25, views[0]);
+    for (const bool radon : {false, true}) {
+        SCOPED_TRACE(radon);
+        ChessboardOptions options;
+        options.radon = radon;
+        std::vector<cv::Point2f> corners{{1, 1}};
+        options.patternSize = cv::Size(7, 5);
+        EXPECT_FALSE(detectChessboard(image, options, corners));
+        EXPECT_TRUE(corners.empty());
+        options.patternSize = cv::Size(9, 6);
+        EXPECT_FALSE(detectChessboard(cv::Mat(), options, corners));
+        EXPECT_TRUE(corners.empty());
+    }
+}
+
+TEST(DetectChessboard, NormaliseFlagFollowsTheOption)
+{
+    ChessboardOptions options;
+    EXPECT_EQ(options.detectorFlags(), 1);
+    options.normalizeImage = true;
+    EXPECT_EQ(options.detectorFlags(), 3);
+}
+
+// A faint board (grey levels 117 to 123) defeats the program's own detector
+// on the raw image; the detection step retries on the equalised image.
+TEST(DetectChessboard, OwnDetectorRetriesOnTheEqualisedImage)
+{
+    const synth::Camera cam = synth::makeCamera(cv::Size(640, 480), 700);
+    const cv::Size pattern(9, 6);
+    const std::vector<synth::View> views = synth::boardViews(cam, pattern, 25, 2, 3);
+    synth::RenderOptions faint;
+    faint.black = 117;
+    faint.white = 123;
+    faint.background = 120;
+    for (size_t v = 0; v < views.size(); ++v) {
+        SCOPED_TRACE(v);
+        const cv::Mat image = synth::renderChessboard(cam, pattern, 25, views[v], faint);
+        std::vector<cv::Point2f> corners;
+        ASSERT_FALSE(findChessboardCorners2(image, pattern, corners, 1, cv::noArray()))
+            << "the case needs a board the raw detection misses";
+        ChessboardOptions options;
+        options.patternSize = pattern;
+        options.radon = true;
+        ASSERT_TRUE(detectChessboard(image, options, corners));
+        const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, 25, views[v]);
+        ASSERT_EQ(corners.size(), truth.size());
+        double forward = 0, backward = 0;
+        for (size_t k = 0; k < truth.size(); ++k) {
+            forward += cv::norm(corners[k] - truth[k]);
+            backward += cv::norm(corners[k] - truth[truth.size() - 1 - k]);
+        }
+        EXPECT_LT(std::min(forward, backward) / truth.size(), 0.3);
+    }
+}
+
+} // namespace
