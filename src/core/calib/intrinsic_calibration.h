@@ -17,35 +17,35 @@ struct IntrinsicCalibrationInput {
     // points (mm); a view's two lists have the same length.
     std::vector<std::vector<cv::Point2f>> imagePoints;
     std::vector<std::vector<cv::Point3f>> objectPoints;
-    cv::Size imageSize;  // px
+    cv::Size imageSize; // px
     // Starting values: K 3x3 (used with CALIB_USE_INTRINSIC_GUESS, needed for
     // a board that is not planar) and kc as a row of coefficients; both may
     // be empty.
     cv::Mat K;
     cv::Mat kc;
-    int flags = 0;  // cv::CALIB_* flags
+    int flags = 0; // cv::CALIB_* flags
     cv::TermCriteria criteria{cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-3};
 };
 
 enum class IntrinsicCalibrationError {
     None,
-    NoViews,           // no view to calibrate with
-    NonPlanarNeedsK,   // the board is not planar (z of its first point is not 0) and no K was given
-    Aborted,           // the abort callback asked to stop before the calibration
-    OpenCvError,       // cv::calibrateCamera raised; the message is OpenCV's
-    NotFinite          // the calibration returned values that are not finite
+    NoViews,         // no view to calibrate with
+    NonPlanarNeedsK, // the board is not planar (z of its first point is not 0) and no K was given
+    Aborted,         // the abort callback asked to stop before the calibration
+    OpenCvError,     // cv::calibrateCamera raised; the message is OpenCV's
+    NotFinite        // the calibration returned values that are not finite
 };
 
 struct IntrinsicCalibrationResult {
     IntrinsicCalibrationError error = IntrinsicCalibrationError::None;
-    std::string message;          // the reason when error is not None
-    cv::Mat K;                    // 3x3 CV_64F
-    cv::Mat kc;                   // distortion coefficients as cv::calibrateCamera returns them
-    std::vector<cv::Mat> rvecs;   // per view: board to camera rotation (Rodrigues, 3x1 CV_64F)
-    std::vector<cv::Mat> tvecs;   // per view: board to camera translation, mm (3x1 CV_64F)
+    std::string message;            // the reason when error is not None
+    cv::Mat K;                      // 3x3 CV_64F
+    cv::Mat kc;                     // distortion coefficients as cv::calibrateCamera returns them
+    std::vector<cv::Mat> rvecs;     // per view: board to camera rotation (Rodrigues, 3x1 CV_64F)
+    std::vector<cv::Mat> tvecs;     // per view: board to camera translation, mm (3x1 CV_64F)
     std::vector<double> viewErrors; // per view RMS reprojection error, px
-    cv::Mat stdDevIntrinsics;     // OpenCV's order fx, fy, cx, cy, k1, k2, p1, p2, k3, ...
-    double rms = 0;               // over all points, px
+    cv::Mat stdDevIntrinsics;       // OpenCV's order fx, fy, cx, cy, k1, k2, p1, p2, k3, ...
+    double rms = 0;                 // over all points, px
     bool ok() const { return error == IntrinsicCalibrationError::None; }
 };
 

@@ -15,8 +15,8 @@ struct ViewReprojection {
     std::vector<double> errors;         // |measured - projected| per point, px
     double smallest = 1e100;            // smallest and largest error (1e100 and 0 without points)
     double largest = 0;
-    double rms = 0;                     // root mean square of the errors
-    std::vector<size_t> outliers;       // indices whose error exceeds the threshold, ascending
+    double rms = 0;               // root mean square of the errors
+    std::vector<size_t> outliers; // indices whose error exceeds the threshold, ascending
 };
 
 // Projects the object points (mm) with the pose and the intrinsics (K 3x3,
@@ -27,7 +27,8 @@ struct ViewReprojection {
 // cv::Exception (StsBadSize); OpenCV's own errors propagate.
 ViewReprojection reprojectView(const std::vector<cv::Point3f>& objectPoints,
                                const std::vector<cv::Point2f>& measured, const cv::Mat& rvec,
-                               const cv::Mat& tvec, const cv::Mat& K, const cv::Mat& kc, double threshold = -1);
+                               const cv::Mat& tvec, const cv::Mat& K, const cv::Mat& kc,
+                               double threshold = -1);
 
 // The board's first square as axes in the image: the projections p0..p3 of
 // (0, 0, 0), (w, 0, 0), (0, h, 0) and (w, h, 0) give origin = p0 - ((p1 - p0)

@@ -54,7 +54,8 @@ TargetPoseResult estimateTargetPose(const TargetPoseInput& input)
                                             input.ransacIterations, static_cast<float>(input.ransacMaxError),
                                             input.ransacConfidence / 100.0, inliers, method);
             else
-                solved = cv::solvePnP(objectPoints, imagePoints, input.K, input.kc, rvec, tvec, false, method);
+                solved =
+                    cv::solvePnP(objectPoints, imagePoints, input.K, input.kc, rvec, tvec, false, method);
         }
     } catch (const cv::Exception& e) {
         return fail(TargetPoseError::OpenCvError, e.what());
@@ -87,7 +88,8 @@ TargetPoseResult estimateTargetPose(const TargetPoseInput& input)
     cv::Rodrigues(result.rvec, result.R);
 
     try {
-        ViewReprojection view = reprojectView(objectPoints, imagePoints, result.rvec, result.tvec, input.K, input.kc);
+        ViewReprojection view =
+            reprojectView(objectPoints, imagePoints, result.rvec, result.tvec, input.K, input.kc);
         result.projected = std::move(view.projected);
         result.errors = std::move(view.errors);
         result.rms = view.rms;

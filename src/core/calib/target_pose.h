@@ -25,32 +25,32 @@ struct TargetPoseInput {
     cv::Mat K;                            // 3x3 camera matrix
     cv::Mat kc;                           // distortion coefficients (may be empty)
     PnpMethod method = PnpMethod::Iterative;
-    bool ransac = false;                  // cv::solvePnPRansac (ignored for P3P)
+    bool ransac = false; // cv::solvePnPRansac (ignored for P3P)
     int ransacIterations = 100;
-    double ransacMaxError = 1.0;          // px
-    int ransacConfidence = 99;            // percent
+    double ransacMaxError = 1.0; // px
+    int ransacConfidence = 99;   // percent
 };
 
 enum class TargetPoseError {
     None,
-    BadInput,       // corners do not match the pattern, or K is not a camera matrix
-    OpenCvError,    // the solver raised; the message is OpenCV's
-    NoSolution,     // the solver found no finite pose
-    TooFewInliers   // RANSAC kept fewer than four points
+    BadInput,     // corners do not match the pattern, or K is not a camera matrix
+    OpenCvError,  // the solver raised; the message is OpenCV's
+    NoSolution,   // the solver found no finite pose
+    TooFewInliers // RANSAC kept fewer than four points
 };
 
 struct TargetPoseResult {
     TargetPoseError error = TargetPoseError::None;
-    std::string message;                 // the reason when error is not None
-    cv::Mat rvec;                        // 3x1 CV_64F, board to camera (Rodrigues)
-    cv::Mat tvec;                        // 3x1 CV_64F, mm
-    cv::Mat R;                           // 3x3 CV_64F rotation of rvec
+    std::string message; // the reason when error is not None
+    cv::Mat rvec;        // 3x1 CV_64F, board to camera (Rodrigues)
+    cv::Mat tvec;        // 3x1 CV_64F, mm
+    cv::Mat R;           // 3x3 CV_64F rotation of rvec
     bool ransacUsed = false;
-    int inliers = -1;                    // number of RANSAC inliers when ransacUsed (also on TooFewInliers)
-    std::vector<cv::Point2f> imagePoints; // the points the pose rests on (all, the four, or the inliers)
+    int inliers = -1;                      // number of RANSAC inliers when ransacUsed (also on TooFewInliers)
+    std::vector<cv::Point2f> imagePoints;  // the points the pose rests on (all, the four, or the inliers)
     std::vector<cv::Point3f> objectPoints; // their board points, mm
-    std::vector<cv::Point2f> projected;  // their projections with the pose
-    std::vector<double> errors;          // per point, px
+    std::vector<cv::Point2f> projected;    // their projections with the pose
+    std::vector<double> errors;            // per point, px
     double rms = 0, smallest = 0, largest = 0; // px
     bool ok() const { return error == TargetPoseError::None; }
 };

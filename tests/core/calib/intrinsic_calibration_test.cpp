@@ -58,7 +58,8 @@ TEST(CalibrateIntrinsics, RecoversAKnownCameraAndItsBoardPoses)
     } cases[] = {
         {"radial k1 k2", {-0.12, 0.05, 0, 0, 0}, cv::CALIB_FIX_K3 | cv::CALIB_ZERO_TANGENT_DIST},
         {"radial and tangential", {-0.1, 0.02, 0.001, -0.0015, 0}, cv::CALIB_FIX_K3},
-        {"no distortion, aspect ratio fixed", {0, 0, 0, 0, 0},
+        {"no distortion, aspect ratio fixed",
+         {0, 0, 0, 0, 0},
          cv::CALIB_FIX_ASPECT_RATIO | cv::CALIB_FIX_K1 | cv::CALIB_FIX_K2 | cv::CALIB_FIX_K3 |
              cv::CALIB_ZERO_TANGENT_DIST},
     };
@@ -67,9 +68,10 @@ TEST(CalibrateIntrinsics, RecoversAKnownCameraAndItsBoardPoses)
         Views v = makeViews(c.kc, 8);
         v.input.flags = c.flags;
         if (c.flags & cv::CALIB_FIX_ASPECT_RATIO)
-            v.input.K = cv::Mat::eye(3, 3, CV_64F);  // fx/fy = 1, as the camera has
+            v.input.K = cv::Mat::eye(3, 3, CV_64F); // fx/fy = 1, as the camera has
         int asked = 0;
-        const IntrinsicCalibrationResult r = calibrateIntrinsics(v.input, [&asked] { return ++asked, false; });
+        const IntrinsicCalibrationResult r =
+            calibrateIntrinsics(v.input, [&asked] { return ++asked, false; });
         ASSERT_TRUE(r.ok()) << r.message;
         EXPECT_EQ(asked, 1);
         EXPECT_TRUE(matNear(r.K, cv::Mat(v.cam.K), kFocalTolPx));
@@ -106,8 +108,8 @@ TEST(CalibrateIntrinsics, FixedGuessIsKept)
 {
     Views v = makeViews({-0.12, 0.05, 0, 0, 0}, 6);
     v.input.K = (cv::Mat_<double>(3, 3) << 905, 0, 402, 0, 905, 296, 0, 0, 1);
-    v.input.flags = cv::CALIB_USE_INTRINSIC_GUESS | cv::CALIB_FIX_FOCAL_LENGTH | cv::CALIB_FIX_PRINCIPAL_POINT |
-                    cv::CALIB_FIX_K3 | cv::CALIB_ZERO_TANGENT_DIST;
+    v.input.flags = cv::CALIB_USE_INTRINSIC_GUESS | cv::CALIB_FIX_FOCAL_LENGTH |
+                    cv::CALIB_FIX_PRINCIPAL_POINT | cv::CALIB_FIX_K3 | cv::CALIB_ZERO_TANGENT_DIST;
     const IntrinsicCalibrationResult r = calibrateIntrinsics(v.input);
     ASSERT_TRUE(r.ok()) << r.message;
     EXPECT_TRUE(matNear(r.K, v.input.K, 1e-9));
@@ -130,7 +132,8 @@ TEST(CalibrateIntrinsics, FailuresComeBackAsCodesWithoutParameters)
         for (auto& points : in.objectPoints)
             for (cv::Point3f& p : points)
                 p.z = 5;
-        cases.push_back({"non-planar target without K", in, false, IntrinsicCalibrationError::NonPlanarNeedsK});
+        cases.push_back(
+            {"non-planar target without K", in, false, IntrinsicCalibrationError::NonPlanarNeedsK});
     }
     cases.push_back({"aborted", good.input, true, IntrinsicCalibrationError::Aborted});
     {

@@ -23,7 +23,8 @@ TEST(ReprojectView, ErrorsRangeAndOutliersOfMovedCorners)
 
     for (const double threshold : {-1.0, 1.0, 2.0, 5.0}) {
         SCOPED_TRACE(threshold);
-        const ViewReprojection r = reprojectView(object, measured, rvec, tvec, cv::Mat(cam.K), cam.kc, threshold);
+        const ViewReprojection r =
+            reprojectView(object, measured, rvec, tvec, cv::Mat(cam.K), cam.kc, threshold);
         ASSERT_EQ(r.errors.size(), measured.size());
         EXPECT_NEAR(r.errors[5], 5.0, 1e-3);
         EXPECT_NEAR(r.errors[20], 1.5, 1e-3);

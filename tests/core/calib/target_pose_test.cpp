@@ -13,8 +13,8 @@ namespace {
 
 using testing_support::poseNear;
 
-constexpr double kExactDeg = 1e-3, kExactMm = 0.05;  // noise-free corners
-constexpr double kNoisyDeg = 0.3, kNoisyMm = 2.0;    // 0.3 px noise on all 54 corners
+constexpr double kExactDeg = 1e-3, kExactMm = 0.05;     // noise-free corners
+constexpr double kNoisyDeg = 0.3, kNoisyMm = 2.0;       // 0.3 px noise on all 54 corners
 constexpr double kNoisyP3PDeg = 1.0, kNoisyP3PMm = 5.0; // 0.3 px noise, four corners only
 
 struct Scene {
@@ -116,7 +116,7 @@ TEST(EstimateTargetPose, FailuresComeBackAsCodes)
     }
     {
         TargetPoseInput in = s.input;
-        in.K = cv::Mat(3, 3, CV_64F, cv::Scalar(0));  // a new matrix: K is shared with the scene
+        in.K = cv::Mat(3, 3, CV_64F, cv::Scalar(0)); // a new matrix: K is shared with the scene
         cases.push_back({"zero K", in, TargetPoseError::BadInput});
     }
     {

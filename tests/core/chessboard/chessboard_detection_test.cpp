@@ -1,8 +1,8 @@
 // Detection for calibration: the board's object points and the detection
 // step on rendered boards of a known camera.
 
-#include "core/chessboard/chessboard_detection.h"
 #include "core/chessboard/chessboard.h"
+#include "core/chessboard/chessboard_detection.h"
 
 #include "synthetic.h"
 

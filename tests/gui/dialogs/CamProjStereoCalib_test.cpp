@@ -18,6 +18,8 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QRadioButton>
@@ -500,4 +502,95 @@ TEST_F(CamProjDialog, SensorChoiceIsCheckedFirst)
     EXPECT_FALSE(w<QLineEdit>(d, "edit_reproj_err")->isEnabled());
     w<QCheckBox>(d, "check_radon_detection")->setChecked(true);
     EXPECT_FALSE(w<QWidget>(d, "group_corner_subpix")->isEnabled());
+}
+
+namespace {
+
+// Answers the next folder dialog with `folder` (an empty text cancels it).
+void answerFolderDialog(const QString& folder)
+{
+    QTimer::singleShot(50, [folder] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        if (folder.isEmpty()) {
+            dialog->reject();
+            return;
+        }
+        dialog->setDirectory(folder);
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+}
+
+} // namespace
+
+// "Generate Projector Images" writes the numbered patterns into the chosen
+// folder; a size that is not positive or a folder that cannot be written is
+// reported in red and nothing is claimed.
+TEST_F(CamProjDialog, GeneratorWritesThePatternsOrSaysWhyNot)
+{
+    Harness h;
+    CamProjStereoCalib* d = h.dialog;
+    auto* generate = w<QPushButton>(d, "button_gen_images");
+    w<QLineEdit>(d, "edit_proj_width")->setText("64");
+    w<QLineEdit>(d, "edit_proj_height")->setText("32");
+    // The folders lie inside the test's own folder, so that no pick can
+    // reach outside it.
+    const QString patterns = work.filePath("patterns"), readOnly = work.filePath("readonly");
+    QDir().mkpath(patterns);
+    QDir().mkpath(readOnly);
+    answerFolderDialog(patterns);
+    QTest::mouseClick(generate, Qt::LeftButton);
+    QTextEdit* log = logOf(d);
+    EXPECT_TRUE(logHas(log, "Saved 24 gray code images to " + patterns, Qt::black))
+        << log->toPlainText().toStdString();
+    EXPECT_EQ(QDir(patterns).entryList({"*.png"}, QDir::Files).size(), 24);
+
+    // A cancelled dialog does nothing.
+    const QString before = log->toPlainText();
+    answerFolderDialog(QString());
+    QTest::mouseClick(generate, Qt::LeftButton);
+    EXPECT_EQ(log->toPlainText(), before);
+
+    // A folder that cannot be written.
+    QFile::setPermissions(readOnly, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    answerFolderDialog(readOnly);
+    QTest::mouseClick(generate, Qt::LeftButton);
+    const bool writable = QFileInfo(readOnly).isWritable(); // root may write anyway
+    if (!writable) {
+        EXPECT_TRUE(logHas(log, "Cannot write pattern images to " + readOnly, Qt::red))
+            << log->toPlainText().toStdString();
+        EXPECT_TRUE(QDir(readOnly).entryList({"*.png"}, QDir::Files).isEmpty());
+    }
+    QFile::setPermissions(readOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    EXPECT_TRUE(QDir(work.path()).entryList({"*.png"}, QDir::Files).isEmpty());
+}
+
+// Closing the window during a run aborts the run; the window goes once the
+// run has returned.
+TEST_F(CamProjDialog, ClosingDuringARunAbortsItFirst)
+{
+    auto* tree = new SensorTree;
+    tree->addSensor();
+    tree->addSensor();
+    std::vector<QString> names;
+    tree->getSensorNames(names);
+    QPointer<CamProjStereoCalib> d = new CamProjStereoCalib(nullptr, names);
+    d->setAttribute(Qt::WA_DeleteOnClose);
+    connectDialog(d.data(), tree);
+    d->show();
+    setOptions(d);
+    d->loadImageFolder(writePatternSets(work.path(), 3));
+    bool closedEarly = true;
+    QTimer::singleShot(0, d, [&] {
+        d->close();
+        closedEarly = d.isNull() || !d->isVisible();
+    });
+    QTest::mouseClick(w<QPushButton>(d, "button_calibrate_projector"), Qt::LeftButton);
+    EXPECT_FALSE(closedEarly);
+    for (int i = 0; i < 5 && d; ++i) {
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    EXPECT_TRUE(d.isNull());
+    delete tree;
 }
