@@ -9,7 +9,8 @@ JOBS ?= $(shell nproc)
 CTEST_ARGS ?=
 
 PACKAGES := cmake make g++ pkg-config qtbase5-dev libvtk9-qt-dev libopencv-dev \
-            libgtest-dev libbenchmark-dev xvfb xauth libgl1-mesa-dri opencv-doc
+            libgtest-dev libbenchmark-dev xvfb xauth libgl1-mesa-dri opencv-doc \
+            libopencv-contrib-dev
 
 .PHONY: all deps configure build run test bench clean
 

@@ -11,6 +11,8 @@
 //   exact, within1  shares of those decided board pixels that hit the lit
 //                   projector pixel exactly / within one projector pixel
 //   decided_all     share of all camera pixels decided
+//   exact_common,   (peer rows) exact shares of the peer and of our decoder
+//   own_exact_common  on the board pixels both decide
 //   peak_extra_MB   (1 thread) peak of the heap memory allocated by one
 //                   decoding, result included, beyond the captures already in
 //                   memory
@@ -102,7 +104,9 @@ struct Accuracy {
     double decidedBoard = 0, exact = 0, within1 = 0, decidedAll = 0;
 };
 
-Accuracy accuracy(const cv::Mat& decoded, const synth::CamProjSetTruth& truth)
+// Accuracy over the lit board pixels; with `common`, only over those that
+// `common` decided as well.
+Accuracy accuracy(const cv::Mat& decoded, const synth::CamProjSetTruth& truth, const cv::Mat& common = cv::Mat())
 {
     long board = 0, decided = 0, exact = 0, within1 = 0, all = 0;
     for (int y = 0; y < decoded.rows; ++y)
@@ -113,6 +117,11 @@ Accuracy accuracy(const cv::Mat& decoded, const synth::CamProjSetTruth& truth)
             const cv::Vec2f t = truth.projectorCoords.at<cv::Vec2f>(y, x);
             if (std::isnan(t[0]) || !truth.boardMask.at<uchar>(y, x))
                 continue;
+            if (!common.empty()) {
+                const cv::Vec2f o = common.at<cv::Vec2f>(y, x);
+                if (std::isnan(o[0]) || std::isnan(o[1]))
+                    continue;
+            }
             ++board;
             if (!ok)
                 continue;
@@ -161,6 +170,10 @@ cv::Mat decodeContrib(const Capture& c)
     return decoded;
 }
 
+// The last own result per size, for the accuracy on the pixels both decide.
+cv::Mat ownResult;
+int ownResultMp = 0;
+
 template <cv::Mat (*Decode)(const Capture&)>
 void BM_Decode(benchmark::State& state)
 {
@@ -192,6 +205,14 @@ void BM_Decode(benchmark::State& state)
     state.counters["exact"] = a.exact;
     state.counters["within1"] = a.within1;
     state.counters["decided_all"] = a.decidedAll;
+    if (Decode == decodeOwn) {
+        ownResult = decoded;
+        ownResultMp = mp;
+    } else if (ownResultMp == mp) {
+        // on the board pixels both decoders decide: exact share of each
+        state.counters["exact_common"] = accuracy(decoded, c.truth, ownResult).exact;
+        state.counters["own_exact_common"] = accuracy(ownResult, c.truth, decoded).exact;
+    }
     state.SetLabel(cv::format("%dx%d camera", c.camera.width, c.camera.height));
 }
 

@@ -80,10 +80,10 @@ double CamProjRig::baseline() const
     return cv::norm(c);
 }
 
-CamProjRig makeCamProjRig(cv::Size cameraSize, cv::Size projectorSize, double baselineMm)
+CamProjRig makeCamProjRig(cv::Size cameraSize, cv::Size projectorSize, double baselineMm, double cameraFocal)
 {
     CamProjRig rig;
-    const double fc = 1.8 * cameraSize.width;
+    const double fc = cameraFocal * cameraSize.width;
     rig.camera.size = cameraSize;
     rig.camera.K = cv::Matx33d(fc, 0, (cameraSize.width - 1) / 2.0 + 0.013 * cameraSize.width, 0, fc * 1.0015,
                                (cameraSize.height - 1) / 2.0 - 0.009 * cameraSize.height, 0, 0, 1);

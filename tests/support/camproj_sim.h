@@ -59,15 +59,16 @@ struct CamProjRig {
     double baseline() const;  // distance between the two centres, mm
 };
 
-// A camera of cameraSize (focal length 1.8 x its width, barrel distortion) and
-// a projector of projectorSize (focal length 1.45 x its width, principal point
-// low in the image so that it throws upwards like a table projector, slight
-// distortion), the projector
-// `baselineMm` to the right of the camera, turned towards the camera's axis so
-// that both views cross about 1000 mm in front of the camera. On a board there,
-// a projector pixel covers about 1.6 camera pixels of a 1280 pixels wide camera.
+// A camera of cameraSize (focal length cameraFocal x its width, barrel
+// distortion) and a projector of projectorSize (focal length 1.45 x its width,
+// principal point low in the image so that it throws upwards like a table
+// projector, slight distortion), the projector `baselineMm` to the right of the
+// camera, turned towards the camera's axis so that both views cross about
+// 1000 mm in front of the camera. On a board there,
+// a projector pixel covers about 1.3 camera pixels of a 1280 pixels wide camera
+// (more with a longer cameraFocal: finer decoding, a weaker camera calibration).
 CamProjRig makeCamProjRig(cv::Size cameraSize = {1280, 960}, cv::Size projectorSize = {1024, 768},
-                          double baselineMm = 220);
+                          double baselineMm = 220, double cameraFocal = 1.5);
 
 struct CamProjLight {
     double gain = 235;             // grey level of white projector light on albedo 1

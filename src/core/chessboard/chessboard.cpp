@@ -608,3 +608,12 @@ bool findChessboardCorners2(cv::InputArray image, cv::Size patternSize, cv::Outp
     }
     return true;
 }
+
+bool isWholeChessboard(const cv::Mat& gray, cv::Size patternSize, const std::vector<cv::Point2f>& corners)
+{
+    CV_Assert(gray.type() == CV_8UC1);
+    const int rows = patternSize.height, cols = patternSize.width;
+    if (rows < 2 || cols < 2 || corners.size() != static_cast<size_t>(rows) * static_cast<size_t>(cols))
+        return false;
+    return details::hasEvenSpacing(corners, rows, cols) && details::hasChessboardSquares(corners, rows, cols, gray);
+}

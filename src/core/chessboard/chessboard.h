@@ -58,6 +58,15 @@
 bool findChessboardCorners2(cv::InputArray image, cv::Size patternSize, cv::OutputArray corners, int mode = 1,
                             cv::OutputArray meta = cv::noArray());
 
+// Whether `corners`, w x h points row by row (patternSize = (w, h), as
+// OpenCV's findChessboardCorners returns them), are the inner corners of a
+// whole chessboard in the 8-bit gray image: the lines are evenly spaced, the
+// squares alternate on the board and in the ring around it, and the pattern
+// does not go on beyond the ring along a side (then the corners are only part
+// of a larger board). findChessboardCorners2 applies the same test to its own
+// boards.
+bool isWholeChessboard(const cv::Mat& gray, cv::Size patternSize, const std::vector<cv::Point2f>& corners);
+
 namespace details {
 
 class Chessboard : public cv::Feature2D {

@@ -4,6 +4,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <limits>
 
@@ -74,6 +75,9 @@ void refineCornersAdaptive(const cv::Mat& gray, const std::vector<cv::Point2f>& 
     CV_Assert(!gray.empty() && gray.channels() == 1);
     CV_Assert(gray.depth() == CV_8U || gray.depth() == CV_32F);
     CV_Assert(std::isfinite(winFactor) && winFactor >= 0);
+    // The factor is applied in float: beyond float's range it turns into
+    // infinity and the window size into NaN.
+    CV_Assert(winFactor <= FLT_MAX);
     // cornerSubPix needs an image of at least 2w + 5 pixels on each side.
     const int maxByImage = (std::min(gray.cols, gray.rows) - 5) / 2;
     if (maxByImage < 1)

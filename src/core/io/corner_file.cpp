@@ -1,5 +1,7 @@
 #include "core/io/corner_file.h"
 
+#include "core/io/file_storage_guard.h"
+
 #include <QFileInfo>
 
 #include <cmath>
@@ -43,9 +45,17 @@ CornerFileStatus readCornerFile(const QString& imagePath, std::vector<cv::Point2
 
     cv::Mat corners, obj;
     try {
-        cv::FileStorage fs(path.toStdString(), cv::FileStorage::READ);
-        if (!fs.isOpened())
+        cv::FileStorage fs;
+        std::string why;
+        switch (openFileStorageFile(fs, path.toStdString(), why)) {
+        case StorageError::None:
+            break;
+        case StorageError::Unreadable:
             return CornerFileStatus::Missing;
+        default:
+            error = QString::fromStdString(why).trimmed();
+            return CornerFileStatus::Invalid;
+        }
         const cv::FileNode cornersNode = fs["corners"];
         const cv::FileNode objNode = fs["obj"];
         if (cornersNode.empty() || objNode.empty()) {
@@ -56,9 +66,14 @@ CornerFileStatus readCornerFile(const QString& imagePath, std::vector<cv::Point2
             error = "\"corners\" and \"obj\" must be matrices";
             return CornerFileStatus::Invalid;
         }
-        cornersNode >> corners;
-        objNode >> obj;
+        if (!readMatrixNode(cornersNode, corners, why) || !readMatrixNode(objNode, obj, why)) {
+            error = QString::fromStdString(why);
+            return CornerFileStatus::Invalid;
+        }
     } catch (const cv::Exception& e) {
+        error = QString::fromStdString(e.what()).trimmed();
+        return CornerFileStatus::Invalid;
+    } catch (const std::exception& e) {
         error = QString::fromStdString(e.what()).trimmed();
         return CornerFileStatus::Invalid;
     }

@@ -1,5 +1,7 @@
 #include "core/io/intrinsics_file.h"
 
+#include "core/io/file_storage_guard.h"
+
 #include "core/geometry/camera_checks.h"
 #include "core/io/file_names.h"
 
@@ -44,9 +46,17 @@ IntrinsicsFileStatus readIntrinsicsFile(const QString& path, IntrinsicsData& dat
     error.clear();
     IntrinsicsData read;
     try {
-        cv::FileStorage fs(path.toStdString(), cv::FileStorage::READ);
-        if (!fs.isOpened())
+        cv::FileStorage fs;
+        std::string why;
+        switch (openFileStorageFile(fs, path.toStdString(), why)) {
+        case StorageError::None:
+            break;
+        case StorageError::Unreadable:
             return IntrinsicsFileStatus::CannotOpen;
+        default:
+            error = QString::fromStdString(why);
+            return IntrinsicsFileStatus::Unreadable;
+        }
 
         const cv::FileNode nodeK = fs["K"];
         const cv::FileNode nodeKc = fs["kc"];
@@ -57,8 +67,7 @@ IntrinsicsFileStatus readIntrinsicsFile(const QString& path, IntrinsicsData& dat
         }
         if (!nodeK.isNone()) {
             cv::Mat raw;
-            if (nodeK.isMap())
-                nodeK >> raw;
+            readMatrixNode(nodeK, raw, why);
             read.K = checkedCameraMatrix(raw);
             if (read.K.empty()) {
                 error = "\"K\" is not a 3x3 camera matrix with positive focal lengths.";
@@ -67,8 +76,7 @@ IntrinsicsFileStatus readIntrinsicsFile(const QString& path, IntrinsicsData& dat
         }
         if (!nodeKc.isNone()) {
             cv::Mat raw;
-            if (nodeKc.isMap())
-                nodeKc >> raw;
+            readMatrixNode(nodeKc, raw, why);
             read.kc = checkedDistortionRow(raw);
             if (read.kc.empty() || !isAllowedDistortionCount(static_cast<int>(read.kc.total()))) {
                 error = "\"kc\" is not one row of 4, 5, 8, 12 or 14 coefficients.";

@@ -2,6 +2,7 @@
 
 #include "core/geometry/calib_utils.h"
 #include "core/geometry/camera_checks.h"
+#include "core/io/file_storage_guard.h"
 #include "core/version.h"
 
 #include <QByteArray>
@@ -55,7 +56,10 @@ void writeProject(cv::FileStorage& fs, const std::vector<Sensor>& sensors, int w
             // K of doubles and kc as one row of doubles, whatever the record holds.
             cv::Mat K, kc;
             s.K.convertTo(K, CV_64F);
-            fs << key("imgSize", j) << s.imgSize;
+            // An unknown size is left out rather than written as [0, 0],
+            // which no reader takes as a size.
+            if (s.imgSize.width > 0 && s.imgSize.height > 0)
+                fs << key("imgSize", j) << s.imgSize;
             fs << key("K", j) << K;
             if (!s.kc.empty()) {
                 s.kc.clone().reshape(1, 1).convertTo(kc, CV_64F);
@@ -117,13 +121,8 @@ public:
         if (node.isNone())
             return {};
         cv::Mat m;
-        if (node.isMap()) {
-            try {
-                node >> m;
-            } catch (const cv::Exception&) {
-                m.release();
-            }
-        }
+        std::string why;
+        readMatrixNode(node, m, why);
         if (m.empty() || m.dims != 2 || m.channels() != 1)
             invalid(quoted(k) + " is not a matrix of numbers");
         if ((rows >= 0 && m.rows != rows) || (cols >= 0 && m.cols != cols))
@@ -227,28 +226,71 @@ private:
     std::string path;
 };
 
-// Why the world of the project text would not be found again when it is
-// loaded, or an empty string when it would. The reader takes the first sensor
-// whose name equals the world's; names are kept as plain strings, so quotes
-// around a name and trailing blanks are lost on the way.
-std::string nameProblem(const std::string& yaml, const std::vector<Sensor>& sensors, int world)
+// The name as a reader gets it back from a file of the given format, or false
+// when such a file cannot be read at all.
+bool storedName(const std::string& name, int format, std::string& back)
 {
-    cv::FileStorage fs(yaml, cv::FileStorage::READ | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
-    const cv::FileNode names = fs["Sensors"];
-    const cv::FileNode worlds = fs["World"];
-    if (!names.isSeq() || names.size() != sensors.size() || !worlds.isSeq() || worlds.size() != 1)
-        return "The sensor names cannot be stored in a project file as they are; rename the sensors.";
-    const std::string worldName = worlds[0].string();
-    for (size_t j = 0; j < sensors.size(); ++j) {
-        if (names[(int)j].string() != worldName)
-            continue;
-        if ((int)j == world)
-            return {};
-        return "The world " + sensors[world].name + " could not be told apart from the sensor " + sensors[j].name +
-               " when the project is loaded; rename one of them.";
+    cv::FileStorage out(".txt", cv::FileStorage::WRITE | cv::FileStorage::MEMORY | format);
+    out << "Sensors" << "[";
+    cv::write(out, std::string(), name);
+    out << "]";
+    cv::FileStorage fs;
+    std::string error;
+    if (openFileStorageGuarded(fs, out.releaseAndGetString(), format, error) != StorageError::None)
+        return false;
+    try {
+        const cv::FileNode node = fs["Sensors"];
+        if (!node.isSeq() || node.size() != 1 || !node[0].isString())
+            return false;
+        back = node[0].string();
+        return true;
+    } catch (...) {
+        return false;
     }
-    return "The name of the world " + sensors[world].name + " cannot be stored in a project file as it is; " +
-           "rename the sensor.";
+}
+
+// Why the project would not load back to the same names and world, or an
+// empty string when it would. Names are kept as plain strings, and some do not
+// survive that (quotes, trailing blanks, a leading "$base64$" in JSON); the
+// reader also takes the first sensor whose name equals the world's, so the
+// world must be the first sensor of its name.
+std::string nameProblem(const std::string& yaml, const std::string& json, const std::vector<Sensor>& sensors,
+                        int world)
+{
+    for (const Sensor& s : sensors) {
+        for (int format : {cv::FileStorage::FORMAT_YAML, cv::FileStorage::FORMAT_JSON}) {
+            std::string back;
+            if (!storedName(s.name, format, back) || back != s.name)
+                return "The name of the sensor " + s.name + " cannot be stored in a project file as it is; " +
+                       "rename the sensor.";
+        }
+    }
+    for (const std::string* text : {&yaml, &json}) {
+        cv::FileStorage fs;
+        std::string error;
+        std::vector<std::string> names;
+        bool readable = openFileStorageGuarded(fs, *text, cv::FileStorage::FORMAT_AUTO, error) == StorageError::None;
+        try {
+            const cv::FileNode nameNodes = fs["Sensors"];
+            readable = readable && nameNodes.isSeq() && nameNodes.size() == sensors.size();
+            if (readable)
+                for (const cv::FileNode& n : nameNodes)
+                    names.push_back(n.isString() ? n.string() : std::string());
+        } catch (...) {
+            readable = false;
+        }
+        if (!readable || names.size() != sensors.size())
+            return "The sensor names cannot be stored in a project file as they are; rename the sensors.";
+        for (size_t j = 0; j < sensors.size(); ++j) {
+            if (names[j] != sensors[world].name)
+                continue;
+            if ((int)j == world)
+                break;
+            return "The world " + sensors[world].name + " could not be told apart from the sensor " +
+                   sensors[j].name + " when the project is loaded; rename one of them.";
+        }
+    }
+    return {};
 }
 
 }  // namespace
@@ -292,8 +334,8 @@ ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Se
     const std::string yaml = projectText(sensors, world, isoDate, false);
     const std::string json = projectText(sensors, world, isoDate, true);
 
-    // The reader finds the world by its name: it must single the world out.
-    if (const std::string problem = nameProblem(yaml, sensors, world); !problem.empty()) {
+    // Both files must give back every name, and the world's must single it out.
+    if (const std::string problem = nameProblem(yaml, json, sensors, world); !problem.empty()) {
         result.status = ProjectSaveResult::NamesNotStorable;
         result.error = problem;
         return result;
@@ -327,9 +369,17 @@ ProjectReadResult readProjectFile(const std::string& path, Project& project)
     result.error = ProjectReadError::BadContent;
     try {
         cv::FileStorage fs;
-        if (!QFileInfo(QString::fromStdString(path)).isFile() ||
-            !fs.open(path, cv::FileStorage::READ | cv::FileStorage::FORMAT_AUTO) || !fs.isOpened()) {
-            result.message = "Couldn't open project file: " + path;
+        std::string error;
+        const StorageError opened = QFileInfo(QString::fromStdString(path)).isFile()
+                                        ? openFileStorageFile(fs, path, error)
+                                        : StorageError::Unreadable;
+        if (opened == StorageError::OpenCv) {
+            result.error = ProjectReadError::ParserError;
+            result.message = error + "\nin project file " + path;
+            return result;
+        }
+        if (opened != StorageError::None) {
+            result.message = "Couldn't open project file: " + path + (error.empty() ? "" : "\n" + error);
             return result;
         }
         std::vector<std::string> warnings;
@@ -343,6 +393,8 @@ ProjectReadResult readProjectFile(const std::string& path, Project& project)
     } catch (const cv::Exception& e) {
         result.error = ProjectReadError::ParserError;
         result.message = e.err + "\nin project file " + path;
+    } catch (const std::exception& e) {
+        result.message = "Couldn't read project file: " + path + "\n" + e.what();
     }
     return result;
 }

@@ -61,8 +61,9 @@ struct ProjectSaveResult {
     enum Status {
         Saved,            // both files written
         TwinIsMainFile,   // the chosen name already ends in ".json": nothing written
-        NamesNotStorable, // the world's name would not single it out when the
-                          // project is loaded: nothing written (see error)
+        NamesNotStorable, // a name would not be read back as it is from both
+                          // files, or the world's name would not single it out
+                          // when the project is loaded: nothing written (see error)
         MainNotOpened,    // the chosen file cannot be written: nothing written
         MainNotWritten,   // writing or replacing the chosen file failed: nothing changed
         TwinNotWritten,   // the YAML file was saved, the JSON twin was not

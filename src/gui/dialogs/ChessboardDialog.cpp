@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTextCursor>
+#include <QScrollBar>
 #include <QTextEdit>
 #include <QTimer>
 
@@ -141,6 +142,7 @@ void ChessboardDialog::logAppend(const QString& text, const QColor& colour)
         return;
     log->setTextColor(colour);
     log->append(text);
+    scrollLogToEnd();
 }
 
 void ChessboardDialog::logInsert(const QString& text, const QColor& colour)
@@ -149,6 +151,13 @@ void ChessboardDialog::logInsert(const QString& text, const QColor& colour)
         return;
     log->setTextColor(colour);
     log->insertPlainText(text);
+    scrollLogToEnd();
+}
+
+void ChessboardDialog::scrollLogToEnd()
+{
+    if (QScrollBar* bar = log ? log->verticalScrollBar() : nullptr)
+        bar->setValue(bar->maximum());
 }
 
 void ChessboardDialog::logRepaint()

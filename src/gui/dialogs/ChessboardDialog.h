@@ -69,6 +69,8 @@ protected:
     void logInsert(const QString& text, const QColor& colour = Qt::black); // on the current line
     void logRepaint();
     void logMoveToEnd();
+    // Every line written scrolls the log to its newest line.
+    void scrollLogToEnd();
 
     // Run protocol. beginRun() starts a run unless one is going on, in which
     // case it raises the abort flag and returns false. While a run is going

@@ -324,6 +324,10 @@ void IntrChessCalibWin::runCalibration()
     listColours.assign(n, cv::Vec3b());
     rotationVectors.assign(n, cv::Mat());
     translationVectors.assign(n, cv::Mat());
+    // Colours belong to one run: an image that fails or is left out this time
+    // must not keep the last run's.
+    for (int i = 0; i < n; ++i)
+        ui->list_images->item(i)->setBackground(QBrush());
 
     // Options.
     ChessboardOptions options;
@@ -412,8 +416,10 @@ void IntrChessCalibWin::runCalibration()
                 imagePoints[i].clear();
                 objectPoints[i].clear();
                 logInsert(number, Qt::red);
-                if (!loaded)
+                if (!loaded) {
                     logAppend(tr("Could not open image: ") + QString::fromStdString(imagePaths[i]), Qt::red);
+                    logAppend(QString()); // the next image numbers start a line of their own
+                }
             }
             ui->progress_bar->setValue(i + 1);
         } else if (item->checkState() == Qt::Checked) {

@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
+#include <QMessageBox>
 #include <QLabel>
 #include <QUrl>
 #include <cmath>
@@ -61,9 +63,14 @@ About::~About()
     delete ui;
 }
 
-void About::openLicense(const QString& file) const
+void About::openLicense(const QString& file)
 {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(applicationDir + file));
+    const QString path = QDir::toNativeSeparators(applicationDir + file);
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(applicationDir + file)))
+        QMessageBox::warning(this, windowTitle(),
+                             QStringLiteral("The licence text could not be opened: the desktop has no application "
+                                            "for it.\n%1")
+                                 .arg(path));
 }
 
 void About::on_label_license_opencv_linkActivated(const QString&)

@@ -28,7 +28,8 @@ private slots:
     void on_label_license_scan3d_linkActivated(const QString& link);
 
 private:
-    void openLicense(const QString& file) const;
+    // Says so in a message box when the desktop cannot open the file.
+    void openLicense(const QString& file);
 
     Ui::About* ui;
     QString applicationDir;

@@ -1,10 +1,12 @@
 #include "gui/shell/MainWindow.h"
+#include "gui/shell/WheelGuard.h"
 
 #include "gui/shell/About.h"
 #include "gui/shell/CustomSaveWrtDialog.h"
 #include "gui/dialogs/IntrChessCalibWin.h"
 #include "gui/dialogs/CamProjStereoCalib.h"
 #include "gui/shell/SensorTree.h"
+#include "gui/dialogs/ManhattanWorld.h"
 #include "gui/dialogs/TargetPose.h"
 #include "gui/shell/dialog_wiring.h"
 #include "core/io/project_file.h"
@@ -17,7 +19,9 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
+#include <QApplication>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 
 #include <vtkActor.h>
@@ -46,6 +50,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     QCoreApplication::setOrganizationName("Vellant");
     QCoreApplication::setApplicationName("Tessimo");
     loadSettings(this, lastDir);
+    qApp->installEventFilter(new WheelGuard(this));
 
     ui->button_define_world_cs->show();
     ui->button_checker_mulit_extr_calib->hide();
@@ -208,10 +213,13 @@ void MainWindow::on_actionSave_Project_triggered()
         return;
     const int world = chooser.combo->currentIndex();
 
-    const QString fileName =
+    QString fileName =
         QFileDialog::getSaveFileName(this, "Save Tessimo project as", lastDir, "Calibration files (*.yml)");
     if (fileName.isEmpty())
         return;
+    // A name typed without a suffix gets the one the load dialog looks for.
+    if (QFileInfo(fileName).suffix().isEmpty())
+        fileName += ".yml";
     saveProject(fileName, world);
 }
 
@@ -352,8 +360,12 @@ void MainWindow::on_button_checker_intr_calib_clicked(bool)
 
 void MainWindow::on_button_define_world_cs_clicked()
 {
-    TargetPose* dialog = openDialog<TargetPose>();
-    connect(dialog, &TargetPose::updateSecondaryExtrinsics, ui->widget_sensors, &SensorTree::updateExtrinsicsIdx);
+    connectExtrinsicsDialog(openDialog<TargetPose>(), ui->widget_sensors);
+}
+
+void MainWindow::on_button_manhattan_extr_calib_clicked()
+{
+    connectExtrinsicsDialog(openDialog<ManhattanWorld>(), ui->widget_sensors);
 }
 
 void MainWindow::on_button_checker_cam_proj_calib_clicked(bool)

@@ -52,3 +52,11 @@ void connectDialog(Dialog* dialog, SensorTree* tree)
     else
         connectIntrinsicsDialog(dialog, tree);
 }
+
+// A dialog that places one sensor relative to another pushes that pose into
+// the tree (x_idx2 = R x_idx1 + t).
+template <class Dialog>
+void connectExtrinsicsDialog(Dialog* dialog, SensorTree* tree)
+{
+    QObject::connect(dialog, &Dialog::updateSecondaryExtrinsics, tree, &SensorTree::updateExtrinsicsIdx);
+}

@@ -28,12 +28,19 @@ public:
 // a strip along its top edge lies on some screen.
 bool reachableOnScreen(const QPoint& pos, const QSize& size)
 {
-    const QRect grip(pos, QSize(std::max(size.width(), 1), std::clamp(size.height(), 1, 30)));
-    const int minWidth = std::min(grip.width(), 40);
-    const int minHeight = std::min(grip.height(), 10);
+    // In 64 bits: a stored position may lie anywhere in int's range, where
+    // QRect's edge arithmetic would overflow.
+    const qint64 width = std::max(size.width(), 1);
+    const qint64 height = std::clamp(size.height(), 1, 30);
+    const qint64 minWidth = std::min<qint64>(width, 40);
+    const qint64 minHeight = std::min<qint64>(height, 10);
     for (const QScreen* screen : QGuiApplication::screens()) {
-        const QRect onScreen = grip & screen->geometry();
-        if (onScreen.width() >= minWidth && onScreen.height() >= minHeight)
+        const QRect g = screen->geometry();
+        const qint64 left = std::max<qint64>(pos.x(), g.x());
+        const qint64 right = std::min<qint64>(qint64(pos.x()) + width, qint64(g.x()) + g.width());
+        const qint64 top = std::max<qint64>(pos.y(), g.y());
+        const qint64 bottom = std::min<qint64>(qint64(pos.y()) + height, qint64(g.y()) + g.height());
+        if (right - left >= minWidth && bottom - top >= minHeight)
             return true;
     }
     return false;
@@ -48,7 +55,8 @@ void loadWindow(QWidget* window, std::initializer_list<std::pair<const char*, QS
     if (settings.contains("pos")) {
         const QVariant storedSize = settings.value("size");
         const QSize size = storedSize.type() == QVariant::Size ? storedSize.toSize() : QSize();
-        const bool sizeValid = size.isValid() && !size.isEmpty();
+        const bool sizeValid = size.isValid() && !size.isEmpty() && size.width() <= QWIDGETSIZE_MAX &&
+                               size.height() <= QWIDGETSIZE_MAX;
 
         const QVariant storedPos = settings.value("pos");
         if (storedPos.type() == QVariant::Point) {

@@ -438,6 +438,10 @@ TEST(RefineCornersAdaptive, BadArgumentsRaiseAndAppendNothing)
          "std::isfinite(winFactor) && winFactor >= 0"},
         {"NaN factor", gray, corners, std::nan(""), cv::Error::StsAssert,
          "std::isfinite(winFactor) && winFactor >= 0"},
+        {"infinite factor", gray, corners, HUGE_VAL, cv::Error::StsAssert,
+         "std::isfinite(winFactor) && winFactor >= 0"},
+        // once converted to a float infinity and the window size to NaN
+        {"factor beyond float", gray, corners, 1e39, cv::Error::StsAssert, "winFactor <= FLT_MAX"},
         {"NaN corner", gray, {{30, 30}, {nan, 50}}, 0.5, cv::Error::StsBadArg, "corner 1 is not finite"},
         {"corner left of the image",
          gray,

@@ -99,6 +99,24 @@ TEST_F(CornerFiles, FilesThatDoNotFitAreRefusedWithAReason)
     }
 }
 
+TEST_F(CornerFiles, XmlAndJsonFilesAreReadLikeYaml)
+{
+    for (int format : {cv::FileStorage::FORMAT_XML, cv::FileStorage::FORMAT_JSON}) {
+        SCOPED_TRACE(format);
+        cv::FileStorage out(".txt", cv::FileStorage::WRITE | cv::FileStorage::MEMORY | format);
+        out << "corners" << cv::Mat(cv::Matx14f(10.5f, 20.25f, 30, 40));
+        out << "obj" << cv::Mat(cv::Matx16f(0, 0, 0, 25, 0, 0));
+        writeText(QString::fromStdString(out.releaseAndGetString()));
+        std::vector<cv::Point2f> pts;
+        std::vector<cv::Point3f> obj;
+        QString error;
+        ASSERT_EQ(readCornerFile(image(), pts, obj, error), CornerFileStatus::Loaded) << error.toStdString();
+        ASSERT_EQ(pts.size(), 2u);
+        EXPECT_EQ(pts[0], cv::Point2f(10.5f, 20.25f));
+        EXPECT_EQ(obj[1], cv::Point3f(25, 0, 0));
+    }
+}
+
 TEST_F(CornerFiles, UnparsableOrIncompleteFilesAreRefused)
 {
     const char* texts[] = {
@@ -106,6 +124,8 @@ TEST_F(CornerFiles, UnparsableOrIncompleteFilesAreRefused)
         "this is not a corner file at all\0\x01\x02", // not YAML
         "%YAML:1.0\n---\nobj: !!opencv-matrix\n   rows: 1\n   cols: 3\n   dt: f\n   data: [ 1., 2., 3. ]\n",
         "%YAML:1.0\n---\ncorners: 5\nobj: 7\n", // scalars, not matrices
+        "%YAML:1.\n-n:1\n :",                 // made OpenCV throw std::length_error
+        "%YAML:1.\n---[]%\n-",                // made OpenCV's parser run forever
     };
     for (const char* text : texts) {
         SCOPED_TRACE(text);

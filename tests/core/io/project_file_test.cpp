@@ -450,6 +450,12 @@ TEST_F(ProjectFileTest, AWorldThatWouldLoadAsAnotherSensorIsNotSaved)
         {{"Robot", "Cam1", "Cam1"}, 2, "Cam1"},
         {{"'Right'", "Left", "Right"}, 2, "'Right'"},  // quotes are lost in the file
         {{"Left", "Right ", "Right"}, 2, "Right "},    // and so are trailing blanks
+        // A name that does not come back as it is from either file is
+        // refused even when it meets no other.
+        {{"'Left'", "Right", "Robot"}, 1, "'Left'"},
+        {{"Left", "Right ", "Robot"}, 0, "Right "},
+        {{"Left", "'", "Robot"}, 0, "'"},               // once made the name check itself throw
+        {{"$base64$AAAA", "Left"}, 1, "$base64$AAAA"},  // its JSON twin could not be read
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.names[0] + "/" + c.names[1] + " world " + std::to_string(c.world));
@@ -466,12 +472,10 @@ TEST_F(ProjectFileTest, AWorldThatWouldLoadAsAnotherSensorIsNotSaved)
     }
 
     // Two sensors of one name are fine while the world is the first of them
-    // or neither, and so are names that lose their quotes or blanks without
-    // meeting another.
+    // or neither.
     for (const auto& [names, world] :
          {std::pair<std::vector<std::string>, int>{{"World", "Cam1", "Cam1"}, 0},
-          std::pair<std::vector<std::string>, int>{{"Cam0", "Robot", "Cam0"}, 0},
-          std::pair<std::vector<std::string>, int>{{"'Left'", "Right ", "Robot"}, 1}}) {
+          std::pair<std::vector<std::string>, int>{{"Cam0", "Robot", "Cam0"}, 0}}) {
         std::vector<Sensor> sensors;
         for (const std::string& name : names)
             sensors.push_back(sensor(name, rotation(0.2, 0.1, -0.4), vec3(1, 2, 3)));
@@ -505,4 +509,93 @@ TEST_F(ProjectFileTest, CameraMatrixAndCoefficientsAreWrittenAsDoublesInOneRow)
         ASSERT_EQ(kc.size(), cv::Size(5, 1));
         EXPECT_MAT_NEAR(kc, scene()[0].kc, 1e-7);
     }
+}
+
+// Whatever is saved loads back to the same scene: names, world, intrinsics
+// with and without image size or distortion, and every pose relative to the
+// world; and what cannot be stored is refused, naming the sensor, with the
+// previous project left in place.
+TEST_F(ProjectFileTest, WhateverIsSavedLoadsBackToTheSameScene)
+{
+    const std::vector<std::string> storable = {"Cam", "Left cam", "[x]", "{y}", "\xc3\x96lbad", "7", "a: b", "-"};
+    const std::vector<std::string> unstorable = {"'", "'q'", "Right ", "$base64$AAAA"};
+    const int kcLengths[] = {0, 4, 5, 8, 12, 14};
+    cv::RNG rng(20261210);
+    int saved = 0, refused = 0;
+    for (int trial = 0; trial < 60; ++trial) {
+        SCOPED_TRACE(trial);
+        const int n = 1 + rng.uniform(0, 5);
+        std::vector<Sensor> sensors;
+        for (int j = 0; j < n; ++j) {
+            Sensor s = sensor(storable[rng.uniform(0, (int)storable.size())] + std::to_string(j),
+                              rotation(rng.uniform(-3.0, 3.0), rng.uniform(-1.5, 1.5), rng.uniform(-3.0, 3.0)),
+                              vec3(rng.uniform(-2000.0, 2000.0), rng.uniform(-2000.0, 2000.0),
+                                   rng.uniform(-2000.0, 2000.0)));
+            if (rng.uniform(0, 3) > 0) {
+                s.K = camera(rng.uniform(300.0, 3000.0), rng.uniform(300.0, 3000.0), rng.uniform(0.0, 2000.0),
+                             rng.uniform(0.0, 1500.0));
+                const int nkc = kcLengths[rng.uniform(0, 6)];
+                if (nkc > 0) {
+                    s.kc.create(1, nkc, CV_64F);
+                    rng.fill(s.kc, cv::RNG::UNIFORM, -0.5, 0.5);
+                }
+                if (rng.uniform(0, 2))  // intrinsics imported without a size have none
+                    s.imgSize = cv::Size(rng.uniform(1, 5000), rng.uniform(1, 5000));
+            }
+            sensors.push_back(s);
+        }
+        const bool expectRefusal = rng.uniform(0, 4) == 0;
+        if (expectRefusal)
+            sensors[rng.uniform(0, n)].name = unstorable[rng.uniform(0, (int)unstorable.size())];
+        const int world = rng.uniform(0, n);
+
+        spit(file("p.yml"), "previous project");
+        const ProjectSaveResult result = saveProjectFiles(file("p.yml"), sensors, world, "2026-12-10T12:00:00");
+        if (expectRefusal) {
+            ++refused;
+            EXPECT_EQ(result.status, ProjectSaveResult::NamesNotStorable);
+            EXPECT_EQ(slurp(file("p.yml")), "previous project");
+            const bool namesOne = std::any_of(sensors.begin(), sensors.end(), [&](const Sensor& s) {
+                return result.error.find("sensor " + s.name + " ") != std::string::npos ||
+                       result.error.find("world " + s.name + " ") != std::string::npos;
+            });
+            EXPECT_TRUE(namesOne) << result.error;
+            continue;
+        }
+        ++saved;
+        ASSERT_EQ(result.status, ProjectSaveResult::Saved) << result.error;
+        for (const std::string& path : {file("p.yml"), result.twinPath}) {
+            SCOPED_TRACE(path);
+            cv::FileStorage fs(path, cv::FileStorage::READ);
+            ASSERT_TRUE(fs.isOpened());
+            ASSERT_EQ(fs["Sensors"].size(), sensors.size());
+            for (int j = 0; j < n; ++j)
+                EXPECT_EQ(fs["Sensors"][j].string(), sensors[j].name);
+        }
+        Project project;
+        const ProjectReadResult read = readProjectFile(file("p.yml"), project);
+        ASSERT_TRUE(read.ok) << read.message;
+        ASSERT_EQ(project.sensors.size(), sensors.size());
+        EXPECT_EQ(project.world, world);
+        for (int j = 0; j < n; ++j) {
+            SCOPED_TRACE(sensors[j].name);
+            const ProjectSensor& p = project.sensors[j];
+            EXPECT_EQ(p.name, sensors[j].name);
+            EXPECT_EQ(p.imgSize, sensors[j].imgSize);
+            EXPECT_EQ(p.K.empty(), sensors[j].K.empty());
+            if (!p.K.empty()) {
+                EXPECT_MAT_NEAR(p.K, sensors[j].K, 0);
+            }
+            EXPECT_EQ(p.kc.total(), sensors[j].K.empty() ? 0u : sensors[j].kc.total());
+            if (!p.kc.empty()) {
+                EXPECT_MAT_NEAR(p.kc, sensors[j].kc, 0);
+            }
+            cv::Mat R, t;
+            relativePose(sensors[world], sensors[j], R, t);
+            EXPECT_MAT_NEAR(p.R_sensor_world, R, 1e-9);
+            EXPECT_MAT_NEAR(p.t_sensor_world, t, 1e-9);
+        }
+    }
+    EXPECT_GT(saved, 0);
+    EXPECT_GT(refused, 0);
 }

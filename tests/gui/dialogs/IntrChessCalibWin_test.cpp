@@ -36,7 +36,12 @@
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <QScrollBar>
+#include <QVTKOpenGLNativeWidget.h>
 #include <vtkActor.h>
+#include <vtkGenericOpenGLRenderWindow.h>
+#include <vtkRenderer.h>
+#include <vtkRendererCollection.h>
 
 #include <cstdio>
 #include <functional>
@@ -281,6 +286,66 @@ TEST_F(IntrinsicDialog, CalibratesARenderedCameraWithEitherDetector)
 
 // Corner files carry exact corners: the calibration must come out exact,
 // with no detection at all; a shifted corner is an outlier that removal finds.
+// A second run shows only its own results: images it did not use lose the
+// colours of the first run, the log shows its newest line, and the 3D view
+// frames the boards and the frustum it drew.
+TEST_F(IntrinsicDialog, ASecondRunShowsOnlyItsOwnResults)
+{
+    const Scene scene(imageDir.path(), 6, 5);
+    Harness h;
+    h.setPattern(scene.pattern, "22.5");
+    h.dialog->show();
+    h.dialog->openImages(scene.files);
+    h.clickCalibrate();
+    for (int i = 0; i < h.list()->count(); ++i)
+        EXPECT_EQ(h.list()->item(i)->background().style(), Qt::SolidPattern) << i;
+
+    h.list()->item(1)->setCheckState(Qt::Unchecked);
+    h.list()->item(4)->setCheckState(Qt::Unchecked);
+    h.log()->verticalScrollBar()->setValue(0); // the user read the first run's log from its top
+    h.clickCalibrate();
+    ASSERT_FALSE(h.dialog->cameraMatrix().empty());
+    for (int i = 0; i < h.list()->count(); ++i) {
+        const QBrush b = h.list()->item(i)->background();
+        const bool plain = b.style() == Qt::NoBrush || b.color() == QColor(Qt::white);
+        EXPECT_EQ(plain, i == 1 || i == 4) << i;
+    }
+
+    QScrollBar* bar = h.log()->verticalScrollBar();
+    EXPECT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum());
+
+    auto* view = h.dialog->findChild<QVTKOpenGLNativeWidget*>("widget_vtk");
+    ASSERT_NE(view, nullptr);
+    vtkRenderer* renderer = view->renderWindow()->GetRenderers()->GetFirstRenderer();
+    ASSERT_NE(renderer, nullptr);
+    double bounds[6];
+    renderer->ComputeVisiblePropBounds(bounds);
+    double reach = 0; // how far from the view's centre the drawing reaches
+    for (int corner = 0; corner < 8; ++corner) {
+        double p[3] = {bounds[corner & 1], bounds[2 + ((corner >> 1) & 1)], bounds[4 + ((corner >> 2) & 1)]};
+        renderer->SetWorldPoint(p[0], p[1], p[2], 1);
+        renderer->WorldToView();
+        double v[3];
+        renderer->GetViewPoint(v);
+        EXPECT_LE(std::abs(v[0]), 1.0) << corner;
+        EXPECT_LE(std::abs(v[1]), 1.0) << corner;
+        reach = std::max({reach, std::abs(v[0]), std::abs(v[1])});
+    }
+    // Framed, not a speck in the middle of the view.
+    EXPECT_GT(reach, 0.5);
+
+    // A run in which every image fails leaves no colour of the runs before.
+    h.setPattern(cv::Size(7, 5), "22.5");
+    for (int i = 0; i < h.list()->count(); ++i)
+        h.list()->item(i)->setCheckState(Qt::Checked);
+    h.clickCalibrate();
+    EXPECT_TRUE(logHas(h.log(), "Target detection failed on all images or none were selected!", kRed));
+    for (int i = 0; i < h.list()->count(); ++i)
+        EXPECT_EQ(h.list()->item(i)->background().style(), Qt::NoBrush) << i;
+    EXPECT_EQ(bar->value(), bar->maximum());
+}
+
 TEST_F(IntrinsicDialog, CornerFilesStandInForDetectionAndOutliersAreRemoved)
 {
     const Scene scene(imageDir.path(), 8, 21);
@@ -420,6 +485,14 @@ TEST_F(IntrinsicDialog, BadInputsAreReportedAndNothingCrashes)
         h.clickCalibrate();
         EXPECT_TRUE(logHas(h.log(), "2 ", kRed));
         EXPECT_TRUE(logHas(h.log(), "Could not open image: " + corrupt, kRed));
+        // The message stands on a line of its own: the next image number
+        // starts a new line.
+        const QStringList lines = h.logText().split('\n');
+        const auto message = std::find_if(lines.begin(), lines.end(), [&](const QString& l) {
+            return l.startsWith("Could not open image: " + corrupt);
+        });
+        ASSERT_NE(message, lines.end());
+        EXPECT_EQ(*message, "Could not open image: " + corrupt);
         EXPECT_EQ(h.list()->item(2)->checkState(), Qt::Unchecked);
         EXPECT_EQ(h.list()->item(files.size() - 1)->checkState(), Qt::Unchecked);
         EXPECT_FALSE(h.dialog->cameraMatrix().empty()) << "the good images still calibrate";

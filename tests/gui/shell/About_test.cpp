@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QMessageBox>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -177,6 +178,40 @@ TEST(About, EachViewLicenseLinkOpensItsFileNextToTheExecutable)
     emit qt->linkActivated("https://elsewhere.example/license");
     ASSERT_EQ(desktop.urls.size(), 1);
     EXPECT_EQ(desktop.urls.front(), QUrl::fromLocalFile(appDir + "/licenses/Qt.txt"));
+}
+
+// A desktop that cannot open files: its handler has no such slot, so
+// QDesktopServices::openUrl fails.
+class BrokenDesktop {
+public:
+    BrokenDesktop() { QDesktopServices::setUrlHandler("file", &target, "noSuchSlot"); }
+    ~BrokenDesktop() { QDesktopServices::unsetUrlHandler("file"); }
+
+private:
+    QObject target;
+};
+
+TEST(About, ALicenceTheDesktopCannotOpenIsReportedInTheDialog)
+{
+    BrokenDesktop desktop;
+    About about;
+    about.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&about));
+    QString title, text;
+    QWidget* parent = nullptr;
+    QTimer::singleShot(0, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            title = box->windowTitle();
+            text = box->text();
+            parent = box->parentWidget();
+            box->done(QMessageBox::Ok);
+        }
+    });
+    emit about.findChild<QLabel*>("label_license_vtk")->linkActivated("#");
+    EXPECT_EQ(parent, &about);
+    EXPECT_EQ(title, about.windowTitle());
+    EXPECT_TRUE(text.contains("could not be opened")) << text.toStdString();
+    EXPECT_TRUE(text.contains("VTK.txt")) << text.toStdString();
 }
 
 TEST(About, LicenceTextsAreInstalledNextToTheExecutable)

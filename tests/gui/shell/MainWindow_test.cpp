@@ -533,6 +533,30 @@ TEST_F(MainWindowTest, AProjectSavedWithAnotherWorldLoadsBackToTheSameRows)
     EXPECT_TRUE(window->grab().save(testing_support::screenshotPath("tessimo-MainWindow-project.png")));
 }
 
+TEST_F(MainWindowTest, AProjectNameTypedWithoutSuffixIsSavedAsYaml)
+{
+    buildScene();
+    const struct {
+        QString typed, saved, twin;
+    } cases[] = {
+        {"cell1", "cell1.yml", "cell1.json"},
+        {"cell.yaml", "cell.yaml", "cell.json"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed.toStdString());
+        ModalDriver driver;
+        driver.world = 0;
+        driver.fileToChoose = file(c.typed);
+        window->findChild<QAction*>("actionSave_Project")->trigger();
+        EXPECT_TRUE(driver.boxes.empty());
+        EXPECT_TRUE(QFile::exists(file(c.saved)));
+        EXPECT_TRUE(QFile::exists(file(c.twin)));
+        if (c.typed != c.saved) {
+            EXPECT_FALSE(QFile::exists(file(c.typed)));
+        }
+    }
+}
+
 TEST_F(MainWindowTest, LegacyProjectsLoadWithTheOtherPoseDirection)
 {
     const cv::Mat R = rotation(0.3, -0.8, 1.4), T = vec3(120, -45, 980);

@@ -2,6 +2,8 @@
 // in a store kept in a temporary folder.
 #include "gui/shell/settings.h"
 
+#include <climits>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -287,6 +289,12 @@ TEST_F(SettingsTest, UnreachablePositionAndInvalidSizeAreNotApplied)
         {"zero width", QPoint(100, 80), QSize(0, 480), QPoint(100, 80), QSize(400, 300)},
         {"position is text", QString("garbage"), QSize(640, 480), QPoint(200, 150), QSize(640, 480)},
         {"size is text", QPoint(100, 80), QString("big"), QPoint(100, 80), QSize(400, 300)},
+        // Edges near the ends of int's range once overflowed the reachability test.
+        {"position near INT_MAX", QPoint(INT_MAX - 5, INT_MAX - 5), QSize(640, 480), QPoint(200, 150),
+         QSize(640, 480)},
+        {"position near INT_MIN", QPoint(INT_MIN, INT_MIN), QSize(640, 480), QPoint(200, 150), QSize(640, 480)},
+        {"huge size from the far left", QPoint(INT_MIN + 10, 100), QSize(INT_MAX, 480), QPoint(200, 150),
+         QSize(400, 300)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

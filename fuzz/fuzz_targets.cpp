@@ -1,0 +1,91 @@
+#include "fuzz_targets.h"
+
+#include "core/io/corner_file.h"
+#include "core/io/intrinsics_file.h"
+#include "core/io/project_file.h"
+
+#include <QString>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace fuzz_targets {
+
+namespace {
+
+const QTemporaryDir& folder()
+{
+    static const QTemporaryDir dir;
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "no temporary folder for the fuzz inputs\n");
+        std::abort();
+    }
+    return dir;
+}
+
+} // namespace
+
+std::string writeInput(const std::string& fileName, const uint8_t* data, size_t size)
+{
+    const std::string path = folder().filePath(QString::fromStdString(fileName)).toStdString();
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        std::abort();
+    if (size > 0 && std::fwrite(data, 1, size, f) != size)
+        std::abort();
+    std::fclose(f);
+    return path;
+}
+
+void projectFile(const uint8_t* data, size_t size)
+{
+    const std::string path = writeInput("project.yml", data, size);
+    Project project;
+    const ProjectReadResult result = readProjectFile(path, project);
+    // A failure always says what failed.
+    if (!result.ok && result.message.empty())
+        std::abort();
+}
+
+void cornerFile(const uint8_t* data, size_t size)
+{
+    writeInput("image.yml", data, size);
+    const QString image = QString::fromStdString(writeInput("image.png", nullptr, 0));
+    std::vector<cv::Point2f> points;
+    std::vector<cv::Point3f> object;
+    QString error;
+    const CornerFileStatus status = readCornerFile(image, points, object, error);
+    if (status == CornerFileStatus::Loaded && (points.empty() || points.size() != object.size()))
+        std::abort();
+    if (status == CornerFileStatus::Invalid && error.isEmpty())
+        std::abort();
+}
+
+void intrinsicsFile(const uint8_t* data, size_t size)
+{
+    const QString path = QString::fromStdString(writeInput("camera_intr.yml", data, size));
+    IntrinsicsData intrinsics;
+    QString error;
+    const IntrinsicsFileStatus status = readIntrinsicsFile(path, intrinsics, error);
+    if (status == IntrinsicsFileStatus::Ok) {
+        if (intrinsics.K.empty() && intrinsics.kc.empty() && intrinsics.imageSize.area() == 0)
+            std::abort();
+        if (!intrinsics.K.empty() && (intrinsics.K.rows != 3 || intrinsics.K.cols != 3))
+            std::abort();
+    } else if (status != IntrinsicsFileStatus::CannotOpen && error.isEmpty()) {
+        std::abort();
+    }
+}
+
+const std::vector<Target>& coreTargets()
+{
+    static const std::vector<Target> targets = {
+        {"project_file", projectFile},
+        {"corner_file", cornerFile},
+        {"intrinsics_file", intrinsicsFile},
+    };
+    return targets;
+}
+
+} // namespace fuzz_targets

@@ -1,0 +1,457 @@
+#include "core/calib/manhattan_pose.h"
+
+#include "core/lines/line_detection.h"
+
+#include "core/jlinkage/VPCluster.h"
+#include "core/jlinkage/VPSample.h"
+
+#include "box_room.h"
+#include "test_helpers.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace {
+
+constexpr double kVpTolDeg = 0.5;     // vanishing directions from noisy or detected segments
+constexpr double kExactTol = 1e-6;    // pose from exact pixels and exact directions
+constexpr double kRotTolDeg = 1.0;    // rotation from fitted vanishing points
+constexpr double kTransTolRel = 0.02; // translation from fitted vanishing points, relative
+
+cv::Mat matOf(const cv::Matx33d& m)
+{
+    return cv::Mat(m, true);
+}
+
+cv::Matx33d toMatx33(const cv::Mat& m)
+{
+    cv::Mat m64;
+    m.convertTo(m64, CV_64F);
+    return cv::Matx33d(m64);
+}
+
+// Angle between a direction and the line of another (sign-free).
+double lineAngleDeg(const cv::Vec3d& a, const cv::Vec3d& b)
+{
+    return std::min(angleDeg(a, b), angleDeg(a, -b));
+}
+
+// The true segments of a scene, end points moved by Gaussian noise, half of
+// them reversed.
+std::vector<cv::Vec4f> noisySegments(const synth::BoxRoomScene& scene, double sigma, unsigned seed,
+                                     std::vector<int>* axes = nullptr)
+{
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> n(0.f, float(sigma));
+    std::bernoulli_distribution flip(0.5);
+    std::vector<cv::Vec4f> out;
+    for (std::size_t i = 0; i < scene.segments.size(); ++i) {
+        cv::Vec4f s = scene.segments[i];
+        if (std::hypot(s[2] - s[0], s[3] - s[1]) < 50) // the dialog's least length
+            continue;
+        for (int k = 0; k < 4; ++k)
+            s[k] += n(rng);
+        if (flip(rng))
+            s = cv::Vec4f(s[2], s[3], s[0], s[1]);
+        out.push_back(s);
+        if (axes)
+            axes->push_back(scene.segmentAxes[i]);
+    }
+    return out;
+}
+
+// Axes X, Y, Z with the true directions of the scene.
+std::vector<AxisAssignment> trueAxes(const synth::BoxRoomScene& scene)
+{
+    std::vector<AxisAssignment> axes(3);
+    for (int i = 0; i < 3; ++i)
+        axes[std::size_t(i)] = {i, false, scene.directions[std::size_t(i)]};
+    return axes;
+}
+
+cv::Point2f pixel(const synth::BoxRoomScene& scene, const cv::Point3d& world)
+{
+    cv::Point2d p;
+    EXPECT_TRUE(synth::projectIdeal(scene.K, scene.R, scene.t, world, p));
+    return cv::Point2f(p);
+}
+
+// Pose of the camera relative to a world frame with its origin at room point O
+// and the room's axes.
+void truePose(const synth::BoxRoomScene& scene, const cv::Point3d& O, cv::Mat& R, cv::Mat& t)
+{
+    R = matOf(scene.R);
+    const cv::Vec3d tt = scene.R * cv::Vec3d(O.x, O.y, O.z) + scene.t;
+    t = (cv::Mat_<double>(3, 1) << tt[0], tt[1], tt[2]);
+}
+
+} // namespace
+
+// The fit does not depend on which way the segments point: reversing any of
+// them gives the same vanishing point, on a level view too.
+TEST(ManhattanPose, VanishingPointIndependentOfSegmentDirection)
+{
+    for (auto view : {synth::RoomView::Corner, synth::RoomView::Level}) {
+        synth::BoxRoomOptions o;
+        o.view = view;
+        const synth::BoxRoomScene scene = synth::renderBoxRoom(o);
+        for (int axis = 0; axis < 3; ++axis) {
+            SCOPED_TRACE(testing::Message()
+                         << (view == synth::RoomView::Corner ? "corner" : "level") << " view, axis " << axis);
+            std::vector<cv::Vec4f> cluster;
+            for (std::size_t i = 0; i < scene.segments.size(); ++i)
+                if (scene.segmentAxes[i] == axis && cv::norm(scene.segments[i]) > 0 &&
+                    std::hypot(scene.segments[i][2] - scene.segments[i][0],
+                               scene.segments[i][3] - scene.segments[i][1]) >= 20)
+                    cluster.push_back(scene.segments[i]);
+            ASSERT_GE(cluster.size(), 4u);
+            std::mt19937 rng(axis);
+            std::normal_distribution<float> n(0.f, 0.3f);
+            for (auto& s : cluster)
+                for (int k = 0; k < 4; ++k)
+                    s[k] += n(rng);
+            float rms0 = 0;
+            const cv::Vec3d d0 = vanishingDirection(scene.K, clusterVanishingPoint(cluster, rms0));
+            EXPECT_LT(lineAngleDeg(d0, scene.directions[std::size_t(axis)]), kVpTolDeg);
+            for (int trial = 0; trial < 5; ++trial) {
+                std::vector<cv::Vec4f> mixed = cluster;
+                std::bernoulli_distribution flip(0.5);
+                for (auto& s : mixed)
+                    if (flip(rng))
+                        s = cv::Vec4f(s[2], s[3], s[0], s[1]);
+                float rms = 0;
+                const cv::Vec3d d = vanishingDirection(scene.K, clusterVanishingPoint(mixed, rms));
+                EXPECT_LT(lineAngleDeg(d, d0), 1e-6);
+            }
+        }
+    }
+}
+
+// J-Linkage on the room's segments (noisy, mixed directions) finds the three
+// vanishing directions, for every seed, and the same ones for the same seed.
+TEST(ManhattanPose, ClustersGiveTheRoomsVanishingPoints)
+{
+    for (auto view : {synth::RoomView::Corner, synth::RoomView::Level}) {
+        synth::BoxRoomOptions o;
+        o.view = view;
+        const synth::BoxRoomScene scene = synth::renderBoxRoom(o);
+        const std::vector<cv::Vec4f> segs = noisySegments(scene, 0.1, 1);
+        std::vector<cv::Point2f> first;
+        for (unsigned seed : {1u, 2u, 3u, 1u}) {
+            SCOPED_TRACE(testing::Message()
+                         << (view == synth::RoomView::Corner ? "corner" : "level") << " view, seed " << seed);
+            VPSample sampler;
+            sampler.setSeed(seed);
+            VPCluster clusterer;
+            const SegmentClusters c = clusterSegmentsJLinkage(segs, 3, sampler, clusterer);
+            ASSERT_EQ(c.clusters.size(), 3u);
+            std::vector<cv::Point2f> vps;
+            for (const auto& cl : c.clusters) {
+                float rms = 0;
+                vps.push_back(clusterVanishingPoint(cl, rms));
+            }
+            for (int axis = 0; axis < 3; ++axis) {
+                double best = 180;
+                for (const auto& vp : vps)
+                    best = std::min(best, lineAngleDeg(vanishingDirection(scene.K, vp),
+                                                       scene.directions[std::size_t(axis)]));
+                EXPECT_LT(best, kVpTolDeg) << "axis " << axis;
+            }
+            if (first.empty())
+                first = vps;
+            else if (seed == 1u) {
+                EXPECT_EQ(vps, first);
+            }
+        }
+    }
+}
+
+TEST(ManhattanPose, ExamplePose)
+{
+    ManhattanPoseInput in;
+    in.K = testing_support::camera(1000, 1000, 500, 400);
+    in.vanishingPoints = {{1e8f, 400}, {500, 1e8f}, {500, 400}};
+    in.axes = {{0, false, {1, 0, 0}}, {1, false, {0, 1, 0}}, {2, false, {0, 0, 1}}};
+    in.O = {500, 400};
+    in.P = {600, 400};
+    in.length = 100;
+    const ManhattanPoseResult r = manhattanCameraPose(in);
+    ASSERT_EQ(r.error, ManhattanPoseError::None) << r.message;
+    EXPECT_EQ(r.nearestAxis, 0);
+    EXPECT_NEAR(r.distance, 1000, 1e-9);
+    EXPECT_TRUE(testing_support::matNear(r.t, testing_support::vec3(0, 0, 1000), 1e-9));
+}
+
+// From exact pixels and directions the pose is exact, with fx != fy, for OP
+// along each axis, in both views (in the level view the vertical vanishing
+// point is near infinity).
+TEST(ManhattanPose, ExactPoseAlongEachAxis)
+{
+    for (auto view : {synth::RoomView::Corner, synth::RoomView::Level}) {
+        synth::BoxRoomOptions o;
+        o.view = view;
+        o.fyOverFx = 1.15;
+        const synth::BoxRoomScene scene = synth::renderBoxRoom(o);
+        const cv::Point3d O(0, 0, 0);
+        const cv::Point3d along[] = {{1000, 0, 0}, {0, 1500, 0}, {0, 0, 2000}};
+        for (int axis = 0; axis < 3; ++axis) {
+            SCOPED_TRACE(testing::Message() << (view == synth::RoomView::Corner ? "corner" : "level")
+                                            << " view, OP along axis " << axis);
+            ManhattanPoseInput in;
+            in.K = matOf(scene.K);
+            in.axes = trueAxes(scene);
+            for (int i = 0; i < 3; ++i) {
+                const cv::Vec3d& h = scene.vanishingHomogeneous[std::size_t(i)];
+                in.vanishingPoints.push_back(std::abs(h[2]) > 1e-9
+                                                 ? cv::Point2f(float(h[0] / h[2]), float(h[1] / h[2]))
+                                                 : cv::Point2f(float(1e8 * h[0]), float(1e8 * h[1])));
+            }
+            in.O = pixel(scene, O);
+            in.P = pixel(scene, along[axis]);
+            in.length = cv::norm(along[axis] - O);
+            const ManhattanPoseResult r = manhattanCameraPose(in);
+            ASSERT_EQ(r.error, ManhattanPoseError::None) << r.message;
+            EXPECT_EQ(r.nearestAxis, axis);
+            cv::Mat R, t;
+            truePose(scene, O, R, t);
+            EXPECT_TRUE(testing_support::matNear(r.R, R, kExactTol));
+            EXPECT_LT(cv::norm(r.t - t) / cv::norm(t), 1e-4);
+        }
+    }
+}
+
+// The whole chain from segments: clusters, fitted vanishing points, the
+// best triple, the axes matched to the room's, then the pose.
+TEST(ManhattanPose, PoseFromClusteredSegments)
+{
+    for (auto view : {synth::RoomView::Corner, synth::RoomView::Level}) {
+        SCOPED_TRACE(view == synth::RoomView::Corner ? "corner" : "level");
+        synth::BoxRoomOptions o;
+        o.view = view;
+        const synth::BoxRoomScene scene = synth::renderBoxRoom(o);
+        VPSample sampler;
+        sampler.setSeed(5);
+        VPCluster clusterer;
+        const SegmentClusters c =
+            clusterSegmentsJLinkage(noisySegments(scene, 0.1, 2), 4, sampler, clusterer);
+        std::vector<cv::Point2f> vps;
+        for (const auto& cl : c.clusters) {
+            float rms = 0;
+            vps.push_back(clusterVanishingPoint(cl, rms));
+        }
+        int k, l, m;
+        ASSERT_TRUE(bestOrthogonalTriple(scene.K, vps, k, l, m));
+        vps = {vps[std::size_t(k)], vps[std::size_t(l)], vps[std::size_t(m)]};
+        bool flipped = false;
+        std::vector<AxisAssignment> axes = assignAxes(scene.K, vps, &flipped);
+        double det = axes[0].direction.dot(axes[1].direction.cross(axes[2].direction));
+        EXPECT_GT(det, 0);
+        // as the user does with the combo and check boxes: match the room's axes
+        std::vector<AxisAssignment> matched(3);
+        for (int i = 0; i < 3; ++i)
+            for (const auto& a : axes)
+                if (lineAngleDeg(a.direction, scene.directions[std::size_t(i)]) < 5) {
+                    matched[std::size_t(i)] = a;
+                    if (a.direction.dot(scene.directions[std::size_t(i)]) < 0) {
+                        matched[std::size_t(i)].direction = -a.direction;
+                        matched[std::size_t(i)].inverted = !a.inverted;
+                    }
+                }
+        ManhattanPoseInput in;
+        in.K = matOf(scene.K);
+        in.axes = matched;
+        in.vanishingPoints = vps;
+        in.O = pixel(scene, {0, 0, 0});
+        in.P = pixel(scene, {1000, 0, 0});
+        in.length = 1000;
+        const ManhattanPoseResult r = manhattanCameraPose(in);
+        ASSERT_EQ(r.error, ManhattanPoseError::None) << r.message;
+        cv::Mat R, t;
+        truePose(scene, {0, 0, 0}, R, t);
+        EXPECT_LT(testing_support::rotationDiffDeg(r.R, R), kRotTolDeg);
+        EXPECT_LT(cv::norm(r.t - t) / cv::norm(t), kTransTolRel);
+    }
+}
+
+TEST(ManhattanPose, BadInputsAreRefused)
+{
+    ManhattanPoseInput good;
+    good.K = testing_support::camera(1000, 1000, 500, 400);
+    good.vanishingPoints = {{1e8f, 400}, {500, 1e8f}, {500, 400}};
+    good.axes = {{0, false, {1, 0, 0}}, {1, false, {0, 1, 0}}, {2, false, {0, 0, 1}}};
+    good.O = {500, 400};
+    good.P = {600, 400};
+    good.length = 100;
+    struct Case {
+        const char* name;
+        std::function<void(ManhattanPoseInput&)> change;
+        ManhattanPoseError error;
+    };
+    const std::vector<Case> cases = {
+        {"no intrinsics", [](ManhattanPoseInput& i) { i.K = cv::Mat(); }, ManhattanPoseError::NoIntrinsics},
+        {"zero focal length", [](ManhattanPoseInput& i) { i.K.at<double>(0, 0) = 0; },
+         ManhattanPoseError::NoIntrinsics},
+        {"O unset",
+         [](ManhattanPoseInput& i) {
+             i.O = {-1, -1};
+         },
+         ManhattanPoseError::PointsUnset},
+        {"P unset",
+         [](ManhattanPoseInput& i) {
+             i.P = {-1, -1};
+         },
+         ManhattanPoseError::PointsUnset},
+        {"zero length", [](ManhattanPoseInput& i) { i.length = 0; }, ManhattanPoseError::NoLength},
+        {"NaN length", [](ManhattanPoseInput& i) { i.length = std::nan(""); }, ManhattanPoseError::NoLength},
+        {"two axes", [](ManhattanPoseInput& i) { i.axes.pop_back(); }, ManhattanPoseError::MissingAxes},
+        {"axis past the vanishing points", [](ManhattanPoseInput& i) { i.axes[2].vpIndex = 3; },
+         ManhattanPoseError::MissingAxes},
+        {"O equal to P", [](ManhattanPoseInput& i) { i.P = i.O; }, ManhattanPoseError::SamePoints},
+        {"P at (-1, 5) counts as set",
+         [](ManhattanPoseInput& i) {
+             i.P = {-1, 5};
+         },
+         ManhattanPoseError::None},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ManhattanPoseInput in = good;
+        in.K = good.K.clone();
+        c.change(in);
+        const ManhattanPoseResult r = manhattanCameraPose(in);
+        EXPECT_EQ(r.error, c.error) << r.message;
+        if (c.error != ManhattanPoseError::None) {
+            EXPECT_TRUE(r.R.empty() && r.t.empty());
+        }
+    }
+}
+
+// A left-handed rotation (a user's choice of axes) becomes the nearest
+// proper rotation, and the result says so.
+TEST(ManhattanPose, RotationIsOrthonormalWithPositiveDeterminant)
+{
+    ManhattanPoseInput in;
+    in.K = testing_support::camera(1000, 1000, 500, 400);
+    in.vanishingPoints = {{1e8f, 400}, {500, 1e8f}, {500, 400}};
+    in.axes = {{0, false, {1, 0.01, 0}}, {1, false, {0.02, 1, 0}}, {2, false, {0, 0, 1}}};
+    in.O = {500, 400};
+    in.P = {600, 400};
+    in.length = 100;
+    ManhattanPoseResult r = manhattanCameraPose(in);
+    std::string msg;
+    ASSERT_EQ(r.error, ManhattanPoseError::None);
+    EXPECT_NEAR(cv::determinant(r.R), 1.0, 1e-12);
+    EXPECT_TRUE(testing_support::matNear(r.R * r.R.t(), cv::Mat::eye(3, 3, CV_64F), 1e-12));
+    EXPECT_FALSE(r.flippedDeterminant);
+    in.axes[2].direction = {0, 0, -1};
+    r = manhattanCameraPose(in);
+    EXPECT_NEAR(cv::determinant(r.R), 1.0, 1e-12);
+    EXPECT_TRUE(r.flippedDeterminant);
+}
+
+TEST(ManhattanPose, AxisAssignment)
+{
+    const cv::Matx33d K(800, 0, 320, 0, 800, 240, 0, 0, 1);
+    // left, above and below the principal point: X left, Y above, Z below
+    const std::vector<cv::Point2f> vps{{320, 5000}, {-2000, 240}, {320, -3000}};
+    bool flipped = false;
+    std::vector<AxisAssignment> axes = assignAxes(K, vps, &flipped);
+    EXPECT_EQ(axes[0].vpIndex, 1);
+    EXPECT_EQ(axes[1].vpIndex, 2);
+    EXPECT_EQ(axes[2].vpIndex, 0);
+    EXPECT_GT(axes[0].direction.dot(axes[1].direction.cross(axes[2].direction)), 0);
+    // every order of the same points gives a right-handed frame
+    std::vector<cv::Point2f> p{{-900, 300}, {1500, 280}, {330, 4000}};
+    std::sort(p.begin(), p.end(), [](auto a, auto b) { return a.x < b.x; });
+    do {
+        axes = assignAxes(K, p, &flipped);
+        EXPECT_GT(axes[0].direction.dot(axes[1].direction.cross(axes[2].direction)), 0);
+        EXPECT_EQ(axes[2].inverted, flipped);
+    } while (std::next_permutation(p.begin(), p.end(), [](auto a, auto b) { return a.x < b.x; }));
+
+    // inverting X toggles Y too; twice restores both
+    const auto before = axes;
+    invertAxis(axes, 0, 3);
+    EXPECT_NE(axes[0].inverted, before[0].inverted);
+    EXPECT_NE(axes[1].inverted, before[1].inverted);
+    EXPECT_EQ(axes[2].inverted, before[2].inverted);
+    EXPECT_EQ(axes[0].direction, -before[0].direction);
+    invertAxis(axes, 0, 3);
+    EXPECT_EQ(axes[0].inverted, before[0].inverted);
+    invertAxis(axes, 3, 3); // outside: nothing
+    invertAxis(axes, 0, 0); // no vanishing points: nothing
+    EXPECT_EQ(axes[0].inverted, before[0].inverted);
+
+    // choosing Z's vanishing point for X swaps the records and inverts Z
+    const int zVp = axes[2].vpIndex, xVp = axes[0].vpIndex;
+    assignVanishingPointToAxis(axes, xVp, zVp, 3);
+    EXPECT_EQ(axes[0].vpIndex, zVp);
+    EXPECT_EQ(axes[2].vpIndex, xVp);
+    EXPECT_NE(axes[2].inverted, before[0].inverted);
+    EXPECT_GT(axes[0].direction.dot(axes[1].direction.cross(axes[2].direction)), 0);
+}
+
+TEST(ManhattanPose, BestTripleAndThirdPoint)
+{
+    const cv::Matx33d K(800, 0, 320, 0, 800, 240, 0, 0, 1);
+    const cv::Vec3d x(1, 0, 0.2), y(-0.2, 0.1, 1), z = cv::normalize(x).cross(cv::normalize(y));
+    auto vpOf = [&](const cv::Vec3d& d) {
+        const cv::Vec3d p = K * d;
+        return cv::Point2f(float(p[0] / p[2]), float(p[1] / p[2]));
+    };
+    // four points, two of them equal: the triple never holds both
+    const std::vector<cv::Point2f> vps{vpOf(x), vpOf(y), vpOf(y), vpOf(z)};
+    int k = -1, l = -1, m = -1;
+    ASSERT_TRUE(bestOrthogonalTriple(K, vps, k, l, m));
+    EXPECT_FALSE((k == 1 || k == 2) && (l == 1 || l == 2));
+    EXPECT_FALSE((k == 1 || k == 2) && (m == 1 || m == 2));
+    EXPECT_FALSE((l == 1 || l == 2) && (m == 1 || m == 2));
+    // all in one plane: none
+    const std::vector<cv::Point2f> flat{{0, 240}, {100, 240}, {500, 240}, {900, 240}};
+    EXPECT_FALSE(bestOrthogonalTriple(K, flat, k, l, m));
+
+    const cv::Point2f third = thirdVanishingPoint(K, vpOf(cv::normalize(x)), vpOf(cv::normalize(y)));
+    EXPECT_LT(std::min(angleDeg(vanishingDirection(K, third), z), angleDeg(vanishingDirection(K, third), -z)),
+              1e-4);
+}
+
+// Rendered rooms through the line detector: the vanishing points of the
+// clusters lie within 0.5 degree of the truth.
+TEST(ManhattanPose, DetectedSegmentsOfRenderedRooms)
+{
+    for (auto view : {synth::RoomView::Corner, synth::RoomView::Level})
+        for (bool distorted : {false, true}) {
+            SCOPED_TRACE(testing::Message() << (view == synth::RoomView::Corner ? "corner" : "level")
+                                            << (distorted ? ", distorted" : ""));
+            synth::BoxRoomOptions o;
+            o.view = view;
+            o.distorted = distorted;
+            const synth::BoxRoomScene scene = synth::renderBoxRoom(o);
+            LineDetectionInput in;
+            in.gray = scene.image;
+            in.K = matOf(scene.K);
+            in.kc = scene.kc;
+            in.minLineLength = 50;
+            const LineDetectionResult det = runLineDetection(in);
+            ASSERT_TRUE(det.ok) << det.error;
+            const cv::Matx33d K = toMatx33(det.K);
+            for (unsigned seed = 1; seed <= 3; ++seed) {
+                VPSample sampler;
+                sampler.setSeed(seed);
+                VPCluster clusterer;
+                const SegmentClusters c = clusterSegmentsJLinkage(det.segments, 3, sampler, clusterer);
+                ASSERT_EQ(c.clusters.size(), 3u);
+                for (int axis = 0; axis < 3; ++axis) {
+                    double best = 180;
+                    for (const auto& cl : c.clusters) {
+                        float rms = 0;
+                        best =
+                            std::min(best, lineAngleDeg(vanishingDirection(K, clusterVanishingPoint(cl, rms)),
+                                                        scene.directions[std::size_t(axis)]));
+                    }
+                    EXPECT_LT(best, kVpTolDeg) << "axis " << axis << ", seed " << seed;
+                }
+            }
+        }
+}
