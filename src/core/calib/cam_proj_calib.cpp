@@ -35,11 +35,17 @@ int intrinsicFlags(const IntrinsicFlagOptions& o)
     return flags;
 }
 
-cv::Mat zeroDistortion() { return cv::Mat::zeros(1, 5, CV_64F); }
+cv::Mat zeroDistortion()
+{
+    return cv::Mat::zeros(1, 5, CV_64F);
+}
 
 namespace {
 
-bool allFinite(const cv::Mat& m) { return m.empty() || cv::checkRange(m); }
+bool allFinite(const cv::Mat& m)
+{
+    return m.empty() || cv::checkRange(m);
+}
 
 template <class A, class B> bool sameShape(const std::vector<A>& a, const std::vector<B>& b)
 {
@@ -72,8 +78,8 @@ ProjectorCalibResult calibrateProjectorIntrinsics(const ProjectorCalibInput& in)
     r.kc = in.kc.empty() ? cv::Mat() : in.kc.clone();
     try {
         cv::Mat stdExtrinsics, perView;
-        r.rms = cv::calibrateCamera(in.objectPoints, in.projCorners, in.projectorSize, r.K, r.kc, r.rvecs, r.tvecs,
-                                    r.stdIntrinsics, stdExtrinsics, perView, in.flags, in.criteria);
+        r.rms = cv::calibrateCamera(in.objectPoints, in.projCorners, in.projectorSize, r.K, r.kc, r.rvecs,
+                                    r.tvecs, r.stdIntrinsics, stdExtrinsics, perView, in.flags, in.criteria);
         perView.convertTo(perView, CV_64F);
         r.perViewErrors.assign(perView.begin<double>(), perView.end<double>());
     } catch (const cv::Exception& e) {
@@ -132,8 +138,8 @@ CamProjStereoResult calibrateCamProjStereo(const CamProjStereoInput& in)
     r.projKc = in.projKc.empty() ? cv::Mat() : in.projKc.clone();
     try {
         r.rms = stereoCalibrateDual(in.objectPoints, in.camCorners, in.projCorners, r.camK, r.camKc, r.projK,
-                                    r.projKc, in.cameraSize, in.projectorSize, r.R, r.T, r.E, r.F, r.perViewErrors,
-                                    in.camFlags, in.projFlags, in.criteria);
+                                    r.projKc, in.cameraSize, in.projectorSize, r.R, r.T, r.E, r.F,
+                                    r.perViewErrors, in.camFlags, in.projFlags, in.criteria);
     } catch (const cv::Exception& e) {
         r.error = e.what();
         return r;

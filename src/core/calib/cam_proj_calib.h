@@ -16,15 +16,15 @@
 
 // Which intrinsics of one device are estimated, as the option boxes say.
 struct IntrinsicFlagOptions {
-    bool fixIntrinsic = false;       // CALIB_FIX_INTRINSIC (stereo only)
-    bool useIntrinsicGuess = false;  // CALIB_USE_INTRINSIC_GUESS
-    bool fixFocal = false;           // CALIB_FIX_FOCAL_LENGTH
-    bool fixPrincipalPoint = false;  // CALIB_FIX_PRINCIPAL_POINT
-    bool fixAspectRatio = false;     // CALIB_FIX_ASPECT_RATIO
+    bool fixIntrinsic = false;                                 // CALIB_FIX_INTRINSIC (stereo only)
+    bool useIntrinsicGuess = false;                            // CALIB_USE_INTRINSIC_GUESS
+    bool fixFocal = false;                                     // CALIB_FIX_FOCAL_LENGTH
+    bool fixPrincipalPoint = false;                            // CALIB_FIX_PRINCIPAL_POINT
+    bool fixAspectRatio = false;                               // CALIB_FIX_ASPECT_RATIO
     bool fixK[6] = {false, false, false, false, false, false}; // CALIB_FIX_K1 .. K6
-    bool rationalModel = false;      // CALIB_RATIONAL_MODEL
-    bool tangential = false;         // without it CALIB_ZERO_TANGENT_DIST
-    bool radial = true;              // without it the distortion is zero and K1..K3 and p1, p2 are fixed
+    bool rationalModel = false;                                // CALIB_RATIONAL_MODEL
+    bool tangential = false;                                   // without it CALIB_ZERO_TANGENT_DIST
+    bool radial = true; // without it the distortion is zero and K1..K3 and p1, p2 are fixed
 };
 
 // OpenCV CALIB_ flags of a device. radial == false adds CALIB_ZERO_TANGENT_DIST
@@ -39,17 +39,17 @@ struct ProjectorCalibInput {
     std::vector<std::vector<cv::Point3f>> objectPoints;
     std::vector<std::vector<cv::Point2f>> projCorners;
     cv::Size projectorSize;
-    cv::Mat K, kc;  // start values, used under CALIB_USE_INTRINSIC_GUESS (and the fixed coefficients)
+    cv::Mat K, kc; // start values, used under CALIB_USE_INTRINSIC_GUESS (and the fixed coefficients)
     int flags = 0;
     cv::TermCriteria criteria{cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-3};
 };
 
 struct ProjectorCalibResult {
     bool ok = false;
-    std::string error;             // why the calibration failed (an OpenCV message or an input problem)
-    double rms = 0;                // RMS reprojection error, projector px
-    cv::Mat K, kc;                 // 3x3 CV_64F, 1xN CV_64F
-    cv::Mat stdIntrinsics;         // standard deviations in OpenCV's order (fx fy cx cy k1 k2 p1 p2 k3 ...)
+    std::string error;     // why the calibration failed (an OpenCV message or an input problem)
+    double rms = 0;        // RMS reprojection error, projector px
+    cv::Mat K, kc;         // 3x3 CV_64F, 1xN CV_64F
+    cv::Mat stdIntrinsics; // standard deviations in OpenCV's order (fx fy cx cy k1 k2 p1 p2 k3 ...)
     std::vector<cv::Mat> rvecs, tvecs; // board -> projector per set, 3x1 CV_64F
     std::vector<double> perViewErrors; // RMS per set, px
 };
@@ -72,10 +72,10 @@ struct CamProjStereoInput {
 struct CamProjStereoResult {
     bool ok = false;
     std::string error;
-    double rms = 0;                    // overall RMS over both devices, px
+    double rms = 0; // overall RMS over both devices, px
     cv::Mat camK, camKc, projK, projKc;
-    cv::Mat R, T, E, F;                // x_proj = R x_cam + T (mm)
-    cv::Mat perViewErrors;             // n x 2 CV_64F: camera RMS, projector RMS
+    cv::Mat R, T, E, F;    // x_proj = R x_cam + T (mm)
+    cv::Mat perViewErrors; // n x 2 CV_64F: camera RMS, projector RMS
     // Board poses per set, estimated with each device's calibrated intrinsics
     // and distortion held fixed (solvePnP).
     std::vector<cv::Mat> camRvecs, camTvecs, projRvecs, projTvecs;

@@ -98,7 +98,8 @@ RowPlanes rowPlanes(cv::Mat& decoded, int r)
 {
     uchar* base = decoded.ptr<uchar>(r);
     const int w = decoded.cols;
-    return {{reinterpret_cast<ushort*>(base), reinterpret_cast<ushort*>(base + 2 * w)}, {base + 4 * w, base + 5 * w}};
+    return {{reinterpret_cast<ushort*>(base), reinterpret_cast<ushort*>(base + 2 * w)},
+            {base + 4 * w, base + 5 * w}};
 }
 
 void initPlanes(cv::Mat& decoded)
@@ -132,8 +133,8 @@ inline void classify(int p, int q, int ld, int lg, bool robust, int m, bool& dec
 }
 
 // Adds one bit of one channel to every pixel and updates the min/max map.
-void decodePair(const cv::Mat& pattern, const cv::Mat& inverse, const cv::Mat& directGlobal, bool robust, int m,
-                int channel, int bitPos, bool firstPair, cv::Mat& decoded, cv::Mat& minMax)
+void decodePair(const cv::Mat& pattern, const cv::Mat& inverse, const cv::Mat& directGlobal, bool robust,
+                int m, int channel, int bitPos, bool firstPair, cv::Mat& decoded, cv::Mat& minMax)
 {
     const int w = decoded.cols;
     const ushort bitValue = static_cast<ushort>(1u << bitPos);
@@ -279,7 +280,8 @@ DecodeResult decodeGrayCode(int imageCount, const SetImageSource& image, cv::Mat
         const cv::Mat pattern = image(2 + 2 * k);
         const cv::Mat inverse = pattern.empty() ? cv::Mat() : image(3 + 2 * k);
         if (pattern.empty() || inverse.empty()) {
-            result.error = "image " + std::to_string(pattern.empty() ? 2 + 2 * k : 3 + 2 * k) + " cannot be read";
+            result.error =
+                "image " + std::to_string(pattern.empty() ? 2 + 2 * k : 3 + 2 * k) + " cannot be read";
             return result;
         }
         if (pattern.type() != CV_8UC1 || inverse.type() != CV_8UC1) {
@@ -317,26 +319,28 @@ bool decodeGrayCode(const std::vector<std::string>& files, cv::Mat& decoded, cv:
                     cv::Size projectorSize, int flags, const cv::Mat& directGlobal, int m, std::string* error)
 {
     const DecodeResult r = decodeGrayCode(
-        static_cast<int>(files.size()), [&](int i) { return loadGrayscaleImage(files[static_cast<size_t>(i)]); },
-        decoded, minMax, projectorSize, flags, directGlobal, m);
-    if (error)
-        *error = r.error;
-    return r.ok;
-}
-
-bool decodeGrayCode(const std::vector<cv::Mat>& images, cv::Mat& decoded, cv::Mat& minMax, cv::Size projectorSize,
-                    int flags, const cv::Mat& directGlobal, int m, std::string* error)
-{
-    const DecodeResult r = decodeGrayCode(
-        static_cast<int>(images.size()), [&](int i) { return images[static_cast<size_t>(i)]; }, decoded, minMax,
+        static_cast<int>(files.size()),
+        [&](int i) { return loadGrayscaleImage(files[static_cast<size_t>(i)]); }, decoded, minMax,
         projectorSize, flags, directGlobal, m);
     if (error)
         *error = r.error;
     return r.ok;
 }
 
-DecodeResult decodeImageSetImages(int imageCount, const SetImageSource& image, cv::Mat& decoded, cv::Mat& minMax,
-                                  cv::Size projectorSize, float b, int m, const std::function<bool()>& abort)
+bool decodeGrayCode(const std::vector<cv::Mat>& images, cv::Mat& decoded, cv::Mat& minMax,
+                    cv::Size projectorSize, int flags, const cv::Mat& directGlobal, int m, std::string* error)
+{
+    const DecodeResult r = decodeGrayCode(
+        static_cast<int>(images.size()), [&](int i) { return images[static_cast<size_t>(i)]; }, decoded,
+        minMax, projectorSize, flags, directGlobal, m);
+    if (error)
+        *error = r.error;
+    return r.ok;
+}
+
+DecodeResult decodeImageSetImages(int imageCount, const SetImageSource& image, cv::Mat& decoded,
+                                  cv::Mat& minMax, cv::Size projectorSize, float b, int m,
+                                  const std::function<bool()>& abort)
 {
     decoded.release();
     minMax.release();
@@ -360,5 +364,6 @@ DecodeResult decodeImageSetImages(int imageCount, const SetImageSource& image, c
         result.error = "the direct/global light images differ in size or type";
         return result;
     }
-    return decodeGrayCode(imageCount, image, decoded, minMax, projectorSize, DecodeAll, directGlobal, m, abort);
+    return decodeGrayCode(imageCount, image, decoded, minMax, projectorSize, DecodeAll, directGlobal, m,
+                          abort);
 }

@@ -81,14 +81,19 @@ bool decodeGrayCode(const std::vector<std::string>& files, cv::Mat& decoded, cv:
                     std::string* error = nullptr);
 
 // The same for images already in memory.
-bool decodeGrayCode(const std::vector<cv::Mat>& images, cv::Mat& decoded, cv::Mat& minMax, cv::Size projectorSize,
-                    int flags, const cv::Mat& directGlobal, int m, std::string* error = nullptr);
+bool decodeGrayCode(const std::vector<cv::Mat>& images, cv::Mat& decoded, cv::Mat& minMax,
+                    cv::Size projectorSize, int flags, const cv::Mat& directGlobal, int m,
+                    std::string* error = nullptr);
 
 // The whole decoding of one set: direct/global estimate from the pairs that
 // directGlobalImageIndices(imageCount, 4, 4) names, then decodeGrayCode with
 // both flags. `error` says why a set failed.
-DecodeResult decodeImageSetImages(int imageCount, const SetImageSource& image, cv::Mat& decoded, cv::Mat& minMax,
-                                  cv::Size projectorSize, float b, int m, const std::function<bool()>& abort = {});
+DecodeResult decodeImageSetImages(int imageCount, const SetImageSource& image, cv::Mat& decoded,
+                                  cv::Mat& minMax, cv::Size projectorSize, float b, int m,
+                                  const std::function<bool()>& abort = {});
 
 // True when x or y is NaN.
-inline bool isNaNPoint(const cv::Point2f& p) { return p.x != p.x || p.y != p.y; }
+inline bool isNaNPoint(const cv::Point2f& p)
+{
+    return p.x != p.x || p.y != p.y;
+}

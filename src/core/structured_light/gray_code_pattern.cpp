@@ -67,11 +67,13 @@ cv::Mat GrayCodeSequence::nextPattern()
     } else if (i >= 2 && i < 2 * L + 2) {
         const int k = i / 2 - 1;
         if (k < colBits)
-            image = grayCodeImage(height, width, 1u << (colBits - 1 - k), colOffset, 0, rowOffset, i % 2 == 1);
+            image =
+                grayCodeImage(height, width, 1u << (colBits - 1 - k), colOffset, 0, rowOffset, i % 2 == 1);
     } else if (i >= 2 * L + 2 && i < 4 * L + 2) {
         const int k = i / 2 - L - 1;
         if (k < rowBits)
-            image = grayCodeImage(height, width, 0, colOffset, 1u << (rowBits - 1 - k), rowOffset, i % 2 == 1);
+            image =
+                grayCodeImage(height, width, 0, colOffset, 1u << (rowBits - 1 - k), rowOffset, i % 2 == 1);
     }
     pattern = image;
     return image;

@@ -22,7 +22,10 @@ int grayCodeBitCount(int n);
 int grayCodeOffset(int n);
 
 // x XOR (x >> 1).
-inline std::uint32_t grayEncode(std::uint32_t x) { return x ^ (x >> 1); }
+inline std::uint32_t grayEncode(std::uint32_t x)
+{
+    return x ^ (x >> 1);
+}
 
 // Gray code back to binary.
 inline std::uint32_t grayDecode(std::uint32_t g)

@@ -6,9 +6,9 @@
 #include <cmath>
 
 void extractProjectorCorners(const cv::Mat& decoded, const cv::Mat& minMax,
-                             const std::vector<cv::Point2f>& camCorners, std::vector<cv::Point2f>& projCorners,
-                             std::vector<int>& failedCorners, const ProjectorCornerOptions& options,
-                             std::vector<std::string>* messages)
+                             const std::vector<cv::Point2f>& camCorners,
+                             std::vector<cv::Point2f>& projCorners, std::vector<int>& failedCorners,
+                             const ProjectorCornerOptions& options, std::vector<std::string>* messages)
 {
     projCorners.clear();
     failedCorners.clear();
@@ -46,8 +46,8 @@ void extractProjectorCorners(const cv::Mat& decoded, const cv::Mat& minMax,
         }
         cv::Mat H;
         try {
-            H = cv::findHomography(source, target, options.lmeds ? cv::LMEDS : cv::RANSAC, options.reprojThreshold,
-                                   cv::noArray(), 2000, 0.995);
+            H = cv::findHomography(source, target, options.lmeds ? cv::LMEDS : cv::RANSAC,
+                                   options.reprojThreshold, cv::noArray(), 2000, 0.995);
         } catch (const cv::Exception& e) {
             if (messages)
                 messages->push_back(e.what());

@@ -12,11 +12,11 @@
 #include <vector>
 
 struct ProjectorCornerOptions {
-    int window = 10;          // window size, px (odd sizes round down to even)
-    int threshold = 5;        // least contrast (max - min of the min/max map), grey levels
+    int window = 10;              // window size, px (odd sizes round down to even)
+    int threshold = 5;            // least contrast (max - min of the min/max map), grey levels
     double reprojThreshold = 0.5; // RANSAC reprojection threshold, projector px
-    bool lmeds = false;       // LMEDS instead of RANSAC
-    double minValidShare = 0.1; // least share of the window's pixels that must be valid
+    bool lmeds = false;           // LMEDS instead of RANSAC
+    double minValidShare = 0.1;   // least share of the window's pixels that must be valid
     // After the robust fit, the corner comes from a least-squares fit over the
     // samples within max(reprojThreshold, inlierFloor) of the robust model
     // (LMEDS: within inlierFloor). The decoded targets are whole projector
@@ -36,6 +36,7 @@ struct ProjectorCornerOptions {
 // messages go to `messages` (when given) and the corner fails.
 // Maps of the wrong type or of different sizes fail every corner.
 void extractProjectorCorners(const cv::Mat& decoded, const cv::Mat& minMax,
-                             const std::vector<cv::Point2f>& camCorners, std::vector<cv::Point2f>& projCorners,
-                             std::vector<int>& failedCorners, const ProjectorCornerOptions& options,
+                             const std::vector<cv::Point2f>& camCorners,
+                             std::vector<cv::Point2f>& projCorners, std::vector<int>& failedCorners,
+                             const ProjectorCornerOptions& options,
                              std::vector<std::string>* messages = nullptr);

@@ -39,9 +39,15 @@ struct WaitCursor {
 
 const QColor kWhite(255, 255, 255, 255);
 
-QString setNumber(int i) { return QString::number(i) + " "; }
+QString setNumber(int i)
+{
+    return QString::number(i) + " ";
+}
 
-cv::Vec3b colour255(const cv::Point3d& c) { return toRgb255(c); }
+cv::Vec3b colour255(const cv::Point3d& c)
+{
+    return toRgb255(c);
+}
 
 } // namespace
 
@@ -68,9 +74,9 @@ CamProjStereoCalib::CamProjStereoCalib(QWidget* parent, std::vector<QString> nam
                                                       ui->group_reproj_err_proj, ui->label_rms_err_proj,
                                                       ui->label_min_err_proj, ui->label_max_err_proj})
         w->hide();
-    for (QWidget* w : std::initializer_list<QWidget*>{ui->check_use_rational_model, ui->check_fix_k4,
-                                                      ui->check_fix_k5, ui->check_fix_k6,
-                                                      ui->button_detect_chessboards, ui->button_decode})
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{ui->check_use_rational_model, ui->check_fix_k4, ui->check_fix_k5,
+                                         ui->check_fix_k6, ui->button_detect_chessboards, ui->button_decode})
         w->hide();
 
     connect(ui->imageTree->selectionModel(), &QItemSelectionModel::currentChanged, this,
@@ -89,12 +95,12 @@ CamProjStereoCalib::CamProjStereoCalib(QWidget* parent, std::vector<QString> nam
 
     // While a run walks the sets, nothing may change the sets, the options or
     // the chosen sensors; the two calibrate buttons stay live as "Abort".
-    setRunLockedWidgets({ui->combo_cam, ui->combo_projector, ui->imageTree, ui->change_dir_button,
-                         ui->group_projector_resolution, ui->group_chessboard, ui->group_corner_subpix,
-                         ui->group_gray_code, ui->group_proj_corner_detect, ui->group_term_criteria,
-                         ui->check_use_intrinsic_guess, ui->check_fix_focal, ui->check_fix_pp,
-                         ui->check_fix_aspect_ratio, ui->group_use_radial_distortion,
-                         ui->check_use_tangential_distortion, ui->group_proj_outliers, ui->tab_calib_options});
+    setRunLockedWidgets(
+        {ui->combo_cam, ui->combo_projector, ui->imageTree, ui->change_dir_button,
+         ui->group_projector_resolution, ui->group_chessboard, ui->group_corner_subpix, ui->group_gray_code,
+         ui->group_proj_corner_detect, ui->group_term_criteria, ui->check_use_intrinsic_guess,
+         ui->check_fix_focal, ui->check_fix_pp, ui->check_fix_aspect_ratio, ui->group_use_radial_distortion,
+         ui->check_use_tangential_distortion, ui->group_proj_outliers, ui->tab_calib_options});
 }
 
 CamProjStereoCalib::~CamProjStereoCalib()
@@ -108,9 +114,15 @@ CamProjStereoCalib::~CamProjStereoCalib()
 // ---------------------------------------------------------------------------
 // Image sets
 
-int CamProjStereoCalib::setCount() const { return model->rowCount(); }
+int CamProjStereoCalib::setCount() const
+{
+    return model->rowCount();
+}
 
-QModelIndex CamProjStereoCalib::setIndex(int set) const { return model->index(set, 0); }
+QModelIndex CamProjStereoCalib::setIndex(int set) const
+{
+    return model->index(set, 0);
+}
 
 bool CamProjStereoCalib::isSetChecked(int set) const
 {
@@ -227,7 +239,10 @@ void CamProjStereoCalib::clearDecodingStage()
     projViews.clear();
 }
 
-void CamProjStereoCalib::clearProjectorCornerStage() { projCorners.clear(); }
+void CamProjStereoCalib::clearProjectorCornerStage()
+{
+    projCorners.clear();
+}
 
 int CamProjStereoCalib::readInt(const QLineEdit* edit) const
 {
@@ -303,7 +318,8 @@ CamProjStereoCalib::RunStatus CamProjStereoCalib::detectChessboards()
                     found = detectChessboard(black, options, corners);
             }
         } catch (const cv::Exception& e) {
-            logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(e.what()).trimmed()), Qt::red);
+            logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(e.what()).trimmed()),
+                      Qt::red);
             logAppend(tr("Skipping...\n"), Qt::red);
             logRepaint();
             setSetChecked(i, false);
@@ -312,7 +328,8 @@ CamProjStereoCalib::RunStatus CamProjStereoCalib::detectChessboards()
         if (found) {
             logInsert(setNumber(i), Qt::green);
             camCorners[s] = corners;
-            objectPoints[s] = chessboardObjectPoints(options.patternSize, options.squareWidth, options.squareHeight);
+            objectPoints[s] =
+                chessboardObjectPoints(options.patternSize, options.squareWidth, options.squareHeight);
             ui->progress_bar->setValue(i + 1);
         } else {
             setSetChecked(i, false);
@@ -342,15 +359,15 @@ bool CamProjStereoCalib::decodeImageSet(int set, cv::Mat& decoded, cv::Mat& minM
     const QStringList paths = setImagePaths(set);
     const int n = paths.size();
     if (directGlobalImageIndices(n, 4, 4).empty()) {
-        logAppend(tr("ERROR! At least %1 images are required for the estimation of direct and global light")
-                      .arg(8),
-                  Qt::red);
+        logAppend(
+            tr("ERROR! At least %1 images are required for the estimation of direct and global light").arg(8),
+            Qt::red);
         logRepaint();
         logColor(Qt::black);
     }
     const DecodeResult result = decodeImageSetImages(
-        n, [&](int i) { return loadGrayscaleImage(paths[i].toStdString()); }, decoded, minMax, projectorSize(), b,
-        m);
+        n, [&](int i) { return loadGrayscaleImage(paths[i].toStdString()); }, decoded, minMax,
+        projectorSize(), b, m);
     if (!result.ok && error)
         *error = QString::fromStdString(result.error);
     return result.ok;
@@ -391,7 +408,8 @@ CamProjStereoCalib::RunStatus CamProjStereoCalib::decodeImageSets()
         } else if (decodedMaps[s].size() != reference) {
             decodedMaps[s].release();
             minMaxMaps[s].release();
-            logAppend(tr("Error: Image %1 has different size as the previous ones, aborting...\n").arg(i), Qt::red);
+            logAppend(tr("Error: Image %1 has different size as the previous ones, aborting...\n").arg(i),
+                      Qt::red);
             logRepaint();
             status = RunStatus::Failed;
             break;
@@ -449,7 +467,8 @@ CamProjStereoCalib::RunStatus CamProjStereoCalib::extractProjectorCornerStage(bo
         extractProjectorCorners(decodedMaps[s], minMaxMaps[s], camCorners[s], projCorners[s], failed, options,
                                 &messages);
         for (const std::string& message : messages) {
-            logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(message).trimmed()), Qt::red);
+            logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(message).trimmed()),
+                      Qt::red);
             logAppend(tr("Skipping...\n"), Qt::red);
         }
         for (auto it = failed.rbegin(); it != failed.rend(); ++it) {
@@ -534,7 +553,9 @@ CamProjStereoCalib::RunStatus CamProjStereoCalib::calibrateProjector()
         return RunStatus::Failed;
     }
     if (projSize.width <= 0 || projSize.height <= 0) {
-        logAppend(tr("The projector size %1x%2 is not valid, aborting...\n").arg(projSize.width).arg(projSize.height),
+        logAppend(tr("The projector size %1x%2 is not valid, aborting...\n")
+                      .arg(projSize.width)
+                      .arg(projSize.height),
                   Qt::red);
         logColor(Qt::black);
         return RunStatus::Failed;
@@ -608,7 +629,8 @@ CamProjStereoCalib::RunStatus CamProjStereoCalib::calibrateProjector()
     }
     const ProjectorCalibResult result = calibrateProjectorIntrinsics(input);
     if (!result.ok) {
-        logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(result.error).trimmed()), Qt::red);
+        logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(result.error).trimmed()),
+                  Qt::red);
         logAppend(tr("Aborting...\n"), Qt::red);
         logColor(Qt::black);
         return RunStatus::Failed;
@@ -641,8 +663,8 @@ CamProjStereoCalib::RunStatus CamProjStereoCalib::calibrateProjector()
         const cv::Point3d c = errorColor(result.perViewErrors[k], *range.first, *range.second);
         projColours[s] = colour255(c);
         setRowBackground(used[k], QColor(projColours[s][0], projColours[s][1], projColours[s][2], 255));
-        drawTarget(renderer, result.rvecs[k], result.tvecs[k], patternSize, cv::Size2d(squareWidth, squareHeight),
-                   c, false);
+        drawTarget(renderer, result.rvecs[k], result.tvecs[k], patternSize,
+                   cv::Size2d(squareWidth, squareHeight), c, false);
     }
     const double depth = maxTranslationNorm(result.tvecs);
     drawFrustum(renderer, projK, projSize, depth, ui->combo_projector->currentText().toStdString());
@@ -723,8 +745,9 @@ bool CamProjStereoCalib::projComputeReprojErrors(bool removeOultiers)
         if (s >= objectPoints.size() || s >= projCorners.size() || s >= camCorners.size() ||
             objectPoints[s].size() != projCorners[s].size() || objectPoints[s].empty())
             continue;
-        const ViewReprojection view = reprojectView(objectPoints[s], projCorners[s], projRvecs[s], projTvecs[s],
-                                                    projK, projKc, removeOultiers ? threshold : -1);
+        const ViewReprojection view =
+            reprojectView(objectPoints[s], projCorners[s], projRvecs[s], projTvecs[s], projK, projKc,
+                          removeOultiers ? threshold : -1);
         projReprojPoints[s] = view.projected;
         projErrorRange[s] = {view.smallest, view.largest};
         std::vector<int> outliers(view.outliers.begin(), view.outliers.end());
@@ -733,7 +756,8 @@ bool CamProjStereoCalib::projComputeReprojErrors(bool removeOultiers)
                 ++o;
                 continue;
             }
-            projCornerColours[s].push_back(colour255(errorColor(view.errors[k], view.smallest, view.largest)));
+            projCornerColours[s].push_back(
+                colour255(errorColor(view.errors[k], view.smallest, view.largest)));
         }
         if (!outliers.empty()) {
             removed = true;
@@ -784,7 +808,9 @@ CamProjStereoCalib::RunStatus CamProjStereoCalib::calibrateStereo()
                         .arg(ui->combo_cam->currentText()));
     const cv::Size projSize = projectorSize();
     if (projSize.width <= 0 || projSize.height <= 0)
-        return fail(tr("The projector size %1x%2 is not valid, aborting...\n").arg(projSize.width).arg(projSize.height));
+        return fail(tr("The projector size %1x%2 is not valid, aborting...\n")
+                        .arg(projSize.width)
+                        .arg(projSize.height));
     if (ui->check_use_intrinsic_guess1->isChecked()) {
         cv::Size size;
         emit getPrimaryIntrinsics(camIdx, camK, camKc, size);
@@ -841,7 +867,8 @@ CamProjStereoCalib::RunStatus CamProjStereoCalib::calibrateStereo()
         const bool cam = device == 1;
         IntrinsicFlagOptions o;
         o.fixIntrinsic = (cam ? ui->check_fix_intrinsic1 : ui->check_fix_intrinsic2)->isChecked();
-        o.useIntrinsicGuess = (cam ? ui->check_use_intrinsic_guess1 : ui->check_use_intrinsic_guess2)->isChecked();
+        o.useIntrinsicGuess =
+            (cam ? ui->check_use_intrinsic_guess1 : ui->check_use_intrinsic_guess2)->isChecked();
         o.fixFocal = (cam ? ui->check_fix_focal1 : ui->check_fix_focal2)->isChecked();
         o.fixPrincipalPoint = (cam ? ui->check_fix_pp1 : ui->check_fix_pp2)->isChecked();
         o.fixAspectRatio = (cam ? ui->check_fix_aspect_ratio1 : ui->check_fix_aspect_ratio2)->isChecked();
@@ -871,11 +898,10 @@ CamProjStereoCalib::RunStatus CamProjStereoCalib::calibrateStereo()
     logRepaint();
     // The camera's image size comes from a set that takes part.
     const cv::Mat first = loadSetImage(used.front(), 0, SetImageMode::Grey);
-    const cv::Size camSize = !first.empty()
-                                 ? first.size()
-                                 : (static_cast<size_t>(used.front()) < decodedMaps.size()
-                                        ? decodedMaps[static_cast<size_t>(used.front())].size()
-                                        : cv::Size());
+    const cv::Size camSize = !first.empty() ? first.size()
+                                            : (static_cast<size_t>(used.front()) < decodedMaps.size()
+                                                   ? decodedMaps[static_cast<size_t>(used.front())].size()
+                                                   : cv::Size());
     input.cameraSize = camSize;
     input.projectorSize = projSize;
     if (runAborted())
@@ -929,7 +955,8 @@ CamProjStereoCalib::RunStatus CamProjStereoCalib::calibrateStereo()
     if (writeCamProjStereoFile(path.toStdString(), result, camSize, projSize, &writeError)) {
         logAppend(tr("Stereo parameters saved to ") + path, Qt::black);
     } else {
-        logAppend(tr("Could not save the stereo parameters to %1: %2").arg(path, QString::fromStdString(writeError)),
+        logAppend(tr("Could not save the stereo parameters to %1: %2")
+                      .arg(path, QString::fromStdString(writeError)),
                   Qt::red);
         logColor(Qt::black);
     }
@@ -1006,7 +1033,8 @@ void CamProjStereoCalib::renderDecodedMaps(int set, cv::Mat& xImage, cv::Mat& yI
     const size_t s = static_cast<size_t>(set);
     if (set < 0 || set >= setCount() || s >= decodedMaps.size() || s >= minMaxMaps.size())
         return;
-    ::renderDecodedMaps(decodedMaps[s], minMaxMaps[s], projectorSize(), readInt(ui->edit_threshold), xImage, yImage);
+    ::renderDecodedMaps(decodedMaps[s], minMaxMaps[s], projectorSize(), readInt(ui->edit_threshold), xImage,
+                        yImage);
 }
 
 cv::Mat CamProjStereoCalib::projectorView(int set, bool force)
@@ -1040,7 +1068,8 @@ void CamProjStereoCalib::drawDeviceView(bool projector)
     const int s = currentSet;
     const size_t ss = static_cast<size_t>(s);
     ImageLabel* view = projector ? ui->proj_view : ui->cam_view;
-    const cv::Mat image = projector ? projectorView(s, false) : loadSetImage(s, currentImage, SetImageMode::Colour);
+    const cv::Mat image =
+        projector ? projectorView(s, false) : loadSetImage(s, currentImage, SetImageMode::Colour);
     if (image.empty())
         return;
     const std::vector<double>& errors = projector ? projErrors : camErrors;
@@ -1083,7 +1112,8 @@ void CamProjStereoCalib::drawDeviceView(bool projector)
         lo = projErrorRange[ss].first;
         hi = projErrorRange[ss].second;
     } else {
-        const ViewReprojection reprojection = reprojectView(objectPoints[ss], corners, rvecs[ss], tvecs[ss], K, kc);
+        const ViewReprojection reprojection =
+            reprojectView(objectPoints[ss], corners, rvecs[ss], tvecs[ss], K, kc);
         reprojected = reprojection.projected;
         lo = reprojection.smallest;
         hi = reprojection.largest;
@@ -1220,9 +1250,9 @@ void CamProjStereoCalib::on_tab_img_view_currentChanged(int)
 
 void CamProjStereoCalib::on_button_gen_images_clicked()
 {
-    const QString folder = QFileDialog::getExistingDirectory(this, tr("Open Directory to Save Images to"), QString(),
-                                                             QFileDialog::ShowDirsOnly |
-                                                                 QFileDialog::DontResolveSymlinks);
+    const QString folder =
+        QFileDialog::getExistingDirectory(this, tr("Open Directory to Save Images to"), QString(),
+                                          QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
     if (folder.isEmpty())
         return;
     const QFileInfo info(folder);
@@ -1236,7 +1266,8 @@ void CamProjStereoCalib::on_button_gen_images_clicked()
     std::string error;
     const int count = writeGrayCodePatterns(folder.toStdString(), width, height, &error);
     if (!error.empty()) {
-        logAppend(tr("Error: %1, stopped after %2 images\n").arg(QString::fromStdString(error)).arg(count), Qt::red);
+        logAppend(tr("Error: %1, stopped after %2 images\n").arg(QString::fromStdString(error)).arg(count),
+                  Qt::red);
         logColor(Qt::black);
         return;
     }
@@ -1248,8 +1279,9 @@ void CamProjStereoCalib::on_check_fix_intrinsic1_toggled(bool checked)
     ui->check_use_intrinsic_guess1->setEnabled(!checked);
     if (!checked)
         return;
-    for (QCheckBox* box : {ui->check_use_intrinsic_guess1, ui->check_fix_focal1, ui->check_fix_pp1,
-                           ui->check_fix_aspect_ratio1, ui->check_fix_k1_1, ui->check_fix_k2_1, ui->check_fix_k3_1})
+    for (QCheckBox* box :
+         {ui->check_use_intrinsic_guess1, ui->check_fix_focal1, ui->check_fix_pp1,
+          ui->check_fix_aspect_ratio1, ui->check_fix_k1_1, ui->check_fix_k2_1, ui->check_fix_k3_1})
         box->setChecked(true);
 }
 
@@ -1258,8 +1290,9 @@ void CamProjStereoCalib::on_check_fix_intrinsic2_toggled(bool checked)
     ui->check_use_intrinsic_guess2->setEnabled(!checked);
     if (!checked)
         return;
-    for (QCheckBox* box : {ui->check_use_intrinsic_guess2, ui->check_fix_focal2, ui->check_fix_pp2,
-                           ui->check_fix_aspect_ratio2, ui->check_fix_k1_2, ui->check_fix_k2_2, ui->check_fix_k3_2})
+    for (QCheckBox* box :
+         {ui->check_use_intrinsic_guess2, ui->check_fix_focal2, ui->check_fix_pp2,
+          ui->check_fix_aspect_ratio2, ui->check_fix_k1_2, ui->check_fix_k2_2, ui->check_fix_k3_2})
         box->setChecked(true);
 }
 
@@ -1324,14 +1357,35 @@ void CamProjStereoCalib::on_spin_corner_count_x_valueChanged(int)
     clearProjectorCornerStage();
 }
 
-void CamProjStereoCalib::on_spin_corner_count_y_valueChanged(int) { on_spin_corner_count_x_valueChanged(0); }
-void CamProjStereoCalib::on_edit_corners_width_textChanged(const QString&) { on_spin_corner_count_x_valueChanged(0); }
-void CamProjStereoCalib::on_edit_corners_height_textChanged(const QString&) { on_spin_corner_count_x_valueChanged(0); }
-void CamProjStereoCalib::on_spin_win_size_valueChanged(int) { on_spin_corner_count_x_valueChanged(0); }
-void CamProjStereoCalib::on_edit_zero_zone_x_textChanged(const QString&) { on_spin_corner_count_x_valueChanged(0); }
-void CamProjStereoCalib::on_edit_zero_zone_y_textChanged(const QString&) { on_spin_corner_count_x_valueChanged(0); }
+void CamProjStereoCalib::on_spin_corner_count_y_valueChanged(int)
+{
+    on_spin_corner_count_x_valueChanged(0);
+}
+void CamProjStereoCalib::on_edit_corners_width_textChanged(const QString&)
+{
+    on_spin_corner_count_x_valueChanged(0);
+}
+void CamProjStereoCalib::on_edit_corners_height_textChanged(const QString&)
+{
+    on_spin_corner_count_x_valueChanged(0);
+}
+void CamProjStereoCalib::on_spin_win_size_valueChanged(int)
+{
+    on_spin_corner_count_x_valueChanged(0);
+}
+void CamProjStereoCalib::on_edit_zero_zone_x_textChanged(const QString&)
+{
+    on_spin_corner_count_x_valueChanged(0);
+}
+void CamProjStereoCalib::on_edit_zero_zone_y_textChanged(const QString&)
+{
+    on_spin_corner_count_x_valueChanged(0);
+}
 
-void CamProjStereoCalib::on_edit_homography_win_textChanged(const QString&) { clearProjectorCornerStage(); }
+void CamProjStereoCalib::on_edit_homography_win_textChanged(const QString&)
+{
+    clearProjectorCornerStage();
+}
 
 // The threshold also decides which pixels the decoded views show.
 void CamProjStereoCalib::on_edit_threshold_textChanged(const QString&)
@@ -1340,7 +1394,10 @@ void CamProjStereoCalib::on_edit_threshold_textChanged(const QString&)
     projViews.clear();
 }
 
-void CamProjStereoCalib::on_edit_reproj_err_textChanged(const QString&) { clearProjectorCornerStage(); }
+void CamProjStereoCalib::on_edit_reproj_err_textChanged(const QString&)
+{
+    clearProjectorCornerStage();
+}
 
 void CamProjStereoCalib::on_radio_outlier_ransac_toggled(bool checked)
 {

@@ -60,7 +60,10 @@ int TreeModel::rowCount(const QModelIndex& parent) const
     return itemOf(parent)->childCount();
 }
 
-int TreeModel::columnCount(const QModelIndex&) const { return columns; }
+int TreeModel::columnCount(const QModelIndex&) const
+{
+    return columns;
+}
 
 QVariant TreeModel::data(const QModelIndex& index, int role) const
 {

@@ -16,10 +16,10 @@
 
 namespace {
 
-constexpr double kMaxCornerRmsPx = 0.2;    // projector corners against the truth
-constexpr double kMaxFocalShare = 0.005;   // fx, fy
-constexpr double kMaxPrincipalPx = 2.0;    // cx, cy
-constexpr double kMaxRotationDeg = 0.1;    // camera -> projector rotation
+constexpr double kMaxCornerRmsPx = 0.2;     // projector corners against the truth
+constexpr double kMaxFocalShare = 0.005;    // fx, fy
+constexpr double kMaxPrincipalPx = 2.0;     // cx, cy
+constexpr double kMaxRotationDeg = 0.1;     // camera -> projector rotation
 constexpr double kMaxBaselineShare = 0.005; // translation error as a share of the baseline
 // Run to convergence: the dialog's default step limit of 0.001 stops the
 // stereo optimisation early (the rotation is then about 0.05 degrees worse).
@@ -45,18 +45,20 @@ protected:
             const std::vector<cv::Mat> images = synth::renderCamProjSet(*rig, scene, view, &truth);
             cv::Mat decoded, minMax;
             const DecodeResult r = decodeImageSetImages(
-                static_cast<int>(images.size()), [&](int i) { return images[static_cast<size_t>(i)]; }, decoded,
-                minMax, rig->projector.size, 0.7f, 5);
+                static_cast<int>(images.size()), [&](int i) { return images[static_cast<size_t>(i)]; },
+                decoded, minMax, rig->projector.size, 0.7f, 5);
             ASSERT_TRUE(r.ok) << r.error;
             std::vector<cv::Point2f> found, corners;
-            ASSERT_TRUE(cv::findChessboardCorners(images[0], scene.pattern, found, cv::CALIB_CB_ADAPTIVE_THRESH));
+            ASSERT_TRUE(
+                cv::findChessboardCorners(images[0], scene.pattern, found, cv::CALIB_CB_ADAPTIVE_THRESH));
             std::vector<int> windows;
             refineCornersAdaptive(images[0], found, 0.1, cv::Size(1, 1), corners, windows);
             SetData set;
             set.objectPoints = truth.objectPoints;
             set.camCorners = corners;
             std::vector<int> failed;
-            extractProjectorCorners(decoded, minMax, corners, set.projCorners, failed, ProjectorCornerOptions());
+            extractProjectorCorners(decoded, minMax, corners, set.projCorners, failed,
+                                    ProjectorCornerOptions());
             set.projTruth = truth.projectorCorners;
             for (auto it = failed.rbegin(); it != failed.rend(); ++it) {
                 set.objectPoints.erase(set.objectPoints.begin() + *it);
@@ -90,20 +92,20 @@ TEST_F(SimulatedRig, CornersAndBothCalibrationsMatchTheTruth)
 {
     SCOPED_TRACE("projector corners");
     {
-    double sum = 0;
-    size_t count = 0, total = 0;
-    for (const SetData& set : *sets) {
-        total += set.objectPoints.size();
-        for (size_t k = 0; k < set.projCorners.size(); ++k) {
-            const cv::Point2f d = set.projCorners[k] - set.projTruth[k];
-            sum += d.dot(d);
-            ++count;
+        double sum = 0;
+        size_t count = 0, total = 0;
+        for (const SetData& set : *sets) {
+            total += set.objectPoints.size();
+            for (size_t k = 0; k < set.projCorners.size(); ++k) {
+                const cv::Point2f d = set.projCorners[k] - set.projTruth[k];
+                sum += d.dot(d);
+                ++count;
+            }
         }
-    }
-    ASSERT_GT(count, 0.95 * 54 * sets->size()); // nearly every corner carried over
-    const double rms = std::sqrt(sum / count);
-    std::printf("projector corners: %zu, RMS %.4f px\n", count, rms);
-    EXPECT_LT(rms, kMaxCornerRmsPx);
+        ASSERT_GT(count, 0.95 * 54 * sets->size()); // nearly every corner carried over
+        const double rms = std::sqrt(sum / count);
+        std::printf("projector corners: %zu, RMS %.4f px\n", count, rms);
+        EXPECT_LT(rms, kMaxCornerRmsPx);
     }
     checkProjectorIntrinsics();
     checkStereo();

@@ -215,7 +215,8 @@ TEST(GrayCodeDecoder, EveryPixelFollowsTheRule)
                         else
                             ASSERT_EQ(d[ch], expected[ch]) << r << "," << c << " ch " << ch;
                     }
-                    ASSERT_EQ(minMax.at<cv::Vec2b>(r, c), cv::Vec2b(static_cast<uchar>(lo), static_cast<uchar>(hi)));
+                    ASSERT_EQ(minMax.at<cv::Vec2b>(r, c),
+                              cv::Vec2b(static_cast<uchar>(lo), static_cast<uchar>(hi)));
                 }
         }
 }

@@ -12,8 +12,8 @@ TEST(GrayCodePattern, BitCountsAndOffsets)
 {
     struct Case {
         int n, bits, offset;
-    } cases[] = {{1, 1, 0}, {2, 1, 0}, {3, 2, 0}, {768, 10, 128}, {800, 10, 112}, {1024, 10, 0},
-                 {1025, 11, 511}, {1280, 11, 384}, {512, 9, 0}, {2048, 11, 0}};
+    } cases[] = {{1, 1, 0},     {2, 1, 0},       {3, 2, 0},       {768, 10, 128}, {800, 10, 112},
+                 {1024, 10, 0}, {1025, 11, 511}, {1280, 11, 384}, {512, 9, 0},    {2048, 11, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.n);
         EXPECT_EQ(grayCodeBitCount(c.n), c.bits);

@@ -1,5 +1,5 @@
-#include "core/structured_light/projector_corners.h"
 #include "core/structured_light/decoded_views.h"
+#include "core/structured_light/projector_corners.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,8 @@ cv::Mat decodedFrom(const cv::Matx33d& H, cv::Size size)
     for (int r = 0; r < size.height; ++r)
         for (int c = 0; c < size.width; ++c) {
             const cv::Vec3d p = H * cv::Vec3d(c, r, 1);
-            decoded.at<cv::Vec2f>(r, c) = cv::Vec2f(static_cast<float>(p[0] / p[2]), static_cast<float>(p[1] / p[2]));
+            decoded.at<cv::Vec2f>(r, c) =
+                cv::Vec2f(static_cast<float>(p[0] / p[2]), static_cast<float>(p[1] / p[2]));
         }
     return decoded;
 }
@@ -148,12 +149,14 @@ TEST(DecodedViews, RemapAndColourMapsUseOnlyValidPixels)
     cv::Mat camera(cam, CV_8UC3, cv::Scalar(1, 2, 3));
     camera.at<cv::Vec3b>(0, 0) = cv::Vec3b(9, 9, 9);
 
-    const cv::Mat view = remapToProjector(decoded, minMax, camera, cv::Size(3, 2), 5, cv::Scalar(invalidColour));
+    const cv::Mat view =
+        remapToProjector(decoded, minMax, camera, cv::Size(3, 2), 5, cv::Scalar(invalidColour));
     ASSERT_EQ(view.size(), cv::Size(3, 2));
     EXPECT_EQ(view.at<cv::Vec3b>(1, 2), cv::Vec3b(9, 9, 9));
     EXPECT_EQ(view.at<cv::Vec3b>(1, 1), cv::Vec3b(1, 2, 3));
     EXPECT_EQ(view.at<cv::Vec3b>(0, 0), invalidColour); // only the low-contrast pixel decodes here
-    EXPECT_TRUE(remapToProjector(decoded, minMax, cv::Mat(3, 3, CV_8UC3), cv::Size(3, 2), 5, cv::Scalar()).empty());
+    EXPECT_TRUE(
+        remapToProjector(decoded, minMax, cv::Mat(3, 3, CV_8UC3), cv::Size(3, 2), 5, cv::Scalar()).empty());
     EXPECT_TRUE(remapToProjector(cv::Mat(), minMax, camera, cv::Size(3, 2), 5, cv::Scalar()).empty());
 
     cv::Mat x, y;

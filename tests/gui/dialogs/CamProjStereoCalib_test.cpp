@@ -1,11 +1,11 @@
 #include "gui/dialogs/CamProjStereoCalib.h"
 
 #include "core/geometry/calib_utils.h"
+#include "core/structured_light/gray_code_pattern.h"
 #include "gui/dialogs/TreeModel.h"
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
 #include "gui/shell/dialog_wiring.h"
-#include "core/structured_light/gray_code_pattern.h"
 
 #include "camproj_sim.h"
 #include "dialog_test_helpers.h"
@@ -22,10 +22,10 @@
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
-#include <QRadioButton>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -41,9 +41,9 @@ using dialog_test::logHas;
 
 namespace {
 
-constexpr double kMaxFocalShare = 0.01;    // fx in the sensor tree and the result files
+constexpr double kMaxFocalShare = 0.01; // fx in the sensor tree and the result files
 constexpr double kMaxPrincipalPx = 4.0;
-constexpr double kMaxRotationDeg = 0.3;    // camera -> projector rotation in the tree
+constexpr double kMaxRotationDeg = 0.3; // camera -> projector rotation in the tree
 constexpr double kMaxBaselineShare = 0.02;
 
 // Simulated image-set folders of one known rig, written once for all tests.
@@ -54,7 +54,8 @@ struct SimulatedSets {
     {
         const synth::CamProjRig rig = synth::makeCamProjRig(cv::Size(960, 720), cv::Size(800, 600), 240);
         synth::CamProjScene scene;
-        truth = synth::writeCamProjSets(dir.path().toStdString(), rig, scene, synth::camProjViews(rig, scene, 6, 5));
+        truth = synth::writeCamProjSets(dir.path().toStdString(), rig, scene,
+                                        synth::camProjViews(rig, scene, 6, 5));
     }
 };
 
@@ -112,7 +113,10 @@ void setOptions(CamProjStereoCalib* d)
     w<QCheckBox>(d, "check_fix_aspect_ratio2")->setChecked(false);
 }
 
-QTextEdit* logOf(QWidget* d) { return w<QTextEdit>(d, "text_log"); }
+QTextEdit* logOf(QWidget* d)
+{
+    return w<QTextEdit>(d, "text_log");
+}
 
 // Colour of set number `set` in the line of numbers after the last header.
 QColor numberColour(QTextEdit* log, const QString& header, int set)
@@ -225,7 +229,8 @@ TEST_F(CamProjDialog, BothCalibrationsFromTheMainWindow)
 
     QTest::mouseClick(w<QPushButton>(d, "button_calibrate_projector"), Qt::LeftButton);
     QTextEdit* log = logOf(d);
-    EXPECT_TRUE(logHas(log, "Projector [800x600] calibration with 6 image sets", Qt::black)) << log->toPlainText().toStdString();
+    EXPECT_TRUE(logHas(log, "Projector [800x600] calibration with 6 image sets", Qt::black))
+        << log->toPlainText().toStdString();
     for (int s = 0; s < 6; ++s) {
         SCOPED_TRACE(s);
         EXPECT_EQ(numberColour(log, "Detecting chessboards:", s), QColor(Qt::green));
@@ -275,7 +280,8 @@ TEST_F(CamProjDialog, BothCalibrationsFromTheMainWindow)
     EXPECT_EQ(cam.imgSize, cv::Size(960, 720));
     // Cam0 is the reference, so Cam1's pose is the projector's pose relative to the camera.
     EXPECT_LT(rotationAngleDeg(projector.R, cv::Mat(truth.rig.R_proj_cam)), kMaxRotationDeg);
-    EXPECT_LT(cv::norm(projector.t - cv::Mat(truth.rig.t_proj_cam)), kMaxBaselineShare * truth.rig.baseline());
+    EXPECT_LT(cv::norm(projector.t - cv::Mat(truth.rig.t_proj_cam)),
+              kMaxBaselineShare * truth.rig.baseline());
     {
         cv::FileStorage fs((folder + "/Stereo.yml").toStdString(), cv::FileStorage::READ);
         ASSERT_TRUE(fs.isOpened());
@@ -304,11 +310,11 @@ TEST_F(CamProjDialog, BothCalibrationsFromTheMainWindow)
 TEST_F(CamProjDialog, DamagedSetsFailAloneAndTooFewSetsStopTheStereoRun)
 {
     const QString folder = copySets(work.path());
-    QFile::remove(folder + "/pose01/15.png");                       // a missing file
-    for (int i = 20; i < 42; ++i)                                     // a short set
+    QFile::remove(folder + "/pose01/15.png"); // a missing file
+    for (int i = 20; i < 42; ++i)             // a short set
         QFile::remove(folder + QString("/pose02/%1.png").arg(i));
     {
-        QFile broken(folder + "/pose03/20.png");                      // an unreadable image
+        QFile broken(folder + "/pose03/20.png"); // an unreadable image
         ASSERT_TRUE(broken.open(QIODevice::WriteOnly | QIODevice::Truncate));
         broken.write("not an image");
     }
@@ -317,7 +323,7 @@ TEST_F(CamProjDialog, DamagedSetsFailAloneAndTooFewSetsStopTheStereoRun)
     setOptions(d);
     d->loadImageFolder(folder);
     ASSERT_EQ(d->setCount(), 6);
-    d->setSetChecked(4, false);                                       // left out by the user
+    d->setSetChecked(4, false); // left out by the user
 
     QTest::mouseClick(w<QPushButton>(d, "button_calibrate"), Qt::LeftButton);
     QTextEdit* log = logOf(d);
@@ -377,8 +383,8 @@ TEST_F(CamProjDialog, ASetOfAnotherResolutionStopsTheRun)
     d->loadImageFolder(folder);
     QTest::mouseClick(w<QPushButton>(d, "button_calibrate_projector"), Qt::LeftButton);
     QTextEdit* log = logOf(d);
-    EXPECT_TRUE(logHas(log, "Error: Image 2 has different size 640x480 as the previous ones 960x720, aborting...",
-                       Qt::red));
+    EXPECT_TRUE(logHas(
+        log, "Error: Image 2 has different size 640x480 as the previous ones 960x720, aborting...", Qt::red));
     EXPECT_FALSE(log->toPlainText().contains("Decoding image sets"));
     EXPECT_FALSE(QFile::exists(folder + "/Proj-Intr.yml"));
     EXPECT_TRUE(h.tree.getSensors()[1].K.empty());
@@ -402,7 +408,8 @@ TEST_F(CamProjDialog, FolderLayoutAndSelection)
 
     Harness h;
     CamProjStereoCalib* d = h.dialog;
-    QAbstractItemModelTester tester(d->imageSetModel(), QAbstractItemModelTester::FailureReportingMode::Fatal);
+    QAbstractItemModelTester tester(d->imageSetModel(),
+                                    QAbstractItemModelTester::FailureReportingMode::Fatal);
     d->loadImageFolder(work.path());
     TreeModel* model = d->imageSetModel();
     ASSERT_EQ(model->rowCount(), 2);
