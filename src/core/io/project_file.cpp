@@ -34,9 +34,9 @@ cv::Mat poseOf(const Sensor& s)
 // ---------------------------------------------------------------- writing
 
 void writeProject(cv::FileStorage& fs, const std::vector<Sensor>& sensors, int world, const std::string& isoDate,
-                  bool withVersion)
+                  bool withVersion, bool reduced = false)
 {
-    if (withVersion)
+    if (withVersion && !reduced)
         fs << "Version" << std::string("Tessimo v") + kTessimoVersion;
     fs << "ISODate" << isoDate;
     // Names are written as plain values: streamed with <<, a name beginning
@@ -52,7 +52,11 @@ void writeProject(cv::FileStorage& fs, const std::vector<Sensor>& sensors, int w
     const cv::Mat T_world_ref = poseOf(sensors[world]);
     for (size_t j = 0; j < sensors.size(); ++j) {
         const Sensor& s = sensors[j];
-        if (!s.K.empty()) {
+        if (!s.K.empty() && reduced) {
+            cv::Mat K;
+            s.K.convertTo(K, CV_64F);
+            fs << key("K", j) << K;
+        } else if (!s.K.empty()) {
             // K of doubles and kc as one row of doubles, whatever the record holds.
             cv::Mat K, kc;
             s.K.convertTo(K, CV_64F);
@@ -305,7 +309,10 @@ std::string projectTwinPath(const std::string& path)
     return path.substr(0, dot) + ".json";
 }
 
-std::string projectText(const std::vector<Sensor>& sensors, int world, const std::string& isoDate, bool json)
+namespace {
+
+std::string projectTextOf(const std::vector<Sensor>& sensors, int world, const std::string& isoDate, bool json,
+                          bool reduced)
 {
     if (sensors.empty())
         CV_Error(cv::Error::StsBadArg, "a project needs at least one sensor");
@@ -314,12 +321,27 @@ std::string projectText(const std::vector<Sensor>& sensors, int world, const std
     cv::FileStorage fs(json ? ".json" : ".yml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY |
                                                       (json ? cv::FileStorage::FORMAT_JSON
                                                             : cv::FileStorage::FORMAT_YAML));
-    writeProject(fs, sensors, world, isoDate, !json);
+    writeProject(fs, sensors, world, isoDate, !json, reduced);
     return fs.releaseAndGetString();
 }
 
-ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Sensor>& sensors, int world,
-                                   const std::string& isoDate)
+}  // namespace
+
+std::string projectText(const std::vector<Sensor>& sensors, int world, const std::string& isoDate, bool json)
+{
+    return projectTextOf(sensors, world, isoDate, json, false);
+}
+
+std::string reducedProjectText(const std::vector<Sensor>& sensors, int world, const std::string& isoDate,
+                               bool json)
+{
+    return projectTextOf(sensors, world, isoDate, json, true);
+}
+
+namespace {
+
+ProjectSaveResult saveProjectTexts(const std::string& path, const std::vector<Sensor>& sensors, int world,
+                                   const std::string& isoDate, bool reduced)
 {
     ProjectSaveResult result;
     result.twinPath = projectTwinPath(path);
@@ -331,8 +353,10 @@ ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Se
     }
 
     // Everything that can raise is done before any file is touched.
-    const std::string yaml = projectText(sensors, world, isoDate, false);
-    const std::string json = projectText(sensors, world, isoDate, true);
+    const std::string yaml = reduced ? reducedProjectText(sensors, world, isoDate, false)
+                                     : projectText(sensors, world, isoDate, false);
+    const std::string json = reduced ? reducedProjectText(sensors, world, isoDate, true)
+                                     : projectText(sensors, world, isoDate, true);
 
     // Both files must give back every name, and the world's must single it out.
     if (const std::string problem = nameProblem(yaml, json, sensors, world); !problem.empty()) {
@@ -361,6 +385,20 @@ ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Se
         result.error = twinFile.errorString().toStdString();
     }
     return result;
+}
+
+}  // namespace
+
+ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Sensor>& sensors, int world,
+                                   const std::string& isoDate)
+{
+    return saveProjectTexts(path, sensors, world, isoDate, false);
+}
+
+ProjectSaveResult saveReducedProjectFiles(const std::string& path, const std::vector<Sensor>& sensors, int world,
+                                          const std::string& isoDate)
+{
+    return saveProjectTexts(path, sensors, world, isoDate, true);
 }
 
 ProjectReadResult readProjectFile(const std::string& path, Project& project)

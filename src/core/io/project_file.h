@@ -57,6 +57,12 @@ std::string projectTwinPath(const std::string& path);
 // record's R or t is not 3x3 or 3x1.
 std::string projectText(const std::vector<Sensor>& sensors, int world, const std::string& isoDate, bool json);
 
+// The text of a reduced project: as projectText but without "Version",
+// "imgSize" and "kc" (each sensor's "K" when it has one, "R" and "T"). Used
+// for the pair of rectified cameras of a stereo rectification.
+std::string reducedProjectText(const std::vector<Sensor>& sensors, int world, const std::string& isoDate,
+                               bool json);
+
 struct ProjectSaveResult {
     enum Status {
         Saved,            // both files written
@@ -83,6 +89,10 @@ struct ProjectSaveResult {
 // argument errors of projectText, before anything is written.
 ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Sensor>& sensors, int world,
                                    const std::string& isoDate);
+
+// As saveProjectFiles, with the reduced project's texts.
+ProjectSaveResult saveReducedProjectFiles(const std::string& path, const std::vector<Sensor>& sensors, int world,
+                                          const std::string& isoDate);
 
 // Why a project file was refused.
 enum class ProjectReadError {

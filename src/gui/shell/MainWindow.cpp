@@ -8,6 +8,7 @@
 #include "gui/shell/SensorTree.h"
 #include "gui/dialogs/ManhattanWorld.h"
 #include "gui/dialogs/TargetPose.h"
+#include "gui/dialogs/StereoChessCalibWin.h"
 #include "gui/shell/dialog_wiring.h"
 #include "core/io/project_file.h"
 #include "gui/views/scene_builders.h"
@@ -356,6 +357,11 @@ Dialog* MainWindow::openDialog()
 void MainWindow::on_button_checker_intr_calib_clicked(bool)
 {
     openDialog<IntrChessCalibWin>();
+}
+
+void MainWindow::on_button_checker_extr_calib_clicked(bool)
+{
+    openDialog<StereoChessCalibWin>();
 }
 
 void MainWindow::on_button_define_world_cs_clicked()

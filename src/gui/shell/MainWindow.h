@@ -70,6 +70,7 @@ private slots:
 
     // Method buttons: each press opens a new dialog wired to the sensor tree.
     void on_button_checker_intr_calib_clicked(bool checked = false);
+    void on_button_checker_extr_calib_clicked(bool checked = false);
     void on_button_define_world_cs_clicked();
     void on_button_manhattan_extr_calib_clicked();
     void on_button_checker_cam_proj_calib_clicked(bool checked = false);

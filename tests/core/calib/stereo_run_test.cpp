@@ -1,0 +1,390 @@
+// The stereo run's computation without a window: flag sets, the joint
+// calibration and per-view poses against a known rig, per-point and epipolar
+// errors with outliers, the result file, and the rectification with its files.
+
+#include "core/calib/stereo_rectification.h"
+#include "core/calib/stereo_run.h"
+#include "core/io/project_file.h"
+
+#include "stereo_rig.h"
+#include "synthetic.h"
+#include "test_helpers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <opencv2/calib3d.hpp>
+
+namespace {
+
+// Exact corners of the rig's views: what a perfect detector would return.
+struct ExactPairs {
+    synth::StereoRig rig;
+    cv::Size pattern{9, 6};
+    double square = 30;
+    std::vector<synth::View> views;
+    StereoRunInput input;
+
+    explicit ExactPairs(int n = 10, const synth::StereoRig& r = synth::makeStereoRig()) : rig(r)
+    {
+        views = synth::stereoViews(rig, pattern, square, n, 5);
+        for (const synth::View& v : views) {
+            input.objectPoints.push_back(synth::boardPoints(pattern, square));
+            input.cameras[0].corners.push_back(synth::projectBoard(rig.primary, pattern, square, v));
+            input.cameras[1].corners.push_back(
+                synth::projectBoard(rig.secondary, pattern, square, rig.secondaryView(v)));
+        }
+        input.cameras[0].imageSize = rig.primary.size;
+        input.cameras[1].imageSize = rig.secondary.size;
+        StereoCameraOptions primary, secondary;
+        secondary.tangentialDistortion = true;
+        input.cameras[0].flags = stereoCalibrationFlags(primary);
+        input.cameras[1].flags = stereoCalibrationFlags(secondary);
+        input.criteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-10);
+    }
+    cv::Mat R() const { return cv::Mat(rig.R); }
+    cv::Mat T() const { return cv::Mat(rig.T); }
+};
+
+TEST(StereoRun, FlagSetsFollowTheOptions)
+{
+    StereoCameraOptions defaults;
+    StereoCameraOptions fixed; // what toggling "Fix intrinsics" on leaves checked
+    fixed.fixIntrinsic = fixed.useIntrinsicGuess = fixed.fixFocalLength = fixed.fixPrincipalPoint = true;
+    fixed.fixK1 = fixed.fixK2 = true;
+    fixed.tangentialDistortion = true;
+    StereoCameraOptions sameFocal;
+    sameFocal.sameFocalLength = true;
+    StereoCameraOptions noRadial;
+    noRadial.radialDistortion = false;
+    noRadial.rationalModel = true;
+    StereoCameraOptions rational;
+    rational.rationalModel = true;
+    rational.fixK5 = true;
+    StereoCameraOptions k4WithoutRational;
+    k4WithoutRational.fixK4 = true;
+    StereoCameraOptions fixedSame = fixed;
+    fixedSame.sameFocalLength = true;
+    const struct {
+        const char* name;
+        StereoCameraOptions options;
+        int flags;
+    } cases[] = {
+        {"defaults", defaults, 138},
+        {"fix intrinsics", fixed, 503},
+        {"equal focal lengths", sameFocal, 512 + 138},
+        {"fix intrinsics and equal focal lengths", fixedSame, 503 + 512},
+        {"no radial distortion", noRadial, 2 + 232},
+        {"rational model, k5 fixed", rational, 138 + 16384 + 4096},
+        {"k4 counts only with the rational model", k4WithoutRational, 138},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(stereoCalibrationFlags(c.options), c.flags);
+    }
+}
+
+TEST(StereoRun, ExactCornersGiveTheRigAndTheBoardPoses)
+{
+    const ExactPairs data;
+    const StereoRunResult r = runStereoCalibration(data.input);
+    ASSERT_TRUE(r.ok) << r.error;
+    // Noise-free corners: the truth up to the solver's convergence.
+    const double kAngleDeg = 1e-4, kMm = 1e-3, kPx = 1e-3;
+    EXPECT_LT(r.rms, 1e-4);
+    EXPECT_POSE_NEAR(r.R, r.T, data.R(), data.T(), kAngleDeg, kMm);
+    EXPECT_MAT_NEAR(r.K[0], cv::Mat(data.rig.primary.K), kPx);
+    EXPECT_MAT_NEAR(r.K[1], cv::Mat(data.rig.secondary.K), kPx);
+    EXPECT_MAT_NEAR(r.kc[0], data.rig.primary.kc, 1e-5); // corners are floats
+    EXPECT_MAT_NEAR(r.kc[1], data.rig.secondary.kc, 1e-5);
+    EXPECT_EQ(r.kc[0].rows, 1);
+    EXPECT_EQ(r.perViewErrors.size(), cv::Size(2, 10));
+    ASSERT_EQ(r.rvecs[0].size(), data.views.size());
+    for (size_t v = 0; v < data.views.size(); ++v) {
+        SCOPED_TRACE(v);
+        const synth::View truth[2] = {data.views[v], data.rig.secondaryView(data.views[v])};
+        for (int c = 0; c < 2; ++c) {
+            cv::Mat Rt;
+            cv::Rodrigues(cv::Mat(truth[c].rvec), Rt);
+            cv::Mat Rv;
+            cv::Rodrigues(r.rvecs[c][v], Rv);
+            EXPECT_POSE_NEAR(Rv, r.tvecs[c][v], Rt, cv::Mat(truth[c].tvec), kAngleDeg, kMm);
+        }
+    }
+    // The input is left alone.
+    EXPECT_TRUE(data.input.cameras[0].K.empty());
+}
+
+TEST(StereoRun, PosesUseTheTangentialTermsAsCalibrated)
+{
+    // The secondary camera has strong tangential terms; a pose estimate that
+    // dropped them would miss the corners by pixels.
+    ExactPairs data(6);
+    data.rig.secondary.kc = (cv::Mat_<double>(1, 5) << 0.05, -0.02, 0.006, -0.005, 0);
+    for (size_t v = 0; v < data.views.size(); ++v)
+        data.input.cameras[1].corners[v] = synth::projectBoard(data.rig.secondary, data.pattern, data.square,
+                                                               data.rig.secondaryView(data.views[v]));
+    const StereoRunResult r = runStereoCalibration(data.input);
+    ASSERT_TRUE(r.ok) << r.error;
+    for (size_t v = 0; v < data.views.size(); ++v) {
+        const StereoPairErrors e = stereoPairErrors(
+            data.input.objectPoints[v], data.input.cameras[0].corners[v], data.input.cameras[1].corners[v],
+            r.rvecs[0][v], r.tvecs[0][v], r.rvecs[1][v], r.tvecs[1][v], r.K, r.kc, r.F);
+        EXPECT_LT(e.minMax[1][1], 1e-3) << v;
+        EXPECT_LT(e.epipolarMinMax[1], 1e-3) << v;
+    }
+}
+
+TEST(StereoRun, BadInputsFailWithAReason)
+{
+    const ExactPairs good(5);
+    struct Case {
+        const char* name;
+        std::function<void(StereoRunInput&)> spoil;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"no views", [](StereoRunInput& in) { in.objectPoints.clear(); }, "no view"},
+        {"view counts differ", [](StereoRunInput& in) { in.cameras[1].corners.pop_back(); },
+         "numbers of views"},
+        {"corner counts differ in a pair", [](StereoRunInput& in) { in.cameras[1].corners[2].pop_back(); },
+         "corners in the two cameras"},
+        {"guess without intrinsics",
+         [](StereoRunInput& in) { in.cameras[0].flags |= cv::CALIB_USE_INTRINSIC_GUESS; }, ""},
+        {"a corner that is not finite",
+         [](StereoRunInput& in) { in.cameras[0].corners[1][3].x = std::numeric_limits<float>::quiet_NaN(); },
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StereoRunInput in = good.input;
+        c.spoil(in);
+        const StereoRunResult r = runStereoCalibration(in);
+        EXPECT_FALSE(r.ok);
+        EXPECT_FALSE(r.error.empty());
+        EXPECT_NE(r.error.find(c.reason), std::string::npos) << r.error;
+        EXPECT_TRUE(r.R.empty());
+        EXPECT_TRUE(r.rvecs[0].empty());
+    }
+}
+
+TEST(StereoRun, EpipolarErrorsAndOutliers)
+{
+    const ExactPairs data(6);
+    const StereoRunResult r = runStereoCalibration(data.input);
+    ASSERT_TRUE(r.ok) << r.error;
+    std::vector<cv::Point2f> primary = data.input.cameras[0].corners[0];
+    std::vector<cv::Point2f> secondary = data.input.cameras[1].corners[0];
+    std::vector<cv::Point3f> object = data.input.objectPoints[0];
+
+    // Exact pair: no error anywhere.
+    StereoPairErrors e = stereoPairErrors(object, primary, secondary, r.rvecs[0][0], r.tvecs[0][0],
+                                          r.rvecs[1][0], r.tvecs[1][0], r.K, r.kc, r.F);
+    EXPECT_LT(e.epipolarRms, 1e-3);
+    EXPECT_LT(e.minMax[0][1], 1e-3);
+    EXPECT_EQ(e.reprojected[0].size(), object.size());
+
+    // Corner 7 of the secondary moved by 8 px: its reprojection and epipolar
+    // errors grow, the others stay small; it is the only outlier.
+    secondary[7] += cv::Point2f(0, 8);
+    e = stereoPairErrors(object, primary, secondary, r.rvecs[0][0], r.tvecs[0][0], r.rvecs[1][0],
+                         r.tvecs[1][0], r.K, r.kc, r.F);
+    EXPECT_NEAR(e.pointErrors[1][7], 8.0, 1e-3);
+    EXPECT_GT(e.epipolarErrors[7], 4.0);
+    EXPECT_NEAR(e.minMax[1][1], 8.0, 1e-3);
+    const std::vector<size_t> out = stereoOutliers(e, StereoOutlierThresholds{5, 5, 5});
+    EXPECT_EQ(out, std::vector<size_t>{7});
+    // A point exactly at a threshold stays.
+    StereoOutlierThresholds atIt{5, e.pointErrors[1][7], 1e9};
+    EXPECT_TRUE(stereoOutliers(e, atIt).empty());
+
+    eraseStereoPoints(out, primary, secondary, object);
+    EXPECT_EQ(primary.size(), 53u);
+    EXPECT_EQ(secondary.size(), 53u);
+    EXPECT_EQ(object.size(), 53u);
+    EXPECT_EQ(object[7], data.input.objectPoints[0][8]);
+
+    EXPECT_THROW(stereoPairErrors(object, data.input.cameras[0].corners[0], secondary, r.rvecs[0][0],
+                                  r.tvecs[0][0], r.rvecs[1][0], r.tvecs[1][0], r.K, r.kc, r.F),
+                 cv::Exception);
+}
+
+TEST(StereoRun, ResultFileHoldsItsKeysAndRefusesAnUnwritableFolder)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    StereoResultFile f;
+    f.imageSize0 = cv::Size(1280, 960);
+    f.imageSize1 = cv::Size(1920, 1080);
+    f.K0 = testing_support::camera(1100, 1100, 640, 480);
+    f.K1 = testing_support::camera(1500, 1500, 960, 540);
+    f.kc0 = cv::Mat::zeros(1, 5, CV_64F);
+    f.kc1 = cv::Mat::zeros(1, 14, CV_64F);
+    f.R = cv::Mat::eye(3, 3, CV_64F);
+    f.T = testing_support::vec3(-150, 0, 0);
+    f.F = cv::Mat::eye(3, 3, CV_64F);
+    f.rms = 0.25;
+    const std::string path = dir.filePath("Cam0_Cam1_stereo.yml").toStdString();
+    std::string error;
+    ASSERT_TRUE(writeStereoResultFile(path, f, error)) << error;
+    cv::FileStorage fs(path, cv::FileStorage::READ);
+    EXPECT_EQ(fs.root().keys(), (std::vector<std::string>{"imgSize0", "K0", "kc0", "imgSize1", "K1", "kc1",
+                                                          "R", "T", "F", "reprojErrRMS"}));
+    cv::Mat T;
+    fs["T"] >> T;
+    EXPECT_MAT_NEAR(T, f.T, 0);
+    EXPECT_EQ(double(fs["reprojErrRMS"]), 0.25);
+
+    EXPECT_FALSE(writeStereoResultFile(dir.filePath("missing/folder/x_stereo.yml").toStdString(), f, error));
+    EXPECT_FALSE(error.empty());
+}
+
+// Rectified rows of the exact corners of the rig's views.
+double rowDisagreement(const ExactPairs& data, const StereoRectification& rect, bool columns)
+{
+    double worst = 0;
+    for (size_t v = 0; v < data.views.size(); ++v) {
+        std::vector<cv::Point2f> p0, p1;
+        cv::undistortPoints(data.input.cameras[0].corners[v], p0, cv::Mat(data.rig.primary.K),
+                            data.rig.primary.kc, rect.R0, rect.P0);
+        cv::undistortPoints(data.input.cameras[1].corners[v], p1, cv::Mat(data.rig.secondary.K),
+                            data.rig.secondary.kc, rect.R1, rect.P1);
+        for (size_t j = 0; j < p0.size(); ++j)
+            worst = std::max(worst, double(std::abs(columns ? p0[j].x - p1[j].x : p0[j].y - p1[j].y)));
+    }
+    return worst;
+}
+
+StereoRectifyInput truthInput(const ExactPairs& data)
+{
+    StereoRectifyInput in;
+    in.K = {cv::Mat(data.rig.primary.K), cv::Mat(data.rig.secondary.K)};
+    in.kc = {data.rig.primary.kc, data.rig.secondary.kc};
+    in.imageSize = data.rig.primary.size;
+    in.R = data.R();
+    in.T = data.T();
+    in.newImageSize = data.rig.primary.size;
+    return in;
+}
+
+TEST(StereoRectificationCore, RowsAgreeAndTheFilesHoldTheRectifiedCameras)
+{
+    const ExactPairs data(4);
+    StereoRectification rect;
+    std::string error;
+    ASSERT_TRUE(rectifyStereo(truthInput(data), rect, error)) << error;
+    EXPECT_FALSE(rect.vertical());
+    EXPECT_TRUE(rect.hasMaps());
+    EXPECT_EQ(rect.map1[1].size(), data.rig.primary.size);
+    EXPECT_EQ(rect.map1[0].type(), CV_16SC2);
+    EXPECT_LT(rowDisagreement(data, rect, false), 1e-3);
+    // Equal principal points under CALIB_ZERO_DISPARITY.
+    EXPECT_EQ(rect.flags, 1024);
+    EXPECT_NEAR(rect.P0.at<double>(0, 2), rect.P1.at<double>(0, 2), 1e-9);
+    EXPECT_NEAR(rect.P0.at<double>(1, 2), rect.P1.at<double>(1, 2), 1e-9);
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string file = dir.filePath("rectification.yml").toStdString();
+    ASSERT_TRUE(writeRectificationFile(file, rect, error)) << error;
+    cv::FileStorage fs(file, cv::FileStorage::READ);
+    EXPECT_EQ(fs.root().keys(), (std::vector<std::string>{"imgageSize", "newImageSize", "alpha", "flags",
+                                                          "R0", "R1", "P0", "P1", "Q"}));
+    EXPECT_EQ(int(fs["flags"]), 1024);
+
+    const std::string base = dir.filePath("Cam0_Cam1_rect").toStdString();
+    const ProjectSaveResult saved = saveRectifiedProject(base, rect, "Cam0", "Cam1", "2026-12-10T12:00:00");
+    ASSERT_EQ(saved.status, ProjectSaveResult::Saved) << saved.error;
+    for (const char* suffix : {".yml", ".json"}) {
+        SCOPED_TRACE(suffix);
+        cv::FileStorage p(base + suffix, cv::FileStorage::READ);
+        ASSERT_TRUE(p.isOpened());
+        EXPECT_EQ(p.root().keys(), (std::vector<std::string>{"ISODate", "Sensors", "World", "K0", "R0", "T0",
+                                                             "K1", "R1", "T1"}));
+        cv::Mat K1, T1, R1;
+        p["K1"] >> K1;
+        p["T1"] >> T1;
+        p["R1"] >> R1;
+        EXPECT_MAT_NEAR(K1, rect.P1(cv::Rect(0, 0, 3, 3)), 1e-9);
+        EXPECT_MAT_NEAR(R1, cv::Mat::eye(3, 3, CV_64F), 0);
+        // Side by side: (-Tx, 0, 0) with P1(0, 3) = Tx f; the baseline's length.
+        EXPECT_NEAR(T1.at<double>(0), -rect.P1.at<double>(0, 3) / rect.P1.at<double>(0, 0), 1e-9);
+        EXPECT_NEAR(cv::norm(T1), cv::norm(data.T()), 1e-6);
+        EXPECT_EQ(T1.at<double>(1), 0.0);
+        EXPECT_EQ(T1.at<double>(2), 0.0);
+    }
+    Project project;
+    const ProjectReadResult read = readProjectFile(base + ".yml", project);
+    ASSERT_TRUE(read.ok) << read.message;
+    ASSERT_EQ(project.sensors.size(), 2u);
+    EXPECT_EQ(project.sensors[0].name, "Cam0_rect");
+    EXPECT_EQ(project.sensors[1].name, "Cam1_rect");
+    EXPECT_EQ(project.world, 0);
+}
+
+TEST(StereoRectificationCore, TurnedRoundCamerasAreAFailure)
+{
+    // A rig converging by 17 degrees: keeping every source pixel with equal
+    // principal points makes OpenCV's fit give a negative focal length.
+    const ExactPairs data(2, synth::makeStereoRig(cv::Vec3d(150, 8, 5), -17));
+    StereoRectifyInput in = truthInput(data);
+    in.alpha = 1;
+    StereoRectification rect;
+    std::string error;
+    EXPECT_FALSE(rectifyStereo(in, rect, error));
+    EXPECT_NE(error.find("not positive"), std::string::npos) << error;
+    EXPECT_TRUE(rect.P0.empty());
+    // Unequal principal points rectify the same pair.
+    in.zeroDisparity = false;
+    ASSERT_TRUE(rectifyStereo(in, rect, error)) << error;
+    EXPECT_GT(rect.P0.at<double>(0, 0), 0);
+    EXPECT_LT(rowDisagreement(data, rect, false), 1e-3);
+}
+
+TEST(StereoRectificationCore, VerticalPairAndBadInputs)
+{
+    // Secondary 150 mm below the primary, looking the same way.
+    ExactPairs data(4);
+    data.rig = synth::makeStereoRig(cv::Vec3d(3, 150, 2), 0);
+    data.views = synth::stereoViews(data.rig, data.pattern, data.square, 4, 9);
+    for (size_t v = 0; v < data.views.size(); ++v) {
+        data.input.cameras[0].corners[v] =
+            synth::projectBoard(data.rig.primary, data.pattern, data.square, data.views[v]);
+        data.input.cameras[1].corners[v] = synth::projectBoard(data.rig.secondary, data.pattern, data.square,
+                                                               data.rig.secondaryView(data.views[v]));
+    }
+    StereoRectification rect;
+    std::string error;
+    ASSERT_TRUE(rectifyStereo(truthInput(data), rect, error)) << error;
+    EXPECT_TRUE(rect.vertical());
+    EXPECT_LT(rowDisagreement(data, rect, true), 1e-3);
+    const std::vector<Sensor> cams = rectifiedCameras(rect, "A", "B");
+    EXPECT_NEAR(cams[1].t.at<double>(0), 0.0, 1e-9);
+    EXPECT_NEAR(std::abs(cams[1].t.at<double>(1)), cv::norm(data.T()), 1e-6);
+
+    const StereoRectification before = rect;
+    struct Case {
+        const char* name;
+        std::function<void(StereoRectifyInput&)> spoil;
+    };
+    const Case cases[] = {
+        {"new width 0", [](StereoRectifyInput& in) { in.newImageSize = cv::Size(0, 768); }},
+        {"no pose", [](StereoRectifyInput& in) { in.R.release(); }},
+        {"no primary camera matrix", [](StereoRectifyInput& in) { in.K[0].release(); }},
+        {"no image size", [](StereoRectifyInput& in) { in.imageSize = cv::Size(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StereoRectifyInput in = truthInput(data);
+        c.spoil(in);
+        error.clear();
+        EXPECT_FALSE(rectifyStereo(in, rect, error));
+        EXPECT_FALSE(error.empty());
+        EXPECT_EQ(rect.P1.data, before.P1.data) << "left untouched";
+    }
+}
+
+} // namespace

@@ -1,0 +1,758 @@
+// The stereo calibration dialog driven as a user drives it: rendered image
+// pairs of a known rig (two cameras of different resolutions and distortion
+// models, the second turned and shifted) opened, calibrated and rectified;
+// the result checked against the truth in the tree, the files and the
+// rectified images; the real stereo photographs next to OpenCV's own stereo
+// calibration; the bad-input paths.
+
+#include "core/io/project_file.h"
+#include "gui/dialogs/StereoChessCalibWin.h"
+#include "gui/shell/MainWindow.h"
+#include "gui/shell/SensorTree.h"
+#include "gui/shell/dialog_wiring.h"
+
+#include "dialog_test_helpers.h"
+#include "stereo_rig.h"
+#include "synthetic.h"
+#include "test_helpers.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextEdit>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <vtkActor.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+using dialog_test::logHas;
+
+namespace {
+
+const QColor kGreen(Qt::green), kRed(Qt::red), kBlack(Qt::black), kGray(Qt::gray);
+
+// Screenshots for a person to look at, only when asked for.
+void screenshot(QWidget* w, const char* name)
+{
+    const char* dir = std::getenv("TESSIMO_SCREENSHOT_DIR");
+    if (dir && *dir)
+        w->grab().save(QDir(dir).filePath(name));
+}
+
+template <class T> T* child(QObject* dialog, const char* name)
+{
+    T* w = dialog->findChild<T*>(name);
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+}
+
+// The dialog opened from the main window's "Extrinsic Stereo" button.
+struct Harness {
+    MainWindow* main = nullptr;
+    StereoChessCalibWin* dialog = nullptr;
+
+    explicit Harness(int sensors = 2)
+    {
+        main = new MainWindow;
+        main->show();
+        for (int i = 1; i < sensors; ++i)
+            main->sensorTree()->addSensor();
+        auto* button = main->findChild<QPushButton*>("button_checker_extr_calib");
+        EXPECT_NE(button, nullptr);
+        EXPECT_EQ(button->text(), "Extrinsic Stereo");
+        QTest::mouseClick(button, Qt::LeftButton);
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = qobject_cast<StereoChessCalibWin*>(w))
+                dialog = d;
+        EXPECT_NE(dialog, nullptr);
+        QCoreApplication::processEvents();
+    }
+    ~Harness()
+    {
+        delete main; // closes the dialog
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    Harness(const Harness&) = delete;
+    Harness& operator=(const Harness&) = delete;
+
+    template <class T> T* w(const char* name) const { return child<T>(dialog, name); }
+    QTextEdit* log() const { return w<QTextEdit>("text_log"); }
+    QString logText() const { return log()->toPlainText(); }
+    void setPattern(cv::Size pattern, const QString& square) const
+    {
+        w<QSpinBox>("spin_corner_count_x")->setValue(pattern.width);
+        w<QSpinBox>("spin_corner_count_y")->setValue(pattern.height);
+        w<QLineEdit>("edit_corners_width")->setText(square);
+        w<QLineEdit>("edit_corners_height")->setText(square);
+    }
+    void click(const char* name) const { QTest::mouseClick(w<QPushButton>(name), Qt::LeftButton); }
+    void calibrate() const { click("button_calibrate"); }
+};
+
+class StereoDialog : public ::testing::Test {
+protected:
+    QTemporaryDir settingsDir;
+    QTemporaryDir imageDir;
+    void SetUp() override
+    {
+        ASSERT_TRUE(settingsDir.isValid());
+        ASSERT_TRUE(imageDir.isValid());
+        dialog_test::useSettingsFolder(settingsDir.path());
+    }
+};
+
+// Rendered pairs of the rig: a 9 x 6 board of 27.5 mm squares (a real
+// number on purpose: it scales the baseline).
+struct RigScene {
+    synth::StereoRig rig = synth::makeStereoRig();
+    cv::Size pattern{9, 6};
+    double square = 27.5;
+    std::vector<synth::View> views;
+    synth::StereoImageFiles files;
+
+    RigScene(const QString& folder, int n, std::uint64_t seed = 3)
+    {
+        views = synth::stereoViews(rig, pattern, square, n, seed);
+        synth::RenderOptions o;
+        o.supersample = 3;
+        o.blurSigma = 0.6;
+        o.noiseSigma = 1.0;
+        files = synth::writeStereoViews(folder, rig, pattern, square, views, o);
+    }
+};
+
+cv::Mat readMat(const cv::FileStorage& fs, const char* key)
+{
+    cv::Mat m;
+    fs[key] >> m;
+    return m;
+}
+
+// Largest distance in pixels between where the true and the calibrated
+// camera image the same rays, over the given pixels.
+double modelDifferencePx(const synth::Camera& truth, const cv::Mat& K, const cv::Mat& kc,
+                         const std::vector<cv::Point2f>& pixels)
+{
+    std::vector<cv::Point2f> rays;
+    cv::undistortPoints(pixels, rays, cv::Mat(truth.K), truth.kc);
+    std::vector<cv::Point3f> points;
+    for (const cv::Point2f& r : rays)
+        points.emplace_back(r.x, r.y, 1.f);
+    std::vector<cv::Point2f> ours;
+    cv::projectPoints(points, cv::Vec3d(0, 0, 0), cv::Vec3d(0, 0, 0), K, kc, ours);
+    double largest = 0;
+    for (size_t k = 0; k < pixels.size(); ++k)
+        largest = std::max(largest, double(cv::norm(ours[k] - pixels[k])));
+    return largest;
+}
+
+// Corners found in the rectified copies: the largest row difference of the
+// pairs' corners (columns when the pair is vertical), and how many pairs were found.
+std::pair<double, int> rectifiedRowAgreement(const QStringList& primary, const QStringList& secondary,
+                                             cv::Size pattern)
+{
+    double worst = 0;
+    int pairs = 0;
+    for (int i = 0; i < primary.size(); ++i) {
+        auto rectName = [](const QString& path) {
+            const QFileInfo info(path);
+            return info.path() + "/rect_" + info.fileName();
+        };
+        const cv::Mat a = cv::imread(rectName(primary[i]).toStdString(), cv::IMREAD_GRAYSCALE);
+        const cv::Mat b = cv::imread(rectName(secondary[i]).toStdString(), cv::IMREAD_GRAYSCALE);
+        if (a.empty() || b.empty())
+            continue;
+        std::vector<cv::Point2f> ca, cb;
+        const int flags =
+            cv::CALIB_CB_ADAPTIVE_THRESH | cv::CALIB_CB_NORMALIZE_IMAGE | cv::CALIB_CB_FAST_CHECK;
+        if (!cv::findChessboardCorners(a, pattern, ca, flags) ||
+            !cv::findChessboardCorners(b, pattern, cb, flags))
+            continue;
+        const cv::TermCriteria crit(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 50, 1e-4);
+        cv::cornerSubPix(a, ca, cv::Size(7, 7), cv::Size(-1, -1), crit);
+        cv::cornerSubPix(b, cb, cv::Size(7, 7), cv::Size(-1, -1), crit);
+        for (size_t j = 0; j < ca.size(); ++j)
+            worst = std::max(worst, double(std::abs(ca[j].y - cb[j].y)));
+        ++pairs;
+    }
+    return {worst, pairs};
+}
+
+TEST_F(StereoDialog, CalibratesAndRectifiesARenderedRigFromTheMainWindow)
+{
+    const RigScene scene(imageDir.path(), 10);
+    Harness h;
+    ASSERT_NE(h.dialog, nullptr);
+    EXPECT_EQ(h.dialog->windowTitle(), "Stereo Checker Target Calibration");
+    EXPECT_FALSE(h.dialog->isModal());
+    EXPECT_EQ(h.w<QComboBox>("combo_sensor_primary")->currentIndex(), 0);
+    EXPECT_EQ(h.w<QComboBox>("combo_sensor_secondary")->currentIndex(), 1);
+    EXPECT_EQ(h.dialog->calibrationFlags(0), 138);
+
+    h.setPattern(scene.pattern, "27.5");
+    h.w<QCheckBox>("check_use_tangential_distortion2")->setChecked(true);
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.calibrate();
+
+    // Every pair detected and used.
+    const int n = scene.files.primary.size();
+    for (int i = 0; i < n; ++i) {
+        EXPECT_EQ(h.w<QListWidget>("list_images_primary")->item(i)->checkState(), Qt::Checked) << i;
+        EXPECT_EQ(h.dialog->primaryCornerCache()[i].size(), 54u) << i;
+    }
+    EXPECT_TRUE(logHas(h.log(), "Detecting chessboards: ", kBlack));
+    EXPECT_TRUE(logHas(h.log(), "9 ", kGreen));
+    EXPECT_FALSE(logHas(h.log(), " ", kRed)) << h.logText().toStdString();
+    ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+
+    // Relative pose on clean renders: better than 0.1 degree and 0.5 % of the baseline.
+    const double baseline = cv::norm(scene.rig.T);
+    const double kPoseDeg = 0.1, kBaselineShare = 0.005;
+    const cv::Mat R = h.dialog->rotation(), T = h.dialog->translation();
+    const double deg = testing_support::rotationDiffDeg(R, cv::Mat(scene.rig.R));
+    const double mm = cv::norm(T, cv::Mat(scene.rig.T));
+    std::printf(
+        "[ measured ] rendered rig: rotation off by %.4f deg, translation by %.3f mm of %.1f mm (%.3f %%)\n",
+        deg, mm, baseline, 100 * mm / baseline);
+    EXPECT_LT(deg, kPoseDeg);
+    EXPECT_LT(mm, kBaselineShare * baseline);
+
+    // Intrinsics: where each model puts the pixels it saw.
+    std::vector<cv::Point2f> seen[2];
+    for (const synth::View& v : scene.views) {
+        for (const cv::Point2f& p : synth::projectBoard(scene.rig.primary, scene.pattern, scene.square, v))
+            seen[0].push_back(p);
+        for (const cv::Point2f& p : synth::projectBoard(scene.rig.secondary, scene.pattern, scene.square,
+                                                        scene.rig.secondaryView(v)))
+            seen[1].push_back(p);
+    }
+    const double kModelPx = 1.0;
+    const double model0 = modelDifferencePx(scene.rig.primary, h.dialog->primaryCameraMatrix(),
+                                            h.dialog->primaryDistortion(), seen[0]);
+    const double model1 = modelDifferencePx(scene.rig.secondary, h.dialog->secondaryCameraMatrix(),
+                                            h.dialog->secondaryDistortion(), seen[1]);
+    std::printf("[ measured ] model difference over the seen corners: primary %.3f px, secondary %.3f px\n",
+                model0, model1);
+    EXPECT_LT(model0, kModelPx);
+    EXPECT_LT(model1, kModelPx);
+    EXPECT_NEAR(h.dialog->primaryCameraMatrix().at<double>(0, 0), scene.rig.primary.K(0, 0), 0.005 * 1100);
+    EXPECT_NEAR(h.dialog->secondaryCameraMatrix().at<double>(0, 0), scene.rig.secondary.K(0, 0),
+                0.005 * 1500);
+
+    // The tree: both intrinsics, and Cam1 at the rig's pose relative to Cam0.
+    const std::vector<Sensor> sensors = h.main->sensorTree()->getSensors();
+    ASSERT_EQ(sensors.size(), 2u);
+    EXPECT_EQ(sensors[0].imgSize, cv::Size(1280, 960));
+    EXPECT_EQ(sensors[1].imgSize, cv::Size(1920, 1080));
+    EXPECT_MAT_NEAR(sensors[1].K, h.dialog->secondaryCameraMatrix(), 1e-6);
+    const cv::Mat R_1_0 = sensors[1].R * sensors[0].R.t();
+    const cv::Mat t_1_0 = sensors[1].t - R_1_0 * sensors[0].t;
+    EXPECT_POSE_NEAR(R_1_0, t_1_0, cv::Mat(scene.rig.R), cv::Mat(scene.rig.T), kPoseDeg,
+                     kBaselineShare * baseline);
+    EXPECT_TRUE(h.main->sensorActors()[1].frustum);
+
+    // The result file.
+    const QString stereo = h.dialog->stereoFilePath();
+    EXPECT_EQ(stereo, QDir(imageDir.path()).filePath("primary/Cam0_Cam1_stereo.yml"));
+    EXPECT_TRUE(logHas(h.log(), "Stereo parameters saved to " + stereo, kBlack));
+    {
+        cv::FileStorage fs(stereo.toStdString(), cv::FileStorage::READ);
+        ASSERT_TRUE(fs.isOpened());
+        EXPECT_EQ(fs.root().keys(), (std::vector<std::string>{"imgSize0", "K0", "kc0", "imgSize1", "K1",
+                                                              "kc1", "R", "T", "F", "reprojErrRMS"}));
+        cv::Size size1;
+        fs["imgSize1"] >> size1;
+        EXPECT_EQ(size1, cv::Size(1920, 1080));
+        EXPECT_MAT_NEAR(readMat(fs, "T"), T, 0);
+        EXPECT_MAT_NEAR(readMat(fs, "R"), R, 0);
+        EXPECT_MAT_NEAR(readMat(fs, "K1"), h.dialog->secondaryCameraMatrix(), 0);
+        EXPECT_EQ(readMat(fs, "kc0").cols, 5);
+        const double rms = double(fs["reprojErrRMS"]);
+        EXPECT_GT(rms, 0);
+        EXPECT_LT(rms, 0.3);
+        EXPECT_TRUE(h.logText().contains("Calibration completed with rms reprojection error: " +
+                                         QString::number(rms, 'g', 6)));
+        EXPECT_TRUE(h.logText().contains("tx " + QString::number(T.at<double>(0), 'f', 4)));
+    }
+
+    // Lists coloured by each camera's error; the pair's error figures shown.
+    const auto& errors = h.dialog->primaryPairErrors();
+    const int worst = int(std::max_element(errors.begin(), errors.end()) - errors.begin());
+    EXPECT_EQ(h.w<QListWidget>("list_images_primary")->item(worst)->background().color(), QColor(255, 0, 0));
+    h.w<QListWidget>("list_images_primary")->setCurrentRow(worst);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(h.w<QListWidget>("list_images_secondary")->currentRow(), worst);
+    EXPECT_TRUE(h.w<QGroupBox>("group_reproj_err_primary")->isVisible());
+    EXPECT_TRUE(h.w<QGroupBox>("group_reproj_err_secondary")->isVisible());
+    EXPECT_TRUE(h.w<QGroupBox>("group_epi_err")->isVisible());
+    EXPECT_EQ(h.w<QLabel>("label_rms_primary")->text(),
+              "RMS: " + QString::number(errors[worst], 'f', 4) + " px");
+    EXPECT_EQ(h.w<QLabel>("label_rms_primary")->styleSheet(), "color:rgb(255,0,0);");
+    EXPECT_LT(h.dialog->epipolarPairErrors()[worst], 0.5);
+    EXPECT_EQ(h.w<QProgressBar>("progress_bar")->value(), n + 1);
+    EXPECT_EQ(h.w<QPushButton>("button_calibrate")->text(), "Calibrate Stereo");
+    screenshot(h.dialog, "stereo_dialog_2d.png");
+    h.w<QTabWidget>("tabWidget")->setCurrentIndex(1);
+    QCoreApplication::processEvents();
+    screenshot(h.dialog, "stereo_dialog_3d.png");
+
+    // Rectification: the files, then the rectified copies.
+    h.w<QTabWidget>("tabCalibRect")->setCurrentIndex(1);
+    h.w<QTabWidget>("tabWidget")->setCurrentIndex(2);
+    // Whole boards in the copies: keep every source pixel.
+    h.w<QRadioButton>("radio_alpha_1")->setChecked(true);
+    h.click("button_rectify");
+    const QString rectFile = QDir(imageDir.path()).filePath("primary/rectification.yml");
+    EXPECT_TRUE(logHas(h.log(), "Rectification parameters saved to " + rectFile, kBlack))
+        << h.logText().toStdString();
+    EXPECT_TRUE(
+        logHas(h.log(), "[WARNING] Images for Cam0 and Cam1 differ in size.", QColor(Qt::darkYellow)));
+    {
+        cv::FileStorage fs(rectFile.toStdString(), cv::FileStorage::READ);
+        EXPECT_EQ(fs.root().keys(), (std::vector<std::string>{"imgageSize", "newImageSize", "alpha", "flags",
+                                                              "R0", "R1", "P0", "P1", "Q"}));
+        EXPECT_EQ(int(fs["flags"]), 1024);
+    }
+    const QString base = h.dialog->rectifiedProjectBasePath();
+    EXPECT_TRUE(logHas(h.log(), "Project with rectified cameras saved to " + base + ".yml", kBlack));
+    EXPECT_TRUE(QFileInfo(base + ".json").isFile());
+    QCoreApplication::processEvents();
+    screenshot(h.dialog, "stereo_dialog_rectification.png");
+
+    h.click("button_rectify_input");
+    EXPECT_TRUE(logHas(h.log(), "Done!", kBlack));
+    EXPECT_TRUE(h.logText().contains("Rectifying Cam0 images:"));
+    std::printf("[ measured ] rectified focal lengths %.1f and %.1f px\n",
+                h.dialog->rectification().P0.at<double>(0, 0), h.dialog->rectification().P1.at<double>(0, 0));
+    if (const char* keep = std::getenv("TESSIMO_SCREENSHOT_DIR"))
+        for (const char* side : {"primary", "secondary"})
+            QFile::copy(QDir(imageDir.path()).filePath(QString(side) + "/rect_pair03.png"),
+                        QDir(keep).filePath(QString("rect_%1_03.png").arg(side)));
+    const auto [rowsOff, pairsFound] =
+        rectifiedRowAgreement(scene.files.primary, scene.files.secondary, scene.pattern);
+    std::printf(
+        "[ measured ] rectified copies: corners of %d pairs found again, rows differ by at most %.3f px\n",
+        pairsFound, rowsOff);
+    EXPECT_GE(pairsFound, n - 1);
+    EXPECT_LT(rowsOff, 0.5);
+
+    // The project of the rectified cameras loads in the main window.
+    Project project;
+    const ProjectReadResult read = readProjectFile((base + ".yml").toStdString(), project);
+    ASSERT_TRUE(read.ok) << read.message;
+    ASSERT_TRUE(h.main->loadProject(base + ".yml"));
+    const std::vector<Sensor> loaded = h.main->sensorTree()->getSensors();
+    ASSERT_EQ(loaded.size(), 2u);
+    EXPECT_EQ(loaded[0].name, "Cam0_rect");
+    EXPECT_EQ(loaded[1].name, "Cam1_rect");
+    EXPECT_MAT_NEAR(loaded[0].R, cv::Mat::eye(3, 3, CV_64F), 1e-9);
+    EXPECT_NEAR(cv::norm(loaded[1].t), cv::norm(T), 1e-3);
+}
+
+// The 13 real left/right pairs of OpenCV's samples next to OpenCV's own
+// stereo calibration on the same corners.
+TEST_F(StereoDialog, RealPairsAgreeWithOpenCvStereoCalibration)
+{
+    QStringList left, right;
+    for (int i = 1; i <= 14; ++i) {
+        if (i == 10)
+            continue;
+        left << QString(TESSIMO_SAMPLE_DATA "/left%1.jpg").arg(i, 2, 10, QChar('0'));
+        right << QString(TESSIMO_SAMPLE_DATA "/right%1.jpg").arg(i, 2, 10, QChar('0'));
+    }
+    for (const QString& p : left + right)
+        if (!QFileInfo(p).isFile())
+            GTEST_SKIP() << "sample photographs not installed: " << p.toStdString();
+    // Copies, so the result files go to a folder of the test's own.
+    QDir dir(imageDir.path());
+    dir.mkpath("left");
+    dir.mkpath("right");
+    QStringList leftCopies, rightCopies;
+    for (int i = 0; i < left.size(); ++i) {
+        leftCopies << dir.filePath("left/" + QFileInfo(left[i]).fileName());
+        rightCopies << dir.filePath("right/" + QFileInfo(right[i]).fileName());
+        QFile::copy(left[i], leftCopies.back());
+        QFile::copy(right[i], rightCopies.back());
+    }
+
+    Harness h;
+    ASSERT_NE(h.dialog, nullptr);
+    h.setPattern(cv::Size(9, 6), "25");
+    // OpenCV's detector with adaptive thresholding alone misses two of the
+    // pairs; the program's own detector finds all.
+    h.w<QCheckBox>("check_radon_detection")->setChecked(true);
+    h.dialog->openPrimaryImages(leftCopies);
+    h.dialog->openSecondaryImages(rightCopies);
+    h.calibrate();
+    ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+    for (int i = 0; i < 13; ++i)
+        EXPECT_EQ(h.dialog->primaryCornerCache()[i].size(), 54u) << "pair " << i << " detected";
+
+    const double rms = double(
+        cv::FileStorage(h.dialog->stereoFilePath().toStdString(), cv::FileStorage::READ)["reprojErrRMS"]);
+    const double baseline = cv::norm(h.dialog->translation());
+
+    // OpenCV on the same corners with the same model (fixed aspect ratio and k3, no tangential terms).
+    std::vector<std::vector<cv::Point3f>> obj;
+    std::vector<std::vector<cv::Point2f>> c0, c1;
+    for (size_t v = 0; v < h.dialog->objectPointCache().size(); ++v)
+        if (!h.dialog->objectPointCache()[v].empty()) {
+            obj.push_back(h.dialog->objectPointCache()[v]);
+            c0.push_back(h.dialog->primaryCornerCache()[v]);
+            c1.push_back(h.dialog->secondaryCornerCache()[v]);
+        }
+    cv::Mat K0, kc0, K1, kc1, Rcv, Tcv, Ecv, Fcv;
+    const int flags = cv::CALIB_FIX_ASPECT_RATIO | cv::CALIB_ZERO_TANGENT_DIST | cv::CALIB_FIX_K3;
+    const double cvRms =
+        cv::stereoCalibrate(obj, c0, c1, K0, kc0, K1, kc1, cv::Size(640, 480), Rcv, Tcv, Ecv, Fcv, flags,
+                            cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 100, 1e-3));
+    const double cvBaseline = cv::norm(Tcv);
+
+    // Row agreement of the rectified corners.
+    auto rowAgreement = [&](const cv::Mat& A0, const cv::Mat& d0, const cv::Mat& A1, const cv::Mat& d1,
+                            const cv::Mat& Rr, const cv::Mat& Tr) {
+        cv::Mat R0, R1, P0, P1, Q;
+        cv::stereoRectify(A0, d0, A1, d1, cv::Size(640, 480), Rr, Tr, R0, R1, P0, P1, Q,
+                          cv::CALIB_ZERO_DISPARITY, 0);
+        double sum = 0, worst = 0;
+        int count = 0;
+        for (size_t v = 0; v < c0.size(); ++v) {
+            std::vector<cv::Point2f> a, b;
+            cv::undistortPoints(c0[v], a, A0, d0, R0, P0);
+            cv::undistortPoints(c1[v], b, A1, d1, R1, P1);
+            for (size_t j = 0; j < a.size(); ++j) {
+                const double d = std::abs(a[j].y - b[j].y);
+                sum += d * d;
+                worst = std::max(worst, d);
+                ++count;
+            }
+        }
+        return std::make_pair(std::sqrt(sum / std::max(count, 1)), worst);
+    };
+    const auto ours = rowAgreement(h.dialog->primaryCameraMatrix(), h.dialog->primaryDistortion(),
+                                   h.dialog->secondaryCameraMatrix(), h.dialog->secondaryDistortion(),
+                                   h.dialog->rotation(), h.dialog->translation());
+    const auto theirs = rowAgreement(K0, kc0, K1, kc1, Rcv, Tcv);
+    std::printf(
+        "[ measured ] 13 real pairs: RMS %.4f px (cv::stereoCalibrate %.4f), baseline %.2f mm (%.2f), "
+        "rectified rows RMS %.3f px max %.3f px (%.3f, %.3f); relative pose differs by %.4f deg\n",
+        rms, cvRms, baseline, cvBaseline, ours.first, ours.second, theirs.first, theirs.second,
+        testing_support::rotationDiffDeg(h.dialog->rotation(), Rcv));
+    EXPECT_LT(rms, cvRms * 1.05 + 0.01);
+    EXPECT_NEAR(baseline, cvBaseline, 0.01 * cvBaseline);
+    EXPECT_LT(ours.first, theirs.first * 1.1 + 0.02);
+
+    // The dialog's own rectification and copies of the real pairs.
+    h.click("button_rectify_input");
+    EXPECT_TRUE(logHas(h.log(), "Done!", kBlack)) << h.logText().toStdString();
+    const auto [rowsOff, pairsFound] = rectifiedRowAgreement(leftCopies, rightCopies, cv::Size(9, 6));
+    std::printf("[ measured ] rectified real copies: %d pairs found again, rows differ by at most %.3f px\n",
+                pairsFound, rowsOff);
+    EXPECT_GE(pairsFound, 10);
+    EXPECT_LT(rowsOff, 1.0);
+}
+
+// Small rendered pairs for the bad-input paths.
+struct SmallScene {
+    synth::StereoRig rig;
+    cv::Size pattern{7, 5};
+    double square = 30;
+    std::vector<synth::View> views;
+    synth::StereoImageFiles files;
+
+    SmallScene(const QString& folder, int n)
+    {
+        rig = synth::makeStereoRig();
+        rig.primary = synth::makeCamera(cv::Size(640, 480), 550, {-0.1, 0.02, 0, 0, 0});
+        rig.secondary = synth::makeCamera(cv::Size(800, 450), 625, {0.05, 0, 0, 0, 0});
+        views = synth::stereoViews(rig, pattern, square, n, 17);
+        synth::RenderOptions o;
+        o.supersample = 2;
+        o.blurSigma = 0.5;
+        files = synth::writeStereoViews(folder, rig, pattern, square, views, o);
+    }
+};
+
+TEST_F(StereoDialog, BadInputsAreReportedAndNothingCrashes)
+{
+    const SmallScene scene(imageDir.path(), 6);
+    Harness h(3);
+    ASSERT_NE(h.dialog, nullptr);
+    h.setPattern(scene.pattern, "30");
+    auto runAndExpect = [&](const QString& text, const QColor& colour) {
+        h.log()->clear();
+        h.calibrate();
+        // A message ending in a line break ends its paragraph in the log.
+        EXPECT_TRUE(logHas(h.log(), QString(text).remove('\n'), colour))
+            << "expected: " << text.toStdString() << "\nlog:\n"
+            << h.logText().toStdString();
+    };
+
+    // Rectify before calibrating.
+    h.log()->clear();
+    h.click("button_rectify");
+    EXPECT_TRUE(logHas(h.log(), "Use [Calibrate Stereo] before rectification.", kRed));
+    h.click("button_rectify_input");
+    EXPECT_FALSE(h.logText().contains("Done!"));
+    EXPECT_FALSE(QFileInfo(QFileInfo(scene.files.primary[0]).path() + "/rect_pair00.png").exists());
+
+    // Lists of different lengths.
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary.mid(0, 5));
+    runAndExpect("Image list size mismatch, aborting...\n", kRed);
+
+    // The same sensor twice.
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.w<QComboBox>("combo_sensor_secondary")->setCurrentIndex(0);
+    runAndExpect("Same sensor is selected twice in 'Select Sensors', aborting...\n", kRed);
+    h.w<QComboBox>("combo_sensor_secondary")->setCurrentIndex(1);
+
+    // Intrinsic guess for a camera without intrinsics.
+    h.w<QCheckBox>("check_use_intrinsic_guess2")->setChecked(true);
+    runAndExpect(
+        "Use intrinsic guess for Cam1 is set, but the Cam1 does not have any intrinsics, aborting...\n",
+        kRed);
+    h.w<QCheckBox>("check_use_intrinsic_guess2")->setChecked(false);
+
+    // A good run, then a cancelled open: nothing changes, the next run reuses
+    // every detection.
+    runAndExpect("Calibration completed with rms reprojection error: ", kBlack);
+    ASSERT_TRUE(h.dialog->isCalibrated());
+    const auto corners = h.dialog->primaryCornerCache();
+    h.dialog->openPrimaryImages({});
+    h.dialog->openSecondaryImages({});
+    EXPECT_EQ(h.dialog->primaryCornerCache(), corners);
+    EXPECT_TRUE(h.dialog->isCalibrated());
+    EXPECT_TRUE(h.w<QPushButton>("button_calibrate")->isEnabled());
+    runAndExpect("Calibration completed with rms reprojection error: ", kBlack);
+    EXPECT_TRUE(logHas(h.log(), "5 ", kGreen));
+
+    // Invalid new image size.
+    h.w<QGroupBox>("group_new_image_size")->setChecked(true);
+    h.w<QLineEdit>("line_new_width")->setText("0");
+    h.log()->clear();
+    h.click("button_rectify");
+    EXPECT_TRUE(logHas(h.log(), "Specified new image size 0x768 is invalid!", kRed));
+    h.w<QGroupBox>("group_new_image_size")->setChecked(false);
+
+    // Changing a sensor voids the result for rectification.
+    h.w<QComboBox>("combo_sensor_secondary")->setCurrentIndex(2);
+    h.log()->clear();
+    h.click("button_rectify");
+    EXPECT_TRUE(logHas(h.log(), "Use [Calibrate Stereo] before rectification.", kRed));
+    h.w<QComboBox>("combo_sensor_secondary")->setCurrentIndex(1);
+
+    // An unwritable result file: a folder stands in its way.
+    const QString primaryDir = QFileInfo(scene.files.primary[0]).path();
+    for (const char* name : {"Cam0_Cam1_stereo.yml", "rectification.yml"}) {
+        QFile::remove(primaryDir + "/" + name);
+        ASSERT_TRUE(QDir(primaryDir).mkdir(name));
+    }
+    runAndExpect("Could not write the stereo parameters to " + primaryDir + "/Cam0_Cam1_stereo.yml", kRed);
+    EXPECT_FALSE(h.logText().contains("Stereo parameters saved to"));
+    h.log()->clear();
+    h.click("button_rectify");
+    EXPECT_TRUE(logHas(h.log(), "Could not write the rectification parameters to", kRed));
+    EXPECT_FALSE(h.logText().contains("Rectification parameters saved to"));
+    QDir(primaryDir).rmdir("Cam0_Cam1_stereo.yml");
+    QDir(primaryDir).rmdir("rectification.yml");
+
+    // Rectified copies: an image that went away is skipped, the others are written.
+    QFile::rename(scene.files.secondary[2], scene.files.secondary[2] + ".away");
+    h.log()->clear();
+    h.click("button_rectify_input");
+    EXPECT_TRUE(logHas(h.log(), "Could not read image " + scene.files.secondary[2] + ", skipped", kRed));
+    EXPECT_TRUE(logHas(h.log(), "Done!", kBlack));
+    EXPECT_TRUE(QFileInfo(QFileInfo(scene.files.secondary[3]).path() + "/rect_pair03.png").isFile());
+    QFile::rename(scene.files.secondary[2] + ".away", scene.files.secondary[2]);
+}
+
+TEST_F(StereoDialog, BadPairsAndCornerFilesAreSkippedWithAMessage)
+{
+    const SmallScene scene(imageDir.path(), 6);
+    // Pair 1: the board only in the primary image.
+    cv::imwrite(scene.files.secondary[1].toStdString(), cv::Mat(450, 800, CV_8U, cv::Scalar(110)));
+    // Pair 2: a primary image of another size.
+    cv::Mat big = cv::imread(scene.files.primary[2].toStdString(), cv::IMREAD_GRAYSCALE);
+    cv::resize(big, big, cv::Size(), 1.25, 1.25);
+    cv::imwrite(scene.files.primary[2].toStdString(), big);
+    // Pair 3: a corner file that cannot be parsed; pair 4: exact corner files
+    // on both sides whose counts disagree.
+    {
+        QFile bad(QFileInfo(scene.files.primary[3]).path() + "/pair03.yml");
+        ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+        bad.write("%YAML:1.0\ncorners: [ unclosed\n");
+    }
+    std::vector<cv::Point2f> p4 =
+        synth::projectBoard(scene.rig.primary, scene.pattern, scene.square, scene.views[4]);
+    std::vector<cv::Point2f> s4 = synth::projectBoard(scene.rig.secondary, scene.pattern, scene.square,
+                                                      scene.rig.secondaryView(scene.views[4]));
+    std::vector<cv::Point3f> obj = synth::boardPoints(scene.pattern, scene.square);
+    dialog_test::writeCornerFile(QFileInfo(scene.files.primary[4]).path() + "/pair04.yml", p4, obj);
+    s4.pop_back();
+    std::vector<cv::Point3f> shorter(obj.begin(), obj.end() - 1);
+    dialog_test::writeCornerFile(QFileInfo(scene.files.secondary[4]).path() + "/pair04.yml", s4, shorter);
+
+    Harness h;
+    ASSERT_NE(h.dialog, nullptr);
+    h.setPattern(scene.pattern, "30");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    EXPECT_TRUE(logHas(
+        h.log(), "Corner file " + QFileInfo(scene.files.primary[3]).path() + "/pair03.yml ignored", kRed))
+        << h.logText().toStdString();
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    // Reopening the secondary list kept the primary's corner file points.
+    EXPECT_EQ(h.dialog->objectPointCache()[4].size(), obj.size());
+
+    // "Abort" pressed during the detection pass stops the run; the lists stay usable.
+    QTimer::singleShot(0, h.dialog, [&h] { h.calibrate(); });
+    h.calibrate();
+    EXPECT_TRUE(logHas(h.log(), "Calibration aborted ", kRed)) << h.logText().toStdString();
+    EXPECT_FALSE(h.dialog->isCalibrated());
+    EXPECT_EQ(h.w<QPushButton>("button_calibrate")->text(), "Calibrate Stereo");
+    EXPECT_TRUE(h.w<QListWidget>("list_images_primary")->isEnabled());
+    h.log()->clear();
+    h.calibrate();
+
+    auto* primaryList = h.w<QListWidget>("list_images_primary");
+    auto* secondaryList = h.w<QListWidget>("list_images_secondary");
+    for (int i : {1, 2, 4}) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(primaryList->item(i)->checkState(), Qt::Unchecked);
+        EXPECT_EQ(secondaryList->item(i)->checkState(), Qt::Unchecked);
+        EXPECT_EQ(primaryList->item(i)->background().color(), QColor(Qt::white));
+        EXPECT_TRUE(logHas(h.log(), QString::number(i) + " ", kRed));
+    }
+    EXPECT_TRUE(logHas(h.log(), "Image " + scene.files.primary[2] + " is 800x600", kRed))
+        << h.logText().toStdString();
+    EXPECT_TRUE(logHas(h.log(), "Pair 4: 35 corners in the primary image, 34 in the secondary", kRed));
+    EXPECT_EQ(primaryList->item(3)->checkState(), Qt::Checked) << "detected despite its broken corner file";
+    ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+    EXPECT_TRUE(h.dialog->primaryPoseRotations()[1].empty());
+    EXPECT_FALSE(h.dialog->primaryPoseRotations()[3].empty());
+
+    // Outliers: a threshold below every error removes points of every pair.
+    h.w<QGroupBox>("group_outliers")->setChecked(true);
+    const double firstRms = h.dialog->primaryPairErrors()[0];
+    h.w<QLineEdit>("edit_outlier_primary")->setText(QString::number(firstRms, 'f', 2));
+    h.log()->clear();
+    h.calibrate();
+    EXPECT_TRUE(logHas(h.log(), "Calibrate again to exclude the detected outliers!", kRed));
+    EXPECT_LT(h.dialog->primaryCornerCache()[0].size(), 35u);
+    EXPECT_GT(h.dialog->primaryCornerCache()[0].size(), 0u);
+    EXPECT_EQ(h.dialog->primaryCornerCache()[0].size(), h.dialog->objectPointCache()[0].size());
+    EXPECT_EQ(h.dialog->secondaryCornerCache()[0].size(), h.dialog->objectPointCache()[0].size());
+    // The shortened pairs calibrate again without detection.
+    h.w<QGroupBox>("group_outliers")->setChecked(false);
+    h.log()->clear();
+    h.calibrate();
+    EXPECT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+    EXPECT_TRUE(logHas(h.log(), "0 ", kGreen));
+}
+
+TEST_F(StereoDialog, OptionSlotsFlagsAndSensorRefresh)
+{
+    Harness h(3);
+    ASSERT_NE(h.dialog, nullptr);
+    EXPECT_EQ(h.dialog->calibrationFlags(0), 138);
+    EXPECT_EQ(h.dialog->calibrationFlags(1), 138);
+    h.w<QCheckBox>("check_use_tangential_distortion1")->setChecked(true);
+    h.w<QCheckBox>("check_fix_intrinsic1")->setChecked(true);
+    EXPECT_FALSE(h.w<QCheckBox>("check_use_intrinsic_guess1")->isEnabled());
+    EXPECT_EQ(h.dialog->calibrationFlags(0), 503);
+    h.w<QCheckBox>("check_same_focal_length")->setChecked(true);
+    EXPECT_EQ(h.dialog->calibrationFlags(0), 503 + 512);
+    EXPECT_EQ(h.dialog->calibrationFlags(1), 138 + 512);
+    h.w<QCheckBox>("check_fix_intrinsic1")->setChecked(false);
+    EXPECT_TRUE(h.w<QCheckBox>("check_use_intrinsic_guess1")->isEnabled());
+
+    h.w<QCheckBox>("check_use_rational_model_2")->setChecked(true);
+    EXPECT_FALSE(h.w<QCheckBox>("check_fix_k4_2")->isHidden());
+    h.w<QGroupBox>("group_use_radial_distortion2")->setChecked(false);
+    EXPECT_FALSE(h.w<QCheckBox>("check_use_rational_model_2")->isChecked());
+    EXPECT_TRUE(h.w<QCheckBox>("check_fix_k4_2")->isHidden());
+    EXPECT_EQ(h.dialog->calibrationFlags(1) & 232, 232);
+
+    h.w<QRadioButton>("radio_alpha_custom")->setChecked(true);
+    EXPECT_TRUE(h.w<QDoubleSpinBox>("double_spin_alpha")->isEnabled());
+    h.w<QCheckBox>("check_show_epi_lines")->setChecked(false);
+    EXPECT_FALSE(h.w<QSpinBox>("spin_epi_lines")->isEnabled());
+
+    // Sensors keep their names when the scene changes.
+    auto* primary = h.w<QComboBox>("combo_sensor_primary");
+    auto* secondary = h.w<QComboBox>("combo_sensor_secondary");
+    primary->setCurrentIndex(2);
+    secondary->setCurrentIndex(1);
+    h.main->sensorTree()->addSensor();
+    EXPECT_EQ(primary->count(), 4);
+    EXPECT_EQ(primary->currentText(), "Cam2");
+    EXPECT_EQ(secondary->currentText(), "Cam1");
+
+    // Result files named after sensors stay in the image folder.
+    h.main->sensorTree()->setSensorName(2, "../../out/side");
+    EXPECT_EQ(primary->currentText(), "../../out/side");
+    h.dialog->openPrimaryImages({QDir(settingsDir.path()).filePath("a.png")});
+    EXPECT_EQ(QFileInfo(h.dialog->stereoFilePath()).absolutePath(),
+              QFileInfo(settingsDir.path()).absoluteFilePath());
+    EXPECT_EQ(QFileInfo(h.dialog->rectifiedProjectBasePath()).absolutePath(),
+              QFileInfo(settingsDir.path()).absoluteFilePath());
+    h.main->sensorTree()->setSensorName(2, "Cam2");
+
+    // The square size stays a real number in the object points.
+    QTemporaryDir dir;
+    const SmallScene scene(dir.path(), 4);
+    h.w<QCheckBox>("check_same_focal_length")->setChecked(false);
+    for (const char* name : {"check_use_intrinsic_guess1", "check_fix_focal1", "check_fix_pp1",
+                             "check_fix_k1_1", "check_fix_k2_1", "check_use_tangential_distortion1"})
+        h.w<QCheckBox>(name)->setChecked(false);
+    h.w<QGroupBox>("group_use_radial_distortion2")->setChecked(true);
+    h.w<QCheckBox>("check_use_rational_model_2")->setChecked(false);
+    h.setPattern(scene.pattern, "25.9");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.calibrate();
+    ASSERT_FALSE(h.dialog->objectPointCache()[0].empty()) << h.logText().toStdString();
+    EXPECT_FLOAT_EQ(h.dialog->objectPointCache()[0][1].x, 25.9f);
+
+    // Scrolling one list scrolls the other.
+    QStringList many, manyS;
+    for (int i = 0; i < 10; ++i) {
+        many << scene.files.primary;
+        manyS << scene.files.secondary;
+    }
+    h.dialog->openPrimaryImages(many);
+    h.dialog->openSecondaryImages(manyS);
+    QCoreApplication::processEvents();
+    QScrollBar* a = h.w<QListWidget>("list_images_primary")->verticalScrollBar();
+    QScrollBar* b = h.w<QListWidget>("list_images_secondary")->verticalScrollBar();
+    if (a->maximum() > 3) {
+        a->setValue(3);
+        EXPECT_EQ(b->value(), 3);
+    }
+}
+
+} // namespace
