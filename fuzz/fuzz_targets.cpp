@@ -3,10 +3,12 @@
 #include "core/io/corner_file.h"
 #include "core/io/intrinsics_file.h"
 #include "core/io/project_file.h"
+#include "core/io/tcp_pose_file.h"
 
 #include <QString>
 #include <QTemporaryDir>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -78,12 +80,31 @@ void intrinsicsFile(const uint8_t* data, size_t size)
     }
 }
 
+// The same bytes as an XML and as a text pose file.
+void tcpPoseFile(const uint8_t* data, size_t size)
+{
+    for (const char* name : {"poses.xml", "poses.txt"}) {
+        const QString path = QString::fromStdString(writeInput(name, data, size));
+        const TcpPoseFileResult result = loadTcpPoseFile(path);
+        if (result.poses.size() != result.rowTexts.size())
+            std::abort();
+        // A failed read always says so in the log or in the open error.
+        if (result.outcome == TcpReadOutcome::Failed && result.log.empty() && result.openError.isEmpty())
+            std::abort();
+        for (const TcpPose& p : result.poses)
+            if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z) || !std::isfinite(p.rx) ||
+                !std::isfinite(p.ry) || !std::isfinite(p.rz))
+                std::abort();
+    }
+}
+
 const std::vector<Target>& coreTargets()
 {
     static const std::vector<Target> targets = {
         {"project_file", projectFile},
         {"corner_file", cornerFile},
         {"intrinsics_file", intrinsicsFile},
+        {"tcp_pose_file", tcpPoseFile},
     };
     return targets;
 }

@@ -8,6 +8,8 @@
 #include "gui/shell/SensorTree.h"
 #include "gui/dialogs/ManhattanWorld.h"
 #include "gui/dialogs/TargetPose.h"
+#include "gui/dialogs/HandEyeCalib.h"
+#include "gui/dialogs/ToolFlangeCalib.h"
 #include "gui/dialogs/StereoChessCalibWin.h"
 #include "gui/shell/dialog_wiring.h"
 #include "core/io/project_file.h"
@@ -377,4 +379,14 @@ void MainWindow::on_button_manhattan_extr_calib_clicked()
 void MainWindow::on_button_checker_cam_proj_calib_clicked(bool)
 {
     openDialog<CamProjStereoCalib>();
+}
+
+void MainWindow::on_button_hand_eye_clicked()
+{
+    connectExtrinsicsDialog(openDialog<HandEyeCalib>(), ui->widget_sensors);
+}
+
+void MainWindow::on_button_tool_flange_clicked()
+{
+    connectExtrinsicsDialog(openDialog<ToolFlangeCalib>(), ui->widget_sensors);
 }

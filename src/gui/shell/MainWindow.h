@@ -74,6 +74,8 @@ private slots:
     void on_button_define_world_cs_clicked();
     void on_button_manhattan_extr_calib_clicked();
     void on_button_checker_cam_proj_calib_clicked(bool checked = false);
+    void on_button_hand_eye_clicked();
+    void on_button_tool_flange_clicked();
 
     void onSensorAdded(Sensor sensor);
     void onSensorDeleted(int idx);

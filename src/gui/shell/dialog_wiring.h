@@ -11,10 +11,17 @@
 
 #include "gui/shell/SensorTree.h"
 
+// Whether a dialog pushes intrinsics into the tree (the robot dialogs only
+// ask for them).
+template <class Dialog, class = void> struct pushesIntrinsics : std::false_type {};
+template <class Dialog>
+struct pushesIntrinsics<Dialog, std::void_t<decltype(&Dialog::updateIntrinsics)>> : std::true_type {};
+
 template <class Dialog>
 void connectIntrinsicsDialog(Dialog* dialog, SensorTree* tree)
 {
-    QObject::connect(dialog, &Dialog::updateIntrinsics, tree, &SensorTree::updateIntrinsicsIdx);
+    if constexpr (pushesIntrinsics<Dialog>::value)
+        QObject::connect(dialog, &Dialog::updateIntrinsics, tree, &SensorTree::updateIntrinsicsIdx);
     QObject::connect(dialog, &Dialog::getIntrinsics, tree, &SensorTree::getIntrinsicsIdx);
     QObject::connect(dialog, &Dialog::getSensorNames, tree, &SensorTree::getSensorNames);
     QObject::connect(tree, &SensorTree::sensorNamesChanged, dialog, &Dialog::updateSensorNames);

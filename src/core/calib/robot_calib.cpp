@@ -1,0 +1,344 @@
+#include "core/calib/robot_calib.h"
+
+#include "core/calib/axyb_solver.h"
+#include "core/calib/reprojection.h"
+#include "core/geometry/calib_utils.h"
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
+#include <cmath>
+
+BoardDetection detectBoardInFile(const std::string& path, const ChessboardOptions& options, bool mirror)
+{
+    BoardDetection d;
+    try {
+        cv::Mat gray = cv::imread(path, cv::IMREAD_GRAYSCALE);
+        if (gray.empty())
+            return d;
+        if (mirror)
+            cv::flip(gray, gray, 1);
+        d.imageSize = gray.size();
+        if (detectChessboard(gray, options, d.corners))
+            d.outcome = BoardDetection::Outcome::Found;
+        else
+            d.corners.clear();
+    } catch (const cv::Exception& e) {
+        d.outcome = BoardDetection::Outcome::Error;
+        d.error = e.what();
+        d.corners.clear();
+    }
+    return d;
+}
+
+void tcpPoseMatrices(double x, double y, double z, double rx, double ry, double rz, double scale, cv::Mat& R,
+                     cv::Mat& t)
+{
+    cv::Rodrigues(cv::Mat(cv::Vec3d(rx, ry, rz)), R);
+    t = (cv::Mat_<double>(3, 1) << x * scale, y * scale, z * scale);
+}
+
+void invertPose(const cv::Mat& R, const cv::Mat& t, cv::Mat& Rinv, cv::Mat& tinv)
+{
+    const cv::Mat Rt = R.t();
+    tinv = -Rt * t;
+    Rinv = Rt.clone();
+}
+
+namespace {
+
+cv::Vec3b rgb255(const cv::Point3d& c)
+{
+    return cv::Vec3b(static_cast<uchar>(static_cast<int>(c.x * 255)),
+                     static_cast<uchar>(static_cast<int>(c.y * 255)),
+                     static_cast<uchar>(static_cast<int>(c.z * 255)));
+}
+
+cv::Mat toMat(const cv::Point3f& p)
+{
+    return (cv::Mat_<double>(3, 1) << p.x, p.y, p.z);
+}
+
+// Reprojection of every view with its measured pose.
+void reprojectionStats(const std::vector<RobotView>& views, const cv::Mat& K, const cv::Mat& kc,
+                       RobotCalibResult& r)
+{
+    const size_t n = views.size();
+    r.projectedPoints.assign(n, {});
+    r.reprojErrors.assign(n, cv::Vec3d());
+    r.pointColours.assign(n, {});
+    for (size_t i = 0; i < n; ++i) {
+        const RobotView& v = views[i];
+        const ViewReprojection view = reprojectView(v.objectPoints, v.imagePoints, v.rvec, v.tvec, K, kc);
+        const double smallest = view.errors.empty() ? 0 : view.smallest;
+        r.projectedPoints[i] = view.projected;
+        r.reprojErrors[i] = cv::Vec3d(view.rms, smallest, view.largest);
+        for (const double e : view.errors)
+            r.pointColours[i].push_back(rgb255(errorColor(e, smallest, view.largest)));
+    }
+}
+
+void colourRows(RobotCalibResult& r)
+{
+    double rmsMin = 1e100, rmsMax = 0, d3Min = 1e100, d3Max = 0;
+    for (size_t i = 0; i < r.reprojErrors.size(); ++i) {
+        rmsMin = std::min(rmsMin, r.reprojErrors[i][0]);
+        rmsMax = std::max(rmsMax, r.reprojErrors[i][0]);
+        d3Min = std::min(d3Min, r.poseErrors[i][0]);
+        d3Max = std::max(d3Max, r.poseErrors[i][0]);
+    }
+    r.imageRowColours.clear();
+    r.poseRowColours.clear();
+    for (size_t i = 0; i < r.reprojErrors.size(); ++i) {
+        r.imageRowColours.push_back(rgb255(errorColor(r.reprojErrors[i][0], rmsMin, rmsMax)));
+        r.poseRowColours.push_back(rgb255(errorColor(r.poseErrors[i][0], d3Min, d3Max)));
+    }
+}
+
+bool validPose(const cv::Mat& R, const cv::Mat& t, const char* name, RobotCalibResult& r)
+{
+    std::string message;
+    if (R.empty() || t.empty() || !cv::checkRange(R) || !cv::checkRange(t)) {
+        r.error = RobotCalibError::InvalidResult;
+        r.message = std::string("The result ") + name + " is not finite.";
+        return false;
+    }
+    if (!checkRotationMatrix(R, message)) {
+        r.error = RobotCalibError::InvalidResult;
+        r.message = std::string("R") + name + " isn't a valid rotation matrix: " + message;
+        return false;
+    }
+    return true;
+}
+
+// Rotation axis (unit) and angle (rad) of R.
+double rotationAxis(const cv::Mat& R, cv::Vec3d& axis)
+{
+    cv::Mat rvec;
+    cv::Rodrigues(R, rvec);
+    const cv::Vec3d v(rvec.at<double>(0), rvec.at<double>(1), rvec.at<double>(2));
+    const double angle = cv::norm(v);
+    axis = angle > 0 ? v / angle : cv::Vec3d(0, 0, 0);
+    return angle;
+}
+
+// True when the TCP motions turn about at least two axes that are not
+// parallel, which hand-eye calibration needs to determine its rotation.
+bool motionsSpanTwoAxes(const std::vector<RobotView>& views)
+{
+    const double minAngle = 0.5 * CV_PI / 180, minSin = std::sin(1.0 * CV_PI / 180);
+    std::vector<cv::Vec3d> axes;
+    for (size_t i = 0; i < views.size(); ++i)
+        for (size_t j = i + 1; j < views.size(); ++j) {
+            cv::Vec3d a;
+            if (rotationAxis(views[i].R_base_tcp.t() * views[j].R_base_tcp, a) > minAngle)
+                axes.push_back(a);
+        }
+    for (size_t i = 0; i < axes.size(); ++i)
+        for (size_t j = i + 1; j < axes.size(); ++j)
+            if (cv::norm(axes[i].cross(axes[j])) > minSin)
+                return true;
+    return false;
+}
+
+const char* const kTooFew = "At least 3 targets have to be detected, aborting...\n";
+
+} // namespace
+
+RobotCalibResult handEyeCalibrate(const std::vector<RobotView>& views, const cv::Mat& K, const cv::Mat& kc,
+                                  cv::HandEyeCalibrationMethod method)
+{
+    RobotCalibResult r;
+    if (views.size() < 3) {
+        r.error = RobotCalibError::TooFewTargets;
+        r.message = kTooFew;
+        return r;
+    }
+    if (!motionsSpanTwoAxes(views)) {
+        r.error = RobotCalibError::Degenerate;
+        r.message =
+            "The robot poses do not determine the hand-eye transform: the rotations between them turn "
+            "about one axis only.";
+        return r;
+    }
+    std::vector<cv::Mat> Rg, tg, Rt, tt;
+    for (const RobotView& v : views) {
+        Rg.push_back(v.R_base_tcp);
+        tg.push_back(v.t_base_tcp);
+        cv::Mat R;
+        cv::Rodrigues(v.rvec, R);
+        Rt.push_back(R);
+        tt.push_back(v.tvec);
+    }
+    cv::Mat RX, tX;
+    cv::calibrateHandEye(Rg, tg, Rt, tt, RX, tX, method);
+    RX.convertTo(RX, CV_64F);
+    tX.convertTo(tX, CV_64F);
+    if (!validPose(RX, tX, "X", r))
+        return r;
+    r.RX = RX;
+    r.tX = tX.reshape(1, 3);
+
+    reprojectionStats(views, K, kc, r);
+
+    // Target pose in the base per view, and their mean.
+    const size_t n = views.size();
+    std::vector<cv::Mat> Ri(n), ti(n);
+    cv::Mat sumR = cv::Mat::zeros(3, 3, CV_64F), sumT = cv::Mat::zeros(3, 1, CV_64F);
+    for (size_t i = 0; i < n; ++i) {
+        const cv::Mat H = cal::getRt4x4(views[i].R_base_tcp, views[i].t_base_tcp) *
+                          cal::getRt4x4(r.RX, r.tX) * cal::getRt4x4(Rt[i], tt[i].reshape(1, 3));
+        Ri[i] = H(cv::Rect(0, 0, 3, 3)).clone();
+        ti[i] = H(cv::Rect(3, 0, 1, 3)).clone();
+        sumR += Ri[i];
+        sumT += ti[i];
+    }
+    cv::SVD svd(sumR / double(n), cv::SVD::FULL_UV);
+    cv::Mat Rm = svd.u * svd.vt;
+    if (cv::determinant(Rm) < 0) {
+        cv::Mat U = svd.u.clone();
+        U.col(2) *= -1;
+        Rm = U * svd.vt;
+    }
+    const cv::Mat tm = sumT / double(n);
+
+    r.poseErrors.assign(n, cv::Vec3d());
+    double S = 0;
+    size_t N = 0;
+    for (size_t i = 0; i < n; ++i) {
+        double s = 0;
+        for (const cv::Point3f& p : views[i].objectPoints) {
+            const cv::Mat P = toMat(p);
+            s += std::pow(cv::norm((Ri[i] * P + ti[i]) - (Rm * P + tm)), 2);
+        }
+        const size_t ni = views[i].objectPoints.size();
+        r.poseErrors[i] =
+            cv::Vec3d(ni ? std::sqrt(s / double(ni)) : 0, cv::norm(ti[i] - tm), rotationAngleDeg(Ri[i], Rm));
+        S += s;
+        N += ni;
+    }
+    r.rms3d = N ? std::sqrt(S / double(N)) : 0;
+    colourRows(r);
+    return r;
+}
+
+RobotCalibResult robotWorldCalibrate(const std::vector<RobotView>& views, const cv::Mat& K, const cv::Mat& kc,
+                                     const RobotWorldOptions& options)
+{
+    RobotCalibResult r;
+    if (views.size() < 3) {
+        r.error = RobotCalibError::TooFewTargets;
+        r.message = kTooFew;
+        return r;
+    }
+    const size_t n = views.size();
+    std::vector<cv::Mat> RA(n), tA(n), RB(n), tB(n);
+    for (size_t i = 0; i < n; ++i) {
+        RA[i] = views[i].R_base_tcp.clone();
+        tA[i] = views[i].t_base_tcp.clone();
+        if (options.invertTcp)
+            invertPose(views[i].R_base_tcp, views[i].t_base_tcp, RA[i], tA[i]);
+        cv::Rodrigues(views[i].rvec, RB[i]);
+        tB[i] = views[i].tvec.reshape(1, 3).clone();
+        if (options.invertTarget) {
+            cv::Mat R = RB[i], t = tB[i];
+            invertPose(R, t, RB[i], tB[i]);
+        }
+    }
+    cv::Mat RX, tX, RY, tY;
+    std::string error;
+    if (!tfc::solveAXYB(RA, tA, RB, tB, RX, tX, RY, tY, error)) {
+        r.error = RobotCalibError::Degenerate;
+        r.message = error;
+        return r;
+    }
+    if (options.invertX) {
+        cv::Mat R = RX, t = tX;
+        invertPose(R, t, RX, tX);
+    }
+    if (options.invertY) {
+        cv::Mat R = RY, t = tY;
+        invertPose(R, t, RY, tY);
+    }
+    if (!validPose(RX, tX, "X", r) || !validPose(RY, tY, "Y", r))
+        return r;
+    r.RX = RX;
+    r.tX = tX;
+    r.RY = RY;
+    r.tY = tY;
+
+    reprojectionStats(views, K, kc, r);
+    r.poseErrors.assign(n, cv::Vec3d());
+    double S = 0;
+    size_t N = 0;
+    for (size_t i = 0; i < n; ++i) {
+        double s = 0;
+        for (const cv::Point3f& p : views[i].objectPoints) {
+            const cv::Mat P = toMat(p);
+            const cv::Mat viaCamera = RY * (RB[i] * P + tB[i]) + tY;
+            const cv::Mat viaRobot = RA[i] * (RX * P + tX) + tA[i];
+            s += std::pow(cv::norm(viaCamera - viaRobot), 2);
+        }
+        const size_t ni = views[i].objectPoints.size();
+        const double dt = cv::norm((RY * tB[i] + tY) - (RA[i] * tX + tA[i]));
+        const double dR = rotationAngleDeg(RY * RB[i], RA[i] * RX);
+        r.poseErrors[i] = cv::Vec3d(ni ? std::sqrt(s / double(ni)) : 0, dt, dR);
+        S += s;
+        N += ni;
+    }
+    r.rms3d = N ? std::sqrt(S / double(N)) : 0;
+    colourRows(r);
+    return r;
+}
+
+namespace {
+
+bool writeMats(const std::string& path, const std::vector<std::pair<const char*, const cv::Mat*>>& mats,
+               std::string& error)
+{
+    try {
+        cv::FileStorage fs(path, cv::FileStorage::WRITE | cv::FileStorage::FORMAT_YAML);
+        if (!fs.isOpened()) {
+            error = "cannot open " + path + " for writing";
+            return false;
+        }
+        for (const auto& m : mats)
+            fs << m.first << *m.second;
+        fs.release();
+    } catch (const cv::Exception& e) {
+        error = e.what();
+        return false;
+    }
+    // FileStorage reports no failure of the final flush; read the file back.
+    try {
+        cv::FileStorage check(path, cv::FileStorage::READ);
+        if (!check.isOpened()) {
+            error = "cannot read back " + path;
+            return false;
+        }
+        for (const auto& m : mats)
+            if (check[m.first].empty()) {
+                error = std::string("\"") + m.first + "\" missing in " + path;
+                return false;
+            }
+    } catch (const cv::Exception& e) {
+        error = e.what();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool writeHandEyeFile(const std::string& path, const cv::Mat& RX, const cv::Mat& tX, std::string& error)
+{
+    return writeMats(path, {{"RX", &RX}, {"tX", &tX}}, error);
+}
+
+bool writeRobotWorldFile(const std::string& path, const cv::Mat& RY, const cv::Mat& tY, const cv::Mat& RX,
+                         const cv::Mat& tX, std::string& error)
+{
+    return writeMats(path, {{"RY", &RY}, {"tY", &tY}, {"RX", &RX}, {"tX", &tX}}, error);
+}

@@ -1,0 +1,193 @@
+#pragma once
+
+// The frame shared by the two robot-camera calibration dialogs, hand-eye
+// (HandEyeCalib) and robot-world (ToolFlangeCalib): the image and TCP lists
+// kept row for row in step, opening images and TCP pose files, the run steps
+// before the solver (options and opening checks, detection, target pose per
+// image, dropping images without a pose), and the result view of one row.
+//
+// A dialog builds its Designer form on itself, then calls
+// initRobotFrame(ui); the frame reaches the widgets through the form's own
+// members, so a widget missing from a form fails to compile. The dialog adds
+// its solver, its log lines, its result file and its scene.
+
+#include "gui/dialogs/ChessboardDialog.h"
+
+#include "core/calib/robot_calib.h"
+#include "core/calib/target_pose.h"
+#include "core/io/tcp_pose_file.h"
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <opencv2/core.hpp>
+#include <vtkRenderer.h>
+#include <vtkSmartPointer.h>
+
+#include <vector>
+
+class ImageLabel;
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QTabWidget;
+class QVTKOpenGLNativeWidget;
+
+class RobotDialog : public ChessboardDialog {
+    Q_OBJECT
+
+public:
+    RobotDialog(QWidget* parent, std::vector<QString> sensorNames);
+    ~RobotDialog() override;
+
+    // Lists the image files (all taken to lie in the first one's folder), as
+    // choosing them in "Open Image Files" does.
+    void openImages(const QStringList& files);
+    // Reads a TCP pose file, as choosing it in "Open TCP File" does; an empty
+    // path stands for a cancelled file dialog.
+    void openTcpFile(const QString& path);
+
+    // Runs the calibration (the work behind "Calibrate").
+    virtual void calibrate() = 0;
+    // Shows one row of the lists: image, errors, TCP pose, and the 3D view.
+    void showResults(int row);
+
+    // Inspection.
+    const std::vector<TcpPose>& poses() const { return tcpPoses; }
+    bool tcpFileRead() const { return tcpReadComplete; }
+    bool hasResult() const { return resultValid; }
+    const QVector<int>& resultRows() const { return boardRows; }
+    const std::vector<cv::Vec3d>& reprojectionErrors() const { return reprojErrors; }
+    const std::vector<cv::Vec3d>& poseErrorList() const { return poseErrors; }
+    vtkRenderer* sceneRenderer() const { return renderer; }
+
+signals:
+    void updateSecondaryExtrinsics(int idx1, int idx2, cv::Mat R, cv::Mat t);
+    void getIntrinsics(int idx, cv::Mat& K, cv::Mat& kc, cv::Size& imgSize);
+    void getSensorNames(std::vector<QString>& sensorNames);
+
+public slots:
+    void updateSensorNames();
+
+protected slots:
+    void on_button_open_images_clicked();
+    void on_button_open_tcp_clicked();
+    void on_button_calibrate_clicked();
+    void on_list_images_currentRowChanged(int currentRow);
+    void on_list_positions_currentRowChanged(int currentRow);
+    void on_radio_EP3P_toggled(bool checked);
+    void on_radio_iterative_PNP_toggled(bool checked);
+    void on_radio_EPNP_toggled(bool checked);
+    void on_check_radon_detection_toggled(bool checked);
+
+protected:
+    // The form's widgets the frame uses.
+    struct Form {
+        QComboBox *combo_sensor, *combo_robot;
+        QListWidget *list_images, *list_positions;
+        QCheckBox *check_mirror, *check_radon_detection;
+        QRadioButton *radio_m, *radio_mm, *radio_EP3P, *radio_iterative_PNP, *radio_EPNP;
+        QPushButton *button_open_images, *button_open_tcp, *button_calibrate;
+        QTabWidget* tabWidget;
+        ImageLabel* image_label;
+        QVTKOpenGLNativeWidget* widget_vtk;
+        QGroupBox *group_TCP_positions, *group_reproj_err, *group_3d_err, *group_ransac, *group_corner_subpix,
+            *group_chessboard, *group_target_pose, *group_length_unit;
+        QLabel *label_x, *label_y, *label_z, *label_rx, *label_ry, *label_rz;
+        QLabel *label_rms_err, *label_min_err, *label_max_err, *label_rms_3d, *label_trans_err,
+            *label_rot_err;
+        QLineEdit *edit_iterations, *edit_reproj_err, *edit_confidence;
+        QProgressBar* progress_bar;
+    };
+
+    template <class Ui> void initRobotFrame(Ui* ui, const QString& title, const QList<QWidget*>& extraLocked)
+    {
+        Form f{ui->combo_sensor,      ui->combo_robot,
+               ui->list_images,       ui->list_positions,
+               ui->check_mirror,      ui->check_radon_detection,
+               ui->radio_m,           ui->radio_mm,
+               ui->radio_EP3P,        ui->radio_iterative_PNP,
+               ui->radio_EPNP,        ui->button_open_images,
+               ui->button_open_tcp,   ui->button_calibrate,
+               ui->tabWidget,         ui->image_label,
+               ui->widget_vtk,        ui->group_TCP_positions,
+               ui->group_reproj_err,  ui->group_3d_err,
+               ui->group_ransac,      ui->group_corner_subpix,
+               ui->group_chessboard,  ui->group_target_pose,
+               ui->group_length_unit, ui->label_x,
+               ui->label_y,           ui->label_z,
+               ui->label_rx,          ui->label_ry,
+               ui->label_rz,          ui->label_rms_err,
+               ui->label_min_err,     ui->label_max_err,
+               ui->label_rms_3d,      ui->label_trans_err,
+               ui->label_rot_err,     ui->edit_iterations,
+               ui->edit_reproj_err,   ui->edit_confidence,
+               ui->progress_bar};
+        setupFrame(f, title, extraLocked);
+    }
+
+    // Clears the results of an earlier run (opening images or a TCP file).
+    virtual void discardResults();
+    // Empties every list of the run and the result (run start).
+    virtual void clearRun();
+
+    // The run steps before the solver, each logging its own message and
+    // returning false when the run stops. On success `views` holds one entry
+    // per board image, in the order of boardRows.
+    bool prepareRun(std::vector<RobotView>& views, bool handEyeInlierText);
+    // The dialog's own part of a row's 3D view: imageShown when the row's
+    // image was read (imageSize (0, 0) when it could not be), hasTcp with the
+    // row's TCP pose in mm, boardIndex the row's place among the board images
+    // of a valid result (-1 otherwise).
+    virtual void drawRowScene(bool imageShown, cv::Size imageSize, bool hasTcp, const cv::Mat& R_tcp,
+                              const cv::Mat& t_tcp, int boardIndex) = 0;
+
+    // Shared result handling.
+    void storeViewResults(const std::vector<RobotView>& views, const RobotCalibResult& result);
+    // Logs a failed solve: the guard's message, or a red line ending the run.
+    void logFailedSolve(const RobotCalibResult& result);
+    void colourRows();
+    void logMatrix(const QString& name, const cv::Mat& t, const cv::Mat& R, const QString& tName);
+    // Reads the board's size from the form again (for the result view),
+    // without logging; false when the form holds no valid board.
+    bool rereadBoard();
+    QString cameraName() const;
+    QString robotName() const;
+    double lengthScale() const; // 1000 for metres, 1 for millimetres
+    cv::Size2d squareSizeMm() const;
+    void renderView();
+
+    Form form;
+    QString baseTitle;
+    vtkSmartPointer<vtkRenderer> renderer;
+    QString lastDir;
+    std::vector<QString> sensorNames;
+    std::vector<TcpPose> tcpPoses;
+    bool tcpReadComplete = false;
+    QVector<int> checkedRows, boardRows;
+    std::vector<std::vector<cv::Point2f>> imagePoints, projectedPoints;
+    std::vector<std::vector<cv::Point3f>> objectPoints;
+    bool resultValid = false;
+    cv::Mat K, kc;
+    cv::Mat RX, tX;
+    std::vector<cv::Mat> rvecs, tvecs, tcpRotations, tcpTranslations;
+    std::vector<cv::Vec3d> reprojErrors, poseErrors;
+    std::vector<cv::Vec3b> imageRowColours, poseRowColours;
+    std::vector<std::vector<cv::Vec3b>> pointColours;
+    cv::Size lastImageSize;
+
+private:
+    void setupFrame(const Form& f, const QString& title, const QList<QWidget*>& extraLocked);
+    void resetErrorLabels();
+    void selectOtherRow(QListWidget* other, int row);
+    // The PnP method and, when RANSAC is used, its checked parameters.
+    bool readPoseOptions(TargetPoseInput& options);
+    void whiteRow(int row);
+};

@@ -1,0 +1,247 @@
+// The hand-eye dialog opened from the main window and driven as a user
+// drives it: board images of a fixed target seen by a camera on a known
+// robot, TCP files in XML and text, in m and mm, each solving method; the
+// result against the truth, in the result file and the result view, and
+// nothing pushed into the scene; the defaults and the failure paths.
+
+#include "gui/dialogs/HandEyeCalib.h"
+#include "gui/shell/MainWindow.h"
+#include "gui/shell/SensorTree.h"
+
+#include "dialog_test_helpers.h"
+#include "robot_chain.h"
+#include "robot_dialog_test_helpers.h"
+#include "screenshots.h"
+#include "test_helpers.h"
+#include "vtk_test_helpers.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextEdit>
+#include <gtest/gtest.h>
+
+using dialog_test::logHas;
+using robot_chain::TcpFormat;
+using robot_dialog_test::RenderedChain;
+
+Q_DECLARE_METATYPE(cv::Mat)
+
+namespace {
+
+// Clean renders of a camera 0.6 m from the board.
+constexpr double kMaxDeg = 0.1;
+constexpr double kMaxMm = 1.0;
+
+const QColor kRed(Qt::red), kBlack(Qt::black);
+
+class HandEyeDialog : public ::testing::Test {
+public:
+    static RenderedChain* scene;
+    static QTemporaryDir* imageDir;
+    QTemporaryDir settingsDir;
+    QPointer<MainWindow> main;
+    HandEyeCalib* dialog = nullptr;
+
+    static void SetUpTestSuite()
+    {
+        imageDir = new QTemporaryDir;
+        scene = new RenderedChain;
+        scene->chain = robot_chain::handEyeChain(scene->cam, scene->pattern, scene->square, 8, 88);
+        robot_dialog_test::render(*scene, imageDir->path());
+    }
+    static void TearDownTestSuite()
+    {
+        delete scene;
+        delete imageDir;
+    }
+    void SetUp() override
+    {
+        qRegisterMetaType<cv::Mat>("cv::Mat");
+        dialog_test::useSettingsFolder(settingsDir.path());
+    }
+    void TearDown() override { closeMain(); }
+    void closeMain()
+    {
+        delete main.data();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    void open(bool setBoard = true)
+    {
+        main = new MainWindow;
+        main->show();
+        main->sensorTree()->addSensor();
+        main->sensorTree()->setSensorName(1, "robot");
+        main->sensorTree()->updateIntrinsicsIdx(0, cv::Mat(scene->cam.K), scene->cam.kc, scene->cam.size);
+        auto* button = main->findChild<QPushButton*>("button_hand_eye");
+        ASSERT_NE(button, nullptr);
+        EXPECT_EQ(button->text(), "Hand-Eye");
+        QTest::mouseClick(button, Qt::LeftButton);
+        dialog = robot_dialog_test::newestDialog<HandEyeCalib>();
+        ASSERT_NE(dialog, nullptr);
+        if (setBoard)
+            robot_dialog_test::setBoard(dialog, scene->pattern, "25.7");
+    }
+    template <class T> T* w(const char* name) const
+    {
+        T* widget = dialog->findChild<T*>(name);
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+    QTextEdit* log() const { return w<QTextEdit>("text_log"); }
+    QString logText() const { return log()->toPlainText(); }
+    void calibrate() const { QTest::mouseClick(w<QPushButton>("button_calibrate"), Qt::LeftButton); }
+    QString resultFile() const { return QDir(scene->folder).filePath("AX-XB.yml"); }
+};
+
+RenderedChain* HandEyeDialog::scene = nullptr;
+QTemporaryDir* HandEyeDialog::imageDir = nullptr;
+
+TEST_F(HandEyeDialog, NewWindowDefaultsAndRememberedMethod)
+{
+    open(false);
+    EXPECT_EQ(dialog->windowTitle(), "Hand / Eye Calibration");
+    EXPECT_EQ(w<QLineEdit>("edit_corners_width")->text(), "50");
+    EXPECT_TRUE(w<QRadioButton>("radio_park")->isChecked());
+    EXPECT_EQ(dialog->findChild<QGroupBox*>("group_AXYB"), nullptr);
+    EXPECT_EQ(dialog->findChild<QCheckBox*>("check_cam_calib"), nullptr);
+    EXPECT_EQ(w<QComboBox>("combo_robot")->currentIndex(), 1);
+    w<QRadioButton>("radio_andreff")->setChecked(true);
+    closeMain();
+    open(false);
+    EXPECT_TRUE(w<QRadioButton>("radio_andreff")->isChecked());
+}
+
+TEST_F(HandEyeDialog, MainWindowRunFindsTheCameraOnTheFlange)
+{
+    struct Case {
+        const char* what;
+        TcpFormat format;
+        bool metres;
+        const char* file;
+        const char* method;
+    } cases[] = {{"XML in metres, Park", TcpFormat::Xml, true, "poses.xml", "radio_park"},
+                 {"text in millimetres, Horaud", TcpFormat::Text, false, "poses.txt", "radio_horaud"},
+                 {"XML in millimetres, Andreff", TcpFormat::Xml, false, "poses_mm.xml", "radio_andreff"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(resultFile());
+        open();
+        (c.metres ? w<QRadioButton>("radio_m") : w<QRadioButton>("radio_mm"))->setChecked(true);
+        w<QRadioButton>(c.method)->setChecked(true);
+        QSignalSpy emitted(dialog, &HandEyeCalib::updateSecondaryExtrinsics);
+        const std::vector<Sensor> before = main->sensorTree()->getSensors();
+
+        dialog->openImages(scene->images);
+        EXPECT_EQ(dialog->windowTitle(), "Hand/Eye Calibration - " + scene->folder);
+        dialog->openTcpFile(scene->tcpFile(c.file, c.format, c.metres));
+        calibrate();
+        ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+        EXPECT_POSE_NEAR(dialog->cameraRotation(), dialog->cameraTranslation(), scene->chain.X.R,
+                         scene->chain.X.t, kMaxDeg, kMaxMm);
+        EXPECT_TRUE(logText().contains("Extrinsics: Cam0 w.r.t. TCP of robot"));
+        EXPECT_TRUE(logText().contains("Translation tX = ("));
+        EXPECT_TRUE(logText().contains("Extrinsics saved to " + resultFile()));
+        EXPECT_TRUE(logText().contains("RMS 3D-Error of all calibration points: "));
+
+        cv::FileStorage fs(resultFile().toStdString(), cv::FileStorage::READ);
+        ASSERT_TRUE(fs.isOpened());
+        std::vector<std::string> keys;
+        for (const cv::FileNode& n : fs.root())
+            keys.push_back(n.name());
+        EXPECT_EQ(keys, (std::vector<std::string>{"RX", "tX"}));
+        cv::Mat RX, tX;
+        fs["RX"] >> RX;
+        fs["tX"] >> tX;
+        EXPECT_MAT_NEAR(RX, dialog->cameraRotation(), 1e-12);
+        EXPECT_MAT_NEAR(tX, dialog->cameraTranslation(), 1e-12);
+
+        // The hand-eye result stays out of the scene.
+        EXPECT_EQ(emitted.count(), 0);
+        const std::vector<Sensor> after = main->sensorTree()->getSensors();
+        EXPECT_MAT_NEAR(after[1].t, before[1].t, 0);
+
+        // The target stands still: its scatter in the base is small for every image.
+        ASSERT_EQ(dialog->poseErrorList().size(), 8u);
+        for (const cv::Vec3d& e : dialog->poseErrorList()) {
+            EXPECT_LT(e[0], kMaxMm);
+            EXPECT_LT(e[1], kMaxMm);
+            EXPECT_LT(e[2], kMaxDeg);
+        }
+        w<QListWidget>("list_positions")->setCurrentRow(4);
+        EXPECT_TRUE(w<QListWidget>("list_images")->item(4)->isSelected());
+        EXPECT_TRUE(w<QGroupBox>("group_reproj_err")->isVisible());
+        EXPECT_EQ(w<QLabel>("label_trans_err")->text(),
+                  QString("||") + QChar(0x0394) +
+                      "t||: " + QString::number(dialog->poseErrorList()[4][1], 'f', 4) + " mm");
+        EXPECT_EQ(w<QLabel>("label_min_err")->styleSheet(), "color:#00ff00");
+        EXPECT_TRUE(w<QGroupBox>("group_TCP_positions")->title().endsWith("robot"));
+        EXPECT_GT(testing_support::props(dialog->sceneRenderer()).size(), 4u);
+        EXPECT_TRUE(
+            dialog->grab().save(testing_support::screenshotPath(QString("hand_eye_%1.png").arg(c.method))));
+        // Opening the TCP file again discards the per-image results; the last
+        // hand-eye result stays.
+        dialog->openTcpFile(QDir(scene->folder).filePath(c.file));
+        EXPECT_FALSE(dialog->hasResult());
+        EXPECT_TRUE(dialog->reprojectionErrors().empty());
+        EXPECT_FALSE(dialog->cameraRotation().empty());
+        closeMain();
+    }
+}
+
+TEST_F(HandEyeDialog, FailurePathsLeaveNoResult)
+{
+    // Poses turning about one axis cannot determine the camera on the flange.
+    std::vector<robot_chain::Pose> oneAxis = robot_chain::oneAxisPoses(8, {0.1, 0.2, 1.0});
+    struct Case {
+        const char* what;
+        std::function<void(HandEyeDialog&)> prepare;
+        QString message;
+        QColor colour;
+    };
+    const std::vector<Case> cases = {
+        {"no TCP file", [](HandEyeDialog& t) { t.dialog->openImages(scene->images); },
+         "Tool center point positions are empty, aborting...", kBlack},
+        {"fewer than 3 images selected",
+         [](HandEyeDialog& t) {
+             t.dialog->openImages(scene->images);
+             t.dialog->openTcpFile(scene->tcpFile("poses.xml", TcpFormat::Xml, true));
+             for (int r = 2; r < 8; ++r)
+                 t.w<QListWidget>("list_images")->item(r)->setCheckState(Qt::Unchecked);
+         },
+         "At least 3 images have to be selected, aborting...", kBlack},
+        {"robot poses about one axis",
+         [&oneAxis](HandEyeDialog& t) {
+             t.dialog->openImages(scene->images);
+             t.dialog->openTcpFile(scene->tcpFile("axis.txt", TcpFormat::Text, false, &oneAxis));
+         },
+         "turn about one axis only", kRed},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(resultFile());
+        open();
+        w<QRadioButton>("radio_mm")->setChecked(true);
+        c.prepare(*this);
+        calibrate();
+        EXPECT_TRUE(logHas(log(), c.message, c.colour)) << logText().toStdString();
+        EXPECT_FALSE(dialog->hasResult());
+        EXPECT_TRUE(dialog->cameraRotation().empty());
+        EXPECT_FALSE(QFile::exists(resultFile()));
+        closeMain();
+    }
+}
+
+} // namespace
