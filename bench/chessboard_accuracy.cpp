@@ -1,7 +1,8 @@
 // Accuracy, speed and memory of the three chessboard detectors on the same
 // images and thread count, printed as markdown tables:
 //  - rendered boards with exact corners: detection rate, RMS and largest
-//    corner error, signed mean error (bias), median time per image;
+//    corner error, signed mean error (bias), median elapsed and processor
+//    time per image;
 //  - the real 9x6 photographs: detections, median time, and how far the
 //    detectors' corners lie from each other;
 //  - peak resident memory of each detector.
@@ -17,7 +18,8 @@
 //   --threads  cv::setNumThreads for every detector (default 1)
 //   --reps     timed runs per image, the median is kept (default 3)
 //   --views    rendered images per set (default 8)
-//   --large    add a set of 12-megapixel renders (two images)
+//   --large    add sets of 3-megapixel (2048x1536) and 12-megapixel (4000x3000)
+//              renders (the latter half as many images)
 //   --data     folder of left01.jpg..left14.jpg (default: OpenCV's samples)
 
 #include "chessboard_common.h"
@@ -40,6 +42,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -74,6 +77,15 @@ long statusKb(const char* field)
         if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':')
             return std::atol(line.c_str() + n + 1);
     return -1;
+}
+
+// Processor time of the whole process (all threads), in milliseconds: on a
+// machine shared with other work it varies less than the elapsed time.
+double cpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec * 1e-6;
 }
 
 long residentKb()
@@ -149,7 +161,7 @@ int runWorker(const std::string& key, const std::string& manifest, const Options
     std::ostringstream out;
     out.precision(9);
     for (size_t i = 0; i < items.size(); ++i) {
-        std::vector<double> ms;
+        std::vector<double> ms, cpu;
         bool found = false;
         long extraKb = 0;
         for (int r = 0; r < o.reps; ++r) {
@@ -158,14 +170,17 @@ int runWorker(const std::string& key, const std::string& manifest, const Options
                 perRun = resetPeak() && perRun;
                 before = residentKb();
             }
+            const double c0 = cpuMs();
             const auto t0 = std::chrono::steady_clock::now();
             found = cbbench::detect(d, items[i].gray, items[i].pattern, corners);
             const auto t1 = std::chrono::steady_clock::now();
+            cpu.push_back(cpuMs() - c0);
             ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
             if (r == 0)
                 extraKb = peakKb() - before;
         }
-        out << "R " << i << ' ' << int(found) << ' ' << median(ms) << ' ' << extraKb << ' ' << corners.size();
+        out << "R " << i << ' ' << int(found) << ' ' << median(ms) << ' ' << median(cpu) << ' ' << extraKb << ' '
+            << corners.size();
         for (const auto& p : corners)
             out << ' ' << p.x << ' ' << p.y;
         out << '\n';
@@ -182,6 +197,7 @@ int runWorker(const std::string& key, const std::string& manifest, const Options
 struct Result {
     bool found = false;
     double ms = 0;
+    double cpuMs = 0; // processor time of all the process's threads
     long extraKb = 0; // peak resident memory of the run above the resident size before it
     std::vector<cv::Point2f> corners;
 };
@@ -237,7 +253,7 @@ WorkerRun spawnWorker(Detector d, const std::string& manifest, const Options& o)
             size_t idx = 0, n = 0;
             int found = 0;
             Result r;
-            in >> idx >> found >> r.ms >> r.extraKb >> n;
+            in >> idx >> found >> r.ms >> r.cpuMs >> r.extraKb >> n;
             r.found = found != 0;
             r.corners.resize(n);
             for (auto& p : r.corners)
@@ -259,13 +275,14 @@ struct Accuracy {
     double sumSq = 0, worst = 0;
     cv::Point2d bias{0, 0};
     long corners = 0;
-    std::vector<double> ms;
+    std::vector<double> ms, cpu;
     long maxExtraKb = 0;
 
     void add(const cbbench::BoardImage& img, const Result& r)
     {
         ++total;
         ms.push_back(r.ms);
+        cpu.push_back(r.cpuMs);
         maxExtraKb = std::max(maxExtraKb, r.extraKb);
         if (!r.found)
             return;
@@ -292,9 +309,10 @@ struct Accuracy {
             found += cv::format(" (+%d wrong board%s)", wrong, wrong > 1 ? "s" : "");
         const double mb = maxExtraKb / 1024.0;
         if (!corners)
-            return cv::format("| %s | - | - | - | %.1f | %.0f |", found.c_str(), median(ms), mb);
-        return cv::format("| %s | %.3f | %.3f | (%+.3f, %+.3f) | %.1f | %.0f |", found.c_str(), rms, worst,
-                          b.x, b.y, median(ms), mb);
+            return cv::format("| %s | - | - | - | %.1f | %.1f | %.0f |", found.c_str(), median(ms), median(cpu),
+                              mb);
+        return cv::format("| %s | %.3f | %.3f | (%+.3f, %+.3f) | %.1f | %.1f | %.0f |", found.c_str(), rms, worst,
+                          b.x, b.y, median(ms), median(cpu), mb);
     }
 };
 
@@ -372,9 +390,9 @@ int runDriver(const Options& o)
            "smallest corner spacing; the errors are over these boards' corners; a board found elsewhere is "
            "a wrong board.\n\n"
         << "| Images | Detector | Found | RMS error (px) | Max error (px) | Bias x, y (px) | Median "
-           "time (ms) "
+           "time (ms) | Median processor time (ms) "
            "| Peak memory (MB) |\n"
-        << "|---|---|---|---|---|---|---|---|\n";
+        << "|---|---|---|---|---|---|---|---|---|\n";
     for (size_t s = 0; s < renderedCount; ++s)
         for (Detector d : detectors)
             std::cout << "| " << sets[s].name << " (" << sets[s].images.size() << ") | "
@@ -386,24 +404,25 @@ int runDriver(const Options& o)
     const size_t ps = renderedCount;
     const auto& photos = sets[ps].images;
     std::cout << "\n### " << sets[ps].name << ", no ground truth\n\n"
-              << "| Detector | Found | Median time (ms) | Peak memory (MB) |";
+              << "| Detector | Found | Median time (ms) | Median processor time (ms) | Peak memory (MB) |";
     for (Detector other : detectors)
         std::cout << " RMS distance to " << cbbench::detectorKey(other) << " (px) |";
-    std::cout << "\n|---|---|---|---|";
+    std::cout << "\n|---|---|---|---|---|";
     for (size_t k = 0; k < detectors.size(); ++k)
         std::cout << "---|";
     std::cout << '\n';
     for (Detector d : detectors) {
         int found = 0;
         long extraKb = 0;
-        std::vector<double> ms;
+        std::vector<double> ms, cpu;
         for (const Result* r : bySet[{ps, d}]) {
             found += r->found;
             ms.push_back(r->ms);
+            cpu.push_back(r->cpuMs);
             extraKb = std::max(extraKb, r->extraKb);
         }
         std::cout << "| " << cbbench::detectorName(d) << " | " << found << '/' << photos.size() << " | "
-                  << cv::format("%.1f | %.0f", median(ms), extraKb / 1024.0) << " |";
+                  << cv::format("%.1f | %.1f | %.0f", median(ms), median(cpu), extraKb / 1024.0) << " |";
         for (Detector other : detectors) {
             if (other == d) {
                 std::cout << " - |";

@@ -212,6 +212,12 @@ inline std::vector<RenderedSetRecipe> renderedSetRecipes(bool large)
     add("1280x960, small board", {1280, 960}, 1100, {}, small, lightNoise);
 
     if (large) {
+        // Large sensors: the detector searches these at their own resolution
+        // and measures the corners on enlarged patches.
+        synth::RenderOptions three = lightNoise;
+        three.supersample = 4;
+        three.blurSigma = 0.7;
+        add("2048x1536 (3 MP)", {2048, 1536}, 1760, {-0.2, 0.05, 0, 0, 0}, v, three);
         synth::RenderOptions big = lightNoise;
         big.supersample = 2;
         big.blurSigma = 1.0;
@@ -228,7 +234,8 @@ inline std::vector<ImageSet> renderedSets(int views, bool large)
     for (const auto& recipe : renderedSetRecipes(large)) {
         ImageSet set{recipe.name, {}};
         const auto cam = synth::makeCamera(recipe.size, recipe.focal, recipe.kc);
-        const int n = recipe.size.area() > 4000000 ? std::min(views, 2) : views;
+        // 12-megapixel renders take long to make and to search: half as many.
+        const int n = recipe.size.area() > 4000000 ? std::max(1, views / 2) : views;
         for (int i = 0; i < n; ++i) {
             const cv::Size pattern = renderedPatterns()[size_t(i) % renderedPatterns().size()];
             const double square = 30;

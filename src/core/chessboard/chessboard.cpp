@@ -6,6 +6,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -253,6 +254,93 @@ void processSeedBoard(Chessboard::Board& board, const cv::Mat& table, cv::flann:
     }
 }
 
+// Half side, in input pixels, of the patch a corner is measured on: it holds
+// the strips and the surround of the coarsest scale (scale 4: strips of 32
+// input pixels, surround of 32 x 32) around every spot searched.
+constexpr int kPatchRadius = 48;
+// Working-image pixels around the corner searched for the strength peak.
+constexpr int kPeakRadius = 4;
+
+// Measures one corner as the thorough search measures the corners of smaller
+// images: at the peak of the feature strength of the image enlarged 2x, here
+// computed on a patch around the corner only. Of the scales, the one with the
+// strongest peak is used (the coarser one on a tie), as the key points of the
+// whole image come from the coarsest scale that no finer one exceeds. Returns
+// false, leaving `p`, when no scale has a peak inside the searched window.
+bool measureOnEnlargedPatch(const cv::Mat& gray, const FastX::Settings& settings, cv::Point2f& p)
+{
+    if (!(std::isfinite(p.x) && std::isfinite(p.y)))
+        return false;
+    const int cx = cvRound(p.x), cy = cvRound(p.y);
+    const cv::Rect patch = cv::Rect(cx - kPatchRadius, cy - kPatchRadius, 2 * kPatchRadius + 1,
+                                    2 * kPatchRadius + 1) &
+                           cv::Rect(0, 0, gray.cols, gray.rows);
+    if (patch.width < 16 || patch.height < 16)
+        return false;
+    FastX::Settings fs = settings;
+    fs.upsample = true;
+    const FastX fastx(fs);
+    std::vector<cv::Mat> rotated, maps;
+    fastx.detectImpl(gray(patch), rotated, maps, cv::Mat());
+    rotated.clear();
+
+    // Key points of the enlarged image lie at X / 2 - 0.25 input pixels.
+    const float ex = 2.0f * (p.x - patch.x) + 0.5f, ey = 2.0f * (p.y - patch.y) + 0.5f;
+    const int X0 = cvRound(ex), Y0 = cvRound(ey);
+    float best = 0;
+    cv::Point bestLoc(-1, -1);
+    const cv::Mat* bestMap = nullptr;
+    for (int i = fs.maxScale; i >= fs.minScale; --i) {
+        const cv::Mat& M = maps[i - fs.minScale];
+        const cv::Rect window = cv::Rect(X0 - kPeakRadius, Y0 - kPeakRadius, 2 * kPeakRadius + 1,
+                                         2 * kPeakRadius + 1) &
+                                cv::Rect(1, 1, M.cols - 2, M.rows - 2);
+        if (window.empty())
+            continue;
+        float peak = -FLT_MAX;
+        cv::Point loc;
+        for (int y = window.y; y < window.br().y; ++y) {
+            const float* row = M.ptr<float>(y);
+            for (int x = window.x; x < window.br().x; ++x)
+                if (row[x] > peak) {
+                    peak = row[x];
+                    loc = cv::Point(x, y);
+                }
+        }
+        // A maximum on the window's edge is no peak of this window.
+        if (loc.x == window.x || loc.y == window.y || loc.x == window.br().x - 1 || loc.y == window.br().y - 1)
+            continue;
+        if (peak > best) {
+            best = peak;
+            bestLoc = loc;
+            bestMap = &M;
+        }
+    }
+    if (!bestMap)
+        return false;
+    const cv::Mat& M = *bestMap;
+    const int X = bestLoc.x, Y = bestLoc.y;
+    const float x = X + subPixelOffset(M.at<float>(Y, X - 1), M.at<float>(Y, X), M.at<float>(Y, X + 1));
+    const float y = Y + subPixelOffset(M.at<float>(Y - 1, X), M.at<float>(Y, X), M.at<float>(Y + 1, X));
+    p = cv::Point2f(patch.x + 0.5f * x - 0.25f, patch.y + 0.5f * y - 0.25f);
+    return true;
+}
+
+// FastX settings of the candidate search.
+FastX::Settings candidateSettings(const Chessboard::Settings& parameters, const cv::Mat& image)
+{
+    FastX::Settings fs;
+    fs.threshold = kFastThreshold;
+    fs.angleStep = kAngleStep;
+    fs.branchCount = 2;
+    fs.minScale = parameters.minScale;
+    fs.maxScale = parameters.maxScale;
+    fs.contrastFilter = true;
+    fs.upsample = parameters.upsample &&
+                  4.0 * static_cast<double>(image.total()) <= Chessboard::kMaxUpsampledPixels;
+    return fs;
+}
+
 } // namespace
 
 Chessboard::Chessboard() = default;
@@ -321,15 +409,7 @@ void Chessboard::findCornerCandidates(const cv::Mat& image, std::vector<cv::KeyP
     keypoints.clear();
     angles.clear();
 
-    FastX::Settings fs;
-    fs.threshold = kFastThreshold;
-    fs.angleStep = kAngleStep;
-    fs.branchCount = 2;
-    fs.minScale = parameters.minScale;
-    fs.maxScale = parameters.maxScale;
-    fs.contrastFilter = true;
-    fs.upsample = parameters.upsample && 4.0 * static_cast<double>(image.total()) <= kMaxUpsampledPixels;
-    FastX fastx(fs);
+    const FastX fastx(candidateSettings(parameters, image));
 
     std::vector<cv::Mat> rotated;
     fastx.detectImpl(image, rotated, featureMaps, mask);
@@ -537,8 +617,21 @@ Chessboard::Board Chessboard::detectImpl(const cv::Mat& image, std::vector<cv::M
             if (best < 0 || boards[b].rows() * boards[b].cols() > boards[best].rows() * boards[best].cols())
                 best = b;
         }
-        if (best >= 0)
-            return boards[best];
+        if (best >= 0) {
+            Board& board = boards[best];
+            const FastX::Settings fs = candidateSettings(parameters, image);
+            if (parameters.upsample && !fs.upsample) {
+                // Searched at its own resolution: measure the corners on
+                // enlarged patches, each corner on its own.
+                std::vector<cv::Point2f> points = board.getCornerPoints(true);
+                cv::parallel_for_(cv::Range(0, static_cast<int>(points.size())), [&](const cv::Range& range) {
+                    for (int k = range.start; k < range.end; ++k)
+                        measureOnEnlargedPatch(image, fs, points[k]);
+                });
+                board.setCornerPoints(points);
+            }
+            return board;
+        }
     }
     return Board();
 }

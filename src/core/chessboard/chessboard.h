@@ -37,7 +37,10 @@
 //            bottom-left corner first) and counter-clockwise when h is even
 //            (its top-right corner first).
 //   mode:    1 selects the thorough search (candidates on the image enlarged
-//            2x, scales 2 to 4, up to 100 seeds), anything else the quick one.
+//            2x, scales 2 to 4, up to 100 seeds; on images above about 2.25
+//            megapixels the search runs at the image's own resolution and the
+//            corners are measured on enlarged patches), anything else the
+//            quick one.
 //   meta:    optional (cv::noArray()); on success an h x w CV_8U matrix whose
 //            element (r, c), r < h - 1, c < w - 1, is 1 for a black and 2 for a
 //            white cell, the last row and column 0; on failure released.
@@ -80,7 +83,11 @@ public:
         int maxSeeds = 100; // at most this many candidates are tried as seeds (plus one per weak one skipped)
         // FastX works on the image enlarged 2x. Images whose enlarged copy
         // would exceed kMaxUpsampledPixels are searched at their own
-        // resolution, which bounds the detector's memory on large images.
+        // resolution, which bounds the detector's memory on large images;
+        // the corners of the board found there are then measured on the
+        // enlarged image of a small patch around each corner, at the peak of
+        // the strongest scale's feature strength, as the enlarged search
+        // measures them.
         bool upsample = true;
     };
 

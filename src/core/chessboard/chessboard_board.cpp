@@ -686,6 +686,24 @@ std::vector<cv::Point2f> Chessboard::Board::getCornerPoints(bool all) const
     return result;
 }
 
+void Chessboard::Board::setCornerPoints(const std::vector<cv::Point2f>& points)
+{
+    if (!topLeftCell || points.size() != static_cast<size_t>(nRows) * nCols)
+        cv::error(cv::Error::StsBadSize, "wrong number of corners", "details::Chessboard::Board::setCornerPoints",
+                  __FILE__, __LINE__);
+    size_t i = 0;
+    auto setRow = [&](PointIter it) {
+        do {
+            if (i < points.size())
+                **it = points[i];
+            ++i;
+        } while (it.right());
+    };
+    setRow(PointIter(topLeftCell, TopLeft));
+    for (Cell* c = topLeftCell; c; c = c->bottom)
+        setRow(PointIter(c, BottomLeft));
+}
+
 std::vector<cv::Point2f> Chessboard::Board::getContour() const
 {
     std::vector<cv::Point2f> result;

@@ -148,6 +148,10 @@ public:
     cv::Point2f& getCorner(int row, int col);
     // Corner points in row-major order: all of them, or only those without NaN.
     std::vector<cv::Point2f> getCornerPoints(bool all) const;
+    // Replaces the corner positions, given in the order of
+    // getCornerPoints(true). StsBadSize "wrong number of corners" when the
+    // list does not hold rows * cols points.
+    void setCornerPoints(const std::vector<cv::Point2f>& points);
     // The outline of the complete cells, the points where it changes
     // direction, clockwise; the four outer corners for a complete board. Empty
     // for an empty board, for a board without complete cells, and when the

@@ -9,6 +9,10 @@
 #include <cstdint>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace details {
 
 namespace {
@@ -23,6 +27,26 @@ int orientationCount(float angleStep)
 int upsampleExponent(const FastX::Settings& s)
 {
     return s.upsample ? 1 : 0;
+}
+
+// Allocates m (unless it already has this size and type) and asks the system
+// to back the large image with huge pages: the working images of a detection
+// are several tens of megabytes each, and faulting them in 4 KiB pages on
+// first use takes a good part of the detection's time. Only a hint, on
+// systems that have it; the contents are the same either way.
+void createLarge(cv::Mat& m, cv::Size size, int type)
+{
+    if (m.size() == size && m.type() == type)
+        return;
+    m.create(size, type);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t huge = std::uintptr_t(2) << 20;
+    const std::uintptr_t b = reinterpret_cast<std::uintptr_t>(m.datastart);
+    const std::uintptr_t e = reinterpret_cast<std::uintptr_t>(m.dataend);
+    const std::uintptr_t s = (b + huge - 1) & ~(huge - 1), t = e & ~(huge - 1);
+    if (t > s)
+        madvise(reinterpret_cast<void*>(s), t - s, MADV_HUGEPAGE);
+#endif
 }
 
 void boxMean(cv::InputArray src, cv::OutputArray dst, int width, int height)
@@ -113,7 +137,7 @@ int boxBandRows(int height)
 // neighbours across band edges and equals the whole-image filter.
 void bandedBoxMean(const cv::Mat& src, cv::Mat& dst, int width, int height)
 {
-    dst.create(src.size(), src.type());
+    createLarge(dst, src.size(), src.type());
     runBands(
         src.rows,
         [&](int y0, int y1) {
@@ -131,7 +155,7 @@ void bandedBoxMean(const cv::Mat& src, cv::Mat& dst, int width, int height)
 void bandedBoxMeanInside(const cv::Mat& src, cv::Mat& dst, int width, int height,
                          const std::vector<cv::Point2f>& quad)
 {
-    dst.create(src.size(), src.type());
+    createLarge(dst, src.size(), src.type());
     runBands(
         src.rows,
         [&](int y0, int y1) {
@@ -257,7 +281,7 @@ private:
 // means exist only for one band at a time.
 void contrastMap(const cv::Mat& raw, int L, int Q, cv::Mat& map)
 {
-    map.create(raw.size(), CV_32FC1);
+    createLarge(map, raw.size(), CV_32FC1);
     const StrengthBoxMean surround(raw, L), centre(raw, Q);
     runBands(raw.rows, [&](int y0, int y1) {
         cv::Mat s(y1 - y0, raw.cols, CV_32FC1), c(y1 - y0, raw.cols, CV_32FC1);
@@ -304,8 +328,8 @@ void mergeWithStrength(const std::vector<cv::Mat>& strips, int branches, cv::Mat
 {
     const int n = static_cast<int>(strips.size());
     const cv::Size size = strips.front().size();
-    filter.create(size, CV_MAKETYPE(CV_8U, n));
-    map.create(size, CV_32FC1);
+    createLarge(filter, size, CV_MAKETYPE(CV_8U, n));
+    createLarge(map, size, CV_32FC1);
     runBands(size.height, [&](int y0, int y1) {
         std::vector<const uchar*> rows(n);
         for (int y = y0; y < y1; ++y) {
@@ -478,11 +502,15 @@ void FastX::detectImpl(const cv::Mat& image, std::vector<cv::Mat>& rotatedImages
         cv::error(cv::Error::StsBadSize, "Unsupported image type", fn, __FILE__, __LINE__);
 
     const int u = upsampleExponent(parameters);
-    cv::UMat work;
-    if (parameters.upsample)
-        cv::resize(image, work, cv::Size(), 2.0, 2.0, cv::INTER_LINEAR);
-    else
-        image.copyTo(work);
+    cv::Mat work; // only read
+    if (parameters.upsample) {
+        createLarge(work, cv::Size(2 * image.cols, 2 * image.rows), CV_8UC1);
+        cv::resize(image, work, work.size(), 0, 0, cv::INTER_LINEAR);
+    } else {
+        // The filters read across band edges into the surrounding image: a
+        // region of a larger image is copied so that its own border counts.
+        work = image.isSubmatrix() ? image.clone() : image;
+    }
 
     const int m = orientationCount(parameters.angleStep);
     const int n = 2 * m;
@@ -490,9 +518,11 @@ void FastX::detectImpl(const cv::Mat& image, std::vector<cv::Mat>& rotatedImages
         std::floor(std::sqrt(double(work.cols) * work.cols + double(work.rows) * work.rows)));
 
     // The working image turned by -j*angleStep, for j = 1 .. m-1; the same for every scale.
-    std::vector<cv::UMat> turned(std::max(m, 1));
-    for (int j = 1; j < m; ++j)
+    std::vector<cv::Mat> turned(std::max(m, 1));
+    for (int j = 1; j < m; ++j) {
+        createLarge(turned[j], cv::Size(D, D), CV_8UC1);
         rotateImage(-j * parameters.angleStep, work, cv::Size(D, D), turned[j]);
+    }
 
     const int scales = parameters.maxScale - parameters.minScale + 1;
     rotatedImages.assign(scales, cv::Mat());
@@ -520,10 +550,8 @@ void FastX::detectImpl(const cv::Mat& image, std::vector<cv::Mat>& rotatedImages
     // Temporary images, reused from scale to scale.
     std::vector<cv::Mat> strips(n);
     cv::Mat box, rawMap;
-    const cv::Mat workMat = work.getMat(cv::ACCESS_READ);
-    std::vector<cv::Mat> turnedMat(turned.size());
-    for (int j = 1; j < m; ++j)
-        turnedMat[j] = turned[j].getMat(cv::ACCESS_READ);
+    const cv::Mat& workMat = work;
+    const std::vector<cv::Mat>& turnedMat = turned;
 
     for (int i = parameters.minScale; i <= parameters.maxScale; ++i) {
         const int L = 1 << (i + 1 + u);
@@ -535,8 +563,10 @@ void FastX::detectImpl(const cv::Mat& image, std::vector<cv::Mat>& rotatedImages
         for (int j = 1; j < m; ++j) {
             const float theta = j * parameters.angleStep;
             bandedBoxMeanInside(turnedMat[j], box, L, T, footprint[j]);
+            createLarge(strips[j], work.size(), CV_8UC1);
             rotateImage(theta, box, work.size(), strips[j]);
             bandedBoxMeanInside(turnedMat[j], box, T, L, footprint[j]);
+            createLarge(strips[m + j], work.size(), CV_8UC1);
             rotateImage(theta, box, work.size(), strips[m + j]);
         }
 

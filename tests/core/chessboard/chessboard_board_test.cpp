@@ -252,6 +252,30 @@ TEST(ChessboardBoardModel, AddsLinesOnEverySideWithAlternatingColours)
     expectConsistentGrid(b);
 }
 
+TEST(ChessboardBoardModel, CornerPointsAreReplacedInOutputOrder)
+{
+    // A grown board (corners reached through several cells) and a turned
+    // one: the positions go back to the corners they were read from.
+    Board b(cv::Size(4, 3), gridPoints(3, 4, similarity(10, 20, 20)), 0, 1);
+    b.addRowBottom(gridPoints(1, 4, similarity(10, 80, 20)));
+    b.turnLeft();
+    std::vector<cv::Point2f> moved = b.getCornerPoints(true);
+    ASSERT_EQ(moved.size(), 16u);
+    for (size_t i = 0; i < moved.size(); ++i)
+        moved[i] += cv::Point2f(0.25f * i, -0.5f);
+    b.setCornerPoints(moved);
+    EXPECT_TRUE(samePoints(b.getCornerPoints(true), moved));
+    expectConsistentGrid(b);
+
+    const std::string prefix = "details::Chessboard::Board::";
+    expectCvError([&] { b.setCornerPoints(std::vector<cv::Point2f>(15)); }, cv::Error::StsBadSize,
+                  "wrong number of corners", prefix + "setCornerPoints");
+    EXPECT_TRUE(samePoints(b.getCornerPoints(true), moved));
+    Board empty;
+    expectCvError([&] { empty.setCornerPoints({}); }, cv::Error::StsBadSize, "wrong number of corners",
+                  prefix + "setCornerPoints");
+}
+
 TEST(ChessboardBoardModel, WrongLineLengthIsRefusedAndLeavesBoardUnchanged)
 {
     Board b(cv::Size(4, 3), gridPoints(3, 4, similarity(10, 20, 20)), 0, 1);

@@ -665,6 +665,31 @@ TEST(FastXOnChessboards, ResultsDoNotDependOnTheThreadCount)
     cv::setNumThreads(threads);
 }
 
+TEST(FastXOnChessboards, ARegionOfALargerImageIsSearchedAsAnImageOfItsOwn)
+{
+    // The region's border is its own: the filters do not read the pixels of
+    // the larger image around it (with and without enlargement).
+    const RenderedBoard b = renderBoard(cv::Size(9, 6), 8, 2, 0.7);
+    cv::Mat larger(b.image.rows + 40, b.image.cols + 60, CV_8UC1, cv::Scalar(255));
+    cv::randu(larger, 0, 256);
+    const cv::Rect where(30, 20, b.image.cols, b.image.rows);
+    b.image.copyTo(larger(where));
+    const cv::Mat region = larger(where);
+    ASSERT_TRUE(region.isSubmatrix());
+    for (bool upsample : {false, true}) {
+        SCOPED_TRACE(upsample);
+        FastX fx(detectorSettings(upsample));
+        std::vector<cv::Mat> rotatedA, mapsA, rotatedB, mapsB;
+        fx.detectImpl(b.image, rotatedA, mapsA, cv::Mat());
+        fx.detectImpl(region, rotatedB, mapsB, cv::Mat());
+        ASSERT_EQ(mapsA.size(), mapsB.size());
+        for (size_t i = 0; i < mapsA.size(); ++i) {
+            EXPECT_EQ(cv::norm(mapsA[i], mapsB[i], cv::NORM_INF), 0);
+            EXPECT_EQ(cv::norm(rotatedA[i], rotatedB[i], cv::NORM_INF), 0);
+        }
+    }
+}
+
 TEST(FastXFeature2D, DetectAndDescriptors)
 {
     const RenderedBoard b = renderBoard(cv::Size(7, 5), 6, 0, 0);

@@ -927,6 +927,56 @@ TEST(FindChessboardCorners2, LargeImagesAreSearchedAtTheirOwnResolution)
     EXPECT_TRUE(board.hasCells());
 }
 
+TEST(FindChessboardCorners2, LargeImagesAreMeasuredAsPreciselyAsSmallOnes)
+{
+    // 2048 x 1536 (3 megapixels), searched at its own resolution: the corners
+    // are measured on enlarged patches, as precisely as the enlarged search
+    // measures smaller images. On these two renders the corners lie 0.036 px
+    // RMS (at most 0.09 px) from the truth, OpenCV's findChessboardCornersSB
+    // (exhaustive, accuracy) reaches 0.037 px (0.10 px); the corners of the
+    // search alone, without the patches, lie 0.066 px RMS (0.16 px) away.
+    constexpr double kMaxRms = 0.045; // px, over all corners
+    constexpr double kMaxError = 0.12; // px, any corner
+    const auto cam = synth::makeCamera({2048, 1536}, 1760);
+    const cv::Size pattern(9, 6);
+    double sumSq = 0, worst = 0;
+    int n = 0;
+    for (std::uint64_t seed : {31, 34}) {
+        SCOPED_TRACE(seed);
+        const synth::View view = synth::boardViews(cam, pattern, 30, 1, seed)[0];
+        synth::RenderOptions o;
+        o.noiseSigma = 1;
+        o.blurSigma = 0.7;
+        o.seed = seed;
+        const cv::Mat img = synth::renderChessboard(cam, pattern, 30, view, o);
+        ASSERT_GT(4.0 * static_cast<double>(img.total()), details::Chessboard::kMaxUpsampledPixels);
+        const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, 30, view);
+        std::vector<cv::Point2f> found;
+        ASSERT_TRUE(findChessboardCorners2(img, pattern, found, 1));
+        std::vector<cv::Point2f> expected;
+        ASSERT_TRUE(expectedOrder(truth, pattern, expected));
+        for (size_t k = 0; k < found.size(); ++k) {
+            const cv::Point2f d = found[k] - expected[k];
+            sumSq += d.dot(d);
+            worst = std::max(worst, static_cast<double>(cv::norm(d)));
+            ++n;
+        }
+        if (seed == 31) {
+            // The patches are measured in parallel; the result does not
+            // depend on the number of threads.
+            const int threads = cv::getNumThreads();
+            cv::setNumThreads(1);
+            std::vector<cv::Point2f> alone;
+            ASSERT_TRUE(findChessboardCorners2(img, pattern, alone, 1));
+            cv::setNumThreads(threads);
+            EXPECT_EQ(cv::norm(alone, found, cv::NORM_INF), 0);
+        }
+    }
+    ASSERT_GT(n, 0);
+    EXPECT_LT(std::sqrt(sumSq / n), kMaxRms) << "corner RMS error";
+    EXPECT_LT(worst, kMaxError) << "largest corner error";
+}
+
 TEST(ChessboardDriver, KeyPointTableAndInitialPoints)
 {
     // Candidate angles are stored in degrees as 360 - direction; the table
