@@ -4,7 +4,12 @@
 #include "core/io/intrinsics_file.h"
 #include "core/io/project_file.h"
 #include "core/io/tcp_pose_file.h"
+#include "core/structured_light/gray_code_decoder.h"
+#include "core/structured_light/gray_code_pattern.h"
+#include "core/structured_light/image_sets.h"
 
+#include <QDir>
+#include <QFile>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -98,6 +103,57 @@ void tcpPoseFile(const uint8_t* data, size_t size)
     }
 }
 
+// A folder of one image set of a small projector whose captures are the
+// pattern images themselves, with one of them replaced by the bytes: the
+// first byte chooses which image and the second its file type.
+void imageSetFolder(const uint8_t* data, size_t size)
+{
+    constexpr int kWidth = 24, kHeight = 10;
+    static const std::string root = [] {
+        const std::string folder = writeInput("sets", nullptr, 0);
+        std::remove(folder.c_str());
+        const std::string set = folder + "/pose00";
+        if (!QDir().mkpath(QString::fromStdString(set)) ||
+            writeGrayCodePatterns(set, kWidth, kHeight) != grayCodeImageCount(kWidth, kHeight))
+            std::abort();
+        return folder;
+    }();
+    const int count = grayCodeImageCount(kWidth, kHeight);
+    const int replaced = size > 0 ? data[0] % count : 0;
+    static const char* const kSuffixes[] = {"png", "jpg", "bmp", "PNG"};
+    const char* suffix = kSuffixes[size > 1 ? data[1] % 4 : 0];
+
+    // Restore the set, then put the bytes in place of one capture.
+    const std::string set = root + "/pose00";
+    for (const QString& name : QDir(QString::fromStdString(set)).entryList(QDir::Files))
+        QFile::remove(QString::fromStdString(set) + "/" + name);
+    writeGrayCodePatterns(set, kWidth, kHeight);
+    const std::string target = set + cv::format("/%02d.", replaced);
+    std::remove((target + "png").c_str());
+    FILE* f = std::fopen((target + suffix).c_str(), "wb");
+    if (!f)
+        std::abort();
+    if (size > 2 && std::fwrite(data + 2, 1, size - 2, f) != size - 2)
+        std::abort();
+    std::fclose(f);
+
+    const std::vector<ImageSetFolder> sets = listImageSets(QString::fromStdString(root));
+    for (const ImageSetFolder& s : sets) {
+        std::vector<std::string> files;
+        for (const QString& name : s.files)
+            files.push_back((s.path + "/" + name).toStdString());
+        cv::Mat decoded, minMax;
+        const DecodeResult result = decodeImageSetImages(
+            static_cast<int>(files.size()),
+            [&](int i) { return i >= 0 && i < (int)files.size() ? loadGrayscaleImage(files[i]) : cv::Mat(); },
+            decoded, minMax, cv::Size(kWidth, kHeight), 0.5f, 5);
+        if (result.ok == decoded.empty())
+            std::abort();
+        if (!result.ok && result.error.empty())
+            std::abort();
+    }
+}
+
 const std::vector<Target>& coreTargets()
 {
     static const std::vector<Target> targets = {
@@ -105,6 +161,7 @@ const std::vector<Target>& coreTargets()
         {"corner_file", cornerFile},
         {"intrinsics_file", intrinsicsFile},
         {"tcp_pose_file", tcpPoseFile},
+        {"image_set_folder", imageSetFolder},
     };
     return targets;
 }

@@ -24,6 +24,7 @@ void projectFile(const uint8_t* data, size_t size);
 void cornerFile(const uint8_t* data, size_t size);
 void intrinsicsFile(const uint8_t* data, size_t size);
 void tcpPoseFile(const uint8_t* data, size_t size);
+void imageSetFolder(const uint8_t* data, size_t size);
 
 // The core targets, by name.
 const std::vector<Target>& coreTargets();

@@ -131,16 +131,25 @@ std::shared_ptr<const LensGrid> computeLensGrid(const Camera& cam)
     for (int y = 0; y <= H; ++y)
         for (int x = 0; x <= W; ++x)
             lattice.emplace_back(x - 0.5, y - 0.5);
-    cv::undistortPoints(lattice, grid->norm, cv::Mat(cam.K), cam.kc, cv::noArray(), cv::noArray(),
-                        cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 200, 1e-14));
-    std::vector<cv::Point3d> rays(grid->norm.size());
-    for (size_t i = 0; i < grid->norm.size(); ++i)
-        rays[i] = cv::Point3d(grid->norm[i].x, grid->norm[i].y, 1.0);
-    std::vector<cv::Point2d> back;
-    cv::projectPoints(rays, cv::Vec3d(0, 0, 0), cv::Vec3d(0, 0, 0), cv::Mat(cam.K), cam.kc, back);
-    grid->valid.resize(grid->norm.size());
-    for (size_t i = 0; i < grid->norm.size(); ++i)
-        grid->valid[i] = std::hypot(back[i].x - lattice[i].x, back[i].y - lattice[i].y) < 1e-4;
+    // Undistorted in bands of lattice rows in parallel (each point on its own,
+    // so the result does not depend on the banding).
+    grid->norm.resize(lattice.size());
+    grid->valid.resize(lattice.size());
+    cv::parallel_for_(cv::Range(0, H + 1), [&](const cv::Range& rows) {
+        const size_t first = (size_t)rows.start * (W + 1), last = (size_t)rows.end * (W + 1);
+        const std::vector<cv::Point2d> part(lattice.begin() + first, lattice.begin() + last);
+        std::vector<cv::Point2d> partNorm, back;
+        cv::undistortPoints(part, partNorm, cv::Mat(cam.K), cam.kc, cv::noArray(), cv::noArray(),
+                            cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 200, 1e-14));
+        std::vector<cv::Point3d> rays(partNorm.size());
+        for (size_t i = 0; i < partNorm.size(); ++i)
+            rays[i] = cv::Point3d(partNorm[i].x, partNorm[i].y, 1.0);
+        cv::projectPoints(rays, cv::Vec3d(0, 0, 0), cv::Vec3d(0, 0, 0), cv::Mat(cam.K), cam.kc, back);
+        for (size_t i = 0; i < partNorm.size(); ++i) {
+            grid->norm[first + i] = partNorm[i];
+            grid->valid[first + i] = std::hypot(back[i].x - part[i].x, back[i].y - part[i].y) < 1e-4;
+        }
+    });
     return grid;
 }
 

@@ -4,6 +4,7 @@
 #include "gui/shell/About.h"
 #include "gui/shell/CustomSaveWrtDialog.h"
 #include "gui/dialogs/IntrChessCalibWin.h"
+#include "gui/dialogs/CamProjStereoCalib.h"
 #include "gui/shell/SensorTree.h"
 #include "gui/dialogs/ManhattanWorld.h"
 #include "gui/dialogs/TargetPose.h"
@@ -373,6 +374,11 @@ void MainWindow::on_button_define_world_cs_clicked()
 void MainWindow::on_button_manhattan_extr_calib_clicked()
 {
     connectExtrinsicsDialog(openDialog<ManhattanWorld>(), ui->widget_sensors);
+}
+
+void MainWindow::on_button_checker_cam_proj_calib_clicked(bool)
+{
+    openDialog<CamProjStereoCalib>();
 }
 
 void MainWindow::on_button_hand_eye_clicked()

@@ -73,6 +73,7 @@ private slots:
     void on_button_checker_extr_calib_clicked(bool checked = false);
     void on_button_define_world_cs_clicked();
     void on_button_manhattan_extr_calib_clicked();
+    void on_button_checker_cam_proj_calib_clicked(bool checked = false);
     void on_button_hand_eye_clicked();
     void on_button_tool_flange_clicked();
 
