@@ -56,8 +56,9 @@ public:
     void open(bool setBoard = true)
     {
         openFromButton("button_hand_eye", true, setBoard);
-        if (auto* button = main->findChild<QPushButton*>("button_hand_eye")) // missing: failed above
+        if (auto* button = main->findChild<QPushButton*>("button_hand_eye")) { // missing: failed above
             EXPECT_EQ(button->text(), "Hand-Eye");
+        }
     }
     QString resultFile() const { return QDir(scene->folder).filePath("AX-XB.yml"); }
 };
