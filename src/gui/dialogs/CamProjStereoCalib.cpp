@@ -531,6 +531,23 @@ CamProjStereoCalib::RunStatus CamProjStereoCalib::runDetectionAndDecoding()
     return RunStatus::Done;
 }
 
+std::vector<int> CamProjStereoCalib::setsReadyForCalibration(int n)
+{
+    std::vector<int> ready;
+    for (int i = 0; i < n; ++i) {
+        const size_t s = static_cast<size_t>(i);
+        if (s >= objectPoints.size() || s >= camCorners.size() || s >= projCorners.size() ||
+            objectPoints[s].empty() || camCorners[s].empty() || projCorners[s].empty())
+            continue;
+        if (!isSetChecked(i)) {
+            setRowBackground(i, kWhite);
+            continue;
+        }
+        ready.push_back(i);
+    }
+    return ready;
+}
+
 CamProjStereoCalib::RunStatus CamProjStereoCalib::calibrateProjector()
 {
     const WaitCursor cursor;
@@ -583,19 +600,10 @@ CamProjStereoCalib::RunStatus CamProjStereoCalib::calibrateProjector()
     logColor(Qt::black);
 
     ProjectorCalibInput input;
-    std::vector<int> used;
-    for (int i = 0; i < n; ++i) {
-        const size_t s = static_cast<size_t>(i);
-        if (s >= objectPoints.size() || s >= camCorners.size() || s >= projCorners.size() ||
-            objectPoints[s].empty() || camCorners[s].empty() || projCorners[s].empty())
-            continue;
-        if (!isSetChecked(i)) {
-            setRowBackground(i, kWhite);
-            continue;
-        }
-        input.objectPoints.push_back(objectPoints[s]);
-        input.projCorners.push_back(projCorners[s]);
-        used.push_back(i);
+    const std::vector<int> used = setsReadyForCalibration(n);
+    for (const int i : used) {
+        input.objectPoints.push_back(objectPoints[static_cast<size_t>(i)]);
+        input.projCorners.push_back(projCorners[static_cast<size_t>(i)]);
     }
     IntrinsicFlagOptions flagOptions;
     flagOptions.useIntrinsicGuess = ui->check_use_intrinsic_guess->isChecked();
@@ -845,20 +853,11 @@ CamProjStereoCalib::RunStatus CamProjStereoCalib::calibrateStereo()
     logColor(Qt::black);
 
     CamProjStereoInput input;
-    std::vector<int> used;
-    for (int i = 0; i < n; ++i) {
-        const size_t s = static_cast<size_t>(i);
-        if (s >= objectPoints.size() || s >= camCorners.size() || s >= projCorners.size() ||
-            objectPoints[s].empty() || camCorners[s].empty() || projCorners[s].empty())
-            continue;
-        if (!isSetChecked(i)) {
-            setRowBackground(i, kWhite);
-            continue;
-        }
-        input.objectPoints.push_back(objectPoints[s]);
-        input.camCorners.push_back(camCorners[s]);
-        input.projCorners.push_back(projCorners[s]);
-        used.push_back(i);
+    const std::vector<int> used = setsReadyForCalibration(n);
+    for (const int i : used) {
+        input.objectPoints.push_back(objectPoints[static_cast<size_t>(i)]);
+        input.camCorners.push_back(camCorners[static_cast<size_t>(i)]);
+        input.projCorners.push_back(projCorners[static_cast<size_t>(i)]);
     }
     if (used.size() < 3)
         return fail(tr("Use at least 3 image sets, aborting...\n"));

@@ -145,6 +145,10 @@ private:
     void clearDecodingStage();
     void clearProjectorCornerStage();
     void setRowBackground(int set, const QColor& colour);
+    // Of the first n sets, those with board corners in the camera and the
+    // projector, in set order; sets among them that are not checked are
+    // painted white and left out.
+    std::vector<int> setsReadyForCalibration(int n);
     cv::Size projectorSize() const;
     int readInt(const class QLineEdit* edit) const;
     QStringList setImagePaths(int set) const;
