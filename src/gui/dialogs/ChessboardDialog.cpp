@@ -257,3 +257,13 @@ void ChessboardDialog::reject()
     }
     QDialog::reject();
 }
+
+void ChessboardDialog::applyFixIntrinsics(bool checked, QCheckBox* useGuess, std::initializer_list<QCheckBox*> fixes)
+{
+    if (checked) {
+        useGuess->setChecked(true);
+        for (QCheckBox* box : fixes)
+            box->setChecked(true);
+    }
+    useGuess->setEnabled(!checked);
+}

@@ -26,8 +26,10 @@
 #include <opencv2/core.hpp>
 
 #include <functional>
+#include <initializer_list>
 #include <vector>
 
+class QCheckBox;
 class QCloseEvent;
 class QComboBox;
 class QTextEdit;
@@ -87,6 +89,11 @@ protected:
     bool runLogged(const std::function<void()>& body, const QString& openCvFormat,
                    const QString& otherFormat);
     void setRunLockedWidgets(const QList<QWidget*>& widgets) { runLocked = widgets; }
+
+    // "Fix intrinsics" of one device toggled: when checked it checks the
+    // intrinsic guess and every single fix of that device; the guess can be
+    // unchecked again only once the intrinsics are no longer fixed.
+    static void applyFixIntrinsics(bool checked, QCheckBox* useGuess, std::initializer_list<QCheckBox*> fixes);
 
     // Closing the window during a run aborts the run first; the window closes
     // when the run has come back.
