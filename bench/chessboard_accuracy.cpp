@@ -179,8 +179,8 @@ int runWorker(const std::string& key, const std::string& manifest, const Options
             if (r == 0)
                 extraKb = peakKb() - before;
         }
-        out << "R " << i << ' ' << int(found) << ' ' << median(ms) << ' ' << median(cpu) << ' ' << extraKb << ' '
-            << corners.size();
+        out << "R " << i << ' ' << int(found) << ' ' << median(ms) << ' ' << median(cpu) << ' ' << extraKb
+            << ' ' << corners.size();
         for (const auto& p : corners)
             out << ' ' << p.x << ' ' << p.y;
         out << '\n';
@@ -309,10 +309,10 @@ struct Accuracy {
             found += cv::format(" (+%d wrong board%s)", wrong, wrong > 1 ? "s" : "");
         const double mb = maxExtraKb / 1024.0;
         if (!corners)
-            return cv::format("| %s | - | - | - | %.1f | %.1f | %.0f |", found.c_str(), median(ms), median(cpu),
-                              mb);
-        return cv::format("| %s | %.3f | %.3f | (%+.3f, %+.3f) | %.1f | %.1f | %.0f |", found.c_str(), rms, worst,
-                          b.x, b.y, median(ms), median(cpu), mb);
+            return cv::format("| %s | - | - | - | %.1f | %.1f | %.0f |", found.c_str(), median(ms),
+                              median(cpu), mb);
+        return cv::format("| %s | %.3f | %.3f | (%+.3f, %+.3f) | %.1f | %.1f | %.0f |", found.c_str(), rms,
+                          worst, b.x, b.y, median(ms), median(cpu), mb);
     }
 };
 

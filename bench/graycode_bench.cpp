@@ -49,10 +49,14 @@ constexpr int kM = 5;
 cv::Size cameraOfMegapixels(int mp)
 {
     switch (mp) {
-    case 1: return {1152, 864};
-    case 5: return {2592, 1944};
-    case 12: return {4000, 3000};
-    default: throw std::invalid_argument("no camera of that size");
+    case 1:
+        return {1152, 864};
+    case 5:
+        return {2592, 1944};
+    case 12:
+        return {4000, 3000};
+    default:
+        throw std::invalid_argument("no camera of that size");
     }
 }
 
@@ -106,7 +110,8 @@ struct Accuracy {
 
 // Accuracy over the lit board pixels; with `common`, only over those that
 // `common` decided as well.
-Accuracy accuracy(const cv::Mat& decoded, const synth::CamProjSetTruth& truth, const cv::Mat& common = cv::Mat())
+Accuracy accuracy(const cv::Mat& decoded, const synth::CamProjSetTruth& truth,
+                  const cv::Mat& common = cv::Mat())
 {
     long board = 0, decided = 0, exact = 0, within1 = 0, all = 0;
     for (int y = 0; y < decoded.rows; ++y)
@@ -142,7 +147,8 @@ cv::Mat decodeOwn(const Capture& c)
 {
     cv::Mat decoded, minMax;
     const DecodeResult r = decodeImageSetImages(
-        int(c.images.size()), [&](int i) { return c.images[size_t(i)]; }, decoded, minMax, kProjector, kB, kM);
+        int(c.images.size()), [&](int i) { return c.images[size_t(i)]; }, decoded, minMax, kProjector, kB,
+        kM);
     if (!r.ok)
         throw std::runtime_error("decoding failed: " + r.error);
     return decoded;
@@ -160,7 +166,7 @@ cv::Mat decodeContrib(const Capture& c)
         for (int y = rows.start; y < rows.end; ++y) {
             auto* out = decoded.ptr<cv::Vec2f>(y);
             for (int x = 0; x < c.camera.width; ++x) {
-                if (peer->getProjPixel(patterns, x, y, p))  // true: no decision
+                if (peer->getProjPixel(patterns, x, y, p)) // true: no decision
                     out[x] = cv::Vec2f(NAN, NAN);
                 else
                     out[x] = cv::Vec2f(float(p.x), float(p.y) - rowOffset);
@@ -174,8 +180,7 @@ cv::Mat decodeContrib(const Capture& c)
 cv::Mat ownResult;
 int ownResultMp = 0;
 
-template <cv::Mat (*Decode)(const Capture&)>
-void BM_Decode(benchmark::State& state)
+template <cv::Mat (*Decode)(const Capture&)> void BM_Decode(benchmark::State& state)
 {
     const int mp = int(state.range(0)), threads = int(state.range(1));
     const Capture& c = capture(mp);
@@ -192,14 +197,14 @@ void BM_Decode(benchmark::State& state)
     }
     cv::Mat decoded;
     for (auto _ : state) {
-        decoded.release();  // one result at a time, for the peak memory
+        decoded.release(); // one result at a time, for the peak memory
         decoded = Decode(c);
         benchmark::DoNotOptimize(decoded.data);
     }
     cv::setNumThreads(previousThreads);
     const double megapixels = c.camera.area() / 1e6;
-    state.counters["s_per_MP"] =
-        benchmark::Counter(megapixels, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+    state.counters["s_per_MP"] = benchmark::Counter(
+        megapixels, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
     const Accuracy a = accuracy(decoded, c.truth);
     state.counters["decided_board"] = a.decidedBoard;
     state.counters["exact"] = a.exact;
@@ -293,7 +298,7 @@ int posix_memalign(void** out, size_t alignment, size_t n)
 {
     void* p = memalign(alignment, n);
     if (!p)
-        return 12;  // ENOMEM
+        return 12; // ENOMEM
     *out = p;
     return 0;
 }

@@ -3,8 +3,8 @@
 #include <QSurfaceFormat>
 #include <QVTKOpenGLNativeWidget.h>
 
-#include "gui/shell/MainWindow.h"
 #include "core/version.h"
+#include "gui/shell/MainWindow.h"
 
 int main(int argc, char* argv[])
 {

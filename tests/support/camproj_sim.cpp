@@ -101,7 +101,7 @@ CamProjRig makeCamProjRig(cv::Size cameraSize, cv::Size projectorSize, double ba
     const cv::Vec3d target(0, 0, 1000);
     const cv::Vec3d z = cv::normalize(target - C);
     cv::Vec3d x = cv::normalize(cv::Vec3d(1, 0, 0) - z * z[0]);
-    cv::Matx33d R_cam_proj;  // columns: projector axes in camera coordinates
+    cv::Matx33d R_cam_proj; // columns: projector axes in camera coordinates
     const cv::Vec3d y = z.cross(x);
     for (int i = 0; i < 3; ++i) {
         R_cam_proj(i, 0) = x[i];
@@ -153,8 +153,9 @@ cv::Mat rayTable(const Camera& cam)
         for (int y = rows.start; y < rows.end; ++y) {
             for (int x = 0; x < W; ++x)
                 px[(size_t)x] = cv::Point2d(x, y);
-            cv::undistortPoints(px, norm, cv::Mat(cam.K), cam.kc, cv::noArray(), cv::noArray(),
-                                cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 100, 1e-14));
+            cv::undistortPoints(
+                px, norm, cv::Mat(cam.K), cam.kc, cv::noArray(), cv::noArray(),
+                cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 100, 1e-14));
             for (int x = 0; x < W; ++x)
                 rays[(size_t)x] = cv::Point3d(norm[(size_t)x].x, norm[(size_t)x].y, 1.0);
             cv::projectPoints(rays, cv::Vec3d(0, 0, 0), cv::Vec3d(0, 0, 0), cv::Mat(cam.K), cam.kc, back);
@@ -192,7 +193,8 @@ std::vector<double> fiveCoefficients(const cv::Mat& kc)
     if (v.size() > 5)
         for (size_t i = 5; i < v.size(); ++i)
             if (v[i] != 0)
-                throw std::invalid_argument("synth: the simulated rig models at most five distortion coefficients");
+                throw std::invalid_argument(
+                    "synth: the simulated rig models at most five distortion coefficients");
     v.resize(5, 0.0);
     return v;
 }
@@ -234,12 +236,13 @@ std::vector<cv::Point3d> boardOutline(const CamProjScene& s)
 bool inside(const std::vector<cv::Point2d>& pts, cv::Size size, int margin)
 {
     for (const auto& p : pts)
-        if (!(p.x >= margin && p.y >= margin && p.x <= size.width - 1 - margin && p.y <= size.height - 1 - margin))
+        if (!(p.x >= margin && p.y >= margin && p.x <= size.width - 1 - margin &&
+              p.y <= size.height - 1 - margin))
             return false;
     return true;
 }
 
-}  // namespace
+} // namespace
 
 std::vector<View> camProjViews(const CamProjRig& rig, const CamProjScene& scene, int n, std::uint64_t seed,
                                int marginPx)
@@ -256,7 +259,8 @@ std::vector<View> camProjViews(const CamProjRig& rig, const CamProjScene& scene,
     for (std::uint64_t attempt = 0; (int)views.size() < n; ++attempt) {
         if (attempt > 20000ull * (std::uint64_t)n)
             throw std::runtime_error("synth::camProjViews: cannot place the board in both views");
-        const View v = boardViews(rig.camera, scene.pattern, scene.square, 1, seed * 100003ull + attempt, o)[0];
+        const View v =
+            boardViews(rig.camera, scene.pattern, scene.square, 1, seed * 100003ull + attempt, o)[0];
         const View p = projectorView(rig, v);
         std::vector<cv::Point2d> img;
         cv::projectPoints(outline, p.rvec, p.tvec, cv::Mat(rig.projector.K), rig.projector.kc, img);
@@ -307,7 +311,9 @@ CamProjSetTruth camProjTruth(const CamProjRig& rig, const CamProjScene& scene, c
     // the image; no projector light leaves there.
     double maxR2 = 0;
     {
-        std::vector<cv::Point2d> corners = {{-0.5, -0.5}, {ps.width - 0.5, -0.5}, {-0.5, ps.height - 0.5},
+        std::vector<cv::Point2d> corners = {{-0.5, -0.5},
+                                            {ps.width - 0.5, -0.5},
+                                            {-0.5, ps.height - 0.5},
                                             {ps.width - 0.5, ps.height - 0.5}},
                                  norm;
         cv::undistortPoints(corners, norm, cv::Mat(rig.projector.K), rig.projector.kc);
@@ -353,7 +359,7 @@ CamProjSetTruth camProjTruth(const CamProjRig& rig, const CamProjScene& scene, c
                             continue;
                     }
                 } else if (nb.dot(-X) * nb.dot(C - X) <= 0) {
-                    continue;  // the board turns its back to the projector
+                    continue; // the board turns its back to the projector
                 }
                 const cv::Vec3d Xp = Rp * X + tp;
                 if (Xp[2] <= 0)
@@ -381,7 +387,8 @@ std::vector<cv::Mat> renderCamProjSet(const CamProjRig& rig, const CamProjScene&
             projected.push_back(grayPattern(rig.projector.size, k));
     for (const auto& p : projected)
         if (p.type() != CV_8UC1 || p.size() != rig.projector.size)
-            throw std::invalid_argument("synth::renderCamProjSet: projector images must be 8-bit grey of the projector size");
+            throw std::invalid_argument(
+                "synth::renderCamProjSet: projector images must be 8-bit grey of the projector size");
 
     CamProjSetTruth truth = camProjTruth(rig, scene, view);
     const int W = rig.camera.size.width, H = rig.camera.size.height;
@@ -400,7 +407,8 @@ std::vector<cv::Mat> renderCamProjSet(const CamProjRig& rig, const CamProjScene&
     cv::Matx33d Rb;
     cv::Rodrigues(view.rvec, Rb);
     const cv::Vec3d centre = Rb * cv::Vec3d((scene.pattern.width - 1) * scene.square / 2,
-                                            (scene.pattern.height - 1) * scene.square / 2, 0) + view.tvec;
+                                            (scene.pattern.height - 1) * scene.square / 2, 0) +
+                             view.tvec;
     const double scatterSigmaPx = L.scatterSigmaMm * rig.camera.K(0, 0) / centre[2];
 
     // Projector pixels are sharp squares; each camera pixel integrates the
@@ -478,8 +486,9 @@ std::vector<cv::Mat> renderCamProjSet(const CamProjRig& rig, const CamProjScene&
             cv::GaussianBlur(img, img, cv::Size(), L.blurSigma, L.blurSigma, cv::BORDER_REPLICATE);
         // noise from one generator per band of rows, seeded by image and band,
         // so that the result does not depend on the thread count
-        const std::uint64_t imageSeed = scene.seed * 0x9E3779B97F4A7C15ull + std::uint64_t(k) * 7919u +
-                                        std::uint64_t(std::llround(std::abs(view.tvec[0]) * 1000 + view.tvec[2] * 10));
+        const std::uint64_t imageSeed =
+            scene.seed * 0x9E3779B97F4A7C15ull + std::uint64_t(k) * 7919u +
+            std::uint64_t(std::llround(std::abs(view.tvec[0]) * 1000 + view.tvec[2] * 10));
         const int band = 64;
         cv::Mat out(H, W, CV_8U);
         cv::parallel_for_(cv::Range(0, (H + band - 1) / band), [&](const cv::Range& bands) {
@@ -531,7 +540,8 @@ CamProjTruth writeCamProjSets(const std::string& folder, const CamProjRig& rig, 
                 char file[32];
                 std::snprintf(file, sizeof file, "%02d.png", k);
                 try {
-                    written[(size_t)k] = cv::imwrite((fs::path(sub) / file).string(), images[(size_t)k], params);
+                    written[(size_t)k] =
+                        cv::imwrite((fs::path(sub) / file).string(), images[(size_t)k], params);
                 } catch (const cv::Exception&) {
                     written[(size_t)k] = 0;
                 }
@@ -547,4 +557,4 @@ CamProjTruth writeCamProjSets(const std::string& folder, const CamProjRig& rig, 
     return result;
 }
 
-}  // namespace synth
+} // namespace synth

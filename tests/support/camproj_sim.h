@@ -53,10 +53,10 @@ cv::Mat grayPattern(cv::Size projector, int number);
 
 struct CamProjRig {
     Camera camera;
-    Camera projector;     // K, kc and size of the projector seen as an inverse camera
+    Camera projector; // K, kc and size of the projector seen as an inverse camera
     cv::Matx33d R_proj_cam;
-    cv::Vec3d t_proj_cam; // mm
-    double baseline() const;  // distance between the two centres, mm
+    cv::Vec3d t_proj_cam;    // mm
+    double baseline() const; // distance between the two centres, mm
 };
 
 // A camera of cameraSize (focal length cameraFocal x its width, barrel
@@ -82,25 +82,26 @@ struct CamProjLight {
 };
 
 struct CamProjScene {
-    cv::Size pattern{9, 6};     // inner corners
-    double square = 30;         // mm
+    cv::Size pattern{9, 6}; // inner corners
+    double square = 30;     // mm
     double albedoBlack = 0.12;
-    double albedoWhite = 0.9;   // white squares and the board's border
+    double albedoWhite = 0.9; // white squares and the board's border
     double albedoWall = 0.55;
-    double borderSquares = 0.5; // white border around the squares, in squares
-    double wallDistanceMm = 1600;  // a wall facing the camera, this far along its axis
-    int supersample = 3;        // samples per pixel along each axis for the board's albedo
-    int lightSamples = 3;       // samples per pixel along each axis for the projector's light (odd; even counts are raised by one)
+    double borderSquares = 0.5;   // white border around the squares, in squares
+    double wallDistanceMm = 1600; // a wall facing the camera, this far along its axis
+    int supersample = 3;          // samples per pixel along each axis for the board's albedo
+    int lightSamples =
+        3; // samples per pixel along each axis for the projector's light (odd; even counts are raised by one)
     CamProjLight light;
-    std::uint64_t seed = 1;     // noise seed
+    std::uint64_t seed = 1; // noise seed
 };
 
 // Truth of one set (one board pose).
 struct CamProjSetTruth {
-    View view;                                  // board -> camera
-    std::vector<cv::Point3f> objectPoints;      // board corners, mm, row by row
-    std::vector<cv::Point2f> cameraCorners;     // exact, camera pixels
-    std::vector<cv::Point2f> projectorCorners;  // exact, projector pixels
+    View view;                                 // board -> camera
+    std::vector<cv::Point3f> objectPoints;     // board corners, mm, row by row
+    std::vector<cv::Point2f> cameraCorners;    // exact, camera pixels
+    std::vector<cv::Point2f> projectorCorners; // exact, projector pixels
     // CV_32FC2 of the camera size: projector (x, y) of the surface point seen
     // at each pixel centre, NaN where the projector does not light it (outside
     // the projector's image, in the board's shadow, or behind). The projector
@@ -114,7 +115,7 @@ struct CamProjSetTruth {
 struct CamProjTruth {
     CamProjRig rig;
     CamProjScene scene;
-    std::vector<std::string> setFolders;  // one per set, in set order
+    std::vector<std::string> setFolders; // one per set, in set order
     std::vector<CamProjSetTruth> sets;
 };
 
@@ -143,4 +144,4 @@ std::vector<cv::Mat> renderCamProjSet(const CamProjRig& rig, const CamProjScene&
 CamProjTruth writeCamProjSets(const std::string& folder, const CamProjRig& rig, const CamProjScene& scene,
                               const std::vector<View>& views);
 
-}  // namespace synth
+} // namespace synth

@@ -87,11 +87,11 @@ TEST(CamProjSim, PatternsCodeEveryProjectorPixel)
     EXPECT_EQ(msb.at<uchar>(0, 511), 0);
     EXPECT_EQ(msb.at<uchar>(0, 512), 255);
     // projector row 0 carries code 128 (offset of 768 rows): 0b0010000000, Gray 0b0011000000
-    EXPECT_EQ(synth::grayPattern({1024, 768}, 22).at<uchar>(0, 0), 0);    // row bit 9
-    EXPECT_EQ(synth::grayPattern({1024, 768}, 24).at<uchar>(0, 0), 0);    // row bit 8
-    EXPECT_EQ(synth::grayPattern({1024, 768}, 26).at<uchar>(0, 0), 255);  // row bit 7
-    EXPECT_EQ(synth::grayPattern({1024, 768}, 28).at<uchar>(0, 0), 255);  // row bit 6
-    EXPECT_EQ(synth::grayPattern({1024, 768}, 30).at<uchar>(0, 0), 0);    // row bit 5
+    EXPECT_EQ(synth::grayPattern({1024, 768}, 22).at<uchar>(0, 0), 0);   // row bit 9
+    EXPECT_EQ(synth::grayPattern({1024, 768}, 24).at<uchar>(0, 0), 0);   // row bit 8
+    EXPECT_EQ(synth::grayPattern({1024, 768}, 26).at<uchar>(0, 0), 255); // row bit 7
+    EXPECT_EQ(synth::grayPattern({1024, 768}, 28).at<uchar>(0, 0), 255); // row bit 6
+    EXPECT_EQ(synth::grayPattern({1024, 768}, 30).at<uchar>(0, 0), 0);   // row bit 5
 }
 
 class CamProjSimScene : public ::testing::Test {
@@ -200,10 +200,12 @@ TEST_F(CamProjSimScene, BoardFoundInWhiteCapture)
 {
     const double maxRmsPx = 0.15;
     std::vector<cv::Point2f> found;
-    ASSERT_TRUE(cv::findChessboardCorners(images->at(0), scene->pattern, found, cv::CALIB_CB_ADAPTIVE_THRESH));
+    ASSERT_TRUE(
+        cv::findChessboardCorners(images->at(0), scene->pattern, found, cv::CALIB_CB_ADAPTIVE_THRESH));
     cv::cornerSubPix(images->at(0), found, {5, 5}, {-1, -1},
                      cv::TermCriteria(cv::TermCriteria::COUNT | cv::TermCriteria::EPS, 100, 1e-4));
-    if (cv::norm(found.front() - truth->cameraCorners.front()) > cv::norm(found.back() - truth->cameraCorners.front()))
+    if (cv::norm(found.front() - truth->cameraCorners.front()) >
+        cv::norm(found.back() - truth->cameraCorners.front()))
         std::reverse(found.begin(), found.end());
     double sq = 0;
     for (size_t i = 0; i < found.size(); ++i)
@@ -226,26 +228,29 @@ TEST_F(CamProjSimScene, CapturesCarryTheTruthCodeAndBlurTheFinestBits)
     for (int y = 0; y < white.rows; ++y)
         for (int x = 0; x < white.cols; ++x) {
             if (!truth->boardMask.at<uchar>(y, x) || white.at<uchar>(y, x) < 150)
-                continue;  // white squares and border only
+                continue; // white squares and border only
             int value[2];
             for (int dir = 0; dir < 2; ++dir) {
                 const int first = dir == 0 ? 0 : cb, count = dir == 0 ? cb : rb;
                 unsigned g = 0;
                 for (int k = first; k < first + count; ++k)
                     g = (g << 1) |
-                        (images->at(2 + 2 * k).at<uchar>(y, x) > images->at(3 + 2 * k).at<uchar>(y, x) ? 1u : 0u);
+                        (images->at(2 + 2 * k).at<uchar>(y, x) > images->at(3 + 2 * k).at<uchar>(y, x) ? 1u
+                                                                                                       : 0u);
                 unsigned b = g;
                 for (unsigned s = g >> 1; s; s >>= 1)
                     b ^= s;
                 value[dir] = int(b) - synth::grayOffset(dir == 0 ? ps.width : ps.height);
             }
             const cv::Vec2f t = truth->projectorCoords.at<cv::Vec2f>(y, x);
-            const int dx = std::abs(value[0] - (int)std::lround(t[0])), dy = std::abs(value[1] - (int)std::lround(t[1]));
+            const int dx = std::abs(value[0] - (int)std::lround(t[0])),
+                      dy = std::abs(value[1] - (int)std::lround(t[1]));
             ++counted;
             exact += dx == 0 && dy == 0;
             withinOne += dx <= 1 && dy <= 1;
             coarse += std::abs(images->at(2).at<uchar>(y, x) - images->at(3).at<uchar>(y, x));
-            fine += std::abs(images->at(2 + 2 * (cb - 1)).at<uchar>(y, x) - images->at(3 + 2 * (cb - 1)).at<uchar>(y, x));
+            fine += std::abs(images->at(2 + 2 * (cb - 1)).at<uchar>(y, x) -
+                             images->at(3 + 2 * (cb - 1)).at<uchar>(y, x));
         }
     ASSERT_GT(counted, 10000);
     EXPECT_GT(double(withinOne) / counted, 0.97);
@@ -268,7 +273,8 @@ TEST_F(CamProjSimScene, WrittenSetsHoldTheCapturesInSequenceOrder)
     const int n = synth::grayPatternCount(rig->projector.size);
     for (int k = 0; k < n; ++k) {
         SCOPED_TRACE(k);
-        const cv::Mat read = cv::imread(written.setFolders[0] + cv::format("/%02d.png", k), cv::IMREAD_UNCHANGED);
+        const cv::Mat read =
+            cv::imread(written.setFolders[0] + cv::format("/%02d.png", k), cv::IMREAD_UNCHANGED);
         ASSERT_EQ(read.type(), CV_8UC1);
         EXPECT_EQ(cv::norm(read, images->at(k), cv::NORM_INF), 0);
     }
@@ -281,4 +287,4 @@ TEST_F(CamProjSimScene, WrittenSetsHoldTheCapturesInSequenceOrder)
     EXPECT_THROW(synth::writeCamProjSets("/proc/no-such-place/sets", *rig, *scene, two), std::runtime_error);
 }
 
-}  // namespace
+} // namespace

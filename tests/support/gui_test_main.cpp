@@ -21,7 +21,7 @@ public:
 };
 vtkStandardNewMacro(FailingVtkOutputWindow);
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {

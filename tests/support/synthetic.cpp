@@ -62,7 +62,8 @@ std::vector<View> boardViews(const Camera& cam, cv::Size pattern, double square,
     // outline of the board with its border, which must stay inside the image
     std::vector<cv::Point3d> outline;
     const double b = (1 + o.borderSquares) * square;
-    const double x0 = -b, y0 = -b, x1 = (pattern.width - 1) * square + b, y1 = (pattern.height - 1) * square + b;
+    const double x0 = -b, y0 = -b, x1 = (pattern.width - 1) * square + b,
+                 y1 = (pattern.height - 1) * square + b;
     for (int k = 0; k <= 10; ++k) {
         const double a = k / 10.0;
         outline.emplace_back(x0 + a * (x1 - x0), y0, 0);
@@ -175,13 +176,13 @@ std::shared_ptr<const LensGrid> lensGrid(const Camera& cam)
     }
     std::shared_ptr<const LensGrid> grid = computeLensGrid(cam);
     const std::lock_guard<std::mutex> lock(mutex);
-    if (cache.size() >= 16)  // a few megabytes per camera; tests use a handful
+    if (cache.size() >= 16) // a few megabytes per camera; tests use a handful
         cache.clear();
     cache.emplace(std::move(key), grid);
     return grid;
 }
 
-}  // namespace
+} // namespace
 
 cv::Mat renderChessboard(const Camera& cam, cv::Size pattern, double square, const View& view,
                          const RenderOptions& o)
@@ -259,10 +260,10 @@ cv::Mat renderChessboard(const Camera& cam, cv::Size pattern, double square, con
         img += noise;
     }
     cv::Mat out;
-    img.convertTo(out, CV_8U);  // rounds and saturates
+    img.convertTo(out, CV_8U); // rounds and saturates
     if (o.colour)
         cv::cvtColor(out, out, cv::COLOR_GRAY2BGR);
     return out;
 }
 
-}  // namespace synth
+} // namespace synth

@@ -18,13 +18,13 @@ namespace synth {
 
 struct Camera {
     cv::Matx33d K;
-    cv::Mat kc;  // 1xN CV_64F distortion coefficients in OpenCV's order (may be empty)
+    cv::Mat kc; // 1xN CV_64F distortion coefficients in OpenCV's order (may be empty)
     cv::Size size;
 };
 
 struct View {
-    cv::Vec3d rvec;  // board -> camera rotation (Rodrigues)
-    cv::Vec3d tvec;  // board -> camera translation, mm
+    cv::Vec3d rvec; // board -> camera rotation (Rodrigues)
+    cv::Vec3d tvec; // board -> camera translation, mm
 };
 
 // Inner corners of a chessboard with pattern.width x pattern.height inner
@@ -68,4 +68,4 @@ cv::Mat renderChessboard(const Camera& cam, cv::Size pattern, double square, con
 // A plausible camera for tests: fx = fy = f, principal point near the centre.
 Camera makeCamera(cv::Size size, double f, const std::vector<double>& kc = {});
 
-}  // namespace synth
+} // namespace synth

@@ -108,9 +108,9 @@ inline ::testing::AssertionResult poseNear(const cv::Mat& R, const cv::Mat& t, c
     const double mm = cv::norm(t64.reshape(1, 3), tt64.reshape(1, 3));
     if (deg <= maxDeg && mm <= maxMm)
         return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "rotation differs by " << deg << " deg (limit " << maxDeg
-                                         << "), translation by " << mm << " mm (limit " << maxMm
-                                         << ")\nt = " << t64.t() << "\nt_true = " << tt64.t();
+    return ::testing::AssertionFailure()
+           << "rotation differs by " << deg << " deg (limit " << maxDeg << "), translation by " << mm
+           << " mm (limit " << maxMm << ")\nt = " << t64.t() << "\nt_true = " << tt64.t();
 }
 
 // RMS and largest distance (px) between found corners and their true
@@ -132,9 +132,9 @@ inline CornerErrors cornerErrors(const std::vector<cv::Point2f>& found, const st
     return e;
 }
 
-}  // namespace testing_support
+} // namespace testing_support
 
 #define EXPECT_MAT_NEAR(a, b, tol) EXPECT_TRUE(::testing_support::matNear((a), (b), (tol)))
 #define ASSERT_MAT_NEAR(a, b, tol) ASSERT_TRUE(::testing_support::matNear((a), (b), (tol)))
-#define EXPECT_POSE_NEAR(R, t, Rt, tt, deg, mm) \
+#define EXPECT_POSE_NEAR(R, t, Rt, tt, deg, mm)                                                              \
     EXPECT_TRUE(::testing_support::poseNear((R), (t), (Rt), (tt), (deg), (mm)))

@@ -35,4 +35,4 @@ inline std::vector<vtkProp3D*> parts(vtkAssembly* assembly)
     return out;
 }
 
-}  // namespace testing_support
+} // namespace testing_support

@@ -272,9 +272,9 @@ bool measureOnEnlargedPatch(const cv::Mat& gray, const FastX::Settings& settings
     if (!(std::isfinite(p.x) && std::isfinite(p.y)))
         return false;
     const int cx = cvRound(p.x), cy = cvRound(p.y);
-    const cv::Rect patch = cv::Rect(cx - kPatchRadius, cy - kPatchRadius, 2 * kPatchRadius + 1,
-                                    2 * kPatchRadius + 1) &
-                           cv::Rect(0, 0, gray.cols, gray.rows);
+    const cv::Rect patch =
+        cv::Rect(cx - kPatchRadius, cy - kPatchRadius, 2 * kPatchRadius + 1, 2 * kPatchRadius + 1) &
+        cv::Rect(0, 0, gray.cols, gray.rows);
     if (patch.width < 16 || patch.height < 16)
         return false;
     FastX::Settings fs = settings;
@@ -292,9 +292,9 @@ bool measureOnEnlargedPatch(const cv::Mat& gray, const FastX::Settings& settings
     const cv::Mat* bestMap = nullptr;
     for (int i = fs.maxScale; i >= fs.minScale; --i) {
         const cv::Mat& M = maps[i - fs.minScale];
-        const cv::Rect window = cv::Rect(X0 - kPeakRadius, Y0 - kPeakRadius, 2 * kPeakRadius + 1,
-                                         2 * kPeakRadius + 1) &
-                                cv::Rect(1, 1, M.cols - 2, M.rows - 2);
+        const cv::Rect window =
+            cv::Rect(X0 - kPeakRadius, Y0 - kPeakRadius, 2 * kPeakRadius + 1, 2 * kPeakRadius + 1) &
+            cv::Rect(1, 1, M.cols - 2, M.rows - 2);
         if (window.empty())
             continue;
         float peak = -FLT_MAX;
@@ -308,7 +308,8 @@ bool measureOnEnlargedPatch(const cv::Mat& gray, const FastX::Settings& settings
                 }
         }
         // A maximum on the window's edge is no peak of this window.
-        if (loc.x == window.x || loc.y == window.y || loc.x == window.br().x - 1 || loc.y == window.br().y - 1)
+        if (loc.x == window.x || loc.y == window.y || loc.x == window.br().x - 1 ||
+            loc.y == window.br().y - 1)
             continue;
         if (peak > best) {
             best = peak;
@@ -336,8 +337,8 @@ FastX::Settings candidateSettings(const Chessboard::Settings& parameters, const 
     fs.minScale = parameters.minScale;
     fs.maxScale = parameters.maxScale;
     fs.contrastFilter = true;
-    fs.upsample = parameters.upsample &&
-                  4.0 * static_cast<double>(image.total()) <= Chessboard::kMaxUpsampledPixels;
+    fs.upsample =
+        parameters.upsample && 4.0 * static_cast<double>(image.total()) <= Chessboard::kMaxUpsampledPixels;
     return fs;
 }
 
@@ -708,5 +709,6 @@ bool isWholeChessboard(const cv::Mat& gray, cv::Size patternSize, const std::vec
     const int rows = patternSize.height, cols = patternSize.width;
     if (rows < 2 || cols < 2 || corners.size() != static_cast<size_t>(rows) * static_cast<size_t>(cols))
         return false;
-    return details::hasEvenSpacing(corners, rows, cols) && details::hasChessboardSquares(corners, rows, cols, gray);
+    return details::hasEvenSpacing(corners, rows, cols) &&
+           details::hasChessboardSquares(corners, rows, cols, gray);
 }

@@ -689,8 +689,8 @@ std::vector<cv::Point2f> Chessboard::Board::getCornerPoints(bool all) const
 void Chessboard::Board::setCornerPoints(const std::vector<cv::Point2f>& points)
 {
     if (!topLeftCell || points.size() != static_cast<size_t>(nRows) * nCols)
-        cv::error(cv::Error::StsBadSize, "wrong number of corners", "details::Chessboard::Board::setCornerPoints",
-                  __FILE__, __LINE__);
+        cv::error(cv::Error::StsBadSize, "wrong number of corners",
+                  "details::Chessboard::Board::setCornerPoints", __FILE__, __LINE__);
     size_t i = 0;
     auto setRow = [&](PointIter it) {
         do {

@@ -17,10 +17,10 @@
 // A sensor's index is its current row in the sensor tree; the record does not
 // remember it.
 struct Sensor {
-    std::string name;  // tree label, dialog lists, project file
-    cv::Mat K;         // 3x3 CV_64F camera matrix; empty while not calibrated
-    cv::Mat kc;        // CV_64F distortion coefficients (OpenCV order); empty while unknown
-    cv::Mat R;         // 3x3 CV_64F rotation, reference -> sensor
-    cv::Mat t;         // 3x1 CV_64F translation, reference -> sensor, mm
-    cv::Size imgSize;  // image size in pixels; (0, 0) while unknown
+    std::string name; // tree label, dialog lists, project file
+    cv::Mat K;        // 3x3 CV_64F camera matrix; empty while not calibrated
+    cv::Mat kc;       // CV_64F distortion coefficients (OpenCV order); empty while unknown
+    cv::Mat R;        // 3x3 CV_64F rotation, reference -> sensor
+    cv::Mat t;        // 3x1 CV_64F translation, reference -> sensor, mm
+    cv::Size imgSize; // image size in pixels; (0, 0) while unknown
 };

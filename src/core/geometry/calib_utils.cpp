@@ -11,7 +11,7 @@
 namespace {
 constexpr double kRadToDeg = 180.0 / CV_PI;
 constexpr double kDegToRad = CV_PI / 180.0;
-}  // namespace
+} // namespace
 
 cv::Point3d rotationMatrixToEulerAngles(const cv::Mat& M)
 {
@@ -32,15 +32,9 @@ cv::Mat eulerAnglesToRotationMatrix(const cv::Point3d& yawPitchRoll)
     const double pitch = yawPitchRoll.y * kDegToRad;
     const double roll = yawPitchRoll.z * kDegToRad;
 
-    const cv::Matx33d A(1, 0, 0,
-                        0, std::cos(roll), std::sin(roll),
-                        0, -std::sin(roll), std::cos(roll));
-    const cv::Matx33d B(std::cos(pitch), 0, -std::sin(pitch),
-                        0, 1, 0,
-                        std::sin(pitch), 0, std::cos(pitch));
-    const cv::Matx33d C(std::cos(yaw), std::sin(yaw), 0,
-                        -std::sin(yaw), std::cos(yaw), 0,
-                        0, 0, 1);
+    const cv::Matx33d A(1, 0, 0, 0, std::cos(roll), std::sin(roll), 0, -std::sin(roll), std::cos(roll));
+    const cv::Matx33d B(std::cos(pitch), 0, -std::sin(pitch), 0, 1, 0, std::sin(pitch), 0, std::cos(pitch));
+    const cv::Matx33d C(std::cos(yaw), std::sin(yaw), 0, -std::sin(yaw), std::cos(yaw), 0, 0, 0, 1);
     return cv::Mat((A * B) * C).clone();
 }
 

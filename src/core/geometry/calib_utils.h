@@ -35,7 +35,8 @@ inline cv::Mat getRt4x4(const cv::Mat& R, const cv::Mat& t)
 inline cv::Mat invertRt4x4(const cv::Mat& Rt)
 {
     if (!(Rt.cols == 4 && Rt.rows == 4))
-        cv::error(cv::Error::StsAssert, "Rt.cols == 4 && Rt.rows == 4", "cal::invertRt4x4", __FILE__, __LINE__);
+        cv::error(cv::Error::StsAssert, "Rt.cols == 4 && Rt.rows == 4", "cal::invertRt4x4", __FILE__,
+                  __LINE__);
     cv::Mat Rt64;
     Rt.convertTo(Rt64, CV_64F);
     const cv::Mat R = Rt64(cv::Rect(0, 0, 3, 3));
@@ -48,7 +49,7 @@ inline cv::Mat invertRt4x4(const cv::Mat& Rt)
     return inv;
 }
 
-}  // namespace cal
+} // namespace cal
 
 // Yaw, pitch and roll in degrees (returned as x, y, z) of a 3x3 CV_64F
 // rotation M: the angles for which M^T = Rz(yaw) * Ry(pitch) * Rx(roll),

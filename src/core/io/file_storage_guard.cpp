@@ -4,9 +4,9 @@
 
 #include <cctype>
 #include <chrono>
-#include <cstdlib>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <sstream>
@@ -36,7 +36,8 @@ void visit(const cv::FileNode& node, int depth)
     }
 }
 
-int parseInProcess(cv::FileStorage& fs, const std::string& text, int formatFlag, std::string* message = nullptr)
+int parseInProcess(cv::FileStorage& fs, const std::string& text, int formatFlag,
+                   std::string* message = nullptr)
 {
     try {
         if (!fs.open(text, cv::FileStorage::READ | cv::FileStorage::MEMORY | formatFlag) || !fs.isOpened())
@@ -139,7 +140,8 @@ StorageError openFileStorageGuarded(cv::FileStorage& fs, const std::string& text
     }
 }
 
-StorageError openFileStorageFile(cv::FileStorage& fs, const std::string& path, std::string& error, int timeoutMs)
+StorageError openFileStorageFile(cv::FileStorage& fs, const std::string& path, std::string& error,
+                                 int timeoutMs)
 {
     std::string text;
     if (!readWholeFile(path, text, error)) {
@@ -168,15 +170,16 @@ bool readMatrixNode(const cv::FileNode& node, cv::Mat& m, std::string& error)
         size_t digits = 0;
         while (digits < type.size() && std::isdigit(static_cast<unsigned char>(type[digits])))
             ++digits;
-        const long long channels = digits == 0 ? 1 : std::atoll(type.substr(0, std::min<size_t>(digits, 3)).c_str());
+        const long long channels =
+            digits == 0 ? 1 : std::atoll(type.substr(0, std::min<size_t>(digits, 3)).c_str());
         if (r < 0 || c < 0 || channels < 1 || channels > 4 || type.size() != digits + 1 ||
             std::string("ucwsifdh").find(type.back()) == std::string::npos) {
             error = "the matrix header is invalid";
             return false;
         }
         if (r * c * channels != (long long)data.size()) {
-            error = "the matrix holds " + std::to_string(data.size()) + " values, not rows x cols x channels = " +
-                    std::to_string(r * c * channels);
+            error = "the matrix holds " + std::to_string(data.size()) +
+                    " values, not rows x cols x channels = " + std::to_string(r * c * channels);
             return false;
         }
         node >> m;

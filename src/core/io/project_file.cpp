@@ -33,19 +33,21 @@ cv::Mat poseOf(const Sensor& s)
 
 // ---------------------------------------------------------------- writing
 
-void writeProject(cv::FileStorage& fs, const std::vector<Sensor>& sensors, int world, const std::string& isoDate,
-                  bool withVersion, bool reduced = false)
+void writeProject(cv::FileStorage& fs, const std::vector<Sensor>& sensors, int world,
+                  const std::string& isoDate, bool withVersion, bool reduced = false)
 {
     if (withVersion && !reduced)
         fs << "Version" << std::string("Tessimo v") + kTessimoVersion;
     fs << "ISODate" << isoDate;
     // Names are written as plain values: streamed with <<, a name beginning
     // with a bracket or a brace would open or close a structure instead.
-    fs << "Sensors" << "[";
+    fs << "Sensors"
+       << "[";
     for (const Sensor& s : sensors)
         cv::write(fs, std::string(), s.name);
     fs << "]";
-    fs << "World" << "[";
+    fs << "World"
+       << "[";
     cv::write(fs, std::string(), sensors[world].name);
     fs << "]";
 
@@ -195,7 +197,8 @@ public:
         if (!dateNode.isNone()) {
             if (!dateNode.isString())
                 invalid("\"ISODate\" is not a string");
-            const QDateTime date = QDateTime::fromString(QString::fromStdString(dateNode.string()), Qt::ISODate);
+            const QDateTime date =
+                QDateTime::fromString(QString::fromStdString(dateNode.string()), Qt::ISODate);
             if (!date.isValid())
                 invalid("\"ISODate\" is not an ISO 8601 date and time: " + dateNode.string());
             project.legacy = date < QDateTime::fromString(QString::fromStdString(kLegacyBefore), Qt::ISODate);
@@ -235,7 +238,8 @@ private:
 bool storedName(const std::string& name, int format, std::string& back)
 {
     cv::FileStorage out(".txt", cv::FileStorage::WRITE | cv::FileStorage::MEMORY | format);
-    out << "Sensors" << "[";
+    out << "Sensors"
+        << "[";
     cv::write(out, std::string(), name);
     out << "]";
     cv::FileStorage fs;
@@ -273,7 +277,8 @@ std::string nameProblem(const std::string& yaml, const std::string& json, const 
         cv::FileStorage fs;
         std::string error;
         std::vector<std::string> names;
-        bool readable = openFileStorageGuarded(fs, *text, cv::FileStorage::FORMAT_AUTO, error) == StorageError::None;
+        bool readable =
+            openFileStorageGuarded(fs, *text, cv::FileStorage::FORMAT_AUTO, error) == StorageError::None;
         try {
             const cv::FileNode nameNodes = fs["Sensors"];
             readable = readable && nameNodes.isSeq() && nameNodes.size() == sensors.size();
@@ -297,7 +302,7 @@ std::string nameProblem(const std::string& yaml, const std::string& json, const 
     return {};
 }
 
-}  // namespace
+} // namespace
 
 std::string projectTwinPath(const std::string& path)
 {
@@ -311,21 +316,21 @@ std::string projectTwinPath(const std::string& path)
 
 namespace {
 
-std::string projectTextOf(const std::vector<Sensor>& sensors, int world, const std::string& isoDate, bool json,
-                          bool reduced)
+std::string projectTextOf(const std::vector<Sensor>& sensors, int world, const std::string& isoDate,
+                          bool json, bool reduced)
 {
     if (sensors.empty())
         CV_Error(cv::Error::StsBadArg, "a project needs at least one sensor");
     if (world < 0 || world >= (int)sensors.size())
         CV_Error(cv::Error::StsOutOfRange, "the world sensor is not a row of the scene");
-    cv::FileStorage fs(json ? ".json" : ".yml", cv::FileStorage::WRITE | cv::FileStorage::MEMORY |
-                                                      (json ? cv::FileStorage::FORMAT_JSON
-                                                            : cv::FileStorage::FORMAT_YAML));
+    cv::FileStorage fs(json ? ".json" : ".yml",
+                       cv::FileStorage::WRITE | cv::FileStorage::MEMORY |
+                           (json ? cv::FileStorage::FORMAT_JSON : cv::FileStorage::FORMAT_YAML));
     writeProject(fs, sensors, world, isoDate, !json, reduced);
     return fs.releaseAndGetString();
 }
 
-}  // namespace
+} // namespace
 
 std::string projectText(const std::vector<Sensor>& sensors, int world, const std::string& isoDate, bool json)
 {
@@ -373,12 +378,13 @@ ProjectSaveResult saveProjectTexts(const std::string& path, const std::vector<Se
     }
     QSaveFile twinFile(twinName);
     const bool twinOpen = twinFile.open(QIODevice::WriteOnly);
-    const bool twinWritten = twinOpen && twinFile.write(json.data(), (qint64)json.size()) == (qint64)json.size();
+    const bool twinWritten =
+        twinOpen && twinFile.write(json.data(), (qint64)json.size()) == (qint64)json.size();
 
     if (mainFile.write(yaml.data(), (qint64)yaml.size()) != (qint64)yaml.size() || !mainFile.commit()) {
         result.status = ProjectSaveResult::MainNotWritten;
         result.error = mainFile.errorString().toStdString();
-        return result;  // the twin's temporary file is discarded with twinFile
+        return result; // the twin's temporary file is discarded with twinFile
     }
     if (!twinWritten || !twinFile.commit()) {
         result.status = ProjectSaveResult::TwinNotWritten;
@@ -387,7 +393,7 @@ ProjectSaveResult saveProjectTexts(const std::string& path, const std::vector<Se
     return result;
 }
 
-}  // namespace
+} // namespace
 
 ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Sensor>& sensors, int world,
                                    const std::string& isoDate)
@@ -395,8 +401,8 @@ ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Se
     return saveProjectTexts(path, sensors, world, isoDate, false);
 }
 
-ProjectSaveResult saveReducedProjectFiles(const std::string& path, const std::vector<Sensor>& sensors, int world,
-                                          const std::string& isoDate)
+ProjectSaveResult saveReducedProjectFiles(const std::string& path, const std::vector<Sensor>& sensors,
+                                          int world, const std::string& isoDate)
 {
     return saveProjectTexts(path, sensors, world, isoDate, true);
 }

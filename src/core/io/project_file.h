@@ -28,9 +28,9 @@
 // One sensor as read from a project file.
 struct ProjectSensor {
     std::string name;
-    cv::Mat K;          // 3x3 CV_64F with positive fx, fy; empty when the file has none
-    cv::Mat kc;         // 1xN CV_64F (N in 4, 5, 8, 12, 14); empty when the file has none
-    cv::Size imgSize;   // positive, or (0, 0) when the file has none
+    cv::Mat K;        // 3x3 CV_64F with positive fx, fy; empty when the file has none
+    cv::Mat kc;       // 1xN CV_64F (N in 4, 5, 8, 12, 14); empty when the file has none
+    cv::Size imgSize; // positive, or (0, 0) when the file has none
     // Pose relative to the world sensor, x_sensor = R_sensor_world * x_world +
     // t_sensor_world (3x3 and 3x1 CV_64F, mm): what the sensor tree takes as
     // updateExtrinsicsIdx(world, j, R, t). Both empty when the file has neither
@@ -41,9 +41,9 @@ struct ProjectSensor {
 
 // A project as read from a file.
 struct Project {
-    std::vector<ProjectSensor> sensors;  // in row order, at least one
-    int world = 0;                       // row of the world sensor
-    bool legacy = false;                 // dated before 2019: poses stored world -> sensor
+    std::vector<ProjectSensor> sensors; // in row order, at least one
+    int world = 0;                      // row of the world sensor
+    bool legacy = false;                // dated before 2019: poses stored world -> sensor
 };
 
 // Path of the JSON twin: the file name's last suffix (from its last ".")
@@ -76,7 +76,7 @@ struct ProjectSaveResult {
     };
     Status status = Saved;
     std::string twinPath;
-    std::string error;  // the failing file's error string
+    std::string error; // the failing file's error string
 };
 
 // Writes the project as YAML to path and as JSON to its twin. Each file is
@@ -91,21 +91,21 @@ ProjectSaveResult saveProjectFiles(const std::string& path, const std::vector<Se
                                    const std::string& isoDate);
 
 // As saveProjectFiles, with the reduced project's texts.
-ProjectSaveResult saveReducedProjectFiles(const std::string& path, const std::vector<Sensor>& sensors, int world,
-                                          const std::string& isoDate);
+ProjectSaveResult saveReducedProjectFiles(const std::string& path, const std::vector<Sensor>& sensors,
+                                          int world, const std::string& isoDate);
 
 // Why a project file was refused.
 enum class ProjectReadError {
     None,
-    BadContent,  // the file cannot be opened, or a node does not have its form
-    ParserError  // OpenCV's parser refused the file (or a node it was asked to read)
+    BadContent, // the file cannot be opened, or a node does not have its form
+    ParserError // OpenCV's parser refused the file (or a node it was asked to read)
 };
 
 struct ProjectReadResult {
     bool ok = false;
     ProjectReadError error = ProjectReadError::None;
-    std::string message;                // names the file and the offending key
-    std::vector<std::string> warnings;  // shown before the scene is rebuilt (several worlds)
+    std::string message;               // names the file and the offending key
+    std::vector<std::string> warnings; // shown before the scene is rebuilt (several worlds)
 };
 
 // Reads and checks the whole project file before anything else can use it:

@@ -8,15 +8,14 @@
 #include <QIntValidator>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QTextCursor>
-#include <QScrollBar>
 #include <QTextEdit>
 #include <QTimer>
 
 #include <cmath>
 #include <exception>
-
 
 QString imageFileFilter()
 {
@@ -258,7 +257,8 @@ void ChessboardDialog::reject()
     QDialog::reject();
 }
 
-void ChessboardDialog::applyFixIntrinsics(bool checked, QCheckBox* useGuess, std::initializer_list<QCheckBox*> fixes)
+void ChessboardDialog::applyFixIntrinsics(bool checked, QCheckBox* useGuess,
+                                          std::initializer_list<QCheckBox*> fixes)
 {
     if (checked) {
         useGuess->setChecked(true);

@@ -93,7 +93,8 @@ protected:
     // "Fix intrinsics" of one device toggled: when checked it checks the
     // intrinsic guess and every single fix of that device; the guess can be
     // unchecked again only once the intrinsics are no longer fixed.
-    static void applyFixIntrinsics(bool checked, QCheckBox* useGuess, std::initializer_list<QCheckBox*> fixes);
+    static void applyFixIntrinsics(bool checked, QCheckBox* useGuess,
+                                   std::initializer_list<QCheckBox*> fixes);
 
     // Closing the window during a run aborts the run first; the window closes
     // when the run has come back.

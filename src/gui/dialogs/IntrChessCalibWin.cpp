@@ -5,8 +5,8 @@
 #include "core/calib/reprojection.h"
 #include "core/geometry/calib_utils.h"
 #include "core/io/intrinsics_file.h"
-#include "gui/views/scene_builders.h"
 #include "gui/shell/settings.h"
+#include "gui/views/scene_builders.h"
 
 #include <QApplication>
 #include <QDoubleValidator>
@@ -128,8 +128,7 @@ void IntrChessCalibWin::on_button_change_dir_clicked(bool)
         return;
     ui->button_calibrate->setEnabled(false);
     const QStringList files =
-        QFileDialog::getOpenFileNames(this, tr("Calibration Images"), lastDirectory,
-                                      imageFileFilter());
+        QFileDialog::getOpenFileNames(this, tr("Calibration Images"), lastDirectory, imageFileFilter());
     openImages(files);
 }
 
@@ -466,7 +465,8 @@ void IntrChessCalibWin::runCalibration()
     input.criteria = criteria;
     const IntrinsicCalibrationResult result = calibrateIntrinsics(input, [this] { return pollAbort(); });
     switch (result.error) {
-    case IntrinsicCalibrationError::None: break;
+    case IntrinsicCalibrationError::None:
+        break;
     case IntrinsicCalibrationError::NonPlanarNeedsK:
         logAppend(
             tr("If you use a non-planar calibration target, then you need to set initial inrinsic parameters "
@@ -474,7 +474,9 @@ void IntrChessCalibWin::runCalibration()
                 .arg(ui->combo_sensor->currentText()),
             Qt::red);
         return;
-    case IntrinsicCalibrationError::Aborted: logAppend(tr("Calibration aborted \n"), Qt::red); return;
+    case IntrinsicCalibrationError::Aborted:
+        logAppend(tr("Calibration aborted \n"), Qt::red);
+        return;
     case IntrinsicCalibrationError::OpenCvError:
         logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(result.message)), Qt::red);
         logAppend(tr("Aborting...\n"), Qt::red);
@@ -617,8 +619,9 @@ int IntrChessCalibWin::computeReprojErrors(bool removeOutliers)
         std::vector<cv::Point3f>& object = objectPoints[i];
         if (object.empty() || detected.size() != object.size())
             continue;
-        const ViewReprojection view = reprojectView(object, detected, rotationVectors[i], translationVectors[i],
-                                                    K, kc, removeOutliers ? threshold : -1);
+        const ViewReprojection view =
+            reprojectView(object, detected, rotationVectors[i], translationVectors[i], K, kc,
+                          removeOutliers ? threshold : -1);
         std::vector<cv::Point2f>& projected = reprojectedPoints[i];
         projected = view.projected;
         errorRanges[i] = cv::Vec2d(view.smallest, view.largest);

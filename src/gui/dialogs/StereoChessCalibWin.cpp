@@ -366,15 +366,15 @@ int StereoChessCalibWin::calibrationFlags(int camera) const
 void StereoChessCalibWin::on_check_fix_intrinsic1_toggled(bool checked)
 {
     applyFixIntrinsics(checked, ui->check_use_intrinsic_guess1,
-                       {ui->check_fix_focal1, ui->check_fix_aspect_ratio1, ui->check_fix_pp1, ui->check_fix_k1_1,
-                        ui->check_fix_k2_1, ui->check_fix_k3_1});
+                       {ui->check_fix_focal1, ui->check_fix_aspect_ratio1, ui->check_fix_pp1,
+                        ui->check_fix_k1_1, ui->check_fix_k2_1, ui->check_fix_k3_1});
 }
 
 void StereoChessCalibWin::on_check_fix_intrinsic2_toggled(bool checked)
 {
     applyFixIntrinsics(checked, ui->check_use_intrinsic_guess2,
-                       {ui->check_fix_focal2, ui->check_fix_aspect_ratio2, ui->check_fix_pp2, ui->check_fix_k1_2,
-                        ui->check_fix_k2_2, ui->check_fix_k3_2});
+                       {ui->check_fix_focal2, ui->check_fix_aspect_ratio2, ui->check_fix_pp2,
+                        ui->check_fix_k1_2, ui->check_fix_k2_2, ui->check_fix_k3_2});
 }
 
 void StereoChessCalibWin::on_group_use_radial_distortion1_toggled(bool checked)

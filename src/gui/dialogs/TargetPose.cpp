@@ -73,8 +73,7 @@ void TargetPose::updateSensorNames()
 void TargetPose::on_button_open_image_clicked()
 {
     const QString path =
-        QFileDialog::getOpenFileName(this, tr("Open Image"), lastDirectory,
-                                     imageFileFilter());
+        QFileDialog::getOpenFileName(this, tr("Open Image"), lastDirectory, imageFileFilter());
     openImage(path);
 }
 

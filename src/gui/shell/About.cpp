@@ -3,13 +3,13 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
-#include <QMessageBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QUrl>
 #include <cmath>
 
-#include "ui_About.h"
 #include "core/version.h"
+#include "ui_About.h"
 
 namespace {
 
@@ -67,10 +67,11 @@ void About::openLicense(const QString& file)
 {
     const QString path = QDir::toNativeSeparators(applicationDir + file);
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(applicationDir + file)))
-        QMessageBox::warning(this, windowTitle(),
-                             QStringLiteral("The licence text could not be opened: the desktop has no application "
-                                            "for it.\n%1")
-                                 .arg(path));
+        QMessageBox::warning(
+            this, windowTitle(),
+            QStringLiteral("The licence text could not be opened: the desktop has no application "
+                           "for it.\n%1")
+                .arg(path));
 }
 
 void About::on_label_license_opencv_linkActivated(const QString&)

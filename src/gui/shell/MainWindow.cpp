@@ -1,28 +1,28 @@
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/WheelGuard.h"
 
+#include "core/io/project_file.h"
+#include "gui/dialogs/CamProjStereoCalib.h"
+#include "gui/dialogs/HandEyeCalib.h"
+#include "gui/dialogs/IntrChessCalibWin.h"
+#include "gui/dialogs/ManhattanWorld.h"
+#include "gui/dialogs/StereoChessCalibWin.h"
+#include "gui/dialogs/TargetPose.h"
+#include "gui/dialogs/ToolFlangeCalib.h"
 #include "gui/shell/About.h"
 #include "gui/shell/CustomSaveWrtDialog.h"
-#include "gui/dialogs/IntrChessCalibWin.h"
-#include "gui/dialogs/CamProjStereoCalib.h"
 #include "gui/shell/SensorTree.h"
-#include "gui/dialogs/ManhattanWorld.h"
-#include "gui/dialogs/TargetPose.h"
-#include "gui/dialogs/HandEyeCalib.h"
-#include "gui/dialogs/ToolFlangeCalib.h"
-#include "gui/dialogs/StereoChessCalibWin.h"
 #include "gui/shell/dialog_wiring.h"
-#include "core/io/project_file.h"
+#include "gui/shell/settings.h"
 #include "gui/views/scene_builders.h"
 #include "gui/views/scene_view.h"
-#include "gui/shell/settings.h"
 #include "ui_MainWindow.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
-#include <QApplication>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -202,7 +202,8 @@ void MainWindow::on_actionSave_Project_triggered()
 {
     const std::vector<Sensor> sensors = ui->widget_sensors->getSensors();
     if (sensors.empty()) {
-        QMessageBox::information(this, "Save Project", "The scene holds no sensor: there is nothing to save.");
+        QMessageBox::information(this, "Save Project",
+                                 "The scene holds no sensor: there is nothing to save.");
         return;
     }
     QStringList names;
@@ -230,7 +231,8 @@ bool MainWindow::saveProject(const QString& fileName, int world)
 {
     const std::vector<Sensor> sensors = ui->widget_sensors->getSensors();
     if (sensors.empty()) {
-        QMessageBox::information(this, "Save Project", "The scene holds no sensor: there is nothing to save.");
+        QMessageBox::information(this, "Save Project",
+                                 "The scene holds no sensor: there is nothing to save.");
         return false;
     }
     ProjectSaveResult result;
@@ -251,10 +253,11 @@ bool MainWindow::saveProject(const QString& fileName, int world)
     case ProjectSaveResult::Saved:
         return true;
     case ProjectSaveResult::TwinIsMainFile:
-        QMessageBox::critical(this, "Error",
-                              QString("The JSON twin of %1 would be the file itself; choose a name that does not "
-                                      "end in \".json\".")
-                                  .arg(fileName));
+        QMessageBox::critical(
+            this, "Error",
+            QString("The JSON twin of %1 would be the file itself; choose a name that does not "
+                    "end in \".json\".")
+                .arg(fileName));
         return false;
     case ProjectSaveResult::NamesNotStorable:
         QMessageBox::critical(this, "Error", error);
@@ -263,12 +266,14 @@ bool MainWindow::saveProject(const QString& fileName, int world)
         QMessageBox::information(this, "Unable to open file", error);
         return false;
     case ProjectSaveResult::MainNotWritten:
-        QMessageBox::critical(this, "Error", QString("Couldn't write project file %1: %2").arg(fileName, error));
+        QMessageBox::critical(this, "Error",
+                              QString("Couldn't write project file %1: %2").arg(fileName, error));
         return false;
     case ProjectSaveResult::TwinNotWritten:
-        QMessageBox::warning(this, "Warning",
-                             QString("The project was saved to %1, but its JSON twin %2 could not be written: %3")
-                                 .arg(fileName, twin, error));
+        QMessageBox::warning(
+            this, "Warning",
+            QString("The project was saved to %1, but its JSON twin %2 could not be written: %3")
+                .arg(fileName, twin, error));
         return true;
     }
     return false;
@@ -341,8 +346,7 @@ void MainWindow::on_actionTessimo_triggered()
 
 // Opens a calibration dialog as a window of its own with the current sensor
 // names, deleted when closed and closed with the main window, wired to the tree.
-template <class Dialog>
-Dialog* MainWindow::openDialog()
+template <class Dialog> Dialog* MainWindow::openDialog()
 {
     SensorTree* tree = ui->widget_sensors;
     std::vector<QString> names;

@@ -34,10 +34,10 @@ class MainWindow;
 
 // The 3D props of one sensor.
 struct SensorActors {
-    vtkSmartPointer<vtkAssembly> assembly;  // axes and, once known, the frustum; posed by the sensor's pose
-    vtkSmartPointer<vtkActor> frustum;      // empty until the sensor has intrinsics and an image size
+    vtkSmartPointer<vtkAssembly> assembly; // axes and, once known, the frustum; posed by the sensor's pose
+    vtkSmartPointer<vtkActor> frustum;     // empty until the sensor has intrinsics and an image size
     vtkSmartPointer<vtkVectorText> labelText;
-    vtkSmartPointer<vtkFollower> label;     // added to the renderer directly; faces the camera
+    vtkSmartPointer<vtkFollower> label; // added to the renderer directly; faces the camera
 };
 
 class MainWindow : public QMainWindow {
@@ -89,6 +89,6 @@ private:
 
     vtkSmartPointer<vtkRenderer> renderer;
     Ui::MainWindow* ui;
-    QString lastDir;  // start folder of the project file dialogs
+    QString lastDir; // start folder of the project file dialogs
     std::vector<SensorActors> actors;
 };

@@ -700,14 +700,18 @@ bool SensorTree::importIntrinsicsFile(int idx, const QString& fileName)
     IntrinsicsData data;
     QString error;
     switch (readIntrinsicsFile(fileName, data, error)) {
-    case IntrinsicsFileStatus::Ok: break;
-    case IntrinsicsFileStatus::CannotOpen: return refuse(QString());
-    case IntrinsicsFileStatus::NoKeys: return refuse(tr("The file holds none of \"K\", \"kc\" and \"imgSize\"."));
+    case IntrinsicsFileStatus::Ok:
+        break;
+    case IntrinsicsFileStatus::CannotOpen:
+        return refuse(QString());
+    case IntrinsicsFileStatus::NoKeys:
+        return refuse(tr("The file holds none of \"K\", \"kc\" and \"imgSize\"."));
     case IntrinsicsFileStatus::BadCameraMatrix:
         return refuse(tr("\"K\" is not a 3x3 camera matrix with positive focal lengths."));
     case IntrinsicsFileStatus::BadDistortion:
         return refuse(tr("\"kc\" is not one row of 4, 5, 8, 12 or 14 coefficients."));
-    default: return refuse(error);
+    default:
+        return refuse(error);
     }
     const cv::Mat& K = data.K;
     const cv::Mat& kcRow = data.kc;

@@ -13,12 +13,13 @@
 
 // Whether a dialog pushes intrinsics into the tree (the robot dialogs only
 // ask for them).
-template <class Dialog, class = void> struct pushesIntrinsics : std::false_type {};
+template <class Dialog, class = void> struct pushesIntrinsics : std::false_type {
+};
 template <class Dialog>
-struct pushesIntrinsics<Dialog, std::void_t<decltype(&Dialog::updateIntrinsics)>> : std::true_type {};
+struct pushesIntrinsics<Dialog, std::void_t<decltype(&Dialog::updateIntrinsics)>> : std::true_type {
+};
 
-template <class Dialog>
-void connectIntrinsicsDialog(Dialog* dialog, SensorTree* tree)
+template <class Dialog> void connectIntrinsicsDialog(Dialog* dialog, SensorTree* tree)
 {
     if constexpr (pushesIntrinsics<Dialog>::value)
         QObject::connect(dialog, &Dialog::updateIntrinsics, tree, &SensorTree::updateIntrinsicsIdx);
@@ -31,8 +32,7 @@ void connectIntrinsicsDialog(Dialog* dialog, SensorTree* tree)
 // The two-camera dialogs: both cameras' intrinsics go to and come from the
 // tree's one receiver, the index telling which sensor is meant; the pose of
 // the secondary relative to the primary goes to the tree's extrinsics.
-template <class Dialog>
-void connectStereoDialog(Dialog* dialog, SensorTree* tree)
+template <class Dialog> void connectStereoDialog(Dialog* dialog, SensorTree* tree)
 {
     QObject::connect(dialog, &Dialog::updatePrimaryIntrinsics, tree, &SensorTree::updateIntrinsicsIdx);
     QObject::connect(dialog, &Dialog::updateSecondaryIntrinsics, tree, &SensorTree::updateIntrinsicsIdx);
@@ -45,14 +45,14 @@ void connectStereoDialog(Dialog* dialog, SensorTree* tree)
 }
 
 // Dialogs with a primary and a secondary camera declare updatePrimaryIntrinsics.
-template <class Dialog, class = void>
-struct IsStereoDialog : std::false_type {};
+template <class Dialog, class = void> struct IsStereoDialog : std::false_type {
+};
 template <class Dialog>
-struct IsStereoDialog<Dialog, std::void_t<decltype(&Dialog::updatePrimaryIntrinsics)>> : std::true_type {};
+struct IsStereoDialog<Dialog, std::void_t<decltype(&Dialog::updatePrimaryIntrinsics)>> : std::true_type {
+};
 
 // The protocol connections a dialog of this kind needs.
-template <class Dialog>
-void connectDialog(Dialog* dialog, SensorTree* tree)
+template <class Dialog> void connectDialog(Dialog* dialog, SensorTree* tree)
 {
     if constexpr (IsStereoDialog<Dialog>::value)
         connectStereoDialog(dialog, tree);
@@ -62,8 +62,7 @@ void connectDialog(Dialog* dialog, SensorTree* tree)
 
 // A dialog that places one sensor relative to another pushes that pose into
 // the tree (x_idx2 = R x_idx1 + t).
-template <class Dialog>
-void connectExtrinsicsDialog(Dialog* dialog, SensorTree* tree)
+template <class Dialog> void connectExtrinsicsDialog(Dialog* dialog, SensorTree* tree)
 {
     QObject::connect(dialog, &Dialog::updateSecondaryExtrinsics, tree, &SensorTree::updateExtrinsicsIdx);
 }

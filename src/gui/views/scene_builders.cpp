@@ -130,7 +130,8 @@ std::array<vtkSmartPointer<vtkActor>, 3> makeLetters(double scale, const std::ar
     for (size_t i = 0; i < 3; ++i) {
         auto text = makeText(kLetters[i].text);
         letters[i] = makeFixedLabel(text, scale, at[i]);
-        letters[i]->GetProperty()->SetColor(kLetters[i].colour[0], kLetters[i].colour[1], kLetters[i].colour[2]);
+        letters[i]->GetProperty()->SetColor(kLetters[i].colour[0], kLetters[i].colour[1],
+                                            kLetters[i].colour[2]);
         letters[i]->GetProperty()->LightingOff();
     }
     return letters;
@@ -189,16 +190,23 @@ cv::Mat toBgr(const cv::Mat& image)
         return {};
     cv::Mat bgr;
     switch (image.channels()) {
-    case 1: cv::cvtColor(image, bgr, cv::COLOR_GRAY2BGR); break;
-    case 3: bgr = image; break;
-    case 4: cv::cvtColor(image, bgr, cv::COLOR_BGRA2BGR); break;
-    default: return {};
+    case 1:
+        cv::cvtColor(image, bgr, cv::COLOR_GRAY2BGR);
+        break;
+    case 3:
+        bgr = image;
+        break;
+    case 4:
+        cv::cvtColor(image, bgr, cv::COLOR_BGRA2BGR);
+        break;
+    default:
+        return {};
     }
     return bgr;
 }
 
 struct TargetGeometry {
-    Vec3 origin, a, b;  // posed corners O', A', B'
+    Vec3 origin, a, b; // posed corners O', A', B'
 };
 
 TargetGeometry targetGeometry(const cv::Mat& rvec, const cv::Mat& tvec, const cv::Size& patternSize,
@@ -269,15 +277,27 @@ Vec3 midpoint(const Vec3& p, const Vec3& q)
     return {(p[0] + q[0]) / 2, (p[1] + q[1]) / 2, (p[2] + q[2]) / 2};
 }
 
-}  // namespace
+} // namespace
 
 void setActorPose(vtkProp3D* prop, const cv::Mat& R, const cv::Mat& t)
 {
     const cv::Mat R64 = asDouble(R), t64 = asDouble(t);
-    const double elements[16] = {R64.at<double>(0, 0), R64.at<double>(0, 1), R64.at<double>(0, 2), t64.at<double>(0),
-                                 R64.at<double>(1, 0), R64.at<double>(1, 1), R64.at<double>(1, 2), t64.at<double>(1),
-                                 R64.at<double>(2, 0), R64.at<double>(2, 1), R64.at<double>(2, 2), t64.at<double>(2),
-                                 0.0,                  0.0,                  0.0,                  1.0};
+    const double elements[16] = {R64.at<double>(0, 0),
+                                 R64.at<double>(0, 1),
+                                 R64.at<double>(0, 2),
+                                 t64.at<double>(0),
+                                 R64.at<double>(1, 0),
+                                 R64.at<double>(1, 1),
+                                 R64.at<double>(1, 2),
+                                 t64.at<double>(1),
+                                 R64.at<double>(2, 0),
+                                 R64.at<double>(2, 1),
+                                 R64.at<double>(2, 2),
+                                 t64.at<double>(2),
+                                 0.0,
+                                 0.0,
+                                 0.0,
+                                 1.0};
     auto matrix = vtkSmartPointer<vtkMatrix4x4>::New();
     matrix->DeepCopy(elements);
     auto transform = vtkSmartPointer<vtkTransform>::New();
@@ -435,8 +455,8 @@ void drawImagePlane(vtkRenderer* renderer, const cv::Mat& image, const cv::Mat& 
     renderer->ResetCamera();
 }
 
-void addNameLabel(vtkRenderer* renderer, vtkSmartPointer<vtkVectorText>& text, vtkSmartPointer<vtkActor>& actor,
-                  const std::string& name)
+void addNameLabel(vtkRenderer* renderer, vtkSmartPointer<vtkVectorText>& text,
+                  vtkSmartPointer<vtkActor>& actor, const std::string& name)
 {
     text = makeText(name);
     actor = makeFixedLabel(text, 60, {10, -40, 10});
@@ -452,9 +472,9 @@ void drawTarget(vtkRenderer* renderer, const cv::Mat& rvec, const cv::Mat& tvec,
     renderer->AddActor(makeTargetLines(g.origin, midpoint(g.origin, g.a), midpoint(g.origin, g.b), colour));
 }
 
-void drawTargetAssembly(vtkRenderer* renderer, vtkAssembly* assembly, const cv::Mat& rvec, const cv::Mat& tvec,
-                        const cv::Size& patternSize, const cv::Size2d& squareSize, const cv::Point3d& colour,
-                        bool invert)
+void drawTargetAssembly(vtkRenderer* renderer, vtkAssembly* assembly, const cv::Mat& rvec,
+                        const cv::Mat& tvec, const cv::Size& patternSize, const cv::Size2d& squareSize,
+                        const cv::Point3d& colour, bool invert)
 {
     const TargetGeometry g = targetGeometry(rvec, tvec, patternSize, squareSize, invert);
     assembly->AddPart(makeTargetPlane(g, colour));

@@ -63,7 +63,8 @@ bool canBuildFrustum(const cv::Mat& K, const cv::Size& imgSize);
 // faces with white edges. Fills the caller's actor (created when empty); adds
 // nothing to a renderer. Returns false and leaves the actor untouched when
 // canBuildFrustum(K, imgSize) fails or depth is not positive.
-bool buildFrustum(vtkSmartPointer<vtkActor>& frustum, const cv::Mat& K, const cv::Size& imgSize, double depth);
+bool buildFrustum(vtkSmartPointer<vtkActor>& frustum, const cv::Mat& K, const cv::Size& imgSize,
+                  double depth);
 
 // As buildFrustum, but fx scales both axes. The new actor is added to the
 // renderer and returned, with a fixed name label near the origin unless name
@@ -81,18 +82,18 @@ void drawImagePlane(vtkRenderer* renderer, const cv::Mat& image, const cv::Mat& 
 
 // A fixed name label (scale 60, y mirrored, at (10, -40, 10)) added to the
 // renderer; text and actor are created and handed back.
-void addNameLabel(vtkRenderer* renderer, vtkSmartPointer<vtkVectorText>& text, vtkSmartPointer<vtkActor>& actor,
-                  const std::string& name);
+void addNameLabel(vtkRenderer* renderer, vtkSmartPointer<vtkVectorText>& text,
+                  vtkSmartPointer<vtkActor>& actor, const std::string& name);
 
 // A chessboard target posed by rvec, tvec (board to scene, as OpenCV's pose
 // estimation returns them): a translucent plane of patternSize x squareSize
-// millimetres (square sizes need not be whole millimetres) and two axis lines half way along its first edges. With invert
-// the pose is used the other way round (x_scene = R^T (x_board - tvec)).
+// millimetres (square sizes need not be whole millimetres) and two axis lines half way along its first edges.
+// With invert the pose is used the other way round (x_scene = R^T (x_board - tvec)).
 void drawTarget(vtkRenderer* renderer, const cv::Mat& rvec, const cv::Mat& tvec, const cv::Size& patternSize,
                 const cv::Size2d& squareSize, const cv::Point3d& colour, bool invert);
 
 // The same target as parts of the given assembly, with the axis lines along
 // the full edges; the assembly is then added to the renderer.
-void drawTargetAssembly(vtkRenderer* renderer, vtkAssembly* assembly, const cv::Mat& rvec, const cv::Mat& tvec,
-                        const cv::Size& patternSize, const cv::Size2d& squareSize, const cv::Point3d& colour,
-                        bool invert);
+void drawTargetAssembly(vtkRenderer* renderer, vtkAssembly* assembly, const cv::Mat& rvec,
+                        const cv::Mat& tvec, const cv::Size& patternSize, const cv::Size2d& squareSize,
+                        const cv::Point3d& colour, bool invert);

@@ -1,5 +1,5 @@
-#include "core/geometry/calib_utils.h"
 #include "core/calib/lev_marq.h"
+#include "core/geometry/calib_utils.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/calib3d.hpp>
@@ -147,7 +147,6 @@ double projectionDifferencePx(const synth::Camera& truth, const cv::Mat& K, cons
         worst = std::max(worst, cv::norm(a[i] - b[i]));
     return worst;
 }
-
 
 // The given intrinsics of both devices, for flag sets that read them.
 Result givenIntrinsics(const Rig& rig)
@@ -361,7 +360,7 @@ TEST(StereoCalibrateDual, AccumulatedNormalEquationsMatchFiniteDifferences)
             d.object, d.image1, d.image2, K, Ds, sizes, cv::Mat(), cv::Mat(), c.flags1, c.flags2);
         const int n = P.param.rows;
         const bool bothFixed = (c.flags1 & cv::CALIB_FIX_INTRINSIC) && (c.flags2 & cv::CALIB_FIX_INTRINSIC);
-        ASSERT_EQ(n, 6 * 5 + (bothFixed ? 0 : 36));  // 36 intrinsics unless both devices are fixed
+        ASSERT_EQ(n, 6 * 5 + (bothFixed ? 0 : 36)); // 36 intrinsics unless both devices are fixed
 
         // Move away from the start: poses, focal lengths, principal points, coefficients.
         cv::Mat param = P.param.clone();

@@ -144,7 +144,8 @@ TEST(DetectChessboard, PartOfALargerBoardIsNotABoardOfTheSmallerSize)
     for (int i = 1; i <= 14; ++i) {
         if (i == 10)
             continue;
-        const cv::Mat gray = cv::imread(cv::format("%s/left%02d.jpg", TESSIMO_SAMPLE_DATA, i), cv::IMREAD_GRAYSCALE);
+        const cv::Mat gray =
+            cv::imread(cv::format("%s/left%02d.jpg", TESSIMO_SAMPLE_DATA, i), cv::IMREAD_GRAYSCALE);
         ASSERT_FALSE(gray.empty()) << "left" << i;
         photos.push_back(gray);
     }

@@ -548,7 +548,8 @@ protected:
     }
     static const std::vector<cv::Size>& patterns()
     {
-        static const std::vector<cv::Size> all = {{9, 6}, {7, 5}, {8, 6}, {4, 3}, {3, 3}, {5, 7}, {6, 6}, {11, 8}};
+        static const std::vector<cv::Size> all = {{9, 6}, {7, 5}, {8, 6}, {4, 3},
+                                                  {3, 3}, {5, 7}, {6, 6}, {11, 8}};
         return all;
     }
 };
@@ -569,8 +570,7 @@ TEST_P(RenderedBoards, FoundInTheirOrder)
         SCOPED_TRACE(cv::format("pattern %dx%d, roll %.0f, tilt %.0f %.0f", pattern.width, pattern.height,
                                 p.roll, p.tiltX, p.tiltY));
         const synth::View view = centredView(cam, pattern, 25, p.roll, p.tiltX, p.tiltY, p.fill);
-        const cv::Mat img =
-            synth::renderChessboard(cam, pattern, 25, view, renderOptions(2, 0.7, ++seed));
+        const cv::Mat img = synth::renderChessboard(cam, pattern, 25, view, renderOptions(2, 0.7, ++seed));
         const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, 25, view);
 
         cv::Mat corners, meta;
@@ -935,7 +935,7 @@ TEST(FindChessboardCorners2, LargeImagesAreMeasuredAsPreciselyAsSmallOnes)
     // RMS (at most 0.09 px) from the truth, OpenCV's findChessboardCornersSB
     // (exhaustive, accuracy) reaches 0.037 px (0.10 px); the corners of the
     // search alone, without the patches, lie 0.066 px RMS (0.16 px) away.
-    constexpr double kMaxRms = 0.045; // px, over all corners
+    constexpr double kMaxRms = 0.045;  // px, over all corners
     constexpr double kMaxError = 0.12; // px, any corner
     const auto cam = synth::makeCamera({2048, 1536}, 1760);
     const cv::Size pattern(9, 6);

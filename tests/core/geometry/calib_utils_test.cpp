@@ -33,8 +33,7 @@ cv::Mat Rx(double deg)
     return (cv::Mat_<double>(3, 3) << 1, 0, 0, 0, std::cos(a), -std::sin(a), 0, std::sin(a), std::cos(a));
 }
 
-
-}  // namespace
+} // namespace
 
 TEST(PoseHelpers, EulerAnglesOfKnownRotations)
 {
@@ -60,8 +59,8 @@ TEST(PoseHelpers, EulerAnglesOfKnownRotations)
 
 TEST(PoseHelpers, EulerRoundTripIncludingGimbalLock)
 {
-    const cv::Point3d cases[] = {{0, 0, 0},     {10, 20, 30},     {-170, 89.9, 179}, {179.5, -89.5, -179.5},
-                                 {45, 90, 0},   {45, -90, 30},    {-60, 90, -120},   {180, 0, 180}};
+    const cv::Point3d cases[] = {{0, 0, 0},   {10, 20, 30},  {-170, 89.9, 179}, {179.5, -89.5, -179.5},
+                                 {45, 90, 0}, {45, -90, 30}, {-60, 90, -120},   {180, 0, 180}};
     for (const auto& a : cases) {
         SCOPED_TRACE(cv::format("yaw %g pitch %g roll %g", a.x, a.y, a.z));
         const cv::Mat M = eulerAnglesToRotationMatrix(a);
@@ -93,8 +92,8 @@ TEST(PoseHelpers, Rt4x4ComposesAndInverts)
 
     // The user's view of a pose: the origin of a sensor shown at tx = 100
     // relative to the reference belongs to t = (-100, 0, 0).
-    const cv::Mat Ti = cal::invertRt4x4(cal::getRt4x4(cv::Mat::eye(3, 3, CV_64F),
-                                                      (cv::Mat_<double>(3, 1) << -100, 0, 0)));
+    const cv::Mat Ti =
+        cal::invertRt4x4(cal::getRt4x4(cv::Mat::eye(3, 3, CV_64F), (cv::Mat_<double>(3, 1) << -100, 0, 0)));
     EXPECT_MAT_NEAR(Ti(cv::Rect(3, 0, 1, 3)), (cv::Mat_<double>(3, 1) << 100, 0, 0), 0);
 }
 
@@ -110,7 +109,8 @@ TEST(PoseHelpers, WrongShapesRaiseAssertions)
         {"t as a row", [&] { cal::getRt4x4(I, cv::Mat::zeros(1, 3, CV_64F)); }, "t.cols == 1 && t.rows == 3"},
         {"R 3x4", [&] { cal::getRt4x4(cv::Mat::zeros(3, 4, CV_64F), cv::Mat::zeros(3, 1, CV_64F)); },
          "R.cols == 3 && R.rows == 3"},
-        {"empty R", [&] { cal::getRt4x4(cv::Mat(), cv::Mat::zeros(3, 1, CV_64F)); }, "R.cols == 3 && R.rows == 3"},
+        {"empty R", [&] { cal::getRt4x4(cv::Mat(), cv::Mat::zeros(3, 1, CV_64F)); },
+         "R.cols == 3 && R.rows == 3"},
         {"3x3 to invert", [&] { cal::invertRt4x4(I); }, "Rt.cols == 4 && Rt.rows == 4"},
     };
     for (const auto& c : cases) {
@@ -221,7 +221,8 @@ TEST(RefineCornersAdaptive, WindowsDoNotDependOnTheRandomState)
                 nb = k;
             }
         }
-        const float cheb = std::max(std::abs(corners[nb].x - corners[i].x), std::abs(corners[nb].y - corners[i].y));
+        const float cheb =
+            std::max(std::abs(corners[nb].x - corners[i].x), std::abs(corners[nb].y - corners[i].y));
         expected[i] = std::max(int(cheb), 3);
         ASSERT_LT(expected[i], 290) << "the case needs windows that the border does not limit";
     }

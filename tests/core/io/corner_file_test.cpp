@@ -124,8 +124,8 @@ TEST_F(CornerFiles, UnparsableOrIncompleteFilesAreRefused)
         "this is not a corner file at all\0\x01\x02", // not YAML
         "%YAML:1.0\n---\nobj: !!opencv-matrix\n   rows: 1\n   cols: 3\n   dt: f\n   data: [ 1., 2., 3. ]\n",
         "%YAML:1.0\n---\ncorners: 5\nobj: 7\n", // scalars, not matrices
-        "%YAML:1.\n-n:1\n :",                 // made OpenCV throw std::length_error
-        "%YAML:1.\n---[]%\n-",                // made OpenCV's parser run forever
+        "%YAML:1.\n-n:1\n :",                   // made OpenCV throw std::length_error
+        "%YAML:1.\n---[]%\n-",                  // made OpenCV's parser run forever
     };
     for (const char* text : texts) {
         SCOPED_TRACE(text);

@@ -46,12 +46,15 @@ TEST(FileStorageGuard, WellFormedYamlAndJsonAreReadAsOpenCvWroteThem)
     for (int format : {cv::FileStorage::FORMAT_YAML, cv::FileStorage::FORMAT_JSON}) {
         SCOPED_TRACE(format);
         cv::FileStorage out(".txt", cv::FileStorage::WRITE | cv::FileStorage::MEMORY | format);
-        out << "K" << K << "name" << "Cam0" << "n" << 3;
+        out << "K" << K << "name"
+            << "Cam0"
+            << "n" << 3;
         const std::string text = out.releaseAndGetString();
 
         cv::FileStorage fs;
         std::string error;
-        ASSERT_EQ(openFileStorageGuarded(fs, text, cv::FileStorage::FORMAT_AUTO, error), StorageError::None) << error;
+        ASSERT_EQ(openFileStorageGuarded(fs, text, cv::FileStorage::FORMAT_AUTO, error), StorageError::None)
+            << error;
         cv::Mat back;
         fs["K"] >> back;
         EXPECT_EQ(cv::norm(back, K, cv::NORM_INF), 0.0);
@@ -76,7 +79,8 @@ TEST(FileStorageGuard, FilesAreReadWholeOrReportedUnreadable)
     fs["imgSize"] >> size;
     EXPECT_EQ(size, cv::Size(640, 480));
 
-    EXPECT_EQ(openFileStorageFile(fs, dir.filePath("missing.yml").toStdString(), error), StorageError::Unreadable);
+    EXPECT_EQ(openFileStorageFile(fs, dir.filePath("missing.yml").toStdString(), error),
+              StorageError::Unreadable);
     EXPECT_EQ(error, "cannot open the file");
     EXPECT_NE(openFileStorageFile(fs, dir.path().toStdString(), error), StorageError::None); // a folder
 
@@ -100,7 +104,8 @@ TEST(ReadMatrixNode, OnlyAMatrixWhoseDataFillsItsHeaderIsRead)
     };
     const Case cases[] = {
         {"2x2 doubles", "   rows: 2\n   cols: 2\n   dt: d\n   data: [ 1., 2., 3., 4. ]\n", true},
-        {"1x2 of three channels", "   rows: 1\n   cols: 2\n   dt: \"3f\"\n   data: [ 1, 2, 3, 4, 5, 6 ]\n", true},
+        {"1x2 of three channels", "   rows: 1\n   cols: 2\n   dt: \"3f\"\n   data: [ 1, 2, 3, 4, 5, 6 ]\n",
+         true},
         {"header asks for 8 GB", "   rows: 100000\n   cols: 10000\n   dt: d\n   data: [ 1., 2. ]\n", false},
         {"cols that is no number", "   rows: 1\n   cols: \"]8\"\n   dt: f\n   data: [ 1., 2. ]\n", false},
         {"negative rows", "   rows: -2\n   cols: 1\n   dt: f\n   data: [ 1., 2. ]\n", false},
@@ -112,7 +117,8 @@ TEST(ReadMatrixNode, OnlyAMatrixWhoseDataFillsItsHeaderIsRead)
         SCOPED_TRACE(c.what);
         cv::FileStorage fs;
         std::string error;
-        ASSERT_EQ(openFileStorageGuarded(fs, head + c.body, cv::FileStorage::FORMAT_YAML, error), StorageError::None)
+        ASSERT_EQ(openFileStorageGuarded(fs, head + c.body, cv::FileStorage::FORMAT_YAML, error),
+                  StorageError::None)
             << error;
         cv::Mat m;
         EXPECT_EQ(readMatrixNode(fs["m"], m, error), c.ok) << error;

@@ -21,8 +21,8 @@ using testing_support::camera;
 using testing_support::rotation;
 using testing_support::vec3;
 
-
-Sensor sensor(const std::string& name, cv::Mat R, cv::Mat t, cv::Mat K = {}, cv::Mat kc = {}, cv::Size size = {})
+Sensor sensor(const std::string& name, cv::Mat R, cv::Mat t, cv::Mat K = {}, cv::Mat kc = {},
+              cv::Size size = {})
 {
     Sensor s;
     s.name = name;
@@ -84,11 +84,14 @@ void spit(const std::string& path, const std::string& text)
 
 class ProjectFileTest : public ::testing::Test {
 protected:
-    std::string file(const std::string& name) const { return dir.filePath(QString::fromStdString(name)).toStdString(); }
+    std::string file(const std::string& name) const
+    {
+        return dir.filePath(QString::fromStdString(name)).toStdString();
+    }
     QTemporaryDir dir;
 };
 
-}  // namespace
+} // namespace
 
 TEST(ProjectTwinPath, ReplacesOnlyTheFileNamesSuffix)
 {
@@ -118,16 +121,16 @@ TEST_F(ProjectFileTest, WritesTheKeysInOrderAndTheTwinWithoutVersion)
 
     const std::vector<std::string> yamlKeys = topKeys(path);
     const std::vector<std::string> expected = {
-        "Version", "ISODate", "Sensors", "World",                        //
-        "imgSize0", "K0", "kc0", "R0", "T0",                             // full intrinsics
-        "imgSize1", "K1", "R1", "T1",                                    // K without kc
-        "R2", "T2",                                                      // no intrinsics
-        "imgSize3", "K3", "kc3", "R3", "T3"};
+        "Version",  "ISODate", "Sensors", "World",       //
+        "imgSize0", "K0",      "kc0",     "R0",    "T0", // full intrinsics
+        "imgSize1", "K1",      "R1",      "T1",          // K without kc
+        "R2",       "T2",                                // no intrinsics
+        "imgSize3", "K3",      "kc3",     "R3",    "T3"};
     EXPECT_EQ(yamlKeys, expected);
     std::vector<std::string> jsonExpected(expected.begin() + 1, expected.end());
     EXPECT_EQ(topKeys(saved.twinPath), jsonExpected);
     EXPECT_EQ(slurp(saved.twinPath).find("Version"), std::string::npos);
-    EXPECT_EQ(slurp(saved.twinPath).find("%YAML"), std::string::npos);  // JSON, whatever the name
+    EXPECT_EQ(slurp(saved.twinPath).find("%YAML"), std::string::npos); // JSON, whatever the name
     EXPECT_EQ(slurp(path).rfind("%YAML", 0), 0u);
 
     cv::FileStorage fs(path, cv::FileStorage::READ);
@@ -161,7 +164,8 @@ TEST_F(ProjectFileTest, ASavedSceneReadsBackWithTheSamePosesRelativeToTheWorld)
     for (int world : {0, 2}) {
         SCOPED_TRACE(world);
         const std::string path = file("round" + std::to_string(world) + ".yml");
-        ASSERT_EQ(saveProjectFiles(path, sensors, world, "2024-06-01T12:00:00").status, ProjectSaveResult::Saved);
+        ASSERT_EQ(saveProjectFiles(path, sensors, world, "2024-06-01T12:00:00").status,
+                  ProjectSaveResult::Saved);
         for (const std::string& read : {path, projectTwinPath(path)}) {
             SCOPED_TRACE(read);
             Project project;
@@ -191,7 +195,7 @@ TEST_F(ProjectFileTest, LegacyDatesKeepTheStoredDirectionOthersAreInverted)
 {
     const cv::Mat R = rotation(0.3, -0.8, 1.4), T = vec3(120, -45, 980);
     struct Case {
-        const char* date;  // nullptr: no "ISODate" key
+        const char* date; // nullptr: no "ISODate" key
         bool legacy;
     };
     const Case cases[] = {{"2018-12-31T23:59:59", true},
@@ -206,8 +210,15 @@ TEST_F(ProjectFileTest, LegacyDatesKeepTheStoredDirectionOthersAreInverted)
             cv::FileStorage fs(path, cv::FileStorage::WRITE | cv::FileStorage::FORMAT_YAML);
             if (c.date)
                 fs << "ISODate" << c.date;
-            fs << "Sensors" << "[" << "World" << "Cam" << "]";
-            fs << "World" << "[" << "World" << "]";
+            fs << "Sensors"
+               << "["
+               << "World"
+               << "Cam"
+               << "]";
+            fs << "World"
+               << "["
+               << "World"
+               << "]";
             fs << "R0" << cv::Mat::eye(3, 3, CV_64F) << "T0" << cv::Mat::zeros(3, 1, CV_64F);
             fs << "R1" << R << "T1" << T;
         }
@@ -235,10 +246,12 @@ TEST_F(ProjectFileTest, AcceptsColumnsIntegersSeveralWorldsAndSensorsWithoutPose
          "ISODate: \"2023-02-01T10:00:00\"\n"
          "Sensors: [ A, B ]\n"
          "World: [ B, A ]\n"
-         "K0: !!opencv-matrix\n   rows: 3\n   cols: 3\n   dt: i\n   data: [ 900, 0, 320, 0, 910, 240, 0, 0, 1 ]\n"
+         "K0: !!opencv-matrix\n   rows: 3\n   cols: 3\n   dt: i\n   data: [ 900, 0, 320, 0, 910, 240, 0, 0, "
+         "1 ]\n"
          "kc0: !!opencv-matrix\n   rows: 5\n   cols: 1\n   dt: f\n   data: [ -0.25, 0.125, 0.0, 0.0, 0.5 ]\n"
          "imgSize0: [ 640, 480 ]\n"
-         "R1: !!opencv-matrix\n   rows: 3\n   cols: 3\n   dt: d\n   data: [ 1., 0., 0., 0., 1., 0., 0., 0., 1. ]\n"
+         "R1: !!opencv-matrix\n   rows: 3\n   cols: 3\n   dt: d\n   data: [ 1., 0., 0., 0., 1., 0., 0., 0., "
+         "1. ]\n"
          "T1: !!opencv-matrix\n   rows: 3\n   cols: 1\n   dt: d\n   data: [ 0., 0., 0. ]\n");
     Project project;
     const ProjectReadResult result = readProjectFile(path, project);
@@ -262,16 +275,17 @@ TEST_F(ProjectFileTest, EveryMalformedFileIsRefusedNamingFileAndKey)
 {
     const std::string head = "%YAML:1.0\n---\n";
     const std::string names = "Sensors: [ Cam0, Cam1 ]\nWorld: [ Cam0 ]\n";
-    auto mat = [](const std::string& key, int rows, int cols, const std::string& dt, const std::string& data) {
-        return key + ": !!opencv-matrix\n   rows: " + std::to_string(rows) + "\n   cols: " + std::to_string(cols) +
-               "\n   dt: " + dt + "\n   data: [ " + data + " ]\n";
+    auto mat = [](const std::string& key, int rows, int cols, const std::string& dt,
+                  const std::string& data) {
+        return key + ": !!opencv-matrix\n   rows: " + std::to_string(rows) +
+               "\n   cols: " + std::to_string(cols) + "\n   dt: " + dt + "\n   data: [ " + data + " ]\n";
     };
     const std::string K = "800, 0, 320, 0, 800, 240, 0, 0, 1";
     const std::string I = "1, 0, 0, 0, 1, 0, 0, 0, 1";
     const ProjectReadError kContent = ProjectReadError::BadContent, kParser = ProjectReadError::ParserError;
     struct Case {
         const char* what;
-        std::string text;  // empty: the file does not exist
+        std::string text; // empty: the file does not exist
         ProjectReadError error;
         std::string mentions;
     };
@@ -286,7 +300,8 @@ TEST_F(ProjectFileTest, EveryMalformedFileIsRefusedNamingFileAndKey)
         {"World not a sequence", head + "Sensors: [ Cam0 ]\nWorld: Cam0\n", kContent, "\"World\""},
         {"World empty", head + "Sensors: [ Cam0 ]\nWorld: []\n", kContent, "World node in"},
         {"World an empty name", head + "Sensors: [ Cam0 ]\nWorld: [ \"\" ]\n", kContent, "World node in"},
-        {"World unknown", head + "Sensors: [ Cam0 ]\nWorld: [ Cam9 ]\n", kContent, "does not contain the world Cam9"},
+        {"World unknown", head + "Sensors: [ Cam0 ]\nWorld: [ Cam9 ]\n", kContent,
+         "does not contain the world Cam9"},
         {"ISODate a number", head + "ISODate: 2019\n" + names, kContent, "\"ISODate\""},
         {"ISODate not a date", head + "ISODate: \"yesterday\"\n" + names, kContent, "\"ISODate\""},
         {"K of 2x3", head + names + mat("K1", 2, 3, "d", "1, 0, 0, 0, 1, 0"), kContent, "\"K1\""},
@@ -297,18 +312,20 @@ TEST_F(ProjectFileTest, EveryMalformedFileIsRefusedNamingFileAndKey)
         {"K with NaN", head + names + mat("K0", 3, 3, "d", ".nan, 0, 320, 0, 800, 240, 0, 0, 1"), kContent,
          "\"K0\""},
         {"K of two channels", head + names + mat("K0", 3, 3, "2d", K + ", " + K), kParser, ""},
-        {"kc of 6", head + names + mat("K0", 3, 3, "d", K) + mat("kc0", 1, 6, "d", "1, 2, 3, 4, 5, 6"), kContent,
-         "\"kc0\""},
-        {"kc of 2x4", head + names + mat("K0", 3, 3, "d", K) + mat("kc0", 2, 4, "d", "1, 2, 3, 4, 5, 6, 7, 8"),
+        {"kc of 6", head + names + mat("K0", 3, 3, "d", K) + mat("kc0", 1, 6, "d", "1, 2, 3, 4, 5, 6"),
          kContent, "\"kc0\""},
+        {"kc of 2x4",
+         head + names + mat("K0", 3, 3, "d", K) + mat("kc0", 2, 4, "d", "1, 2, 3, 4, 5, 6, 7, 8"), kContent,
+         "\"kc0\""},
         {"imgSize of one number", head + names + "imgSize1: [ 640 ]\n", kContent, "\"imgSize1\""},
         {"imgSize zero", head + names + "imgSize1: [ 0, 480 ]\n", kContent, "\"imgSize1\""},
         {"imgSize negative", head + names + "imgSize1: [ 640, -480 ]\n", kContent, "\"imgSize1\""},
         {"imgSize of reals", head + names + "imgSize1: [ 640.5, 480 ]\n", kContent, "\"imgSize1\""},
         {"imgSize a string", head + names + "imgSize1: \"640x480\"\n", kContent, "\"imgSize1\""},
-        {"R of 3x1", head + names + mat("R1", 3, 1, "d", "0, 0, 0") + mat("T1", 3, 1, "d", "0, 0, 0"), kContent,
-         "\"R1\""},
-        {"T of 1x3", head + names + mat("R1", 3, 3, "d", I) + mat("T1", 1, 3, "d", "0, 0, 0"), kContent, "\"T1\""},
+        {"R of 3x1", head + names + mat("R1", 3, 1, "d", "0, 0, 0") + mat("T1", 3, 1, "d", "0, 0, 0"),
+         kContent, "\"R1\""},
+        {"T of 1x3", head + names + mat("R1", 3, 3, "d", I) + mat("T1", 1, 3, "d", "0, 0, 0"), kContent,
+         "\"T1\""},
         {"T infinite", head + names + mat("R1", 3, 3, "d", I) + mat("T1", 3, 1, "d", "0, .inf, 0"), kContent,
          "\"T1\""},
         {"R without T", head + names + mat("R1", 3, 3, "d", I), kContent, "\"T1\""},
@@ -355,7 +372,8 @@ TEST_F(ProjectFileTest, SavesThatFailLeaveThePreviousProjectInPlace)
     // twin is kept as it was.
     ASSERT_TRUE(QDir(dir.path()).mkdir("blocked.yml"));
     spit(file("blocked.json"), "previous twin");
-    const ProjectSaveResult blocked = saveProjectFiles(file("blocked.yml"), sensors, 0, "2026-01-01T00:00:00");
+    const ProjectSaveResult blocked =
+        saveProjectFiles(file("blocked.yml"), sensors, 0, "2026-01-01T00:00:00");
     EXPECT_TRUE(blocked.status == ProjectSaveResult::MainNotOpened ||
                 blocked.status == ProjectSaveResult::MainNotWritten)
         << blocked.status;
@@ -386,8 +404,10 @@ TEST_F(ProjectFileTest, RecordsOfFloatsAreWrittenAsTheirPoses)
         s.R.convertTo(s.R, CV_32F);
         s.t.convertTo(s.t, CV_32F);
     }
-    ASSERT_EQ(saveProjectFiles(file("d.yml"), doubles, 2, "2026-01-01T00:00:00").status, ProjectSaveResult::Saved);
-    ASSERT_EQ(saveProjectFiles(file("f.yml"), floats, 2, "2026-01-01T00:00:00").status, ProjectSaveResult::Saved);
+    ASSERT_EQ(saveProjectFiles(file("d.yml"), doubles, 2, "2026-01-01T00:00:00").status,
+              ProjectSaveResult::Saved);
+    ASSERT_EQ(saveProjectFiles(file("f.yml"), floats, 2, "2026-01-01T00:00:00").status,
+              ProjectSaveResult::Saved);
     Project d, f;
     ASSERT_TRUE(readProjectFile(file("d.yml"), d).ok);
     ASSERT_TRUE(readProjectFile(file("f.yml"), f).ok);
@@ -416,14 +436,15 @@ TEST_F(ProjectFileTest, TheChosenFileIsYamlAndTheTwinJsonWhateverTheExtension)
 TEST_F(ProjectFileTest, NamesWithBracketsAndSignsReadBackAsTheyWere)
 {
     // Names that look like structure, numbers or YAML words stay names.
-    const std::vector<std::string> names = {"[Left]", "{cam}", "]", "}", "123", "-5", "a: b", "- x", "x#y", "null",
-                                            "Cam 1", "\xc3\x96lbad"};
+    const std::vector<std::string> names = {"[Left]", "{cam}", "]",   "}",    "123",   "-5",
+                                            "a: b",   "- x",   "x#y", "null", "Cam 1", "\xc3\x96lbad"};
     std::vector<Sensor> sensors;
     for (size_t j = 0; j < names.size(); ++j)
         sensors.push_back(sensor(names[j], rotation(0.1 * j, -0.2, 0.3), vec3(10.0 * j, -5, 7)));
     for (int world : {0, 3, 11}) {
         SCOPED_TRACE(world);
-        const ProjectSaveResult saved = saveProjectFiles(file("names.yml"), sensors, world, "2026-01-01T00:00:00");
+        const ProjectSaveResult saved =
+            saveProjectFiles(file("names.yml"), sensors, world, "2026-01-01T00:00:00");
         ASSERT_EQ(saved.status, ProjectSaveResult::Saved) << saved.error;
         EXPECT_EQ(topKeys(file("names.yml")).at(3), "World");
         Project project;
@@ -446,16 +467,16 @@ TEST_F(ProjectFileTest, AWorldThatWouldLoadAsAnotherSensorIsNotSaved)
         std::string mentions;
     };
     const Case cases[] = {
-        {{"Cam0", "Cam0", "Robot"}, 1, "Cam0"},        // the world would be read as row 0
+        {{"Cam0", "Cam0", "Robot"}, 1, "Cam0"}, // the world would be read as row 0
         {{"Robot", "Cam1", "Cam1"}, 2, "Cam1"},
-        {{"'Right'", "Left", "Right"}, 2, "'Right'"},  // quotes are lost in the file
-        {{"Left", "Right ", "Right"}, 2, "Right "},    // and so are trailing blanks
+        {{"'Right'", "Left", "Right"}, 2, "'Right'"}, // quotes are lost in the file
+        {{"Left", "Right ", "Right"}, 2, "Right "},   // and so are trailing blanks
         // A name that does not come back as it is from either file is
         // refused even when it meets no other.
         {{"'Left'", "Right", "Robot"}, 1, "'Left'"},
         {{"Left", "Right ", "Robot"}, 0, "Right "},
-        {{"Left", "'", "Robot"}, 0, "'"},               // once made the name check itself throw
-        {{"$base64$AAAA", "Left"}, 1, "$base64$AAAA"},  // its JSON twin could not be read
+        {{"Left", "'", "Robot"}, 0, "'"},              // once made the name check itself throw
+        {{"$base64$AAAA", "Left"}, 1, "$base64$AAAA"}, // its JSON twin could not be read
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.names[0] + "/" + c.names[1] + " world " + std::to_string(c.world));
@@ -464,7 +485,8 @@ TEST_F(ProjectFileTest, AWorldThatWouldLoadAsAnotherSensorIsNotSaved)
             sensors.push_back(sensor(name, rotation(0.2, 0.1, -0.4), vec3(1, 2, 3)));
         spit(file("kept.yml"), "previous project");
         QFile::remove(QString::fromStdString(file("kept.json")));
-        const ProjectSaveResult saved = saveProjectFiles(file("kept.yml"), sensors, c.world, "2026-01-01T00:00:00");
+        const ProjectSaveResult saved =
+            saveProjectFiles(file("kept.yml"), sensors, c.world, "2026-01-01T00:00:00");
         EXPECT_EQ(saved.status, ProjectSaveResult::NamesNotStorable);
         EXPECT_NE(saved.error.find(c.mentions), std::string::npos) << saved.error;
         EXPECT_EQ(slurp(file("kept.yml")), "previous project");
@@ -479,7 +501,8 @@ TEST_F(ProjectFileTest, AWorldThatWouldLoadAsAnotherSensorIsNotSaved)
         std::vector<Sensor> sensors;
         for (const std::string& name : names)
             sensors.push_back(sensor(name, rotation(0.2, 0.1, -0.4), vec3(1, 2, 3)));
-        const ProjectSaveResult saved = saveProjectFiles(file("fine.yml"), sensors, world, "2026-01-01T00:00:00");
+        const ProjectSaveResult saved =
+            saveProjectFiles(file("fine.yml"), sensors, world, "2026-01-01T00:00:00");
         EXPECT_EQ(saved.status, ProjectSaveResult::Saved) << saved.error;
         Project project;
         ASSERT_TRUE(readProjectFile(file("fine.yml"), project).ok);
@@ -493,7 +516,7 @@ TEST_F(ProjectFileTest, CameraMatrixAndCoefficientsAreWrittenAsDoublesInOneRow)
     cv::Mat K32, kcColumn;
     sensors[0].K.convertTo(K32, CV_32F);
     sensors[0].K = K32;
-    sensors[0].kc.reshape(1, 5).convertTo(kcColumn, CV_32F);  // a column, as some calibrations return it
+    sensors[0].kc.reshape(1, 5).convertTo(kcColumn, CV_32F); // a column, as some calibrations return it
     sensors[0].kc = kcColumn;
     ASSERT_EQ(saveProjectFiles(file("shapes.yml"), sensors, 1, "2026-01-01T00:00:00").status,
               ProjectSaveResult::Saved);
@@ -517,7 +540,8 @@ TEST_F(ProjectFileTest, CameraMatrixAndCoefficientsAreWrittenAsDoublesInOneRow)
 // previous project left in place.
 TEST_F(ProjectFileTest, WhateverIsSavedLoadsBackToTheSameScene)
 {
-    const std::vector<std::string> storable = {"Cam", "Left cam", "[x]", "{y}", "\xc3\x96lbad", "7", "a: b", "-"};
+    const std::vector<std::string> storable = {"Cam",          "Left cam", "[x]",  "{y}",
+                                               "\xc3\x96lbad", "7",        "a: b", "-"};
     const std::vector<std::string> unstorable = {"'", "'q'", "Right ", "$base64$AAAA"};
     const int kcLengths[] = {0, 4, 5, 8, 12, 14};
     cv::RNG rng(20261210);
@@ -527,10 +551,11 @@ TEST_F(ProjectFileTest, WhateverIsSavedLoadsBackToTheSameScene)
         const int n = 1 + rng.uniform(0, 5);
         std::vector<Sensor> sensors;
         for (int j = 0; j < n; ++j) {
-            Sensor s = sensor(storable[rng.uniform(0, (int)storable.size())] + std::to_string(j),
-                              rotation(rng.uniform(-3.0, 3.0), rng.uniform(-1.5, 1.5), rng.uniform(-3.0, 3.0)),
-                              vec3(rng.uniform(-2000.0, 2000.0), rng.uniform(-2000.0, 2000.0),
-                                   rng.uniform(-2000.0, 2000.0)));
+            Sensor s =
+                sensor(storable[rng.uniform(0, (int)storable.size())] + std::to_string(j),
+                       rotation(rng.uniform(-3.0, 3.0), rng.uniform(-1.5, 1.5), rng.uniform(-3.0, 3.0)),
+                       vec3(rng.uniform(-2000.0, 2000.0), rng.uniform(-2000.0, 2000.0),
+                            rng.uniform(-2000.0, 2000.0)));
             if (rng.uniform(0, 3) > 0) {
                 s.K = camera(rng.uniform(300.0, 3000.0), rng.uniform(300.0, 3000.0), rng.uniform(0.0, 2000.0),
                              rng.uniform(0.0, 1500.0));
@@ -539,7 +564,7 @@ TEST_F(ProjectFileTest, WhateverIsSavedLoadsBackToTheSameScene)
                     s.kc.create(1, nkc, CV_64F);
                     rng.fill(s.kc, cv::RNG::UNIFORM, -0.5, 0.5);
                 }
-                if (rng.uniform(0, 2))  // intrinsics imported without a size have none
+                if (rng.uniform(0, 2)) // intrinsics imported without a size have none
                     s.imgSize = cv::Size(rng.uniform(1, 5000), rng.uniform(1, 5000));
             }
             sensors.push_back(s);
@@ -550,7 +575,8 @@ TEST_F(ProjectFileTest, WhateverIsSavedLoadsBackToTheSameScene)
         const int world = rng.uniform(0, n);
 
         spit(file("p.yml"), "previous project");
-        const ProjectSaveResult result = saveProjectFiles(file("p.yml"), sensors, world, "2026-12-10T12:00:00");
+        const ProjectSaveResult result =
+            saveProjectFiles(file("p.yml"), sensors, world, "2026-12-10T12:00:00");
         if (expectRefusal) {
             ++refused;
             EXPECT_EQ(result.status, ProjectSaveResult::NamesNotStorable);

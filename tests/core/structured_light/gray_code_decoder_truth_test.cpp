@@ -78,8 +78,9 @@ Score score(const cv::Mat& decoded, const synth::CamProjSetTruth& truth)
 
 std::string describe(const Score& s)
 {
-    return cv::format("board %ld, decided %.4f, exact %.4f, within 1 px %.4f, unlit %ld decided %.4f", s.board,
-                      s.decidedShare(), s.exactShare(), s.withinOneShare(), s.unlit, s.unlitDecidedShare());
+    return cv::format("board %ld, decided %.4f, exact %.4f, within 1 px %.4f, unlit %ld decided %.4f",
+                      s.board, s.decidedShare(), s.exactShare(), s.withinOneShare(), s.unlit,
+                      s.unlitDecidedShare());
 }
 
 bool decodeInMemory(const std::vector<cv::Mat>& images, cv::Size projector, float b, int m, bool robust,
@@ -87,7 +88,8 @@ bool decodeInMemory(const std::vector<cv::Mat>& images, cv::Size projector, floa
 {
     if (robust)
         return decodeImageSetImages(
-                   int(images.size()), [&](int i) { return images[size_t(i)]; }, decoded, minMax, projector, b, m)
+                   int(images.size()), [&](int i) { return images[size_t(i)]; }, decoded, minMax, projector,
+                   b, m)
             .ok;
     return decodeGrayCode(images, decoded, minMax, projector, DecodeToProjector, cv::Mat(), 0);
 }
@@ -98,8 +100,8 @@ bool decodeInMemory(const std::vector<cv::Mat>& images, cv::Size projector, floa
 // copy written from the pattern definition alone.
 TEST(GrayCodeDecoderTruth, GeneratorAgreesWithIndependentPatterns)
 {
-    for (const cv::Size size : {cv::Size(1024, 768), cv::Size(1280, 800), cv::Size(2048, 512), cv::Size(37, 19),
-                                cv::Size(2, 5), cv::Size(1, 1)}) {
+    for (const cv::Size size : {cv::Size(1024, 768), cv::Size(1280, 800), cv::Size(2048, 512),
+                                cv::Size(37, 19), cv::Size(2, 5), cv::Size(1, 1)}) {
         SCOPED_TRACE(cv::format("%dx%d", size.width, size.height));
         GrayCodeSequence seq(size.height, size.width);
         std::vector<cv::Mat> images;
@@ -145,8 +147,8 @@ TEST(GrayCodeDecoderTruth, SimulatedSetsDecodeToTheLitProjectorPixels)
             files.push_back(truth.setFolders[i] + cv::format("/%02d.png", k));
         cv::Mat decoded, minMax;
         const DecodeResult r = decodeImageSetImages(
-            n, [&](int k) { return loadGrayscaleImage(files[size_t(k)]); }, decoded, minMax, rig.projector.size,
-            kDialogB, kDialogM);
+            n, [&](int k) { return loadGrayscaleImage(files[size_t(k)]); }, decoded, minMax,
+            rig.projector.size, kDialogB, kDialogM);
         ASSERT_TRUE(r.ok) << r.error;
         ASSERT_TRUE(mapsValid(decoded, minMax, rig.camera.size));
         const Score s = score(decoded, truth.sets[i]);
@@ -194,7 +196,8 @@ TEST(GrayCodeDecoderTruth, WashedOutFinestBitsCostAtMostOnePixel)
         SCOPED_TRACE(describe(scores[heavy]));
         EXPECT_GE(scores[heavy].withinOneShare(), minWithinOne);
     }
-    EXPECT_LT(scores[1].exactShare(), scores[0].exactShare() - 0.02) << "the stronger scattering changed nothing";
+    EXPECT_LT(scores[1].exactShare(), scores[0].exactShare() - 0.02)
+        << "the stronger scattering changed nothing";
 }
 
 // The direct/global classification, given the projector's true black level,
@@ -247,7 +250,8 @@ TEST(GrayCodeDecoderTruth, ProjectorCornersFromDecodedSetsMatchTheTruth)
         ASSERT_TRUE(decodeInMemory(images, rig.projector.size, kDialogB, kDialogM, true, decoded, minMax));
         std::vector<cv::Point2f> proj;
         std::vector<int> failedCorners;
-        extractProjectorCorners(decoded, minMax, truth.cameraCorners, proj, failedCorners, ProjectorCornerOptions());
+        extractProjectorCorners(decoded, minMax, truth.cameraCorners, proj, failedCorners,
+                                ProjectorCornerOptions());
         ASSERT_EQ(proj.size() + failedCorners.size(), truth.cameraCorners.size());
         size_t f = 0;
         for (size_t c = 0, p = 0; c < truth.cameraCorners.size(); ++c) {

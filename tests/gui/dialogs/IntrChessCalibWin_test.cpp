@@ -4,10 +4,10 @@
 // the "_intr.yml" file; the bad-input paths; the run protocol.
 
 #include "gui/dialogs/IntrChessCalibWin.h"
-#include "screenshots.h"
-#include "gui/shell/dialog_wiring.h"
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
+#include "gui/shell/dialog_wiring.h"
+#include "screenshots.h"
 
 #include "dialog_test_helpers.h"
 #include "synthetic.h"
@@ -34,10 +34,10 @@
 #include <QTreeWidget>
 #include <gtest/gtest.h>
 
-#include <opencv2/calib3d.hpp>
-#include <opencv2/imgcodecs.hpp>
 #include <QScrollBar>
 #include <QVTKOpenGLNativeWidget.h>
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <vtkActor.h>
 #include <vtkGenericOpenGLRenderWindow.h>
 #include <vtkRenderer.h>
@@ -488,9 +488,10 @@ TEST_F(IntrinsicDialog, BadInputsAreReportedAndNothingCrashes)
 
         // With a corner file the image is used without detection, and the
         // run reads it for the image size: the run stops with OpenCV's message.
-        dialog_test::writeCornerFile(imageDir.filePath("huge.yml"),
-                                     synth::projectBoard(scene.cam, scene.pattern, scene.square, scene.views[0]),
-                                     synth::boardPoints(scene.pattern, scene.square));
+        dialog_test::writeCornerFile(
+            imageDir.filePath("huge.yml"),
+            synth::projectBoard(scene.cam, scene.pattern, scene.square, scene.views[0]),
+            synth::boardPoints(scene.pattern, scene.square));
         Harness k;
         k.setPattern(scene.pattern, "22.5");
         k.dialog->openImages(files);

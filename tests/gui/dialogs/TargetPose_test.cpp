@@ -3,11 +3,11 @@
 // pose that reaches the tree; the failure paths.
 
 #include "gui/dialogs/ChessboardDialog.h"
-#include "screenshots.h"
+#include "gui/dialogs/TargetPose.h"
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
-#include "gui/dialogs/TargetPose.h"
 #include "gui/shell/dialog_wiring.h"
+#include "screenshots.h"
 
 #include "dialog_test_helpers.h"
 #include "synthetic.h"

@@ -3,11 +3,11 @@
 // New, Save and Load Project through the menu and its dialogs, and the
 // refusal of malformed project files without touching the scene.
 
+#include "core/geometry/calib_utils.h"
 #include "gui/shell/CustomSaveWrtDialog.h"
-#include "screenshots.h"
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
-#include "core/geometry/calib_utils.h"
+#include "screenshots.h"
 #include "test_helpers.h"
 #include "vtk_test_helpers.h"
 
@@ -37,9 +37,9 @@
 #include <vtkCamera.h>
 #include <vtkFollower.h>
 #include <vtkLinearTransform.h>
+#include <vtkMapper.h>
 #include <vtkMatrix4x4.h>
 #include <vtkPolyData.h>
-#include <vtkMapper.h>
 #include <vtkProp3DCollection.h>
 #include <vtkPropCollection.h>
 #include <vtkRenderer.h>
@@ -56,7 +56,6 @@ using testing_support::props;
 using testing_support::camera;
 using testing_support::rotation;
 using testing_support::vec3;
-
 
 // Settings of the whole test program go to a folder of their own.
 QString settingsFolder()
@@ -88,7 +87,7 @@ public:
     QStringList chooserNames;
     QString chooserTitle;
     QString chooserShot;  // where to save a picture of the chooser, if anywhere
-    QString fileToChoose;  // empty: the file dialog is cancelled
+    QString fileToChoose; // empty: the file dialog is cancelled
     QString fileDialogTitle, fileDialogDir, fileDialogFilter;
 
 private:
@@ -224,7 +223,7 @@ void expectSameRows(const Rows& a, const Rows& b)
         EXPECT_EQ(a.hidden[k], b.hidden[k]);
         if (a.values[k].isEmpty() || b.values[k].isEmpty())
             EXPECT_EQ(a.values[k], b.values[k]);
-        else  // six decimals; a last digit may round the other way
+        else // six decimals; a last digit may round the other way
             EXPECT_NEAR(a.values[k].toDouble(), b.values[k].toDouble(), 1.5e-6)
                 << a.values[k].toStdString() << " vs " << b.values[k].toStdString();
     }
@@ -243,7 +242,10 @@ void spit(const QString& path, const std::string& text)
 
 class MainWindowTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsFolder()); }
+    static void SetUpTestSuite()
+    {
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsFolder());
+    }
 
     void SetUp() override
     {
@@ -278,7 +280,7 @@ protected:
     std::unique_ptr<MainWindow> window;
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(MainWindowTest, StartsWithTheFormAndCam0AtTheOrigin)
 {
@@ -300,10 +302,14 @@ TEST_F(MainWindowTest, StartsWithTheFormAndCam0AtTheOrigin)
     EXPECT_FALSE(QIcon(":/icons/Vellant-Icon.ico").pixmap(32, 32).isNull());
 
     const std::pair<const char*, const char*> buttons[] = {
-        {"button_checker_intr_calib", "Intrinsic"},           {"button_define_world_cs", "Target Pose PnP"},
-        {"button_checker_extr_calib", "Extrinsic Stereo"},     {"button_checker_mulit_extr_calib", "Soon: Extrinsic Multi"},
-        {"button_manhattan_extr_calib", "Manhattan World"},    {"button_checker_cam_proj_calib", "Camera-Projector"},
-        {"button_hand_eye", "Hand-Eye"},                       {"button_tool_flange", " Robot-World"}};
+        {"button_checker_intr_calib", "Intrinsic"},
+        {"button_define_world_cs", "Target Pose PnP"},
+        {"button_checker_extr_calib", "Extrinsic Stereo"},
+        {"button_checker_mulit_extr_calib", "Soon: Extrinsic Multi"},
+        {"button_manhattan_extr_calib", "Manhattan World"},
+        {"button_checker_cam_proj_calib", "Camera-Projector"},
+        {"button_hand_eye", "Hand-Eye"},
+        {"button_tool_flange", " Robot-World"}};
     for (const auto& [name, text] : buttons) {
         SCOPED_TRACE(name);
         auto* button = window->findChild<QPushButton*>(name);
@@ -318,7 +324,8 @@ TEST_F(MainWindowTest, StartsWithTheFormAndCam0AtTheOrigin)
     QStringList entries;
     for (QAction* a : fileMenu->actions())
         entries << (a->isSeparator() ? QString("-") : a->text());
-    EXPECT_EQ(entries, QStringList({"New Project", "Load Project", "Save Project", "-", "Reset All Settings"}));
+    EXPECT_EQ(entries,
+              QStringList({"New Project", "Load Project", "Save Project", "-", "Reset All Settings"}));
     ASSERT_NE(window->findChild<QAction*>("actionTessimo"), nullptr);
 
     // The renderer: gradient from blue to light grey; the camera looks along +z
@@ -413,7 +420,8 @@ TEST_F(MainWindowTest, FrustumIsBuiltOnceTheImageSizeIsKnownAndRebuiltInPlace)
     ASSERT_NE(poly, nullptr);
     ASSERT_EQ(poly->GetNumberOfPoints(), 5);
     const double d = 1000;
-    const cv::Mat corners[4] = {vec3(-330 * d / 1200, -250 * d / 1150, d), vec3((640 - 330) * d / 1200, -250 * d / 1150, d),
+    const cv::Mat corners[4] = {vec3(-330 * d / 1200, -250 * d / 1150, d),
+                                vec3((640 - 330) * d / 1200, -250 * d / 1150, d),
                                 vec3((640 - 330) * d / 1200, (480 - 250) * d / 1150, d),
                                 vec3(-330 * d / 1200, (480 - 250) * d / 1150, d)};
     cv::Mat Rs, ts;
@@ -516,10 +524,10 @@ TEST_F(MainWindowTest, AProjectSavedWithAnotherWorldLoadsBackToTheSameRows)
         EXPECT_EQ(after[i].imgSize, before[i].imgSize);
         for (int j = 0; j < 3; ++j) {
             SCOPED_TRACE(j);
-            const cv::Mat T_ij_before =
-                cal::getRt4x4(before[i].R, before[i].t) * cal::invertRt4x4(cal::getRt4x4(before[j].R, before[j].t));
-            const cv::Mat T_ij_after =
-                cal::getRt4x4(after[i].R, after[i].t) * cal::invertRt4x4(cal::getRt4x4(after[j].R, after[j].t));
+            const cv::Mat T_ij_before = cal::getRt4x4(before[i].R, before[i].t) *
+                                        cal::invertRt4x4(cal::getRt4x4(before[j].R, before[j].t));
+            const cv::Mat T_ij_after = cal::getRt4x4(after[i].R, after[i].t) *
+                                       cal::invertRt4x4(cal::getRt4x4(after[j].R, after[j].t));
             EXPECT_MAT_NEAR(T_ij_after, T_ij_before, 1e-9);
         }
         EXPECT_EQ((bool)window->sensorActors()[i].frustum, !before[i].K.empty());
@@ -567,8 +575,15 @@ TEST_F(MainWindowTest, LegacyProjectsLoadWithTheOtherPoseDirection)
         {
             cv::FileStorage fs(path.toStdString(), cv::FileStorage::WRITE | cv::FileStorage::FORMAT_YAML);
             fs << "ISODate" << date;
-            fs << "Sensors" << "[" << "World" << "Cam" << "]";
-            fs << "World" << "[" << "World" << "]";
+            fs << "Sensors"
+               << "["
+               << "World"
+               << "Cam"
+               << "]";
+            fs << "World"
+               << "["
+               << "World"
+               << "]";
             fs << "R0" << cv::Mat::eye(3, 3, CV_64F) << "T0" << cv::Mat::zeros(3, 1, CV_64F);
             fs << "R1" << R << "T1" << T;
         }
@@ -576,8 +591,8 @@ TEST_F(MainWindowTest, LegacyProjectsLoadWithTheOtherPoseDirection)
         const std::vector<Sensor> sensors = window->sensorTree()->getSensors();
         ASSERT_EQ(sensors.size(), 2u);
         // Pose of Cam relative to World: x_cam = R_rel x_world + t_rel.
-        const cv::Mat T_rel =
-            cal::getRt4x4(sensors[1].R, sensors[1].t) * cal::invertRt4x4(cal::getRt4x4(sensors[0].R, sensors[0].t));
+        const cv::Mat T_rel = cal::getRt4x4(sensors[1].R, sensors[1].t) *
+                              cal::invertRt4x4(cal::getRt4x4(sensors[0].R, sensors[0].t));
         const cv::Mat expected = legacy ? cal::getRt4x4(R, T) : cal::invertRt4x4(cal::getRt4x4(R, T));
         EXPECT_MAT_NEAR(T_rel, expected, 1e-9);
         expectDrawnAtRecords(*window);
@@ -596,13 +611,13 @@ TEST_F(MainWindowTest, MalformedProjectsAreReportedAndLeaveTheSceneUntouched)
     const std::string head = "%YAML:1.0\n---\n";
     const std::string names = "Sensors: [ A, B ]\nWorld: [ A ]\n";
     auto mat = [](const std::string& key, int rows, int cols, const std::string& data) {
-        return key + ": !!opencv-matrix\n   rows: " + std::to_string(rows) + "\n   cols: " + std::to_string(cols) +
-               "\n   dt: d\n   data: [ " + data + " ]\n";
+        return key + ": !!opencv-matrix\n   rows: " + std::to_string(rows) +
+               "\n   cols: " + std::to_string(cols) + "\n   dt: d\n   data: [ " + data + " ]\n";
     };
     const std::string K = mat("K0", 3, 3, "800, 0, 320, 0, 800, 240, 0, 0, 1");
     struct Case {
         const char* what;
-        std::string text;  // empty: no such file
+        std::string text; // empty: no such file
         const char* title;
     };
     // The last sensor is malformed, so a loader that rebuilt the scene while
@@ -668,16 +683,17 @@ TEST_F(MainWindowTest, SaveProblemsAreReportedAndNeverCrash)
     buildScene();
     struct Case {
         const char* what;
-        std::function<QString(const QTemporaryDir&)> prepare;  // returns the chosen file name
-        const char* title;  // nullptr: saved without a message
+        std::function<QString(const QTemporaryDir&)> prepare; // returns the chosen file name
+        const char* title;                                    // nullptr: saved without a message
         bool yamlWritten;
     };
     const Case cases[] = {
         {"plain save", [](const QTemporaryDir& d) { return d.filePath("ok.yml"); }, nullptr, true},
         {"no suffix", [](const QTemporaryDir& d) { return d.filePath("plain"); }, nullptr, true},
-        {"name ending in .json", [](const QTemporaryDir& d) { return d.filePath("cell.json"); }, "Error", false},
-        {"missing folder", [](const QTemporaryDir& d) { return d.filePath("none/cell.yml"); }, "Unable to open file",
+        {"name ending in .json", [](const QTemporaryDir& d) { return d.filePath("cell.json"); }, "Error",
          false},
+        {"missing folder", [](const QTemporaryDir& d) { return d.filePath("none/cell.yml"); },
+         "Unable to open file", false},
         {"twin blocked",
          [](const QTemporaryDir& d) {
              QDir(d.path()).mkdir("blocked.json");
@@ -770,7 +786,7 @@ TEST_F(MainWindowTest, SettingsKeepTheStartFolderAndResetEmptiesTheStore)
         EXPECT_TRUE(store.allKeys().isEmpty());
     }
     window->resize(820, 610);
-    window.reset();  // writes its group again
+    window.reset(); // writes its group again
     QSettings store(QSettings::IniFormat, QSettings::UserScope, "Vellant", "Tessimo");
     EXPECT_EQ(store.childGroups(), QStringList({"MainWindow"}));
     EXPECT_EQ(store.value("MainWindow/dir").toString(), dir.path());

@@ -292,7 +292,8 @@ TEST_F(SettingsTest, UnreachablePositionAndInvalidSizeAreNotApplied)
         // Edges near the ends of int's range once overflowed the reachability test.
         {"position near INT_MAX", QPoint(INT_MAX - 5, INT_MAX - 5), QSize(640, 480), QPoint(200, 150),
          QSize(640, 480)},
-        {"position near INT_MIN", QPoint(INT_MIN, INT_MIN), QSize(640, 480), QPoint(200, 150), QSize(640, 480)},
+        {"position near INT_MIN", QPoint(INT_MIN, INT_MIN), QSize(640, 480), QPoint(200, 150),
+         QSize(640, 480)},
         {"huge size from the far left", QPoint(INT_MIN + 10, 100), QSize(INT_MAX, 480), QPoint(200, 150),
          QSize(400, 300)},
     };

@@ -170,7 +170,7 @@ void expectFrustumLook(vtkActor* actor)
 const cv::Mat kCamera = (cv::Mat_<double>(3, 3) << 800.0, 0.0, 300.0, 0.0, 760.0, 210.0, 0.0, 0.0, 1.0);
 const cv::Size kImage(640, 480);
 
-}  // namespace
+} // namespace
 
 TEST(SceneBuilders, SetActorPoseGivesTheUserTransformRowByRowAndReplacesThePrevious)
 {
@@ -288,9 +288,10 @@ TEST(SceneBuilders, NoFrustumOrImagePlaneFromAnUnusableCamera)
         vtkNew<vtkRenderer> renderer;
         EXPECT_FALSE(drawFrustum(renderer, c.K, c.size, c.depth, "Cam0"));
         if (c.depth > 0 && !c.size.empty())
-            drawImagePlane(renderer, cv::Mat(std::max(c.size.height, 1), std::max(c.size.width, 1), CV_8UC3,
-                                             cv::Scalar(1, 2, 3)),
-                           c.K, "Cam0");
+            drawImagePlane(
+                renderer,
+                cv::Mat(std::max(c.size.height, 1), std::max(c.size.width, 1), CV_8UC3, cv::Scalar(1, 2, 3)),
+                c.K, "Cam0");
         EXPECT_TRUE(props(renderer).empty());
     }
 }
@@ -334,9 +335,9 @@ TEST(SceneBuilders, WorldAxesAndFramesLabelAsTheirNamesSay)
     struct Case {
         const char* builder;
         std::string name;
-        size_t props;  // axes (or assembly) plus the label, if any
+        size_t props; // axes (or assembly) plus the label, if any
     };
-    const Case cases[] = {{"world", "World", 2}, {"world", "", 1}, {"frame", "Cam1", 2},
+    const Case cases[] = {{"world", "World", 2}, {"world", "", 1},       {"frame", "Cam1", 2},
                           {"frame", "", 1},      {"labeled", "Cam2", 2}, {"labeled", "", 2}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.builder) + " '" + c.name + "'");
@@ -357,7 +358,8 @@ TEST(SceneBuilders, WorldAxesAndFramesLabelAsTheirNamesSay)
             auto p = parts(assembly);
             ASSERT_EQ(p.size(), 4u);
             auto* axes = vtkActor::SafeDownCast(p[0]);
-            EXPECT_DOUBLE_EQ(vtkAxes::SafeDownCast(axes->GetMapper()->GetInputAlgorithm())->GetScaleFactor(), 600);
+            EXPECT_DOUBLE_EQ(vtkAxes::SafeDownCast(axes->GetMapper()->GetInputAlgorithm())->GetScaleFactor(),
+                             600);
             expectColour(axes, {1, 0, 0});
             expectFixedLabel(vtkActor::SafeDownCast(p[1]), 100, {600, 50, 0});
             expectFixedLabel(vtkActor::SafeDownCast(p[2]), 100, {-60, 750, 0});
@@ -538,7 +540,8 @@ TEST(SceneBuilders, TargetsSpanPatternTimesSquareAtTheirPose)
         {"drawTarget posed", rvec, tvec, false, false, [&](const Vec3& p) { return apply(R, tvec, p); }},
         {"drawTarget inverted", rvec, tvec, true, false,
          [&](const Vec3& p) { return apply(R.t(), -R.t() * tvec, p); }},
-        {"drawTargetAssembly posed", rvec, tvec, false, true, [&](const Vec3& p) { return apply(R, tvec, p); }},
+        {"drawTargetAssembly posed", rvec, tvec, false, true,
+         [&](const Vec3& p) { return apply(R, tvec, p); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
