@@ -10,9 +10,9 @@ CTEST_ARGS ?=
 
 PACKAGES := cmake make g++ pkg-config qtbase5-dev libvtk9-qt-dev libopencv-dev \
             libgtest-dev libbenchmark-dev xvfb xauth libgl1-mesa-dri opencv-doc \
-            libopencv-contrib-dev
+            libopencv-contrib-dev clang-format
 
-.PHONY: all deps configure build run test bench clean
+.PHONY: all deps configure build run test format-check bench clean
 
 all: build
 
@@ -37,9 +37,14 @@ build: configure
 run: build
 	cd $(BUILD) && ./tessimo
 
-test: build
+test: build format-check
 	cd $(BUILD) && xvfb-run -a -s "-screen 0 1920x1080x24 -noreset" \
 	  ctest --output-on-failure --timeout 900 -j$(JOBS) $(CTEST_ARGS)
+
+# Every source in the style of .clang-format: drift fails the tests.
+format-check: deps
+	@find src tests bench fuzz \( -name '*.h' -o -name '*.cpp' \) -print0 | \
+	  xargs -0 clang-format --dry-run -Werror
 
 bench: build
 	@for b in $(BUILD)/bench/*_bench; do [ -x "$$b" ] && "$$b"; done; true

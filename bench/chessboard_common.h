@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "core/geometry/calib_utils.h"
+#include "core/geometry/corner_refinement.h"
 #include "synthetic.h"
 
 #ifdef TESSIMO_HAVE_FIND_CHESSBOARD_CORNERS2

@@ -5,7 +5,7 @@
 #include <benchmark/benchmark.h>
 #include <opencv2/calib3d.hpp>
 
-#include "core/geometry/calib_utils.h"
+#include "core/calib/stereo_calib.h"
 #include "synthetic.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "gui_fuzz_targets.h"
 
-#include "gui/shell/settings.h"
+#include "gui/views/settings.h"
 
 #include <QCheckBox>
 #include <QDir>

@@ -3,7 +3,7 @@
 #include <QSurfaceFormat>
 #include <QVTKOpenGLNativeWidget.h>
 
-#include "core/version.h"
+#include "core/io/version.h"
 #include "gui/shell/MainWindow.h"
 
 int main(int argc, char* argv[])

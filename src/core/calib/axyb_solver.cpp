@@ -1,6 +1,6 @@
 #include "core/calib/axyb_solver.h"
 
-#include "core/geometry/calib_utils.h"
+#include "core/geometry/rotation_checks.h"
 
 #include <cmath>
 

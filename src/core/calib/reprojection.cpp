@@ -1,6 +1,6 @@
 #include "core/calib/reprojection.h"
 
-#include "core/geometry/calib_utils.h"
+#include "core/geometry/corner_refinement.h"
 
 #include <opencv2/calib3d.hpp>
 

@@ -2,7 +2,9 @@
 
 #include "core/calib/axyb_solver.h"
 #include "core/calib/reprojection.h"
-#include "core/geometry/calib_utils.h"
+#include "core/geometry/error_colors.h"
+#include "core/geometry/pose_helpers.h"
+#include "core/geometry/rotation_checks.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>

@@ -1,7 +1,7 @@
 #include "core/chessboard/chessboard_detection.h"
 
 #include "core/chessboard/chessboard.h"
-#include "core/geometry/calib_utils.h"
+#include "core/geometry/corner_refinement.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>

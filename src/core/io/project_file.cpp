@@ -1,9 +1,9 @@
 #include "core/io/project_file.h"
 
-#include "core/geometry/calib_utils.h"
 #include "core/geometry/camera_checks.h"
+#include "core/geometry/pose_helpers.h"
 #include "core/io/file_storage_guard.h"
-#include "core/version.h"
+#include "core/io/version.h"
 
 #include <QByteArray>
 #include <QDateTime>

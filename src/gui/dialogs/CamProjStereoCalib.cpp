@@ -2,15 +2,16 @@
 
 #include "core/calib/cam_proj_calib.h"
 #include "core/calib/reprojection.h"
-#include "core/geometry/calib_utils.h"
+#include "core/geometry/error_colors.h"
+#include "core/geometry/rotation_checks.h"
 #include "core/structured_light/decoded_views.h"
 #include "core/structured_light/gray_code_decoder.h"
 #include "core/structured_light/gray_code_pattern.h"
 #include "core/structured_light/image_sets.h"
 #include "core/structured_light/projector_corners.h"
 #include "gui/dialogs/TreeModel.h"
-#include "gui/shell/settings.h"
 #include "gui/views/scene_builders.h"
+#include "gui/views/settings.h"
 #include "ui_CamProjStereoCalib.h"
 
 #include <QApplication>

@@ -12,7 +12,6 @@
 // the same in every chessboard form.
 
 #include "core/chessboard/chessboard_detection.h"
-#include "core/geometry/calib_utils.h"
 #include "core/io/corner_file.h"
 #include "core/io/file_names.h"
 #include "gui/views/scene_view.h"

@@ -1,7 +1,6 @@
 #include "gui/dialogs/HandEyeCalib.h"
 #include "ui_HandEyeCalib.h"
 
-#include "core/geometry/calib_utils.h"
 #include "gui/views/scene_builders.h"
 
 #include <QDir>

@@ -3,10 +3,11 @@
 
 #include "core/calib/intrinsic_calibration.h"
 #include "core/calib/reprojection.h"
-#include "core/geometry/calib_utils.h"
+#include "core/geometry/error_colors.h"
+#include "core/geometry/rotation_checks.h"
 #include "core/io/intrinsics_file.h"
-#include "gui/shell/settings.h"
 #include "gui/views/scene_builders.h"
+#include "gui/views/settings.h"
 
 #include <QApplication>
 #include <QDoubleValidator>

@@ -5,8 +5,8 @@
 #include "core/jlinkage/VPSample.h"
 #include "core/lines/line_detection.h"
 #include "gui/dialogs/ChessboardDialog.h"
-#include "gui/shell/settings.h"
 #include "gui/views/scene_builders.h"
+#include "gui/views/settings.h"
 
 #include <QApplication>
 #include <QFileDialog>

@@ -3,11 +3,11 @@
 #include "core/calib/reprojection.h"
 #include "gui/dialogs/ReprojectionErrorPanel.h"
 
-#include "core/geometry/calib_utils.h"
-#include "gui/shell/settings.h"
+#include "core/geometry/pose_helpers.h"
 #include "gui/views/ImageLabel.h"
 #include "gui/views/scene_builders.h"
 #include "gui/views/scene_view.h"
+#include "gui/views/settings.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -2,9 +2,10 @@
 #include "ui_StereoChessCalibWin.h"
 
 #include "core/calib/reprojection.h"
-#include "core/geometry/calib_utils.h"
-#include "gui/shell/settings.h"
+#include "core/geometry/error_colors.h"
+#include "core/geometry/rotation_checks.h"
 #include "gui/views/scene_builders.h"
+#include "gui/views/settings.h"
 
 #include <QApplication>
 #include <QDateTime>

@@ -3,8 +3,8 @@
 
 #include "core/calib/reprojection.h"
 #include "core/calib/target_pose.h"
-#include "core/geometry/calib_utils.h"
-#include "gui/shell/settings.h"
+#include "core/geometry/error_colors.h"
+#include "gui/views/settings.h"
 
 #include <QDoubleValidator>
 #include <QFileDialog>

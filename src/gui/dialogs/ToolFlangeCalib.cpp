@@ -1,7 +1,6 @@
 #include "gui/dialogs/ToolFlangeCalib.h"
 #include "ui_ToolFlangeCalib.h"
 
-#include "core/geometry/calib_utils.h"
 #include "gui/views/scene_builders.h"
 
 #include <QDir>

@@ -8,7 +8,7 @@
 #include <QUrl>
 #include <cmath>
 
-#include "core/version.h"
+#include "core/io/version.h"
 #include "ui_About.h"
 
 namespace {

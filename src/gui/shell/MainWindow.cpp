@@ -13,9 +13,9 @@
 #include "gui/shell/CustomSaveWrtDialog.h"
 #include "gui/shell/SensorTree.h"
 #include "gui/shell/dialog_wiring.h"
-#include "gui/shell/settings.h"
 #include "gui/views/scene_builders.h"
 #include "gui/views/scene_view.h"
+#include "gui/views/settings.h"
 #include "ui_MainWindow.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 #include "gui/shell/SensorTree.h"
 
-#include "core/geometry/calib_utils.h"
 #include "core/geometry/camera_checks.h"
+#include "core/geometry/pose_helpers.h"
 #include "core/io/intrinsics_file.h"
 #include "ui_SensorTree.h"
 

@@ -1,5 +1,6 @@
 #include "core/calib/cam_proj_calib.h"
-#include "core/geometry/calib_utils.h"
+#include "core/geometry/corner_refinement.h"
+#include "core/geometry/rotation_checks.h"
 #include "core/structured_light/gray_code_decoder.h"
 #include "core/structured_light/projector_corners.h"
 

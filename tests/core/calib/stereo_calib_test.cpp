@@ -1,5 +1,5 @@
 #include "core/calib/lev_marq.h"
-#include "core/geometry/calib_utils.h"
+#include "core/calib/stereo_calib.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/calib3d.hpp>

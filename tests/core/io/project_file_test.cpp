@@ -2,7 +2,7 @@
 // round-tripped through the file in both stored directions, the refusal of
 // every malformed file, and saves that never destroy the previous project.
 
-#include "core/geometry/calib_utils.h"
+#include "core/geometry/pose_helpers.h"
 #include "core/io/project_file.h"
 #include "test_helpers.h"
 

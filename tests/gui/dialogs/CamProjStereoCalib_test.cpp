@@ -1,6 +1,6 @@
 #include "gui/dialogs/CamProjStereoCalib.h"
 
-#include "core/geometry/calib_utils.h"
+#include "core/geometry/rotation_checks.h"
 #include "core/structured_light/gray_code_pattern.h"
 #include "gui/dialogs/TreeModel.h"
 #include "gui/shell/MainWindow.h"

@@ -3,7 +3,7 @@
 // New, Save and Load Project through the menu and its dialogs, and the
 // refusal of malformed project files without touching the scene.
 
-#include "core/geometry/calib_utils.h"
+#include "core/geometry/pose_helpers.h"
 #include "gui/shell/CustomSaveWrtDialog.h"
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"

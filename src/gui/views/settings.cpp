@@ -1,4 +1,4 @@
-#include "gui/shell/settings.h"
+#include "gui/views/settings.h"
 
 #include <QCheckBox>
 #include <QGuiApplication>

@@ -1,6 +1,6 @@
 // Window settings through a real window with every kind of option widget,
 // in a store kept in a temporary folder.
-#include "gui/shell/settings.h"
+#include "gui/views/settings.h"
 
 #include <climits>
 

@@ -1,42 +1,11 @@
-#include "core/geometry/calib_utils.h"
-
-#include <opencv2/flann.hpp>
-#include <opencv2/imgproc.hpp>
+#include "core/geometry/corner_refinement.h"
 
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <limits>
-
-namespace {
-constexpr double kRadToDeg = 180.0 / CV_PI;
-constexpr double kDegToRad = CV_PI / 180.0;
-} // namespace
-
-cv::Point3d rotationMatrixToEulerAngles(const cv::Mat& M)
-{
-    const double m00 = M.at<double>(0, 0), m01 = M.at<double>(0, 1), m02 = M.at<double>(0, 2);
-    const double m10 = M.at<double>(1, 0), m11 = M.at<double>(1, 1), m12 = M.at<double>(1, 2);
-    const double m20 = M.at<double>(2, 0), m21 = M.at<double>(2, 1), m22 = M.at<double>(2, 2);
-
-    const double roll = std::atan2(m12, m22);
-    const double pitch = std::atan2(-m02, std::sqrt(m00 * m00 + m01 * m01));
-    const double s = std::sin(roll), c = std::cos(roll);
-    const double yaw = std::atan2(s * m20 - c * m10, c * m11 - s * m21);
-    return {yaw * kRadToDeg, pitch * kRadToDeg, roll * kRadToDeg};
-}
-
-cv::Mat eulerAnglesToRotationMatrix(const cv::Point3d& yawPitchRoll)
-{
-    const double yaw = yawPitchRoll.x * kDegToRad;
-    const double pitch = yawPitchRoll.y * kDegToRad;
-    const double roll = yawPitchRoll.z * kDegToRad;
-
-    const cv::Matx33d A(1, 0, 0, 0, std::cos(roll), std::sin(roll), 0, -std::sin(roll), std::cos(roll));
-    const cv::Matx33d B(std::cos(pitch), 0, -std::sin(pitch), 0, 1, 0, std::sin(pitch), 0, std::cos(pitch));
-    const cv::Matx33d C(std::cos(yaw), std::sin(yaw), 0, -std::sin(yaw), std::cos(yaw), 0, 0, 0, 1);
-    return cv::Mat((A * B) * C).clone();
-}
+#include <opencv2/flann.hpp>
+#include <opencv2/imgproc.hpp>
 
 namespace {
 
@@ -140,92 +109,6 @@ void refineCornersAdaptive(const cv::Mat& gray, const std::vector<cv::Point2f>& 
     }
 }
 
-cv::Point3d errorColor(double value, double minimum, double maximum)
-{
-    const double a = minimum, b = maximum;
-    if (std::isnan(value) || std::isnan(a) || std::isnan(b))
-        return {1, 0, 0};
-    if (a == b)
-        return {0, 1, 0};
-    // clamp into the range, which runs from a to b in either direction
-    double x = std::max(value, std::min(a, b));
-    x = std::min(x, std::max(a, b));
-    const double mid = a + (b - a) * 0.5;
-    const bool nearMinimum = (a < b) ? (x < mid) : (x > mid);
-    if (nearMinimum)
-        return {2 * (x - a) / (b - a), 1, 0};
-    return {1, 2 * (b - x) / (b - a), 0};
-}
-
-bool checkRotationMatrix(const cv::Mat& R, std::string& msg)
-{
-    if (R.rows != 3) {
-        msg = "Invalid size: rows != 3.";
-        return false;
-    }
-    if (R.cols != 3) {
-        msg = "Invalid size: cols != 3.";
-        return false;
-    }
-    if (R.channels() != 1) {
-        msg = "R matrix should have 1 channel.";
-        return false;
-    }
-    cv::Mat R64;
-    R.convertTo(R64, CV_64F);
-    if (!cv::checkRange(R64)) {
-        msg = "R matrix has non-finite elements.";
-        return false;
-    }
-    const double det = cv::determinant(R64);
-    if (det < 0) {
-        msg = "Determinant is negative.";
-        return false;
-    }
-    if (std::abs(det - 1) > 0.001) {
-        msg = "Determinant isn't 1.";
-        return false;
-    }
-    const cv::Mat Rt = R64.t();
-    const cv::Mat Rinv = R64.inv(cv::DECOMP_LU);
-    for (int r = 0; r < 3; ++r)
-        for (int c = 0; c < 3; ++c)
-            if (!(std::abs(Rt.at<double>(r, c) - Rinv.at<double>(r, c)) <= 0.001)) {
-                msg = "Transposed R isn't equal to its inverse: R^T != R^-1.";
-                return false;
-            }
-    return true;
-}
-
-double rotationAngleDeg(const cv::Mat& R1, const cv::Mat& R2)
-{
-    CV_Assert(R1.rows == 3 && R1.cols == 3 && R1.channels() == 1);
-    CV_Assert(R2.rows == 3 && R2.cols == 3 && R2.channels() == 1);
-    cv::Matx33d A, B;
-    R1.convertTo(A, CV_64F);
-    R2.convertTo(B, CV_64F);
-    const cv::Matx33d M = A * B.t();
-    const double c = (M(0, 0) + M(1, 1) + M(2, 2) - 1) * 0.5;
-    if (std::isnan(c))
-        return std::numeric_limits<double>::quiet_NaN();
-    return std::acos(std::min(1.0, std::max(-1.0, c))) * kRadToDeg;
-}
-
-double maxTranslationNorm(std::vector<cv::Mat> tvecs)
-{
-    double best = 0;
-    for (const cv::Mat& t : tvecs) {
-        CV_Assert(t.rows >= 3 && t.cols >= 1 && t.channels() == 1);
-        cv::Mat t64;
-        t.col(0).rowRange(0, 3).convertTo(t64, CV_64F);
-        const double x = t64.at<double>(0), y = t64.at<double>(1), z = t64.at<double>(2);
-        const double len = std::sqrt(x * x + y * y + z * z);
-        if (std::isfinite(len) && len > best)
-            best = len;
-    }
-    return best;
-}
-
 std::vector<double> reprojectionDistances(const std::vector<cv::Point2f>& measured,
                                           const std::vector<cv::Point2f>& projected)
 {
@@ -236,11 +119,4 @@ std::vector<double> reprojectionDistances(const std::vector<cv::Point2f>& measur
         distances[k] = std::sqrt(dx * dx + dy * dy);
     }
     return distances;
-}
-
-cv::Vec3b toRgb255(const cv::Point3d& colour)
-{
-    return cv::Vec3b(static_cast<uchar>(static_cast<int>(colour.x * 255)),
-                     static_cast<uchar>(static_cast<int>(colour.y * 255)),
-                     static_cast<uchar>(static_cast<int>(colour.z * 255)));
 }
