@@ -38,22 +38,24 @@ cv::Mat separateDirectGlobal(const std::vector<cv::Mat>& images, float b)
         cv::max(lmax, images[i], lmax);
         cv::min(lmin, images[i], lmin);
     }
+    // With b close to 1 both factors approach 2^24 and the estimates leave
+    // the range of int long before they are truncated: they are compared and
+    // saturated as floating-point values, and only 0 .. 255 becomes an integer.
     const float directFactor = 1.f / (1.f - b);
     const double globalFactor = 2.0 / (1.0 - static_cast<double>(b) * b);
+    const auto truncatedLevel = [](double v) {
+        return static_cast<uchar>(v >= 255.0 ? 255 : static_cast<int>(v));
+    };
     std::vector<cv::Vec2b> table(256 * 256);
     for (int lo = 0; lo < 256; ++lo)
         for (int hi = lo; hi < 256; ++hi) {
-            const int lg = static_cast<int>(static_cast<float>(lo - b * hi) * globalFactor);
-            int ld, lgOut;
-            if (lg >= 1) {
-                ld = static_cast<int>(static_cast<float>(hi - lo) * directFactor);
-                lgOut = lg;
-            } else {
-                ld = hi;
-                lgOut = 0;
-            }
-            table[static_cast<size_t>(lo * 256 + hi)] =
-                cv::Vec2b(cv::saturate_cast<uchar>(ld), cv::saturate_cast<uchar>(lgOut));
+            const double lg = static_cast<float>(lo - b * hi) * globalFactor;
+            cv::Vec2b& out = table[static_cast<size_t>(lo * 256 + hi)];
+            if (lg >= 1.0) // trunc(lg) >= 1
+                out =
+                    cv::Vec2b(truncatedLevel(static_cast<float>(hi - lo) * directFactor), truncatedLevel(lg));
+            else
+                out = cv::Vec2b(static_cast<uchar>(hi), 0);
         }
     cv::Mat result(size, CV_8UC2);
     cv::parallel_for_(cv::Range(0, size.height), [&](const cv::Range& rows) {
@@ -152,6 +154,8 @@ void decodePair(const cv::Mat& pattern, const cv::Mat& inverse, const cv::Mat& d
             const cv::v_uint8x16 vm = cv::v_setall_u8(static_cast<uchar>(std::min(m, 255)));
             const cv::v_uint16x8 vBit = cv::v_setall_u16(bitValue);
             const bool mActive = m > 0;
+            // No 8-bit Ld reaches an m above 255: then no pixel is decided.
+            const bool mUnreachable = m > 255;
             for (; c + 16 <= w; c += 16) {
                 const cv::v_uint8x16 vp = cv::v_load(p + c), vq = cv::v_load(q + c);
                 const cv::v_uint8x16 lo = cv::v_min(vp, vq), hi = cv::v_max(vp, vq);
@@ -171,7 +175,9 @@ void decodePair(const cv::Mat& pattern, const cv::Mat& inverse, const cv::Mat& d
                     const cv::v_uint8x16 zero = (vp <= ld) & (vq >= lg);
                     const cv::v_uint8x16 one = (vp >= lg) & (vq <= ld);
                     decided = strong | zero | one;
-                    if (mActive)
+                    if (mUnreachable)
+                        decided = cv::v_setzero_u8();
+                    else if (mActive)
                         decided = decided & (ld >= vm);
                     bit = cv::v_select(strong, gt, one & ~zero);
                 }

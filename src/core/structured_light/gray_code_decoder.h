@@ -41,6 +41,8 @@ cv::Mat loadGrayscaleImage(const std::string& path);
 // an on one). With Lmax, Lmin the extremes of a pixel:
 //   Lg' = trunc((Lmin - b Lmax) * 2 / (1 - b^2));
 //   Lg' >= 1: Ld = trunc((Lmax - Lmin) / (1 - b)), Lg = Lg'; else Ld = Lmax, Lg = 0.
+// Ld and Lg are saturated to 255 for every b in [0, 1), also where b so close
+// to 1 makes the estimates exceed the range of int.
 // Returns an empty map for no images, an empty image, another type, images of
 // different sizes or b outside [0, 1).
 cv::Mat separateDirectGlobal(const std::vector<cv::Mat>& images, float b);
@@ -69,7 +71,8 @@ struct DecodeResult {
 // image differs in size from the first pair; in robust mode the direct/global
 // map is not CV_8UC2 of that size; the projector size is not positive; or
 // `abort` (when given) returns true between pairs.
-// m: least direct light (grey levels) for a pixel to be decoded (0 disables).
+// m: least direct light (grey levels) for a pixel to be decoded (0 disables;
+// above 255 no pixel is decided in robust mode, as no Ld reaches it).
 // Converted values are clamped to 0 .. width-1 and 0 .. height-1.
 DecodeResult decodeGrayCode(int imageCount, const SetImageSource& image, cv::Mat& decoded, cv::Mat& minMax,
                             cv::Size projectorSize, int flags, const cv::Mat& directGlobal, int m,

@@ -113,6 +113,40 @@ TEST(GrayCodeDecoder, DirectGlobalSeparationFollowsTheFormulas)
     EXPECT_TRUE(separateDirectGlobal(mixed, 0.7f).empty());
 }
 
+// A black level just below 1 (b = 1 - 2^-24) makes both factors 2^24: the
+// estimates are far outside int before they are truncated, and must still
+// come out as the formulas' values saturated to 0 .. 255.
+TEST(GrayCodeDecoder, DirectGlobalSeparationWithABlackLevelNearlyWhite)
+{
+    const float b = 1.f - std::ldexp(1.f, -24);
+    ASSERT_LT(b, 1.f);
+    struct Case {
+        const char* what;
+        uchar lo, hi;
+        cv::Vec2b expected;
+    } cases[] = {
+        // Lg' = (0 - 255 b) 2^24, about -4.3e9: no global light, Ld = Lmax.
+        {"full contrast", 0, 255, {255, 0}},
+        {"one level of contrast", 100, 101, {101, 0}},
+        // Lg' = 2 L / (1 + b) for a constant level L: Ld = 0, Lg saturated.
+        {"constant 200", 200, 200, {0, 255}},
+        {"constant 1", 1, 1, {0, 1}},
+        {"black", 0, 0, {0, 0}},
+    };
+    const int n = static_cast<int>(sizeof(cases) / sizeof(cases[0]));
+    cv::Mat first(1, n, CV_8UC1), second(1, n, CV_8UC1);
+    for (int i = 0; i < n; ++i) {
+        first.at<uchar>(0, i) = cases[i].lo;
+        second.at<uchar>(0, i) = cases[i].hi;
+    }
+    const cv::Mat dg = separateDirectGlobal({first, second, first, second}, b);
+    ASSERT_EQ(dg.type(), CV_8UC2);
+    for (int i = 0; i < n; ++i) {
+        SCOPED_TRACE(cases[i].what);
+        EXPECT_EQ(dg.at<cv::Vec2b>(0, i), cases[i].expected);
+    }
+}
+
 TEST(GrayCodeDecoder, EstimateImageIndices)
 {
     EXPECT_EQ(directGlobalImageIndices(42, 4, 4), (std::vector<int>{14, 34, 15, 35, 16, 36, 17, 37}));
@@ -219,6 +253,31 @@ TEST(GrayCodeDecoder, EveryPixelFollowsTheRule)
                               cv::Vec2b(static_cast<uchar>(lo), static_cast<uchar>(hi)));
                 }
         }
+}
+
+// Full direct light (Ld = 255) over a row of vectorised and remaining
+// pixels: an m of 255 decides every pixel, any larger m none, whatever the
+// column.
+TEST(GrayCodeDecoder, LeastDirectLightAboveEveryLevelDecidesNoPixel)
+{
+    const cv::Size proj(8, 2); // 3 column bits, 1 row bit: 10 images
+    const int width = 37;
+    std::vector<cv::Mat> images(10, cv::Mat(2, width, CV_8UC1, cv::Scalar(0)));
+    for (int k = 0; k < 4; ++k)
+        images[static_cast<size_t>(2 + 2 * k)] = cv::Mat(2, width, CV_8UC1, cv::Scalar(250));
+    const cv::Mat dg(2, width, CV_8UC2, cv::Scalar(255, 0));
+    for (const int m : {255, 256, 300, 1000}) {
+        SCOPED_TRACE("m " + std::to_string(m));
+        cv::Mat decoded, minMax;
+        ASSERT_TRUE(decodeGrayCode(images, decoded, minMax, proj, DecodeRobust, dg, m));
+        int decided = 0;
+        for (int r = 0; r < decoded.rows; ++r)
+            for (int c = 0; c < width; ++c) {
+                const cv::Vec2f d = decoded.at<cv::Vec2f>(r, c);
+                decided += !std::isnan(d[0]) + !std::isnan(d[1]);
+            }
+        EXPECT_EQ(decided, m <= 255 ? 2 * 2 * width : 0);
+    }
 }
 
 TEST(GrayCodeDecoder, CodesOutsideTheProjectorAreClamped)
