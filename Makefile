@@ -37,9 +37,23 @@ build: configure
 run: build
 	cd $(BUILD) && ./tessimo
 
+# The tests run with their own temporary, configuration, cache and runtime
+# folders under $(BUILD)/test-home (tests/CMakeLists.txt). xvfb-run and CTest
+# itself get a session folder there, removed afterwards; the X server removes
+# its lock and socket when it stops, and the socket folder /tmp/.X11-unix goes
+# again when this run made it. So /tmp and the home folder stay as they were.
+TEST_HOME = $(abspath $(BUILD))/test-home
+
 test: build format-check
-	cd $(BUILD) && xvfb-run -a -s "-screen 0 1920x1080x24 -noreset" \
-	  ctest --output-on-failure --timeout 900 -j$(JOBS) $(CTEST_ARGS)
+	@session=$(TEST_HOME)/session; rm -rf $$session; \
+	mkdir -p $$session/tmp $$session/config $$session/runtime && chmod 700 $$session/runtime; \
+	if [ -d /tmp/.X11-unix ]; then x11=kept; else x11=; fi; \
+	cd $(BUILD) && TMPDIR=$$session/tmp XDG_CONFIG_HOME=$$session/config XDG_RUNTIME_DIR=$$session/runtime \
+	  XDG_CACHE_HOME=$(TEST_HOME)/cache xvfb-run -a -s "-screen 0 1920x1080x24 -noreset" \
+	  ctest --output-on-failure --timeout 900 -j$(JOBS) $(CTEST_ARGS); rc=$$?; \
+	rm -rf $$session; \
+	if [ -z "$$x11" ]; then rmdir /tmp/.X11-unix 2>/dev/null; fi; \
+	exit $$rc
 
 # Every source in the style of .clang-format: drift fails the tests.
 format-check: deps

@@ -159,7 +159,8 @@ const std::vector<Target>& coreTargets()
     static const std::vector<Target> targets = {
         {"project_file", projectFile},        {"corner_file", cornerFile},
         {"intrinsics_file", intrinsicsFile},  {"tcp_pose_file", tcpPoseFile},
-        {"image_set_folder", imageSetFolder},
+        {"image_set_folder", imageSetFolder}, {"gray_code_decoder", grayCodeDecoder},
+        {"axyb_solver", axybSolver},          {"stereo_rectification", stereoRectification},
     };
     return targets;
 }

@@ -26,6 +26,12 @@ void intrinsicsFile(const uint8_t* data, size_t size);
 void tcpPoseFile(const uint8_t* data, size_t size);
 void imageSetFolder(const uint8_t* data, size_t size);
 
+// Core computations fed parameters and pixels from the bytes
+// (calib_fuzz_targets.cpp): each result must keep its function's contract.
+void grayCodeDecoder(const uint8_t* data, size_t size);
+void axybSolver(const uint8_t* data, size_t size);
+void stereoRectification(const uint8_t* data, size_t size);
+
 // The core targets, by name.
 const std::vector<Target>& coreTargets();
 

@@ -1,6 +1,6 @@
-// main() of the widget tests: one QApplication for the whole program, and a
-// VTK output window that turns every VTK warning or error into a failure of
-// the running test.
+// main() of the widget tests: one QApplication for the whole program (none
+// when only the cases are listed), and a VTK output window that turns every VTK warning or error into a
+// failure of the running test.
 #include <QApplication>
 #include <QSurfaceFormat>
 #include <QVTKOpenGLNativeWidget.h>
@@ -26,6 +26,10 @@ vtkStandardNewMacro(FailingVtkOutputWindow);
 int main(int argc, char** argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
+    // Listing the cases (CTest's discovery) needs no display and no
+    // application, which would create its runtime folder.
+    if (::testing::GTEST_FLAG(list_tests))
+        return RUN_ALL_TESTS();
     QSurfaceFormat::setDefaultFormat(QVTKOpenGLNativeWidget::defaultFormat());
     QApplication app(argc, argv);
     vtkNew<FailingVtkOutputWindow> window;

@@ -6,11 +6,32 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <cmath>
+
 namespace {
 
 bool isCameraMatrix(const cv::Mat& K)
 {
     return K.rows == 3 && K.cols == 3 && K.channels() == 1 && cv::checkRange(K);
+}
+
+// Whether the rectifying rotations do their job: both rectified frames share
+// one orientation (R1 R R0^T = I) and the baseline R1 T lies along their x
+// axis (side by side) or y axis (above each other). OpenCV's construction
+// can break down without an error, for instance for a baseline whose squared
+// length exceeds double precision, and then returns rotations that do not.
+bool rectifiesPair(const StereoRectification& r, const cv::Mat& R, const cv::Mat& T)
+{
+    constexpr double kTolerance = 1e-6;
+    if (cv::norm(r.R1 * R * r.R0.t(), cv::Mat::eye(3, 3, CV_64F), cv::NORM_INF) > kTolerance)
+        return false;
+    const cv::Mat baseline = r.R1 * T;
+    const int along = r.vertical() ? 1 : 0;
+    const double length = std::abs(baseline.at<double>(along));
+    for (int k = 0; k < 3; ++k)
+        if (k != along && !(std::abs(baseline.at<double>(k)) <= kTolerance * length))
+            return false;
+    return length > 0;
 }
 
 } // namespace
@@ -68,6 +89,12 @@ bool rectifyStereo(const StereoRectifyInput& in, StereoRectification& out, std::
             error =
                 "the rectification gave a focal length that is not positive; try another alpha, another new "
                 "image size or unequal principal points";
+            return false;
+        }
+        if (!rectifiesPair(r, R.reshape(1, 3), T.reshape(1, 3))) {
+            error =
+                "the rectification does not make the two image planes parallel (a baseline along the viewing "
+                "direction, or too long to compute with)";
             return false;
         }
         cv::initUndistortRectifyMap(K[0], kc[0], r.R0, r.P0, in.newImageSize, CV_16SC2, r.map1[0], r.map2[0]);

@@ -43,9 +43,12 @@ struct StereoRectification {
 // Rectifies the pair with cv::stereoRectify and builds both remap tables.
 // Returns false, with the reason, and leaves `out` untouched when an input is
 // missing or malformed (sizes below 1, a camera matrix that is not 3x3, no
-// pose), OpenCV fails, or the rectified cameras come out with a focal length
-// that is not positive (OpenCV's region fit for strongly converging pairs);
-// an empty kc counts as no distortion.
+// pose), OpenCV fails, the rectified cameras come out with a focal length
+// that is not positive (OpenCV's region fit for strongly converging pairs),
+// or the result does not rectify: the two rectified frames not parallel, or
+// the baseline not along their x or y axis (OpenCV's construction breaks down
+// without an error for a baseline along the viewing direction or one too long
+// to square in double precision); an empty kc counts as no distortion.
 bool rectifyStereo(const StereoRectifyInput& input, StereoRectification& out, std::string& error);
 
 // Writes "rectification.yml": "imgageSize" (the spelling stored files and

@@ -222,8 +222,11 @@ void finishDecodedMap(cv::Mat& decoded, cv::Size projectorSize, bool toProjector
     std::vector<float> lut[2];
     if (toProjector) {
         for (int ch = 0; ch < 2; ++ch) {
-            lut[ch].resize(65536);
-            for (std::uint32_t g = 0; g < 65536; ++g) {
+            // A channel's codes have its bit count, at most 16 bits.
+            const std::uint32_t codes =
+                1u << grayCodeBitCount(ch == 0 ? projectorSize.width : projectorSize.height);
+            lut[ch].resize(codes);
+            for (std::uint32_t g = 0; g < codes; ++g) {
                 const int value = static_cast<int>(grayDecode(g)) - offsets[ch];
                 lut[ch][g] = static_cast<float>(std::min(std::max(value, 0), limits[ch]));
             }

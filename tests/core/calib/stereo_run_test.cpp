@@ -344,6 +344,38 @@ TEST(StereoRectificationCore, TurnedRoundCamerasAreAFailure)
     EXPECT_LT(rowDisagreement(data, rect, false), 1e-3);
 }
 
+// OpenCV's construction breaks down without an error when the baseline's
+// squared length exceeds double precision: it returns rotations that leave
+// the baseline where it was, along the viewing direction or across the rows.
+// Such a pair is refused; the same directions at a length of 150 mm rectify.
+TEST(StereoRectificationCore, PairsTheRotationsDoNotRectifyAreAFailure)
+{
+    const ExactPairs data(2);
+    struct Case {
+        const char* name;
+        cv::Vec3d direction;
+        double length;
+        bool rectifies;
+    } cases[] = {
+        {"along the viewing direction, 1e200 mm", {0, 0, -1}, 1e200, false},
+        {"across the rows, 1e200 mm", {-1, 0.1, 0.01}, 1e200, false},
+        {"across the rows, 150 mm", {-1, 0.1, 0.01}, 150, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StereoRectifyInput in = truthInput(data);
+        in.R = cv::Mat::eye(3, 3, CV_64F);
+        in.T = cv::Mat(cv::Vec3d(c.direction * (c.length / cv::norm(c.direction))));
+        StereoRectification rect;
+        std::string error;
+        EXPECT_EQ(rectifyStereo(in, rect, error), c.rectifies) << error;
+        if (!c.rectifies) {
+            EXPECT_NE(error.find("parallel"), std::string::npos) << error;
+            EXPECT_TRUE(rect.P0.empty() && !rect.hasMaps());
+        }
+    }
+}
+
 TEST(StereoRectificationCore, VerticalPairAndBadInputs)
 {
     // Secondary 150 mm below the primary, looking the same way.

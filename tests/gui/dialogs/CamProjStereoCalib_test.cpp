@@ -46,7 +46,8 @@ constexpr double kMaxPrincipalPx = 4.0;
 constexpr double kMaxRotationDeg = 0.3; // camera -> projector rotation in the tree
 constexpr double kMaxBaselineShare = 0.02;
 
-// Simulated image-set folders of one known rig, written once for all tests.
+// Simulated image-set folders of one known rig, written once for all tests
+// of the program and removed when it exits.
 struct SimulatedSets {
     QTemporaryDir dir;
     synth::CamProjTruth truth;
@@ -61,8 +62,8 @@ struct SimulatedSets {
 
 SimulatedSets& sets()
 {
-    static SimulatedSets* s = new SimulatedSets;
-    return *s;
+    static SimulatedSets s;
+    return s;
 }
 
 // A copy of the simulated folder that a test may damage.

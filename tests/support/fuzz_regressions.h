@@ -1,8 +1,10 @@
 #pragma once
 
 // Runs every input kept under a fuzz target's regression folder through the
-// target's reader. A crash or a hang fails the test program; the test checks
-// that the folder is there and names each input it runs.
+// target. A target stops the process on a broken contract (and a crash or a
+// hang does so too), which fails the test program; the name of each input is
+// printed before it runs, so the log shows which one it was. The test also
+// checks that each target's folder is there.
 
 #include "fuzz_targets.h"
 
@@ -11,9 +13,11 @@
 #include <QDir>
 #include <QFile>
 
+#include <cstdio>
+
 namespace testing_support {
 
-inline void runReaderRegressions(const std::vector<fuzz_targets::Target>& targets, const QString& root)
+inline void runFuzzRegressions(const std::vector<fuzz_targets::Target>& targets, const QString& root)
 {
     for (const fuzz_targets::Target& target : targets) {
         SCOPED_TRACE(target.name);
@@ -21,6 +25,8 @@ inline void runReaderRegressions(const std::vector<fuzz_targets::Target>& target
         ASSERT_TRUE(dir.exists()) << dir.path().toStdString();
         for (const QString& name : dir.entryList(QDir::Files)) {
             SCOPED_TRACE(name.toStdString());
+            std::printf("[ input    ] %s/%s\n", target.name, qPrintable(name));
+            std::fflush(stdout);
             QFile file(dir.filePath(name));
             ASSERT_TRUE(file.open(QIODevice::ReadOnly));
             const QByteArray bytes = file.readAll();
