@@ -29,12 +29,6 @@ cv::Matx33d toMatx(const cv::Mat& K)
     return cv::Matx33d(K64);
 }
 
-cv::Vec3d homogeneousLine(const cv::Vec4f& s)
-{
-    const double x1 = s[0], y1 = s[1], x2 = s[2], y2 = s[3];
-    return {y1 - y2, x2 - x1, x1 * y2 - x2 * y1};
-}
-
 } // namespace
 
 cv::Vec3d vanishingDirection(const cv::Matx33d& K, const cv::Point2f& vp)
@@ -76,108 +70,6 @@ SegmentClusters clusterSegmentsJLinkage(const std::vector<cv::Vec4f>& segments, 
             out.outliers.push_back(segments[i]);
     }
     return out;
-}
-
-std::vector<cv::Vec4f> orientSegmentsConsistently(std::vector<cv::Vec4f> segments)
-{
-    // main direction of the unit lines, a sign-free statistic
-    cv::Matx33d M = cv::Matx33d::zeros();
-    for (const auto& s : segments) {
-        const cv::Vec3d l = homogeneousLine(s);
-        const double n = cv::norm(l);
-        if (n == 0)
-            continue;
-        const cv::Vec3d u = l / n;
-        M += u * u.t();
-    }
-    cv::Mat evals, evecs;
-    cv::eigen(cv::Mat(M), evals, evecs);
-    const cv::Vec3d r(evecs.at<double>(0, 0), evecs.at<double>(0, 1), evecs.at<double>(0, 2));
-    for (auto& s : segments)
-        if (homogeneousLine(s).dot(r) < 0)
-            s = cv::Vec4f(s[2], s[3], s[0], s[1]);
-    return segments;
-}
-
-namespace {
-
-// The fit in conditioned coordinates: origin at the centroid of the
-// midpoints, mean distance from it sqrt(2). The homogeneous lines then have
-// coefficients of one order, which the fit of a line to them needs.
-cv::Point2f conditionedFit(const std::vector<cv::Vec4f>& cluster, bool weighted)
-{
-    double cx = 0, cy = 0;
-    for (const auto& s : cluster) {
-        cx += 0.5 * (double(s[0]) + s[2]);
-        cy += 0.5 * (double(s[1]) + s[3]);
-    }
-    const double n = double(std::max<std::size_t>(cluster.size(), 1));
-    cx /= n;
-    cy /= n;
-    double spread = 0;
-    for (const auto& s : cluster)
-        spread += 0.5 * (std::hypot(s[0] - cx, s[1] - cy) + std::hypot(s[2] - cx, s[3] - cy));
-    spread /= n;
-    const double scale = spread > 0 ? std::sqrt(2.0) / spread : 1.0;
-    std::vector<cv::Vec4f> conditioned;
-    conditioned.reserve(cluster.size());
-    for (const auto& s : cluster)
-        conditioned.emplace_back(float((s[0] - cx) * scale), float((s[1] - cy) * scale),
-                                 float((s[2] - cx) * scale), float((s[3] - cy) * scale));
-    conditioned = orientSegmentsConsistently(conditioned);
-    float unused = 0;
-    const cv::Point2f v = weighted ? vanishingPointSvd(conditioned, unused)
-                                   : vanishingPointFitLine(conditioned, unused, cv::DIST_L2);
-    return {float(v.x / scale + cx), float(v.y / scale + cy)};
-}
-
-// Angle in radians between a segment and the line from its midpoint to vp.
-double angularResidual(const cv::Vec4f& s, const cv::Point2f& vp)
-{
-    const double mx = 0.5 * (double(s[0]) + s[2]), my = 0.5 * (double(s[1]) + s[3]);
-    const double dx = double(s[2]) - s[0], dy = double(s[3]) - s[1];
-    const double vx = double(vp.x) - mx, vy = double(vp.y) - my;
-    const double a = std::abs(dx * vy - dy * vx), b = std::abs(dx * vx + dy * vy);
-    return std::atan2(a, b);
-}
-
-} // namespace
-
-cv::Point2f clusterVanishingPoint(const std::vector<cv::Vec4f>& cluster, float& rms, bool weighted)
-{
-    // the inliers are chosen with the length-weighted estimate, which long
-    // segments steady; the chosen method then fits them
-    cv::Point2f vp = conditionedFit(cluster, true);
-
-    // A segment that fits two vanishing points within the clustering
-    // threshold can sit in the wrong cluster; one such segment pulls an L2
-    // fit by degrees. The segment pointing farthest from the fit is left out
-    // and the fit repeated, while it points more than three times the median
-    // angle (and over 0.1 degree) away and more than three segments remain.
-    std::vector<cv::Vec4f> kept = cluster;
-    while (kept.size() > 3) {
-        std::vector<double> res;
-        for (const auto& s : kept)
-            res.push_back(angularResidual(s, vp));
-        std::vector<double> sorted = res;
-        std::nth_element(sorted.begin(), sorted.begin() + long(sorted.size() / 2), sorted.end());
-        const double limit = std::max(3.0 * sorted[sorted.size() / 2], 0.1 * CV_PI / 180.0);
-        const auto worst = std::max_element(res.begin(), res.end());
-        if (*worst <= limit)
-            break;
-        kept.erase(kept.begin() + (worst - res.begin()));
-        vp = conditionedFit(kept, true);
-    }
-    if (!weighted)
-        vp = conditionedFit(kept, false);
-
-    double sum = 0;
-    for (const auto& s : cluster) {
-        const double d = pointLineDistance(vp, s);
-        sum += d * d;
-    }
-    rms = float(std::sqrt(sum / double(std::max<std::size_t>(cluster.size(), 1))));
-    return vp;
 }
 
 cv::Point2f thirdVanishingPoint(const cv::Matx33d& K, const cv::Point2f& vp1, const cv::Point2f& vp2)

@@ -13,6 +13,8 @@
 // coordinates) and t_cam_world (3x1 CV_64F, mm: the origin O in camera
 // coordinates), so x_cam = R x_world + t.
 
+#include "core/geometry/vanishing_points.h"
+
 #include <opencv2/core.hpp>
 
 #include <functional>
@@ -49,23 +51,6 @@ struct SegmentClusters {
 // (found 0, every segment an outlier).
 SegmentClusters clusterSegmentsJLinkage(const std::vector<cv::Vec4f>& segments, int N, VPSample& sampler,
                                         VPCluster& clusterer);
-
-// Swaps the end points of segments so that their homogeneous lines
-// (x1, y1, 1) x (x2, y2, 1) all lie on one side of the cluster's main line
-// direction. The result does not depend on which way the input segments
-// point, so neither does a fit to the unnormalised lines.
-std::vector<cv::Vec4f> orientSegmentsConsistently(std::vector<cv::Vec4f> segments);
-
-// Vanishing point of one cluster: vanishingPointFitLine (L2) or, with
-// `weighted`, vanishingPointSvd, on the cluster's segments in conditioned
-// coordinates (centred, scaled) and oriented consistently. Segments that
-// point well away from the length-weighted estimate (more than three times
-// the median angle and over 0.1 degree; one at a time, at least three kept)
-// are left out of the fit: a segment can fit two vanishing points within the
-// clustering threshold and pull the fit by degrees. rms: RMS distance in
-// pixels of the point from all the cluster's segment lines. Throws
-// cv::Exception for fewer than two segments of positive length.
-cv::Point2f clusterVanishingPoint(const std::vector<cv::Vec4f>& cluster, float& rms, bool weighted = false);
 
 // The vanishing point of d1 x d2 (the third orthogonal direction); a point at
 // infinity is represented 1e8 px from the principal point along its direction.
