@@ -455,3 +455,84 @@ TEST(ManhattanPose, DetectedSegmentsOfRenderedRooms)
             }
         }
 }
+
+// Inputs that once gave a read outside the axis list, an infinite
+// translation, a rotation that was not one, or a pose from axes that are no
+// frame: each is refused with its own error, or computed correctly.
+TEST(ManhattanPose, UnsoundInputsAreRefusedOrComputedCorrectly)
+{
+    ManhattanPoseInput good;
+    good.K = testing_support::camera(1000, 1000, 500, 400);
+    good.vanishingPoints = {{1e8f, 400}, {500, 1e8f}, {500, 400}};
+    good.axes = {{0, false, {1, 0, 0}}, {1, false, {0, 1, 0}}, {2, false, {0, 0, 1}}};
+    good.O = {500, 400};
+    good.P = {600, 400};
+    good.length = 100;
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    const auto tilt = [](double deg) { // Y turned towards X by deg
+        const double r = deg * CV_PI / 180;
+        return cv::Vec3d(std::sin(r), std::cos(r), 0);
+    };
+    struct Case {
+        const char* name;
+        std::function<void(ManhattanPoseInput&)> change;
+        ManhattanPoseError error;
+        int first = -1, second = -1; // least orthogonal pair, when refused for it
+        double angleDeg = 0;
+    };
+    const std::vector<Case> cases = {
+        {"O not a number", [&](ManhattanPoseInput& i) { i.O.x = nan; }, ManhattanPoseError::InvalidPoints},
+        {"P infinite", [&](ManhattanPoseInput& i) { i.P.y = inf; }, ManhattanPoseError::InvalidPoints},
+        {"translation beyond double",
+         [](ManhattanPoseInput& i) {
+             i.length = 2e305;
+             i.P = {501, 400};
+         },
+         ManhattanPoseError::NotFinite},
+        {"directions of length 1e-160",
+         [](ManhattanPoseInput& i) {
+             for (auto& a : i.axes)
+                 a.direction *= 1e-160;
+         },
+         ManhattanPoseError::None},
+        {"directions of length 1e300",
+         [](ManhattanPoseInput& i) {
+             for (auto& a : i.axes)
+                 a.direction *= 1e300;
+         },
+         ManhattanPoseError::None},
+        {"an infinite direction", [](ManhattanPoseInput& i) { i.axes[1].direction[1] = HUGE_VAL; },
+         ManhattanPoseError::MissingAxes},
+        {"X equal to Y", [](ManhattanPoseInput& i) { i.axes[1].direction = i.axes[0].direction; },
+         ManhattanPoseError::NotOrthogonal, 0, 1, 0.0},
+        {"Z in the plane of X and Y",
+         [](ManhattanPoseInput& i) { i.axes[2].direction = cv::normalize(cv::Vec3d(1, 1, 0)); },
+         ManhattanPoseError::NotOrthogonal, 0, 2, 45.0},
+        {"Y 6 degrees from orthogonal", [&](ManhattanPoseInput& i) { i.axes[1].direction = tilt(6); },
+         ManhattanPoseError::NotOrthogonal, 0, 1, 84.0},
+        {"Y 4 degrees from orthogonal", [&](ManhattanPoseInput& i) { i.axes[1].direction = tilt(4); },
+         ManhattanPoseError::None},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ManhattanPoseInput in = good;
+        in.K = good.K.clone();
+        c.change(in);
+        const ManhattanPoseResult r = manhattanCameraPose(in);
+        EXPECT_EQ(r.error, c.error) << r.message;
+        if (c.error != ManhattanPoseError::None) {
+            EXPECT_FALSE(r.message.empty());
+            EXPECT_TRUE(r.R.empty() && r.t.empty());
+        } else {
+            ASSERT_FALSE(r.R.empty());
+            EXPECT_NEAR(cv::determinant(r.R), 1.0, 1e-12);
+            EXPECT_TRUE(testing_support::matNear(r.R * r.R.t(), cv::Mat::eye(3, 3, CV_64F), 1e-12));
+            EXPECT_TRUE(cv::checkRange(r.t));
+        }
+        if (c.error == ManhattanPoseError::NotOrthogonal) {
+            EXPECT_EQ(r.leastOrthogonal.first, c.first);
+            EXPECT_EQ(r.leastOrthogonal.second, c.second);
+            EXPECT_NEAR(r.leastOrthogonal.angleDeg, c.angleDeg, 1e-6);
+        }
+    }
+}
