@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/calib3d.hpp>
+
 #include <random>
 
 namespace {
@@ -534,5 +536,143 @@ TEST(ManhattanPose, UnsoundInputsAreRefusedOrComputedCorrectly)
             EXPECT_EQ(r.leastOrthogonal.second, c.second);
             EXPECT_NEAR(r.leastOrthogonal.angleDeg, c.angleDeg, 1e-6);
         }
+    }
+}
+
+namespace {
+
+// n exact segments of 40 to 120 px in a 1280 x 960 image whose lines pass
+// through the vanishing point of direction d seen by K.
+std::vector<cv::Vec4f> segmentsAlong(const cv::Matx33d& K, const cv::Vec3d& d, int n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> x(100, 1180), y(100, 860), len(40, 120);
+    const cv::Vec3d v = K * d;
+    std::vector<cv::Vec4f> out;
+    for (int i = 0; i < n; ++i) {
+        const cv::Point2d p(x(rng), y(rng));
+        // towards v from p, also for a point at infinity
+        cv::Point2d u(v[0] - v[2] * p.x, v[1] - v[2] * p.y);
+        u /= cv::norm(u);
+        const cv::Point2d q = p + len(rng) * u;
+        out.emplace_back(float(p.x), float(p.y), float(q.x), float(q.y));
+    }
+    return out;
+}
+
+} // namespace
+
+// The axes run names each vanishing point by the rank of its cluster: the
+// three found keep 1, 2, 3; of more, the chosen triple keeps its own numbers;
+// of two, the estimated third is 3.
+TEST(ManhattanAxes, ChoiceOfThreeKeepsTheNumbers)
+{
+    const cv::Matx33d K(1000, 0, 640, 0, 1000, 480, 0, 0, 1);
+    const cv::Matx33d R = [] {
+        cv::Matx33d r;
+        cv::Rodrigues(cv::Vec3d(0.3, -0.5, 0.2), r);
+        return r;
+    }();
+    const cv::Vec3d X(R(0, 0), R(1, 0), R(2, 0)), Y(R(0, 1), R(1, 1), R(2, 1)), Z(R(0, 2), R(1, 2), R(2, 2));
+    const cv::Vec3d W = cv::normalize(X + Y); // in the plane of X and Y
+    struct Family {
+        cv::Vec3d d;
+        int n;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Family> families; // largest first: their ranks
+        int count;
+        AxesSelection selection;
+        std::vector<int> numbers;
+    };
+    const Case cases[] = {
+        {"three", {{X, 40}, {Y, 30}, {Z, 20}}, 3, AxesSelection::Three, {1, 2, 3}},
+        {"four, the second in the plane of two others",
+         {{X, 40}, {W, 32}, {Y, 25}, {Z, 20}},
+         4,
+         AxesSelection::BestTriple,
+         {1, 3, 4}},
+        {"two of three asked for", {{X, 40}, {Y, 30}, {Z, 20}}, 2, AxesSelection::FromTwo, {1, 2, 3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ManhattanAxesInput in;
+        unsigned seed = 1;
+        for (const Family& f : c.families) {
+            const auto s = segmentsAlong(K, f.d, f.n, seed++);
+            in.search.segments.insert(in.search.segments.end(), s.begin(), s.end());
+        }
+        in.search.count = c.count;
+        in.search.seed = 11;
+        in.K = cv::Mat(K);
+        const ManhattanAxesResult r = findManhattanAxes(in);
+        ASSERT_TRUE(r.ok()) << r.message;
+        EXPECT_EQ(r.selection, c.selection);
+        ASSERT_EQ(r.vanishingPoints.size(), 3u);
+        std::vector<int> numbers;
+        for (const auto& v : r.vanishingPoints)
+            numbers.push_back(v.number);
+        EXPECT_EQ(numbers, c.numbers);
+        // a number names the point of the cluster of that rank
+        for (const auto& v : r.vanishingPoints) {
+            if (c.selection != AxesSelection::FromTwo || v.number < 3) {
+                EXPECT_EQ(v.point, r.search.clusters[std::size_t(v.number - 1)].point);
+            }
+        }
+        // the axes are the room's, right-handed, at right angles
+        ASSERT_EQ(r.axes.size(), 3u);
+        std::array<cv::Vec3d, 3> dirs;
+        for (int i = 0; i < 3; ++i)
+            dirs[std::size_t(i)] = r.axes[std::size_t(i)].direction;
+        EXPECT_GT(dirs[0].dot(dirs[1].cross(dirs[2])), 0);
+        EXPECT_NEAR(leastOrthogonalPair(dirs).angleDeg, 90, 0.05);
+        for (const cv::Vec3d& truth : {X, Y, Z}) {
+            double best = 180;
+            for (const auto& d : dirs)
+                best = std::min(best, lineAngleDeg(d, truth));
+            EXPECT_LT(best, 0.05);
+        }
+        if (c.selection != AxesSelection::FromTwo) {
+            for (double a : r.angles)
+                EXPECT_NEAR(a, 90, 0.05);
+        }
+    }
+}
+
+TEST(ManhattanAxes, RunsThatStopShort)
+{
+    const cv::Matx33d K(1000, 0, 640, 0, 1000, 480, 0, 0, 1);
+    std::vector<cv::Vec4f> three = segmentsAlong(K, {1, 0, 0.2}, 30, 1);
+    for (const cv::Vec3d& d : {cv::Vec3d(0, 1, 0.1), cv::Vec3d(-0.2, -0.1, 1)}) {
+        const auto s = segmentsAlong(K, cv::normalize(d), 25, unsigned(three.size()));
+        three.insert(three.end(), s.begin(), s.end());
+    }
+    struct Case {
+        const char* what;
+        cv::Mat K;
+        int count;
+        ManhattanAxesError error;
+        std::size_t points; // vanishing points left in the result
+    };
+    const Case cases[] = {
+        {"no camera", cv::Mat(), 3, ManhattanAxesError::NoCamera, 3},
+        {"a camera matrix that is none", cv::Mat::zeros(3, 3, CV_64F), 3, ManhattanAxesError::NoCamera, 3},
+        {"one vanishing point asked for", cv::Mat(K), 1, ManhattanAxesError::OnlyOne, 1},
+        {"no vanishing point asked for", cv::Mat(K), 0, ManhattanAxesError::Search, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ManhattanAxesInput in;
+        in.search.segments = three;
+        in.search.count = c.count;
+        in.search.seed = 2;
+        in.K = c.K;
+        const ManhattanAxesResult r = findManhattanAxes(in);
+        EXPECT_EQ(r.error, c.error);
+        EXPECT_FALSE(r.message.empty());
+        EXPECT_EQ(r.vanishingPoints.size(), c.points);
+        EXPECT_TRUE(r.axes.empty());
+        EXPECT_EQ(r.selection, AxesSelection::None);
     }
 }

@@ -33,6 +33,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <opencv2/imgcodecs.hpp>
@@ -482,6 +483,84 @@ TEST_F(ManhattanWorldDialog, BuildingPhotographIsStableOverSeeds)
     const QString dir = qEnvironmentVariable("TESSIMO_SCREENSHOT_DIR");
     if (!dir.isEmpty())
         shot.save(QDir(dir).filePath("ManhattanWorld_building.png"));
+}
+
+// The vanishing-point run reads "Abort" on its button while it runs, with
+// the controls that change the data disabled; pressing it stops the run, and
+// closing the window stops it and closes the window afterwards.
+TEST_F(ManhattanWorldDialog, VanishingPointRunStopsOnAbortAndOnClose)
+{
+    const synth::BoxRoomScene scene = synth::renderBoxRoom();
+    Harness h;
+    h.tree.updateIntrinsicsIdx(1, cv::Mat(scene.K), cv::Mat(), cv::Size(640, 480));
+    ManhattanWorld* d = h.dialog;
+    d->setSamplingSeed(1);
+    d->openImage(writeImage(scene.image, "room.png"));
+    click(d, "button_detect_lines");
+    ASSERT_FALSE(d->lineSegments().empty());
+    auto* log = child<QTextEdit>(d, "text_log");
+    auto* run = child<QPushButton>(d, "button_get_vanishing_points");
+
+    QString textDuringRun;
+    bool detectEnabledDuringRun = true, openEnabledDuringRun = true;
+    QTimer::singleShot(0, d, [&] {
+        textDuringRun = run->text();
+        detectEnabledDuringRun = child<QPushButton>(d, "button_detect_lines")->isEnabled();
+        openEnabledDuringRun = child<QPushButton>(d, "button_open_image")->isEnabled();
+        QTest::mouseClick(run, Qt::LeftButton);
+    });
+    click(d, "button_get_vanishing_points");
+    EXPECT_EQ(textDuringRun, "Abort");
+    EXPECT_FALSE(detectEnabledDuringRun);
+    EXPECT_FALSE(openEnabledDuringRun);
+    EXPECT_TRUE(logHas(log, "Vanishing point search aborted", kRed)) << log->toPlainText().toStdString();
+    EXPECT_TRUE(d->vanishingPointList().empty());
+    EXPECT_EQ(run->text(), "Get Vanishing Points");
+    EXPECT_TRUE(child<QPushButton>(d, "button_detect_lines")->isEnabled());
+
+    // a run to its end afterwards
+    click(d, "button_get_vanishing_points");
+    EXPECT_EQ(d->vanishingPointList().size(), 3u);
+
+    // closing during the run
+    ASSERT_TRUE(d->isVisible());
+    log->clear();
+    QTimer::singleShot(0, d, [&] { d->close(); });
+    click(d, "button_get_vanishing_points");
+    EXPECT_TRUE(logHas(log, "Vanishing point search aborted", kRed));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !d->isVisible(); }, 2000));
+}
+
+// A numeric option that is not a whole number stops the run that needs it
+// with a message that names the field.
+TEST_F(ManhattanWorldDialog, OptionsThatAreNoNumbersStopTheirRun)
+{
+    const synth::BoxRoomScene scene = synth::renderBoxRoom();
+    Harness h;
+    ManhattanWorld* d = h.dialog;
+    d->openImage(writeImage(scene.image, "room.png"));
+    auto* log = child<QTextEdit>(d, "text_log");
+    for (const char* text : {"", "-"}) {
+        SCOPED_TRACE(text);
+        log->clear();
+        child<QLineEdit>(d, "edit_min_line_length")->setText(text);
+        click(d, "button_detect_lines");
+        EXPECT_TRUE(logHas(log, "The field 'Min Line Length [px]' does not hold a whole number", kRed))
+            << log->toPlainText().toStdString();
+        EXPECT_TRUE(d->lineSegments().empty());
+    }
+    child<QLineEdit>(d, "edit_min_line_length")->setText("0"); // the detector's least length
+    click(d, "button_detect_lines");
+    EXPECT_FALSE(d->lineSegments().empty());
+    for (const char* text : {"", "0"}) {
+        SCOPED_TRACE(text);
+        log->clear();
+        child<QLineEdit>(d, "edit_num_vps")->setText(text);
+        click(d, "button_get_vanishing_points");
+        EXPECT_TRUE(
+            log->toPlainText().contains("The parameter for '# of Vanishing Points' should 1 or greater"));
+        EXPECT_TRUE(d->vanishingPointList().empty());
+    }
 }
 
 // The main window with a second sensor that has the intrinsics of
