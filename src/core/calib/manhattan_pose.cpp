@@ -33,8 +33,13 @@ cv::Matx33d toMatx(const cv::Mat& K)
 
 cv::Vec3d vanishingDirection(const cv::Matx33d& K, const cv::Point2f& vp)
 {
+    // scaled by its largest component first, so that the square of the length
+    // stays within double for any focal length
     const cv::Vec3d d = K.inv() * cv::Vec3d(vp.x, vp.y, 1.0);
-    return cv::normalize(d);
+    const double m = std::max({std::abs(d[0]), std::abs(d[1]), std::abs(d[2])});
+    if (!(m > 0) || !std::isfinite(m))
+        return cv::normalize(d);
+    return cv::normalize(d / m);
 }
 
 double angleDeg(const cv::Vec3d& a, const cv::Vec3d& b)
@@ -235,6 +240,14 @@ ManhattanAxesResult findManhattanAxes(const ManhattanAxesInput& in, const Search
     if (!chooseThree(K, r))
         return r;
     r.axes = assignAxes(K, pointsOf(r.vanishingPoints), &r.flipped);
+    for (const AxisAssignment& a : r.axes)
+        if (!(std::abs(cv::norm(a.direction) - 1.0) < 1e-9)) {
+            r.error = ManhattanAxesError::NoCamera;
+            r.message = "the camera matrix gives no finite directions";
+            r.axes.clear();
+            r.selection = AxesSelection::None;
+            return r;
+        }
     return r;
 }
 

@@ -93,7 +93,7 @@ enum class ManhattanAxesError {
     None,
     Search,           // the search failed; search.error and search.message say why
     NoVanishingPoint, // no kept cluster gave a vanishing point
-    NoCamera,         // K is empty or not a camera matrix: no directions, no axes
+    NoCamera,         // K is empty or not a camera matrix (or gives no finite directions): no axes
     OnlyOne,          // one vanishing point: no frame
     Coplanar          // more than three whose directions all lie in one plane: no triple
 };

@@ -202,7 +202,14 @@ cv::Point2f vanishingPointFitLine(std::vector<cv::Vec4f> segments, float& rms, i
 
     // The fitted line lies in the plane {l : l . v = 0} of the lines through
     // the vanishing point v, so v is normal to its direction and to its point.
-    const cv::Point2f vp = imagePoint(conditioning.toPixels(direction.cross(point)), segments, func);
+    // When the two are parallel, the fitted line runs through the origin of
+    // line space: the segments lie on one image line (direction), every
+    // point of which is a solution; its point at infinity is taken, as for
+    // parallel segments.
+    cv::Vec3d v = direction.cross(point);
+    if (v == cv::Vec3d::all(0))
+        v = cv::Vec3d(direction[1], -direction[0], 0);
+    const cv::Point2f vp = imagePoint(conditioning.toPixels(v), segments, func);
     rms = rmsDistance(vp, segments);
     return vp;
 }

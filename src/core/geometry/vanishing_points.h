@@ -48,7 +48,8 @@ float pointLineDistance(const cv::Point2f& p, const cv::Vec4f& s);
 // direction x the fitted point. The lines are first oriented consistently
 // (as orientSegmentsConsistently does): lines of both signs put the fitted
 // point near the origin of line space, where the cross product loses the
-// vanishing point by degrees. distType is an OpenCV distance type: DIST_L2
+// vanishing point by degrees. Segments that all lie on one line give the
+// point at infinity along it. distType is an OpenCV distance type: DIST_L2
 // (the centroid and the principal direction of the lines) is computed in
 // double, the others with cv::fitLine in single precision. rms receives the
 // RMS distance of the segments' lines from the point.

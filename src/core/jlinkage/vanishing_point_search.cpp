@@ -8,7 +8,7 @@
 #include <cmath>
 
 SegmentClusters clusterSegmentsJLinkage(const std::vector<cv::Vec4f>& segments, int N, VPSample& sampler,
-                                        VPCluster& clusterer)
+                                        VPCluster& clusterer, unsigned hypotheses)
 {
     SegmentClusters out;
     std::vector<std::vector<float>> points;
@@ -16,13 +16,14 @@ SegmentClusters clusterSegmentsJLinkage(const std::vector<cv::Vec4f>& segments, 
     for (const auto& s : segments)
         points.push_back({s[0], s[1], s[2], s[3]});
 
-    std::vector<std::vector<float>> hypotheses = sampler.sample(points, 5000, nullptr, 3, 1.0, 10, 0.8, 0.2);
+    const std::vector<std::vector<float>> models =
+        sampler.sample(points, hypotheses, nullptr, 3, 1.0, 10, 0.8, 0.2);
     std::vector<int> labels;
     std::vector<std::pair<unsigned, unsigned>> sizes;
     std::vector<std::vector<int>> clusterHyps;
     int found = 0;
-    if (!hypotheses.empty())
-        found = clusterer.cluster(labels, sizes, clusterHyps, points, hypotheses, 2.0f, -1, {});
+    if (!models.empty())
+        found = clusterer.cluster(labels, sizes, clusterHyps, points, models, 2.0f, -1, {});
     out.found = found;
     N = std::max(0, std::min(found, N));
     out.clusters.resize(std::size_t(N));
@@ -79,7 +80,8 @@ VanishingPointSearchResult searchVanishingPoints(const VanishingPointSearchInput
     QObject::connect(&clusterer, &VPCluster::progress, report);
     sampler.setStopCheck([&] { return stop; });
     clusterer.setStopCheck([&] { return stop; });
-    SegmentClusters clusters = clusterSegmentsJLinkage(in.segments, in.count, sampler, clusterer);
+    SegmentClusters clusters =
+        clusterSegmentsJLinkage(in.segments, in.count, sampler, clusterer, in.hypotheses);
     if (stop)
         return failed(VanishingPointSearchError::Aborted, "the search was aborted");
 

@@ -22,14 +22,15 @@ struct SegmentClusters {
     std::vector<cv::Vec4f> outliers;              // segments of the other clusters, in segment order
 };
 
-// Clusters the segments by vanishing point with J-Linkage: 5000 hypotheses
-// drawn among near segments (sampling type 3, k 10, near 0.8, far 0.2),
+// Clusters the segments by vanishing point with J-Linkage: `hypotheses`
+// (the dialog's 5000) drawn among near segments (sampling type 3, k 10, near
+// 0.8, far 0.2),
 // threshold 2 px, all pairs. The runners report progress through their own
 // signals and stop when their stop checks say so (then nothing is found).
 // Fewer than three segments give no hypotheses and no clusters (found 0,
 // every segment an outlier).
 SegmentClusters clusterSegmentsJLinkage(const std::vector<cv::Vec4f>& segments, int N, VPSample& sampler,
-                                        VPCluster& clusterer);
+                                        VPCluster& clusterer, unsigned hypotheses = 5000);
 
 // Progress of a search in percent (0 to 100); the answer false asks the
 // search to stop. Called in the caller's thread whenever the percentage
@@ -41,6 +42,7 @@ struct VanishingPointSearchInput {
     int count = 3;                     // N, the number of strongest clusters kept; 1 or more
     bool weighted = false;             // fit by vanishingPointSvd instead of vanishingPointFitLine
     std::optional<std::uint32_t> seed; // of the hypotheses; the clock's (in seconds) when missing
+    unsigned hypotheses = 5000;        // number of vanishing-point hypotheses drawn
 };
 
 // One kept cluster with its vanishing point.

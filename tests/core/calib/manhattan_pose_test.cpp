@@ -676,3 +676,36 @@ TEST(ManhattanAxes, RunsThatStopShort)
         EXPECT_EQ(r.selection, AxesSelection::None);
     }
 }
+
+// A camera matrix of extreme focal length (accepted as a camera matrix:
+// positive and finite) gives unit directions, or no axes at all, never axes
+// whose directions are not numbers.
+TEST(ManhattanAxes, ExtremeFocalLengthsGiveUnitDirectionsOrNoAxes)
+{
+    const cv::Matx33d K(1000, 0, 640, 0, 1000, 480, 0, 0, 1);
+    std::vector<cv::Vec4f> segments;
+    unsigned seed = 1;
+    for (const cv::Vec3d& d : {cv::Vec3d(1, 0, 0.2), cv::Vec3d(0, 1, 0.1), cv::Vec3d(-0.2, -0.1, 1)}) {
+        const auto s = segmentsAlong(K, cv::normalize(d), 25, seed++);
+        segments.insert(segments.end(), s.begin(), s.end());
+    }
+    for (double f : {1e-300, 1e-160, 1e160, 1e300}) {
+        SCOPED_TRACE(testing::Message() << "fx " << f);
+        const cv::Matx33d extreme(f, 0, 640, 0, 1000, 480, 0, 0, 1);
+        const cv::Vec3d d = vanishingDirection(extreme, {900.f, 300.f});
+        EXPECT_NEAR(cv::norm(d), 1.0, 1e-12);
+        ManhattanAxesInput in;
+        in.search.segments = segments;
+        in.search.seed = 4;
+        in.K = cv::Mat(extreme);
+        const ManhattanAxesResult r = findManhattanAxes(in);
+        if (r.ok()) {
+            ASSERT_EQ(r.axes.size(), 3u);
+            for (const auto& a : r.axes)
+                EXPECT_NEAR(cv::norm(a.direction), 1.0, 1e-12);
+        } else {
+            EXPECT_TRUE(r.axes.empty());
+            EXPECT_FALSE(r.message.empty());
+        }
+    }
+}

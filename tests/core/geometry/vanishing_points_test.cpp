@@ -161,3 +161,28 @@ TEST(ClusterVanishingPoint, ShortAndZeroLengthSegments)
         EXPECT_EQ(rms, -1);
     }
 }
+
+// Segments on one line: every point of the line is their vanishing point;
+// the line fit once refused them. Both fits give a finite point on the line.
+TEST(VanishingPoint, SegmentsOnOneLineGiveAPointOfIt)
+{
+    const std::vector<std::vector<cv::Vec4f>> cases = {
+        {{0, 0, 10, 10}, {20, 20, 35, 35}, {60, 60, 50, 50}},
+        {{100, 7, 300, 7}, {400, 7, 350, 7}},
+        {{5, -40, 5, 900}, {5, 1000, 5, 1200}},
+    };
+    for (const auto& segments : cases) {
+        SCOPED_TRACE(testing::Message() << "first segment " << segments.front());
+        for (bool weighted : {false, true}) {
+            SCOPED_TRACE(weighted ? "weighted" : "line fit");
+            float rms = -1;
+            cv::Point2f vp;
+            ASSERT_NO_THROW(vp = weighted ? vanishingPointSvd(segments, rms)
+                                          : vanishingPointFitLine(segments, rms, cv::DIST_L2));
+            ASSERT_TRUE(std::isfinite(vp.x) && std::isfinite(vp.y));
+            for (const auto& s : segments)
+                EXPECT_LT(pointLineDistance(vp, s), 1e-6 * std::max(1.0, cv::norm(cv::Point2d(vp))));
+            EXPECT_LT(rms, 1e-6 * std::max(1.0, cv::norm(cv::Point2d(vp))));
+        }
+    }
+}
