@@ -51,7 +51,7 @@ using dialog_test::logHas;
 
 namespace {
 
-const QColor kGreen(Qt::green), kRed(Qt::red), kGray(Qt::gray), kBlack(Qt::black),
+const QColor kGreen(Qt::green), kDarkGreen(Qt::darkGreen), kRed(Qt::red), kGray(Qt::gray), kBlack(Qt::black),
     kDarkYellow(Qt::darkYellow);
 
 // The dialog as the main window opens it: wired to the tree, shown.
@@ -701,11 +701,11 @@ TEST_F(IntrinsicDialog, AbortAndCloseDuringARun)
     h.clickCalibrate();
     EXPECT_FALSE(h.dialog->cameraMatrix().empty());
 
-    // A second run detects nothing anew: every number is green at once.
+    // A second run detects nothing anew: every number is dark green, reused.
     h.log()->clear();
     h.clickCalibrate();
     for (int i = 0; i < scene.files.size(); ++i)
-        EXPECT_TRUE(logHas(h.log(), QString::number(i) + " ", kGreen)) << i;
+        EXPECT_TRUE(logHas(h.log(), QString::number(i) + " ", kDarkGreen)) << i;
 
     // Closing the window in the middle of a run: by closing it, or by Escape,
     // which rejects the dialog (hidden and deleted without a close event).
@@ -731,6 +731,40 @@ TEST_F(IntrinsicDialog, AbortAndCloseDuringARun)
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         EXPECT_TRUE(dialog.isNull()) << "the window closes once the run has come back";
     }
+}
+
+// Detections are reused while neither the file nor a detection option
+// changes: an image rewritten on disk is detected again (green), the others
+// are reused (dark green); a changed option detects every image again.
+TEST_F(IntrinsicDialog, DetectsAgainOnlyWhatChanged)
+{
+    const Scene scene(imageDir.path(), 4, 37);
+    Harness h(1);
+    h.setPattern(scene.pattern, "22.5");
+    h.dialog->openImages(scene.files);
+    h.clickCalibrate();
+    ASSERT_FALSE(h.dialog->cameraMatrix().empty());
+
+    QTest::qWait(20); // a modification time of its own
+    const synth::View other = synth::boardViews(scene.cam, scene.pattern, scene.square, 1, 99)[0];
+    cv::imwrite(scene.files[1].toStdString(),
+                synth::renderChessboard(scene.cam, scene.pattern, scene.square, other, {}));
+    h.log()->clear();
+    h.clickCalibrate();
+    ASSERT_FALSE(h.dialog->cameraMatrix().empty());
+    for (int i = 0; i < scene.files.size(); ++i)
+        EXPECT_TRUE(logHas(h.log(), QString::number(i) + " ", i == 1 ? kGreen : kDarkGreen)) << i;
+    const std::vector<cv::Point2f> truth = synth::projectBoard(scene.cam, scene.pattern, scene.square, other);
+    const std::vector<cv::Point2f> found = h.dialog->detectedImagePoints()[1];
+    ASSERT_EQ(found.size(), truth.size());
+    EXPECT_LT(std::min(cv::norm(found.front() - truth.front()), cv::norm(found.front() - truth.back())), 1.0)
+        << "the corners are those of the new picture";
+
+    h.w<QSpinBox>("spin_win_size")->setValue(12);
+    h.log()->clear();
+    h.clickCalibrate();
+    for (int i = 0; i < scene.files.size(); ++i)
+        EXPECT_TRUE(logHas(h.log(), QString::number(i) + " ", kGreen)) << i;
 }
 
 // The combo box keeps its sensor when the scene changes, also during a run;
