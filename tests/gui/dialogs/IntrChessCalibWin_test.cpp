@@ -43,6 +43,7 @@
 #include <vtkRenderer.h>
 #include <vtkRendererCollection.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -765,6 +766,89 @@ TEST_F(IntrinsicDialog, DetectsAgainOnlyWhatChanged)
     h.clickCalibrate();
     for (int i = 0; i < scene.files.size(); ++i)
         EXPECT_TRUE(logHas(h.log(), QString::number(i) + " ", kGreen)) << i;
+}
+
+// Pixels of the image view drawn in colour: the rendered boards are grey, so
+// these are the markers of a run (corners, projections, axis labels).
+int markerPixels(QWidget* imageLabel)
+{
+    QCoreApplication::processEvents();
+    const QImage shot = imageLabel->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    int coloured = 0;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x) {
+            const QColor c = shot.pixelColor(x, y);
+            coloured +=
+                std::max({c.red(), c.green(), c.blue()}) - std::min({c.red(), c.green(), c.blue()}) > 80;
+        }
+    return coloured;
+}
+
+int propsIn3DView(IntrChessCalibWin* dialog)
+{
+    auto* view = dialog->findChild<QVTKOpenGLNativeWidget*>("widget_vtk");
+    return view->renderWindow()->GetRenderers()->GetFirstRenderer()->GetViewProps()->GetNumberOfItems();
+}
+
+// Every view shows the last run or nothing: after a run that fails, after a
+// second run with other images, and after images are opened again, neither
+// the image view, nor the error figures, nor the 3D view show an earlier
+// run's results.
+TEST_F(IntrinsicDialog, ViewsShowTheLastRunOrNothing)
+{
+    const Scene scene(imageDir.path(), 6, 59);
+    Harness h(1);
+    auto* panel = h.w<QGroupBox>("group_reproj_err");
+    auto* image = h.w<QWidget>("image_label");
+    h.setPattern(scene.pattern, "22.5");
+    h.dialog->openImages(scene.files);
+    const int emptyScene = propsIn3DView(h.dialog);
+    EXPECT_EQ(markerPixels(image), 0);
+    h.clickCalibrate();
+    ASSERT_FALSE(h.dialog->cameraMatrix().empty());
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_GT(markerPixels(image), 50);
+    EXPECT_GT(propsIn3DView(h.dialog), emptyScene);
+
+    SCOPED_TRACE("a run that fails");
+    h.setPattern(cv::Size(7, 5), "22.5");
+    h.clickCalibrate();
+    ASSERT_TRUE(logHas(h.log(), "Target detection failed on all images or none were selected!", kRed));
+    EXPECT_FALSE(panel->isVisible());
+    EXPECT_EQ(markerPixels(image), 0);
+    EXPECT_EQ(propsIn3DView(h.dialog), emptyScene);
+    EXPECT_EQ(h.dialog->viewErrors(), std::vector<double>(6, 0.0));
+
+    SCOPED_TRACE("a second run with other images");
+    h.setPattern(scene.pattern, "22.5");
+    for (int i = 0; i < h.list()->count(); ++i)
+        h.list()->item(i)->setCheckState(i == 1 || i == 4 ? Qt::Unchecked : Qt::Checked);
+    h.clickCalibrate();
+    ASSERT_FALSE(h.dialog->cameraMatrix().empty());
+    const std::vector<double> errors = h.dialog->viewErrors();
+    EXPECT_EQ(errors[1], 0.0);
+    EXPECT_GT(errors[2], 0.0);
+    h.list()->setCurrentRow(1);
+    EXPECT_FALSE(panel->isVisible());
+    EXPECT_EQ(markerPixels(image), 0);
+    h.list()->setCurrentRow(2);
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_EQ(h.w<QLabel>("label_rms_err")->text(), "RMS: " + QString::number(errors[2], 'f', 4) + " px");
+    EXPECT_GT(markerPixels(image), 50);
+    EXPECT_GT(propsIn3DView(h.dialog), emptyScene);
+
+    SCOPED_TRACE("images opened again, the first one missing");
+    QStringList again = scene.files.mid(2);
+    again.prepend(imageDir.filePath("missing.png"));
+    h.dialog->openImages(again);
+    EXPECT_EQ(h.list()->currentRow(), 0);
+    EXPECT_FALSE(panel->isVisible());
+    EXPECT_EQ(markerPixels(image), 0);
+    EXPECT_EQ(propsIn3DView(h.dialog), emptyScene);
+    h.list()->setCurrentRow(1);
+    EXPECT_FALSE(panel->isVisible());
+    EXPECT_EQ(markerPixels(image), 0);
+    EXPECT_EQ(h.dialog->viewErrors(), std::vector<double>(5, 0.0));
 }
 
 // The combo box keeps its sensor when the scene changes, also during a run;

@@ -29,6 +29,7 @@
 #include <QTextEdit>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <utility>
@@ -289,6 +290,36 @@ TEST_F(TargetPoseDialog, FailuresAreReportedAndNothingIsEmitted)
         EXPECT_FALSE(h.logText().contains("successfully"));
         EXPECT_FALSE(h.w<QGroupBox>("group_reproj_err")->isVisible());
     }
+}
+
+// An estimate that gives no pose leaves no markers or figures of the one
+// before it.
+TEST_F(TargetPoseDialog, AFailedEstimateShowsNoEarlierPose)
+{
+    Harness h;
+    calibrateCamera(h.tree, 1);
+    h.setPattern(pattern, "22.5");
+    h.dialog->openImage(imagePath);
+    auto* panel = h.w<QGroupBox>("group_reproj_err");
+    h.estimate();
+    ASSERT_TRUE(panel->isVisible());
+    h.w<QGroupBox>("group_ransac")->setChecked(true);
+    h.w<QLineEdit>("edit_reproj_err")->setText("0.000001");
+    QSignalSpy spy(h.dialog, &TargetPose::updateSecondaryExtrinsics);
+    h.estimate();
+    ASSERT_EQ(spy.count(), 0);
+    EXPECT_FALSE(panel->isVisible());
+    // The image is grey: coloured pixels would be markers of the first pose.
+    QCoreApplication::processEvents();
+    const QImage shot = h.w<QWidget>("image_label")->grab().toImage();
+    int coloured = 0;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x) {
+            const QColor c = shot.pixelColor(x, y);
+            coloured +=
+                std::max({c.red(), c.green(), c.blue()}) - std::min({c.red(), c.green(), c.blue()}) > 80;
+        }
+    EXPECT_EQ(coloured, 0);
 }
 
 TEST_F(TargetPoseDialog, AnImageThatFailsToLoadIsNeverReplacedByTheOldOne)
