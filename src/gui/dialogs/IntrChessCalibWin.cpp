@@ -15,6 +15,8 @@
 #include <QFileInfo>
 #include <QIntValidator>
 #include <QListWidgetItem>
+#include <QScrollArea>
+#include <QScrollBar>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -84,6 +86,8 @@ IntrChessCalibWin::IntrChessCalibWin(QWidget* parent, std::vector<QString> names
     on_check_use_intrinsic_guess_toggled(ui->check_use_intrinsic_guess->isChecked());
 
     renderer = setupChessboardSceneView(ui->widget_vtk);
+    ui->widget_controls->installEventFilter(this);
+    fitOptionsColumn();
 
     // While a run walks the image list, nothing may change the list, the
     // options or the chosen sensor; "Abort" stays live.
@@ -107,6 +111,23 @@ IntrChessCalibWin::~IntrChessCalibWin()
 {
     saveSettings(this, lastDirectory);
     delete ui;
+}
+
+void IntrChessCalibWin::fitOptionsColumn()
+{
+    // The options scroll only up and down: their column is as wide as their
+    // widest line needs with the font in use, so that no text is cut off,
+    // and the rest of the window's width goes to the views.
+    QScrollArea* area = ui->scroll_controls;
+    area->setFixedWidth(ui->widget_controls->minimumSizeHint().width() +
+                        area->verticalScrollBar()->sizeHint().width() + 2 * area->frameWidth());
+}
+
+bool IntrChessCalibWin::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == ui->widget_controls && event->type() == QEvent::LayoutRequest)
+        fitOptionsColumn(); // an option was shown or hidden, or the font changed
+    return ChessboardDialog::eventFilter(watched, event);
 }
 
 QString IntrChessCalibWin::intrinsicsFilePath() const

@@ -98,6 +98,9 @@ private slots:
     void on_edit_zero_zone_x_editingFinished();
     void on_edit_zero_zone_y_editingFinished();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     // One image of the list.
     struct ImageEntry {
@@ -108,6 +111,7 @@ private:
         std::optional<BoardCorners> standIn;
     };
 
+    void fitOptionsColumn();
     void resetDetections();
     void loadSensorIntrinsics();
     // The run: gathers the inputs, calls calibrateIntrinsics, presents the

@@ -8,6 +8,7 @@
 #include "gui/shell/SensorTree.h"
 #include "gui/shell/dialog_wiring.h"
 #include "screenshots.h"
+#include "text_fit.h"
 
 #include "dialog_test_helpers.h"
 #include "synthetic.h"
@@ -1068,6 +1069,50 @@ TEST_F(IntrinsicDialog, IntrinsicGuessStartsFromTheTree)
     EXPECT_MAT_NEAR(K, guess, 1e-9);
     // The distortion is still estimated (towards the true k1).
     EXPECT_LT(h.dialog->distortion().at<double>(0), -0.1);
+}
+
+// Opened from the main window at its default size, the dialog shows every
+// label, button, group title and field whole, before and after a run (with
+// the error figures), with the font of the test's X server and with a
+// larger desktop font (about 11 pt); a larger window keeps them whole.
+TEST_F(IntrinsicDialog, EveryTextIsWholeAtTheDefaultSize)
+{
+    const Scene scene(imageDir.path(), 5, 53);
+    for (const double fontScale : {1.0, 1.25}) {
+        SCOPED_TRACE(::testing::Message() << "font scaled by " << fontScale);
+        const testing_support::ScopedFontScale font(fontScale);
+        dialog_test::useSettingsFolder(settingsDir.path()); // no size kept from the round before
+        auto* main = new MainWindow;
+        main->show();
+        QTest::mouseClick(main->findChild<QPushButton*>("button_checker_intr_calib"), Qt::LeftButton);
+        const std::vector<IntrChessCalibWin*> dialogs = openIntrinsicDialogs();
+        ASSERT_EQ(dialogs.size(), 1u);
+        IntrChessCalibWin* dialog = dialogs[0];
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+        const QSize defaultSize = dialog->size();
+        EXPECT_EQ(defaultSize, QSize(900, 803));
+        const QString name = QString("intrinsic_dialog_default_size_font%1").arg(fontScale);
+        dialog->grab().save(testing_support::screenshotPath(name + ".png"));
+        EXPECT_CUT_OFF_NONE(dialog);
+
+        dialog_test::setBoard(dialog, scene.pattern, "22.5");
+        dialog->openImages(scene.files);
+        QTest::mouseClick(dialog->findChild<QPushButton*>("button_calibrate"), Qt::LeftButton);
+        ASSERT_FALSE(dialog->cameraMatrix().empty());
+        QTest::qWait(100); // the layout follows the figures' texts
+        ASSERT_TRUE(dialog->findChild<QGroupBox*>("group_reproj_err")->isVisible());
+        EXPECT_EQ(dialog->size(), defaultSize) << "the figures fit without growing the window";
+        dialog->grab().save(testing_support::screenshotPath(name + "_run.png"));
+        EXPECT_CUT_OFF_NONE(dialog);
+
+        dialog->resize(dialog->size() * 1.4);
+        QTest::qWait(100);
+        dialog->grab().save(testing_support::screenshotPath(name + "_larger.png"));
+        EXPECT_CUT_OFF_NONE(dialog);
+        delete main;
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 }
 
 } // namespace
