@@ -110,6 +110,7 @@ IntrChessCalibWin::IntrChessCalibWin(QWidget* parent, std::vector<QString> names
 IntrChessCalibWin::~IntrChessCalibWin()
 {
     saveSettings(this, lastDirectory);
+    ui->widget_controls->removeEventFilter(this);
     delete ui;
 }
 
