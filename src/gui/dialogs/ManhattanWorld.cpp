@@ -15,6 +15,7 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QSignalBlocker>
+#include <QStyle>
 #include <QTextCursor>
 #include <QTimer>
 
@@ -91,13 +92,31 @@ ManhattanWorld::ManhattanWorld(QWidget* parent, std::vector<QString> names)
     form->edit_num_vps->setValidator(new QIntValidator(1, 100, form->edit_num_vps));
     form->edit_segment_length->setValidator(new QIntValidator(0, 1000000, form->edit_segment_length));
     form->group_line_intersection->hide();
-    // room for the picked points of images up to 99999 px wide and high
-    for (QLabel* label : {form->label_O, form->label_P})
-        label->setMinimumWidth(label->fontMetrics().horizontalAdvance("O (99999.50, 99999.50)"));
+    fitTextsToFont();
 
     renderer = setupChessboardSceneView(form->widget_vtk);
 
     connect(form->image_label, &ImageLabel::sendMouseCoord, this, &ManhattanWorld::getMouseCoord);
+}
+
+// Widths that the texts need with the font in use, so that the layout never
+// squeezes one of them: the titles of the two sensor boxes (at least 120
+// px), the labels of buttons, check boxes and radio buttons with the style's
+// margins, and the picked points of images up to 99999 px wide and high.
+void ManhattanWorld::fitTextsToFont()
+{
+    for (QGroupBox* group : {form->groupBox_3, form->groupBox_2})
+        group->setMinimumWidth(std::max(group->minimumWidth(), group->minimumSizeHint().width()));
+    for (QPushButton* button : findChildren<QPushButton*>()) {
+        const int margin = button->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button);
+        button->setMinimumWidth(std::max(
+            button->minimumWidth(), button->fontMetrics().horizontalAdvance(button->text()) + 2 * margin));
+    }
+    for (QAbstractButton* box : findChildren<QAbstractButton*>())
+        if (qobject_cast<QCheckBox*>(box) || qobject_cast<QRadioButton*>(box))
+            box->setMinimumWidth(box->sizeHint().width());
+    for (QLabel* label : {form->label_O, form->label_P})
+        label->setMinimumWidth(label->fontMetrics().horizontalAdvance("O (99999.50, 99999.50)"));
 }
 
 ManhattanWorld::~ManhattanWorld()

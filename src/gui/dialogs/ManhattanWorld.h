@@ -116,6 +116,7 @@ private:
     void getCameraPose();
     bool checkPoseInputs(const Options& options);
     void showPose(const ManhattanPoseResult& result);
+    void fitTextsToFont();
     void showThumbnail(const cv::Mat& image, QLabel* label);
     void updateImageView();
     void drawDirectionThumbnail(QLabel* label, const std::vector<cv::Point2f>& points,

@@ -13,8 +13,8 @@
 #include "dialog_test_helpers.h"
 #include "screenshots.h"
 #include "test_helpers.h"
+#include "text_fit.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -27,8 +27,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
-#include <QStyle>
-#include <QStyleOptionButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -720,73 +718,47 @@ TEST_F(ManhattanWorldDialog, MoreThanThreeVanishingPointsKeepTheirNumbers)
     EXPECT_TRUE(sawOtherThanFirstThree) << "no seed chose other than VP1, VP2, VP3: the test shows nothing";
 }
 
-// The texts of the visible labels, buttons and group boxes that do not fit
-// in the space their widget has, each with what it needs and what it has.
-QStringList cutOffTexts(QWidget* window)
-{
-    QStringList cut;
-    const auto check = [&](QWidget* w, const QString& fullText, int available) {
-        const QString text = fullText.trimmed(); // a trailing space is not seen
-        const int needed = w->fontMetrics().horizontalAdvance(text);
-        if (w->isVisible() && !text.isEmpty() && needed > available)
-            cut << QString("%1 \"%2\": needs %3 px, has %4")
-                       .arg(w->objectName(), text)
-                       .arg(needed)
-                       .arg(available);
-    };
-    for (QLabel* label : window->findChildren<QLabel*>())
-        if (label->pixmap(Qt::ReturnByValue).isNull() && !label->wordWrap())
-            check(label, label->text(), label->contentsRect().width() - 2 * label->margin());
-    for (QAbstractButton* button : window->findChildren<QAbstractButton*>()) {
-        QStyleOptionButton option;
-        option.initFrom(button);
-        option.text = button->text();
-        QStyle::SubElement contents = QStyle::SE_PushButtonContents;
-        if (qobject_cast<QCheckBox*>(button))
-            contents = QStyle::SE_CheckBoxContents;
-        else if (qobject_cast<QRadioButton*>(button))
-            contents = QStyle::SE_RadioButtonContents;
-        check(button, button->text(), button->style()->subElementRect(contents, &option, button).width());
-    }
-    for (QGroupBox* group : window->findChildren<QGroupBox*>())
-        check(group, group->title(), group->width() - 16);
-    return cut;
-}
-
-// At its default size the window shows every text whole; the option panels
-// on the right grow with the window.
+// Opened from the main window at its default size, the window shows every
+// text whole, with the font of the test's X server and a larger desktop
+// font, also with the longest labels of picked points; the option panels on
+// the right grow with the window.
 TEST_F(ManhattanWorldDialog, DefaultSizeShowsEveryTextAndPanelsGrow)
 {
-    auto* main = new MainWindow;
-    main->show();
-    main->sensorTree()->addSensor();
-    ManhattanWorld* dialog = openFromMainWindow(main);
-    ASSERT_NE(dialog, nullptr);
-    QCoreApplication::processEvents();
-    const QPixmap shot = dialog->grab();
-    ASSERT_FALSE(shot.isNull());
-    shot.save(testing_support::screenshotPath("ManhattanWorld_default.png"));
-    EXPECT_TRUE(cutOffTexts(dialog).isEmpty()) << cutOffTexts(dialog).join("\n").toStdString();
+    const QString large = writeImage(cv::Mat(1500, 2000, CV_8UC1, cv::Scalar(128)), "large.png");
+    for (const double fontScale : {1.0, 1.25}) {
+        SCOPED_TRACE(testing::Message() << "font scaled by " << fontScale);
+        const testing_support::ScopedFontScale font(fontScale);
+        dialog_test::useSettingsFolder(settingsDir.path()); // no size kept from the round before
+        auto* main = new MainWindow;
+        main->show();
+        main->sensorTree()->addSensor();
+        ManhattanWorld* dialog = openFromMainWindow(main);
+        ASSERT_NE(dialog, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+        const QString name = QString("ManhattanWorld_default_font%1").arg(fontScale);
+        dialog->grab().save(testing_support::screenshotPath(name + ".png"));
+        EXPECT_CUT_OFF_NONE(dialog);
 
-    // picked points of a large image have the longest labels
-    dialog->openImage(writeImage(cv::Mat(1500, 2000, CV_8UC1, cv::Scalar(128)), "large.png"));
-    pick(dialog, "button_pick_O", {1999, 1499});
-    pick(dialog, "button_pick_P", {1000, 1499});
-    QCoreApplication::processEvents();
-    EXPECT_EQ(child<QLabel>(dialog, "label_O")->text(), "O (1999.00, 1499.00)");
-    EXPECT_TRUE(cutOffTexts(dialog).isEmpty()) << cutOffTexts(dialog).join("\n").toStdString();
-    dialog->grab().save(testing_support::screenshotPath("ManhattanWorld_picked.png"));
+        // picked points of a large image have the longest labels
+        dialog->openImage(large);
+        pick(dialog, "button_pick_O", {1999, 1499});
+        pick(dialog, "button_pick_P", {1000, 1499});
+        QTest::qWait(100); // the layout follows the labels
+        EXPECT_EQ(child<QLabel>(dialog, "label_O")->text(), "O (1999.00, 1499.00)");
+        dialog->grab().save(testing_support::screenshotPath(name + "_picked.png"));
+        EXPECT_CUT_OFF_NONE(dialog);
 
-    auto* panel = child<QGroupBox>(dialog, "group_line_detection");
-    const int before = panel->width();
-    dialog->resize(1400, 900);
-    // the window system answers a resize when it likes
-    EXPECT_TRUE(QTest::qWaitFor([&] { return panel->width() > before; }, 5000));
-    EXPECT_TRUE(cutOffTexts(dialog).isEmpty()) << cutOffTexts(dialog).join("\n").toStdString();
-    dialog->grab().save(testing_support::screenshotPath("ManhattanWorld_wide.png"));
-    delete main;
-    QCoreApplication::processEvents();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        auto* panel = child<QGroupBox>(dialog, "group_line_detection");
+        const int before = panel->width();
+        dialog->resize(dialog->size() * 1.4);
+        // the window system answers a resize when it likes
+        EXPECT_TRUE(QTest::qWaitFor([&] { return panel->width() > before; }, 5000));
+        dialog->grab().save(testing_support::screenshotPath(name + "_larger.png"));
+        EXPECT_CUT_OFF_NONE(dialog);
+        delete main;
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 }
 
 } // namespace
