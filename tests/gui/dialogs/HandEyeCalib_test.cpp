@@ -29,8 +29,13 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextEdit>
 #include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <functional>
 
 using dialog_test::logHas;
 using robot_chain::TcpFormat;
@@ -61,6 +66,34 @@ public:
         }
     }
     QString resultFile() const { return QDir(scene->folder).filePath("AX-XB.yml"); }
+
+    // The image numbers of the last detection line of the log, with their colours.
+    std::vector<std::pair<int, QColor>> lastDetectionLine() const
+    {
+        std::vector<std::pair<int, QColor>> numbers;
+        for (QTextBlock block = log()->document()->begin(); block.isValid(); block = block.next()) {
+            if (!block.text().startsWith("Detecting chessboards in"))
+                continue;
+            numbers.clear();
+            for (auto it = block.begin(); !it.atEnd(); ++it) {
+                const QTextFragment f = it.fragment();
+                if (f.text().startsWith("Detecting"))
+                    continue;
+                for (const QString& n : f.text().split(' ', Qt::SkipEmptyParts))
+                    numbers.emplace_back(n.toInt(), f.charFormat().foreground().color());
+            }
+        }
+        return numbers;
+    }
+    // The numbers of the last detection line in the colour given.
+    std::vector<int> numbersIn(const QColor& colour) const
+    {
+        std::vector<int> out;
+        for (const auto& [n, c] : lastDetectionLine())
+            if (c == colour)
+                out.push_back(n);
+        return out;
+    }
 };
 
 TEST_F(HandEyeDialog, NewWindowDefaultsAndRememberedMethod)
@@ -196,6 +229,63 @@ TEST_F(HandEyeDialog, FailurePathsLeaveNoResult)
         EXPECT_FALSE(QFile::exists(resultFile()));
         closeMain();
     }
+}
+
+} // namespace
+
+namespace {
+
+// An image is detected once: a second Calibrate after a change of the method,
+// the unit or the TCP file reuses every detection (dark green numbers); a
+// rewritten image file is detected again.
+TEST_F(HandEyeDialog, SecondCalibrateDetectsOnlyChangedImages)
+{
+    QTemporaryDir dir;
+    QStringList images;
+    for (const QString& image : scene->images) {
+        images << QDir(dir.path()).filePath(QFileInfo(image).fileName());
+        ASSERT_TRUE(QFile::copy(image, images.last()));
+    }
+    const std::vector<int> all = {1, 2, 3, 4, 5, 6, 7, 8};
+    const QColor green(Qt::green), darkGreen(Qt::darkGreen);
+    open();
+    w<QRadioButton>("radio_m")->setChecked(true);
+    dialog->openImages(images);
+    dialog->openTcpFile(scene->tcpFile("poses.xml", TcpFormat::Xml, true));
+    calibrate();
+    ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+    EXPECT_EQ(numbersIn(green), all);
+
+    struct Change {
+        const char* what;
+        std::function<void()> apply;
+    };
+    const std::vector<Change> changes = {
+        {"method", [&] { w<QRadioButton>("radio_horaud")->setChecked(true); }},
+        {"unit and TCP file",
+         [&] {
+             w<QRadioButton>("radio_mm")->setChecked(true);
+             dialog->openTcpFile(scene->tcpFile("poses_mm.txt", TcpFormat::Text, false));
+         }},
+    };
+    for (const Change& c : changes) {
+        SCOPED_TRACE(c.what);
+        c.apply();
+        calibrate();
+        ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+        EXPECT_EQ(numbersIn(darkGreen), all);
+        EXPECT_TRUE(numbersIn(green).empty());
+    }
+
+    // The fourth image rewritten (same picture, another file).
+    const QString fourth = images[3];
+    const cv::Mat picture = cv::imread(fourth.toStdString());
+    ASSERT_TRUE(QFile::remove(fourth));
+    ASSERT_TRUE(cv::imwrite(fourth.toStdString(), picture, {cv::IMWRITE_PNG_COMPRESSION, 9}));
+    calibrate();
+    ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+    EXPECT_EQ(numbersIn(green), std::vector<int>{4});
+    EXPECT_EQ(numbersIn(darkGreen), (std::vector<int>{1, 2, 3, 5, 6, 7, 8}));
 }
 
 } // namespace

@@ -137,7 +137,9 @@ TEST_F(ToolFlangeDialog, MainWindowRunFindsCameraAndTargetInEveryFileFormat)
             EXPECT_LT(e[2], kMaxDeg);
         }
         const TcpPose& p2 = dialog->poses()[2];
-        EXPECT_EQ(w<QLabel>("label_x")->text(), QString("X: %1 m").arg(p2.x, 7, 'f', 4));
+        // The position as the file holds it, with the unit chosen for the file.
+        EXPECT_EQ(w<QLabel>("label_x")->text(),
+                  QString("X: %1 %2").arg(p2.x, 7, 'f', 4).arg(c.metres ? "m" : "mm"));
         EXPECT_GT(testing_support::props(dialog->sceneRenderer()).size(), 3u);
         EXPECT_TRUE(dialog->grab().save(
             testing_support::screenshotPath(QString("tool_flange_%1.png").arg(c.metres ? "m" : "mm"))));
@@ -245,7 +247,8 @@ TEST_F(ToolFlangeDialog, BadInputsGiveClearMessagesAndNoResult)
              t.dialog->openImages(scene->images);
              t.dialog->openTcpFile(scene->tcpFile("seven.xml", TcpFormat::Xml, true, &seven));
          },
-         "Number of images differs from the number of tool center point positions, aborting...", kBlack},
+         "Number of images (8) differs from the number of tool center point positions (7), aborting...",
+         kBlack},
         {"a TCP file that failed to read",
          [](ToolFlangeDialog& t) {
              QFile f(QDir(scene->folder).filePath("broken.txt"));
