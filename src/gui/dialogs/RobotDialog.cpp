@@ -537,12 +537,13 @@ void RobotDialog::logImplausible(const RobotRunResult& result)
 {
     const double rms = result.calib.rms3d;
     const QString figure = std::isfinite(rms) ? tr("%1 mm").arg(rms) : tr("not finite");
-    logAppend(tr("\nRMS 3D-Error of all calibration points: %1, above the plausible limit of %2 mm (the "
-                 "larger of 10 mm and 2 % of the mean camera-target distance): the result does not explain "
-                 "the images and the TCP poses.")
-                  .arg(figure)
-                  .arg(result.rms3dLimit, 0, 'f', 1),
-              Qt::red);
+    logAppend(
+        tr("\nRMS 3D-Error of all calibration points: %1 (plausible: at most %2 mm, the larger of 10 mm "
+           "and 2 % of the mean camera-target distance): the result does not explain the images and the "
+           "TCP poses.")
+            .arg(figure)
+            .arg(result.rms3dLimit, 0, 'f', 1),
+        Qt::red);
     logAppend(tr("Likely causes: the unit under \"Unit of Length\" does not match the TCP file, the TCP file "
                  "belongs to another robot program, or the TCP poses are inverted."),
               Qt::red);

@@ -289,3 +289,101 @@ TEST_F(HandEyeDialog, SecondCalibrateDetectsOnlyChangedImages)
 }
 
 } // namespace
+
+namespace {
+
+QString transText(double mm)
+{
+    return QString("||") + QChar(0x0394) + "t||: " + QString::number(mm, 'f', 4) + " mm";
+}
+
+// Every view shows the last run: the error panel of the current row right
+// after a second run, and the list colours after another TCP file.
+TEST_F(HandEyeDialog, ViewsShowTheLastRun)
+{
+    open();
+    w<QRadioButton>("radio_m")->setChecked(true);
+    dialog->openImages(scene->images);
+    dialog->openTcpFile(scene->tcpFile("poses.xml", TcpFormat::Xml, true));
+    auto* images = w<QListWidget>("list_images");
+    images->setCurrentRow(4);
+    calibrate();
+    ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+    ASSERT_EQ(dialog->resultRows().indexOf(4), 4);
+    EXPECT_EQ(w<QLabel>("label_trans_err")->text(), transText(dialog->poseErrorList()[4][1]));
+    const QString first = w<QLabel>("label_trans_err")->text();
+
+    // A second run on fewer images moves the mean pose: row 4 is now the
+    // third board image, with other numbers.
+    images->item(0)->setCheckState(Qt::Unchecked);
+    images->item(1)->setCheckState(Qt::Unchecked);
+    w<QRadioButton>("radio_horaud")->setChecked(true);
+    calibrate();
+    ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+    ASSERT_EQ(dialog->resultRows().indexOf(4), 2);
+    const QString second = transText(dialog->poseErrorList()[2][1]);
+    ASSERT_NE(second, first);
+    EXPECT_EQ(w<QLabel>("label_trans_err")->text(), second);
+    QTest::mouseClick(images->viewport(), Qt::LeftButton, {},
+                      images->visualItemRect(images->item(4)).center());
+    EXPECT_EQ(w<QLabel>("label_trans_err")->text(), second);
+    // The unchecked rows show their image and no errors.
+    images->setCurrentRow(1);
+    EXPECT_EQ(w<QLabel>("label_trans_err")->text(), QString("||") + QChar(0x0394) + "t||: -");
+
+    // Another TCP file: no list keeps the colours of the run.
+    EXPECT_NE(images->item(4)->background().style(), Qt::NoBrush);
+    dialog->openTcpFile(scene->tcpFile("poses.txt", TcpFormat::Text, true));
+    for (QListWidget* list : {images, w<QListWidget>("list_positions")})
+        for (int r = 0; r < list->count(); ++r) {
+            SCOPED_TRACE(r);
+            EXPECT_EQ(list->item(r)->background().style(), Qt::NoBrush);
+        }
+}
+
+// A millimetre TCP file read as metres: red, with the figure, and the last
+// good result file stays as it was.
+TEST_F(HandEyeDialog, ImplausibleRunWritesNothing)
+{
+    open();
+    w<QRadioButton>("radio_m")->setChecked(true);
+    dialog->openImages(scene->images);
+    dialog->openTcpFile(scene->tcpFile("poses.xml", TcpFormat::Xml, true));
+    calibrate();
+    ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+    QFile file(resultFile());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray good = file.readAll();
+    file.close();
+
+    dialog->openTcpFile(scene->tcpFile("poses_mm.txt", TcpFormat::Text, false));
+    calibrate();
+    EXPECT_TRUE(logHas(log(), " mm (plausible: at most ", kRed)) << logText().toStdString();
+    EXPECT_TRUE(logHas(log(), "Nothing was saved, aborting...", kRed));
+    EXPECT_FALSE(dialog->hasResult());
+    EXPECT_TRUE(dialog->cameraRotation().empty());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), good);
+}
+
+// At its default size the window cuts off no text, after a run too.
+TEST_F(HandEyeDialog, DefaultSizeShowsEveryText)
+{
+    open();
+    EXPECT_TRUE(robot_dialog_test::cutOffTexts(dialog).isEmpty())
+        << robot_dialog_test::cutOffTexts(dialog).join("\n").toStdString();
+    w<QRadioButton>("radio_m")->setChecked(true);
+    dialog->openImages(scene->images);
+    dialog->openTcpFile(scene->tcpFile("poses.xml", TcpFormat::Xml, true));
+    calibrate();
+    ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+    w<QListWidget>("list_images")->setCurrentRow(3);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(w<QGroupBox>("group_3d_err")->isVisible());
+    EXPECT_LE(w<QGroupBox>("group_TCP_positions")->height(), 81);
+    EXPECT_TRUE(robot_dialog_test::cutOffTexts(dialog).isEmpty())
+        << robot_dialog_test::cutOffTexts(dialog).join("\n").toStdString();
+    EXPECT_TRUE(dialog->grab().save(testing_support::screenshotPath("hand_eye_default_size.png")));
+}
+
+} // namespace
