@@ -1,10 +1,12 @@
 #pragma once
 
-// The computations of the two robot-camera calibration runs, without a window
-// (the target's pose in each image comes from estimateTargetPose): the hand-eye
-// calibration AX=XB of a camera carried by the robot, the robot-world
-// calibration AX=YB of a fixed camera watching a target carried by the robot,
-// their per-image errors and their result files.
+// The two robot-camera calibration runs, without a window: the hand-eye
+// calibration AX=XB of a camera carried by the robot (handEyeCalibrate) and
+// the robot-world calibration AX=YB of a fixed camera watching a target
+// carried by the robot (robotWorldCalibrate). Each goes from the image files
+// and the TCP poses to the result: the board in every image (detectBoards),
+// the target's pose in each image (estimateTargetPose), the solver step, the
+// per-image errors and the plausibility check; and their result files.
 //
 // Poses, all in millimetres:
 //   TCP in base        x_base = R_base_tcp x_tcp + t_base_tcp       (robot file)
