@@ -18,6 +18,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMetaType>
+#include <QPixmap>
 #include <QPointer>
 #include <QPushButton>
 #include <QSpinBox>
@@ -58,7 +59,7 @@ inline QStringList cutOffTexts(QWidget* window)
             cut << w->objectName() + ": " + text;
     };
     for (QLabel* l : window->findChildren<QLabel*>())
-        if (!l->wordWrap() && l->pixmap() == nullptr)
+        if (!l->wordWrap() && l->pixmap(Qt::ReturnByValue).isNull())
             check(l, l->text());
     for (QAbstractButton* b : window->findChildren<QAbstractButton*>())
         check(b, b->text());

@@ -485,8 +485,9 @@ TEST_F(RobotRunFiles, ErrorKindsAndAbort)
         const RobotRunResult r =
             handEyeCalibrate(input, cache, [&](const RobotRunProgress&) { return ++calls != c.stopAtStep; });
         EXPECT_EQ(r.error(), c.error) << r.calib.message;
-        if (c.stopAtStep > 0)
+        if (c.stopAtStep > 0) {
             EXPECT_EQ(calls, c.stopAtStep);
+        }
         if (c.error == RobotCalibError::TooFewTargets) {
             EXPECT_TRUE(r.images[3].dropped);
             EXPECT_TRUE(r.boardRows.empty());
