@@ -150,6 +150,14 @@ std::vector<CamProjStereoCalib*> openDialogs()
     return dialogs;
 }
 
+// How many sets have decoded maps.
+int decodedSets(const CamProjStereoCalib* d)
+{
+    const std::vector<CamProjSet>& sets = d->imageSetRecords();
+    return static_cast<int>(
+        std::count_if(sets.begin(), sets.end(), [](const CamProjSet& s) { return s.decoded(); }));
+}
+
 // Switches the view tab and lets the dialog draw it.
 void showTab(QWidget* d, int index)
 {
@@ -350,21 +358,23 @@ TEST_F(CamProjDialog, DamagedSetsFailAloneAndTooFewSetsStopTheStereoRun)
 
     // Outlier removal: corners above the limit leave all of the set's lists,
     // and the next run uses the shortened lists.
-    const size_t before = d->setProjCorners()[0].size();
+    const size_t before = d->imageSetRecords()[0].projCorners.size();
     w<QGroupBox>(d, "group_proj_outliers")->setChecked(true);
     w<QLineEdit>(d, "edit_proj_outlier")->setText("0.05");
     QTest::mouseClick(w<QPushButton>(d, "button_calibrate_projector"), Qt::LeftButton);
     EXPECT_TRUE(log->toPlainText().contains(QRegExp("Detecting outliers: (\\d+: \\d+  )+")))
         << log->toPlainText().toStdString();
     EXPECT_TRUE(logHas(log, "Calibrate again to exclude the detected outliers!", QColor(255, 0, 0)));
-    const size_t after = d->setProjCorners()[0].size();
+    const size_t after = d->imageSetRecords()[0].projCorners.size();
     EXPECT_LT(after, before);
-    EXPECT_EQ(d->setCamCorners()[0].size(), after);
-    EXPECT_EQ(d->setObjectPoints()[0].size(), after);
+    EXPECT_EQ(d->imageSetRecords()[0].camCorners.size(), after);
+    EXPECT_EQ(d->imageSetRecords()[0].objectPoints.size(), after);
     // Unchecking the group clears the corners, so they are detected again.
     w<QGroupBox>(d, "group_proj_outliers")->setChecked(false);
-    EXPECT_TRUE(d->setCamCorners().empty());
-    EXPECT_TRUE(d->setProjCorners().empty());
+    for (const CamProjSet& set : d->imageSetRecords()) {
+        EXPECT_TRUE(set.camCorners.empty());
+        EXPECT_TRUE(set.projCorners.empty());
+    }
 }
 
 // A set of another resolution stops the run that announces it.
@@ -615,8 +625,8 @@ TEST_F(CamProjDialog, PatternImagesDecodeToTheirPixelsAndTheCacheFollowsTheOptio
     ASSERT_EQ(d->decodeImageSets(), CamProjStereoCalib::RunStatus::Done);
     QTextEdit* log = logOf(d);
     EXPECT_EQ(numberColour(log, "Decoding image sets:", 1), QColor(Qt::green));
-    ASSERT_EQ(d->setDecodedMaps().size(), 2u);
-    const cv::Mat& decoded = d->setDecodedMaps()[1];
+    ASSERT_EQ(decodedSets(d), 2);
+    const cv::Mat& decoded = d->imageSetRecords()[1].decodedMap;
     ASSERT_EQ(decoded.size(), cv::Size(64, 32));
     int wrong = 0;
     for (int y = 0; y < 32; ++y)
@@ -634,9 +644,9 @@ TEST_F(CamProjDialog, PatternImagesDecodeToTheirPixelsAndTheCacheFollowsTheOptio
 
     // Options the maps depend on clear them; others keep them.
     w<QCheckBox>(d, "check_radon_detection")->setChecked(true);
-    EXPECT_EQ(d->setDecodedMaps().size(), 2u);
+    EXPECT_EQ(decodedSets(d), 2);
     w<QLineEdit>(d, "edit_proj_width")->setText("640");
-    EXPECT_TRUE(d->setDecodedMaps().empty());
+    EXPECT_EQ(decodedSets(d), 0);
     d->decodeImageSets(); // 64 x 32 captures do not fit a 640 x 32 projector
     EXPECT_FALSE(d->isSetChecked(0));
     EXPECT_TRUE(logHas(log, "Image set 0 (pose0)", Qt::red));
@@ -645,5 +655,5 @@ TEST_F(CamProjDialog, PatternImagesDecodeToTheirPixelsAndTheCacheFollowsTheOptio
     w<QLineEdit>(d, "edit_proj_width")->setText("64");
     d->decodeImageSets();
     w<QLineEdit>(d, "edit_b")->setText("50");
-    EXPECT_TRUE(d->setDecodedMaps().empty());
+    EXPECT_EQ(decodedSets(d), 0);
 }
