@@ -657,3 +657,40 @@ TEST_F(CamProjDialog, PatternImagesDecodeToTheirPixelsAndTheCacheFollowsTheOptio
     w<QLineEdit>(d, "edit_b")->setText("50");
     EXPECT_EQ(decodedSets(d), 0);
 }
+
+// A number the run cannot use (0, or text that is not a number) stops it
+// before any work, with a message that names its field.
+TEST_F(CamProjDialog, AFieldThatIsNotAPositiveNumberStopsTheRunNamingIt)
+{
+    Harness h;
+    CamProjStereoCalib* d = h.dialog;
+    setOptions(d);
+    d->loadImageFolder(writePatternSets(work.path(), 3));
+    w<QGroupBox>(d, "group_proj_outliers")->setChecked(true);
+    struct Case {
+        const char* edit;
+        const char* text;
+        const char* field;
+    };
+    const Case cases[] = {
+        {"edit_proj_width", "0", "Projector width"},
+        {"edit_proj_height", "", "Projector height"},
+        {"edit_homography_win", "0", "Homography window"},
+        {"edit_reproj_err", "0", "Max. reprojection error"},
+        {"edit_max_iterations", "0", "Max iterations"},
+        {"edit_proj_outlier", "abc", "Outlier limit"},
+    };
+    QTextEdit* log = logOf(d);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.edit);
+        auto* edit = w<QLineEdit>(d, c.edit);
+        const QString before = edit->text();
+        edit->setText(c.text);
+        log->clear();
+        QTest::mouseClick(w<QPushButton>(d, "button_calibrate_projector"), Qt::LeftButton);
+        EXPECT_TRUE(logHas(log, QString("%1 '%2' is not a positive").arg(c.field, c.text), Qt::red))
+            << log->toPlainText().toStdString();
+        EXPECT_FALSE(log->toPlainText().contains("Detecting chessboards"));
+        edit->setText(before);
+    }
+}
