@@ -140,7 +140,7 @@ CamProjStereoResult calibrateCamProjStereo(const CamProjStereoInput& in)
     try {
         r.rms = stereoCalibrateDual(in.objectPoints, in.camCorners, in.projCorners, r.camK, r.camKc, r.projK,
                                     r.projKc, in.cameraSize, in.projectorSize, r.R, r.T, r.E, r.F,
-                                    r.perViewErrors, in.camFlags, in.projFlags, in.criteria);
+                                    r.perViewErrors, in.camFlags, in.projFlags, in.criteria, &r.refinement);
     } catch (const cv::Exception& e) {
         r.error = e.what();
         return r;

@@ -377,6 +377,8 @@ TEST_F(WholeRun, BothRunsRecoverTheRigAndTheSecondReusesTheStages)
     EXPECT_LT(rotationAngleDeg(c.R, cv::Mat(rig->R_proj_cam)), kRunRotationDeg);
     EXPECT_LT(cv::norm(c.T - cv::Mat(rig->t_proj_cam)), kRunBaselineShare * rig->baseline());
     EXPECT_NEAR(c.camK.at<double>(0, 0), rig->camera.K(0, 0), kRunFocalShare * rig->camera.K(0, 0));
+    EXPECT_EQ(c.refinement.maxIterations, kConverged.maxCount);
+    EXPECT_FALSE(c.refinement.reachedIterationLimit);
     for (const CamProjSet& set : stereo.sets) {
         ASSERT_TRUE(set.cam && set.proj) << set.name;
         cv::Mat Rc, Rp;
@@ -384,6 +386,15 @@ TEST_F(WholeRun, BothRunsRecoverTheRigAndTheSecondReusesTheStages)
         cv::Rodrigues(set.proj->rvec, Rp);
         EXPECT_LT(rotationAngleDeg(Rp, c.R * Rc), kRunRotationDeg) << set.name;
     }
+
+    // A step limit that the refinement reaches is reported.
+    in.sets = stereo.sets;
+    in.criteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 1, 1e-12);
+    const CamProjStereoRunResult limited = calibrateCamProjStereo(in, cache);
+    ASSERT_TRUE(limited.ok()) << limited.message;
+    EXPECT_TRUE(limited.calibration.refinement.reachedIterationLimit);
+    EXPECT_EQ(limited.calibration.refinement.maxIterations, 1);
+    EXPECT_GT(limited.calibration.refinement.lastChange, 1e-12);
 }
 
 // Each way a run can stop, with the sets it hands back.

@@ -26,6 +26,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -693,4 +694,50 @@ TEST_F(CamProjDialog, AFieldThatIsNotAPositiveNumberStopsTheRunNamingIt)
         EXPECT_FALSE(log->toPlainText().contains("Detecting chessboards"));
         edit->setText(before);
     }
+}
+
+// "Calibrate Stereo" through the main window with the form's options (the
+// camera without intrinsics in the tree, so not started from a guess):
+// a refinement that converges says nothing more; one that reaches its step
+// limit while the parameters still change says so in dark yellow, with the
+// limit, the last change and what to do.
+TEST_F(CamProjDialog, AStereoRunThatStopsAtItsIterationLimitSaysSo)
+{
+    auto* main = new MainWindow;
+    main->show();
+    main->sensorTree()->addSensor();
+    QTest::mouseClick(w<QPushButton>(main, "button_checker_cam_proj_calib"), Qt::LeftButton);
+    const std::vector<CamProjStereoCalib*> dialogs = openDialogs();
+    ASSERT_EQ(dialogs.size(), 1u);
+    CamProjStereoCalib* d = dialogs[0];
+    dialog_test::setBoard(d, cv::Size(9, 6), "30");
+    w<QLineEdit>(d, "edit_proj_width")->setText("800");
+    w<QLineEdit>(d, "edit_proj_height")->setText("600");
+    w<QCheckBox>(d, "check_use_intrinsic_guess1")->setChecked(false);
+    EXPECT_EQ(w<QLineEdit>(d, "edit_max_iterations")->text(), "100");
+    EXPECT_EQ(w<QLineEdit>(d, "edit_accuracy")->text(), "0.001");
+    d->loadImageFolder(sets().dir.path());
+
+    const QString warning = "The optimisation stopped at its limit of ";
+    QTextEdit* log = logOf(d);
+    QTest::mouseClick(w<QPushButton>(d, "button_calibrate"), Qt::LeftButton);
+    ASSERT_TRUE(logHas(log, "Stereo parameters saved to", Qt::black)) << log->toPlainText().toStdString();
+    EXPECT_FALSE(log->toPlainText().contains(warning));
+
+    w<QLineEdit>(d, "edit_max_iterations")->setText("1");
+    w<QLineEdit>(d, "edit_accuracy")->setText("1e-9");
+    log->clear();
+    QTest::mouseClick(w<QPushButton>(d, "button_calibrate"), Qt::LeftButton);
+    ASSERT_TRUE(logHas(log, "Stereo parameters saved to", Qt::black)) << log->toPlainText().toStdString();
+    const QRegularExpression text(
+        "The optimisation stopped at its limit of 1 iterations while the parameters still changed by "
+        "([0-9.e+-]+) \\(more than epsilon 1e-09\\); the result may not be converged. Raise the maximum "
+        "number of iterations.");
+    const QRegularExpressionMatch match = text.match(log->toPlainText());
+    ASSERT_TRUE(match.hasMatch()) << log->toPlainText().toStdString();
+    EXPECT_GT(match.captured(1).toDouble(), 1e-9);
+    EXPECT_TRUE(logHas(log, warning, Qt::darkYellow));
+    delete main;
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
