@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QIntValidator>
@@ -206,8 +207,21 @@ void CamProjStereoCalib::loadImageFolder(const QString& folder)
     ui->imageTree->selectionModel()->clearSelection();
     currentSet = 0;
     currentImage = 0;
-    if (setCount() == 0)
+    if (setCount() == 0) {
+        // Opening the folder of one pose, or a folder without subfolders, is
+        // the usual slip: say what the folder should hold.
+        const bool looseImages = !QDir(folder).entryList({"*.jpg", "*.bmp", "*.png"}, QDir::Files).isEmpty();
+        logAppend(tr("No image sets in %1: expected one subfolder per board pose, each holding that pose's "
+                     "captures of the projector patterns as *.png, *.jpg or *.bmp files in name order "
+                     "(00 white, 01 black, then every Gray code pattern followed by its inverse).")
+                          .arg(folder) +
+                      (looseImages
+                           ? tr(" This folder holds the images of one pose; open the folder above it.")
+                           : QString()),
+                  Qt::red);
+        logColor(Qt::black);
         return;
+    }
     const QSignalBlocker blocker(ui->imageTree);
     ui->imageTree->selectionModel()->select(setIndex(0),
                                             QItemSelectionModel::Select | QItemSelectionModel::Current);

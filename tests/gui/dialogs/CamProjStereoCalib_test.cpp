@@ -741,3 +741,57 @@ TEST_F(CamProjDialog, AStereoRunThatStopsAtItsIterationLimitSaysSo)
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
+
+namespace {
+
+// The camera-projector dialog opened by the main window's button.
+CamProjStereoCalib* openFromMainWindow(MainWindow* main)
+{
+    QTest::mouseClick(w<QPushButton>(main, "button_checker_cam_proj_calib"), Qt::LeftButton);
+    const std::vector<CamProjStereoCalib*> dialogs = openDialogs();
+    return dialogs.size() == 1 ? dialogs[0] : nullptr;
+}
+
+} // namespace
+
+// A folder without one subfolder of images per pose gives no sets; opening
+// it says what layout is expected, and when the folder holds the images of a
+// pose itself, that its parent is the folder to open.
+TEST_F(CamProjDialog, AFolderWithoutSetsSaysWhatItShouldHold)
+{
+    auto* main = new MainWindow;
+    main->show();
+    CamProjStereoCalib* d = openFromMainWindow(main);
+    ASSERT_NE(d, nullptr);
+    const QString pose = work.filePath("pose00"), empty = work.filePath("empty");
+    writePatternSets(work.path(), 1);
+    QDir().rename(work.filePath("pose0"), pose);
+    QDir().mkpath(empty);
+    QTextEdit* log = logOf(d);
+    struct Case {
+        QString folder;
+        bool looseImages;
+    };
+    for (const Case& c : {Case{pose, true}, Case{empty, false}}) {
+        SCOPED_TRACE(c.folder.toStdString());
+        log->clear();
+        answerFolderDialog(c.folder);
+        QTest::mouseClick(w<QPushButton>(d, "change_dir_button"), Qt::LeftButton);
+        EXPECT_EQ(d->setCount(), 0);
+        EXPECT_EQ(d->windowTitle(), "Camera Projector Calibration - " + c.folder);
+        EXPECT_TRUE(
+            logHas(log, "No image sets in " + c.folder + ": expected one subfolder per board pose", Qt::red))
+            << log->toPlainText().toStdString();
+        EXPECT_TRUE(log->toPlainText().contains("00 white, 01 black"));
+        EXPECT_EQ(log->toPlainText().contains("open the folder above it"), c.looseImages);
+    }
+    // A folder of sets says nothing of the kind.
+    log->clear();
+    answerFolderDialog(work.path());
+    QTest::mouseClick(w<QPushButton>(d, "change_dir_button"), Qt::LeftButton);
+    EXPECT_EQ(d->setCount(), 1);
+    EXPECT_FALSE(log->toPlainText().contains("No image sets"));
+    delete main;
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
