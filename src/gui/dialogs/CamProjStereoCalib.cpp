@@ -207,6 +207,11 @@ void CamProjStereoCalib::loadImageFolder(const QString& folder)
     ui->imageTree->selectionModel()->clearSelection();
     currentSet = 0;
     currentImage = 0;
+    showEmptyScene();
+    for (ImageLabel* view : {ui->cam_view, ui->proj_view, ui->decode_x, ui->decode_y})
+        showNoImage(view, tr("No image set selected"));
+    hideErrorLabels(false);
+    hideErrorLabels(true);
     if (setCount() == 0) {
         // Opening the folder of one pose, or a folder without subfolders, is
         // the usual slip: say what the folder should hold.
@@ -274,7 +279,7 @@ void CamProjStereoCalib::clearProjectorCornerStage()
 }
 
 // A run starts without the results of the last one: the per-set poses and
-// errors and the projector's error cache.
+// errors, the projector's error cache, the row colours and the 3D scene.
 void CamProjStereoCalib::clearCalibrationResults()
 {
     for (CamProjSet& set : imageSets) {
@@ -282,6 +287,9 @@ void CamProjStereoCalib::clearCalibrationResults()
         set.proj.reset();
     }
     projCornerErrors.clear();
+    for (int i = 0; i < setCount(); ++i)
+        setRowBackground(i, QColor());
+    showEmptyScene();
 }
 
 int CamProjStereoCalib::readInt(const QLineEdit* edit) const
@@ -633,6 +641,15 @@ CamProjStereoCalib::RunStatus CamProjStereoCalib::presentStop(const CamProjStatu
         logColor(Qt::black);
     }
     return status.aborted ? RunStatus::Aborted : RunStatus::Failed;
+}
+
+// The 3D view without a result: the world axes alone.
+void CamProjStereoCalib::showEmptyScene()
+{
+    renderer->RemoveAllViewProps();
+    drawWorldAxes(renderer, "");
+    renderer->ResetCamera();
+    renderSceneView(ui->widget_vtk);
 }
 
 // ---------------------------------------------------------------------------
@@ -1070,15 +1087,36 @@ std::optional<std::pair<double, double>> CamProjStereoCalib::deviceErrorRange(bo
     return range;
 }
 
+// A neutral picture with a line of text, for a view that has nothing to show.
+void CamProjStereoCalib::showNoImage(ImageLabel* view, const QString& text)
+{
+    cv::Mat image(360, 640, CV_8UC3, cv::Scalar(96, 96, 96));
+    const std::string line = text.toStdString();
+    int baseline = 0;
+    const cv::Size size = cv::getTextSize(line, cv::FONT_HERSHEY_SIMPLEX, 0.8, 2, &baseline);
+    cv::putText(image, line, cv::Point((image.cols - size.width) / 2, (image.rows + size.height) / 2),
+                cv::FONT_HERSHEY_SIMPLEX, 0.8, cv::Scalar(235, 235, 235), 2, cv::LINE_AA);
+    view->setImage(image);
+}
+
+// The camera image or the projector view of the current set, with the
+// errors of the last calibration when it gave the device a pose for the set.
 void CamProjStereoCalib::drawDeviceView(bool projector)
 {
     ImageLabel* view = projector ? ui->proj_view : ui->cam_view;
     const cv::Mat image = projector ? projectorView(currentSet, false)
                                     : loadSetImage(currentSet, currentImage, SetImageMode::Colour);
-    if (image.empty())
+    if (image.empty()) {
+        showNoImage(view, projector
+                              ? tr("Set %1 is not decoded").arg(currentSet)
+                              : tr("Image %1 of set %2 cannot be read").arg(currentImage).arg(currentSet));
+        hideErrorLabels(projector);
         return;
-    if (!drawDeviceErrors(projector, image))
+    }
+    if (!drawDeviceErrors(projector, image)) {
         view->setImage(image);
+        hideErrorLabels(projector);
+    }
 }
 
 // The image with the set's corners coloured by their reprojection error, the
@@ -1145,8 +1183,11 @@ void CamProjStereoCalib::drawCurrentView()
 {
     const int tab = ui->tab_img_view->currentIndex();
     ImageLabel* views[] = {ui->cam_view, ui->proj_view, ui->decode_x, ui->decode_y};
-    if (setCount() == 0 || currentSet < 0 || currentSet >= setCount())
+    if (setCount() == 0 || currentSet < 0 || currentSet >= setCount()) {
+        if (tab >= 0 && tab < 4)
+            showNoImage(views[tab], tr("No image sets"));
         return;
+    }
     try {
         switch (tab) {
         case 0:
@@ -1157,7 +1198,11 @@ void CamProjStereoCalib::drawCurrentView()
         case 3: {
             cv::Mat x, y;
             renderDecodedMaps(currentSet, x, y);
-            views[tab]->setImage(tab == 2 ? x : y);
+            const cv::Mat& shown = tab == 2 ? x : y;
+            if (shown.empty())
+                showNoImage(views[tab], tr("Set %1 is not decoded yet").arg(currentSet));
+            else
+                views[tab]->setImage(shown);
             break;
         }
         default:
@@ -1223,11 +1268,14 @@ void CamProjStereoCalib::on_button_calibrate_clicked()
 {
     if (!beginRun(tr("Abort")))
         return;
+    RunStatus status = RunStatus::Failed;
     try {
-        calibrateStereo();
+        status = calibrateStereo();
     } catch (const std::exception& e) {
         logAppend(tr("Error: %1, aborting...\n").arg(e.what()), Qt::red);
     }
+    if (status != RunStatus::Done)
+        drawCurrentView(); // without the results the run started by emptying
     endRun();
     ui->button_calibrate->setText(tr("Calibrate Stereo"));
 }
@@ -1237,11 +1285,14 @@ void CamProjStereoCalib::on_button_calibrate_projector_clicked()
     if (!beginRun(tr("Calibrate Stereo")))
         return;
     ui->button_calibrate_projector->setText(tr("Abort"));
+    RunStatus status = RunStatus::Failed;
     try {
-        calibrateProjector();
+        status = calibrateProjector();
     } catch (const std::exception& e) {
         logAppend(tr("Error: %1, aborting...\n").arg(e.what()), Qt::red);
     }
+    if (status != RunStatus::Done)
+        drawCurrentView(); // without the results the run started by emptying
     endRun();
     ui->button_calibrate_projector->setText(tr("Calibrate Projector"));
 }

@@ -197,11 +197,13 @@ private:
     void logRefinementLimit(const StereoRefinementReport& refinement);
     void colourStereoRows(const CamProjStereoRunResult& run);
     void drawStereoScene(const CamProjStereoRunResult& run);
+    void showEmptyScene();
     void logAborted();
 
     // Views.
     void drawDeviceView(bool projector);
     bool drawDeviceErrors(bool projector, const cv::Mat& image);
+    void showNoImage(ImageLabel* view, const QString& text);
     void hideErrorLabels(bool projector);
     std::optional<std::pair<double, double>> deviceErrorRange(bool projector) const;
 

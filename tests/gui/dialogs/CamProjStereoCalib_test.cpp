@@ -9,6 +9,7 @@
 
 #include "camproj_sim.h"
 #include "dialog_test_helpers.h"
+#include "vtk_test_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -37,6 +38,10 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <QVTKOpenGLNativeWidget.h>
+#include <vtkGenericOpenGLRenderWindow.h>
+#include <vtkRendererCollection.h>
 
 using dialog_test::logHas;
 
@@ -791,6 +796,102 @@ TEST_F(CamProjDialog, AFolderWithoutSetsSaysWhatItShouldHold)
     QTest::mouseClick(w<QPushButton>(d, "change_dir_button"), Qt::LeftButton);
     EXPECT_EQ(d->setCount(), 1);
     EXPECT_FALSE(log->toPlainText().contains("No image sets"));
+    delete main;
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+namespace {
+
+// The props of the dialog's 3D view.
+size_t sceneProps(QWidget* d)
+{
+    auto* vtk = w<QVTKOpenGLNativeWidget>(d, "widget_vtk");
+    return testing_support::props(vtk->renderWindow()->GetRenderers()->GetFirstRenderer()).size();
+}
+
+// Share of the view's pixels in the plain grey of a view without data.
+double emptyViewShare(QWidget* d, const char* view)
+{
+    const QImage image = w<QWidget>(d, view)->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    size_t grey = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            grey += image.pixel(x, y) == qRgb(96, 96, 96);
+    return double(grey) / std::max(1, image.width() * image.height());
+}
+
+bool rowHasErrorColour(CamProjStereoCalib* d, int set)
+{
+    const QVariant v = d->imageSetModel()->data(d->imageSetModel()->index(set, 0), Qt::BackgroundRole);
+    return v.isValid() && v.value<QColor>() != QColor(Qt::white);
+}
+
+} // namespace
+
+// Every view shows the data of the last run, or that there is none: after a
+// second run of the other kind, after a failed run, after the maps are
+// dropped and after another folder is opened.
+TEST_F(CamProjDialog, ViewsShowTheLastRunOrThatThereIsNone)
+{
+    auto* main = new MainWindow;
+    main->show();
+    main->sensorTree()->addSensor();
+    CamProjStereoCalib* d = openFromMainWindow(main);
+    ASSERT_NE(d, nullptr);
+    setOptions(d);
+    const size_t emptyScene = sceneProps(d);
+    d->loadImageFolder(sets().dir.path());
+    auto* cameraErrors = w<QWidget>(d, "group_reproj_err_cam");
+    auto* projectorErrors = w<QWidget>(d, "group_reproj_err_proj");
+
+    QTest::mouseClick(w<QPushButton>(d, "button_calibrate"), Qt::LeftButton);
+    ASSERT_TRUE(logHas(logOf(d), "Stereo parameters saved to", Qt::black));
+    showTab(d, 0);
+    EXPECT_TRUE(cameraErrors->isVisible());
+
+    // The projector run leaves the camera without poses: no camera errors.
+    QTest::mouseClick(w<QPushButton>(d, "button_calibrate_projector"), Qt::LeftButton);
+    ASSERT_TRUE(logHas(logOf(d), "Projector intrinsics saved to", Qt::black));
+    showTab(d, 0);
+    EXPECT_FALSE(cameraErrors->isVisible());
+    showTab(d, 1);
+    EXPECT_TRUE(projectorErrors->isVisible());
+    EXPECT_GT(sceneProps(d), emptyScene);
+    EXPECT_TRUE(rowHasErrorColour(d, 0));
+
+    // A stereo run that fails leaves no result in any view.
+    for (int s = 2; s < d->setCount(); ++s)
+        d->setSetChecked(s, false);
+    QTest::mouseClick(w<QPushButton>(d, "button_calibrate"), Qt::LeftButton);
+    ASSERT_TRUE(logHas(logOf(d), "Use at least 3 image sets, aborting...", Qt::red));
+    EXPECT_FALSE(projectorErrors->isVisible());
+    showTab(d, 0);
+    EXPECT_FALSE(cameraErrors->isVisible());
+    EXPECT_EQ(sceneProps(d), emptyScene);
+    for (int s = 0; s < d->setCount(); ++s)
+        EXPECT_FALSE(rowHasErrorColour(d, s)) << s;
+
+    // Dropped maps are not shown as if they were there.
+    showTab(d, 2);
+    EXPECT_LT(emptyViewShare(d, "decode_x"), 0.05);
+    w<QLineEdit>(d, "edit_m")->setText("6");
+    showTab(d, 3);
+    EXPECT_GT(emptyViewShare(d, "decode_y"), 0.2);
+    showTab(d, 2);
+    EXPECT_GT(emptyViewShare(d, "decode_x"), 0.2);
+
+    // Another folder: nothing of the old one stays in sight.
+    showTab(d, 0);
+    EXPECT_LT(emptyViewShare(d, "cam_view"), 0.05);
+    QTemporaryDir other;
+    d->loadImageFolder(other.path());
+    QCoreApplication::processEvents();
+    EXPECT_GT(emptyViewShare(d, "cam_view"), 0.2);
+    EXPECT_EQ(sceneProps(d), emptyScene);
+    showTab(d, 2);
+    EXPECT_GT(emptyViewShare(d, "decode_x"), 0.2);
+    saveShot(d, "camproj_no_sets.png");
     delete main;
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
