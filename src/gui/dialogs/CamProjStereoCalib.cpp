@@ -19,6 +19,9 @@
 #include <QFileInfo>
 #include <QIntValidator>
 #include <QItemSelectionModel>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTabBar>
 #include <QTimer>
 
 #include <opencv2/imgcodecs.hpp>
@@ -115,6 +118,9 @@ CamProjStereoCalib::CamProjStereoCalib(QWidget* parent, std::vector<QString> nam
         ui->combo_projector->setCurrentIndex(1);
 
     renderer = setupChessboardSceneView(ui->widget_vtk);
+    fitPanelsToTheirTexts();
+    for (ImageLabel* view : {ui->cam_view, ui->proj_view, ui->decode_x, ui->decode_y})
+        showNoImage(view, tr("No image set selected"));
 
     // While a run walks the sets, nothing may change the sets, the options or
     // the chosen sensors; the two calibrate buttons stay live as "Abort".
@@ -132,6 +138,31 @@ CamProjStereoCalib::~CamProjStereoCalib()
     delete model;
     model = nullptr;
     delete ui;
+}
+
+// The option pages scroll up and down but never sideways, so each is as wide
+// as its widest line; the view tabs are all in sight. The window opens at its
+// form's size or, where the texts need more, wider.
+void CamProjStereoCalib::fitPanelsToTheirTexts()
+{
+    for (QScrollArea* area : {ui->scroll_target_detection, ui->scroll_calibration}) {
+        // A caption or a check box is never narrower than its text.
+        for (QWidget* w : area->widget()->findChildren<QWidget*>()) {
+            const auto* label = qobject_cast<QLabel*>(w);
+            if ((label && !label->wordWrap()) || qobject_cast<QCheckBox*>(w) ||
+                qobject_cast<QRadioButton*>(w))
+                w->setSizePolicy(QSizePolicy::Minimum, w->sizePolicy().verticalPolicy());
+        }
+        area->setMinimumWidth(area->widget()->minimumSizeHint().width() +
+                              area->verticalScrollBar()->sizeHint().width());
+    }
+    ui->tab_img_view->setMinimumWidth(ui->tab_img_view->tabBar()->sizeHint().width());
+    // The views take the height; the log keeps a few lines.
+    ui->splitter->setStretchFactor(0, 1);
+    ui->splitter->setStretchFactor(1, 0);
+    const int logHeight = 8 * ui->text_log->fontMetrics().lineSpacing();
+    ui->splitter->setSizes({height() - logHeight, logHeight});
+    resize(size().expandedTo(minimumSizeHint()));
 }
 
 // ---------------------------------------------------------------------------

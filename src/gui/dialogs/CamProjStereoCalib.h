@@ -160,6 +160,7 @@ private:
         cv::Size projectorSize;
     };
 
+    void fitPanelsToTheirTexts();
     void onImageTreeCurrentChanged(const QModelIndex& current, const QModelIndex& previous);
     void clearDetectionStage();
     void clearDecodingStage();

@@ -29,6 +29,7 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QSpinBox>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -892,6 +893,106 @@ TEST_F(CamProjDialog, ViewsShowTheLastRunOrThatThereIsNone)
     showTab(d, 2);
     EXPECT_GT(emptyViewShare(d, "decode_x"), 0.2);
     saveShot(d, "camproj_no_sets.png");
+    delete main;
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+namespace {
+
+// The texts of a page that do not fit their widget, as "name: text".
+QStringList cutTexts(QWidget* page)
+{
+    QStringList cut;
+    auto fits = [](QWidget* widget, const QString& text, int extra) {
+        if (text.isEmpty())
+            return true;
+        return widget->fontMetrics().horizontalAdvance(text) + extra <= widget->width();
+    };
+    for (QWidget* widget : page->findChildren<QWidget*>()) {
+        if (!widget->isVisibleTo(page))
+            continue;
+        QString text;
+        bool ok = true;
+        if (auto* label = qobject_cast<QLabel*>(widget)) {
+            text = label->text();
+            ok = label->wordWrap()
+                     ? label->height() >= label->heightForWidth(label->width())
+                     : fits(label, text, label->contentsMargins().left() + label->contentsMargins().right());
+        } else if (auto* box = qobject_cast<QCheckBox*>(widget)) {
+            text = box->text();
+            ok = box->width() >= box->sizeHint().width();
+        } else if (auto* radio = qobject_cast<QRadioButton*>(widget)) {
+            text = radio->text();
+            ok = radio->width() >= radio->sizeHint().width();
+        } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
+            text = button->text();
+            ok = fits(button, text, 8);
+        } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
+            text = group->title();
+            ok = fits(group, text, group->isCheckable() ? 30 : 12);
+        }
+        if (!ok)
+            cut << widget->objectName() + ": " + text;
+    }
+    return cut;
+}
+
+// Tabs of a tab widget that are not wholly in sight.
+QStringList hiddenTabs(QTabWidget* tabs)
+{
+    QStringList hidden;
+    QTabBar* bar = tabs->tabBar();
+    for (int i = 0; i < bar->count(); ++i)
+        if (!bar->rect().contains(bar->tabRect(i)))
+            hidden << bar->tabText(i);
+    return hidden;
+}
+
+} // namespace
+
+// At its default size the dialog shows every text whole; the Gray code boxes
+// stay at most 35 px wide, and the option panels grow with the window.
+TEST_F(CamProjDialog, AtItsDefaultSizeNoTextIsCutOff)
+{
+    auto* main = new MainWindow;
+    main->show();
+    main->sensorTree()->addSensor();
+    CamProjStereoCalib* d = openFromMainWindow(main);
+    ASSERT_NE(d, nullptr);
+    QCoreApplication::processEvents();
+    // The form's size, wider where the texts need it.
+    EXPECT_GE(d->width(), 950);
+    EXPECT_LE(d->width(), 1200);
+    EXPECT_EQ(d->height(), 900);
+    auto* views = w<QTabWidget>(d, "tab_img_view");
+    auto* options = w<QTabWidget>(d, "tab_calibration_options");
+    auto* stereoOptions = w<QTabWidget>(d, "tab_calib_options");
+    EXPECT_TRUE(hiddenTabs(views).isEmpty()) << hiddenTabs(views).join(", ").toStdString();
+    EXPECT_TRUE(cutTexts(w<QWidget>(d, "widget_left")).isEmpty());
+    for (int page = 0; page < options->count(); ++page) {
+        options->setCurrentIndex(page);
+        for (int inner = 0; inner < stereoOptions->count(); ++inner) {
+            stereoOptions->setCurrentIndex(inner);
+            QCoreApplication::processEvents();
+            QCoreApplication::processEvents();
+            SCOPED_TRACE(options->tabText(page).toStdString() + " / " +
+                         stereoOptions->tabText(inner).toStdString());
+            for (QTabWidget* tabs : {options, stereoOptions})
+                EXPECT_TRUE(!tabs->isVisible() || hiddenTabs(tabs).isEmpty())
+                    << hiddenTabs(tabs).join(", ").toStdString();
+            const QStringList cut = cutTexts(options->currentWidget());
+            EXPECT_TRUE(cut.isEmpty()) << cut.join("\n").toStdString();
+            saveShot(d, QString("camproj_default_%1_%2.png").arg(page).arg(inner));
+        }
+    }
+    EXPECT_LE(w<QLineEdit>(d, "edit_m")->width(), 35);
+    EXPECT_LE(w<QLineEdit>(d, "edit_b")->width(), 35);
+
+    const int narrow = options->width();
+    d->resize(1400, 900);
+    QCoreApplication::processEvents();
+    EXPECT_GT(options->width(), narrow);
     delete main;
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
