@@ -9,6 +9,7 @@
 
 #include "camproj_sim.h"
 #include "dialog_test_helpers.h"
+#include "text_fit.h"
 #include "vtk_test_helpers.h"
 
 #include <gtest/gtest.h>
@@ -900,44 +901,6 @@ TEST_F(CamProjDialog, ViewsShowTheLastRunOrThatThereIsNone)
 
 namespace {
 
-// The texts of a page that do not fit their widget, as "name: text".
-QStringList cutTexts(QWidget* page)
-{
-    QStringList cut;
-    auto fits = [](QWidget* widget, const QString& text, int extra) {
-        if (text.isEmpty())
-            return true;
-        return widget->fontMetrics().horizontalAdvance(text) + extra <= widget->width();
-    };
-    for (QWidget* widget : page->findChildren<QWidget*>()) {
-        if (!widget->isVisibleTo(page))
-            continue;
-        QString text;
-        bool ok = true;
-        if (auto* label = qobject_cast<QLabel*>(widget)) {
-            text = label->text();
-            ok = label->wordWrap()
-                     ? label->height() >= label->heightForWidth(label->width())
-                     : fits(label, text, label->contentsMargins().left() + label->contentsMargins().right());
-        } else if (auto* box = qobject_cast<QCheckBox*>(widget)) {
-            text = box->text();
-            ok = box->width() >= box->sizeHint().width();
-        } else if (auto* radio = qobject_cast<QRadioButton*>(widget)) {
-            text = radio->text();
-            ok = radio->width() >= radio->sizeHint().width();
-        } else if (auto* button = qobject_cast<QPushButton*>(widget)) {
-            text = button->text();
-            ok = fits(button, text, 8);
-        } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
-            text = group->title();
-            ok = fits(group, text, group->isCheckable() ? 30 : 12);
-        }
-        if (!ok)
-            cut << widget->objectName() + ": " + text;
-    }
-    return cut;
-}
-
 // Tabs of a tab widget that are not wholly in sight.
 QStringList hiddenTabs(QTabWidget* tabs)
 {
@@ -969,7 +932,7 @@ TEST_F(CamProjDialog, AtItsDefaultSizeNoTextIsCutOff)
     auto* options = w<QTabWidget>(d, "tab_calibration_options");
     auto* stereoOptions = w<QTabWidget>(d, "tab_calib_options");
     EXPECT_TRUE(hiddenTabs(views).isEmpty()) << hiddenTabs(views).join(", ").toStdString();
-    EXPECT_TRUE(cutTexts(w<QWidget>(d, "widget_left")).isEmpty());
+    EXPECT_TRUE(testing_support::cutOffTexts(w<QWidget>(d, "widget_left")).isEmpty());
     for (int page = 0; page < options->count(); ++page) {
         options->setCurrentIndex(page);
         for (int inner = 0; inner < stereoOptions->count(); ++inner) {
@@ -981,7 +944,7 @@ TEST_F(CamProjDialog, AtItsDefaultSizeNoTextIsCutOff)
             for (QTabWidget* tabs : {options, stereoOptions})
                 EXPECT_TRUE(!tabs->isVisible() || hiddenTabs(tabs).isEmpty())
                     << hiddenTabs(tabs).join(", ").toStdString();
-            const QStringList cut = cutTexts(options->currentWidget());
+            const QStringList cut = testing_support::cutOffTexts(options->currentWidget());
             EXPECT_TRUE(cut.isEmpty()) << cut.join("\n").toStdString();
             saveShot(d, QString("camproj_default_%1_%2.png").arg(page).arg(inner));
         }
