@@ -705,7 +705,7 @@ bool SensorTree::importIntrinsicsFile(int idx, const QString& fileName)
     case IntrinsicsFileStatus::CannotOpen:
         return refuse(QString());
     case IntrinsicsFileStatus::NoKeys:
-        return refuse(tr("The file holds none of \"K\", \"kc\" and \"imgSize\"."));
+        return refuse(error);
     case IntrinsicsFileStatus::BadCameraMatrix:
         return refuse(tr("\"K\" is not a 3x3 camera matrix with positive focal lengths."));
     case IntrinsicsFileStatus::BadDistortion:
