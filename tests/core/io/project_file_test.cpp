@@ -3,6 +3,7 @@
 // every malformed file, and saves that never destroy the previous project.
 
 #include "core/geometry/pose_helpers.h"
+#include "core/io/file_storage_guard.h"
 #include "core/io/project_file.h"
 #include "test_helpers.h"
 
@@ -12,6 +13,7 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -707,4 +709,39 @@ TEST_F(ProjectFileTest, AnUnknownImageSizeNextToACameraMatrixIsRead)
         EXPECT_MAT_NEAR(project.sensors[0].K, camera(800, 810, 320, 240), 0);
         EXPECT_EQ(project.sensors[0].imgSize, cv::Size(0, 0));
     }
+}
+
+// A save checks every name with one checker process, however many sensors
+// there are; a load starts one as well.
+TEST_F(ProjectFileTest, ASaveStartsOneCheckerForAllNames)
+{
+    const std::string checker = fileStorageCheckerPath();
+    ASSERT_FALSE(checker.empty());
+    // A stand-in that notes each start and runs the real checker.
+    const std::string log = file("starts.log"), script = file("tessimo_storage_check");
+    spit(script, "#!/bin/sh\necho started >> '" + log + "'\nexec '" + checker + "'\n");
+    ASSERT_TRUE(QFile::setPermissions(QString::fromStdString(script), QFile::ReadOwner | QFile::ExeOwner));
+    auto starts = [&] {
+        const std::string text = slurp(log);
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    useFileStorageChecker(script);
+
+    std::vector<Sensor> sensors;
+    for (int j = 0; j < 50; ++j)
+        sensors.push_back(sensor("Cam" + std::to_string(j), rotation(0.01 * j, 0, 0), vec3(j, 0, 0)));
+    EXPECT_EQ(saveProjectFiles(file("fifty.yml"), sensors, 3, "2026-01-01T00:00:00").status,
+              ProjectSaveResult::Saved);
+    EXPECT_EQ(starts(), 1);
+    Project project;
+    EXPECT_TRUE(readProjectFile(file("fifty.yml"), project).ok);
+    EXPECT_EQ(starts(), 2);
+    sensors[17].name = "Right "; // does not come back as it is
+    const ProjectSaveResult refused =
+        saveProjectFiles(file("refused.yml"), sensors, 3, "2026-01-01T00:00:00");
+    EXPECT_EQ(refused.status, ProjectSaveResult::NamesNotStorable);
+    EXPECT_NE(refused.error.find("sensor Right "), std::string::npos) << refused.error;
+    EXPECT_EQ(starts(), 3);
+
+    useFileStorageChecker("");
 }
