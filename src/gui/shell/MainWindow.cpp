@@ -106,7 +106,7 @@ void MainWindow::onSensorAdded(Sensor sensor)
     record.labelText = vtkSmartPointer<vtkVectorText>::New();
     record.label = vtkSmartPointer<vtkFollower>::New();
     addSensorLabel(renderer, record.labelText, record.label, sensor.name);
-    buildSensorAxes(record.assembly);
+    buildSensorAxes(record.assembly, sensorAxes);
     renderer->AddActor(record.assembly);
     actors.push_back(record);
 }

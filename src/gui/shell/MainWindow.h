@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/geometry/Sensor.h"
+#include "gui/views/scene_builders.h"
 
 struct Project;
 class SensorTree;
@@ -95,7 +96,8 @@ private:
 
     vtkSmartPointer<vtkRenderer> renderer;
     Ui::MainWindow* ui;
-    QString lastDir; // start folder of the project file dialogs
+    QString lastDir;               // start folder of the project file dialogs
+    SensorAxesGeometry sensorAxes; // what every sensor's axes and letters draw with
     std::vector<SensorActors> actors;
     bool renderingHeld = false; // while a project is loaded: the view is rendered once, at the end
 };

@@ -333,13 +333,11 @@ void SensorTree::disconnectRowWidgets(QTreeWidgetItem* top)
 
 void SensorTree::clearSensors()
 {
-    for (int i = ui->treeWidget->topLevelItemCount() - 1; i >= 0; --i) {
-        if (i < (int)sensors.size())
-            sensors.erase(sensors.begin() + i);
-        QTreeWidgetItem* top = ui->treeWidget->topLevelItem(i);
-        disconnectRowWidgets(top);
-        delete ui->treeWidget->takeTopLevelItem(i);
-    }
+    // All rows go at once: taken out one by one, each would make the view
+    // look through the widgets of every row.
+    for (int i = 0; i < ui->treeWidget->topLevelItemCount(); ++i)
+        disconnectRowWidgets(ui->treeWidget->topLevelItem(i));
+    ui->treeWidget->clear();
     sensors.clear();
     // The boxes left are disconnected and go with their rows.
     names->removeRows(0, names->rowCount());
