@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,7 +58,9 @@ std::string runningProgram()
 
 bool isExecutable(const std::string& path)
 {
-    return !path.empty() && access(path.c_str(), X_OK) == 0;
+    struct stat info {};
+    return !path.empty() && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           access(path.c_str(), X_OK) == 0;
 }
 
 // A descriptor of at least 3, so that placing it as the checker's standard
