@@ -34,6 +34,8 @@ bool LevMarq::updateAlt(cv::Mat*& JtJ, cv::Mat*& JtErr, double*& errNorm)
         JtErr = &JtErr_;
         errNorm = &errNorm_;
         iters_ = 0;
+        lastChange_ = 0;
+        stoppedAtLimit_ = false;
         state_ = CalcJ;
         return true;
     case CalcJ:
@@ -63,10 +65,16 @@ bool LevMarq::updateAlt(cv::Mat*& JtJ, cv::Mat*& JtErr, double*& errNorm)
             return true;
         }
         lambdaLg10_ = std::max(lambdaLg10_ - 1, -16);
-        if (++iters_ >= maxIter_ ||
-            cv::norm(param, prevParam, cv::NORM_L2) <= epsilon_ * cv::norm(prevParam, cv::NORM_L2)) {
-            state_ = Done;
-            return false;
+        {
+            const double change = cv::norm(param, prevParam, cv::NORM_L2);
+            const double size = cv::norm(prevParam, cv::NORM_L2);
+            lastChange_ = size > 0 ? change / size : change;
+            const bool converged = change <= epsilon_ * size;
+            if (++iters_ >= maxIter_ || converged) {
+                stoppedAtLimit_ = !converged;
+                state_ = Done;
+                return false;
+            }
         }
         prevErrNorm_ = errNorm_;
         JtJ_.setTo(0);

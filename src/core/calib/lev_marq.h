@@ -32,6 +32,14 @@ public:
     // True while the evaluation the solver asked for is a linearisation.
     bool linearising() const { return state_ == CalcJ; }
     int iterations() const { return iters_; }
+    int maxIterations() const { return maxIter_; }
+    double epsilon() const { return epsilon_; }
+    // Once updateAlt has returned false: whether the solver stopped because
+    // it had taken maxIterations() steps while the last one still changed the
+    // parameters by more than epsilon (not converged), and that last change
+    // relative to the parameter vector's norm (0 before the first step).
+    bool stoppedAtIterationLimit() const { return stoppedAtLimit_; }
+    double lastRelativeChange() const { return lastChange_; }
 
     cv::Mat param;     // nparams x 1, CV_64F: the current parameters (set the start before the first call)
     cv::Mat prevParam; // nparams x 1, CV_64F: the last accepted parameters while a step is tried
@@ -46,6 +54,8 @@ private:
     double errNorm_ = 0, prevErrNorm_ = 0;
     int lambdaLg10_ = -3;
     int iters_ = 0;
+    double lastChange_ = 0;
+    bool stoppedAtLimit_ = false;
     int maxIter_;
     double epsilon_;
     bool useLU_;

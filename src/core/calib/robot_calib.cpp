@@ -13,28 +13,6 @@
 #include <algorithm>
 #include <cmath>
 
-BoardDetection detectBoardInFile(const std::string& path, const ChessboardOptions& options, bool mirror)
-{
-    BoardDetection d;
-    try {
-        cv::Mat gray = cv::imread(path, cv::IMREAD_GRAYSCALE);
-        if (gray.empty())
-            return d;
-        if (mirror)
-            cv::flip(gray, gray, 1);
-        d.imageSize = gray.size();
-        if (detectChessboard(gray, options, d.corners))
-            d.outcome = BoardDetection::Outcome::Found;
-        else
-            d.corners.clear();
-    } catch (const cv::Exception& e) {
-        d.outcome = BoardDetection::Outcome::Error;
-        d.error = e.what();
-        d.corners.clear();
-    }
-    return d;
-}
-
 void tcpPoseMatrices(double x, double y, double z, double rx, double ry, double rz, double scale, cv::Mat& R,
                      cv::Mat& t)
 {

@@ -13,33 +13,13 @@
 //   robot-world X      x_tcp  = RX x_target + tX                   (target on the flange)
 //   robot-world Y      x_base = RY x_cam + tY                      (fixed camera)
 
-#include "core/chessboard/chessboard_detection.h"
+#include "core/chessboard/detection_pass.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
 #include <string>
 #include <vector>
-
-// ---------------------------------------------------------------------------
-// Detection in one image file
-// ---------------------------------------------------------------------------
-
-struct BoardDetection {
-    enum class Outcome {
-        Found,    // corners holds the pattern's inner corners, row by row
-        NotFound, // no board, or the file is not an image
-        Error     // the detector raised an OpenCV error; `error` holds its text
-    };
-    Outcome outcome = Outcome::NotFound;
-    std::vector<cv::Point2f> corners; // px, in the (mirrored) image
-    std::string error;
-    cv::Size imageSize; // size of the image read; (0, 0) when it could not be read
-};
-
-// Reads the file as an 8-bit grey image, flips it left-right when mirror is
-// set, and finds the board with detectChessboard. Never throws.
-BoardDetection detectBoardInFile(const std::string& path, const ChessboardOptions& options, bool mirror);
 
 // Rotation matrix (3x3 CV_64F) and translation (3x1 CV_64F) of a TCP record:
 // Rodrigues of (rx, ry, rz) and (x, y, z) times `scale` (1000 for metres).

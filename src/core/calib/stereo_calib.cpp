@@ -522,7 +522,7 @@ double stereoCalibrateDual(cv::InputArrayOfArrays objectPoints, cv::InputArrayOf
                            cv::InputOutputArray distCoeffs2, cv::Size imageSize1, cv::Size imageSize2,
                            cv::InputOutputArray R, cv::InputOutputArray T, cv::OutputArray E,
                            cv::OutputArray F, cv::OutputArray perViewErrors, int flags1, int flags2,
-                           cv::TermCriteria criteria)
+                           cv::TermCriteria criteria, StereoRefinementReport* report)
 {
     const char* func = "stereoCalibrateDual";
     const int flags[2] = {flags1, flags2};
@@ -648,6 +648,13 @@ double stereoCalibrateDual(cv::InputArrayOfArrays objectPoints, cv::InputArrayOf
         cv::Mat(Fmat).copyTo(F);
     if (perViewErrors.needed())
         viewErrors.copyTo(perViewErrors);
+    if (report) {
+        report->iterations = solver.iterations();
+        report->maxIterations = solver.maxIterations();
+        report->epsilon = solver.epsilon();
+        report->reachedIterationLimit = solver.stoppedAtIterationLimit();
+        report->lastChange = solver.lastRelativeChange();
+    }
     const cv::_InputOutputArray* cameraMatrices[2] = {&cameraMatrix1, &cameraMatrix2};
     const cv::_InputOutputArray* distCoeffs[2] = {&distCoeffs1, &distCoeffs2};
     for (int k = 0; k < 2; ++k) {

@@ -51,6 +51,9 @@
 //                 points stay separate),
 //                 CALIB_USE_LU, CALIB_USE_EXTRINSIC_GUESS.
 // criteria:       termination of the joint refinement.
+// report:         optional out: how the joint refinement ended (written on
+//                 success only), so that a caller can tell a result stopped
+//                 at its step limit from a converged one.
 //
 // Failures raise cv::Exception and leave the camera matrices, coefficients,
 // R, T, E, F and perViewErrors as they were: malformed views (StsAssert,
@@ -59,13 +62,26 @@
 // under CALIB_USE_INTRINSIC_GUESS or CALIB_FIX_INTRINSIC, a malformed
 // extrinsic guess, non-finite points (StsBadArg), errors of OpenCV's own
 // calibration routines, and a result that is not finite (StsNoConv).
+// How the joint refinement of stereoCalibrateDual ended.
+struct StereoRefinementReport {
+    int iterations = 0;    // accepted steps
+    int maxIterations = 0; // the step limit the criteria set (1..1000)
+    double epsilon = 0;    // the convergence threshold on the relative change
+    // True when the refinement stopped at its step limit while its last step
+    // still changed the parameters by more than epsilon: the result is then
+    // not converged, and a larger limit would change it.
+    bool reachedIterationLimit = false;
+    double lastChange = 0; // relative change of the parameter vector in the last step
+};
+
 double stereoCalibrateDual(
     cv::InputArrayOfArrays objectPoints, cv::InputArrayOfArrays imagePoints1,
     cv::InputArrayOfArrays imagePoints2, cv::InputOutputArray cameraMatrix1, cv::InputOutputArray distCoeffs1,
     cv::InputOutputArray cameraMatrix2, cv::InputOutputArray distCoeffs2, cv::Size imageSize1,
     cv::Size imageSize2, cv::InputOutputArray R, cv::InputOutputArray T, cv::OutputArray E, cv::OutputArray F,
     cv::OutputArray perViewErrors, int flags1, int flags2,
-    cv::TermCriteria criteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 1e-6));
+    cv::TermCriteria criteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 1e-6),
+    StereoRefinementReport* report = nullptr);
 
 namespace stereo_calib {
 

@@ -60,7 +60,7 @@ CamProjStereoCalib::CamProjStereoCalib(QWidget* parent, std::vector<QString> nam
     ui->setupUi(this);
     ui->imageTree->setModel(model);
     ui->tab_img_view->removeTab(2);
-    initChessboardFrame();
+    initChessboardFrame(chessboardFormOf(ui));
 
     ui->edit_m->setValidator(new QIntValidator(0, 255, this));
     ui->edit_b->setValidator(new QIntValidator(0, 99, this));

@@ -48,23 +48,20 @@ ChessboardDialog::ChessboardDialog(QWidget* parent) : QDialog(parent) {}
 
 ChessboardDialog::~ChessboardDialog() = default;
 
-void ChessboardDialog::initChessboardFrame()
+void ChessboardDialog::initChessboardFrame(const ChessboardForm& form)
 {
-    log = findChild<QTextEdit*>("text_log");
+    chessboard = form;
 
     // Square sizes are real numbers in mm; the zero zone is a whole number of
     // pixels (-1 switches it off). Text that does not parse is not accepted.
-    for (const char* name : {"edit_corners_width", "edit_corners_height"}) {
-        if (auto* edit = findChild<QLineEdit*>(name)) {
-            auto* validator = new QDoubleValidator(0.0, 1e6, 6, edit);
-            validator->setNotation(QDoubleValidator::StandardNotation);
-            validator->setLocale(QLocale::c());
-            edit->setValidator(validator);
-        }
+    for (QLineEdit* edit : {form.edit_corners_width, form.edit_corners_height}) {
+        auto* validator = new QDoubleValidator(0.0, 1e6, 6, edit);
+        validator->setNotation(QDoubleValidator::StandardNotation);
+        validator->setLocale(QLocale::c());
+        edit->setValidator(validator);
     }
-    for (const char* name : {"edit_zero_zone_x", "edit_zero_zone_y"})
-        if (auto* edit = findChild<QLineEdit*>(name))
-            edit->setValidator(new QIntValidator(-1, 999, edit));
+    for (QLineEdit* edit : {form.edit_zero_zone_x, form.edit_zero_zone_y})
+        edit->setValidator(new QIntValidator(-1, 999, edit));
 }
 
 namespace {
@@ -72,9 +69,9 @@ namespace {
 bool readPositive(const QLineEdit* edit, const QString& what, float& value, QString& error)
 {
     bool ok = false;
-    value = edit ? edit->text().trimmed().toFloat(&ok) : 0.f;
+    value = edit->text().trimmed().toFloat(&ok);
     if (!ok || !std::isfinite(value) || value <= 0.f) {
-        error = QString("%1 '%2' is not a positive number").arg(what, edit ? edit->text() : QString());
+        error = QString("%1 '%2' is not a positive number").arg(what, edit->text());
         return false;
     }
     return true;
@@ -97,32 +94,22 @@ bool ChessboardDialog::takeChessboardOptions(ChessboardOptions& options)
 
 bool ChessboardDialog::readChessboardOptions(ChessboardOptions& options, QString& error) const
 {
-    const auto* spinX = findChild<QSpinBox*>("spin_corner_count_x");
-    const auto* spinY = findChild<QSpinBox*>("spin_corner_count_y");
-    options.patternSize = cv::Size(spinX ? spinX->value() : 0, spinY ? spinY->value() : 0);
-    if (!readPositive(findChild<QLineEdit*>("edit_corners_width"), tr("Square width"), options.squareWidth,
-                      error) ||
-        !readPositive(findChild<QLineEdit*>("edit_corners_height"), tr("Square height"), options.squareHeight,
-                      error))
+    const ChessboardForm& f = chessboard;
+    options.patternSize = cv::Size(f.spin_corner_count_x->value(), f.spin_corner_count_y->value());
+    if (!readPositive(f.edit_corners_width, tr("Square width"), options.squareWidth, error) ||
+        !readPositive(f.edit_corners_height, tr("Square height"), options.squareHeight, error))
         return false;
-
-    const auto* normalize = findChild<QCheckBox*>("check_normalize_image");
-    options.normalizeImage = normalize && normalize->isChecked();
-    const auto* radon = findChild<QCheckBox*>("check_radon_detection");
-    options.radon = radon && radon->isChecked();
-    const auto* winSize = findChild<QSpinBox*>("spin_win_size");
-    options.windowFactor = (winSize ? winSize->value() : 10) / 100.0;
+    options.normalizeImage = f.check_normalize_image && f.check_normalize_image->isChecked();
+    options.radon = f.check_radon_detection->isChecked();
+    options.windowFactor = f.spin_win_size->value() / 100.0;
 
     int zone[2] = {1, 1};
-    const char* zoneNames[2] = {"edit_zero_zone_x", "edit_zero_zone_y"};
+    const QLineEdit* edits[2] = {f.edit_zero_zone_x, f.edit_zero_zone_y};
     for (int i = 0; i < 2; ++i) {
-        const auto* edit = findChild<QLineEdit*>(zoneNames[i]);
-        if (!edit)
-            continue;
         bool ok = false;
-        zone[i] = edit->text().trimmed().toInt(&ok);
+        zone[i] = edits[i]->text().trimmed().toInt(&ok);
         if (!ok || zone[i] < -1) {
-            error = tr("Zero zone '%1' is not a whole number of pixels").arg(edit->text());
+            error = tr("Zero zone '%1' is not a whole number of pixels").arg(edits[i]->text());
             return false;
         }
     }
@@ -130,46 +117,60 @@ bool ChessboardDialog::readChessboardOptions(ChessboardOptions& options, QString
     return true;
 }
 
+bool ChessboardDialog::logDetectionStep(size_t index, const std::optional<BoardDetection>& detection,
+                                        bool reused)
+{
+    const QString number = QString::number(index) + " ";
+    logMoveToEnd();
+    if (!detection) {
+        logInsert(number, Qt::gray);
+    } else if (detection->outcome == BoardDetection::Outcome::Error) {
+        logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(detection->error).trimmed()),
+                  Qt::red);
+        logAppend(tr("Skipping...\n"), Qt::red);
+    } else if (!detection->found()) {
+        logInsert(number, Qt::red);
+    } else {
+        logInsert(number, reused ? Qt::darkGreen : Qt::green);
+    }
+    logRepaint();
+    logColor(Qt::black);
+    return !pollAbort();
+}
+
 void ChessboardDialog::logColor(const QColor& colour)
 {
-    if (log)
-        log->setTextColor(colour);
+    chessboard.text_log->setTextColor(colour);
 }
 
 void ChessboardDialog::logAppend(const QString& text, const QColor& colour)
 {
-    if (!log)
-        return;
-    log->setTextColor(colour);
-    log->append(text);
+    chessboard.text_log->setTextColor(colour);
+    chessboard.text_log->append(text);
     scrollLogToEnd();
 }
 
 void ChessboardDialog::logInsert(const QString& text, const QColor& colour)
 {
-    if (!log)
-        return;
-    log->setTextColor(colour);
-    log->insertPlainText(text);
+    chessboard.text_log->setTextColor(colour);
+    chessboard.text_log->insertPlainText(text);
     scrollLogToEnd();
 }
 
 void ChessboardDialog::scrollLogToEnd()
 {
-    if (QScrollBar* bar = log ? log->verticalScrollBar() : nullptr)
-        bar->setValue(bar->maximum());
+    QScrollBar* bar = chessboard.text_log->verticalScrollBar();
+    bar->setValue(bar->maximum());
 }
 
 void ChessboardDialog::logRepaint()
 {
-    if (log)
-        log->repaint();
+    chessboard.text_log->repaint();
 }
 
 void ChessboardDialog::logMoveToEnd()
 {
-    if (log)
-        log->moveCursor(QTextCursor::End);
+    chessboard.text_log->moveCursor(QTextCursor::End);
 }
 
 bool ChessboardDialog::beginRun(const QString& abortText)
@@ -180,10 +181,8 @@ bool ChessboardDialog::beginRun(const QString& abortText)
     }
     running = true;
     abortRequested = false;
-    if (auto* button = findChild<QPushButton*>("button_calibrate")) {
-        idleButtonText = button->text();
-        button->setText(abortText);
-    }
+    idleButtonText = chessboard.button_calibrate->text();
+    chessboard.button_calibrate->setText(abortText);
     lockedNow.clear();
     for (QWidget* w : runLocked) {
         if (w && w->isEnabled()) {
@@ -224,8 +223,7 @@ void ChessboardDialog::endRun()
         if (w)
             w->setEnabled(true);
     lockedNow.clear();
-    if (auto* button = findChild<QPushButton*>("button_calibrate"))
-        button->setText(idleButtonText.isEmpty() ? tr("Calibrate") : idleButtonText);
+    chessboard.button_calibrate->setText(idleButtonText.isEmpty() ? tr("Calibrate") : idleButtonText);
     running = false;
     abortRequested = false;
     if (closePending) {

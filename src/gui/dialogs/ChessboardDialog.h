@@ -7,11 +7,12 @@
 // are included here for every chessboard dialog.
 //
 // A dialog derives from ChessboardDialog, builds its Designer form on itself
-// and then calls initChessboardFrame(). The frame finds the option widgets by
-// their object names (spin_corner_count_x, edit_corners_width, ...), which are
-// the same in every chessboard form.
+// and then calls initChessboardFrame(chessboardFormOf(ui)): the frame reaches
+// the option widgets through the form's own members, bound when the dialog is
+// compiled.
 
 #include "core/chessboard/chessboard_detection.h"
+#include "core/chessboard/detection_pass.h"
 #include "core/io/corner_file.h"
 #include "core/io/file_names.h"
 #include "gui/views/scene_view.h"
@@ -26,13 +27,64 @@
 
 #include <functional>
 #include <initializer_list>
+#include <optional>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 class QCheckBox;
 class QCloseEvent;
 class QComboBox;
+class QLineEdit;
+class QPushButton;
+class QSpinBox;
 class QTextEdit;
 class QWidget;
+
+// The widgets of a chessboard form that the frame reads and drives. Every
+// chessboard form has them, except "Normalize image", which the stereo and
+// camera-projector forms do not show (null there: the flag stays off).
+struct ChessboardForm {
+    QTextEdit* text_log = nullptr;
+    QPushButton* button_calibrate = nullptr; // reads "Abort" during a run
+    QSpinBox* spin_corner_count_x = nullptr;
+    QSpinBox* spin_corner_count_y = nullptr;
+    QLineEdit* edit_corners_width = nullptr;
+    QLineEdit* edit_corners_height = nullptr;
+    QCheckBox* check_normalize_image = nullptr;
+    QCheckBox* check_radon_detection = nullptr;
+    QSpinBox* spin_win_size = nullptr;
+    QLineEdit* edit_zero_zone_x = nullptr;
+    QLineEdit* edit_zero_zone_y = nullptr;
+};
+
+namespace chessboard_form_detail {
+template <class Ui, class = void> struct HasNormalizeCheck : std::false_type {
+};
+template <class Ui>
+struct HasNormalizeCheck<Ui, std::void_t<decltype(std::declval<Ui&>().check_normalize_image)>>
+    : std::true_type {
+};
+} // namespace chessboard_form_detail
+
+// The chessboard widgets of a Designer form object (Ui::IntrChessCalibWin, ...).
+template <class Ui> ChessboardForm chessboardFormOf(Ui* ui)
+{
+    ChessboardForm f;
+    f.text_log = ui->text_log;
+    f.button_calibrate = ui->button_calibrate;
+    f.spin_corner_count_x = ui->spin_corner_count_x;
+    f.spin_corner_count_y = ui->spin_corner_count_y;
+    f.edit_corners_width = ui->edit_corners_width;
+    f.edit_corners_height = ui->edit_corners_height;
+    if constexpr (chessboard_form_detail::HasNormalizeCheck<Ui>::value)
+        f.check_normalize_image = ui->check_normalize_image;
+    f.check_radon_detection = ui->check_radon_detection;
+    f.spin_win_size = ui->spin_win_size;
+    f.edit_zero_zone_x = ui->edit_zero_zone_x;
+    f.edit_zero_zone_y = ui->edit_zero_zone_y;
+    return f;
+}
 
 // The file-dialog filter of calibration images.
 QString imageFileFilter();
@@ -52,9 +104,9 @@ public:
     bool isRunning() const { return running; }
 
 protected:
-    // Call once after the form is built: finds the log and the option widgets
+    // Call once after the form is built: keeps the form's chessboard widgets
     // and gives the numeric line edits their validators.
-    void initChessboardFrame();
+    void initChessboardFrame(const ChessboardForm& form);
 
     // Reads the chessboard options from the form. Returns false, with the
     // reason, when a number cannot be read or is out of range.
@@ -64,6 +116,15 @@ protected:
     // patternSize, squareWidth and squareHeight. A bad value is logged in red
     // ("..., aborting...") and gives false.
     bool takeChessboardOptions(ChessboardOptions& options);
+
+    // Logs one image of a detection pass as every chessboard dialog does: its
+    // number and a blank on the current line, green when the board was found
+    // now, dark green when an earlier detection was reused, red when it was
+    // not found or the file could not be read, gray for an image that is not
+    // selected. A detector error is logged as "OpenCV exception caught: %1"
+    // and "Skipping...". Then polls the abort flag: false when the run
+    // should stop.
+    bool logDetectionStep(size_t index, const std::optional<BoardDetection>& detection, bool reused);
 
     // Log: the colour is set before each message and stays in force.
     void logColor(const QColor& colour);
@@ -102,6 +163,11 @@ protected:
     // event; during a run it aborts the run and closes the window after it.
     void reject() override;
 
+    // Detections of the dialog's images, reused while neither a file nor a
+    // detection option changes; emptied when images are opened and when a
+    // detection option changes.
+    DetectionCache detectionCache;
+
     bool running = false;
     bool abortRequested = false;
 
@@ -111,7 +177,7 @@ protected:
     float squareHeight = 0;
 
 private:
-    QTextEdit* log = nullptr;
+    ChessboardForm chessboard;
     QList<QWidget*> runLocked;
     QList<QPointer<QWidget>> lockedNow;
     QString idleButtonText;

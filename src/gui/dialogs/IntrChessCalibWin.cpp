@@ -57,7 +57,7 @@ IntrChessCalibWin::IntrChessCalibWin(QWidget* parent, std::vector<QString> names
     ui->check_fix_k5->hide();
     ui->check_fix_k6->hide();
     ui->check_use_rational_model->setChecked(false);
-    initChessboardFrame();
+    initChessboardFrame(chessboardFormOf(ui));
     loadSettings(this, lastDirectory);
 
     titleText = tr("Intrinsic Checker Target Calibration");

@@ -58,10 +58,11 @@ RobotDialog::~RobotDialog()
     saveSettings(this, lastDir);
 }
 
-void RobotDialog::setupFrame(const Form& f, const QString& title, const QList<QWidget*>& extraLocked)
+void RobotDialog::setupFrame(const Form& f, const ChessboardForm& board, const QString& title,
+                             const QList<QWidget*>& extraLocked)
 {
     form = f;
-    initChessboardFrame();
+    initChessboardFrame(board);
     loadSettings(this, lastDir);
     baseTitle = title;
     form.tabWidget->setCurrentIndex(0);

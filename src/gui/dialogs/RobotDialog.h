@@ -130,7 +130,7 @@ protected:
                ui->label_rot_err,     ui->edit_iterations,
                ui->edit_reproj_err,   ui->edit_confidence,
                ui->progress_bar};
-        setupFrame(f, title, extraLocked);
+        setupFrame(f, chessboardFormOf(ui), title, extraLocked);
     }
 
     // Clears the results of an earlier run (opening images or a TCP file).
@@ -184,7 +184,8 @@ protected:
     cv::Size lastImageSize;
 
 private:
-    void setupFrame(const Form& f, const QString& title, const QList<QWidget*>& extraLocked);
+    void setupFrame(const Form& f, const ChessboardForm& board, const QString& title,
+                    const QList<QWidget*>& extraLocked);
     void resetErrorLabels();
     void selectOtherRow(QListWidget* other, int row);
     // The PnP method and, when RANSAC is used, its checked parameters.

@@ -91,7 +91,7 @@ StereoChessCalibWin::StereoChessCalibWin(QWidget* parent, std::vector<QString> n
     ui->tabWidget->setCurrentIndex(0);
     ui->tabCalibRect->setCurrentIndex(0);
     ui->tab_calib_options->setCurrentIndex(0);
-    initChessboardFrame();
+    initChessboardFrame(chessboardFormOf(ui));
     loadSettings(this, dir1, dir2);
 
     ui->list_images_primary->setSelectionMode(QAbstractItemView::SingleSelection);

@@ -23,7 +23,7 @@ TargetPose::TargetPose(QWidget* parent, std::vector<QString> names)
     ui->setupUi(this);
     errorPanel = ReprojectionErrorPanel(ui->group_reproj_err, ui->label_rms_err, ui->label_min_err,
                                         ui->label_max_err, ui->image_label);
-    initChessboardFrame();
+    initChessboardFrame(chessboardFormOf(ui));
     loadSettings(this, lastDirectory);
     titleText = tr("Calibration Target (World) Pose Estimation");
 

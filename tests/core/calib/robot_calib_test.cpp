@@ -73,67 +73,6 @@ std::vector<RobotView> robotViews(const std::vector<Pose>& tcp, const std::vecto
     return out;
 }
 
-// One image file per call: a board, a board mirrored, an image without a
-// board, a file that is not an image, and a detector error.
-TEST(BoardInFile, OutcomesOfOneImage)
-{
-    QTemporaryDir dir;
-    const synth::Camera cam = synth::makeCamera(cv::Size(640, 480), 700);
-    const auto views = synth::boardViews(cam, kPattern, kSquare, 1, 61);
-    synth::RenderOptions render;
-    render.supersample = 2;
-    const cv::Mat image = synth::renderChessboard(cam, kPattern, kSquare, views[0], render);
-    const std::string board = QDir(dir.path()).filePath("board.png").toStdString();
-    const std::string blank = QDir(dir.path()).filePath("blank.png").toStdString();
-    const std::string text = QDir(dir.path()).filePath("text.png").toStdString();
-    cv::imwrite(board, image);
-    cv::imwrite(blank, cv::Mat(480, 640, CV_8U, cv::Scalar(110)));
-    {
-        QFile f(QString::fromStdString(text));
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("not an image");
-    }
-    const std::vector<cv::Point2f> truth = synth::projectBoard(cam, kPattern, kSquare, views[0]);
-    ChessboardOptions options;
-    options.patternSize = kPattern;
-    // Largest corner error on a sharp render sampled twice per pixel.
-    constexpr double kMaxCornerPx = 0.35;
-
-    const BoardDetection found = detectBoardInFile(board, options, false);
-    ASSERT_EQ(found.outcome, BoardDetection::Outcome::Found);
-    EXPECT_EQ(found.imageSize, cv::Size(640, 480));
-    EXPECT_LT(testing_support::cornerErrors(found.corners, truth).max, kMaxCornerPx);
-
-    // Mirrored, the corners are those of the flipped image.
-    const BoardDetection mirrored = detectBoardInFile(board, options, true);
-    ASSERT_EQ(mirrored.outcome, BoardDetection::Outcome::Found);
-    ASSERT_EQ(mirrored.corners.size(), truth.size());
-    double near = 0;
-    for (const cv::Point2f& c : mirrored.corners) {
-        double best = 1e9;
-        for (const cv::Point2f& t : truth)
-            best = std::min(best, double(cv::norm(cv::Point2f(639.f - c.x, c.y) - t)));
-        near = std::max(near, best);
-    }
-    EXPECT_LT(near, kMaxCornerPx);
-
-    const BoardDetection none = detectBoardInFile(blank, options, false);
-    EXPECT_EQ(none.outcome, BoardDetection::Outcome::NotFound);
-    EXPECT_EQ(none.imageSize, cv::Size(640, 480));
-    EXPECT_TRUE(none.corners.empty());
-    const BoardDetection unreadable = detectBoardInFile(text, options, false);
-    EXPECT_EQ(unreadable.outcome, BoardDetection::Outcome::NotFound);
-    EXPECT_EQ(unreadable.imageSize, cv::Size(0, 0));
-
-    // The program's own detector refuses a pattern of 2 corners in a row.
-    ChessboardOptions tiny = options;
-    tiny.radon = true;
-    tiny.patternSize = cv::Size(2, 6);
-    const BoardDetection error = detectBoardInFile(board, tiny, false);
-    EXPECT_EQ(error.outcome, BoardDetection::Outcome::Error);
-    EXPECT_FALSE(error.error.empty());
-}
-
 TEST(HandEyeRun, RecoversXOnExactDataWithEveryMethod)
 {
     const auto chain = robot_chain::handEyeChain(camera(), kPattern, kSquare, 10, 21);

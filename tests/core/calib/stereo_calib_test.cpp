@@ -1159,3 +1159,37 @@ TEST(LevMarq, StopsWhereNoStepHelps)
     EXPECT_LE(c.iterations(), 3);
     EXPECT_GT(std::fabs(c.param.at<double>(1) - 1.2), 1e-6);
 }
+
+TEST(StereoCalibrateDual, ReportTellsAStopAtTheStepLimitFromConvergence)
+{
+    const Rig rig = mixedRig();
+    const StereoData d = stereoViews(rig, 10, 0.1, 23);
+    struct Case {
+        const char* name;
+        cv::TermCriteria criteria;
+        bool limited;
+    } cases[] = {
+        {"two steps", cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 2, 1e-9), true},
+        {"to convergence", cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 1000, 1e-9),
+         false},
+        {"loose epsilon", cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 1000, 1e-2),
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Result r;
+        StereoRefinementReport report;
+        r.rms = stereoCalibrateDual(d.object, d.image1, d.image2, r.K1, r.D1, r.K2, r.D2, rig.cam1.size,
+                                    rig.cam2.size, r.R, r.T, r.E, r.F, r.perView, 0, 0, c.criteria, &report);
+        EXPECT_EQ(report.reachedIterationLimit, c.limited);
+        EXPECT_EQ(report.maxIterations, c.criteria.maxCount);
+        EXPECT_EQ(report.epsilon, c.criteria.epsilon);
+        EXPECT_LE(report.iterations, report.maxIterations);
+        if (c.limited) {
+            EXPECT_EQ(report.iterations, report.maxIterations);
+            EXPECT_GT(report.lastChange, c.criteria.epsilon);
+        } else {
+            EXPECT_LE(report.lastChange, c.criteria.epsilon);
+        }
+    }
+}
