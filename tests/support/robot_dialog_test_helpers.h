@@ -10,11 +10,15 @@
 #include "gui/shell/SensorTree.h"
 #include "robot_chain.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMetaType>
+#include <QPixmap>
 #include <QPointer>
 #include <QPushButton>
 #include <QSpinBox>
@@ -44,6 +48,25 @@ template <class Dialog> Dialog* newestDialog()
 }
 
 using dialog_test::setBoard;
+
+// The visible labels, buttons and group boxes of a window narrower than their
+// text needs (their text is cut off), as "name: text".
+inline QStringList cutOffTexts(QWidget* window)
+{
+    QStringList cut;
+    auto check = [&cut](QWidget* w, const QString& text) {
+        if (w->isVisible() && !text.isEmpty() && w->width() < w->minimumSizeHint().width())
+            cut << w->objectName() + ": " + text;
+    };
+    for (QLabel* l : window->findChildren<QLabel*>())
+        if (!l->wordWrap() && l->pixmap(Qt::ReturnByValue).isNull())
+            check(l, l->text());
+    for (QAbstractButton* b : window->findChildren<QAbstractButton*>())
+        check(b, b->text());
+    for (QGroupBox* g : window->findChildren<QGroupBox*>())
+        check(g, g->title());
+    return cut;
+}
 
 // The fixture of a robot dialog's widget tests. The suite renders one chain
 // into a temporary folder (renderScene from SetUpTestSuite); each test has
