@@ -899,6 +899,20 @@ void StereoChessCalibWin::logCalibration(const StereoCalibration& cal)
     logAppend("R ");
     for (int r = 0; r < 3; ++r)
         logAppend(f4(R.at<double>(r, 0)) + " " + f4(R.at<double>(r, 1)) + " " + f4(R.at<double>(r, 2)));
+
+    // A result the refinement did not converge to is used, but not silently.
+    const StereoRefinementReport& refinement = cal.refinement;
+    if (refinement.reachedIterationLimit) {
+        logAppend(
+            tr("[WARNING] The optimization stopped at its limit of %1 iterations: its last step changed "
+               "the parameters by %2 (relative), more than the epsilon %3. The result may not be "
+               "converged; raise \"Max iterations\" and calibrate again.")
+                .arg(refinement.maxIterations)
+                .arg(refinement.lastChange, 0, 'g', 3)
+                .arg(refinement.epsilon, 0, 'g', 3),
+            Qt::darkYellow);
+        logColor(Qt::black);
+    }
 }
 
 // Both sensors are checked before anything reaches the tree.

@@ -30,6 +30,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QTabWidget>
@@ -635,6 +636,43 @@ TEST_F(StereoDialog, BadPairsAndCornerFilesAreSkippedWithAMessage)
     h.calibrate();
     EXPECT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
     EXPECT_TRUE(logHas(h.log(), "0 ", kGreen));
+}
+
+// A refinement that ends at its iteration limit is not converged: the log
+// says so in the warning colour, with the limit, the last change and the
+// remedy. The forms' defaults converge on the same pairs without a word.
+TEST_F(StereoDialog, AnOptimisationStoppedAtItsIterationLimitIsAWarning)
+{
+    const SmallScene scene(imageDir.path(), 6);
+    Harness h;
+    ASSERT_NE(h.dialog, nullptr);
+    EXPECT_EQ(h.w<QLineEdit>("edit_max_iterations")->text(), "100");
+    EXPECT_EQ(h.w<QLineEdit>("edit_accuracy")->text(), "0.001");
+    h.setPattern(scene.pattern, "30");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+
+    const QColor kWarning(Qt::darkYellow);
+    h.w<QLineEdit>("edit_max_iterations")->setText("2");
+    h.calibrate();
+    ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+    EXPECT_TRUE(logHas(h.log(), "[WARNING] The optimization stopped at its limit of 2 iterations", kWarning))
+        << h.logText().toStdString();
+    EXPECT_TRUE(logHas(h.log(), "raise \"Max iterations\"", kWarning));
+    // The last change is in the message, and above the epsilon asked for.
+    const QRegularExpressionMatch change =
+        QRegularExpression("last step changed the parameters by ([0-9.eE+-]+)").match(h.logText());
+    ASSERT_TRUE(change.hasMatch()) << h.logText().toStdString();
+    EXPECT_GT(change.captured(1).toDouble(), 0.001);
+    // The warning follows the result it qualifies, and the log goes on in black.
+    EXPECT_LT(h.logText().indexOf("Calibration completed"), h.logText().indexOf("[WARNING]"));
+    EXPECT_TRUE(logHas(h.log(), "Stereo parameters saved to", kBlack));
+
+    h.w<QLineEdit>("edit_max_iterations")->setText("100");
+    h.log()->clear();
+    h.calibrate();
+    ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+    EXPECT_FALSE(h.logText().contains("[WARNING]")) << h.logText().toStdString();
 }
 
 TEST_F(StereoDialog, OptionSlotsFlagsAndSensorRefresh)
