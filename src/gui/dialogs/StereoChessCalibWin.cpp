@@ -125,6 +125,7 @@ StereoChessCalibWin::StereoChessCalibWin(QWidget* parent, std::vector<QString> n
     ui->group_corner_subpix->setEnabled(!ui->check_radon_detection->isChecked());
 
     renderer = setupChessboardSceneView(ui->widget_vtk);
+    showRectificationState();
 
     QScrollBar* primaryBar = ui->list_images_primary->verticalScrollBar();
     QScrollBar* secondaryBar = ui->list_images_secondary->verticalScrollBar();
@@ -192,6 +193,38 @@ void StereoChessCalibWin::clearResult()
     rect = StereoRectification();
     resultPrimary.clear();
     resultSecondary.clear();
+    calibrated = false;
+    for (StereoPair& pair : pairs)
+        pair.fit.reset();
+    showNoResult();
+}
+
+// The views once the last result is void: plain images without error
+// panels, uncoloured lists, the world axes alone in 3D, and no rectified
+// pair unless the rectification still holds.
+void StereoChessCalibWin::showNoResult()
+{
+    for (QListWidget* widget : {ui->list_images_primary, ui->list_images_secondary})
+        for (int i = 0; i < widget->count(); ++i)
+            widget->item(i)->setBackground(QBrush());
+    ui->group_reproj_err_primary->hide();
+    ui->group_reproj_err_secondary->hide();
+    ui->group_epi_err->hide();
+    renderer->RemoveAllViewProps();
+    drawWorldAxes(renderer, "");
+    renderSceneView(ui->widget_vtk);
+    showRectificationState();
+    redisplay();
+}
+
+// The rectified pair is shown only while a rectification of the last
+// calibration holds; else the tab says there is none.
+void StereoChessCalibWin::showRectificationState()
+{
+    const bool shown = rect.hasMaps();
+    ui->rectification_primary->setVisible(shown);
+    ui->rectification_secondary->setVisible(shown);
+    ui->label_no_rectification->setVisible(!shown);
 }
 
 // ------------------------------------------------------------------ records
@@ -351,14 +384,11 @@ void StereoChessCalibWin::openImages(Side side, const QStringList& files)
     resetPairs();
 
     ui->button_calibrate->setEnabled(!primaryPaths.empty() && !secondaryPaths.empty());
-    ui->group_reproj_err_primary->hide();
-    ui->group_reproj_err_secondary->hide();
-    ui->group_epi_err->hide();
-    if (widget->count() > 0)
+    if (widget->count() > 0) {
+        const QSignalBlocker blocker(widget);
         widget->setCurrentRow(0);
-    renderer->RemoveAllViewProps();
-    drawWorldAxes(renderer, "");
-    renderSceneView(ui->widget_vtk);
+    }
+    showNoResult();
 }
 
 // This list's corner files, through the one validated reader.
@@ -601,13 +631,13 @@ void StereoChessCalibWin::runCalibration()
     const WaitCursor cursor;
     logMoveToEnd();
     logColor(Qt::black);
-    calibrated = false;
     const int n = static_cast<int>(primaryPaths.size());
     ui->progress_bar->setRange(0, n + 1);
 
     StereoRunInput input;
     if (!gatherRunInput(input))
         return;
+    calibrated = false;
     // A new run: the last one's results and its rectification are void.
     R.release();
     T.release();
@@ -616,6 +646,7 @@ void StereoChessCalibWin::runCalibration()
     resultSecondary.clear();
     for (StereoPair& pair : pairs)
         pair.fit.reset();
+    showNoResult();
 
     logAppend(tr("Detecting chessboards: \n"), Qt::black);
     const StereoRunResult result = runStereoCalibration(
@@ -1176,6 +1207,7 @@ void StereoChessCalibWin::showEpipolarLabels(int row)
 
 void StereoChessCalibWin::showRectified(Side first, int row)
 {
+    showRectificationState();
     if (list(first)->count() == 0 || row < 0 || !rect.hasMaps())
         return;
     const Side second = first == Primary ? Secondary : Primary;

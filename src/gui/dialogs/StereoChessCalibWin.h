@@ -146,6 +146,8 @@ private:
     void resetPairs();
     void resetDetections();
     void clearResult();
+    void showNoResult();
+    void showRectificationState();
 
     // The run: gather the inputs, run the core, present the outcome.
     void runCalibration();

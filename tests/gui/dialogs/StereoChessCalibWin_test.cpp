@@ -10,11 +10,13 @@
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
 #include "gui/shell/dialog_wiring.h"
+#include "gui/views/ImageLabel.h"
 
 #include "dialog_test_helpers.h"
 #include "stereo_rig.h"
 #include "synthetic.h"
 #include "test_helpers.h"
+#include "vtk_test_helpers.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -38,13 +40,18 @@
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
+#include <QVTKOpenGLNativeWidget.h>
 #include <gtest/gtest.h>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <vtkActor.h>
+#include <vtkRenderWindow.h>
+#include <vtkRenderer.h>
+#include <vtkRendererCollection.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -673,6 +680,136 @@ TEST_F(StereoDialog, AnOptimisationStoppedAtItsIterationLimitIsAWarning)
     h.calibrate();
     ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
     EXPECT_FALSE(h.logText().contains("[WARNING]")) << h.logText().toStdString();
+}
+
+// Pixels of a widget's picture that are clearly coloured: on the grey renders
+// these are the error overlays (corner markers, crosses, axis labels).
+int colouredPixels(QWidget* w)
+{
+    const QImage image = w->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c(image.pixel(x, y));
+            const int hi = std::max({c.red(), c.green(), c.blue()});
+            const int lo = std::min({c.red(), c.green(), c.blue()});
+            count += hi - lo > 60;
+        }
+    return count;
+}
+
+// After a calibration, a change of cameras, a second run, a failed run and
+// reopened images, the image views, error panels, list colours, the 3D view
+// and the rectification show the last run's data, or show that there is none.
+TEST_F(StereoDialog, EveryViewShowsTheLastRunOrThatThereIsNone)
+{
+    const SmallScene scene(imageDir.path(), 6);
+    Harness h(3);
+    ASSERT_NE(h.dialog, nullptr);
+    h.setPattern(scene.pattern, "30");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+
+    auto* views = h.w<QTabWidget>("tabWidget");
+    const std::array<QListWidget*, 2> lists{h.w<QListWidget>("list_images_primary"),
+                                            h.w<QListWidget>("list_images_secondary")};
+    const std::array<ImageLabel*, 2> images{h.w<ImageLabel>("image_label_primary"),
+                                            h.w<ImageLabel>("image_label_secondary")};
+    const std::array<ImageLabel*, 2> rectified{h.w<ImageLabel>("rectification_primary"),
+                                               h.w<ImageLabel>("rectification_secondary")};
+    const std::array<QGroupBox*, 3> panels{h.w<QGroupBox>("group_reproj_err_primary"),
+                                           h.w<QGroupBox>("group_reproj_err_secondary"),
+                                           h.w<QGroupBox>("group_epi_err")};
+    auto* noRectification = h.w<QLabel>("label_no_rectification");
+    ASSERT_NE(noRectification, nullptr);
+    vtkRenderer* renderer =
+        h.w<QVTKOpenGLNativeWidget>("widget_vtk")->renderWindow()->GetRenderers()->GetFirstRenderer();
+    const size_t emptyScene = testing_support::props(renderer).size(); // the world axes
+
+    auto show = [&](int tab) {
+        views->setCurrentIndex(tab);
+        lists[0]->setCurrentRow(1);
+        QCoreApplication::processEvents();
+    };
+    auto expectResult = [&](const char* when) {
+        SCOPED_TRACE(when);
+        show(0);
+        for (QGroupBox* panel : panels)
+            EXPECT_FALSE(panel->isHidden()) << panel->objectName().toStdString();
+        for (ImageLabel* image : images)
+            EXPECT_GT(colouredPixels(image), 0);
+        EXPECT_GT(testing_support::props(renderer).size(), emptyScene);
+        for (QListWidget* list : lists)
+            EXPECT_NE(list->item(1)->background().color(), QColor(Qt::white));
+    };
+    auto expectNoResult = [&](const char* when) {
+        SCOPED_TRACE(when);
+        show(0);
+        for (QGroupBox* panel : panels)
+            EXPECT_TRUE(panel->isHidden()) << panel->objectName().toStdString();
+        for (ImageLabel* image : images)
+            EXPECT_EQ(colouredPixels(image), 0);
+        EXPECT_EQ(testing_support::props(renderer).size(), emptyScene);
+        for (QListWidget* list : lists)
+            for (int i = 0; i < list->count(); ++i) {
+                const QBrush b = list->item(i)->background();
+                EXPECT_TRUE(b.style() == Qt::NoBrush || b.color() == QColor(Qt::white)) << i;
+            }
+    };
+    auto expectRectification = [&](bool shown, const char* when) {
+        SCOPED_TRACE(when);
+        show(2);
+        for (ImageLabel* image : rectified)
+            EXPECT_EQ(image->isHidden(), !shown);
+        EXPECT_EQ(noRectification->isHidden(), shown);
+        if (!shown) {
+            EXPECT_TRUE(noRectification->isVisible());
+            EXPECT_FALSE(noRectification->text().isEmpty());
+        }
+    };
+    auto calibrateAndRectify = [&] {
+        h.calibrate();
+        ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+        h.click("button_rectify");
+        ASSERT_TRUE(h.dialog->rectification().hasMaps()) << h.logText().toStdString();
+    };
+
+    expectRectification(false, "before any run");
+    calibrateAndRectify();
+    expectResult("after a calibration");
+    expectRectification(true, "after a rectification");
+    screenshot(h.dialog, "stereo_dialog_rectified.png");
+
+    // The result belongs to the cameras it was made for.
+    h.w<QComboBox>("combo_sensor_secondary")->setCurrentIndex(2);
+    expectNoResult("after a change of cameras");
+    expectRectification(false, "after a change of cameras");
+    screenshot(h.dialog, "stereo_dialog_no_rectification.png");
+    h.w<QComboBox>("combo_sensor_secondary")->setCurrentIndex(1);
+
+    // A second run voids the rectification of the first.
+    calibrateAndRectify();
+    h.calibrate();
+    expectResult("after a second run");
+    expectRectification(false, "after a second run");
+
+    // A failed run: the board has another size than the one typed.
+    h.click("button_rectify");
+    h.setPattern(cv::Size(8, 6), "30");
+    h.calibrate();
+    EXPECT_TRUE(logHas(h.log(), "Target detection failed on all images or none were selected!", kRed));
+    EXPECT_FALSE(h.dialog->isCalibrated());
+    expectNoResult("after a failed run");
+    expectRectification(false, "after a failed run");
+
+    // Images opened again after a good run.
+    h.setPattern(scene.pattern, "30");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.calibrate();
+    expectResult("after a good run");
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    expectNoResult("after the secondary images were opened again");
 }
 
 TEST_F(StereoDialog, OptionSlotsFlagsAndSensorRefresh)
