@@ -16,6 +16,7 @@
 #include <QImageReader>
 #include <QIntValidator>
 #include <QListWidgetItem>
+#include <QScrollArea>
 #include <QScrollBar>
 
 #include <opencv2/calib3d.hpp>
@@ -77,6 +78,14 @@ cv::Size imageFileSize(const std::string& path)
     return image.empty() ? cv::Size() : image.size();
 }
 
+// A scroll area that scrolls only up and down is as wide as what it holds
+// needs, so that no text in it is cut off at the side.
+void fitWidthToContents(QScrollArea* area)
+{
+    area->setMinimumWidth(area->widget()->minimumSizeHint().width() +
+                          area->verticalScrollBar()->sizeHint().width() + 2 * area->frameWidth());
+}
+
 } // namespace
 
 StereoChessCalibWin::StereoChessCalibWin(QWidget* parent, std::vector<QString> names)
@@ -91,6 +100,7 @@ StereoChessCalibWin::StereoChessCalibWin(QWidget* parent, std::vector<QString> n
     ui->tabWidget->setCurrentIndex(0);
     ui->tabCalibRect->setCurrentIndex(0);
     ui->tab_calib_options->setCurrentIndex(0);
+    fitWidthToContents(ui->scroll_calibration);
     initChessboardFrame(chessboardFormOf(ui));
     loadSettings(this, dir1, dir2);
 

@@ -18,6 +18,7 @@
 #include "test_helpers.h"
 #include "vtk_test_helpers.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -33,6 +34,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QTabWidget>
@@ -810,6 +812,91 @@ TEST_F(StereoDialog, EveryViewShowsTheLastRunOrThatThereIsNone)
     expectResult("after a good run");
     h.dialog->openSecondaryImages(scene.files.secondary);
     expectNoResult("after the secondary images were opened again");
+}
+
+// Texts of the shown labels, buttons and group titles that do not fit where
+// they are: narrower than their text needs, or with their text reaching out
+// of a parent that clips it (a scroll area's view, a tab page).
+QString cutTexts(QWidget* dialog)
+{
+    QStringList cut;
+    for (QWidget* w : dialog->findChildren<QWidget*>()) {
+        QString text;
+        if (auto* label = qobject_cast<QLabel*>(w); label && !label->wordWrap())
+            text = label->text();
+        else if (auto* button = qobject_cast<QAbstractButton*>(w))
+            text = button->text();
+        else if (auto* group = qobject_cast<QGroupBox*>(w))
+            text = group->title();
+        if (text.isEmpty() || !w->isVisible())
+            continue;
+        const int need = w->minimumSizeHint().width();
+        // A push button centres its text; the others start it at the left.
+        const int extent = qobject_cast<QPushButton*>(w) ? w->width() : need;
+        bool fits = w->width() >= need;
+        for (QWidget* p = w->parentWidget(); fits && p && p != dialog; p = p->parentWidget()) {
+            const int left = w->mapTo(p, QPoint(0, 0)).x();
+            fits = left >= 0 && left + extent <= p->width();
+        }
+        if (!fits)
+            cut << text;
+    }
+    return cut.join(" | ");
+}
+
+// At the size it opens with, every text of the dialog can be read on every
+// tab, nothing scrolls sideways, and the option panel grows with the window.
+TEST_F(StereoDialog, AtItsDefaultSizeNoTextIsCutOff)
+{
+    Harness h;
+    ASSERT_NE(h.dialog, nullptr);
+    QCoreApplication::processEvents();
+    const QSize opened = h.dialog->size();
+    EXPECT_GE(opened.width(), 850);
+    EXPECT_EQ(opened.height(), 900);
+    EXPECT_LE(h.w<QListWidget>("list_images_primary")->width(), 200);
+    EXPECT_GE(h.w<QTabWidget>("tabWidget")->width(), 300);
+    EXPECT_LE(h.w<QProgressBar>("progress_bar")->height(), 3);
+    auto* options = h.w<QTabWidget>("tabCalibRect");
+    auto* calibOptions = h.w<QTabWidget>("tab_calib_options");
+    auto* views = h.w<QTabWidget>("tabWidget");
+    for (int tab = 0; tab < 2; ++tab)
+        for (int camera = 0; camera < 2; ++camera)
+            for (int view : {0, 2}) {
+                options->setCurrentIndex(tab);
+                calibOptions->setCurrentIndex(camera);
+                views->setCurrentIndex(view);
+                QCoreApplication::processEvents();
+                SCOPED_TRACE(testing::Message()
+                             << "option tab " << tab << ", camera tab " << camera << ", view tab " << view);
+                EXPECT_EQ(cutTexts(h.dialog).toStdString(), "");
+                // What a scroll area holds is never wider than its view.
+                for (QScrollArea* area : h.dialog->findChildren<QScrollArea*>()) {
+                    if (area->isVisible()) {
+                        EXPECT_FALSE(area->horizontalScrollBar()->isVisible());
+                        EXPECT_LE(area->widget()->width(), area->viewport()->width())
+                            << area->objectName().toStdString();
+                    }
+                }
+                if (tab == 0 && camera == 0 && view == 0)
+                    screenshot(h.dialog, "stereo_dialog_default_size.png");
+                if (tab == 1 && camera == 0 && view == 0)
+                    screenshot(h.dialog, "stereo_dialog_default_size_rectification.png");
+            }
+
+    options->setCurrentIndex(0);
+    auto* scroll = h.w<QScrollArea>("scroll_calibration");
+    scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+    QCoreApplication::processEvents();
+    EXPECT_EQ(cutTexts(h.dialog).toStdString(), "");
+    screenshot(h.dialog, "stereo_dialog_default_size_options_end.png");
+
+    // A wider window widens the views and the options alike.
+    const int optionsWidth = options->width(), viewsWidth = views->width();
+    h.dialog->resize(opened.width() + 400, opened.height());
+    QCoreApplication::processEvents();
+    EXPECT_GT(options->width(), optionsWidth);
+    EXPECT_GT(views->width(), viewsWidth);
 }
 
 TEST_F(StereoDialog, OptionSlotsFlagsAndSensorRefresh)
