@@ -33,6 +33,13 @@ constexpr double kRingContrastShare =
     0.2; // ... or this share when one of them lies in the ring around the board
 constexpr double kBeyondContrastShare =
     0.5; // squares beyond the ring that alternate by this share continue the board
+// X-junctions where the ring meets the squares beyond it: patches at this
+// fraction of a square step from the corner along both grid directions, of
+// this half side relative to the square, whose neighbours differ by this
+// share of the board's contrast.
+constexpr double kJunctionOffset = 0.25;
+constexpr double kJunctionPatch = 0.08;
+constexpr double kJunctionContrastShare = 0.3;
 
 // Difference of two directions taken as lines, in [0, pi/2].
 float lineAngleDiff(float a, float b)
@@ -62,39 +69,153 @@ bool hasEvenSpacing(const std::vector<cv::Point2f>& p, int rows, int cols)
     return true;
 }
 
+// The corner grid extended by `kExtension` lines on every side, each new
+// corner continuing the step between the two nearest of its column, then of
+// its row. Corner (r, c) for r in -kExtension .. rows - 1 + kExtension and
+// likewise c.
+class ExtendedGrid {
+public:
+    static constexpr int kExtension = 2;
+
+    ExtendedGrid(const std::vector<cv::Point2f>& corners, int rows, int cols)
+        : rows_(rows), cols_(cols), stride_(cols + 2 * kExtension),
+          points_(static_cast<size_t>((rows + 2 * kExtension) * stride_))
+    {
+        constexpr int X = kExtension;
+        for (int r = 0; r < rows; ++r)
+            for (int c = 0; c < cols; ++c)
+                at(r, c) = corners[r * cols + c];
+        for (int c = 0; c < cols; ++c)
+            for (int k = 1; k <= X; ++k) {
+                at(-k, c) = 2.0 * at(1 - k, c) - at(2 - k, c);
+                at(rows - 1 + k, c) = 2.0 * at(rows - 2 + k, c) - at(rows - 3 + k, c);
+            }
+        for (int r = -X; r < rows + X; ++r)
+            for (int k = 1; k <= X; ++k) {
+                at(r, -k) = 2.0 * at(r, 1 - k) - at(r, 2 - k);
+                at(r, cols - 1 + k) = 2.0 * at(r, cols - 2 + k) - at(r, cols - 3 + k);
+            }
+    }
+
+    int rows() const { return rows_; }
+    int cols() const { return cols_; }
+    cv::Point2d& at(int r, int c) { return points_[(r + kExtension) * stride_ + (c + kExtension)]; }
+    const cv::Point2d& at(int r, int c) const
+    {
+        return points_[(r + kExtension) * stride_ + (c + kExtension)];
+    }
+
+private:
+    int rows_, cols_, stride_;
+    std::vector<cv::Point2d> points_;
+};
+
+// Mean grey level of the square patch of half side `half` centred at m, or
+// -1 when the patch is not whole inside the image.
+double patchMean(const cv::Mat& image, const cv::Point2d& m, int half)
+{
+    if (!(std::isfinite(m.x) && std::isfinite(m.y)) || std::fabs(m.x) > 1e6 || std::fabs(m.y) > 1e6)
+        return -1;
+    const cv::Rect patch(cvRound(m.x) - half, cvRound(m.y) - half, 2 * half + 1, 2 * half + 1);
+    if ((patch & cv::Rect(0, 0, image.cols, image.rows)) != patch)
+        return -1;
+    return cv::mean(image(patch))[0];
+}
+
+// Whether the corner lines one square beyond the grid are lines of a
+// chessboard's inner corners along a whole side: then the grid is only part
+// of a larger board. On a whole board these lines run along the board's
+// edge or through its margin, where no X-junction is: the squares of the ring
+// meet a plain margin, or the ring's outer squares are cut short by it. At
+// each extrapolated corner q of the line, with u the step to its grid
+// neighbour and v the step along the line, four small patches at
+// q + kJunctionOffset * (+-u +-v) lie in the four squares around q; at an
+// X-junction the two beyond the grid have the colours of the ring squares
+// diagonally across q, and all four neighbouring pairs differ by a good share
+// of the board's contrast. A side continues when at least two of its corners,
+// and at least half of those whose patches lie in the image, are such
+// junctions (an occluder or the image border may hide the others).
+// `brightParity` is (r + c) mod 2 of the board's bright squares.
+bool junctionsBeyondRing(const ExtendedGrid& grid, const cv::Mat& image, int brightParity, double contrast)
+{
+    const int rows = grid.rows(), cols = grid.cols();
+    auto isBright = [&](int r, int c) { return (((r + c) % 2) + 2) % 2 == brightParity; };
+    // One corner of a side: q, its grid neighbour, the corners before and
+    // after it on the line, and the ring squares (row, column) before and
+    // after it.
+    auto isJunction = [&](const cv::Point2d& q, const cv::Point2d& in, const cv::Point2d& before,
+                          const cv::Point2d& after, int r0, int c0, int r1, int c1, bool& known) {
+        known = false;
+        const cv::Point2d u = in - q, v = 0.5 * (after - before);
+        const double size = std::sqrt(std::fabs(u.x * v.y - u.y * v.x));
+        if (!std::isfinite(size) || size < 1)
+            return false;
+        const int half = std::max(1, cvRound(kJunctionPatch * size));
+        const double ringBefore = patchMean(image, q + kJunctionOffset * (u - v), half);
+        const double ringAfter = patchMean(image, q + kJunctionOffset * (u + v), half);
+        const double beyondBefore = patchMean(image, q + kJunctionOffset * (-u - v), half);
+        const double beyondAfter = patchMean(image, q + kJunctionOffset * (-u + v), half);
+        if (ringBefore < 0 || ringAfter < 0 || beyondBefore < 0 || beyondAfter < 0)
+            return false;
+        known = true;
+        // Going round q: ring before, ring after, beyond after, beyond before;
+        // the square beyond has the colour of the ring square diagonally across.
+        const bool b0 = isBright(r0, c0), b1 = isBright(r1, c1);
+        auto step = [&](double a, double b, bool aBright) { return aBright ? a - b : b - a; };
+        const double weakest =
+            std::min(std::min(step(ringBefore, ringAfter, b0), step(ringAfter, beyondAfter, b1)),
+                     std::min(step(beyondAfter, beyondBefore, b0), step(beyondBefore, ringBefore, b1)));
+        return weakest >= kJunctionContrastShare * contrast;
+    };
+    auto continues = [&](int n, const std::function<bool(int, bool&)>& junction) {
+        int known = 0, junctions = 0;
+        for (int k = 0; k < n; ++k) {
+            bool isKnown = false;
+            junctions += junction(k, isKnown);
+            known += isKnown;
+        }
+        return junctions >= 2 && 2 * junctions >= known;
+    };
+    const auto& e = grid;
+    return continues(cols,
+                     [&](int c, bool& k) {
+                         return isJunction(e.at(-1, c), e.at(0, c), e.at(-1, c - 1), e.at(-1, c + 1), -1,
+                                           c - 1, -1, c, k);
+                     }) ||
+           continues(cols,
+                     [&](int c, bool& k) {
+                         return isJunction(e.at(rows, c), e.at(rows - 1, c), e.at(rows, c - 1),
+                                           e.at(rows, c + 1), rows - 1, c - 1, rows - 1, c, k);
+                     }) ||
+           continues(rows,
+                     [&](int r, bool& k) {
+                         return isJunction(e.at(r, -1), e.at(r, 0), e.at(r - 1, -1), e.at(r + 1, -1), r - 1,
+                                           -1, r, -1, k);
+                     }) ||
+           continues(rows, [&](int r, bool& k) {
+               return isJunction(e.at(r, cols), e.at(r, cols - 1), e.at(r - 1, cols), e.at(r + 1, cols),
+                                 r - 1, cols - 1, r, cols - 1, k);
+           });
+}
+
 // The squares of the board, and the ring of squares around its inner
 // corners that every chessboard has, alternate between dark and bright: every
 // two neighbouring squares differ by a good part of the board's contrast. A
 // grid that took points off the pattern (the outer corners of the board,
 // where the squares meet the margin, or corners of another structure) has a
 // ring square of the wrong brightness. Beyond the ring lies the margin or the
-// background: when the squares go on alternating there along a whole side,
-// the grid is only part of a larger board. Squares whose patch leaves the
-// image are not judged. While a board grows it is only part of the pattern:
-// then `whole` is false and the squares beyond the ring are not looked at.
+// background: when the squares go on alternating there along a whole side, or
+// the corners where the ring meets the squares beyond it are X-junctions
+// along a whole side (junctionsBeyondRing), the grid is only part of a larger
+// board. Squares whose patch leaves the image are not judged. While a board
+// grows it is only part of the pattern: then `whole` is false and nothing
+// beyond the ring is looked at.
 bool hasChessboardSquares(const std::vector<cv::Point2f>& corners, int rows, int cols, const cv::Mat& image,
                           bool whole = true)
 {
-    // Corner grid extended by two lines on every side, each new corner
-    // continuing the step between the two nearest of its column, then of its
-    // row.
-    constexpr int X = 2;
-    const int er = rows + 2 * X, ec = cols + 2 * X;
-    std::vector<cv::Point2d> E(er * ec);
-    auto e = [&](int r, int c) -> cv::Point2d& { return E[(r + X) * ec + (c + X)]; };
-    for (int r = 0; r < rows; ++r)
-        for (int c = 0; c < cols; ++c)
-            e(r, c) = corners[r * cols + c];
-    for (int c = 0; c < cols; ++c)
-        for (int k = 1; k <= X; ++k) {
-            e(-k, c) = 2.0 * e(1 - k, c) - e(2 - k, c);
-            e(rows - 1 + k, c) = 2.0 * e(rows - 2 + k, c) - e(rows - 3 + k, c);
-        }
-    for (int r = -X; r < rows + X; ++r)
-        for (int k = 1; k <= X; ++k) {
-            e(r, -k) = 2.0 * e(r, 1 - k) - e(r, 2 - k);
-            e(r, cols - 1 + k) = 2.0 * e(r, cols - 2 + k) - e(r, cols - 3 + k);
-        }
+    constexpr int X = ExtendedGrid::kExtension;
+    const ExtendedGrid grid(corners, rows, cols);
+    auto e = [&](int r, int c) -> const cv::Point2d& { return grid.at(r, c); };
 
     // Squares r = -X .. rows - 2 + X, c = -X .. cols - 2 + X; square (r, c)
     // lies between corner rows r, r + 1 and columns c, c + 1. Its level is 0
@@ -107,7 +228,6 @@ bool hasChessboardSquares(const std::vector<cv::Point2f>& corners, int rows, int
     };
     std::vector<double> value(sr * sc, -1.0);
     auto v = [&](int r, int c) -> double& { return value[(r + X) * sc + (c + X)]; };
-    const cv::Rect inside(0, 0, image.cols, image.rows);
     for (int r = -X; r <= rows - 2 + X; ++r) {
         for (int c = -X; c <= cols - 2 + X; ++c) {
             const cv::Point2d a = e(r, c), b = e(r, c + 1), d = e(r + 1, c + 1), f = e(r + 1, c);
@@ -120,13 +240,9 @@ bool hasChessboardSquares(const std::vector<cv::Point2f>& corners, int rows, int
                          wf = weight(r + 1, c);
             const cv::Point2d m = (wa * a + wb * b + wd * d + wf * f) / (wa + wb + wd + wf);
             const double size = std::min(cv::norm(d - a), cv::norm(f - b)) / std::sqrt(2.0);
-            if (!(std::isfinite(m.x) && std::isfinite(m.y) && std::isfinite(size)))
+            if (!std::isfinite(size))
                 continue;
-            const int half = std::max(1, cvRound(kSquarePatch * 0.5 * size));
-            const cv::Rect patch(cvRound(m.x) - half, cvRound(m.y) - half, 2 * half + 1, 2 * half + 1);
-            if ((patch & inside) != patch)
-                continue;
-            v(r, c) = cv::mean(image(patch))[0];
+            v(r, c) = patchMean(image, m, std::max(1, cvRound(kSquarePatch * 0.5 * size)));
         }
     }
     // Contrast of the board's own squares.
@@ -198,7 +314,7 @@ bool hasChessboardSquares(const std::vector<cv::Point2f>& corners, int rows, int
             rows - 1, [&](int r) { return alternate(r, cols - 1, r, right, s); },
             [&](int r) { return alternate(r, right, r + 1, right, s); }))
         return false;
-    return true;
+    return !junctionsBeyondRing(grid, image, bright, contrast);
 }
 
 // Validates, grows, measures and orients one seed board; empties it when it

@@ -49,8 +49,10 @@
 // grid whose rows and columns are not evenly spaced, whose squares, with the
 // ring of squares around the inner corners, do not alternate between dark and
 // bright (a grid that skipped a line or took in points off the pattern), or
-// beyond whose ring the squares go on alternating along a whole side (part of
-// a larger board whose further corners were not found).
+// beyond whose ring the pattern goes on along a whole side: the squares
+// beyond alternate, or the corners one square beyond the grid are
+// X-junctions (part of a larger board whose further corners were not found).
+// Only the image around the grid is sampled for these tests.
 // Returns true when a board of exactly patternSize (in either orientation) was
 // found; not finding one is no error. Errors (cv::Exception, outputs untouched):
 //   StsOutOfRange "Both width and height of the pattern should have bigger than 2";
@@ -66,8 +68,13 @@ bool findChessboardCorners2(cv::InputArray image, cv::Size patternSize, cv::Outp
 // whole chessboard in the 8-bit gray image: the lines are evenly spaced, the
 // squares alternate on the board and in the ring around it, and the pattern
 // does not go on beyond the ring along a side (then the corners are only part
-// of a larger board). findChessboardCorners2 applies the same test to its own
-// boards.
+// of a larger board, as an 8 x 6 grid inside a 9 x 6 board): neither do the
+// squares beyond the ring alternate along it, nor are the corners one square
+// beyond the grid X-junctions along it. What lies outside the image is not
+// judged: a side whose surroundings the image does not show cannot refuse the
+// grid. Only small patches around the grid are sampled (well under a
+// millisecond). findChessboardCorners2 applies the same test to its own
+// boards. Throws cv::Exception (StsAssert) for an image that is not CV_8UC1.
 bool isWholeChessboard(const cv::Mat& gray, cv::Size patternSize, const std::vector<cv::Point2f>& corners);
 
 namespace details {

@@ -23,24 +23,6 @@ std::vector<cv::Point3f> chessboardObjectPoints(cv::Size patternSize, float squa
     return points;
 }
 
-namespace {
-
-// Whether OpenCV's detector finds the pattern one corner larger in either
-// direction: then a board of the requested size is only part of the board in
-// the image.
-bool isPartOfLargerBoard(const cv::Mat& gray, const ChessboardOptions& options)
-{
-    const int flags = options.detectorFlags() | cv::CALIB_CB_FAST_CHECK;
-    std::vector<cv::Point2f> larger;
-    for (const cv::Size size : {cv::Size(options.patternSize.width + 1, options.patternSize.height),
-                                cv::Size(options.patternSize.width, options.patternSize.height + 1)})
-        if (cv::findChessboardCorners(gray, size, larger, flags))
-            return true;
-    return false;
-}
-
-} // namespace
-
 bool detectChessboard(const cv::Mat& gray, const ChessboardOptions& options,
                       std::vector<cv::Point2f>& corners)
 {
@@ -55,11 +37,11 @@ bool detectChessboard(const cv::Mat& gray, const ChessboardOptions& options,
             corners.clear();
             found = findChessboardCorners2(equalized, options.patternSize, corners, 1, cv::noArray());
         }
-        if (!found || isPartOfLargerBoard(gray, options)) {
+        // The detector refuses a grid that is only part of a larger board
+        // itself (the same test as isWholeChessboard below).
+        if (!found)
             corners.clear();
-            return false;
-        }
-        return true;
+        return found;
     }
     const bool found = cv::findChessboardCorners(gray, options.patternSize, corners, options.detectorFlags());
     if (!found) {
@@ -73,9 +55,11 @@ bool detectChessboard(const cv::Mat& gray, const ChessboardOptions& options,
     // OpenCV's detector also reports a smaller pattern inside a larger board
     // (8x6 corners on a 9x6 board): the correspondences would be shifted by a
     // square without a word. Such a grid is no board of the requested size:
-    // the squares must alternate as a whole board's, and the pattern one
-    // corner larger must not be there.
-    if (!isWholeChessboard(gray, options.patternSize, corners) || isPartOfLargerBoard(gray, options)) {
+    // the squares must alternate as a whole board's, and the corner lines
+    // beyond its ring of squares must not go on as a chessboard's. The test
+    // only samples the image around the grid, so it costs next to nothing
+    // beside the detector.
+    if (!isWholeChessboard(gray, options.patternSize, corners)) {
         corners.clear();
         return false;
     }

@@ -5,6 +5,7 @@
 #include "core/chessboard/chessboard_board.h"
 #include "core/chessboard/chessboard_fit.h"
 
+#include "board_part_cases.h"
 #include "synthetic.h"
 #include "test_helpers.h"
 
@@ -1106,4 +1107,41 @@ TEST(ChessboardDriver, Feature2DInterfaceGivesTheCorners)
     std::vector<cv::KeyPoint> none;
     expectCvError([&] { detector.detect(img, none, cv::Mat(img.size(), CV_8UC1, cv::Scalar(1))); },
                   cv::Error::StsBadSize, "Mask is not supported", "details::FastX::detectImpl");
+}
+
+// The whole-board test decides from the image around a grid whether its
+// corners are all the inner corners of a board: every part of a 9 x 6 board
+// one line smaller (in x, in y or in both, at either end) is refused, and
+// the whole board never is, whatever the pose, the light, the margin, an
+// occluder or the image border. The parts are cut from the exact corners,
+// so the test holds for whatever grid a detector reports.
+TEST(IsWholeChessboard, RefusesEveryPartOfALargerBoardButNeverTheWholeBoard)
+{
+    for (const board_parts::Case& c : board_parts::cases()) {
+        SCOPED_TRACE(c.name);
+        std::vector<cv::Point2f> truth;
+        const cv::Mat img = board_parts::render(c, truth);
+        EXPECT_TRUE(isWholeChessboard(img, board_parts::kPattern, truth));
+        for (const board_parts::Part& p : board_parts::parts()) {
+            SCOPED_TRACE(p.name);
+            const cv::Size size(p.c1 - p.c0, p.r1 - p.r0);
+            EXPECT_FALSE(isWholeChessboard(img, size, board_parts::part(truth, p.r0, p.r1, p.c0, p.c1)));
+        }
+    }
+}
+
+// Where the image does not show what lies beyond a side, that side cannot
+// refuse the grid: the 9 x 6 board with the image cut right at its last
+// column of corners is all there is to see.
+TEST(IsWholeChessboard, SideBeyondTheImageIsNotJudged)
+{
+    board_parts::Case c = board_parts::cases().front();
+    std::vector<cv::Point2f> truth;
+    const cv::Mat full = board_parts::render(c, truth);
+    float last = 0;
+    for (int r = 0; r < board_parts::kPattern.height; ++r)
+        last = std::max(last, truth[r * 9 + 8].x);
+    const cv::Mat cut = full.colRange(0, cvRound(last) + 2).clone();
+    EXPECT_TRUE(isWholeChessboard(cut, {8, 6}, board_parts::part(truth, 0, 6, 0, 8)));
+    EXPECT_FALSE(isWholeChessboard(full, {8, 6}, board_parts::part(truth, 0, 6, 0, 8)));
 }
