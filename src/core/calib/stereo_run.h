@@ -150,7 +150,8 @@ struct StereoRunInput {
     // Per pair (may be shorter than the lists): indices of points removed as
     // outliers by an earlier run, ascending, into the pair's points as found.
     // They are left out while the pair's points are those they were found on
-    // (reused from the cache or a corner file); a pair detected anew is whole.
+    // (reused from the cache or a corner file) and at least 4 points remain;
+    // a pair detected anew is whole.
     std::vector<std::vector<size_t>> excludedPoints;
     // Thresholds of the outliers to find; none: no point is an outlier.
     std::optional<StereoOutlierThresholds> outlierThresholds;
@@ -232,8 +233,8 @@ using StereoRunCallback = std::function<bool(const StereoRunProgress&)>;
 // through detectBoards with `cache` (so an unchanged file is never detected
 // twice with the same options, and a changed one is detected again). Per
 // camera, the first image read sets the size every other image must have.
-// A pair whose two images are detected uses the board's grid as object
-// points; a pair whose points both come from corner files uses the primary's.
+// A pair with a detected image uses the board's grid as object points; a pair
+// whose points both come from corner files uses the primary's file's.
 // The ready pairs are calibrated (their sizes give each camera's image size),
 // and each gets its fit, with outliers when thresholds are given. Never
 // throws for file, detector or calibration errors: they are outcomes.
