@@ -101,6 +101,11 @@ StereoChessCalibWin::StereoChessCalibWin(QWidget* parent, std::vector<QString> n
     ui->tabCalibRect->setCurrentIndex(0);
     ui->tab_calib_options->setCurrentIndex(0);
     fitWidthToContents(ui->scroll_calibration);
+    // The error figures, hidden until a run, fit beside each other without
+    // growing the window when they appear.
+    ui->tab_2D_targets->setMinimumWidth(ui->tab_2D_targets->layout()->minimumSize().width());
+    ui->tabWidget->setMinimumWidth(
+        std::max(ui->tabWidget->minimumWidth(), ui->tabWidget->minimumSizeHint().width()));
     initChessboardFrame(chessboardFormOf(ui));
     loadSettings(this, dir1, dir2);
 

@@ -13,9 +13,11 @@
 #include "gui/views/ImageLabel.h"
 
 #include "dialog_test_helpers.h"
+#include "screenshots.h"
 #include "stereo_rig.h"
 #include "synthetic.h"
 #include "test_helpers.h"
+#include "text_fit.h"
 #include "vtk_test_helpers.h"
 
 #include <QAbstractButton>
@@ -814,89 +816,83 @@ TEST_F(StereoDialog, EveryViewShowsTheLastRunOrThatThereIsNone)
     expectNoResult("after the secondary images were opened again");
 }
 
-// Texts of the shown labels, buttons and group titles that do not fit where
-// they are: narrower than their text needs, or with their text reaching out
-// of a parent that clips it (a scroll area's view, a tab page).
-QString cutTexts(QWidget* dialog)
+// Every option tab, camera tab and view tab in turn, the calibration options
+// scrolled to their top and to their end: no text is cut off, and what the
+// scroll area holds is never wider than its view.
+void expectEveryTextWhole(const Harness& h, const QString& name)
 {
-    QStringList cut;
-    for (QWidget* w : dialog->findChildren<QWidget*>()) {
-        QString text;
-        if (auto* label = qobject_cast<QLabel*>(w); label && !label->wordWrap())
-            text = label->text();
-        else if (auto* button = qobject_cast<QAbstractButton*>(w))
-            text = button->text();
-        else if (auto* group = qobject_cast<QGroupBox*>(w))
-            text = group->title();
-        if (text.isEmpty() || !w->isVisible())
-            continue;
-        const int need = w->minimumSizeHint().width();
-        // A push button centres its text; the others start it at the left.
-        const int extent = qobject_cast<QPushButton*>(w) ? w->width() : need;
-        bool fits = w->width() >= need;
-        for (QWidget* p = w->parentWidget(); fits && p && p != dialog; p = p->parentWidget()) {
-            const int left = w->mapTo(p, QPoint(0, 0)).x();
-            fits = left >= 0 && left + extent <= p->width();
-        }
-        if (!fits)
-            cut << text;
-    }
-    return cut.join(" | ");
-}
-
-// At the size it opens with, every text of the dialog can be read on every
-// tab, nothing scrolls sideways, and the option panel grows with the window.
-TEST_F(StereoDialog, AtItsDefaultSizeNoTextIsCutOff)
-{
-    Harness h;
-    ASSERT_NE(h.dialog, nullptr);
-    QCoreApplication::processEvents();
-    const QSize opened = h.dialog->size();
-    EXPECT_GE(opened.width(), 850);
-    EXPECT_EQ(opened.height(), 900);
-    EXPECT_LE(h.w<QListWidget>("list_images_primary")->width(), 200);
-    EXPECT_GE(h.w<QTabWidget>("tabWidget")->width(), 300);
-    EXPECT_LE(h.w<QProgressBar>("progress_bar")->height(), 3);
     auto* options = h.w<QTabWidget>("tabCalibRect");
     auto* calibOptions = h.w<QTabWidget>("tab_calib_options");
     auto* views = h.w<QTabWidget>("tabWidget");
+    auto* scroll = h.w<QScrollArea>("scroll_calibration");
     for (int tab = 0; tab < 2; ++tab)
         for (int camera = 0; camera < 2; ++camera)
-            for (int view : {0, 2}) {
-                options->setCurrentIndex(tab);
-                calibOptions->setCurrentIndex(camera);
-                views->setCurrentIndex(view);
-                QCoreApplication::processEvents();
-                SCOPED_TRACE(testing::Message()
-                             << "option tab " << tab << ", camera tab " << camera << ", view tab " << view);
-                EXPECT_EQ(cutTexts(h.dialog).toStdString(), "");
-                // What a scroll area holds is never wider than its view.
-                for (QScrollArea* area : h.dialog->findChildren<QScrollArea*>()) {
-                    if (area->isVisible()) {
-                        EXPECT_FALSE(area->horizontalScrollBar()->isVisible());
-                        EXPECT_LE(area->widget()->width(), area->viewport()->width())
-                            << area->objectName().toStdString();
-                    }
+            for (int view : {0, 2})
+                for (bool end : {false, true}) {
+                    options->setCurrentIndex(tab);
+                    calibOptions->setCurrentIndex(camera);
+                    views->setCurrentIndex(view);
+                    scroll->verticalScrollBar()->setValue(end ? scroll->verticalScrollBar()->maximum() : 0);
+                    QCoreApplication::processEvents();
+                    SCOPED_TRACE(testing::Message()
+                                 << "option tab " << tab << ", camera tab " << camera << ", view tab " << view
+                                 << (end ? ", scrolled down" : ""));
+                    EXPECT_CUT_OFF_NONE(h.dialog);
+                    EXPECT_FALSE(scroll->horizontalScrollBar()->isVisible());
+                    EXPECT_LE(scroll->widget()->width(), scroll->viewport()->width());
+                    if (camera == 0 && view == 0 && !end)
+                        h.dialog->grab().save(testing_support::screenshotPath(
+                            name + (tab == 0 ? ".png" : "_rectification.png")));
+                    if (tab == 0 && camera == 1 && view == 2 && end)
+                        h.dialog->grab().save(testing_support::screenshotPath(name + "_options_end.png"));
                 }
-                if (tab == 0 && camera == 0 && view == 0)
-                    screenshot(h.dialog, "stereo_dialog_default_size.png");
-                if (tab == 1 && camera == 0 && view == 0)
-                    screenshot(h.dialog, "stereo_dialog_default_size_rectification.png");
-            }
+}
 
-    options->setCurrentIndex(0);
-    auto* scroll = h.w<QScrollArea>("scroll_calibration");
-    scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
-    QCoreApplication::processEvents();
-    EXPECT_EQ(cutTexts(h.dialog).toStdString(), "");
-    screenshot(h.dialog, "stereo_dialog_default_size_options_end.png");
+// Opened from the main window, at the size it opens with, every text of the
+// dialog can be read on every tab, before and after a run, with the font of
+// the test's X server and with a larger desktop font (about 11 pt); nothing
+// scrolls sideways, and the views and the options grow with the window.
+TEST_F(StereoDialog, AtItsDefaultSizeNoTextIsCutOff)
+{
+    const SmallScene scene(imageDir.path(), 4);
+    for (const double fontScale : {1.0, 1.25}) {
+        SCOPED_TRACE(testing::Message() << "font scaled by " << fontScale);
+        const testing_support::ScopedFontScale font(fontScale);
+        dialog_test::useSettingsFolder(settingsDir.path()); // no size kept from the round before
+        Harness h;
+        ASSERT_NE(h.dialog, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(h.dialog));
+        const QSize opened = h.dialog->size();
+        EXPECT_GE(opened.width(), 850);
+        EXPECT_GE(opened.height(), 900);
+        EXPECT_LE(h.w<QListWidget>("list_images_primary")->width(), 200);
+        EXPECT_GE(h.w<QTabWidget>("tabWidget")->width(), 300);
+        EXPECT_LE(h.w<QProgressBar>("progress_bar")->height(), 3);
+        const QString name = QString("stereo_dialog_default_size_font%1").arg(fontScale);
+        expectEveryTextWhole(h, name);
 
-    // A wider window widens the views and the options alike.
-    const int optionsWidth = options->width(), viewsWidth = views->width();
-    h.dialog->resize(opened.width() + 400, opened.height());
-    QCoreApplication::processEvents();
-    EXPECT_GT(options->width(), optionsWidth);
-    EXPECT_GT(views->width(), viewsWidth);
+        h.setPattern(scene.pattern, "30");
+        h.dialog->openPrimaryImages(scene.files.primary);
+        h.dialog->openSecondaryImages(scene.files.secondary);
+        h.calibrate();
+        ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+        h.w<QTabWidget>("tabWidget")->setCurrentIndex(0);
+        h.w<QListWidget>("list_images_primary")->setCurrentRow(1);
+        QTest::qWait(100); // the layout follows the error figures
+        ASSERT_TRUE(h.w<QGroupBox>("group_epi_err")->isVisible());
+        EXPECT_EQ(h.dialog->size(), opened) << "the figures fit without growing the window";
+        expectEveryTextWhole(h, name + "_run");
+
+        // A wider window widens the views and the options alike.
+        auto* options = h.w<QTabWidget>("tabCalibRect");
+        auto* views = h.w<QTabWidget>("tabWidget");
+        const int optionsWidth = options->width(), viewsWidth = views->width();
+        h.dialog->resize(opened.width() + 400, opened.height());
+        QTest::qWait(100);
+        EXPECT_GT(options->width(), optionsWidth);
+        EXPECT_GT(views->width(), viewsWidth);
+        EXPECT_CUT_OFF_NONE(h.dialog);
+    }
 }
 
 TEST_F(StereoDialog, OptionSlotsFlagsAndSensorRefresh)
