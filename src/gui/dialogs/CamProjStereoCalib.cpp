@@ -992,23 +992,6 @@ void CamProjStereoCalib::logStereoResult(const CamProjStereoResult& c)
         logAppend(num(R.at<double>(r, 0)) + " " + num(R.at<double>(r, 1)) + " " + num(R.at<double>(r, 2)));
 }
 
-// A refinement that ran out of steps while its parameters still moved has
-// not converged: the log says so in the warning colour, with what to change.
-void CamProjStereoCalib::logRefinementLimit(const StereoRefinementReport& refinement)
-{
-    if (!refinement.reachedIterationLimit)
-        return;
-    logAppend(
-        tr("The optimisation stopped at its limit of %1 iterations while the parameters still changed by "
-           "%2 (more than epsilon %3); the result may not be converged. Raise the maximum number of "
-           "iterations.")
-            .arg(refinement.maxIterations)
-            .arg(refinement.lastChange, 0, 'g', 3)
-            .arg(refinement.epsilon, 0, 'g', 3),
-        Qt::darkYellow);
-    logColor(Qt::black);
-}
-
 // Rows take the colour of the projector's error of their set, as the boards
 // in the 3D view do.
 void CamProjStereoCalib::colourStereoRows(const CamProjStereoRunResult& run)

@@ -195,7 +195,6 @@ private:
     void drawProjectorScene(const ProjectorRunResult& run);
     void presentStereoResult(const CamProjStereoRunResult& run);
     void logStereoResult(const CamProjStereoResult& result);
-    void logRefinementLimit(const StereoRefinementReport& refinement);
     void colourStereoRows(const CamProjStereoRunResult& run);
     void drawStereoScene(const CamProjStereoRunResult& run);
     void showEmptyScene();

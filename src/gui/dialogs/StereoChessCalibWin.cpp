@@ -797,8 +797,9 @@ void StereoChessCalibWin::markPairUnused(int row)
         }
 }
 
-// One pair of the detection pass: its number in green (found now or
-// before), red (not usable, with the reason) or gray (not selected).
+// One pair of the detection pass: its number in green (found now, or from
+// corner files), dark green (both boards reused from earlier detections), red
+// (not usable, with the reason) or gray (not selected).
 void StereoChessCalibWin::logPairStep(size_t i, const StereoPair& pair)
 {
     using S = StereoPair::Status;
@@ -814,7 +815,7 @@ void StereoChessCalibWin::logPairStep(size_t i, const StereoPair& pair)
         logInsert(number, Qt::gray);
         break;
     case S::Ready:
-        logInsert(number, Qt::green);
+        logInsert(number, pair.reused[0] && pair.reused[1] ? Qt::darkGreen : Qt::green);
         break;
     case S::DetectorError:
         logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(pair.error), Qt::red);
@@ -947,18 +948,7 @@ void StereoChessCalibWin::logCalibration(const StereoCalibration& cal)
         logAppend(f4(R.at<double>(r, 0)) + " " + f4(R.at<double>(r, 1)) + " " + f4(R.at<double>(r, 2)));
 
     // A result the refinement did not converge to is used, but not silently.
-    const StereoRefinementReport& refinement = cal.refinement;
-    if (refinement.reachedIterationLimit) {
-        logAppend(
-            tr("[WARNING] The optimization stopped at its limit of %1 iterations: its last step changed "
-               "the parameters by %2 (relative), more than the epsilon %3. The result may not be "
-               "converged; raise \"Max iterations\" and calibrate again.")
-                .arg(refinement.maxIterations)
-                .arg(refinement.lastChange, 0, 'g', 3)
-                .arg(refinement.epsilon, 0, 'g', 3),
-            Qt::darkYellow);
-        logColor(Qt::black);
-    }
+    logRefinementLimit(cal.refinement);
 }
 
 // Both sensors are checked before anything reaches the tree.

@@ -725,7 +725,7 @@ TEST_F(CamProjDialog, AStereoRunThatStopsAtItsIterationLimitSaysSo)
     EXPECT_EQ(w<QLineEdit>(d, "edit_accuracy")->text(), "0.001");
     d->loadImageFolder(sets().dir.path());
 
-    const QString warning = "The optimisation stopped at its limit of ";
+    const QString warning = "[WARNING] The optimization stopped at its limit of ";
     QTextEdit* log = logOf(d);
     QTest::mouseClick(w<QPushButton>(d, "button_calibrate"), Qt::LeftButton);
     ASSERT_TRUE(logHas(log, "Stereo parameters saved to", Qt::black)) << log->toPlainText().toStdString();
@@ -737,9 +737,9 @@ TEST_F(CamProjDialog, AStereoRunThatStopsAtItsIterationLimitSaysSo)
     QTest::mouseClick(w<QPushButton>(d, "button_calibrate"), Qt::LeftButton);
     ASSERT_TRUE(logHas(log, "Stereo parameters saved to", Qt::black)) << log->toPlainText().toStdString();
     const QRegularExpression text(
-        "The optimisation stopped at its limit of 1 iterations while the parameters still changed by "
-        "([0-9.e+-]+) \\(more than epsilon 1e-09\\); the result may not be converged. Raise the maximum "
-        "number of iterations.");
+        "The optimization stopped at its limit of 1 iterations: its last step changed the parameters by "
+        "([0-9.e+-]+) \\(relative\\), more than the epsilon 1e-09. The result may not be converged; raise "
+        "the maximum number of iterations and calibrate again.");
     const QRegularExpressionMatch match = text.match(log->toPlainText());
     ASSERT_TRUE(match.hasMatch()) << log->toPlainText().toStdString();
     EXPECT_GT(match.captured(1).toDouble(), 1e-9);
