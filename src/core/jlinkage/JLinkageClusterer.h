@@ -23,8 +23,8 @@
 // distance among all pairs still sharing a hypothesis (ties: the smaller pair
 // index), and the run ends only when no such pair is left.
 
+#include "core/jlinkage/BitSet.h"
 #include "core/jlinkage/KdTree.h"
-#include "core/jlinkage/bitset.h"
 
 #include <cstdint>
 #include <functional>
