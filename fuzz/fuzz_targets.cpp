@@ -157,10 +157,17 @@ void imageSetFolder(const uint8_t* data, size_t size)
 const std::vector<Target>& coreTargets()
 {
     static const std::vector<Target> targets = {
-        {"project_file", projectFile},        {"corner_file", cornerFile},
-        {"intrinsics_file", intrinsicsFile},  {"tcp_pose_file", tcpPoseFile},
-        {"image_set_folder", imageSetFolder}, {"gray_code_decoder", grayCodeDecoder},
-        {"axyb_solver", axybSolver},          {"stereo_rectification", stereoRectification},
+        {"project_file", projectFile},
+        {"corner_file", cornerFile},
+        {"intrinsics_file", intrinsicsFile},
+        {"tcp_pose_file", tcpPoseFile},
+        {"image_set_folder", imageSetFolder},
+        {"line_detection", lineDetection},
+        {"jlinkage_vanishing_points", jlinkageVanishingPoints},
+        {"manhattan_pose", manhattanPose},
+        {"gray_code_decoder", grayCodeDecoder},
+        {"axyb_solver", axybSolver},
+        {"stereo_rectification", stereoRectification},
     };
     return targets;
 }

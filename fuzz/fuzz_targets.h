@@ -26,6 +26,14 @@ void intrinsicsFile(const uint8_t* data, size_t size);
 void tcpPoseFile(const uint8_t* data, size_t size);
 void imageSetFolder(const uint8_t* data, size_t size);
 
+// The Manhattan-world computations (vanishing_fuzz_targets.cpp): the line
+// detector on an image made of the bytes, the J-Linkage search with the
+// vanishing-point models and the kd-tree, and the chain from vanishing points
+// to the camera pose.
+void lineDetection(const uint8_t* data, size_t size);
+void jlinkageVanishingPoints(const uint8_t* data, size_t size);
+void manhattanPose(const uint8_t* data, size_t size);
+
 // Core computations fed parameters and pixels from the bytes
 // (calib_fuzz_targets.cpp): each result must keep its function's contract.
 void grayCodeDecoder(const uint8_t* data, size_t size);

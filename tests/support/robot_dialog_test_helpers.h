@@ -9,12 +9,17 @@
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
 #include "robot_chain.h"
+#include "text_fit.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMetaType>
+#include <QPixmap>
 #include <QPointer>
 #include <QPushButton>
 #include <QSpinBox>
@@ -44,6 +49,8 @@ template <class Dialog> Dialog* newestDialog()
 }
 
 using dialog_test::setBoard;
+
+using testing_support::cutOffTexts;
 
 // The fixture of a robot dialog's widget tests. The suite renders one chain
 // into a temporary folder (renderScene from SetUpTestSuite); each test has

@@ -1,6 +1,7 @@
 #include "core/calib/cam_proj_calib.h"
 
 #include "core/calib/stereo_calib.h"
+#include "core/structured_light/gray_code_decoder.h"
 
 #include <opencv2/calib3d.hpp>
 
@@ -139,7 +140,7 @@ CamProjStereoResult calibrateCamProjStereo(const CamProjStereoInput& in)
     try {
         r.rms = stereoCalibrateDual(in.objectPoints, in.camCorners, in.projCorners, r.camK, r.camKc, r.projK,
                                     r.projKc, in.cameraSize, in.projectorSize, r.R, r.T, r.E, r.F,
-                                    r.perViewErrors, in.camFlags, in.projFlags, in.criteria);
+                                    r.perViewErrors, in.camFlags, in.projFlags, in.criteria, &r.refinement);
     } catch (const cv::Exception& e) {
         r.error = e.what();
         return r;
@@ -225,4 +226,402 @@ bool writeCamProjStereoFile(const std::string& path, const CamProjStereoResult& 
             *error = e.what();
         return false;
     }
+}
+
+// ---------------------------------------------------------------------------
+// Whole runs
+
+void CamProjSet::clearDetection()
+{
+    objectPoints.clear();
+    camCorners.clear();
+    imageSize = cv::Size();
+    projCorners.clear();
+}
+
+void CamProjSet::clearDecoding()
+{
+    decodedMap.release();
+    minMaxMap.release();
+    projCorners.clear();
+}
+
+namespace {
+
+bool tell(const CamProjProgressFn& progress, const CamProjProgress& step)
+{
+    return !progress || progress(step);
+}
+
+bool tellStage(const CamProjProgressFn& progress, CamProjStage stage)
+{
+    CamProjProgress step;
+    step.stage = stage;
+    return tell(progress, step);
+}
+
+bool tellSet(const CamProjProgressFn& progress, CamProjStage stage, int set, SetOutcome outcome,
+             std::vector<std::string> messages = {})
+{
+    CamProjProgress step;
+    step.stage = stage;
+    step.set = set;
+    step.outcome = outcome;
+    step.messages = std::move(messages);
+    return tell(progress, step);
+}
+
+CamProjStatus abortedStatus()
+{
+    CamProjStatus status;
+    status.aborted = true;
+    return status;
+}
+
+// The files a set's corners come from: image 0, and image 1 when there is one.
+std::vector<DetectionCache::FileStamp> boardFileStamps(const CamProjSet& set)
+{
+    std::vector<DetectionCache::FileStamp> stamps;
+    for (size_t k = 0; k < set.files.size() && k < 2; ++k)
+        stamps.push_back(DetectionCache::stampOf(set.files[k]));
+    return stamps;
+}
+
+// One request per checked set without corners: image 0, and image 1 as the
+// fallback on OpenCV's detector (under the white pattern the board may be
+// washed out, while the black pattern's capture shows it in ambient light).
+std::vector<DetectionRequest> detectionRequests(const std::vector<CamProjSet>& sets,
+                                                const ChessboardOptions& options)
+{
+    std::vector<DetectionRequest> requests(sets.size());
+    for (size_t i = 0; i < sets.size(); ++i) {
+        DetectionRequest& r = requests[i];
+        r.selected = sets[i].checked && !sets[i].detected() && !sets[i].files.empty();
+        if (!sets[i].files.empty())
+            r.path = sets[i].files[0];
+        if (!options.radon && sets[i].files.size() > 1)
+            r.fallbackPath = sets[i].files[1];
+    }
+    return requests;
+}
+
+// A set whose board images changed on disk since its corners were found is
+// taken as captured anew: everything made from it goes.
+void forgetChangedSets(std::vector<CamProjSet>& sets)
+{
+    for (CamProjSet& set : sets) {
+        if (set.checked && set.detected() && set.boardStamps != boardFileStamps(set)) {
+            set.clearDetection();
+            set.clearDecoding();
+        }
+    }
+}
+
+// Takes a new detection (or one the cache kept) into the set's record.
+SetOutcome takeDetection(CamProjSet& set, const BoardDetection& detection, bool reused,
+                         const ChessboardOptions& options)
+{
+    if (!detection.found()) {
+        set.checked = false;
+        set.clearDetection();
+        return SetOutcome::Failed;
+    }
+    set.camCorners = detection.corners;
+    set.objectPoints = chessboardObjectPoints(options.patternSize, options.squareWidth, options.squareHeight);
+    set.imageSize = detection.imageSize;
+    set.boardStamps = boardFileStamps(set);
+    set.projCorners.clear();
+    return reused ? SetOutcome::Reused : SetOutcome::Made;
+}
+
+// What the progress callback is told of a set whose corners were kept.
+BoardDetection keptDetection(const CamProjSet& set)
+{
+    BoardDetection d;
+    d.outcome = BoardDetection::Outcome::Found;
+    d.corners = set.camCorners;
+    d.imageSize = set.imageSize;
+    return d;
+}
+
+} // namespace
+
+CamProjStatus detectSetChessboards(std::vector<CamProjSet>& sets, const ChessboardOptions& options,
+                                   DetectionCache& cache, const CamProjProgressFn& progress)
+{
+    if (!tellStage(progress, CamProjStage::Detection))
+        return abortedStatus();
+    forgetChangedSets(sets);
+    CamProjStatus status;
+    cv::Size reference;
+    const auto step = [&](size_t index, std::optional<BoardDetection> detection, bool reused) {
+        CamProjSet& set = sets[index];
+        CamProjProgress told;
+        told.stage = CamProjStage::Detection;
+        told.set = static_cast<int>(index);
+        if (!detection && set.checked && set.detected()) {
+            detection = keptDetection(set);
+            reused = true;
+        }
+        if (!detection) {
+            told.outcome = set.checked ? SetOutcome::Failed : SetOutcome::Unchecked;
+            set.checked = false; // no image to read
+            return tell(progress, told);
+        }
+        if (detection->readable()) {
+            if (reference.empty()) {
+                reference = detection->imageSize;
+            } else if (detection->imageSize != reference) {
+                status.error = CamProjRunError::ImageSizeMismatch;
+                status.errorSet = told.set;
+                status.imageSize = detection->imageSize;
+                status.referenceSize = reference;
+                return false;
+            }
+        }
+        if (detection->readable() || detection->outcome == BoardDetection::Outcome::Error)
+            told.detection = detection;
+        told.outcome =
+            set.detected() && reused ? SetOutcome::Reused : takeDetection(set, *detection, reused, options);
+        return tell(progress, told);
+    };
+    const DetectionPassResult pass = detectBoards(detectionRequests(sets, options), options, cache, step);
+    status.aborted = pass.aborted && status.error == CamProjRunError::None;
+    return status;
+}
+
+CamProjStatus decodeSets(std::vector<CamProjSet>& sets, const DecodingOptions& options,
+                         cv::Size projectorSize, const CamProjProgressFn& progress)
+{
+    if (!tellStage(progress, CamProjStage::Decoding))
+        return abortedStatus();
+    CamProjStatus status;
+    cv::Size reference;
+    for (size_t s = 0; s < sets.size(); ++s) {
+        CamProjSet& set = sets[s];
+        const int i = static_cast<int>(s);
+        std::vector<std::string> messages;
+        SetOutcome outcome = SetOutcome::Reused;
+        if (!set.checked) {
+            outcome = SetOutcome::Unchecked;
+        } else if (!set.decoded()) {
+            const DecodeResult decoded = decodeImageSetImages(
+                static_cast<int>(set.files.size()), [&](int k) { return loadGrayscaleImage(set.files[k]); },
+                set.decodedMap, set.minMaxMap, projectorSize, options.blackLevel, options.minDirectLight);
+            outcome = decoded.ok ? SetOutcome::Made : SetOutcome::Failed;
+            if (!decoded.ok) {
+                set.checked = false;
+                set.clearDecoding();
+                messages.push_back(decoded.error);
+            }
+        }
+        if (set.checked && set.decoded()) {
+            if (reference.empty()) {
+                reference = set.decodedMap.size();
+            } else if (set.decodedMap.size() != reference) {
+                set.clearDecoding();
+                status.error = CamProjRunError::DecodedSizeMismatch;
+                status.errorSet = i;
+                return status;
+            }
+        }
+        if (!tellSet(progress, CamProjStage::Decoding, i, outcome, std::move(messages)))
+            return abortedStatus();
+    }
+    return status;
+}
+
+namespace {
+
+// Carries one set's camera corners into the projector; corners that fail
+// leave the set's lists.
+SetOutcome carryIntoProjector(CamProjSet& set, const ProjectorCornerOptions& options,
+                              std::vector<std::string>& messages)
+{
+    if (!set.detected() || !set.decoded()) {
+        set.projCorners.clear();
+        return SetOutcome::Failed;
+    }
+    std::vector<int> failed;
+    extractProjectorCorners(set.decodedMap, set.minMaxMap, set.camCorners, set.projCorners, failed, options,
+                            &messages);
+    for (auto it = failed.rbegin(); it != failed.rend(); ++it) {
+        set.objectPoints.erase(set.objectPoints.begin() + *it);
+        set.camCorners.erase(set.camCorners.begin() + *it);
+    }
+    return set.projCorners.empty() ? SetOutcome::Failed : SetOutcome::Made;
+}
+
+} // namespace
+
+CamProjStatus extractSetProjectorCorners(std::vector<CamProjSet>& sets, const ProjectorCornerOptions& options,
+                                         const CamProjProgressFn& progress)
+{
+    if (!tellStage(progress, CamProjStage::ProjectorCorners))
+        return abortedStatus();
+    for (size_t s = 0; s < sets.size(); ++s) {
+        CamProjSet& set = sets[s];
+        std::vector<std::string> messages;
+        SetOutcome outcome = SetOutcome::Unchecked;
+        if (set.checked)
+            outcome = set.hasProjCorners() && !set.projCorners.empty()
+                          ? SetOutcome::Reused
+                          : carryIntoProjector(set, options, messages);
+        if (!tellSet(progress, CamProjStage::ProjectorCorners, static_cast<int>(s), outcome,
+                     std::move(messages)))
+            return abortedStatus();
+    }
+    return CamProjStatus();
+}
+
+namespace {
+
+// The stages of both runs, and the sets that have corners in both devices
+// (checked ones; unchecked ones are told as left out). False when the run
+// stops; the status then says why.
+bool prepareSets(const CamProjRunInput& input, DetectionCache& cache, const CamProjProgressFn& progress,
+                 CamProjRunResult& run)
+{
+    run.sets = input.sets;
+    run.projectorSize = input.projectorSize;
+    for (CamProjSet& set : run.sets) {
+        set.cam.reset();
+        set.proj.reset();
+    }
+    CamProjStatus& status = run;
+    if (run.sets.empty()) {
+        status.error = CamProjRunError::NoImageSets;
+        return false;
+    }
+    if (input.projectorSize.width <= 0 || input.projectorSize.height <= 0) {
+        status.error = CamProjRunError::BadInput;
+        status.message = "the projector size is not positive";
+        return false;
+    }
+    status = detectSetChessboards(run.sets, input.detection, cache, progress);
+    if (status.ok())
+        status = decodeSets(run.sets, input.decoding, input.projectorSize, progress);
+    if (status.ok())
+        status = extractSetProjectorCorners(run.sets, input.corners, progress);
+    if (!status.ok())
+        return false;
+    if (!tellStage(progress, CamProjStage::Gathering)) {
+        status = abortedStatus();
+        return false;
+    }
+    for (size_t s = 0; s < run.sets.size(); ++s) {
+        const CamProjSet& set = run.sets[s];
+        if (!set.hasProjCorners() || set.projCorners.empty())
+            continue;
+        if (set.checked) {
+            run.used.push_back(static_cast<int>(s));
+            if (run.cameraSize.empty())
+                run.cameraSize = set.imageSize;
+        } else if (!tellSet(progress, CamProjStage::Gathering, static_cast<int>(s), SetOutcome::Unchecked)) {
+            status = abortedStatus();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool tellCalibration(const CamProjProgressFn& progress, size_t setsUsed)
+{
+    CamProjProgress step;
+    step.stage = CamProjStage::Calibration;
+    step.setsUsed = static_cast<int>(setsUsed);
+    return tell(progress, step);
+}
+
+// The device's start values as its options ask for them: without radial
+// distortion the coefficients are zero.
+cv::Mat startDistortion(const DeviceCalibration& device)
+{
+    return device.options.radial ? device.kc : zeroDistortion();
+}
+
+} // namespace
+
+ProjectorRunResult calibrateProjectorIntrinsics(const CamProjRunInput& input, DetectionCache& cache,
+                                                const CamProjProgressFn& progress)
+{
+    ProjectorRunResult run;
+    if (!prepareSets(input, cache, progress, run))
+        return run;
+    if (!tellCalibration(progress, run.used.size())) {
+        static_cast<CamProjStatus&>(run) = abortedStatus();
+        return run;
+    }
+    if (run.used.empty()) {
+        run.error = CamProjRunError::TooFewSets;
+        return run;
+    }
+    ProjectorCalibInput calib;
+    for (const int s : run.used) {
+        calib.objectPoints.push_back(run.sets[static_cast<size_t>(s)].objectPoints);
+        calib.projCorners.push_back(run.sets[static_cast<size_t>(s)].projCorners);
+    }
+    calib.projectorSize = input.projectorSize;
+    calib.K = input.projector.K;
+    calib.kc = startDistortion(input.projector);
+    calib.flags = intrinsicFlags(input.projector.options);
+    calib.criteria = input.criteria;
+    run.calibration = calibrateProjectorIntrinsics(calib);
+    if (!run.calibration.ok) {
+        run.error = CamProjRunError::Calibration;
+        run.message = run.calibration.error;
+        return run;
+    }
+    for (size_t k = 0; k < run.used.size(); ++k) {
+        CamProjSet& set = run.sets[static_cast<size_t>(run.used[k])];
+        set.proj =
+            SetPose{run.calibration.rvecs[k], run.calibration.tvecs[k], run.calibration.perViewErrors[k]};
+    }
+    return run;
+}
+
+CamProjStereoRunResult calibrateCamProjStereo(const CamProjRunInput& input, DetectionCache& cache,
+                                              const CamProjProgressFn& progress)
+{
+    CamProjStereoRunResult run;
+    if (!prepareSets(input, cache, progress, run))
+        return run;
+    if (run.used.size() < 3) {
+        run.error = CamProjRunError::TooFewSets;
+        return run;
+    }
+    if (!tellCalibration(progress, run.used.size())) {
+        static_cast<CamProjStatus&>(run) = abortedStatus();
+        return run;
+    }
+    CamProjStereoInput calib;
+    for (const int s : run.used) {
+        const CamProjSet& set = run.sets[static_cast<size_t>(s)];
+        calib.objectPoints.push_back(set.objectPoints);
+        calib.camCorners.push_back(set.camCorners);
+        calib.projCorners.push_back(set.projCorners);
+    }
+    calib.cameraSize = run.cameraSize;
+    calib.projectorSize = input.projectorSize;
+    calib.camK = input.camera.K;
+    calib.camKc = startDistortion(input.camera);
+    calib.projK = input.projector.K;
+    calib.projKc = startDistortion(input.projector);
+    calib.camFlags = intrinsicFlags(input.camera.options);
+    calib.projFlags = intrinsicFlags(input.projector.options);
+    calib.criteria = input.criteria;
+    run.calibration = calibrateCamProjStereo(calib);
+    if (!run.calibration.ok) {
+        run.error = CamProjRunError::Calibration;
+        run.message = run.calibration.error;
+        return run;
+    }
+    const CamProjStereoResult& c = run.calibration;
+    for (size_t k = 0; k < run.used.size(); ++k) {
+        CamProjSet& set = run.sets[static_cast<size_t>(run.used[k])];
+        const int row = static_cast<int>(k);
+        set.cam = SetPose{c.camRvecs[k], c.camTvecs[k], c.perViewErrors.at<double>(row, 0)};
+        set.proj = SetPose{c.projRvecs[k], c.projTvecs[k], c.perViewErrors.at<double>(row, 1)};
+    }
+    return run;
 }

@@ -1,13 +1,13 @@
 #include "core/calib/manhattan_pose.h"
 
 #include "core/geometry/vanishing_points.h"
-#include "core/jlinkage/VPCluster.h"
-#include "core/jlinkage/VPSample.h"
 
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <utility>
 
 namespace {
 
@@ -29,155 +29,23 @@ cv::Matx33d toMatx(const cv::Mat& K)
     return cv::Matx33d(K64);
 }
 
-cv::Vec3d homogeneousLine(const cv::Vec4f& s)
-{
-    const double x1 = s[0], y1 = s[1], x2 = s[2], y2 = s[3];
-    return {y1 - y2, x2 - x1, x1 * y2 - x2 * y1};
-}
-
 } // namespace
 
 cv::Vec3d vanishingDirection(const cv::Matx33d& K, const cv::Point2f& vp)
 {
+    // scaled by its largest component first, so that the square of the length
+    // stays within double for any focal length
     const cv::Vec3d d = K.inv() * cv::Vec3d(vp.x, vp.y, 1.0);
-    return cv::normalize(d);
+    const double m = std::max({std::abs(d[0]), std::abs(d[1]), std::abs(d[2])});
+    if (!(m > 0) || !std::isfinite(m))
+        return cv::normalize(d);
+    return cv::normalize(d / m);
 }
 
 double angleDeg(const cv::Vec3d& a, const cv::Vec3d& b)
 {
     const double c = a.dot(b) / (cv::norm(a) * cv::norm(b));
     return std::acos(std::max(-1.0, std::min(1.0, c))) * 180.0 / CV_PI;
-}
-
-SegmentClusters clusterSegmentsJLinkage(const std::vector<cv::Vec4f>& segments, int N, VPSample& sampler,
-                                        VPCluster& clusterer)
-{
-    SegmentClusters out;
-    std::vector<std::vector<float>> points;
-    points.reserve(segments.size());
-    for (const auto& s : segments)
-        points.push_back({s[0], s[1], s[2], s[3]});
-
-    std::vector<std::vector<float>> hypotheses = sampler.sample(points, 5000, nullptr, 3, 1.0, 10, 0.8, 0.2);
-    std::vector<int> labels;
-    std::vector<std::pair<unsigned, unsigned>> sizes;
-    std::vector<std::vector<int>> clusterHyps;
-    int found = 0;
-    if (!hypotheses.empty())
-        found = clusterer.cluster(labels, sizes, clusterHyps, points, hypotheses, 2.0f, -1, {});
-    out.found = found;
-    N = std::max(0, std::min(found, N));
-    out.clusters.resize(std::size_t(N));
-    for (std::size_t i = 0; i < segments.size(); ++i) {
-        const int label = i < labels.size() ? labels[i] : N;
-        if (label < N)
-            out.clusters[std::size_t(label)].push_back(segments[i]);
-        else
-            out.outliers.push_back(segments[i]);
-    }
-    return out;
-}
-
-std::vector<cv::Vec4f> orientSegmentsConsistently(std::vector<cv::Vec4f> segments)
-{
-    // main direction of the unit lines, a sign-free statistic
-    cv::Matx33d M = cv::Matx33d::zeros();
-    for (const auto& s : segments) {
-        const cv::Vec3d l = homogeneousLine(s);
-        const double n = cv::norm(l);
-        if (n == 0)
-            continue;
-        const cv::Vec3d u = l / n;
-        M += u * u.t();
-    }
-    cv::Mat evals, evecs;
-    cv::eigen(cv::Mat(M), evals, evecs);
-    const cv::Vec3d r(evecs.at<double>(0, 0), evecs.at<double>(0, 1), evecs.at<double>(0, 2));
-    for (auto& s : segments)
-        if (homogeneousLine(s).dot(r) < 0)
-            s = cv::Vec4f(s[2], s[3], s[0], s[1]);
-    return segments;
-}
-
-namespace {
-
-// The fit in conditioned coordinates: origin at the centroid of the
-// midpoints, mean distance from it sqrt(2). The homogeneous lines then have
-// coefficients of one order, which the fit of a line to them needs.
-cv::Point2f conditionedFit(const std::vector<cv::Vec4f>& cluster, bool weighted)
-{
-    double cx = 0, cy = 0;
-    for (const auto& s : cluster) {
-        cx += 0.5 * (double(s[0]) + s[2]);
-        cy += 0.5 * (double(s[1]) + s[3]);
-    }
-    const double n = double(std::max<std::size_t>(cluster.size(), 1));
-    cx /= n;
-    cy /= n;
-    double spread = 0;
-    for (const auto& s : cluster)
-        spread += 0.5 * (std::hypot(s[0] - cx, s[1] - cy) + std::hypot(s[2] - cx, s[3] - cy));
-    spread /= n;
-    const double scale = spread > 0 ? std::sqrt(2.0) / spread : 1.0;
-    std::vector<cv::Vec4f> conditioned;
-    conditioned.reserve(cluster.size());
-    for (const auto& s : cluster)
-        conditioned.emplace_back(float((s[0] - cx) * scale), float((s[1] - cy) * scale),
-                                 float((s[2] - cx) * scale), float((s[3] - cy) * scale));
-    conditioned = orientSegmentsConsistently(conditioned);
-    float unused = 0;
-    const cv::Point2f v = weighted ? vanishingPointSvd(conditioned, unused)
-                                   : vanishingPointFitLine(conditioned, unused, cv::DIST_L2);
-    return {float(v.x / scale + cx), float(v.y / scale + cy)};
-}
-
-// Angle in radians between a segment and the line from its midpoint to vp.
-double angularResidual(const cv::Vec4f& s, const cv::Point2f& vp)
-{
-    const double mx = 0.5 * (double(s[0]) + s[2]), my = 0.5 * (double(s[1]) + s[3]);
-    const double dx = double(s[2]) - s[0], dy = double(s[3]) - s[1];
-    const double vx = double(vp.x) - mx, vy = double(vp.y) - my;
-    const double a = std::abs(dx * vy - dy * vx), b = std::abs(dx * vx + dy * vy);
-    return std::atan2(a, b);
-}
-
-} // namespace
-
-cv::Point2f clusterVanishingPoint(const std::vector<cv::Vec4f>& cluster, float& rms, bool weighted)
-{
-    // the inliers are chosen with the length-weighted estimate, which long
-    // segments steady; the chosen method then fits them
-    cv::Point2f vp = conditionedFit(cluster, true);
-
-    // A segment that fits two vanishing points within the clustering
-    // threshold can sit in the wrong cluster; one such segment pulls an L2
-    // fit by degrees. The segment pointing farthest from the fit is left out
-    // and the fit repeated, while it points more than three times the median
-    // angle (and over 0.1 degree) away and more than three segments remain.
-    std::vector<cv::Vec4f> kept = cluster;
-    while (kept.size() > 3) {
-        std::vector<double> res;
-        for (const auto& s : kept)
-            res.push_back(angularResidual(s, vp));
-        std::vector<double> sorted = res;
-        std::nth_element(sorted.begin(), sorted.begin() + long(sorted.size() / 2), sorted.end());
-        const double limit = std::max(3.0 * sorted[sorted.size() / 2], 0.1 * CV_PI / 180.0);
-        const auto worst = std::max_element(res.begin(), res.end());
-        if (*worst <= limit)
-            break;
-        kept.erase(kept.begin() + (worst - res.begin()));
-        vp = conditionedFit(kept, true);
-    }
-    if (!weighted)
-        vp = conditionedFit(kept, false);
-
-    double sum = 0;
-    for (const auto& s : cluster) {
-        const double d = pointLineDistance(vp, s);
-        sum += d * d;
-    }
-    rms = float(std::sqrt(sum / double(std::max<std::size_t>(cluster.size(), 1))));
-    return vp;
 }
 
 cv::Point2f thirdVanishingPoint(const cv::Matx33d& K, const cv::Point2f& vp1, const cv::Point2f& vp2)
@@ -300,12 +168,182 @@ cv::Point2f axisImagePoint(const cv::Matx33d& K, const std::vector<cv::Point2f>&
     return {float(2 * K(0, 2) - v.x), float(2 * K(1, 2) - v.y)};
 }
 
+std::vector<cv::Point2f> pointsOf(const std::vector<NumberedVanishingPoint>& vps)
+{
+    std::vector<cv::Point2f> points;
+    points.reserve(vps.size());
+    for (const auto& v : vps)
+        points.push_back(v.point);
+    return points;
+}
+
+namespace {
+
+// Reduces the vanishing points to the three of the axes (a third from two,
+// or the best triple of more) and notes the angles between their directions.
+// false, with the error set, when no three can be had.
+bool chooseThree(const cv::Matx33d& K, ManhattanAxesResult& r)
+{
+    std::vector<NumberedVanishingPoint>& vps = r.vanishingPoints;
+    const auto dir = [&](std::size_t i) { return vanishingDirection(K, vps[i].point); };
+    if (vps.size() == 1) {
+        r.error = ManhattanAxesError::OnlyOne;
+        r.message = "only one vanishing point was found";
+        return false;
+    }
+    if (vps.size() == 2) {
+        r.selection = AxesSelection::FromTwo;
+        r.angles[0] = angleDeg(dir(0), dir(1));
+        vps.push_back({thirdVanishingPoint(K, vps[0].point, vps[1].point), 3});
+        return true;
+    }
+    if (vps.size() == 3) {
+        r.selection = AxesSelection::Three;
+    } else {
+        int k = -1, l = -1, m = -1;
+        if (!bestOrthogonalTriple(K, pointsOf(vps), k, l, m)) {
+            r.error = ManhattanAxesError::Coplanar;
+            r.message = "the directions of all vanishing points lie in one plane";
+            return false;
+        }
+        r.selection = AxesSelection::BestTriple;
+        vps = {vps[std::size_t(k)], vps[std::size_t(l)], vps[std::size_t(m)]};
+    }
+    r.angles = {angleDeg(dir(0), dir(1)), angleDeg(dir(0), dir(2)), angleDeg(dir(1), dir(2))};
+    return true;
+}
+
+} // namespace
+
+ManhattanAxesResult findManhattanAxes(const ManhattanAxesInput& in, const SearchProgress& progress)
+{
+    ManhattanAxesResult r;
+    r.search = searchVanishingPoints(in.search, progress);
+    if (!r.search.ok()) {
+        r.error = ManhattanAxesError::Search;
+        r.message = r.search.message;
+        return r;
+    }
+    for (std::size_t i = 0; i < r.search.clusters.size(); ++i)
+        r.vanishingPoints.push_back({r.search.clusters[i].point, int(i) + 1});
+    if (r.vanishingPoints.empty()) {
+        r.error = ManhattanAxesError::NoVanishingPoint;
+        r.message = "no vanishing point was found";
+        return r;
+    }
+    if (!validCamera(in.K)) {
+        r.error = ManhattanAxesError::NoCamera;
+        r.message = "the camera has no valid camera matrix";
+        return r;
+    }
+    const cv::Matx33d K = toMatx(in.K);
+    if (!chooseThree(K, r))
+        return r;
+    r.axes = assignAxes(K, pointsOf(r.vanishingPoints), &r.flipped);
+    for (const AxisAssignment& a : r.axes)
+        if (!(std::abs(cv::norm(a.direction) - 1.0) < 1e-9)) {
+            r.error = ManhattanAxesError::NoCamera;
+            r.message = "the camera matrix gives no finite directions";
+            r.axes.clear();
+            r.selection = AxesSelection::None;
+            return r;
+        }
+    return r;
+}
+
+AxisPairAngle leastOrthogonalPair(const std::array<cv::Vec3d, 3>& d)
+{
+    AxisPairAngle worst;
+    double worstDeparture = -1;
+    for (const auto& [i, j] : {std::pair<int, int>{0, 1}, {0, 2}, {1, 2}}) {
+        const double angle = angleDeg(d[std::size_t(i)], d[std::size_t(j)]);
+        const double departure = std::abs(angle - 90.0);
+        if (departure > worstDeparture) {
+            worstDeparture = departure;
+            worst = {i, j, angle};
+        }
+    }
+    return worst;
+}
+
+namespace {
+
+// d / |d| also for lengths whose square leaves the range of double; none for
+// a zero or non-finite d.
+std::optional<cv::Vec3d> unitDirection(const cv::Vec3d& d)
+{
+    const double m = std::max({std::abs(d[0]), std::abs(d[1]), std::abs(d[2])});
+    if (!(m > 0) || !std::isfinite(m))
+        return std::nullopt;
+    const cv::Vec3d scaled = d / m;
+    return scaled / cv::norm(scaled);
+}
+
+bool finitePoint(const cv::Point2f& p)
+{
+    return std::isfinite(p.x) && std::isfinite(p.y);
+}
+
+// The nearest proper rotation to the matrix with the directions as columns;
+// flipped tells whether they formed a left-handed frame.
+cv::Mat nearestRotation(const std::array<cv::Vec3d, 3>& d, bool& flipped)
+{
+    cv::Mat A(3, 3, CV_64F);
+    for (int i = 0; i < 3; ++i)
+        for (int r = 0; r < 3; ++r)
+            A.at<double>(r, i) = d[std::size_t(i)][r];
+    cv::Mat w, u, vt;
+    cv::SVD::compute(A, w, u, vt);
+    cv::Mat R = u * vt;
+    flipped = cv::determinant(R) < 0;
+    if (flipped) {
+        cv::Mat D = cv::Mat::eye(3, 3, CV_64F);
+        D.at<double>(2, 2) = -1;
+        R = u * D * vt;
+    }
+    return R;
+}
+
+// The axis along OP: the smallest angle at O between OP and the direction
+// from O towards the axis's vanishing point, taken from the homogeneous point
+// K d (valid also at infinity).
+int axisAlongSegment(const cv::Matx33d& K, const std::vector<cv::Vec3d>& directions, const cv::Point2f& O,
+                     const cv::Point2f& P)
+{
+    const cv::Vec2d op(double(P.x) - O.x, double(P.y) - O.y);
+    double bestSin = 2;
+    int best = 0;
+    for (int i = 0; i < 3; ++i) {
+        const cv::Vec3d v = K * directions[std::size_t(i)];
+        const cv::Vec2d towards(v[0] - v[2] * O.x, v[1] - v[2] * O.y);
+        const double n = cv::norm(towards);
+        const double s = n > 0 ? std::abs(op[0] * towards[1] - op[1] * towards[0]) / (cv::norm(op) * n) : 1.0;
+        if (s < bestSin) {
+            bestSin = s;
+            best = i;
+        }
+    }
+    return best;
+}
+
+// Distance in pixels from vp to the image line through O and P.
+double distanceToLineOP(const cv::Point2f& vp, const cv::Point2f& O, const cv::Point2f& P)
+{
+    const cv::Vec3d l = cv::Vec3d(O.x, O.y, 1).cross(cv::Vec3d(P.x, P.y, 1));
+    return std::abs(l[0] * vp.x + l[1] * vp.y + l[2]) / std::hypot(l[0], l[1]);
+}
+
+} // namespace
+
 ManhattanPoseResult manhattanCameraPose(const ManhattanPoseInput& in)
 {
     ManhattanPoseResult res;
     const auto fail = [&](ManhattanPoseError e, const std::string& msg) {
         res.error = e;
         res.message = msg;
+        res.R = cv::Mat();
+        res.t = cv::Mat();
+        res.directions.clear();
         return res;
     };
     if (!validCamera(in.K))
@@ -314,59 +352,47 @@ ManhattanPoseResult manhattanCameraPose(const ManhattanPoseInput& in)
     const bool pUnset = in.P.x == -1.f && in.P.y == -1.f;
     if (oUnset || pUnset)
         return fail(ManhattanPoseError::PointsUnset, "points O and P are not both set");
+    if (!finitePoint(in.O) || !finitePoint(in.P))
+        return fail(ManhattanPoseError::InvalidPoints, "point O or P is not a finite pixel position");
     if (!(in.length > 0) || !std::isfinite(in.length))
         return fail(ManhattanPoseError::NoLength, "the segment length is not positive");
     if (in.axes.size() != 3)
         return fail(ManhattanPoseError::MissingAxes, "three axes are needed");
-    for (const auto& a : in.axes)
-        if (a.vpIndex < 0 || a.vpIndex >= int(in.vanishingPoints.size()) || !(cv::norm(a.direction) > 0))
+    std::array<cv::Vec3d, 3> unit;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const AxisAssignment& a = in.axes[i];
+        if (a.vpIndex < 0 || a.vpIndex >= int(in.vanishingPoints.size()) ||
+            !finitePoint(in.vanishingPoints[std::size_t(a.vpIndex)]))
             return fail(ManhattanPoseError::MissingAxes, "an axis has no vanishing point");
+        const std::optional<cv::Vec3d> u = unitDirection(a.direction);
+        if (!u)
+            return fail(ManhattanPoseError::MissingAxes, "an axis has no direction");
+        unit[i] = *u;
+    }
+    res.leastOrthogonal = leastOrthogonalPair(unit);
+    if (std::abs(res.leastOrthogonal.angleDeg - 90.0) > kOrthogonalityToleranceDeg) {
+        const char* names[] = {"X", "Y", "Z"};
+        return fail(
+            ManhattanPoseError::NotOrthogonal,
+            cv::format("the axes %s and %s are %.1f degrees apart, more than %g degrees from a right angle",
+                       names[res.leastOrthogonal.first], names[res.leastOrthogonal.second],
+                       res.leastOrthogonal.angleDeg, kOrthogonalityToleranceDeg));
+    }
     if (cv::norm(in.O - in.P) < 1e-3)
         return fail(ManhattanPoseError::SamePoints, "O and P are the same point");
 
     const cv::Matx33d K = toMatx(in.K);
-
-    // rotation: the nearest proper rotation to [X Y Z]
-    cv::Mat A(3, 3, CV_64F);
+    res.R = nearestRotation(unit, res.flippedDeterminant);
     for (int i = 0; i < 3; ++i)
-        for (int r = 0; r < 3; ++r)
-            A.at<double>(r, i) = in.axes[std::size_t(i)].direction[r];
-    cv::Mat w, u, vt;
-    cv::SVD::compute(A, w, u, vt);
-    cv::Mat R = u * vt;
-    if (cv::determinant(R) < 0) {
-        res.flippedDeterminant = true;
-        cv::Mat D = cv::Mat::eye(3, 3, CV_64F);
-        D.at<double>(2, 2) = -1;
-        R = u * D * vt;
-    }
-    res.R = R;
-    for (int i = 0; i < 3; ++i)
-        res.directions.emplace_back(R.at<double>(0, i), R.at<double>(1, i), R.at<double>(2, i));
+        res.directions.emplace_back(res.R.at<double>(0, i), res.R.at<double>(1, i), res.R.at<double>(2, i));
+    res.nearestAxis = axisAlongSegment(K, res.directions, in.O, in.P);
+    res.vpDistance = distanceToLineOP(
+        in.vanishingPoints[std::size_t(in.axes[std::size_t(res.nearestAxis)].vpIndex)], in.O, in.P);
 
-    // the axis along OP: smallest angle at O between OP and O -> vanishing point
+    // O lies at s rO; the closest points of the line through O along the
+    // axis and the ray of P give P, and so the scale.
     const cv::Matx33d Kinv = K.inv();
     const cv::Vec3d rO = Kinv * cv::Vec3d(in.O.x, in.O.y, 1.0), rP = Kinv * cv::Vec3d(in.P.x, in.P.y, 1.0);
-    const cv::Vec2d op(double(in.P.x) - in.O.x, double(in.P.y) - in.O.y);
-    double bestSin = 2;
-    for (int i = 0; i < 3; ++i) {
-        // image direction from O towards the axis's vanishing point, from the
-        // homogeneous point K d (valid also at infinity)
-        const cv::Vec3d v = K * res.directions[std::size_t(i)];
-        const cv::Vec2d towards(v[0] - v[2] * in.O.x, v[1] - v[2] * in.O.y);
-        const double n = cv::norm(towards);
-        const double s = n > 0 ? std::abs(op[0] * towards[1] - op[1] * towards[0]) / (cv::norm(op) * n) : 1.0;
-        if (s < bestSin) {
-            bestSin = s;
-            res.nearestAxis = i;
-        }
-    }
-    {
-        const cv::Point2f vp = in.vanishingPoints[std::size_t(in.axes[std::size_t(res.nearestAxis)].vpIndex)];
-        const cv::Vec3d l = cv::Vec3d(in.O.x, in.O.y, 1).cross(cv::Vec3d(in.P.x, in.P.y, 1));
-        res.vpDistance = std::abs(l[0] * vp.x + l[1] * vp.y + l[2]) / std::hypot(l[0], l[1]);
-    }
-
     const cv::Vec3d d = res.directions[std::size_t(res.nearestAxis)];
     cv::Point3d pa, pb;
     const cv::Point3d o(rO), dd(d);
@@ -379,6 +405,8 @@ ManhattanPoseResult manhattanCameraPose(const ManhattanPoseInput& in)
     const double s = in.length / sep;
     res.distance = s * cv::norm(rO);
     const cv::Vec3d t = s * rO;
+    if (!std::isfinite(res.distance) || !std::isfinite(t[0]) || !std::isfinite(t[1]) || !std::isfinite(t[2]))
+        return fail(ManhattanPoseError::NotFinite, "the translation is beyond the range of numbers");
     res.t = (cv::Mat_<double>(3, 1) << t[0], t[1], t[2]);
     return res;
 }

@@ -13,14 +13,15 @@
 // coordinates) and t_cam_world (3x1 CV_64F, mm: the origin O in camera
 // coordinates), so x_cam = R x_world + t.
 
+#include "core/geometry/vanishing_points.h"
+#include "core/jlinkage/vanishing_point_search.h"
+
 #include <opencv2/core.hpp>
 
-#include <functional>
+#include <array>
+#include <optional>
 #include <string>
 #include <vector>
-
-class VPSample;
-class VPCluster;
 
 // One world axis: the vanishing point it points to (index into the list of
 // vanishing points), whether it points away from it, and its unit direction
@@ -33,39 +34,6 @@ struct AxisAssignment {
 
 // Unit direction K^-1 (x, y, 1) / |...| of a vanishing point.
 cv::Vec3d vanishingDirection(const cv::Matx33d& K, const cv::Point2f& vp);
-
-// ----- clustering -------------------------------------------------------------
-
-struct SegmentClusters {
-    int found = 0;                                // clusters J-Linkage found
-    std::vector<std::vector<cv::Vec4f>> clusters; // the min(found, N) largest, largest first
-    std::vector<cv::Vec4f> outliers;              // segments of the other clusters, in segment order
-};
-
-// Clusters the segments by vanishing point with J-Linkage: 5000 hypotheses
-// drawn among near segments (sampling type 3, k 10, near 0.8, far 0.2),
-// threshold 2 px, all pairs. The runners report progress through their own
-// signals. Fewer than three segments give no hypotheses and no clusters
-// (found 0, every segment an outlier).
-SegmentClusters clusterSegmentsJLinkage(const std::vector<cv::Vec4f>& segments, int N, VPSample& sampler,
-                                        VPCluster& clusterer);
-
-// Swaps the end points of segments so that their homogeneous lines
-// (x1, y1, 1) x (x2, y2, 1) all lie on one side of the cluster's main line
-// direction. The result does not depend on which way the input segments
-// point, so neither does a fit to the unnormalised lines.
-std::vector<cv::Vec4f> orientSegmentsConsistently(std::vector<cv::Vec4f> segments);
-
-// Vanishing point of one cluster: vanishingPointFitLine (L2) or, with
-// `weighted`, vanishingPointSvd, on the cluster's segments in conditioned
-// coordinates (centred, scaled) and oriented consistently. Segments that
-// point well away from the length-weighted estimate (more than three times
-// the median angle and over 0.1 degree; one at a time, at least three kept)
-// are left out of the fit: a segment can fit two vanishing points within the
-// clustering threshold and pull the fit by degrees. rms: RMS distance in
-// pixels of the point from all the cluster's segment lines. Throws
-// cv::Exception for fewer than two segments of positive length.
-cv::Point2f clusterVanishingPoint(const std::vector<cv::Vec4f>& cluster, float& rms, bool weighted = false);
 
 // The vanishing point of d1 x d2 (the third orthogonal direction); a point at
 // infinity is represented 1e8 px from the principal point along its direction.
@@ -106,6 +74,63 @@ void assignVanishingPointToAxis(std::vector<AxisAssignment>& axes, int a, int b,
 cv::Point2f axisImagePoint(const cv::Matx33d& K, const std::vector<cv::Point2f>& vps,
                            const AxisAssignment& axis);
 
+// ----- the vanishing-point run ---------------------------------------------
+
+// A vanishing point that an axis can take, with the number that names it in
+// the log and in the thumbnails (VP1, d1, ...): the rank of its cluster plus
+// 1; a third point estimated from two takes the number 3.
+struct NumberedVanishingPoint {
+    cv::Point2f point; // px
+    int number = 0;
+};
+
+struct ManhattanAxesInput {
+    VanishingPointSearchInput search; // the segments and the search's options
+    cv::Mat K; // 3x3 camera matrix of the segments' image; empty: the points are not made axes
+};
+
+enum class ManhattanAxesError {
+    None,
+    Search,           // the search failed; search.error and search.message say why
+    NoVanishingPoint, // no kept cluster gave a vanishing point
+    NoCamera,         // K is empty or not a camera matrix (or gives no finite directions): no axes
+    OnlyOne,          // one vanishing point: no frame
+    Coplanar          // more than three whose directions all lie in one plane: no triple
+};
+
+// How the three vanishing points of the axes were chosen.
+enum class AxesSelection {
+    None,
+    FromTwo,   // two were found; the third is d1 x d2
+    Three,     // three were found
+    BestTriple // more than three: the triple nearest to orthogonal (bestOrthogonalTriple)
+};
+
+struct ManhattanAxesResult {
+    ManhattanAxesError error = ManhattanAxesError::None;
+    std::string message; // the reason when error is not None
+    VanishingPointSearchResult search;
+    // The kept clusters' points, largest cluster first; once three are chosen
+    // (selection not None), those three, in the order of the axes' vpIndex.
+    std::vector<NumberedVanishingPoint> vanishingPoints;
+    AxesSelection selection = AxesSelection::None;
+    // Degrees between the directions of the chosen points 0-1, 0-2 and 1-2;
+    // FromTwo: only [0], between the two that were found.
+    std::array<double, 3> angles{};
+    std::vector<AxisAssignment> axes; // X, Y, Z (assignAxes), when selection is not None
+    bool flipped = false;             // Z was inverted to make the frame right-handed
+    bool ok() const { return error == ManhattanAxesError::None; }
+};
+
+// The vanishing-point run: the search, then with a camera matrix the choice
+// of three vanishing points (the third from two, the three found, or the best
+// triple of more) and their assignment to the axes. The points stay in the
+// result as far as the run got. Never throws for the failures listed in
+// ManhattanAxesError.
+ManhattanAxesResult findManhattanAxes(const ManhattanAxesInput& input, const SearchProgress& progress = {});
+
+std::vector<cv::Point2f> pointsOf(const std::vector<NumberedVanishingPoint>& vps);
+
 // ----- pose -----------------------------------------------------------------
 
 struct ManhattanPoseInput {
@@ -116,14 +141,34 @@ struct ManhattanPoseInput {
     double length = 0;                        // |OP| in mm
 };
 
+// Largest departure in degrees from a right angle that the pose run accepts
+// between two of the three axis directions. Vanishing points that are not
+// the directions of one orthogonal frame (a wrong cluster, a wrong camera
+// matrix) would otherwise give the nearest rotation to a frame that is not
+// one, with no sign of it in the pose.
+constexpr double kOrthogonalityToleranceDeg = 5.0;
+
+// Two axes (0 X, 1 Y, 2 Z) and the angle in degrees between their directions.
+struct AxisPairAngle {
+    int first = -1, second = -1;
+    double angleDeg = 0;
+};
+
+// Of the pairs X-Y, X-Z and Y-Z, in this order, the one whose angle departs
+// most from 90 degrees (the first on ties). The directions need not be unit.
+AxisPairAngle leastOrthogonalPair(const std::array<cv::Vec3d, 3>& directions);
+
 enum class ManhattanPoseError {
     None,
-    NoIntrinsics, // K empty or not a valid camera matrix
-    PointsUnset,  // O or P unset
-    NoLength,     // length not positive (or not finite)
-    MissingAxes,  // not three axes with valid vanishing points
-    SamePoints,   // O equal to P
-    Degenerate    // the segment line and the ray of P are parallel
+    NoIntrinsics,  // K empty or not a valid camera matrix
+    PointsUnset,   // O or P unset
+    InvalidPoints, // O or P has a coordinate that is not finite
+    NoLength,      // length not positive (or not finite)
+    MissingAxes,   // not three axes with finite, non-zero directions and finite vanishing points
+    NotOrthogonal, // two axis directions depart from a right angle by more than kOrthogonalityToleranceDeg
+    SamePoints,    // O equal to P
+    Degenerate,    // the segment line and the ray of P are parallel
+    NotFinite      // the translation came out beyond the range of double
 };
 
 struct ManhattanPoseResult {
@@ -136,14 +181,19 @@ struct ManhattanPoseResult {
     double distance = 0;               // camera centre to O, mm
     std::vector<cv::Vec3d> directions; // the columns of R, to store back in the axes
     bool flippedDeterminant = false;   // the axes were left-handed; the rotation's last column was negated
+    AxisPairAngle leastOrthogonal; // the pair of axes farthest from a right angle (when the axes are valid)
 };
 
-// Camera pose from the Manhattan frame: R = the axis directions as columns,
-// orthonormalised (nearest rotation by SVD, determinant +1). OP runs along
+// Camera pose from the Manhattan frame. The axis directions are normalised
+// and must be orthogonal within kOrthogonalityToleranceDeg (else
+// NotOrthogonal, with the pair in leastOrthogonal). R = the directions as
+// columns, orthonormalised (nearest rotation by SVD, determinant +1). OP runs along
 // the axis whose vanishing point the image line OP points at most directly
 // (smallest angle at O between OP and the direction to the vanishing point;
 // robust also for vanishing points near infinity). With rays rO = K^-1 O and
 // rP = K^-1 P and d that axis's direction, the closest points pa (on the
 // line rO + s d) and pb (on the ray of P) give m = (pa + pb) / 2 and the
-// scale s = length / |rO - m|: O lies at s rO, so t = s rO.
+// scale s = length / |rO - m|: O lies at s rO, so t = s rO. Never throws
+// for the failures listed in ManhattanPoseError; on failure R and t are
+// empty.
 ManhattanPoseResult manhattanCameraPose(const ManhattanPoseInput& input);

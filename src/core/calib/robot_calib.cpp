@@ -29,11 +29,16 @@ void invertPose(const cv::Mat& R, const cv::Mat& t, cv::Mat& Rinv, cv::Mat& tinv
 
 namespace {
 
-cv::Vec3b rgb255(const cv::Point3d& c)
+const cv::Vec3b kRed(255, 0, 0);
+
+// The error colour of a value between lo and hi (both finite) as 8-bit (r, g,
+// b); red for a value that is not finite, which is never converted to an
+// integer.
+cv::Vec3b errorRgb(double value, double lo, double hi)
 {
-    return cv::Vec3b(static_cast<uchar>(static_cast<int>(c.x * 255)),
-                     static_cast<uchar>(static_cast<int>(c.y * 255)),
-                     static_cast<uchar>(static_cast<int>(c.z * 255)));
+    if (!std::isfinite(value))
+        return kRed;
+    return toRgb255(errorColor(value, lo, hi));
 }
 
 cv::Mat toMat(const cv::Point3f& p)
@@ -45,35 +50,31 @@ cv::Mat toMat(const cv::Point3f& p)
 void reprojectionStats(const std::vector<RobotView>& views, const cv::Mat& K, const cv::Mat& kc,
                        RobotCalibResult& r)
 {
-    const size_t n = views.size();
-    r.projectedPoints.assign(n, {});
-    r.reprojErrors.assign(n, cv::Vec3d());
-    r.pointColours.assign(n, {});
-    for (size_t i = 0; i < n; ++i) {
+    r.views.assign(views.size(), RobotViewErrors());
+    for (size_t i = 0; i < views.size(); ++i) {
         const RobotView& v = views[i];
         const ViewReprojection view = reprojectView(v.objectPoints, v.imagePoints, v.rvec, v.tvec, K, kc);
         const double smallest = view.errors.empty() ? 0 : view.smallest;
-        r.projectedPoints[i] = view.projected;
-        r.reprojErrors[i] = cv::Vec3d(view.rms, smallest, view.largest);
-        for (const double e : view.errors)
-            r.pointColours[i].push_back(rgb255(errorColor(e, smallest, view.largest)));
+        RobotViewErrors& e = r.views[i];
+        e.projectedPoints = view.projected;
+        e.reprojErrors = cv::Vec3d(view.rms, smallest, view.largest);
+        const bool finiteRange = std::isfinite(smallest) && std::isfinite(view.largest);
+        for (const double err : view.errors)
+            e.pointColours.push_back(finiteRange ? errorRgb(err, smallest, view.largest) : kRed);
     }
 }
 
 void colourRows(RobotCalibResult& r)
 {
-    double rmsMin = 1e100, rmsMax = 0, d3Min = 1e100, d3Max = 0;
-    for (size_t i = 0; i < r.reprojErrors.size(); ++i) {
-        rmsMin = std::min(rmsMin, r.reprojErrors[i][0]);
-        rmsMax = std::max(rmsMax, r.reprojErrors[i][0]);
-        d3Min = std::min(d3Min, r.poseErrors[i][0]);
-        d3Max = std::max(d3Max, r.poseErrors[i][0]);
+    std::vector<double> rms, rms3d;
+    for (const RobotViewErrors& e : r.views) {
+        rms.push_back(e.reprojErrors[0]);
+        rms3d.push_back(e.poseErrors[0]);
     }
-    r.imageRowColours.clear();
-    r.poseRowColours.clear();
-    for (size_t i = 0; i < r.reprojErrors.size(); ++i) {
-        r.imageRowColours.push_back(rgb255(errorColor(r.reprojErrors[i][0], rmsMin, rmsMax)));
-        r.poseRowColours.push_back(rgb255(errorColor(r.poseErrors[i][0], d3Min, d3Max)));
+    const std::vector<cv::Vec3b> imageColours = errorRowColours(rms), poseColours = errorRowColours(rms3d);
+    for (size_t i = 0; i < r.views.size(); ++i) {
+        r.views[i].imageRowColour = imageColours[i];
+        r.views[i].poseRowColour = poseColours[i];
     }
 }
 
@@ -125,7 +126,7 @@ bool motionsSpanTwoAxes(const std::vector<RobotView>& views)
 
 const char* const kTooFew = "At least 3 targets have to be detected, aborting...\n";
 
-// Fills r.poseErrors (per view: RMS of the 3D differences of the board's
+// Fills the poseErrors of r.views (per view: RMS of the 3D differences of the board's
 // points, position difference in mm, angle difference in degrees) and
 // r.rms3d. pointDiff(i, P) is the 3D difference for board point P of view i;
 // poseDiff(i) gives view i's position and angle differences.
@@ -134,7 +135,6 @@ void fillPoseErrors(const std::vector<RobotView>& views, RobotCalibResult& r, Po
                     PoseDiff poseDiff)
 {
     const size_t n = views.size();
-    r.poseErrors.assign(n, cv::Vec3d());
     double S = 0;
     size_t N = 0;
     for (size_t i = 0; i < n; ++i) {
@@ -143,7 +143,7 @@ void fillPoseErrors(const std::vector<RobotView>& views, RobotCalibResult& r, Po
             s += std::pow(cv::norm(pointDiff(i, toMat(p))), 2);
         const size_t ni = views[i].objectPoints.size();
         const cv::Vec2d d = poseDiff(i);
-        r.poseErrors[i] = cv::Vec3d(ni ? std::sqrt(s / double(ni)) : 0, d[0], d[1]);
+        r.views[i].poseErrors = cv::Vec3d(ni ? std::sqrt(s / double(ni)) : 0, d[0], d[1]);
         S += s;
         N += ni;
     }
@@ -151,6 +151,23 @@ void fillPoseErrors(const std::vector<RobotView>& views, RobotCalibResult& r, Po
 }
 
 } // namespace
+
+std::vector<cv::Vec3b> errorRowColours(const std::vector<double>& values)
+{
+    double lo = 0, hi = 0;
+    bool any = false;
+    for (const double v : values) {
+        if (!std::isfinite(v))
+            continue;
+        lo = any ? std::min(lo, v) : v;
+        hi = any ? std::max(hi, v) : v;
+        any = true;
+    }
+    std::vector<cv::Vec3b> colours;
+    for (const double v : values)
+        colours.push_back(errorRgb(v, lo, hi));
+    return colours;
+}
 
 HandEyeInputs handEyeInputs(const std::vector<RobotView>& views)
 {
@@ -166,8 +183,8 @@ HandEyeInputs handEyeInputs(const std::vector<RobotView>& views)
     return in;
 }
 
-RobotCalibResult handEyeCalibrate(const std::vector<RobotView>& views, const cv::Mat& K, const cv::Mat& kc,
-                                  cv::HandEyeCalibrationMethod method)
+RobotCalibResult solveHandEye(const std::vector<RobotView>& views, const cv::Mat& K, const cv::Mat& kc,
+                              cv::HandEyeCalibrationMethod method)
 {
     RobotCalibResult r;
     if (views.size() < 3) {
@@ -224,8 +241,8 @@ RobotCalibResult handEyeCalibrate(const std::vector<RobotView>& views, const cv:
     return r;
 }
 
-RobotCalibResult robotWorldCalibrate(const std::vector<RobotView>& views, const cv::Mat& K, const cv::Mat& kc,
-                                     const RobotWorldOptions& options)
+RobotCalibResult solveRobotWorld(const std::vector<RobotView>& views, const cv::Mat& K, const cv::Mat& kc,
+                                 const RobotWorldOptions& options)
 {
     RobotCalibResult r;
     if (views.size() < 3) {
@@ -282,6 +299,195 @@ RobotCalibResult robotWorldCalibrate(const std::vector<RobotView>& views, const 
                              rotationAngleDeg(RY * RB[i], RA[i] * RX));
         });
     colourRows(r);
+    return r;
+}
+
+double plausibleRms3dLimit(const std::vector<RobotView>& views)
+{
+    double sum = 0;
+    for (const RobotView& v : views) {
+        cv::Point3d centre(0, 0, 0);
+        for (const cv::Point3f& p : v.objectPoints)
+            centre += cv::Point3d(p);
+        if (!v.objectPoints.empty())
+            centre *= 1.0 / double(v.objectPoints.size());
+        cv::Mat R;
+        cv::Rodrigues(v.rvec, R);
+        sum += cv::norm(R * toMat(cv::Point3f(centre)) + v.tvec.reshape(1, 3));
+    }
+    const double meanDistance = views.empty() ? 0 : sum / double(views.size());
+    return std::max(10.0, 0.02 * meanDistance);
+}
+
+namespace {
+
+// The opening checks on the rows; None when the run can go on.
+RobotCalibError checkRows(const RobotRunInput& input)
+{
+    const auto selected = std::count_if(input.images.begin(), input.images.end(),
+                                        [](const RobotRunInput::Image& image) { return image.selected; });
+    if (selected == 0)
+        return RobotCalibError::NoImagesSelected;
+    if (input.tcpPoses.empty())
+        return RobotCalibError::NoTcpPoses;
+    if (input.tcpPoses.size() != input.images.size())
+        return RobotCalibError::TcpCountMismatch;
+    if (selected < 3)
+        return RobotCalibError::TooFewImagesSelected;
+    return RobotCalibError::None;
+}
+
+// The board in every selected image; false when the callback stopped the pass.
+bool detectRows(const RobotRunInput& input, DetectionCache& cache, const RobotRunCallback& progress,
+                RobotRunResult& r)
+{
+    std::vector<DetectionRequest> requests;
+    for (const RobotRunInput::Image& image : input.images) {
+        DetectionRequest request;
+        request.path = image.path;
+        request.selected = image.selected;
+        request.mirror = input.mirror;
+        requests.push_back(request);
+    }
+    int selectedIndex = 0;
+    const DetectionPassResult pass =
+        detectBoards(requests, input.board, cache,
+                     [&](size_t index, const std::optional<BoardDetection>& detection, bool reused) {
+                         RobotImageRecord& record = r.images[index];
+                         record.detection = detection;
+                         record.reused = reused;
+                         if (!detection)
+                             return true;
+                         if (detection->readable())
+                             r.imageSize = detection->imageSize;
+                         record.dropped = detection->outcome == BoardDetection::Outcome::NotFound;
+                         RobotRunProgress step{static_cast<int>(index), selectedIndex++, &*detection, reused};
+                         return !progress || progress(step);
+                     });
+    return !pass.aborted;
+}
+
+// The target pose of every board image, paired with its row's TCP pose.
+// Returns the views in row order; stops (error set) on a PnP error.
+std::vector<RobotView> estimatePoses(const RobotRunInput& input, RobotRunResult& r,
+                                     std::vector<int>& failedRows)
+{
+    TargetPoseInput pose;
+    pose.patternSize = input.board.patternSize;
+    pose.squareWidth = input.board.squareWidth;
+    pose.squareHeight = input.board.squareHeight;
+    pose.K = input.K;
+    pose.kc = input.kc;
+    pose.method = input.pose.method;
+    pose.ransac = input.pose.ransac;
+    pose.ransacIterations = input.pose.ransacIterations;
+    pose.ransacMaxError = input.pose.ransacMaxError;
+    pose.ransacConfidence = input.pose.ransacConfidence;
+
+    std::vector<RobotView> views;
+    for (size_t row = 0; row < r.images.size(); ++row) {
+        RobotImageRecord& record = r.images[row];
+        if (!record.detection || !record.detection->found())
+            continue;
+        pose.imagePoints = record.detection->corners;
+        const TargetPoseResult e = estimateTargetPose(pose);
+        if (e.error == TargetPoseError::OpenCvError || e.error == TargetPoseError::BadInput) {
+            r.calib.error = e.error == TargetPoseError::OpenCvError ? RobotCalibError::PoseOpenCvError
+                                                                    : RobotCalibError::PoseBadInput;
+            r.calib.message = e.message;
+            r.errorRow = static_cast<int>(row);
+            return views;
+        }
+        if (e.ransacUsed && e.inliers >= 0)
+            record.inliers = e.inliers;
+        if (!e.ok()) {
+            record.poseFailed = true;
+            failedRows.push_back(static_cast<int>(row));
+            continue;
+        }
+        const TcpPose& p = input.tcpPoses[row];
+        RobotView v;
+        tcpPoseMatrices(p.x, p.y, p.z, p.rx, p.ry, p.rz, input.tcpScale, v.R_base_tcp, v.t_base_tcp);
+        v.rvec = e.rvec;
+        v.tvec = e.tvec;
+        v.objectPoints = e.objectPoints;
+        v.imagePoints = e.imagePoints;
+        record.view = v;
+        views.push_back(v);
+        r.boardRows.push_back(static_cast<int>(row));
+    }
+    return views;
+}
+
+// The steps before the solver; the views of boardRows, or an error in r.
+std::vector<RobotView> prepareViews(const RobotRunInput& input, DetectionCache& cache,
+                                    const RobotRunCallback& progress, RobotRunResult& r)
+{
+    r.images.assign(input.images.size(), RobotImageRecord());
+    r.calib.error = checkRows(input);
+    if (!r.calib.ok())
+        return {};
+    if (!detectRows(input, cache, progress, r)) {
+        r.calib.error = RobotCalibError::Aborted;
+        return {};
+    }
+    std::vector<int> failedRows;
+    std::vector<RobotView> views = estimatePoses(input, r, failedRows);
+    if (!r.calib.ok())
+        return {};
+    if (views.size() < 3) {
+        r.calib.error = RobotCalibError::TooFewTargets;
+        r.calib.message = kTooFew;
+        r.boardRows.clear();
+        return {};
+    }
+    for (const int row : failedRows)
+        r.images[static_cast<size_t>(row)].dropped = true;
+    if (progress && !progress(RobotRunProgress{})) {
+        r.calib.error = RobotCalibError::Aborted;
+        return {};
+    }
+    return views;
+}
+
+// Hands the solver's per-view errors to the records and checks the RMS 3D
+// error against the plausibility limit.
+void finishRun(const std::vector<RobotView>& views, RobotRunResult& r)
+{
+    if (!r.calib.ok())
+        return;
+    for (size_t i = 0; i < r.boardRows.size() && i < r.calib.views.size(); ++i)
+        r.images[static_cast<size_t>(r.boardRows[i])].errors = r.calib.views[i];
+    r.rms3dLimit = plausibleRms3dLimit(views);
+    if (!std::isfinite(r.calib.rms3d) || r.calib.rms3d > r.rms3dLimit) {
+        r.calib.error = RobotCalibError::Implausible;
+        r.calib.message = "The RMS 3D error is not finite or above the plausibility limit.";
+    }
+}
+
+} // namespace
+
+RobotRunResult handEyeCalibrate(const HandEyeRunInput& input, DetectionCache& cache,
+                                const RobotRunCallback& progress)
+{
+    RobotRunResult r;
+    const std::vector<RobotView> views = prepareViews(input, cache, progress, r);
+    if (!r.ok())
+        return r;
+    r.calib = solveHandEye(views, input.K, input.kc, input.method);
+    finishRun(views, r);
+    return r;
+}
+
+RobotRunResult robotWorldCalibrate(const RobotWorldRunInput& input, DetectionCache& cache,
+                                   const RobotRunCallback& progress)
+{
+    RobotRunResult r;
+    const std::vector<RobotView> views = prepareViews(input, cache, progress, r);
+    if (!r.ok())
+        return r;
+    r.calib = solveRobotWorld(views, input.K, input.kc, input.options);
+    finishRun(views, r);
     return r;
 }
 

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <opencv2/calib3d.hpp>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
@@ -175,4 +176,48 @@ cv::Mat rectifyImage(const cv::Mat& image, const StereoRectification& rect, int 
     cv::remap(image, out, rect.map1[camera], rect.map2[camera], cv::INTER_LINEAR, cv::BORDER_CONSTANT,
               cv::Scalar());
     return out;
+}
+
+StereoRectifyRunResult runStereoRectification(const StereoRectifyRun& run)
+{
+    StereoRectifyRunResult result;
+    result.ok = rectifyStereo(run.input, result.rectification, result.error);
+    if (!result.ok)
+        return result;
+    result.fileWritten =
+        writeRectificationFile(run.rectificationFile, result.rectification, result.fileError);
+    try {
+        result.project = saveRectifiedProject(run.projectBasePath, result.rectification, run.primaryName,
+                                              run.secondaryName, run.isoDate);
+    } catch (const cv::Exception& e) {
+        result.project.status = ProjectSaveResult::MainNotWritten;
+        result.project.error = e.what();
+    }
+    return result;
+}
+
+RectifiedCopyStatus writeRectifiedCopy(const RectifiedCopy& copy, const StereoRectification& rect,
+                                       std::string& error)
+{
+    try {
+        cv::Mat image = cv::imread(copy.source, cv::IMREAD_COLOR);
+        if (image.empty())
+            return RectifiedCopyStatus::Unreadable;
+        if (copy.mirror)
+            cv::flip(image, image, 1);
+        if (!cv::imwrite(copy.target, rectifyImage(image, rect, copy.camera)))
+            return RectifiedCopyStatus::NotWritten;
+    } catch (const cv::Exception& e) {
+        error = e.what();
+        return RectifiedCopyStatus::Error;
+    }
+    return RectifiedCopyStatus::Written;
+}
+
+std::string rectifiedCopyPath(const std::string& imagePath)
+{
+    const size_t slash = imagePath.find_last_of('/');
+    if (slash == std::string::npos)
+        return "rect_" + imagePath;
+    return imagePath.substr(0, slash + 1) + "rect_" + imagePath.substr(slash + 1);
 }

@@ -3,7 +3,8 @@
 // Rectification of a calibrated camera pair: the rotations and projections
 // that make both image planes coplanar with aligned rows (or columns, for
 // cameras above each other), the remap tables, the "rectification.yml" file
-// and the reduced project of the two rectified cameras.
+// and the reduced project of the two rectified cameras
+// (runStereoRectification does all of it), and rectified copies of images.
 
 #include "core/io/project_file.h"
 
@@ -68,6 +69,45 @@ std::vector<Sensor> rectifiedCameras(const StereoRectification& rect, const std:
 ProjectSaveResult saveRectifiedProject(const std::string& basePath, const StereoRectification& rect,
                                        const std::string& primaryName, const std::string& secondaryName,
                                        const std::string& isoDate);
+
+// A rectification with its files.
+struct StereoRectifyRun {
+    StereoRectifyInput input;
+    std::string rectificationFile; // path of "rectification.yml"
+    std::string projectBasePath;   // the project of the rectified cameras: + ".yml" and + ".json"
+    std::string primaryName, secondaryName;
+    std::string isoDate; // the project's "ISODate"
+};
+
+struct StereoRectifyRunResult {
+    bool ok = false;   // the rectification itself; the files are written only when it succeeded
+    std::string error; // why it failed (OpenCV's text for an OpenCV error)
+    StereoRectification rectification;
+    bool fileWritten = false;
+    std::string fileError;
+    ProjectSaveResult project;
+};
+
+// Rectifies the pair (rectifyStereo), then writes "rectification.yml" and
+// the project of the rectified cameras. Never throws.
+StereoRectifyRunResult runStereoRectification(const StereoRectifyRun& run);
+
+// A rectified copy of one image file: read in colour, flipped left-right when
+// mirror is set (as the calibration read it), remapped with the tables of its
+// camera (0 primary, 1 secondary) and written to target.
+struct RectifiedCopy {
+    std::string source, target;
+    int camera = 0;
+    bool mirror = false;
+};
+enum class RectifiedCopyStatus { Written, Unreadable, NotWritten, Error };
+// Never throws: an OpenCV error is an Error with its text in `error`.
+RectifiedCopyStatus writeRectifiedCopy(const RectifiedCopy& copy, const StereoRectification& rect,
+                                       std::string& error);
+
+// The name of an image's rectified copy: "rect_" and the image's file name, in
+// the image's folder.
+std::string rectifiedCopyPath(const std::string& imagePath);
 
 // An image of camera 0 (primary) or 1 (secondary) remapped with its tables
 // (bilinear, black border). Raises cv::Exception when the tables are missing.

@@ -1,10 +1,12 @@
 #pragma once
 
-// The computation of a target-pose run: the corners of a chessboard found in
-// one image of a calibrated camera in, the board's pose in the camera out,
-// by PnP (optionally with RANSAC), with the reprojection errors of the
-// points the pose was computed from.
+// The target-pose run: one image of a chessboard seen by a calibrated camera
+// in (or the board's corners found in it elsewhere), the board's pose in the
+// camera out, by PnP (optionally with RANSAC), with the reprojection errors
+// of the points the pose was computed from.
 // The pose maps board to camera: x_cam = R x_board + t, t in mm.
+
+#include "core/chessboard/chessboard_detection.h"
 
 #include <opencv2/core.hpp>
 
@@ -18,12 +20,16 @@ enum class PnpMethod {
 };
 
 struct TargetPoseInput {
-    std::vector<cv::Point2f> imagePoints; // detected inner corners, px, in the board's row order
-    cv::Size patternSize;                 // inner corners along x and y
-    float squareWidth = 0;                // mm
-    float squareHeight = 0;               // mm
-    cv::Mat K;                            // 3x3 camera matrix
-    cv::Mat kc;                           // distortion coefficients (may be empty)
+    // The board's inner corners, px, in the board's row order, when they were
+    // found elsewhere. When empty, the run finds them in `image`.
+    std::vector<cv::Point2f> imagePoints;
+    cv::Mat image;               // 8-bit gray image of the board, used when imagePoints is empty
+    ChessboardOptions detection; // the detector for `image`; its board is the pattern and squares below
+    cv::Size patternSize;        // inner corners along x and y
+    float squareWidth = 0;       // mm
+    float squareHeight = 0;      // mm
+    cv::Mat K;                   // 3x3 camera matrix
+    cv::Mat kc;                  // distortion coefficients (may be empty)
     PnpMethod method = PnpMethod::Iterative;
     bool ransac = false; // cv::solvePnPRansac (ignored for P3P)
     int ransacIterations = 100;
@@ -33,10 +39,12 @@ struct TargetPoseInput {
 
 enum class TargetPoseError {
     None,
-    BadInput,     // corners do not match the pattern, or K is not a camera matrix
-    OpenCvError,  // the solver raised; the message is OpenCV's
-    NoSolution,   // the solver found no finite pose
-    TooFewInliers // RANSAC kept fewer than four points
+    DetectionError, // the detector raised an OpenCV error; the message is OpenCV's
+    BoardNotFound,  // no board in the image (also for an empty image)
+    BadInput,       // corners do not match the pattern, or K is not a camera matrix
+    OpenCvError,    // the solver raised; the message is OpenCV's
+    NoSolution,     // the solver found no finite pose
+    TooFewInliers   // RANSAC kept fewer than four points
 };
 
 struct TargetPoseResult {
@@ -55,6 +63,6 @@ struct TargetPoseResult {
     bool ok() const { return error == TargetPoseError::None; }
 };
 
-// Estimates the board's pose. Never throws for the failures listed in
-// TargetPoseError.
+// Finds the board in the image unless its corners are given, then estimates
+// its pose. Never throws for the failures listed in TargetPoseError.
 TargetPoseResult estimateTargetPose(const TargetPoseInput& input);

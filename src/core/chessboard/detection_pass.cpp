@@ -2,6 +2,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -120,6 +121,13 @@ void DetectionCache::store(const DetectionRequest& request, const ChessboardOpti
         }
     }
     entries.push_back(std::move(entry));
+}
+
+void DetectionCache::forget(const std::string& path)
+{
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&path](const Entry& e) { return e.request.path == path; }),
+                  entries.end());
 }
 
 DetectionPassResult detectBoards(const std::vector<DetectionRequest>& requests,

@@ -62,6 +62,9 @@ public:
     void store(const DetectionRequest& request, const ChessboardOptions& options,
                const BoardDetection& detection);
     void clear() { entries.clear(); }
+    // Drops every result of this image file (whatever its mirror flag,
+    // fallback or options), so that the next pass detects it again.
+    void forget(const std::string& path);
     size_t size() const { return entries.size(); }
 
     // What identifies a file's content for the cache: its size and

@@ -18,6 +18,13 @@
 // The RMS is sqrt(sum(d_i^2) / N) over all N segments, d_i the distance in
 // pixels from the returned point to the line of segment i.
 //
+// Both estimates work in double on the lines in conditioned coordinates
+// (origin at the centroid of the segments' midpoints, mean distance of the
+// end points from it sqrt(2)), so that the coefficients of a line are of one
+// order and a segment much shorter than the others keeps its direction; the
+// point is then taken back to pixels. Neither depends on which way a segment
+// is drawn.
+//
 // Errors (cv::Exception, the RMS left as it was): StsBadArg for a segment
 // with a non-finite coordinate, StsBadSize for fewer than two segments of
 // positive length (zero-length segments carry no direction and are left out
@@ -35,11 +42,17 @@ constexpr double kFarVanishingPoint = 1e8;
 // point.
 float pointLineDistance(const cv::Point2f& p, const cv::Vec4f& s);
 
-// Vanishing point of a cluster of segments by fitting a 3-D line
-// (cv::fitLine with distType, e.g. cv::DIST_L2) through their homogeneous
-// lines, which all lie in the plane of line space whose normal is the
-// vanishing point; that normal is the fitted direction x the fitted point.
-// rms receives the RMS distance of the segments' lines from the point.
+// Vanishing point of a cluster of segments by fitting a 3-D line through
+// their homogeneous lines (not normalised), which all lie in the plane of
+// line space whose normal is the vanishing point; that normal is the fitted
+// direction x the fitted point. The lines are first oriented consistently
+// (as orientSegmentsConsistently does): lines of both signs put the fitted
+// point near the origin of line space, where the cross product loses the
+// vanishing point by degrees. Segments that all lie on one line give the
+// point at infinity along it. distType is an OpenCV distance type: DIST_L2
+// (the centroid and the principal direction of the lines) is computed in
+// double, the others with cv::fitLine in single precision. rms receives the
+// RMS distance of the segments' lines from the point.
 cv::Point2f vanishingPointFitLine(std::vector<cv::Vec4f> segments, float& rms, int distType);
 
 // Vanishing point of a cluster of segments by length-weighted least squares:
@@ -57,3 +70,21 @@ cv::Point2f vanishingPointSvd(std::vector<cv::Vec4f> segments, float& rms);
 // when the input is not finite.
 bool closestPointsOfLines(const cv::Point3d& p1, const cv::Point3d& p2, const cv::Point3d& p3,
                           const cv::Point3d& p4, cv::Point3d& pa, cv::Point3d& pb);
+
+// Swaps the end points of segments so that their homogeneous lines
+// (x1, y1, 1) x (x2, y2, 1) all lie on one side of the cluster's main line
+// direction (the leading eigenvector of the sum of l l^T over the unit
+// lines). The result does not depend on which way the input segments point.
+std::vector<cv::Vec4f> orientSegmentsConsistently(std::vector<cv::Vec4f> segments);
+
+// Vanishing point of one cluster of segments: vanishingPointFitLine (L2) or,
+// with `weighted`, vanishingPointSvd. Zero-length segments carry no direction
+// and are left out. Segments that point well away from the length-weighted
+// estimate (more than three times the median angle and over 0.1 degree; one
+// at a time, at least three kept) are left out of the fit as well: a segment
+// can fit two vanishing points within the clustering threshold and pull the
+// fit by degrees. rms: RMS distance in pixels of the point from the lines of
+// all the cluster's segments (a zero-length segment: from its point).
+// Errors as above: StsBadArg for a non-finite coordinate, StsBadSize for
+// fewer than two segments of positive length.
+cv::Point2f clusterVanishingPoint(const std::vector<cv::Vec4f>& cluster, float& rms, bool weighted = false);

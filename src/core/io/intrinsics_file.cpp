@@ -80,12 +80,18 @@ IntrinsicsFileStatus readIntrinsicsFile(const QString& path, IntrinsicsData& dat
                 return IntrinsicsFileStatus::BadDistortion;
             }
         }
-        // An image size that is not two positive numbers is ignored.
+        // An image size that is not two positive numbers is ignored, unless
+        // nothing else is there to import.
         auto isNumber = [](const cv::FileNode& node) { return node.isInt() || node.isReal(); };
         if (nodeSize.isSeq() && nodeSize.size() == 2 && isNumber(nodeSize[0]) && isNumber(nodeSize[1])) {
             const double w = (double)nodeSize[0], h = (double)nodeSize[1];
             if (w >= 1 && h >= 1 && w < 1e9 && h < 1e9)
                 read.imageSize = cv::Size((int)w, (int)h);
+        }
+        if (read.K.empty() && read.kc.empty() && read.imageSize.area() == 0) {
+            error = "The file holds neither \"K\" nor \"kc\", and its \"imgSize\" is not [width, height] "
+                    "with two positive numbers: there is nothing to import.";
+            return IntrinsicsFileStatus::NoKeys;
         }
     } catch (const cv::Exception& e) {
         error = QString::fromStdString(e.err);

@@ -8,8 +8,8 @@
 //   "kc"            1xN CV_64F distortion coefficients in OpenCV's order
 //                   (N = 4, 5, 8, 12 or 14)
 //   "reprojErrRMS"  RMS reprojection error of the calibration, px
-// A reader takes whichever of "imgSize", "K" and "kc" are present (at least
-// one must be); "reprojErrRMS" is not read back.
+// A reader takes whichever of "imgSize", "K" and "kc" are present and usable
+// (at least one must be); "reprojErrRMS" is not read back.
 
 #include <QString>
 
@@ -23,7 +23,7 @@ enum class IntrinsicsFileStatus {
     Ok,
     CannotOpen,      // the file cannot be opened (for reading or writing)
     EmptyAfterWrite, // written, but nothing reached the disk
-    NoKeys,          // none of "K", "kc" and "imgSize"
+    NoKeys,          // none of "K", "kc" and "imgSize", or only an unusable "imgSize"
     BadCameraMatrix, // "K" is not a 3x3 camera matrix with positive focal lengths
     BadDistortion,   // "kc" is not one row or column of 4, 5, 8, 12 or 14 finite numbers
     Unreadable,      // the parser refused the file; the error text says why
@@ -47,6 +47,8 @@ struct IntrinsicsData {
 };
 
 // Reads and checks the whole file before returning; on anything but Ok the
-// data stays empty. `error` holds the parser's message for Unreadable and a
-// short English reason for the other failures (empty for CannotOpen).
+// data stays empty, and Ok always brings a camera matrix, coefficients or an
+// image size. `error` holds the parser's message for Unreadable and a short
+// English reason for the other failures, saying which key is missing or
+// unusable (empty for CannotOpen).
 IntrinsicsFileStatus readIntrinsicsFile(const QString& path, IntrinsicsData& data, QString& error);

@@ -12,6 +12,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <unordered_map>
 
 namespace {
 
@@ -94,6 +95,36 @@ struct Malformed {
     std::string message;
 };
 
+// The top-level nodes of a file by key. OpenCV's own lookup walks the whole
+// map for every key, which makes a project of many sensors take quadratic
+// time; this looks each key up at once. A key given twice means its first
+// node, as in OpenCV's lookup.
+class TopLevelNodes {
+public:
+    explicit TopLevelNodes(const cv::FileStorage& fs)
+    {
+        const cv::FileNode root = fs.root();
+        if (!root.isMap())
+            return;
+        const size_t n = root.size();
+        cv::FileNodeIterator it = root.begin();
+        for (size_t i = 0; i < n; ++i, ++it) {
+            const cv::FileNode node = *it;
+            nodes.emplace(node.name(), node);
+        }
+    }
+
+    // The node of the key, or a node of type NONE when there is none.
+    cv::FileNode operator[](const std::string& key) const
+    {
+        const auto found = nodes.find(key);
+        return found == nodes.end() ? cv::FileNode() : found->second;
+    }
+
+private:
+    std::unordered_map<std::string, cv::FileNode> nodes;
+};
+
 class ProjectReader {
 public:
     explicit ProjectReader(const std::string& path) : path(path) {}
@@ -141,26 +172,31 @@ public:
         return d;
     }
 
-    ProjectSensor sensor(const cv::FileStorage& fs, size_t j, bool legacy) const
+    ProjectSensor sensor(const TopLevelNodes& top, size_t j, bool legacy) const
     {
         ProjectSensor s;
 
-        const std::string sizeKey = key("imgSize", j);
-        const cv::FileNode sizeNode = fs[sizeKey];
-        if (!sizeNode.isNone()) {
-            if (!sizeNode.isSeq() || sizeNode.size() != 2 || !sizeNode[0].isInt() || !sizeNode[1].isInt() ||
-                (int)sizeNode[0] < 1 || (int)sizeNode[1] < 1)
-                invalid(quoted(sizeKey) + " must be [width, height] with two positive integers");
-            s.imgSize = cv::Size((int)sizeNode[0], (int)sizeNode[1]);
-        }
-
         const std::string kKey = key("K", j);
-        s.K = matrix(fs[kKey], kKey, 3, 3);
+        s.K = matrix(top[kKey], kKey, 3, 3);
         if (!s.K.empty() && !isCameraMatrix(s.K))
             invalid(quoted(kKey) + " has a focal length that is not positive");
 
+        // [0, 0] next to a camera matrix stands for a size that is not known.
+        const std::string sizeKey = key("imgSize", j);
+        const cv::FileNode sizeNode = top[sizeKey];
+        if (!sizeNode.isNone()) {
+            if (!sizeNode.isSeq() || sizeNode.size() != 2 || !sizeNode[0].isInt() || !sizeNode[1].isInt())
+                invalid(quoted(sizeKey) + " must be [width, height] with two positive integers");
+            const cv::Size size((int)sizeNode[0], (int)sizeNode[1]);
+            const bool unknown = size == cv::Size(0, 0) && !s.K.empty();
+            if (!unknown && (size.width < 1 || size.height < 1))
+                invalid(quoted(sizeKey) + " must be [width, height] with two positive integers" +
+                        (s.K.empty() ? "" : ", or [0, 0] for a size that is not known"));
+            s.imgSize = unknown ? cv::Size(0, 0) : size;
+        }
+
         const std::string kcKey = key("kc", j);
-        const cv::Mat kc = matrix(fs[kcKey], kcKey, -1, -1);
+        const cv::Mat kc = matrix(top[kcKey], kcKey, -1, -1);
         if (!kc.empty()) {
             const int n = (int)kc.total();
             const bool vector = kc.rows == 1 || kc.cols == 1;
@@ -171,8 +207,8 @@ public:
         }
 
         const std::string rKey = key("R", j), tKey = key("T", j);
-        const cv::Mat R = matrix(fs[rKey], rKey, 3, 3);
-        const cv::Mat T = matrix(fs[tKey], tKey, 3, 1);
+        const cv::Mat R = matrix(top[rKey], rKey, 3, 3);
+        const cv::Mat T = matrix(top[tKey], tKey, 3, 1);
         if (R.empty() != T.empty())
             invalid(quoted(R.empty() ? rKey : tKey) + " is missing while " + quoted(R.empty() ? tKey : rKey) +
                     " is present");
@@ -192,8 +228,9 @@ public:
     Project read(const cv::FileStorage& fs, std::vector<std::string>& warnings) const
     {
         Project project;
+        const TopLevelNodes top(fs);
 
-        const cv::FileNode dateNode = fs["ISODate"];
+        const cv::FileNode dateNode = top["ISODate"];
         if (!dateNode.isNone()) {
             if (!dateNode.isString())
                 invalid("\"ISODate\" is not a string");
@@ -204,11 +241,11 @@ public:
             project.legacy = date < QDateTime::fromString(QString::fromStdString(kLegacyBefore), Qt::ISODate);
         }
 
-        const std::vector<std::string> names = strings(fs["Sensors"], "Sensors");
+        const std::vector<std::string> names = strings(top["Sensors"], "Sensors");
         if (names.empty())
             throw Malformed{"Sensors node in " + path + " is empty"};
 
-        const std::vector<std::string> worlds = strings(fs["World"], "World");
+        const std::vector<std::string> worlds = strings(top["World"], "World");
         if (worlds.empty())
             throw Malformed{"World node in " + path + " is empty"};
         if (worlds.front().empty())
@@ -223,7 +260,7 @@ public:
         project.world = int(found - names.begin());
 
         for (size_t j = 0; j < names.size(); ++j) {
-            project.sensors.push_back(sensor(fs, j, project.legacy));
+            project.sensors.push_back(sensor(top, j, project.legacy));
             project.sensors.back().name = names[j];
         }
         return project;
@@ -233,24 +270,35 @@ private:
     std::string path;
 };
 
-// The name as a reader gets it back from a file of the given format, or false
-// when such a file cannot be read at all.
-bool storedName(const std::string& name, int format, std::string& back)
+// A document holding only the name, as the project's writer writes it.
+std::string nameDocument(const std::string& name, int format)
 {
     cv::FileStorage out(".txt", cv::FileStorage::WRITE | cv::FileStorage::MEMORY | format);
     out << "Sensors"
         << "[";
     cv::write(out, std::string(), name);
     out << "]";
-    cv::FileStorage fs;
-    std::string error;
-    if (openFileStorageGuarded(fs, out.releaseAndGetString(), format, error) != StorageError::None)
-        return false;
+    return out.releaseAndGetString();
+}
+
+// The names of the "Sensors" node of an opened storage, or false when it is
+// not a sequence of `count` items. An item that is not a string reads as an
+// empty name, or makes the answer false when `stringsOnly` is set.
+bool sensorNames(const cv::FileStorage& fs, size_t count, bool stringsOnly, std::vector<std::string>& names)
+{
+    names.clear();
     try {
-        const cv::FileNode node = fs["Sensors"];
-        if (!node.isSeq() || node.size() != 1 || !node[0].isString())
+        if (!fs.isOpened())
             return false;
-        back = node[0].string();
+        const cv::FileNode node = fs["Sensors"];
+        if (!node.isSeq() || node.size() != count)
+            return false;
+        cv::FileNodeIterator it = node.begin();
+        for (size_t i = 0; i < count; ++i, ++it) {
+            if (stringsOnly && !(*it).isString())
+                return false;
+            names.push_back((*it).isString() ? (*it).string() : std::string());
+        }
         return true;
     } catch (...) {
         return false;
@@ -261,34 +309,34 @@ bool storedName(const std::string& name, int format, std::string& back)
 // empty string when it would. Names are kept as plain strings, and some do not
 // survive that (quotes, trailing blanks, a leading "$base64$" in JSON); the
 // reader also takes the first sensor whose name equals the world's, so the
-// world must be the first sensor of its name.
+// world must be the first sensor of its name. Every text is checked by one
+// file checker: the two project texts and, to tell which name fails, each
+// name alone in both formats.
 std::string nameProblem(const std::string& yaml, const std::string& json, const std::vector<Sensor>& sensors,
                         int world)
 {
-    for (const Sensor& s : sensors) {
-        for (int format : {cv::FileStorage::FORMAT_YAML, cv::FileStorage::FORMAT_JSON}) {
-            std::string back;
-            if (!storedName(s.name, format, back) || back != s.name)
-                return "The name of the sensor " + s.name + " cannot be stored in a project file as it is; " +
-                       "rename the sensor.";
+    const int formats[2] = {cv::FileStorage::FORMAT_YAML, cv::FileStorage::FORMAT_JSON};
+    std::vector<std::string> texts = {yaml, json};
+    for (const Sensor& s : sensors)
+        for (int format : formats)
+            texts.push_back(nameDocument(s.name, format));
+    std::vector<cv::FileStorage> fs;
+    std::vector<std::string> errors;
+    const std::vector<StorageError> opened =
+        openFileStoragesGuarded(fs, texts, cv::FileStorage::FORMAT_AUTO, errors);
+
+    std::vector<std::string> names;
+    for (size_t j = 0; j < sensors.size(); ++j) {
+        for (size_t f = 0; f < 2; ++f) {
+            const size_t k = 2 + 2 * j + f;
+            if (opened[k] != StorageError::None || !sensorNames(fs[k], 1, true, names) ||
+                names[0] != sensors[j].name)
+                return "The name of the sensor " + sensors[j].name +
+                       " cannot be stored in a project file as it is; rename the sensor.";
         }
     }
-    for (const std::string* text : {&yaml, &json}) {
-        cv::FileStorage fs;
-        std::string error;
-        std::vector<std::string> names;
-        bool readable =
-            openFileStorageGuarded(fs, *text, cv::FileStorage::FORMAT_AUTO, error) == StorageError::None;
-        try {
-            const cv::FileNode nameNodes = fs["Sensors"];
-            readable = readable && nameNodes.isSeq() && nameNodes.size() == sensors.size();
-            if (readable)
-                for (const cv::FileNode& n : nameNodes)
-                    names.push_back(n.isString() ? n.string() : std::string());
-        } catch (...) {
-            readable = false;
-        }
-        if (!readable || names.size() != sensors.size())
+    for (size_t k = 0; k < 2; ++k) {
+        if (opened[k] != StorageError::None || !sensorNames(fs[k], sensors.size(), false, names))
             return "The sensor names cannot be stored in a project file as they are; rename the sensors.";
         for (size_t j = 0; j < sensors.size(); ++j) {
             if (names[j] != sensors[world].name)

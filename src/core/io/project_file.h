@@ -10,8 +10,9 @@
 //   "Sensors"   sequence of every sensor's name, in row order
 //   "World"     sequence of one name, the world sensor
 //   per sensor j:
-//     "imgSize"j [width, height] px   } only when the sensor has K
-//     "K"j       3x3 CV_64F           }
+//     "imgSize"j [width, height] px   } only when the sensor has K; the
+//     "K"j       3x3 CV_64F           } size is left out when not known
+//                (files of other writers hold [0, 0] then, read as unknown)
 //     "kc"j      1xN CV_64F           only when it has K and kc
 //     "R"j, "T"j 3x3 and 3x1 CV_64F: x_world = R * x_j + T (mm); the world
 //                sensor itself is written with I and 0.

@@ -7,6 +7,7 @@
 #include <array>
 #include <cmath>
 #include <fstream>
+#include <limits>
 #include <locale>
 #include <sstream>
 
@@ -151,14 +152,23 @@ void readText(const QString& path, TcpPoseFileResult& r)
         std::istringstream fields(line);
         fields.imbue(std::locale::classic());
         std::array<double, 6> v{};
-        bool ok = true;
-        for (double& value : v)
-            if (!(fields >> value) || !std::isfinite(value)) {
-                ok = false;
-                break;
+        for (size_t k = 0; k < v.size(); ++k) {
+            fields >> std::ws;
+            const std::streamoff start = fields.tellg();
+            if (fields >> v[k])
+                continue;
+            // A number too large for a double reads as the largest one with
+            // the fail bit set: a value that is not finite, named as such.
+            if (std::abs(v[k]) == std::numeric_limits<double>::max() && start >= 0) {
+                const std::string rest = line.substr(static_cast<size_t>(start));
+                const std::string token = rest.substr(0, rest.find_first_of(" \t\r"));
+                fail(r,
+                     QString("Invalid line %1 in file %2: pose TCP_%1, %3 value '%4' is not a finite number")
+                         .arg(i)
+                         .arg(path, kValueNames[k], QString::fromStdString(token)));
+            } else {
+                fail(r, QString("Invalid line %1 in file %2").arg(i).arg(path));
             }
-        if (!ok) {
-            fail(r, QString("Invalid line %1 in file %2").arg(i).arg(path));
             return;
         }
         TcpPose pose;

@@ -61,6 +61,10 @@ struct TcpPoseFileResult {
 //    document that is not well-formed (the Pose being read is dropped), an
 //    element directly under the root that is not a Pose, a first Pose that
 //    lacks one of the six values, a value that is not a finite number;
-//  - text: a line that does not begin with six finite numbers.
+//  - text: a line that does not begin with six numbers ("Invalid line <i> in
+//    file <path>"), with ": pose TCP_<i>, <X..RZ> value '<text>' is not a
+//    finite number" added when the number is too large for a double.
+// Values are neither scaled nor checked otherwise: any finite number is a
+// value, and a zero rotation vector is the identity.
 // poses and rowTexts always have the same length.
 TcpPoseFileResult loadTcpPoseFile(const QString& path);

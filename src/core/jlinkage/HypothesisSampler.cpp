@@ -184,7 +184,7 @@ std::vector<unsigned> HypothesisSampler::pickMinimalSet()
 }
 
 bool HypothesisSampler::drawHypotheses(unsigned N, unsigned start, std::vector<std::vector<float>>& output,
-                                       const Progress& progress)
+                                       const Progress& progress, const std::function<bool()>& stop)
 {
     if (activeCount < minimalSetSize || activeCount == 0)
         return false;
@@ -193,6 +193,8 @@ bool HypothesisSampler::drawHypotheses(unsigned N, unsigned start, std::vector<s
     for (unsigned i = 0; i < N; ++i) {
         if (progress)
             progress(float(i) / float(N));
+        if (stop && stop())
+            return false;
         const std::vector<unsigned> set = pickMinimalSet();
         output[std::size_t(start) + i] = modelFunction(pointList, set);
     }

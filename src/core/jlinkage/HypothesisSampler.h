@@ -59,8 +59,11 @@ public:
 
     // Draws N hypotheses into output[start ... start + N - 1], enlarging it as
     // needed. false (output untouched) when too few points are active.
+    // stop, when given, is asked after each progress report; when it answers
+    // true the drawing ends there and false is returned (output then holds
+    // the hypotheses drawn so far and empty ones after them).
     bool drawHypotheses(unsigned N, unsigned start, std::vector<std::vector<float>>& output,
-                        const Progress& progress = {});
+                        const Progress& progress = {}, const std::function<bool()>& stop = {});
 
     // One sample set (exposed for tests).
     std::vector<unsigned> pickMinimalSet();

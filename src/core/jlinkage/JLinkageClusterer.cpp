@@ -385,13 +385,17 @@ void JLinkageClusterer::mergePair(std::uint32_t pairIdx, std::vector<HeapEntry>&
     releaseCluster(bId);
 }
 
-std::vector<PreferenceCluster*> JLinkageClusterer::runClustering(const Progress& progress)
+std::vector<PreferenceCluster*> JLinkageClusterer::runClustering(const Progress& progress,
+                                                                 const std::function<bool()>& stop)
 {
     lastTimes = ClusteringTimes();
     auto t0 = Clock::now();
+    bool stopped = false;
     const auto report = [&](float v) {
         if (progress)
             progress(v);
+        if (stop && stop())
+            stopped = true;
     };
 
     if (useTree) {
@@ -444,6 +448,8 @@ std::vector<PreferenceCluster*> JLinkageClusterer::runClustering(const Progress&
     auto t2 = Clock::now();
     lastTimes.pairDistances = seconds(t1, t2);
     report(0.02f);
+    if (stopped)
+        return liveClusters();
 
     // sorted (distance, pair) entries, by value rather than through the pairs
     std::vector<HeapEntry> sorted;
@@ -492,6 +498,8 @@ std::vector<PreferenceCluster*> JLinkageClusterer::runClustering(const Progress&
         lastTimes.merges += seconds(h2, Clock::now());
         if (initialCount > 0)
             report(1.f - float(sorted.size() - c) / float(initialCount));
+        if (stopped)
+            return liveClusters();
     }
     // the entries' upkeep: the loop without the merges
     lastTimes.reorders = seconds(loopStart, Clock::now()) - lastTimes.merges;

@@ -23,8 +23,8 @@
 // distance among all pairs still sharing a hypothesis (ties: the smaller pair
 // index), and the run ends only when no such pair is left.
 
+#include "core/jlinkage/BitSet.h"
 #include "core/jlinkage/KdTree.h"
-#include "core/jlinkage/bitset.h"
 
 #include <cstdint>
 #include <functional>
@@ -108,7 +108,10 @@ public:
     // refused.
     bool mergePointsManually(std::vector<std::uint32_t> indices);
     // The live clusters, in creation order; they stay owned by the clusterer.
-    std::vector<PreferenceCluster*> runClustering(const Progress& progress = {});
+    // stop, when given, is asked after each progress report; when it answers
+    // true the merging ends there and the clusters reached so far are returned.
+    std::vector<PreferenceCluster*> runClustering(const Progress& progress = {},
+                                                  const std::function<bool()>& stop = {});
 
     static float jaccardDistance(const BitSet& a, const BitSet& b, std::uint32_t& unionCount,
                                  std::uint32_t& intersectionCount);

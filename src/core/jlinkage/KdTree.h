@@ -77,9 +77,10 @@ public:
         build(points.begin(), points.end(), 0);
     }
 
-    // Nearest point to q that is not excluded, within maxDistance: (point or
-    // null, distance). Among equally near points the first met wins (a node
-    // before its subtrees, the lower subtree before the upper).
+    // Nearest point to q that is not excluded, within maxDistance (a point
+    // exactly at maxDistance counts): (point or null, distance). Among equally
+    // near points the first met wins (a node before its subtrees, the lower
+    // subtree before the upper).
     std::pair<P*, float> findNearest(const P& q, float maxDistance) const
     {
         if (nodes.empty())
@@ -176,6 +177,17 @@ private:
         return true;
     }
 
+    // A found point beats no point at all, even at the distance that stood
+    // for "nothing nearer yet" (a point exactly at the limit); between two
+    // found points the strictly nearer one wins, so the first met keeps ties.
+    static bool better(const Result& candidate, const Result& current)
+    {
+        if (candidate.node < 0)
+            return false;
+        return current.node < 0 ? candidate.distance <= current.distance
+                                : candidate.distance < current.distance;
+    }
+
     Result search(int idx, std::size_t depth, const std::vector<float>& q, std::vector<float>& lo,
                   std::vector<float>& hi, float& best) const
     {
@@ -193,7 +205,7 @@ private:
             hi[s] = split;
             if (reachable(q, lo, hi, best)) {
                 const Result r = search(n.lower, depth + 1, q, lo, hi, best);
-                if (r.distance < result.distance)
+                if (better(r, result))
                     result = r;
                 best = std::min(best, result.distance);
             }
@@ -204,7 +216,7 @@ private:
             lo[s] = split;
             if (reachable(q, lo, hi, best)) {
                 const Result r = search(n.upper, depth + 1, q, lo, hi, best);
-                if (r.distance < result.distance)
+                if (better(r, result))
                     result = r;
                 best = std::min(best, result.distance);
             }

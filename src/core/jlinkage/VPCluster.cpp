@@ -28,20 +28,27 @@ int VPCluster::cluster(std::vector<int>& labels, std::vector<std::pair<unsigned,
     const std::size_t dimension = P > 0 ? points.front().size() : 4;
     JLinkageClusterer clusterer(vpSegmentResidual, threshold, std::uint32_t(H), true, dimension, kNeighbours);
 
+    const auto stopped = [this] { return stopCheck && stopCheck(); };
     for (std::size_t i = 0; i < H; ++i) {
         clusterer.addHypothesis(hypotheses[i]);
         report(progressBase + int(std::floor(25.f * float(i + 1) / float(H))));
+        if (stopped())
+            return 0;
     }
     for (std::size_t j = 0; j < P; ++j) {
         clusterer.insertPoint(points[j]); // its index is j
         report(progressBase + int(std::floor(25.f * float(j + 1) / float(P))));
+        if (stopped())
+            return 0;
     }
     for (auto& merge : manualMerges)
         if (!clusterer.mergePointsManually(std::vector<std::uint32_t>(merge.begin(), merge.end())))
             return 0;
 
-    const std::vector<PreferenceCluster*> found =
-        clusterer.runClustering([this](float p) { report(progressBase + int(std::floor(25.f * p))); });
+    const std::vector<PreferenceCluster*> found = clusterer.runClustering(
+        [this](float p) { report(progressBase + int(std::floor(25.f * p))); }, stopCheck);
+    if (stopped())
+        return 0;
     if (times)
         *times = clusterer.times();
 

@@ -6,6 +6,7 @@
 
 #include <QObject>
 
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -17,8 +18,12 @@ class VPCluster : public QObject {
 public:
     explicit VPCluster(QObject* parent = nullptr) : QObject(parent) {}
 
+    // Asked after each progress step; when it answers true, cluster() stops
+    // and returns 0 with the outputs untouched.
+    void setStopCheck(std::function<bool()> check) { stopCheck = std::move(check); }
+
     // Returns the number of clusters (0, outputs untouched, for a threshold of
-    // 0 or less or a refused manual merge).
+    // 0 or less, a refused manual merge or a stop).
     // labels: per segment, the rank of its cluster (0 = the largest; among
     // equal sizes the cluster made later ranks first).
     // clusterSizes: (member count, cluster number) in rank order.
@@ -40,4 +45,5 @@ private:
 
     int lastProgress = 25;
     int progressBase = 25;
+    std::function<bool()> stopCheck;
 };

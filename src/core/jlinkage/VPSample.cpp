@@ -32,13 +32,16 @@ std::vector<std::vector<float>> VPSample::sample(const std::vector<std::vector<f
 
     lastProgress = 0;
     std::vector<std::vector<float>> models;
-    const bool ok = sampler.drawHypotheses(N, 0, models, [this](float p) {
-        const int value = int(std::floor(25.f * p));
-        if (value != lastProgress) {
-            lastProgress = value;
-            emit progress(value);
-        }
-    });
+    const bool ok = sampler.drawHypotheses(
+        N, 0, models,
+        [this](float p) {
+            const int value = int(std::floor(25.f * p));
+            if (value != lastProgress) {
+                lastProgress = value;
+                emit progress(value);
+            }
+        },
+        stopCheck);
     if (!ok)
         return {};
     return models;

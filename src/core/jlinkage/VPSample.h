@@ -7,6 +7,7 @@
 #include <QObject>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -19,6 +20,10 @@ public:
     // Fixes the random seed of the next sample() calls; without it each
     // call is seeded from the clock in seconds.
     void setSeed(std::uint32_t seed) { fixedSeed = seed; }
+
+    // Asked after each hypothesis; when it answers true, sample() stops and
+    // returns an empty list.
+    void setStopCheck(std::function<bool()> check) { stopCheck = std::move(check); }
 
     // N hypotheses (3 floats each) from the segments (x1, y1, x2, y2), or an
     // empty list when N is 0, there are fewer than three segments, a segment
@@ -34,4 +39,5 @@ signals:
 private:
     int lastProgress = 0;
     std::optional<std::uint32_t> fixedSeed;
+    std::function<bool()> stopCheck;
 };

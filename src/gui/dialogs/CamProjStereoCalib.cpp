@@ -1,6 +1,5 @@
 #include "gui/dialogs/CamProjStereoCalib.h"
 
-#include "core/calib/cam_proj_calib.h"
 #include "core/calib/reprojection.h"
 #include "core/geometry/error_colors.h"
 #include "core/geometry/rotation_checks.h"
@@ -8,7 +7,6 @@
 #include "core/structured_light/gray_code_decoder.h"
 #include "core/structured_light/gray_code_pattern.h"
 #include "core/structured_light/image_sets.h"
-#include "core/structured_light/projector_corners.h"
 #include "gui/dialogs/TreeModel.h"
 #include "gui/views/scene_builders.h"
 #include "gui/views/settings.h"
@@ -16,14 +14,18 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QIntValidator>
 #include <QItemSelectionModel>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTabBar>
 #include <QTimer>
 
-#include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <vtkRenderer.h>
 
@@ -40,14 +42,40 @@ struct WaitCursor {
 
 const QColor kWhite(255, 255, 255, 255);
 
-QString setNumber(int i)
+QColor rowColour(const cv::Vec3b& rgb)
 {
-    return QString::number(i) + " ";
+    return QColor(rgb[0], rgb[1], rgb[2], 255);
 }
 
-cv::Vec3b colour255(const cv::Point3d& c)
+// A number typed into a field: positive (> 0) or at least 0. False, with a
+// message naming the field, when the text is not such a number.
+bool readNumber(const QLineEdit* edit, const QString& field, bool positive, double& value, QString& error)
 {
-    return toRgb255(c);
+    bool ok = false;
+    value = edit->text().trimmed().toDouble(&ok);
+    if (ok && std::isfinite(value) && (positive ? value > 0 : value >= 0))
+        return true;
+    error = positive ? QObject::tr("%1 '%2' is not a positive number").arg(field, edit->text())
+                     : QObject::tr("%1 '%2' is not a number of 0 or more").arg(field, edit->text());
+    return false;
+}
+
+bool readWholeNumber(const QLineEdit* edit, const QString& field, bool positive, int& value, QString& error)
+{
+    bool ok = false;
+    value = edit->text().trimmed().toInt(&ok);
+    if (ok && (positive ? value > 0 : value >= 0))
+        return true;
+    error = positive ? QObject::tr("%1 '%2' is not a positive whole number").arg(field, edit->text())
+                     : QObject::tr("%1 '%2' is not a whole number of 0 or more").arg(field, edit->text());
+    return false;
+}
+
+CamProjStatus noImageSets()
+{
+    CamProjStatus status;
+    status.error = CamProjRunError::NoImageSets;
+    return status;
 }
 
 } // namespace
@@ -70,11 +98,8 @@ CamProjStereoCalib::CamProjStereoCalib(QWidget* parent, std::vector<QString> nam
     loadSettings(this, imageDir);
     titleText = tr("Camera Projector Calibration");
 
-    for (QWidget* w : std::initializer_list<QWidget*>{ui->group_reproj_err_cam, ui->label_rms_err_cam,
-                                                      ui->label_min_err_cam, ui->label_max_err_cam,
-                                                      ui->group_reproj_err_proj, ui->label_rms_err_proj,
-                                                      ui->label_min_err_proj, ui->label_max_err_proj})
-        w->hide();
+    hideErrorLabels(false);
+    hideErrorLabels(true);
     for (QWidget* w :
          std::initializer_list<QWidget*>{ui->check_use_rational_model, ui->check_fix_k4, ui->check_fix_k5,
                                          ui->check_fix_k6, ui->button_detect_chessboards, ui->button_decode})
@@ -93,6 +118,9 @@ CamProjStereoCalib::CamProjStereoCalib(QWidget* parent, std::vector<QString> nam
         ui->combo_projector->setCurrentIndex(1);
 
     renderer = setupChessboardSceneView(ui->widget_vtk);
+    fitPanelsToTheirTexts();
+    for (ImageLabel* view : {ui->cam_view, ui->proj_view, ui->decode_x, ui->decode_y})
+        showNoImage(view, tr("No image set selected"));
 
     // While a run walks the sets, nothing may change the sets, the options or
     // the chosen sensors; the two calibrate buttons stay live as "Abort".
@@ -110,6 +138,31 @@ CamProjStereoCalib::~CamProjStereoCalib()
     delete model;
     model = nullptr;
     delete ui;
+}
+
+// The option pages scroll up and down but never sideways, so each is as wide
+// as its widest line; the view tabs are all in sight. The window opens at its
+// form's size or, where the texts need more, wider.
+void CamProjStereoCalib::fitPanelsToTheirTexts()
+{
+    for (QScrollArea* area : {ui->scroll_target_detection, ui->scroll_calibration}) {
+        // A caption or a check box is never narrower than its text.
+        for (QWidget* w : area->widget()->findChildren<QWidget*>()) {
+            const auto* label = qobject_cast<QLabel*>(w);
+            if ((label && !label->wordWrap()) || qobject_cast<QCheckBox*>(w) ||
+                qobject_cast<QRadioButton*>(w))
+                w->setSizePolicy(QSizePolicy::Minimum, w->sizePolicy().verticalPolicy());
+        }
+        area->setMinimumWidth(area->widget()->minimumSizeHint().width() +
+                              area->verticalScrollBar()->sizeHint().width());
+    }
+    ui->tab_img_view->setMinimumWidth(ui->tab_img_view->tabBar()->sizeHint().width());
+    // The views take the height; the log keeps a few lines.
+    ui->splitter->setStretchFactor(0, 1);
+    ui->splitter->setStretchFactor(1, 0);
+    const int logHeight = 8 * ui->text_log->fontMetrics().lineSpacing();
+    ui->splitter->setSizes({height() - logHeight, logHeight});
+    resize(size().expandedTo(minimumSizeHint()));
 }
 
 // ---------------------------------------------------------------------------
@@ -141,7 +194,7 @@ void CamProjStereoCalib::setRowBackground(int set, const QColor& colour)
 {
     const QModelIndex index = setIndex(set);
     if (index.isValid())
-        model->setData(index, colour, Qt::BackgroundRole);
+        model->setData(index, colour.isValid() ? QVariant(colour) : QVariant(), Qt::BackgroundRole);
 }
 
 QStringList CamProjStereoCalib::setImagePaths(int set) const
@@ -159,8 +212,8 @@ void CamProjStereoCalib::loadImageFolder(const QString& folder)
 {
     imageDir = folder;
     model->clearItems();
-    clearImageSetResults();
-    for (const ImageSetFolder& set : listImageSets(folder)) {
+    const std::vector<ImageSetFolder> found = listImageSets(folder);
+    for (const ImageSetFolder& set : found) {
         const int row = model->rowCount();
         if (!model->insertItem(row))
             continue;
@@ -178,18 +231,38 @@ void CamProjStereoCalib::loadImageFolder(const QString& folder)
             model->setData(imageRow, set.path + "/" + set.files[i], PathRole);
         }
     }
+    clearImageSetResults();
+    detectionCache.clear();
     setWindowTitle(QString("%1 - %2").arg(titleText, folder));
 
     ui->imageTree->selectionModel()->clearSelection();
     currentSet = 0;
     currentImage = 0;
-    if (setCount() > 0) {
-        const QSignalBlocker blocker(ui->imageTree);
-        ui->imageTree->selectionModel()->select(setIndex(0),
-                                                QItemSelectionModel::Select | QItemSelectionModel::Current);
-        const WaitCursor cursor;
-        drawCurrentView();
+    showEmptyScene();
+    for (ImageLabel* view : {ui->cam_view, ui->proj_view, ui->decode_x, ui->decode_y})
+        showNoImage(view, tr("No image set selected"));
+    hideErrorLabels(false);
+    hideErrorLabels(true);
+    if (setCount() == 0) {
+        // Opening the folder of one pose, or a folder without subfolders, is
+        // the usual slip: say what the folder should hold.
+        const bool looseImages = !QDir(folder).entryList({"*.jpg", "*.bmp", "*.png"}, QDir::Files).isEmpty();
+        logAppend(tr("No image sets in %1: expected one subfolder per board pose, each holding that pose's "
+                     "captures of the projector patterns as *.png, *.jpg or *.bmp files in name order "
+                     "(00 white, 01 black, then every Gray code pattern followed by its inverse).")
+                          .arg(folder) +
+                      (looseImages
+                           ? tr(" This folder holds the images of one pose; open the folder above it.")
+                           : QString()),
+                  Qt::red);
+        logColor(Qt::black);
+        return;
     }
+    const QSignalBlocker blocker(ui->imageTree);
+    ui->imageTree->selectionModel()->select(setIndex(0),
+                                            QItemSelectionModel::Select | QItemSelectionModel::Current);
+    const WaitCursor cursor;
+    drawCurrentView();
 }
 
 cv::Mat CamProjStereoCalib::loadSetImage(int set, int image, SetImageMode mode) const
@@ -211,38 +284,43 @@ cv::Mat CamProjStereoCalib::loadSetImage(int set, int image, SetImageMode mode) 
 
 void CamProjStereoCalib::clearImageSetResults()
 {
-    objectPoints.clear();
-    camCorners.clear();
-    projCorners.clear();
-    decodedMaps.clear();
-    minMaxMaps.clear();
+    imageSets.assign(static_cast<size_t>(setCount()), CamProjSet());
     projViews.clear();
-    projRvecs.clear();
-    projTvecs.clear();
-    projErrors.clear();
-    projColours.clear();
-    camRvecs.clear();
-    camTvecs.clear();
-    camErrors.clear();
-    camColours.clear();
+    projCornerErrors.clear();
 }
 
 void CamProjStereoCalib::clearDetectionStage()
 {
-    objectPoints.clear();
-    camCorners.clear();
+    for (CamProjSet& set : imageSets)
+        set.clearDetection();
+    detectionCache.clear();
 }
 
 void CamProjStereoCalib::clearDecodingStage()
 {
-    decodedMaps.clear();
-    minMaxMaps.clear();
+    for (CamProjSet& set : imageSets)
+        set.clearDecoding();
     projViews.clear();
 }
 
 void CamProjStereoCalib::clearProjectorCornerStage()
 {
-    projCorners.clear();
+    for (CamProjSet& set : imageSets)
+        set.clearProjectorCorners();
+}
+
+// A run starts without the results of the last one: the per-set poses and
+// errors, the projector's error cache, the row colours and the 3D scene.
+void CamProjStereoCalib::clearCalibrationResults()
+{
+    for (CamProjSet& set : imageSets) {
+        set.cam.reset();
+        set.proj.reset();
+    }
+    projCornerErrors.clear();
+    for (int i = 0; i < setCount(); ++i)
+        setRowBackground(i, QColor());
+    showEmptyScene();
 }
 
 int CamProjStereoCalib::readInt(const QLineEdit* edit) const
@@ -256,465 +334,448 @@ cv::Size CamProjStereoCalib::projectorSize() const
 }
 
 // ---------------------------------------------------------------------------
-// Detection
+// Gathering a run's input
 
-CamProjStereoCalib::RunStatus CamProjStereoCalib::detectChessboards()
+std::vector<CamProjSet> CamProjStereoCalib::gatherSets() const
 {
-    const int n = setCount();
-    if (static_cast<int>(objectPoints.size()) != n || static_cast<int>(camCorners.size()) != n) {
-        objectPoints.assign(static_cast<size_t>(n), {});
-        camCorners.assign(static_cast<size_t>(n), {});
+    std::vector<CamProjSet> sets(static_cast<size_t>(setCount()));
+    for (int i = 0; i < setCount(); ++i) {
+        CamProjSet& set = sets[static_cast<size_t>(i)];
+        if (static_cast<size_t>(i) < imageSets.size())
+            set = imageSets[static_cast<size_t>(i)];
+        set.name = model->data(setIndex(i)).toString().toStdString();
+        set.files.clear();
+        for (const QString& path : setImagePaths(i))
+            set.files.push_back(path.toStdString());
+        set.checked = isSetChecked(i);
     }
-    ChessboardOptions options;
-    if (!takeChessboardOptions(options))
-        return RunStatus::Failed;
+    return sets;
+}
 
-    logAppend(tr("Detecting chessboards: \n"), Qt::black);
-    cv::Size reference;
-    for (int i = 0; i < n; ++i) {
-        if (pollAbort())
-            return RunStatus::Aborted;
-        const size_t s = static_cast<size_t>(i);
-        if (!isSetChecked(i)) {
-            logInsert(setNumber(i), Qt::gray);
-            setRowBackground(i, kWhite);
-            logRepaint();
-            continue;
-        }
-        if (!objectPoints[s].empty() && !camCorners[s].empty()) {
-            logInsert(setNumber(i), Qt::darkGreen);
-            logRepaint();
-            continue;
-        }
-        cv::Mat image = loadSetImage(i, 0, SetImageMode::Grey);
-        if (image.empty()) {
-            logInsert(setNumber(i), Qt::gray);
-            setSetChecked(i, false);
-            logRepaint();
-            continue;
-        }
-        if (reference.empty()) {
-            reference = image.size();
-        } else if (image.size() != reference) {
-            logAppend(tr("Error: Image %1 has different size %2x%3 as the previous ones %4x%5, aborting...\n")
-                          .arg(i)
-                          .arg(image.cols)
-                          .arg(image.rows)
-                          .arg(reference.width)
-                          .arg(reference.height),
-                      Qt::red);
-            logRepaint();
-            logColor(Qt::black);
-            return RunStatus::Failed;
-        }
-        std::vector<cv::Point2f> corners;
-        bool found = false;
-        try {
-            found = detectChessboard(image, options, corners);
-            if (!found && !options.radon) {
-                // Under the white pattern the board may be washed out; the
-                // black pattern's capture shows it in ambient light.
-                const cv::Mat black = loadSetImage(i, 1, SetImageMode::Grey);
-                if (!black.empty() && black.size() == image.size())
-                    found = detectChessboard(black, options, corners);
-            }
-        } catch (const cv::Exception& e) {
-            logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(e.what()).trimmed()),
-                      Qt::red);
-            logAppend(tr("Skipping...\n"), Qt::red);
-            logRepaint();
-            setSetChecked(i, false);
-            continue;
-        }
-        if (found) {
-            logInsert(setNumber(i), Qt::green);
-            camCorners[s] = corners;
-            objectPoints[s] =
-                chessboardObjectPoints(options.patternSize, options.squareWidth, options.squareHeight);
-            ui->progress_bar->setValue(i + 1);
-        } else {
-            setSetChecked(i, false);
-            logInsert(setNumber(i), Qt::red);
-            setRowBackground(i, kWhite);
-        }
-        logRepaint();
+// The options of the three stages; a field that cannot be used is logged.
+bool CamProjStereoCalib::readStageOptions(CamProjRunInput& input)
+{
+    if (!takeChessboardOptions(input.detection))
+        return false;
+    QString error;
+    int width = 0, height = 0, threshold = 0;
+    double reprojError = 0;
+    const bool lmeds = ui->radio_outlier_lmeds->isChecked();
+    const bool ok =
+        readWholeNumber(ui->edit_proj_width, tr("Projector width"), true, width, error) &&
+        readWholeNumber(ui->edit_proj_height, tr("Projector height"), true, height, error) &&
+        readWholeNumber(ui->edit_homography_win, tr("Homography window"), true, input.corners.window,
+                        error) &&
+        readWholeNumber(ui->edit_threshold, tr("Threshold"), false, threshold, error) &&
+        (lmeds || readNumber(ui->edit_reproj_err, tr("Max. reprojection error"), true, reprojError, error));
+    if (!ok) {
+        logAppend(error + tr(", aborting...\n"), Qt::red);
+        logColor(Qt::black);
+        return false;
     }
-    logColor(Qt::black);
-    return RunStatus::Done;
+    input.projectorSize = cv::Size(width, height);
+    input.corners.threshold = threshold;
+    input.corners.reprojThreshold = reprojError;
+    input.corners.lmeds = lmeds;
+    input.decoding.blackLevel = static_cast<float>(ui->edit_b->text().toDouble() / 100.0);
+    input.decoding.minDirectLight = readInt(ui->edit_m);
+    return true;
+}
+
+IntrinsicFlagOptions CamProjStereoCalib::projectorRunFlags() const
+{
+    IntrinsicFlagOptions o;
+    o.useIntrinsicGuess = ui->check_use_intrinsic_guess->isChecked();
+    o.fixFocal = ui->check_fix_focal->isChecked();
+    o.fixPrincipalPoint = ui->check_fix_pp->isChecked();
+    o.fixAspectRatio = ui->check_fix_aspect_ratio->isChecked();
+    const QCheckBox* fixK[6] = {ui->check_fix_k1, ui->check_fix_k2, ui->check_fix_k3,
+                                ui->check_fix_k4, ui->check_fix_k5, ui->check_fix_k6};
+    for (int k = 0; k < 6; ++k)
+        o.fixK[k] = fixK[k]->isChecked();
+    o.rationalModel = ui->check_use_rational_model->isChecked();
+    o.tangential = ui->check_use_tangential_distortion->isChecked();
+    o.radial = ui->group_use_radial_distortion->isChecked();
+    return o;
+}
+
+IntrinsicFlagOptions CamProjStereoCalib::stereoFlags(bool cam) const
+{
+    IntrinsicFlagOptions o;
+    o.fixIntrinsic = (cam ? ui->check_fix_intrinsic1 : ui->check_fix_intrinsic2)->isChecked();
+    o.useIntrinsicGuess =
+        (cam ? ui->check_use_intrinsic_guess1 : ui->check_use_intrinsic_guess2)->isChecked();
+    o.fixFocal = (cam ? ui->check_fix_focal1 : ui->check_fix_focal2)->isChecked();
+    o.fixPrincipalPoint = (cam ? ui->check_fix_pp1 : ui->check_fix_pp2)->isChecked();
+    o.fixAspectRatio = (cam ? ui->check_fix_aspect_ratio1 : ui->check_fix_aspect_ratio2)->isChecked();
+    o.fixK[0] = (cam ? ui->check_fix_k1_1 : ui->check_fix_k1_2)->isChecked();
+    o.fixK[1] = (cam ? ui->check_fix_k2_1 : ui->check_fix_k2_2)->isChecked();
+    o.fixK[2] = (cam ? ui->check_fix_k3_1 : ui->check_fix_k3_2)->isChecked();
+    o.tangential =
+        (cam ? ui->check_use_tangential_distortion1 : ui->check_use_tangential_distortion2)->isChecked();
+    o.radial = (cam ? ui->group_use_radial_distortion1 : ui->group_use_radial_distortion2)->isChecked();
+    return o;
+}
+
+bool CamProjStereoCalib::gatherRunInput(RunKind kind, CamProjRunInput& input)
+{
+    input.sets = gatherSets();
+    if (!readStageOptions(input))
+        return false;
+    QString error;
+    int maxIterations = 0;
+    double epsilon = 0, outlierLimit = 0;
+    const bool ok =
+        readWholeNumber(ui->edit_max_iterations, tr("Max iterations"), true, maxIterations, error) &&
+        readNumber(ui->edit_accuracy, tr("Epsilon"), false, epsilon, error) &&
+        (kind == RunKind::Stereo || !ui->group_proj_outliers->isChecked() ||
+         readNumber(ui->edit_proj_outlier, tr("Outlier limit"), true, outlierLimit, error));
+    if (!ok) {
+        logAppend(error + tr(", aborting...\n"), Qt::red);
+        logColor(Qt::black);
+        return false;
+    }
+    input.criteria =
+        cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, maxIterations, epsilon);
+    if (kind == RunKind::Projector) {
+        input.projector = {projectorRunFlags(), projK, projKc};
+    } else {
+        input.camera = {stereoFlags(true), camK, camKc};
+        input.projector = {stereoFlags(false), projK, projKc};
+    }
+    return true;
+}
+
+bool CamProjStereoCalib::checkSensorsAndGuesses(RunKind kind)
+{
+    auto fail = [&](const QString& message) {
+        logAppend(message, Qt::red);
+        logRepaint();
+        logColor(Qt::black);
+        return false;
+    };
+    const QString guessMessage =
+        tr("Use intrinsic guess for %1 is set, but the %1 does not contain any intrinsics, aborting...\n");
+    const int camIdx = ui->combo_cam->currentIndex();
+    const int projIdx = ui->combo_projector->currentIndex();
+    cv::Size size;
+    if (kind == RunKind::Projector) {
+        if (projIdx < 0)
+            return fail(tr("No sensor present in the sensor list, aborting...\n"));
+        if (ui->check_use_intrinsic_guess->isChecked()) {
+            emit getSecondaryIntrinsics(projIdx, projK, projKc, size);
+            if (projK.empty())
+                return fail(guessMessage.arg(ui->combo_projector->currentText()));
+        }
+        return true;
+    }
+    if (camIdx < 0)
+        return fail(tr("Select a camera in the combo box above the 'Image List', aborting...\n"));
+    if (projIdx < 0)
+        return fail(tr("Select a projector in the combo box above the 'Image List', aborting...\n"));
+    if (camIdx == projIdx)
+        return fail(tr("Camera and projector are the same sensor '%1'; select two different sensors, "
+                       "aborting...\n")
+                        .arg(ui->combo_cam->currentText()));
+    if (ui->check_use_intrinsic_guess1->isChecked()) {
+        emit getPrimaryIntrinsics(camIdx, camK, camKc, size);
+        if (camK.empty())
+            return fail(guessMessage.arg(ui->combo_cam->currentText()));
+    }
+    return true;
+}
+
+// The stereo run starting from the projector's intrinsics when the tree has
+// none calibrates the projector first, in a full projector run.
+bool CamProjStereoCalib::ensureProjectorIntrinsics()
+{
+    if (!ui->check_use_intrinsic_guess2->isChecked())
+        return true;
+    cv::Size size;
+    emit getSecondaryIntrinsics(ui->combo_projector->currentIndex(), projK, projKc, size);
+    if (!projK.empty())
+        return true;
+    const RunStatus nested = calibrateProjector();
+    if (nested == RunStatus::Aborted)
+        return false;
+    if (nested == RunStatus::Failed || projK.empty()) {
+        logAppend(
+            tr("The projector calibration failed, so the stereo calibration cannot start, aborting...\n"),
+            Qt::red);
+        logColor(Qt::black);
+        return false;
+    }
+    clearCalibrationResults();
+    ui->progress_bar->setRange(0, 2 * setCount() + 2);
+    return true;
 }
 
 // ---------------------------------------------------------------------------
-// Decoding
+// Presenting a run's progress
+
+CamProjProgressFn CamProjStereoCalib::progressLogger(QStringList& decodeFailures, RunKind kind)
+{
+    return [this, &decodeFailures, kind](const CamProjProgress& step) {
+        return logProgress(step, decodeFailures, kind);
+    };
+}
+
+void CamProjStereoCalib::logDecodeFailures(QStringList& failures)
+{
+    for (const QString& failure : failures)
+        logAppend(failure, Qt::red);
+    if (!failures.isEmpty())
+        logColor(Qt::black);
+    failures.clear();
+}
+
+// Logs one step of a run as the dialog always has: a header when a stage
+// begins, then each set's number on one line in the colour of its outcome.
+// Polls the abort flag; false when the run should stop.
+bool CamProjStereoCalib::logProgress(const CamProjProgress& step, QStringList& decodeFailures, RunKind kind)
+{
+    const int n = setCount();
+    const int i = step.set;
+    if (i < 0) {
+        switch (step.stage) {
+        case CamProjStage::Detection:
+            logAppend(tr("Detecting chessboards: \n"), Qt::black);
+            break;
+        case CamProjStage::Decoding:
+            logAppend(tr("Decoding image sets: \n"), Qt::black);
+            break;
+        case CamProjStage::ProjectorCorners:
+            logDecodeFailures(decodeFailures);
+            logAppend(tr("Extracting projector corners:\n"), Qt::black);
+            break;
+        case CamProjStage::Gathering:
+            ui->progress_bar->setValue(2 * n + 1);
+            logColor(Qt::black);
+            break;
+        case CamProjStage::Calibration:
+            if (kind == RunKind::Projector)
+                logAppend(tr("Projector [%1x%2] calibration with %3 image sets")
+                              .arg(projectorSize().width)
+                              .arg(projectorSize().height)
+                              .arg(step.setsUsed),
+                          Qt::black);
+            else
+                logAppend(tr("Calibration in progress ..."), Qt::black);
+            logRepaint();
+            break;
+        }
+        return !pollAbort();
+    }
+    const bool notFound = step.detection && step.detection->outcome == BoardDetection::Outcome::NotFound;
+    switch (step.stage) {
+    case CamProjStage::Detection:
+        if (step.outcome == SetOutcome::Unchecked || (step.outcome == SetOutcome::Failed && notFound))
+            setRowBackground(i, kWhite);
+        if (step.outcome == SetOutcome::Made)
+            ui->progress_bar->setValue(i + 1);
+        return logDetectionStep(static_cast<size_t>(i), step.detection, step.outcome == SetOutcome::Reused);
+    case CamProjStage::Decoding:
+        if (step.outcome == SetOutcome::Unchecked)
+            setRowBackground(i, kWhite);
+        if (step.outcome == SetOutcome::Made)
+            ui->progress_bar->setValue(n + 1 + i);
+        for (const std::string& message : step.messages)
+            decodeFailures << tr("Image set %1 (%2): %3")
+                                  .arg(i)
+                                  .arg(model->data(setIndex(i)).toString(), QString::fromStdString(message));
+        break;
+    case CamProjStage::ProjectorCorners:
+        for (const std::string& message : step.messages) {
+            logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(message).trimmed()),
+                      Qt::red);
+            logAppend(tr("Skipping...\n"), Qt::red);
+        }
+        break;
+    case CamProjStage::Gathering:
+        setRowBackground(i, kWhite);
+        return true;
+    case CamProjStage::Calibration:
+        return true;
+    }
+    const QColor colours[] = {Qt::gray, Qt::darkGreen, Qt::green, Qt::red}; // by SetOutcome
+    logMoveToEnd();
+    logInsert(QString::number(i) + " ", colours[static_cast<int>(step.outcome)]);
+    logRepaint();
+    logColor(Qt::black);
+    return !pollAbort();
+}
+
+// Takes the sets back from a run: their records and the check states the
+// run left them in.
+void CamProjStereoCalib::storeSets(const std::vector<CamProjSet>& sets)
+{
+    if (static_cast<int>(sets.size()) != setCount())
+        return;
+    imageSets = sets;
+    for (int i = 0; i < setCount(); ++i)
+        if (isSetChecked(i) != sets[static_cast<size_t>(i)].checked)
+            setSetChecked(i, sets[static_cast<size_t>(i)].checked);
+}
+
+void CamProjStereoCalib::logAborted()
+{
+    ui->button_calibrate->setText(tr("Calibrate Stereo"));
+    ui->button_calibrate_projector->setText(tr("Calibrate Projector"));
+    logAppend(tr("Calibration aborted \n"), Qt::red);
+    logColor(Qt::black);
+}
+
+// Why a run or a stage stopped, in the log; a run's views then show that
+// there is no result.
+CamProjStereoCalib::RunStatus CamProjStereoCalib::presentStop(const CamProjStatus& status, RunKind kind)
+{
+    if (status.aborted) {
+        logAborted();
+    } else {
+        const QString message = QString::fromStdString(status.message).trimmed();
+        switch (status.error) {
+        case CamProjRunError::None:
+            return RunStatus::Done;
+        case CamProjRunError::NoImageSets:
+            logAppend(tr("Image list is empty, aborting...\n"), Qt::red);
+            break;
+        case CamProjRunError::BadInput:
+            logAppend(message + tr(", aborting...\n"), Qt::red);
+            break;
+        case CamProjRunError::ImageSizeMismatch:
+            logAppend(tr("Error: Image %1 has different size %2x%3 as the previous ones %4x%5, aborting...\n")
+                          .arg(status.errorSet)
+                          .arg(status.imageSize.width)
+                          .arg(status.imageSize.height)
+                          .arg(status.referenceSize.width)
+                          .arg(status.referenceSize.height),
+                      Qt::red);
+            break;
+        case CamProjRunError::DecodedSizeMismatch:
+            logAppend(tr("Error: Image %1 has different size as the previous ones, aborting...\n")
+                          .arg(status.errorSet),
+                      Qt::red);
+            break;
+        case CamProjRunError::TooFewSets:
+            logAppend(kind == RunKind::Projector ? tr("No image set has projector corners, aborting...\n")
+                                                 : tr("Use at least 3 image sets, aborting...\n"),
+                      Qt::red);
+            break;
+        case CamProjRunError::Calibration:
+            logAppend(kind == RunKind::Projector ? tr("OpenCV exception caught: %1").arg(message)
+                                                 : tr("OpenCV exception caught : ") + message,
+                      Qt::red);
+            logAppend(tr("Aborting...\n"), Qt::red);
+            break;
+        }
+        logRepaint();
+        logColor(Qt::black);
+    }
+    return status.aborted ? RunStatus::Aborted : RunStatus::Failed;
+}
+
+// The 3D view without a result: the world axes alone.
+void CamProjStereoCalib::showEmptyScene()
+{
+    renderer->RemoveAllViewProps();
+    drawWorldAxes(renderer, "");
+    renderer->ResetCamera();
+    renderSceneView(ui->widget_vtk);
+}
+
+// ---------------------------------------------------------------------------
+// Single stages
+
+CamProjStereoCalib::RunStatus CamProjStereoCalib::detectChessboards()
+{
+    ChessboardOptions options;
+    if (!takeChessboardOptions(options))
+        return RunStatus::Failed;
+    std::vector<CamProjSet> sets = gatherSets();
+    QStringList failures;
+    const CamProjStatus status =
+        detectSetChessboards(sets, options, detectionCache, progressLogger(failures, RunKind::Projector));
+    storeSets(sets);
+    logColor(Qt::black);
+    return status.ok() ? RunStatus::Done : presentStop(status, RunKind::Projector);
+}
+
+CamProjStereoCalib::RunStatus CamProjStereoCalib::decodeImageSets()
+{
+    DecodingOptions options;
+    options.blackLevel = static_cast<float>(ui->edit_b->text().toDouble() / 100.0);
+    options.minDirectLight = readInt(ui->edit_m);
+    std::vector<CamProjSet> sets = gatherSets();
+    QStringList failures;
+    const CamProjStatus status =
+        decodeSets(sets, options, projectorSize(), progressLogger(failures, RunKind::Projector));
+    logDecodeFailures(failures);
+    storeSets(sets);
+    logColor(Qt::black);
+    return status.ok() ? RunStatus::Done : presentStop(status, RunKind::Projector);
+}
 
 bool CamProjStereoCalib::decodeImageSet(int set, cv::Mat& decoded, cv::Mat& minMax, QString* error)
 {
     decoded.release();
     minMax.release();
-    const float b = static_cast<float>(ui->edit_b->text().toDouble() / 100.0);
-    const int m = readInt(ui->edit_m);
     if (set < 0 || set >= setCount()) {
         if (error)
             *error = tr("no image set %1").arg(set);
         return false;
     }
     const QStringList paths = setImagePaths(set);
-    const int n = paths.size();
-    if (directGlobalImageIndices(n, 4, 4).empty()) {
-        logAppend(
-            tr("ERROR! At least %1 images are required for the estimation of direct and global light").arg(8),
-            Qt::red);
-        logRepaint();
-        logColor(Qt::black);
-    }
     const DecodeResult result = decodeImageSetImages(
-        n, [&](int i) { return loadGrayscaleImage(paths[i].toStdString()); }, decoded, minMax,
-        projectorSize(), b, m);
+        paths.size(), [&](int i) { return loadGrayscaleImage(paths[i].toStdString()); }, decoded, minMax,
+        projectorSize(), static_cast<float>(ui->edit_b->text().toDouble() / 100.0), readInt(ui->edit_m));
     if (!result.ok && error)
         *error = QString::fromStdString(result.error);
     return result.ok;
 }
 
-CamProjStereoCalib::RunStatus CamProjStereoCalib::decodeImageSets()
-{
-    const int n = setCount();
-    decodedMaps.resize(static_cast<size_t>(n));
-    minMaxMaps.resize(static_cast<size_t>(n));
-    logAppend(tr("Decoding image sets: \n"), Qt::black);
-    cv::Size reference;
-    QStringList failures;
-    RunStatus status = RunStatus::Done;
-    for (int i = 0; i < n; ++i) {
-        if (pollAbort()) {
-            status = RunStatus::Aborted;
-            break;
-        }
-        const size_t s = static_cast<size_t>(i);
-        if (!isSetChecked(i)) {
-            logInsert(setNumber(i), Qt::gray);
-            setRowBackground(i, kWhite);
-            logRepaint();
-            continue;
-        }
-        const bool reused = !decodedMaps[s].empty() && !minMaxMaps[s].empty();
-        QString error;
-        if (!reused && !decodeImageSet(i, decodedMaps[s], minMaxMaps[s], &error)) {
-            logInsert(setNumber(i), Qt::red);
-            logRepaint();
-            setSetChecked(i, false);
-            failures << tr("Image set %1 (%2): %3").arg(i).arg(model->data(setIndex(i)).toString(), error);
-            continue;
-        }
-        if (reference.empty()) {
-            reference = decodedMaps[s].size();
-        } else if (decodedMaps[s].size() != reference) {
-            decodedMaps[s].release();
-            minMaxMaps[s].release();
-            logAppend(tr("Error: Image %1 has different size as the previous ones, aborting...\n").arg(i),
-                      Qt::red);
-            logRepaint();
-            status = RunStatus::Failed;
-            break;
-        }
-        logInsert(setNumber(i), reused ? Qt::darkGreen : Qt::green);
-        logRepaint();
-        if (!reused)
-            ui->progress_bar->setValue(n + 1 + i);
-    }
-    for (const QString& failure : failures)
-        logAppend(failure, Qt::red);
-    logColor(Qt::black);
-    return status;
-}
-
 // ---------------------------------------------------------------------------
-// Projector corners
-
-CamProjStereoCalib::RunStatus CamProjStereoCalib::extractProjectorCornerStage(bool abortChecks)
-{
-    const int n = setCount();
-    logAppend(tr("Extracting projector corners:\n"), Qt::black);
-    projCorners.resize(static_cast<size_t>(n));
-    ProjectorCornerOptions options;
-    options.window = readInt(ui->edit_homography_win);
-    options.threshold = readInt(ui->edit_threshold);
-    options.reprojThreshold = ui->edit_reproj_err->text().toDouble();
-    options.lmeds = ui->radio_outlier_lmeds->isChecked();
-    for (int i = 0; i < n; ++i) {
-        if (abortChecks && runAborted())
-            return RunStatus::Aborted;
-        const size_t s = static_cast<size_t>(i);
-        if (!isSetChecked(i)) {
-            logInsert(setNumber(i), Qt::gray);
-            logRepaint();
-            continue;
-        }
-        const bool hasCorners = s < camCorners.size() && !camCorners[s].empty() && s < objectPoints.size();
-        if (hasCorners && !projCorners[s].empty() && projCorners[s].size() == camCorners[s].size()) {
-            logInsert(setNumber(i), Qt::darkGreen);
-            logRepaint();
-            continue;
-        }
-        // A set without camera corners or without decoded maps has nothing to
-        // carry into the projector.
-        if (!hasCorners || s >= decodedMaps.size() || decodedMaps[s].empty() || s >= minMaxMaps.size() ||
-            minMaxMaps[s].empty()) {
-            projCorners[s].clear();
-            logInsert(setNumber(i), Qt::red);
-            logRepaint();
-            continue;
-        }
-        std::vector<int> failed;
-        std::vector<std::string> messages;
-        extractProjectorCorners(decodedMaps[s], minMaxMaps[s], camCorners[s], projCorners[s], failed, options,
-                                &messages);
-        for (const std::string& message : messages) {
-            logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(message).trimmed()),
-                      Qt::red);
-            logAppend(tr("Skipping...\n"), Qt::red);
-        }
-        for (auto it = failed.rbegin(); it != failed.rend(); ++it) {
-            objectPoints[s].erase(objectPoints[s].begin() + *it);
-            camCorners[s].erase(camCorners[s].begin() + *it);
-        }
-        logInsert(setNumber(i), projCorners[s].empty() ? Qt::red : Qt::green);
-        logRepaint();
-    }
-    logColor(Qt::black);
-    return RunStatus::Done;
-}
-
-// ---------------------------------------------------------------------------
-// Runs
-
-bool CamProjStereoCalib::runAborted()
-{
-    if (!pollAbort())
-        return false;
-    ui->button_calibrate->setText(tr("Calibrate Stereo"));
-    ui->button_calibrate_projector->setText(tr("Calibrate Projector"));
-    logAppend(tr("Calibration aborted \n"), Qt::red);
-    logColor(Qt::black);
-    return true;
-}
-
-void CamProjStereoCalib::clearRunResults()
-{
-    projErrors.clear();
-    camErrors.clear();
-    camRvecs.clear();
-    camTvecs.clear();
-    projRvecs.clear();
-    projTvecs.clear();
-    projColours.clear();
-    camColours.clear();
-}
-
-cv::TermCriteria CamProjStereoCalib::readCriteria() const
-{
-    return cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, readInt(ui->edit_max_iterations),
-                            ui->edit_accuracy->text().toDouble());
-}
-
-CamProjStereoCalib::RunStatus CamProjStereoCalib::runDetectionAndDecoding()
-{
-    for (auto stage : {&CamProjStereoCalib::detectChessboards, &CamProjStereoCalib::decodeImageSets}) {
-        logColor(Qt::black);
-        const RunStatus status = (this->*stage)();
-        if (status == RunStatus::Aborted) {
-            runAborted();
-            return RunStatus::Aborted;
-        }
-        if (status == RunStatus::Failed)
-            return RunStatus::Failed;
-        if (runAborted())
-            return RunStatus::Aborted;
-    }
-    return RunStatus::Done;
-}
-
-std::vector<int> CamProjStereoCalib::setsReadyForCalibration(int n)
-{
-    std::vector<int> ready;
-    for (int i = 0; i < n; ++i) {
-        const size_t s = static_cast<size_t>(i);
-        if (s >= objectPoints.size() || s >= camCorners.size() || s >= projCorners.size() ||
-            objectPoints[s].empty() || camCorners[s].empty() || projCorners[s].empty())
-            continue;
-        if (!isSetChecked(i)) {
-            setRowBackground(i, kWhite);
-            continue;
-        }
-        ready.push_back(i);
-    }
-    return ready;
-}
+// Projector run
 
 CamProjStereoCalib::RunStatus CamProjStereoCalib::calibrateProjector()
 {
     const WaitCursor cursor;
     logColor(Qt::black);
-    clearRunResults();
-    const cv::Size projSize = projectorSize();
+    clearCalibrationResults();
     logMoveToEnd();
     const int n = setCount();
     ui->progress_bar->setRange(0, 2 * n + 2);
+    if (n == 0)
+        return presentStop(noImageSets(), RunKind::Projector);
 
-    if (n == 0) {
-        logAppend(tr("Image list is empty, aborting...\n"), Qt::red);
-        logColor(Qt::black);
+    CamProjRunInput input;
+    if (!checkSensorsAndGuesses(RunKind::Projector) || !gatherRunInput(RunKind::Projector, input))
         return RunStatus::Failed;
-    }
+    QStringList failures;
+    const ProjectorRunResult run =
+        calibrateProjectorIntrinsics(input, detectionCache, progressLogger(failures, RunKind::Projector));
+    logDecodeFailures(failures);
+    storeSets(run.sets);
+    if (!run.ok())
+        return presentStop(run, RunKind::Projector);
+    presentProjectorResult(run);
+    ui->progress_bar->setValue(2 * n + 2);
+    return RunStatus::Done;
+}
+
+void CamProjStereoCalib::presentProjectorResult(const ProjectorRunResult& run)
+{
+    projK = run.calibration.K;
+    projKc = run.calibration.kc;
+    drawProjectorScene(run);
+    logProjectorIntrinsics(run.calibration);
+
     const int projIdx = ui->combo_projector->currentIndex();
-    if (projIdx < 0) {
-        logAppend(tr("No sensor present in the sensor list, aborting...\n"), Qt::red);
-        logColor(Qt::black);
-        return RunStatus::Failed;
-    }
-    if (projSize.width <= 0 || projSize.height <= 0) {
-        logAppend(tr("The projector size %1x%2 is not valid, aborting...\n")
-                      .arg(projSize.width)
-                      .arg(projSize.height),
-                  Qt::red);
-        logColor(Qt::black);
-        return RunStatus::Failed;
-    }
-    if (ui->check_use_intrinsic_guess->isChecked()) {
-        cv::Size size;
-        emit getSecondaryIntrinsics(projIdx, projK, projKc, size);
-        if (projK.empty()) {
-            const QString name = ui->combo_projector->currentText();
-            logAppend(tr("Use intrinsic guess for %1 is set, but the %1 does not contain any intrinsics, "
-                         "aborting...\n")
-                          .arg(name),
-                      Qt::red);
-            logColor(Qt::black);
-            return RunStatus::Failed;
-        }
-    }
-
-    const RunStatus prepared = runDetectionAndDecoding();
-    if (prepared != RunStatus::Done)
-        return prepared;
-    if (extractProjectorCornerStage(true) == RunStatus::Aborted)
-        return RunStatus::Aborted;
-    ui->progress_bar->setValue(2 * n + 1);
-    logColor(Qt::black);
-
-    ProjectorCalibInput input;
-    const std::vector<int> used = setsReadyForCalibration(n);
-    for (const int i : used) {
-        input.objectPoints.push_back(objectPoints[static_cast<size_t>(i)]);
-        input.projCorners.push_back(projCorners[static_cast<size_t>(i)]);
-    }
-    IntrinsicFlagOptions flagOptions;
-    flagOptions.useIntrinsicGuess = ui->check_use_intrinsic_guess->isChecked();
-    flagOptions.fixFocal = ui->check_fix_focal->isChecked();
-    flagOptions.fixPrincipalPoint = ui->check_fix_pp->isChecked();
-    flagOptions.fixAspectRatio = ui->check_fix_aspect_ratio->isChecked();
-    const QCheckBox* fixK[6] = {ui->check_fix_k1, ui->check_fix_k2, ui->check_fix_k3,
-                                ui->check_fix_k4, ui->check_fix_k5, ui->check_fix_k6};
-    for (int k = 0; k < 6; ++k)
-        flagOptions.fixK[k] = fixK[k]->isChecked();
-    flagOptions.rationalModel = ui->check_use_rational_model->isChecked();
-    flagOptions.tangential = ui->check_use_tangential_distortion->isChecked();
-    flagOptions.radial = ui->group_use_radial_distortion->isChecked();
-    input.flags = intrinsicFlags(flagOptions);
-    input.criteria = readCriteria();
-    input.projectorSize = projSize;
-    input.K = projK;
-    input.kc = flagOptions.radial ? projKc : zeroDistortion();
-
-    logAppend(tr("Projector [%1x%2] calibration with %3 image sets")
-                  .arg(projSize.width)
-                  .arg(projSize.height)
-                  .arg(used.size()),
-              Qt::black);
-    if (runAborted())
-        return RunStatus::Aborted;
-    if (used.empty()) {
-        logAppend(tr("No image set has projector corners, aborting...\n"), Qt::red);
-        logColor(Qt::black);
-        return RunStatus::Failed;
-    }
-    const ProjectorCalibResult result = calibrateProjectorIntrinsics(input);
-    if (!result.ok) {
-        logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(result.error).trimmed()),
-                  Qt::red);
-        logAppend(tr("Aborting...\n"), Qt::red);
-        logColor(Qt::black);
-        return RunStatus::Failed;
-    }
-    projK = result.K;
-    projKc = result.kc;
-
-    renderer->RemoveAllViewProps();
-    ChessboardOptions options;
-    QString optionError;
-    if (readChessboardOptions(options, optionError)) {
-        patternSize = options.patternSize;
-        squareWidth = options.squareWidth;
-        squareHeight = options.squareHeight;
-    }
-    projErrors.assign(static_cast<size_t>(n), -1);
-    camErrors.assign(static_cast<size_t>(n), -1);
-    projColours.assign(static_cast<size_t>(n), cv::Vec3b(255, 255, 255));
-    camColours.assign(static_cast<size_t>(n), cv::Vec3b(255, 255, 255));
-    projRvecs.assign(static_cast<size_t>(n), cv::Mat());
-    projTvecs.assign(static_cast<size_t>(n), cv::Mat());
-    camRvecs.assign(static_cast<size_t>(n), cv::Mat());
-    camTvecs.assign(static_cast<size_t>(n), cv::Mat());
-    const auto range = std::minmax_element(result.perViewErrors.begin(), result.perViewErrors.end());
-    for (size_t k = 0; k < used.size(); ++k) {
-        const size_t s = static_cast<size_t>(used[k]);
-        projErrors[s] = result.perViewErrors[k];
-        projRvecs[s] = result.rvecs[k];
-        projTvecs[s] = result.tvecs[k];
-        const cv::Point3d c = errorColor(result.perViewErrors[k], *range.first, *range.second);
-        projColours[s] = colour255(c);
-        setRowBackground(used[k], QColor(projColours[s][0], projColours[s][1], projColours[s][2], 255));
-        drawTarget(renderer, result.rvecs[k], result.tvecs[k], patternSize,
-                   cv::Size2d(squareWidth, squareHeight), c, false);
-    }
-    const double depth = maxTranslationNorm(result.tvecs);
-    drawFrustum(renderer, projK, projSize, depth, ui->combo_projector->currentText().toStdString());
-    drawWorldAxes(renderer, "");
-    renderer->ResetCamera();
-    renderSceneView(ui->widget_vtk);
-
-    logAppend(tr("Calibration completed with rms reprojection error: ") + QString::number(result.rms, 'g', 6),
-              Qt::black);
-    logAppend(tr("Intrinsics:"));
-    const cv::Mat sd = result.stdIntrinsics;
-    auto sdv = [&](int k) { return k < static_cast<int>(sd.total()) ? sd.at<double>(k) : 0.0; };
-    auto line = [&](const QString& name, double v, double s) {
-        logAppend(QString("%1 %2 +/- %3").arg(name).arg(v, 0, 'f', 4).arg(s, 0, 'f', 4));
-    };
-    line("fx", projK.at<double>(0, 0), ui->check_fix_aspect_ratio->isChecked() ? sdv(1) : sdv(0));
-    line("fy", projK.at<double>(1, 1), sdv(1));
-    line("cx", projK.at<double>(0, 2), sdv(2));
-    line("cy", projK.at<double>(1, 2), sdv(3));
-    logAppend(tr("Distortion coefficients:"));
-    struct Coef {
-        const char* name;
-        int index, sd;
-        bool rational;
-    } coefs[] = {{"k1", 0, 4, false}, {"k2", 1, 5, false}, {"k3", 4, 8, false}, {"p1", 2, 6, false},
-                 {"p2", 3, 7, false}, {"k4", 5, 9, true},  {"k5", 6, 10, true}, {"k6", 7, 11, true}};
-    for (const Coef& c : coefs) {
-        if (c.rational && !ui->check_use_rational_model->isChecked())
-            continue;
-        if (c.index >= static_cast<int>(projKc.total()))
-            continue;
-        const double v = projKc.at<double>(c.index);
-        if (v != 0.0)
-            line(c.name, v, sdv(c.sd));
-    }
-
-    cv::Size size = projSize;
+    cv::Size size = run.projectorSize;
     emit updateSecondaryIntrinsics(projIdx, projK, projKc, size);
     const QString path = imageDir + "/Proj-Intr.yml";
     std::string writeError;
-    if (writeProjectorIntrinsicsFile(path.toStdString(), projSize, projK, projKc, result.rms, &writeError)) {
+    if (writeProjectorIntrinsicsFile(path.toStdString(), run.projectorSize, projK, projKc,
+                                     run.calibration.rms, &writeError)) {
         logAppend(tr("Projector intrinsics saved to %1").arg(path), Qt::black);
     } else {
         logAppend(tr("Could not save the projector intrinsics to %1: %2")
@@ -736,199 +797,179 @@ CamProjStereoCalib::RunStatus CamProjStereoCalib::calibrateProjector()
         emit getPrimaryIntrinsics(camIdx, camK, camKc, camSize);
     }
     drawCurrentView();
-    ui->progress_bar->setValue(2 * n + 2);
-    return RunStatus::Done;
+}
+
+void CamProjStereoCalib::drawProjectorScene(const ProjectorRunResult& run)
+{
+    renderer->RemoveAllViewProps();
+    const std::optional<std::pair<double, double>> range = deviceErrorRange(true);
+    std::vector<cv::Mat> tvecs;
+    for (const int s : run.used) {
+        const SetPose& pose = *imageSets[static_cast<size_t>(s)].proj;
+        const cv::Point3d c = errorColor(pose.error, range->first, range->second);
+        setRowBackground(s, rowColour(toRgb255(c)));
+        drawTarget(renderer, pose.rvec, pose.tvec, patternSize, cv::Size2d(squareWidth, squareHeight), c,
+                   false);
+        tvecs.push_back(pose.tvec);
+    }
+    drawFrustum(renderer, projK, run.projectorSize, maxTranslationNorm(tvecs),
+                ui->combo_projector->currentText().toStdString());
+    drawWorldAxes(renderer, "");
+    renderer->ResetCamera();
+    renderSceneView(ui->widget_vtk);
+}
+
+void CamProjStereoCalib::logProjectorIntrinsics(const ProjectorCalibResult& result)
+{
+    logAppend(tr("Calibration completed with rms reprojection error: ") + QString::number(result.rms, 'g', 6),
+              Qt::black);
+    logAppend(tr("Intrinsics:"));
+    const cv::Mat& sd = result.stdIntrinsics;
+    auto sdv = [&](int k) { return k < static_cast<int>(sd.total()) ? sd.at<double>(k) : 0.0; };
+    auto line = [&](const QString& name, double v, double s) {
+        logAppend(QString("%1 %2 +/- %3").arg(name).arg(v, 0, 'f', 4).arg(s, 0, 'f', 4));
+    };
+    line("fx", projK.at<double>(0, 0), ui->check_fix_aspect_ratio->isChecked() ? sdv(1) : sdv(0));
+    line("fy", projK.at<double>(1, 1), sdv(1));
+    line("cx", projK.at<double>(0, 2), sdv(2));
+    line("cy", projK.at<double>(1, 2), sdv(3));
+    logAppend(tr("Distortion coefficients:"));
+    struct Coef {
+        const char* name;
+        int index, sd;
+        bool rational;
+    } coefs[] = {{"k1", 0, 4, false}, {"k2", 1, 5, false}, {"k3", 4, 8, false}, {"p1", 2, 6, false},
+                 {"p2", 3, 7, false}, {"k4", 5, 9, true},  {"k5", 6, 10, true}, {"k6", 7, 11, true}};
+    for (const Coef& c : coefs) {
+        if ((c.rational && !ui->check_use_rational_model->isChecked()) ||
+            c.index >= static_cast<int>(projKc.total()))
+            continue;
+        const double v = projKc.at<double>(c.index);
+        if (v != 0.0)
+            line(c.name, v, sdv(c.sd));
+    }
 }
 
 bool CamProjStereoCalib::projComputeReprojErrors(bool removeOultiers)
 {
-    const double threshold = removeOultiers ? ui->edit_proj_outlier->text().toDouble() : 0.0;
-    const size_t n = static_cast<size_t>(setCount());
-    projReprojPoints.assign(n, {});
-    projErrorRange.assign(n, {0.0, 0.0});
-    projCornerColours.assign(n, {});
+    const double threshold = removeOultiers ? ui->edit_proj_outlier->text().toDouble() : -1.0;
+    projCornerErrors.assign(imageSets.size(), std::nullopt);
     bool removed = false;
-    for (size_t s = 0; s < n; ++s) {
-        if (s >= projRvecs.size() || s >= projTvecs.size() || projRvecs[s].empty() || projTvecs[s].empty())
+    for (size_t s = 0; s < imageSets.size(); ++s) {
+        CamProjSet& set = imageSets[s];
+        if (!set.proj || set.objectPoints.empty() || set.objectPoints.size() != set.projCorners.size() ||
+            set.objectPoints.size() != set.camCorners.size())
             continue;
-        if (s >= objectPoints.size() || s >= projCorners.size() || s >= camCorners.size() ||
-            objectPoints[s].size() != projCorners[s].size() || objectPoints[s].empty())
-            continue;
-        const ViewReprojection view =
-            reprojectView(objectPoints[s], projCorners[s], projRvecs[s], projTvecs[s], projK, projKc,
-                          removeOultiers ? threshold : -1);
-        projReprojPoints[s] = view.projected;
-        projErrorRange[s] = {view.smallest, view.largest};
-        std::vector<int> outliers(view.outliers.begin(), view.outliers.end());
+        const ViewReprojection view = reprojectView(set.objectPoints, set.projCorners, set.proj->rvec,
+                                                    set.proj->tvec, projK, projKc, threshold);
+        ProjectorCornerErrors errors;
+        errors.projReprojPoints = view.projected;
+        errors.smallest = view.smallest;
+        errors.largest = view.largest;
         for (size_t k = 0, o = 0; k < view.errors.size(); ++k) {
             if (o < view.outliers.size() && view.outliers[o] == k) {
                 ++o;
                 continue;
             }
-            projCornerColours[s].push_back(
-                colour255(errorColor(view.errors[k], view.smallest, view.largest)));
+            errors.projCornerColours.push_back(
+                toRgb255(errorColor(view.errors[k], view.smallest, view.largest)));
         }
-        if (!outliers.empty()) {
+        if (!view.outliers.empty()) {
             removed = true;
-            logInsert(QString("%1: %2  ").arg(s).arg(outliers.size()), Qt::black);
-            for (auto it = outliers.rbegin(); it != outliers.rend(); ++it) {
-                projCorners[s].erase(projCorners[s].begin() + *it);
-                objectPoints[s].erase(objectPoints[s].begin() + *it);
-                projReprojPoints[s].erase(projReprojPoints[s].begin() + *it);
-                if (static_cast<size_t>(*it) < camCorners[s].size())
-                    camCorners[s].erase(camCorners[s].begin() + *it);
+            logInsert(QString("%1: %2  ").arg(s).arg(view.outliers.size()), Qt::black);
+            for (auto it = view.outliers.rbegin(); it != view.outliers.rend(); ++it) {
+                const auto k = static_cast<std::ptrdiff_t>(*it);
+                set.projCorners.erase(set.projCorners.begin() + k);
+                set.objectPoints.erase(set.objectPoints.begin() + k);
+                set.camCorners.erase(set.camCorners.begin() + k);
+                errors.projReprojPoints.erase(errors.projReprojPoints.begin() + k);
             }
         }
+        projCornerErrors[s] = std::move(errors);
     }
     if (removeOultiers && !removed)
         logInsert(tr("none"), Qt::black);
     return removed;
 }
 
+// ---------------------------------------------------------------------------
+// Stereo run
+
 CamProjStereoCalib::RunStatus CamProjStereoCalib::calibrateStereo()
 {
     const WaitCursor cursor;
     logColor(Qt::black);
-    clearRunResults();
-    projReprojPoints.clear();
-    projErrorRange.clear();
-    projCornerColours.clear();
+    clearCalibrationResults();
     logMoveToEnd();
     const int n = setCount();
     ui->progress_bar->setRange(0, 2 * n + 2);
-
-    auto fail = [&](const QString& message) {
-        logAppend(message, Qt::red);
-        logRepaint();
-        logColor(Qt::black);
+    if (n == 0)
+        return presentStop(noImageSets(), RunKind::Stereo);
+    if (!checkSensorsAndGuesses(RunKind::Stereo))
         return RunStatus::Failed;
-    };
+    if (!ensureProjectorIntrinsics())
+        return abortRequested ? RunStatus::Aborted : RunStatus::Failed;
+
+    CamProjRunInput input;
+    if (!gatherRunInput(RunKind::Stereo, input))
+        return RunStatus::Failed;
+    QStringList failures;
+    const CamProjStereoRunResult run =
+        calibrateCamProjStereo(input, detectionCache, progressLogger(failures, RunKind::Stereo));
+    logDecodeFailures(failures);
+    storeSets(run.sets);
+    if (!run.ok())
+        return presentStop(run, RunKind::Stereo);
+    presentStereoResult(run);
+    ui->progress_bar->setValue(2 * n + 2);
+    return RunStatus::Done;
+}
+
+void CamProjStereoCalib::presentStereoResult(const CamProjStereoRunResult& run)
+{
+    const CamProjStereoResult& c = run.calibration;
+    camK = c.camK;
+    camKc = c.camKc;
+    projK = c.projK;
+    projKc = c.projKc;
+    R = c.R;
+    T = c.T;
+    E = c.E;
+    F = c.F;
+    logStereoResult(c);
+
+    const QString path = imageDir + "/Stereo.yml";
+    std::string writeError;
+    if (writeCamProjStereoFile(path.toStdString(), c, run.cameraSize, run.projectorSize, &writeError)) {
+        logAppend(tr("Stereo parameters saved to ") + path, Qt::black);
+    } else {
+        logAppend(tr("Could not save the stereo parameters to %1: %2")
+                      .arg(path, QString::fromStdString(writeError)),
+                  Qt::red);
+        logColor(Qt::black);
+    }
+
     const int camIdx = ui->combo_cam->currentIndex();
     const int projIdx = ui->combo_projector->currentIndex();
-    if (n == 0)
-        return fail(tr("Image list is empty, aborting...\n"));
-    if (camIdx < 0)
-        return fail(tr("Select a camera in the combo box above the 'Image List', aborting...\n"));
-    if (projIdx < 0)
-        return fail(tr("Select a projector in the combo box above the 'Image List', aborting...\n"));
-    if (camIdx == projIdx)
-        return fail(tr("Camera and projector are the same sensor '%1'; select two different sensors, "
-                       "aborting...\n")
-                        .arg(ui->combo_cam->currentText()));
-    const cv::Size projSize = projectorSize();
-    if (projSize.width <= 0 || projSize.height <= 0)
-        return fail(tr("The projector size %1x%2 is not valid, aborting...\n")
-                        .arg(projSize.width)
-                        .arg(projSize.height));
-    if (ui->check_use_intrinsic_guess1->isChecked()) {
-        cv::Size size;
-        emit getPrimaryIntrinsics(camIdx, camK, camKc, size);
-        if (camK.empty())
-            return fail(tr("Use intrinsic guess for %1 is set, but the %1 does not contain any intrinsics, "
-                           "aborting...\n")
-                            .arg(ui->combo_cam->currentText()));
-    }
-    if (ui->check_use_intrinsic_guess2->isChecked()) {
-        cv::Size size;
-        emit getSecondaryIntrinsics(projIdx, projK, projKc, size);
-        if (projK.empty()) {
-            const RunStatus nested = calibrateProjector();
-            if (nested == RunStatus::Aborted)
-                return RunStatus::Aborted;
-            if (nested == RunStatus::Failed || projK.empty())
-                return fail(tr("The projector calibration failed, so the stereo calibration cannot start, "
-                               "aborting...\n"));
-            clearRunResults();
-            projReprojPoints.clear();
-            projErrorRange.clear();
-            projCornerColours.clear();
-            ui->progress_bar->setRange(0, 2 * n + 2);
-        }
-    }
+    cv::Size camSize = run.cameraSize, projSize = run.projectorSize;
+    emit updatePrimaryIntrinsics(camIdx, camK, camKc, camSize);
+    emit updateSecondaryIntrinsics(projIdx, projK, projKc, projSize);
+    cv::Mat Rcopy = R.clone(), Tcopy = T.clone();
+    emit updateSecondaryExtrinsics(camIdx, projIdx, Rcopy, Tcopy);
 
-    const RunStatus prepared = runDetectionAndDecoding();
-    if (prepared != RunStatus::Done)
-        return prepared;
-    extractProjectorCornerStage(false);
-    ui->progress_bar->setValue(2 * n + 1);
-    logColor(Qt::black);
+    colourStereoRows(run);
+    drawStereoScene(run);
+    drawCurrentView();
+}
 
-    CamProjStereoInput input;
-    const std::vector<int> used = setsReadyForCalibration(n);
-    for (const int i : used) {
-        input.objectPoints.push_back(objectPoints[static_cast<size_t>(i)]);
-        input.camCorners.push_back(camCorners[static_cast<size_t>(i)]);
-        input.projCorners.push_back(projCorners[static_cast<size_t>(i)]);
-    }
-    if (used.size() < 3)
-        return fail(tr("Use at least 3 image sets, aborting...\n"));
-
-    auto deviceFlags = [&](int device) {
-        const bool cam = device == 1;
-        IntrinsicFlagOptions o;
-        o.fixIntrinsic = (cam ? ui->check_fix_intrinsic1 : ui->check_fix_intrinsic2)->isChecked();
-        o.useIntrinsicGuess =
-            (cam ? ui->check_use_intrinsic_guess1 : ui->check_use_intrinsic_guess2)->isChecked();
-        o.fixFocal = (cam ? ui->check_fix_focal1 : ui->check_fix_focal2)->isChecked();
-        o.fixPrincipalPoint = (cam ? ui->check_fix_pp1 : ui->check_fix_pp2)->isChecked();
-        o.fixAspectRatio = (cam ? ui->check_fix_aspect_ratio1 : ui->check_fix_aspect_ratio2)->isChecked();
-        o.fixK[0] = (cam ? ui->check_fix_k1_1 : ui->check_fix_k1_2)->isChecked();
-        o.fixK[1] = (cam ? ui->check_fix_k2_1 : ui->check_fix_k2_2)->isChecked();
-        o.fixK[2] = (cam ? ui->check_fix_k3_1 : ui->check_fix_k3_2)->isChecked();
-        o.tangential =
-            (cam ? ui->check_use_tangential_distortion1 : ui->check_use_tangential_distortion2)->isChecked();
-        o.radial = (cam ? ui->group_use_radial_distortion1 : ui->group_use_radial_distortion2)->isChecked();
-        return o;
-    };
-    const IntrinsicFlagOptions camOptions = deviceFlags(1);
-    const IntrinsicFlagOptions projOptions = deviceFlags(2);
-    if (!camOptions.radial)
-        camKc = zeroDistortion();
-    if (!projOptions.radial)
-        projKc = zeroDistortion();
-    input.camFlags = intrinsicFlags(camOptions);
-    input.projFlags = intrinsicFlags(projOptions);
-    input.criteria = readCriteria();
-    input.camK = camK;
-    input.camKc = camKc;
-    input.projK = projK;
-    input.projKc = projKc;
-
-    logAppend(tr("Calibration in progress ..."), Qt::black);
-    logRepaint();
-    // The camera's image size comes from a set that takes part.
-    const cv::Mat first = loadSetImage(used.front(), 0, SetImageMode::Grey);
-    const cv::Size camSize = !first.empty() ? first.size()
-                                            : (static_cast<size_t>(used.front()) < decodedMaps.size()
-                                                   ? decodedMaps[static_cast<size_t>(used.front())].size()
-                                                   : cv::Size());
-    input.cameraSize = camSize;
-    input.projectorSize = projSize;
-    if (runAborted())
-        return RunStatus::Aborted;
-
-    const CamProjStereoResult result = calibrateCamProjStereo(input);
-    if (!result.ok) {
-        logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(result.error).trimmed(), Qt::red);
-        logAppend(tr("Aborting...\n"), Qt::red);
-        logRepaint();
-        logColor(Qt::black);
-        return RunStatus::Failed;
-    }
-    camK = result.camK;
-    camKc = result.camKc;
-    projK = result.projK;
-    projKc = result.projKc;
-    R = result.R;
-    T = result.T;
-    E = result.E;
-    F = result.F;
-
+void CamProjStereoCalib::logStereoResult(const CamProjStereoResult& c)
+{
     const QString camName = ui->combo_cam->currentText();
     const QString projName = ui->combo_projector->currentText();
     auto num = [](double v) { return QString::number(v, 'f', 4); };
-    logAppend(tr("Calibration completed with rms reprojection error: ") + QString::number(result.rms, 'g', 6),
+    logAppend(tr("Calibration completed with rms reprojection error: ") + QString::number(c.rms, 'g', 6),
               Qt::black);
+    logRefinementLimit(c.refinement);
     auto logDevice = [&](const QString& name, const cv::Mat& K, const cv::Mat& kc) {
         logAppend(tr("Intrinsics (") + name + "): ");
         logAppend("fx " + num(K.at<double>(0, 0)));
@@ -949,78 +990,45 @@ CamProjStereoCalib::RunStatus CamProjStereoCalib::calibrateStereo()
     logAppend("R ");
     for (int r = 0; r < 3; ++r)
         logAppend(num(R.at<double>(r, 0)) + " " + num(R.at<double>(r, 1)) + " " + num(R.at<double>(r, 2)));
+}
 
-    const QString path = imageDir + "/Stereo.yml";
-    std::string writeError;
-    if (writeCamProjStereoFile(path.toStdString(), result, camSize, projSize, &writeError)) {
-        logAppend(tr("Stereo parameters saved to ") + path, Qt::black);
-    } else {
-        logAppend(tr("Could not save the stereo parameters to %1: %2")
-                      .arg(path, QString::fromStdString(writeError)),
-                  Qt::red);
-        logColor(Qt::black);
+// Rows take the colour of the projector's error of their set, as the boards
+// in the 3D view do.
+void CamProjStereoCalib::colourStereoRows(const CamProjStereoRunResult& run)
+{
+    const std::optional<std::pair<double, double>> range = deviceErrorRange(true);
+    for (const int s : run.used) {
+        const SetPose& pose = *imageSets[static_cast<size_t>(s)].proj;
+        setRowBackground(s, rowColour(toRgb255(errorColor(pose.error, range->first, range->second))));
     }
+}
 
-    cv::Size camSizeOut = camSize, projSizeOut = projSize;
-    emit updatePrimaryIntrinsics(camIdx, camK, camKc, camSizeOut);
-    emit updateSecondaryIntrinsics(projIdx, projK, projKc, projSizeOut);
-    cv::Mat Rcopy = R.clone(), Tcopy = T.clone();
-    emit updateSecondaryExtrinsics(camIdx, projIdx, Rcopy, Tcopy);
-
-    const size_t ns = static_cast<size_t>(n);
-    projErrors.assign(ns, -1);
-    camErrors.assign(ns, -1);
-    projColours.assign(ns, cv::Vec3b(255, 255, 255));
-    camColours.assign(ns, cv::Vec3b(255, 255, 255));
-    projRvecs.assign(ns, cv::Mat());
-    projTvecs.assign(ns, cv::Mat());
-    camRvecs.assign(ns, cv::Mat());
-    camTvecs.assign(ns, cv::Mat());
-    double camLo = 1e100, camHi = 0, projLo = 1e100, projHi = 0;
-    for (size_t j = 0; j < used.size(); ++j) {
-        const size_t s = static_cast<size_t>(used[j]);
-        camErrors[s] = result.perViewErrors.at<double>(static_cast<int>(j), 0);
-        projErrors[s] = result.perViewErrors.at<double>(static_cast<int>(j), 1);
-        projRvecs[s] = result.projRvecs[j];
-        projTvecs[s] = result.projTvecs[j];
-        camRvecs[s] = result.camRvecs[j];
-        camTvecs[s] = result.camTvecs[j];
-        camLo = std::min(camLo, camErrors[s]);
-        camHi = std::max(camHi, camErrors[s]);
-        projLo = std::min(projLo, projErrors[s]);
-        projHi = std::max(projHi, projErrors[s]);
-    }
+// The scene in the camera's frame: the boards at their camera poses in the
+// projector's error colours, the camera at the origin and the projector at
+// its pose relative to the camera.
+void CamProjStereoCalib::drawStereoScene(const CamProjStereoRunResult& run)
+{
     renderer->RemoveAllViewProps();
-    ChessboardOptions options;
-    QString optionError;
-    if (readChessboardOptions(options, optionError)) {
-        patternSize = options.patternSize;
-        squareWidth = options.squareWidth;
-        squareHeight = options.squareHeight;
+    const std::optional<std::pair<double, double>> range = deviceErrorRange(true);
+    std::vector<cv::Mat> tvecs;
+    for (const int s : run.used) {
+        const CamProjSet& set = imageSets[static_cast<size_t>(s)];
+        const cv::Point3d c = errorColor(set.proj->error, range->first, range->second);
+        drawTarget(renderer, set.cam->rvec, set.cam->tvec, patternSize, cv::Size2d(squareWidth, squareHeight),
+                   c, false);
+        tvecs.push_back(set.cam->tvec);
     }
-    for (size_t j = 0; j < used.size(); ++j) {
-        const size_t s = static_cast<size_t>(used[j]);
-        const cv::Point3d cp = errorColor(projErrors[s], projLo, projHi);
-        projColours[s] = colour255(cp);
-        setRowBackground(used[j], QColor(projColours[s][0], projColours[s][1], projColours[s][2], 255));
-        drawTarget(renderer, camRvecs[s], camTvecs[s], patternSize, cv::Size2d(squareWidth, squareHeight), cp,
-                   false);
-        camColours[s] = colour255(errorColor(camErrors[s], camLo, camHi));
-    }
-    const double depth = maxTranslationNorm(result.camTvecs);
-    drawFrustum(renderer, camK, camSize, depth, "");
-    drawWorldAxes(renderer, camName.toStdString());
+    const double depth = maxTranslationNorm(tvecs);
+    drawFrustum(renderer, camK, run.cameraSize, depth, "");
+    drawWorldAxes(renderer, ui->combo_cam->currentText().toStdString());
     const cv::Mat R_cam_proj = R.t();
     const cv::Mat t_cam_proj = -R.t() * T;
-    vtkSmartPointer<vtkActor> projFrustum = drawFrustum(renderer, projK, projSize, depth, "");
+    vtkSmartPointer<vtkActor> projFrustum = drawFrustum(renderer, projK, run.projectorSize, depth, "");
     if (projFrustum)
         setActorPose(projFrustum, R_cam_proj, t_cam_proj);
-    drawFrame(renderer, R_cam_proj, t_cam_proj, projName.toStdString());
+    drawFrame(renderer, R_cam_proj, t_cam_proj, ui->combo_projector->currentText().toStdString());
     renderer->ResetCamera();
     renderSceneView(ui->widget_vtk);
-    drawCurrentView();
-    ui->progress_bar->setValue(2 * n + 2);
-    return RunStatus::Done;
 }
 
 // ---------------------------------------------------------------------------
@@ -1031,125 +1039,184 @@ void CamProjStereoCalib::renderDecodedMaps(int set, cv::Mat& xImage, cv::Mat& yI
     xImage.release();
     yImage.release();
     const size_t s = static_cast<size_t>(set);
-    if (set < 0 || set >= setCount() || s >= decodedMaps.size() || s >= minMaxMaps.size())
+    if (set < 0 || set >= setCount() || s >= imageSets.size())
         return;
-    ::renderDecodedMaps(decodedMaps[s], minMaxMaps[s], projectorSize(), readInt(ui->edit_threshold), xImage,
-                        yImage);
+    ::renderDecodedMaps(imageSets[s].decodedMap, imageSets[s].minMaxMap, projectorSize(),
+                        readInt(ui->edit_threshold), xImage, yImage);
 }
 
 cv::Mat CamProjStereoCalib::projectorView(int set, bool force)
 {
-    const int n = setCount();
-    if (set < 0 || set >= n)
+    if (set < 0 || set >= setCount() || static_cast<size_t>(set) >= imageSets.size())
         return cv::Mat();
     const size_t s = static_cast<size_t>(set);
-    if (decodedMaps.size() < static_cast<size_t>(n))
-        decodedMaps.resize(static_cast<size_t>(n));
-    if (minMaxMaps.size() < static_cast<size_t>(n))
-        minMaxMaps.resize(static_cast<size_t>(n));
-    if (projViews.size() < static_cast<size_t>(n))
-        projViews.resize(static_cast<size_t>(n));
-    if (projViews[s].empty() || force) {
-        if (decodedMaps[s].empty() || minMaxMaps[s].empty()) {
-            // A run owns the maps while it goes on; the view only decodes on
-            // its own when the dialog is idle.
-            if (running || !decodeImageSet(set, decodedMaps[s], minMaxMaps[s]))
-                return cv::Mat();
-        }
-        const cv::Mat camera = loadSetImage(set, 0, SetImageMode::Colour);
-        projViews[s] = remapToProjector(decodedMaps[s], minMaxMaps[s], camera, projectorSize(),
-                                        readInt(ui->edit_threshold), cv::Scalar(invalidColour));
+    CamProjSet& record = imageSets[s];
+    if (!record.decoded()) {
+        // A run owns the maps while it goes on; the view only decodes on its
+        // own when the dialog is idle.
+        if (running || !decodeImageSet(set, record.decodedMap, record.minMaxMap))
+            return cv::Mat();
     }
-    return projViews[s];
+    if (projViews.size() < imageSets.size())
+        projViews.resize(imageSets.size());
+    ProjectorViewCache& cache = projViews[s];
+    const int threshold = readInt(ui->edit_threshold);
+    const cv::Size size = projectorSize();
+    if (force || cache.image.empty() || cache.decodedMap.data != record.decodedMap.data ||
+        cache.threshold != threshold || cache.projectorSize != size) {
+        const cv::Mat camera = loadSetImage(set, 0, SetImageMode::Colour);
+        cache.image = remapToProjector(record.decodedMap, record.minMaxMap, camera, size, threshold,
+                                       cv::Scalar(invalidColour));
+        cache.decodedMap = record.decodedMap;
+        cache.threshold = threshold;
+        cache.projectorSize = size;
+    }
+    return cache.image;
 }
 
+void CamProjStereoCalib::hideErrorLabels(bool projector)
+{
+    QWidget* const camera[] = {ui->group_reproj_err_cam, ui->label_rms_err_cam, ui->label_min_err_cam,
+                               ui->label_max_err_cam};
+    QWidget* const proj[] = {ui->group_reproj_err_proj, ui->label_rms_err_proj, ui->label_min_err_proj,
+                             ui->label_max_err_proj};
+    for (QWidget* w : projector ? proj : camera)
+        w->hide();
+}
+
+// The smallest and largest per-set error of a device in the last
+// calibration, or nothing when no set has one.
+std::optional<std::pair<double, double>> CamProjStereoCalib::deviceErrorRange(bool projector) const
+{
+    std::optional<std::pair<double, double>> range;
+    for (const CamProjSet& set : imageSets) {
+        const std::optional<SetPose>& pose = projector ? set.proj : set.cam;
+        if (!pose)
+            continue;
+        if (!range)
+            range = std::make_pair(pose->error, pose->error);
+        range->first = std::min(range->first, pose->error);
+        range->second = std::max(range->second, pose->error);
+    }
+    return range;
+}
+
+// A neutral picture with a line of text, for a view that has nothing to show.
+void CamProjStereoCalib::showNoImage(ImageLabel* view, const QString& text)
+{
+    cv::Mat image(360, 640, CV_8UC3, cv::Scalar(96, 96, 96));
+    const std::string line = text.toStdString();
+    int baseline = 0;
+    const cv::Size size = cv::getTextSize(line, cv::FONT_HERSHEY_SIMPLEX, 0.8, 2, &baseline);
+    cv::putText(image, line, cv::Point((image.cols - size.width) / 2, (image.rows + size.height) / 2),
+                cv::FONT_HERSHEY_SIMPLEX, 0.8, cv::Scalar(235, 235, 235), 2, cv::LINE_AA);
+    view->setImage(image);
+}
+
+// The camera image or the projector view of the current set, with the
+// errors of the last calibration when it gave the device a pose for the set.
 void CamProjStereoCalib::drawDeviceView(bool projector)
 {
-    const int s = currentSet;
-    const size_t ss = static_cast<size_t>(s);
     ImageLabel* view = projector ? ui->proj_view : ui->cam_view;
-    const cv::Mat image =
-        projector ? projectorView(s, false) : loadSetImage(s, currentImage, SetImageMode::Colour);
-    if (image.empty())
-        return;
-    const std::vector<double>& errors = projector ? projErrors : camErrors;
-    const std::vector<cv::Mat>& rvecs = projector ? projRvecs : camRvecs;
-    const std::vector<cv::Mat>& tvecs = projector ? projTvecs : camTvecs;
-    const std::vector<cv::Vec3b>& colours = projector ? projColours : camColours;
-    const std::vector<std::vector<cv::Point2f>>& cornerLists = projector ? projCorners : camCorners;
-    const cv::Mat& K = projector ? projK : camK;
-    const cv::Mat& kc = projector ? projKc : camKc;
-    const bool posed = ss < errors.size() && ss < rvecs.size() && ss < tvecs.size() && ss < colours.size() &&
-                       !rvecs[ss].empty() && !tvecs[ss].empty() && !K.empty();
-    const bool cornersOk = ss < cornerLists.size() && ss < objectPoints.size() && !cornerLists[ss].empty() &&
-                           cornerLists[ss].size() == objectPoints[ss].size();
-    if (!posed || !cornersOk) {
-        view->setImage(image);
+    const cv::Mat image = projector ? projectorView(currentSet, false)
+                                    : loadSetImage(currentSet, currentImage, SetImageMode::Colour);
+    if (image.empty()) {
+        showNoImage(view, projector
+                              ? tr("Set %1 is not decoded").arg(currentSet)
+                              : tr("Image %1 of set %2 cannot be read").arg(currentImage).arg(currentSet));
+        hideErrorLabels(projector);
         return;
     }
-    QLabel* rms = projector ? ui->label_rms_err_proj : ui->label_rms_err_cam;
-    QLabel* minLabel = projector ? ui->label_min_err_proj : ui->label_min_err_cam;
-    QLabel* maxLabel = projector ? ui->label_max_err_proj : ui->label_max_err_cam;
-    QGroupBox* group = projector ? ui->group_reproj_err_proj : ui->group_reproj_err_cam;
-    rms->setText(tr("RMS Err: ") + QString::number(errors[ss], 'f', 4) + " px");
-    rms->setStyleSheet(
-        QString("color:rgb(%1,%2,%3);").arg(colours[ss][0]).arg(colours[ss][1]).arg(colours[ss][2]));
+    if (!drawDeviceErrors(projector, image)) {
+        view->setImage(image);
+        hideErrorLabels(projector);
+    }
+}
 
-    const std::vector<cv::Point2f>& corners = cornerLists[ss];
+// The image with the set's corners coloured by their reprojection error, the
+// reprojected points and the board axes, and the error labels. False when
+// the last calibration gave the device no pose for the set.
+bool CamProjStereoCalib::drawDeviceErrors(bool projector, const cv::Mat& image)
+{
+    const size_t s = static_cast<size_t>(currentSet);
+    if (s >= imageSets.size())
+        return false;
+    const CamProjSet& set = imageSets[s];
+    const std::optional<SetPose>& pose = projector ? set.proj : set.cam;
+    const std::vector<cv::Point2f>& corners = projector ? set.projCorners : set.camCorners;
+    const cv::Mat& K = projector ? projK : camK;
+    const cv::Mat& kc = projector ? projKc : camKc;
+    const std::optional<std::pair<double, double>> setRange = deviceErrorRange(projector);
+    if (!pose || K.empty() || corners.empty() || corners.size() != set.objectPoints.size())
+        return false;
+
     std::vector<cv::Point2f> reprojected;
     std::vector<cv::Vec3b> cornerColours;
-    double lo = 1e100, hi = 0;
+    double lo = 0, hi = 0;
     if (projector) {
-        if (projReprojPoints.size() != static_cast<size_t>(setCount()))
+        if (projCornerErrors.size() != imageSets.size())
             projComputeReprojErrors(false);
-        if (ss >= projReprojPoints.size() || projReprojPoints[ss].size() != corners.size() ||
-            projCornerColours[ss].size() != corners.size()) {
-            view->setImage(image);
-            return;
-        }
-        reprojected = projReprojPoints[ss];
-        cornerColours = projCornerColours[ss];
-        lo = projErrorRange[ss].first;
-        hi = projErrorRange[ss].second;
+        const std::optional<ProjectorCornerErrors>& errors = projCornerErrors[s];
+        if (!errors || errors->projReprojPoints.size() != corners.size())
+            return false;
+        reprojected = errors->projReprojPoints;
+        cornerColours = errors->projCornerColours;
+        lo = errors->smallest;
+        hi = errors->largest;
     } else {
         const ViewReprojection reprojection =
-            reprojectView(objectPoints[ss], corners, rvecs[ss], tvecs[ss], K, kc);
+            reprojectView(set.objectPoints, corners, pose->rvec, pose->tvec, K, kc);
         reprojected = reprojection.projected;
         lo = reprojection.smallest;
         hi = reprojection.largest;
         for (const double e : reprojection.errors)
-            cornerColours.push_back(colour255(errorColor(e, lo, hi)));
+            cornerColours.push_back(toRgb255(errorColor(e, lo, hi)));
     }
+    QLabel* rms = projector ? ui->label_rms_err_proj : ui->label_rms_err_cam;
+    QLabel* minLabel = projector ? ui->label_min_err_proj : ui->label_min_err_cam;
+    QLabel* maxLabel = projector ? ui->label_max_err_proj : ui->label_max_err_cam;
+    const cv::Vec3b colour = toRgb255(errorColor(pose->error, setRange->first, setRange->second));
+    rms->setText(tr("RMS Err: ") + QString::number(pose->error, 'f', 4) + " px");
+    rms->setStyleSheet(QString("color:rgb(%1,%2,%3);").arg(colour[0]).arg(colour[1]).arg(colour[2]));
     minLabel->setText(tr("Min Err: ") + QString::number(lo, 'f', 4) + " px");
     minLabel->setStyleSheet("color:#00ff00");
     maxLabel->setText(tr("Max Err: ") + QString::number(hi, 'f', 4) + " px");
     maxLabel->setStyleSheet("color:#ff0000");
+    QGroupBox* group = projector ? ui->group_reproj_err_proj : ui->group_reproj_err_cam;
     for (QWidget* w : std::initializer_list<QWidget*>{group, rms, minLabel, maxLabel})
         w->show();
-    view->setImageAndPoints(image, corners, cornerColours, reprojected);
 
-    const BoardAxes axes = projectBoardAxes(rvecs[ss], tvecs[ss], K, kc, squareWidth, squareHeight);
+    ImageLabel* view = projector ? ui->proj_view : ui->cam_view;
+    view->setImageAndPoints(image, corners, cornerColours, reprojected);
+    const BoardAxes axes = projectBoardAxes(pose->rvec, pose->tvec, K, kc, squareWidth, squareHeight);
     view->setAxes(axes.origin, axes.xEnd, axes.yEnd, axes.size);
+    return true;
 }
 
 void CamProjStereoCalib::drawCurrentView()
 {
-    if (setCount() == 0 || currentSet < 0 || currentSet >= setCount())
+    const int tab = ui->tab_img_view->currentIndex();
+    ImageLabel* views[] = {ui->cam_view, ui->proj_view, ui->decode_x, ui->decode_y};
+    if (setCount() == 0 || currentSet < 0 || currentSet >= setCount()) {
+        if (tab >= 0 && tab < 4)
+            showNoImage(views[tab], tr("No image sets"));
         return;
+    }
     try {
-        switch (ui->tab_img_view->currentIndex()) {
+        switch (tab) {
         case 0:
-            drawDeviceView(false);
-            break;
         case 1:
-            drawDeviceView(true);
+            drawDeviceView(tab == 1);
             break;
         case 2:
         case 3: {
             cv::Mat x, y;
             renderDecodedMaps(currentSet, x, y);
-            (ui->tab_img_view->currentIndex() == 2 ? ui->decode_x : ui->decode_y)
-                ->setImage(ui->tab_img_view->currentIndex() == 2 ? x : y);
+            const cv::Mat& shown = tab == 2 ? x : y;
+            if (shown.empty())
+                showNoImage(views[tab], tr("Set %1 is not decoded yet").arg(currentSet));
+            else
+                views[tab]->setImage(shown);
             break;
         }
         default:
@@ -1215,11 +1282,14 @@ void CamProjStereoCalib::on_button_calibrate_clicked()
 {
     if (!beginRun(tr("Abort")))
         return;
+    RunStatus status = RunStatus::Failed;
     try {
-        calibrateStereo();
+        status = calibrateStereo();
     } catch (const std::exception& e) {
         logAppend(tr("Error: %1, aborting...\n").arg(e.what()), Qt::red);
     }
+    if (status != RunStatus::Done)
+        drawCurrentView(); // without the results the run started by emptying
     endRun();
     ui->button_calibrate->setText(tr("Calibrate Stereo"));
 }
@@ -1229,11 +1299,14 @@ void CamProjStereoCalib::on_button_calibrate_projector_clicked()
     if (!beginRun(tr("Calibrate Stereo")))
         return;
     ui->button_calibrate_projector->setText(tr("Abort"));
+    RunStatus status = RunStatus::Failed;
     try {
-        calibrateProjector();
+        status = calibrateProjector();
     } catch (const std::exception& e) {
         logAppend(tr("Error: %1, aborting...\n").arg(e.what()), Qt::red);
     }
+    if (status != RunStatus::Done)
+        drawCurrentView(); // without the results the run started by emptying
     endRun();
     ui->button_calibrate_projector->setText(tr("Calibrate Projector"));
 }
@@ -1320,13 +1393,11 @@ void CamProjStereoCalib::on_check_radon_detection_toggled(bool checked)
 void CamProjStereoCalib::on_edit_b_textChanged(const QString&)
 {
     clearDecodingStage();
-    clearProjectorCornerStage();
 }
 
 void CamProjStereoCalib::on_edit_m_textChanged(const QString&)
 {
     clearDecodingStage();
-    clearProjectorCornerStage();
 }
 
 // The decoded coordinates depend on the projector size, so its maps and the
@@ -1334,44 +1405,46 @@ void CamProjStereoCalib::on_edit_m_textChanged(const QString&)
 void CamProjStereoCalib::on_edit_proj_width_textChanged(const QString&)
 {
     clearDecodingStage();
-    clearProjectorCornerStage();
 }
 
 void CamProjStereoCalib::on_edit_proj_height_textChanged(const QString&)
 {
     clearDecodingStage();
-    clearProjectorCornerStage();
 }
 
 void CamProjStereoCalib::on_spin_corner_count_x_valueChanged(int)
 {
     clearDetectionStage();
-    clearProjectorCornerStage();
 }
 
 void CamProjStereoCalib::on_spin_corner_count_y_valueChanged(int)
 {
-    on_spin_corner_count_x_valueChanged(0);
+    clearDetectionStage();
 }
+
 void CamProjStereoCalib::on_edit_corners_width_textChanged(const QString&)
 {
-    on_spin_corner_count_x_valueChanged(0);
+    clearDetectionStage();
 }
+
 void CamProjStereoCalib::on_edit_corners_height_textChanged(const QString&)
 {
-    on_spin_corner_count_x_valueChanged(0);
+    clearDetectionStage();
 }
+
 void CamProjStereoCalib::on_spin_win_size_valueChanged(int)
 {
-    on_spin_corner_count_x_valueChanged(0);
+    clearDetectionStage();
 }
+
 void CamProjStereoCalib::on_edit_zero_zone_x_textChanged(const QString&)
 {
-    on_spin_corner_count_x_valueChanged(0);
+    clearDetectionStage();
 }
+
 void CamProjStereoCalib::on_edit_zero_zone_y_textChanged(const QString&)
 {
-    on_spin_corner_count_x_valueChanged(0);
+    clearDetectionStage();
 }
 
 void CamProjStereoCalib::on_edit_homography_win_textChanged(const QString&)
@@ -1379,11 +1452,9 @@ void CamProjStereoCalib::on_edit_homography_win_textChanged(const QString&)
     clearProjectorCornerStage();
 }
 
-// The threshold also decides which pixels the decoded views show.
 void CamProjStereoCalib::on_edit_threshold_textChanged(const QString&)
 {
     clearProjectorCornerStage();
-    projViews.clear();
 }
 
 void CamProjStereoCalib::on_edit_reproj_err_textChanged(const QString&)
@@ -1409,10 +1480,10 @@ void CamProjStereoCalib::on_radio_outlier_lmeds_toggled(bool checked)
     }
 }
 
+// The outlier pass removes corners from all of a set's lists; without it the
+// corners are found again.
 void CamProjStereoCalib::on_group_proj_outliers_toggled(bool checked)
 {
-    if (checked)
-        return;
-    clearProjectorCornerStage();
-    clearDetectionStage();
+    if (!checked)
+        clearDetectionStage();
 }

@@ -5,11 +5,14 @@
 // camera's pictures of every pattern (see core/structured_light). The camera is
 // the primary device of the dialog protocol and the projector the secondary.
 //
-// Per-set data (objectPoints, camCorners, projCorners, decodedMaps, ...) is
-// indexed by the top-level row of the image-set model; a list may be shorter
-// than the number of sets (it is emptied when an option it depends on
-// changes), and every reader checks its length before indexing.
+// The computation of both runs is core/calib/cam_proj_calib
+// (calibrateProjectorIntrinsics, calibrateCamProjStereo): the dialog reads the
+// form into the run's input, hands over its per-set records (one CamProjSet
+// per top-level row of the image-set model, with what earlier runs made of
+// the set), and presents what comes back: the log, the row colours, the 3D
+// view, the sensor tree, the result files and the image views.
 
+#include "core/calib/cam_proj_calib.h"
 #include "gui/dialogs/ChessboardDialog.h"
 
 #include <QModelIndex>
@@ -18,9 +21,12 @@
 #include <opencv2/core.hpp>
 #include <vtkSmartPointer.h>
 
-#include <utility>
+#include <optional>
 #include <vector>
 
+class ImageLabel;
+class QLabel;
+class QGroupBox;
 class TreeModel;
 class vtkRenderer;
 
@@ -45,15 +51,17 @@ public:
     // Image `image` of set `set`, read as grey or colour; empty when the row
     // does not exist or the file gives no pixels.
     cv::Mat loadSetImage(int set, int image, SetImageMode mode) const;
-    // Empties every per-set list; the intrinsics and the stereo result stay.
+    // Empties what the stages and the runs made of every set; the
+    // intrinsics and the stereo result stay.
     void clearImageSetResults();
 
-    // Stages of the runs. Each returns Failed when the run has to stop (a
-    // size mismatch, bad options) and Aborted on an abort.
+    // Single stages over all sets, as the hidden "Detect Chessboards" and
+    // "Decode Patterns" buttons start them. Failed when the stage stopped
+    // (a size mismatch, bad options), Aborted on an abort.
     RunStatus detectChessboards();
     RunStatus decodeImageSets();
-    // Decodes one set (without log lines of the driver). False when it fails;
-    // `error` says why.
+    // Decodes one set (without log lines). False when it fails; `error`
+    // says why.
     bool decodeImageSet(int set, cv::Mat& decoded, cv::Mat& minMax, QString* error = nullptr);
 
     // The runs behind "Calibrate Projector" and "Calibrate Stereo"; the
@@ -63,8 +71,9 @@ public:
 
     // Decoded X and Y colour maps of a set (empty when not decoded).
     void renderDecodedMaps(int set, cv::Mat& xImage, cv::Mat& yImage) const;
-    // The set's projector view from the cache, made (and the set decoded)
-    // when missing or when force is set.
+    // The set's projector view, made again (and the set decoded when the
+    // dialog is idle) when missing, when its maps or the options it depends
+    // on changed, or when force is set; empty when the set cannot be decoded.
     cv::Mat projectorView(int set, bool force);
     // Redraws the current tab of the views for the current set.
     void drawCurrentView();
@@ -75,16 +84,8 @@ public:
     QModelIndex setIndex(int set) const;
     TreeModel* imageSetModel() const { return model; }
 
-    // Read access for the views and for inspection.
-    const std::vector<std::vector<cv::Point3f>>& setObjectPoints() const { return objectPoints; }
-    const std::vector<std::vector<cv::Point2f>>& setCamCorners() const { return camCorners; }
-    const std::vector<std::vector<cv::Point2f>>& setProjCorners() const { return projCorners; }
-    const std::vector<cv::Mat>& setDecodedMaps() const { return decodedMaps; }
-    const std::vector<cv::Mat>& setMinMaxMaps() const { return minMaxMaps; }
-    const std::vector<double>& setProjErrors() const { return projErrors; }
-    const std::vector<double>& setCamErrors() const { return camErrors; }
-    const std::vector<cv::Vec3b>& setProjColours() const { return projColours; }
-    const std::vector<cv::Vec3b>& setCamColours() const { return camColours; }
+    // The per-set records, one per set in tree order.
+    const std::vector<CamProjSet>& imageSetRecords() const { return imageSets; }
     const cv::Mat& cameraMatrix() const { return camK; }
     const cv::Mat& cameraDistortion() const { return camKc; }
     const cv::Mat& projectorMatrix() const { return projK; }
@@ -140,27 +141,71 @@ private slots:
     void on_group_proj_outliers_toggled(bool checked);
 
 private:
+    // Which calibration a run makes.
+    enum class RunKind { Projector, Stereo };
+
+    // The projector's reprojection errors of one set after a calibration:
+    // the object points projected with the set's projector pose, the
+    // smallest and largest corner error (px) and one colour per corner kept.
+    struct ProjectorCornerErrors {
+        std::vector<cv::Point2f> projReprojPoints;
+        double smallest = 0, largest = 0;
+        std::vector<cv::Vec3b> projCornerColours;
+    };
+    // A set's projector view and what it was made from.
+    struct ProjectorViewCache {
+        cv::Mat image;
+        cv::Mat decodedMap; // the map it was made from (shares its data)
+        int threshold = -1;
+        cv::Size projectorSize;
+    };
+
+    void fitPanelsToTheirTexts();
     void onImageTreeCurrentChanged(const QModelIndex& current, const QModelIndex& previous);
     void clearDetectionStage();
     void clearDecodingStage();
     void clearProjectorCornerStage();
+    void clearCalibrationResults();
     void setRowBackground(int set, const QColor& colour);
-    // Of the first n sets, those with board corners in the camera and the
-    // projector, in set order; sets among them that are not checked are
-    // painted white and left out.
-    std::vector<int> setsReadyForCalibration(int n);
     cv::Size projectorSize() const;
     int readInt(const class QLineEdit* edit) const;
     QStringList setImagePaths(int set) const;
-    // Carries the camera corners of every checked set into the projector.
-    RunStatus extractProjectorCornerStage(bool abortChecks);
-    // The abort check of the runs: processes events and, on an abort, logs it.
-    bool runAborted();
-    // Detection and decoding with the abort checks between them.
-    RunStatus runDetectionAndDecoding();
-    void clearRunResults();
-    cv::TermCriteria readCriteria() const;
+
+    // Gathering: the sets with their files and check states, and the form's
+    // options. A value that cannot be used is logged in red, naming its
+    // field, and gives false.
+    std::vector<CamProjSet> gatherSets() const;
+    bool readStageOptions(CamProjRunInput& input);
+    bool gatherRunInput(RunKind kind, CamProjRunInput& input);
+    IntrinsicFlagOptions projectorRunFlags() const;
+    IntrinsicFlagOptions stereoFlags(bool camera) const;
+    // The checks before a run that log their own message; false stops it.
+    bool checkSensorsAndGuesses(RunKind kind);
+    bool ensureProjectorIntrinsics();
+
+    // Presenting: the run's progress in the log, the sets it hands back,
+    // why it stopped, and its result.
+    CamProjProgressFn progressLogger(QStringList& decodeFailures, RunKind kind);
+    bool logProgress(const CamProjProgress& step, QStringList& decodeFailures, RunKind kind);
+    void logDecodeFailures(QStringList& failures);
+    void storeSets(const std::vector<CamProjSet>& sets);
+    RunStatus presentStop(const CamProjStatus& status, RunKind kind);
+    void presentProjectorResult(const ProjectorRunResult& run);
+    void logProjectorIntrinsics(const ProjectorCalibResult& result);
+    void drawProjectorScene(const ProjectorRunResult& run);
+    void presentStereoResult(const CamProjStereoRunResult& run);
+    void logStereoResult(const CamProjStereoResult& result);
+    void colourStereoRows(const CamProjStereoRunResult& run);
+    void drawStereoScene(const CamProjStereoRunResult& run);
+    void showEmptyScene();
+    void logAborted();
+
+    // Views.
     void drawDeviceView(bool projector);
+    bool drawDeviceErrors(bool projector, const cv::Mat& image);
+    void showNoImage(ImageLabel* view, const QString& text);
+    void hideErrorLabels(bool projector);
+    std::optional<std::pair<double, double>> deviceErrorRange(bool projector) const;
 
     TreeModel* model = nullptr;
     Ui::CamProjStereoCalib* ui = nullptr;
@@ -169,19 +214,10 @@ private:
     QString imageDir;
     std::vector<QString> sensorNames;
 
-    std::vector<std::vector<cv::Point3f>> objectPoints;
-    std::vector<std::vector<cv::Point2f>> camCorners;
-    std::vector<std::vector<cv::Point2f>> projCorners;
-    std::vector<cv::Mat> decodedMaps;
-    std::vector<cv::Mat> minMaxMaps;
-    std::vector<cv::Mat> projViews;
-
-    std::vector<double> camErrors, projErrors;
-    std::vector<cv::Mat> camRvecs, camTvecs, projRvecs, projTvecs;
-    std::vector<cv::Vec3b> camColours, projColours;
-    std::vector<std::vector<cv::Point2f>> projReprojPoints;
-    std::vector<std::pair<double, double>> projErrorRange;
-    std::vector<std::vector<cv::Vec3b>> projCornerColours;
+    // One record per set: what the stages and the last calibration made.
+    std::vector<CamProjSet> imageSets;
+    std::vector<ProjectorViewCache> projViews;
+    std::vector<std::optional<ProjectorCornerErrors>> projCornerErrors;
 
     cv::Mat camK, projK, camKc, projKc, R, T, E, F;
     int currentSet = 0;

@@ -138,6 +138,20 @@ bool ChessboardDialog::logDetectionStep(size_t index, const std::optional<BoardD
     return !pollAbort();
 }
 
+void ChessboardDialog::logRefinementLimit(const StereoRefinementReport& refinement)
+{
+    if (!refinement.reachedIterationLimit)
+        return;
+    logAppend(tr("[WARNING] The optimization stopped at its limit of %1 iterations: its last step changed "
+                 "the parameters by %2 (relative), more than the epsilon %3. The result may not be "
+                 "converged; raise the maximum number of iterations and calibrate again.")
+                  .arg(refinement.maxIterations)
+                  .arg(refinement.lastChange, 0, 'g', 3)
+                  .arg(refinement.epsilon, 0, 'g', 3),
+              Qt::darkYellow);
+    logColor(Qt::black);
+}
+
 void ChessboardDialog::logColor(const QColor& colour)
 {
     chessboard.text_log->setTextColor(colour);

@@ -11,6 +11,7 @@
 // the option widgets through the form's own members, bound when the dialog is
 // compiled.
 
+#include "core/calib/stereo_calib.h"
 #include "core/chessboard/chessboard_detection.h"
 #include "core/chessboard/detection_pass.h"
 #include "core/io/corner_file.h"
@@ -125,6 +126,12 @@ protected:
     // and "Skipping...". Then polls the abort flag: false when the run
     // should stop.
     bool logDetectionStep(size_t index, const std::optional<BoardDetection>& detection, bool reused);
+
+    // A joint refinement that ran out of steps while its parameters still
+    // moved has not converged: the log says so in the warning colour (dark
+    // yellow), with the limit, the last change and what to do. Nothing is
+    // logged for a converged refinement.
+    void logRefinementLimit(const StereoRefinementReport& refinement);
 
     // Log: the colour is set before each message and stays in force.
     void logColor(const QColor& colour);

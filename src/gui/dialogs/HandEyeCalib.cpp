@@ -35,20 +35,19 @@ cv::HandEyeCalibrationMethod HandEyeCalib::method() const
 
 void HandEyeCalib::calibrate()
 {
-    std::vector<RobotView> views;
-    if (!prepareRun(views, true))
+    HandEyeRunInput input;
+    if (!gatherRunInput(input))
         return;
+    input.method = method();
+    const RobotRunResult result = handEyeCalibrate(input, detectionCache, runLogger());
     renderer->RemoveAllViewProps();
-
-    const RobotCalibResult result = handEyeCalibrate(views, K, kc, method());
-    if (!result.ok()) {
-        logFailedSolve(result);
-        drawWorldAxes(renderer, robotName().toStdString());
+    drawWorldAxes(renderer, robotName().toStdString());
+    if (!presentRun(result, input, true)) {
         renderView();
         return;
     }
-    RX = result.RX.clone();
-    tX = result.tX.clone();
+    RX = result.calib.RX.clone();
+    tX = result.calib.tX.clone();
     resultValid = true;
 
     logAppend(tr("\nExtrinsics: ") + cameraName() + tr(" w.r.t. TCP of ") + robotName());
@@ -63,40 +62,40 @@ void HandEyeCalib::calibrate()
 
     // The robot base, and per image the TCP, the camera it carries and the
     // target as that camera saw it; for a good result the targets coincide.
-    drawWorldAxes(renderer, robotName().toStdString());
-    for (size_t i = 0; i < views.size(); ++i) {
-        const cv::Mat& R_tcp = tcpRotations[i];
-        const cv::Mat& t_tcp = tcpTranslations[i];
-        drawFrame(renderer, R_tcp, t_tcp, tcpPoses[static_cast<size_t>(boardRows[static_cast<int>(i)])].name);
+    for (const int row : boardRows) {
+        const RobotView& view = *lastRun.images[static_cast<size_t>(row)].view;
+        const cv::Mat& R_tcp = view.R_base_tcp;
+        const cv::Mat& t_tcp = view.t_base_tcp;
+        drawFrame(renderer, R_tcp, t_tcp, tcpPoses[static_cast<size_t>(row)].name);
         const cv::Mat R_cam = R_tcp * RX, t_cam = t_tcp + R_tcp * tX;
         if (vtkSmartPointer<vtkActor> frustum = drawFrustum(renderer, K, lastImageSize, 500, ""))
             setActorPose(frustum, R_cam, t_cam);
         auto target = vtkSmartPointer<vtkAssembly>::New();
-        drawTargetAssembly(renderer, target, rvecs[i], tvecs[i], patternSize, squareSizeMm(), {0, 1, 1},
+        drawTargetAssembly(renderer, target, view.rvec, view.tvec, patternSize, squareSizeMm(), {0, 1, 1},
                            false);
         setActorPose(target, R_cam, t_cam);
     }
-    storeViewResults(views, result);
     colourRows();
+    refreshRowPanel();
     renderView();
-    logAppend(tr("\nRMS 3D-Error of all calibration points: %1 mm").arg(result.rms3d));
+    logAppend(tr("\nRMS 3D-Error of all calibration points: %1 mm").arg(result.calib.rms3d));
     ui->progress_bar->setValue(ui->list_images->count() + 1);
 }
 
-void HandEyeCalib::drawRowScene(bool, cv::Size imageSize, bool hasTcp, const cv::Mat& R_tcp,
-                                const cv::Mat& t_tcp, int boardIndex)
+void HandEyeCalib::drawRowScene(bool, cv::Size imageSize, bool hasTcp, const cv::Mat&, const cv::Mat&,
+                                const RobotImageRecord* record)
 {
-    if (!hasTcp || !resultValid || RX.empty() || tX.empty() || boardIndex < 0 ||
-        boardIndex >= static_cast<int>(rvecs.size()))
+    if (!hasTcp || !record || RX.empty() || tX.empty())
         return;
     if (!rereadBoard())
         return;
-    const cv::Mat R_cam = R_tcp * RX, t_cam = t_tcp + R_tcp * tX;
+    // The camera where the run put it: on the TCP pose the run used.
+    const RobotView& view = *record->view;
+    const cv::Mat R_cam = view.R_base_tcp * RX, t_cam = view.t_base_tcp + view.R_base_tcp * tX;
     drawFrame(renderer, R_cam, t_cam, cameraName().toStdString());
     if (vtkSmartPointer<vtkActor> frustum = drawFrustum(renderer, K, imageSize, 1000, ""))
         setActorPose(frustum, R_cam, t_cam);
     auto target = vtkSmartPointer<vtkAssembly>::New();
-    drawTargetAssembly(renderer, target, rvecs[static_cast<size_t>(boardIndex)],
-                       tvecs[static_cast<size_t>(boardIndex)], patternSize, squareSizeMm(), {0, 1, 1}, false);
+    drawTargetAssembly(renderer, target, view.rvec, view.tvec, patternSize, squareSizeMm(), {0, 1, 1}, false);
     setActorPose(target, R_cam, t_cam);
 }

@@ -27,7 +27,7 @@ public:
 
 protected:
     void drawRowScene(bool imageShown, cv::Size imageSize, bool hasTcp, const cv::Mat& R_tcp,
-                      const cv::Mat& t_tcp, int boardIndex) override;
+                      const cv::Mat& t_tcp, const RobotImageRecord* record) override;
 
 private:
     cv::HandEyeCalibrationMethod method() const;

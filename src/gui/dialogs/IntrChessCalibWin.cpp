@@ -15,6 +15,8 @@
 #include <QFileInfo>
 #include <QIntValidator>
 #include <QListWidgetItem>
+#include <QScrollArea>
+#include <QScrollBar>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -84,6 +86,8 @@ IntrChessCalibWin::IntrChessCalibWin(QWidget* parent, std::vector<QString> names
     on_check_use_intrinsic_guess_toggled(ui->check_use_intrinsic_guess->isChecked());
 
     renderer = setupChessboardSceneView(ui->widget_vtk);
+    ui->widget_controls->installEventFilter(this);
+    fitOptionsColumn();
 
     // While a run walks the image list, nothing may change the list, the
     // options or the chosen sensor; "Abort" stays live.
@@ -106,7 +110,25 @@ IntrChessCalibWin::IntrChessCalibWin(QWidget* parent, std::vector<QString> names
 IntrChessCalibWin::~IntrChessCalibWin()
 {
     saveSettings(this, lastDirectory);
+    ui->widget_controls->removeEventFilter(this);
     delete ui;
+}
+
+void IntrChessCalibWin::fitOptionsColumn()
+{
+    // The options scroll only up and down: their column is as wide as their
+    // widest line needs with the font in use, so that no text is cut off,
+    // and the rest of the window's width goes to the views.
+    QScrollArea* area = ui->scroll_controls;
+    area->setFixedWidth(ui->widget_controls->minimumSizeHint().width() +
+                        area->verticalScrollBar()->sizeHint().width() + 2 * area->frameWidth());
+}
+
+bool IntrChessCalibWin::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == ui->widget_controls && event->type() == QEvent::LayoutRequest)
+        fitOptionsColumn(); // an option was shown or hidden, or the font changed
+    return ChessboardDialog::eventFilter(watched, event);
 }
 
 QString IntrChessCalibWin::intrinsicsFilePath() const
@@ -144,65 +166,53 @@ void IntrChessCalibWin::openImages(const QStringList& files)
     }
     lastDirectory = QFileInfo(files.first()).absolutePath();
 
+    images.clear();
     {
         const QSignalBlocker blocker(ui->list_images);
         ui->list_images->clear();
-        imagePaths.clear();
         for (const QString& file : files) {
             const QString name = QFileInfo(file).fileName();
-            imagePaths.push_back((lastDirectory + "/" + name).toStdString());
+            images.push_back({(lastDirectory + "/" + name).toStdString(), std::nullopt, std::nullopt});
             auto* item = new QListWidgetItem(name, ui->list_images);
             item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
             item->setCheckState(Qt::Checked);
         }
     }
 
-    const size_t n = imagePaths.size();
-    reprojectedPoints.assign(n, {});
-    errorRanges.assign(n, cv::Vec2d(1e100, 0));
-    pointColours.assign(n, {});
-    rotationVectors.assign(n, cv::Mat());
-    translationVectors.assign(n, cv::Mat());
-    perViewErrors.assign(n, 0.0);
-    listColours.assign(n, cv::Vec3b());
-    fileImagePoints.assign(n, {});
-    fileObjectPoints.assign(n, {});
-
     logMoveToEnd();
-    for (size_t i = 0; i < n; ++i) {
+    for (ImageEntry& entry : images) {
         QString error;
-        const QString path = QString::fromStdString(imagePaths[i]);
-        const CornerFileStatus status = readCornerFile(path, fileImagePoints[i], fileObjectPoints[i], error);
-        if (status == CornerFileStatus::Invalid)
+        BoardCorners corners;
+        const QString path = QString::fromStdString(entry.path);
+        const CornerFileStatus status =
+            readCornerFile(path, corners.imagePoints, corners.objectPoints, error);
+        if (status == CornerFileStatus::Loaded)
+            entry.cornerFile = std::move(corners);
+        else if (status == CornerFileStatus::Invalid)
             logAppend(tr("Corner file %1 ignored: %2").arg(cornerFilePath(path), error), Qt::darkYellow);
     }
     logColor(Qt::black);
     resetDetections();
+    // The last run belongs to the images before.
+    lastRun = IntrinsicCalibrationResult();
 
     setWindowTitle(QString("%1 - %2").arg(titleText, lastDirectory));
     loadSensorIntrinsics();
     ui->button_calibrate->setEnabled(true);
     ui->group_outliers->setChecked(false);
     ui->check_undistort->setChecked(false);
+    drawLastRun();
     if (ui->list_images->count() > 0)
         ui->list_images->setCurrentRow(0);
-    renderer->RemoveAllViewProps();
-    drawWorldAxes(renderer, "");
-    renderSceneView(ui->widget_vtk);
 }
 
 void IntrChessCalibWin::resetDetections()
 {
     if (running)
         return;
-    const size_t n = imagePaths.size();
-    imagePoints.assign(n, {});
-    objectPoints.assign(n, {});
-    for (size_t i = 0; i < n && i < fileImagePoints.size(); ++i) {
-        imagePoints[i] = fileImagePoints[i];
-        objectPoints[i] = fileObjectPoints[i];
-    }
-    reprojectedPoints.assign(n, {});
+    detectionCache.clear();
+    for (ImageEntry& entry : images)
+        entry.standIn = entry.cornerFile;
 }
 
 void IntrChessCalibWin::loadSensorIntrinsics()
@@ -283,9 +293,9 @@ int IntrChessCalibWin::calibrationFlags() const
 cv::Mat IntrChessCalibWin::loadImage(size_t i, int flags) const
 {
     cv::Mat image;
-    if (i >= imagePaths.size())
+    if (i >= images.size())
         return image;
-    image = cv::imread(imagePaths[i], flags);
+    image = cv::imread(images[i].path, flags);
     if (!image.empty() && ui->check_mirror->isChecked())
         cv::flip(image, image, 1);
     return image;
@@ -307,166 +317,147 @@ void IntrChessCalibWin::runCalibration()
 {
     const WaitCursor waitCursor;
     logMoveToEnd();
-    const int n = static_cast<int>(imagePaths.size());
+    const int n = static_cast<int>(images.size());
     ui->progress_bar->setRange(0, n + 1);
+    // From here on the views show this run's results or none.
+    forgetLastRun();
 
-    perViewErrors.assign(n, 0.0);
-    listColours.assign(n, cv::Vec3b());
-    rotationVectors.assign(n, cv::Mat());
-    translationVectors.assign(n, cv::Mat());
-    // Colours belong to one run: an image that fails or is left out this time
-    // must not keep the last run's.
-    for (int i = 0; i < n; ++i)
-        ui->list_images->item(i)->setBackground(QBrush());
+    IntrinsicCalibrationInput input;
+    if (!gatherRunInput(input))
+        return;
+    logAppend(tr("Detecting chessboards: \n"), Qt::black);
+    IntrinsicRunProgress progress;
+    progress.image = [this](size_t i, const std::optional<BoardDetection>& detection, bool reused) {
+        return logImage(i, detection, reused);
+    };
+    progress.beforeCalibration = [this] {
+        logAppend(tr("Calibration in progress ..."), Qt::black);
+        logRepaint();
+        return !pollAbort();
+    };
+    lastRun = calibrateIntrinsics(input, detectionCache, progress);
+    colourImageList(input.images);
+    if (logRunFailure(lastRun) || !presentCalibration(lastRun))
+        return;
+    applyOutlierRemoval(lastRun, input.outlierThreshold >= 0);
+    on_list_images_itemSelectionChanged();
+    ui->progress_bar->setValue(n + 1);
+}
 
-    // Options.
-    ChessboardOptions options;
-    if (!takeChessboardOptions(options))
-        return;
-    bool ok = false;
-    const int maxIterations = ui->edit_max_iterations->text().trimmed().toInt(&ok);
-    if (!ok || maxIterations <= 0) {
-        logAppend(tr("Max iterations '%1' is not a positive whole number, aborting...\n")
-                      .arg(ui->edit_max_iterations->text()),
-                  Qt::red);
-        return;
-    }
-    const double epsilon = ui->edit_accuracy->text().trimmed().toDouble(&ok);
-    if (!ok || !std::isfinite(epsilon) || epsilon < 0) {
-        logAppend(
-            tr("Epsilon '%1' is not a number of at least 0, aborting...\n").arg(ui->edit_accuracy->text()),
-            Qt::red);
-        return;
-    }
-    const cv::TermCriteria criteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, maxIterations, epsilon);
-    int flags = calibrationFlags();
-
-    if (ui->combo_sensor->currentIndex() < 0) {
+bool IntrChessCalibWin::gatherRunInput(IntrinsicCalibrationInput& input)
+{
+    if (!takeChessboardOptions(input.board) || !readTermCriteria(input.criteria))
+        return false;
+    input.flags = calibrationFlags();
+    const int sensor = ui->combo_sensor->currentIndex();
+    if (sensor < 0) {
         logAppend(tr("No sensor present in the sensor list, aborting...\n"), Qt::red);
-        return;
+        return false;
     }
 
     // Initial intrinsics, kept apart from the members so that nothing that
     // happens while events are processed can change what the run starts from.
     cv::Mat runK, runKc;
-    if (flags & cv::CALIB_USE_INTRINSIC_GUESS) {
+    if (input.flags & cv::CALIB_USE_INTRINSIC_GUESS) {
         cv::Size size;
-        emit getIntrinsics(ui->combo_sensor->currentIndex(), runK, runKc, size);
+        emit getIntrinsics(sensor, runK, runKc, size);
         runK = runK.clone();
         runKc = runKc.clone();
         if (runK.empty()) {
             logAppend(tr("'%1' has no intrinsics to start from; calibrating without the intrinsic guess.")
                           .arg(ui->combo_sensor->currentText()),
                       Qt::darkYellow);
-            flags &=
+            input.flags &=
                 ~(cv::CALIB_USE_INTRINSIC_GUESS | cv::CALIB_FIX_FOCAL_LENGTH | cv::CALIB_FIX_PRINCIPAL_POINT);
         }
     }
     if (!ui->group_use_radial_distortion->isChecked())
         runKc = cv::Mat::zeros(1, 5, CV_64F);
-    if ((flags & cv::CALIB_RATIONAL_MODEL) && runKc.empty())
+    if ((input.flags & cv::CALIB_RATIONAL_MODEL) && runKc.empty())
         runKc = cv::Mat::zeros(1, 8, CV_64F);
     K = runK;
     kc = runKc;
+    input.K = runK;
+    input.kc = runKc;
 
-    const std::vector<cv::Point3f> boardPoints =
-        chessboardObjectPoints(patternSize, squareWidth, squareHeight);
-
-    // Detection pass.
-    logAppend(tr("Detecting chessboards: \n"), Qt::black);
-    for (int i = 0; i < n; ++i) {
-        if (pollAbort()) {
-            logAppend(tr("Calibration aborted \n"), Qt::red);
-            return;
-        }
-        QListWidgetItem* item = ui->list_images->item(i);
-        const QString number = QString::number(i) + " ";
-        logMoveToEnd();
-        if (item->checkState() == Qt::Checked && imagePoints[i].empty()) {
-            std::vector<cv::Point2f> corners;
-            bool found = false;
-            bool loaded = false;
-            try {
-                const cv::Mat gray = loadImage(i, cv::IMREAD_GRAYSCALE);
-                loaded = !gray.empty();
-                if (loaded)
-                    found = detectChessboard(gray, options, corners);
-            } catch (const cv::Exception& e) {
-                logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(e.what())), Qt::red);
-                logAppend(tr("Skipping...\n"), Qt::red);
-                logRepaint();
-                continue;
-            }
-            if (found) {
-                imagePoints[i] = corners;
-                objectPoints[i] = boardPoints;
-                logInsert(number, Qt::green);
-            } else {
-                item->setCheckState(Qt::Unchecked);
-                imagePoints[i].clear();
-                objectPoints[i].clear();
-                logInsert(number, Qt::red);
-                if (!loaded) {
-                    logAppend(tr("Could not open image: ") + QString::fromStdString(imagePaths[i]), Qt::red);
-                    logAppend(QString()); // the next image numbers start a line of their own
-                }
-            }
-            ui->progress_bar->setValue(i + 1);
-        } else if (item->checkState() == Qt::Checked) {
-            logInsert(number, Qt::green);
-        } else {
-            logInsert(number, Qt::gray);
-        }
-        logRepaint();
+    input.mirror = ui->check_mirror->isChecked();
+    input.outlierThreshold = readOutlierThreshold();
+    for (size_t i = 0; i < images.size(); ++i) {
+        const bool checked = ui->list_images->item(static_cast<int>(i))->checkState() == Qt::Checked;
+        input.images.push_back({images[i].path, checked, images[i].standIn});
     }
-    if (pollAbort()) {
-        logAppend(tr("Calibration aborted \n"), Qt::red);
-        return;
-    }
+    return true;
+}
 
-    // The views to calibrate with.
-    std::vector<std::vector<cv::Point2f>> calibImagePoints;
-    std::vector<std::vector<cv::Point3f>> calibObjectPoints;
-    std::vector<int> used;
-    for (int j = 0; j < n; ++j) {
-        if (imagePoints[j].empty() || objectPoints[j].empty())
-            continue;
-        QListWidgetItem* item = ui->list_images->item(j);
-        if (item->checkState() == Qt::Checked) {
-            calibImagePoints.push_back(imagePoints[j]);
-            calibObjectPoints.push_back(objectPoints[j]);
-            used.push_back(j);
-        } else {
-            item->setBackground(QColor(Qt::white));
+bool IntrChessCalibWin::readTermCriteria(cv::TermCriteria& criteria)
+{
+    bool ok = false;
+    const int maxIterations = ui->edit_max_iterations->text().trimmed().toInt(&ok);
+    if (!ok || maxIterations <= 0) {
+        logAppend(tr("Max iterations '%1' is not a positive whole number, aborting...\n")
+                      .arg(ui->edit_max_iterations->text()),
+                  Qt::red);
+        return false;
+    }
+    const double epsilon = ui->edit_accuracy->text().trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(epsilon) || epsilon < 0) {
+        logAppend(
+            tr("Epsilon '%1' is not a number of at least 0, aborting...\n").arg(ui->edit_accuracy->text()),
+            Qt::red);
+        return false;
+    }
+    criteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, maxIterations, epsilon);
+    return true;
+}
+
+double IntrChessCalibWin::readOutlierThreshold()
+{
+    if (!ui->group_outliers->isChecked())
+        return -1;
+    bool ok = false;
+    const double threshold = ui->edit_outlier->text().trimmed().toDouble(&ok);
+    if (!ok || !std::isfinite(threshold) || threshold < 0) {
+        logAppend(tr("Outlier threshold '%1' is not a number of at least 0; no outliers are removed.")
+                      .arg(ui->edit_outlier->text()),
+                  Qt::darkYellow);
+        logColor(Qt::black);
+        return -1;
+    }
+    return threshold;
+}
+
+bool IntrChessCalibWin::logImage(size_t index, const std::optional<BoardDetection>& detection, bool reused)
+{
+    const bool goOn = logDetectionStep(index, detection, reused);
+    if (!detection || detection->outcome == BoardDetection::Outcome::Error)
+        return goOn;
+    if (!detection->found()) {
+        ui->list_images->item(static_cast<int>(index))->setCheckState(Qt::Unchecked);
+        if (!detection->readable()) {
+            logAppend(tr("Could not open image: ") + QString::fromStdString(images[index].path), Qt::red);
+            logAppend(QString()); // the next image numbers start a line of their own
         }
     }
-    if (used.empty()) {
-        logAppend(tr("Target detection failed on all images or none were selected!\n"), Qt::red);
-        logRepaint();
-        return;
-    }
+    ui->progress_bar->setValue(static_cast<int>(index) + 1);
+    return goOn;
+}
 
-    const cv::Mat first = cv::imread(imagePaths[used.front()], cv::IMREAD_COLOR);
-    if (first.empty()) {
-        logAppend(tr("Could not open image: ") + QString::fromStdString(imagePaths[used.front()]), Qt::red);
-        logAppend(tr("Aborting...\n"), Qt::red);
-        return;
-    }
-    cv::Size imageSize(first.cols, first.rows);
-    logAppend(tr("Calibration in progress ..."), Qt::black);
-    logRepaint();
-
-    IntrinsicCalibrationInput input;
-    input.imagePoints = std::move(calibImagePoints);
-    input.objectPoints = std::move(calibObjectPoints);
-    input.imageSize = imageSize;
-    input.K = K;
-    input.kc = kc;
-    input.flags = flags;
-    input.criteria = criteria;
-    const IntrinsicCalibrationResult result = calibrateIntrinsics(input, [this] { return pollAbort(); });
+bool IntrChessCalibWin::logRunFailure(const IntrinsicCalibrationResult& result)
+{
+    const QString message = QString::fromStdString(result.message);
     switch (result.error) {
     case IntrinsicCalibrationError::None:
+        return false;
+    case IntrinsicCalibrationError::Aborted:
+        logAppend(tr("Calibration aborted \n"), Qt::red);
+        break;
+    case IntrinsicCalibrationError::NoViews:
+        logAppend(tr("Target detection failed on all images or none were selected!\n"), Qt::red);
+        logRepaint();
+        break;
+    case IntrinsicCalibrationError::ImageUnreadable:
+        logAppend(tr("Could not open image: ") + message, Qt::red);
+        logAppend(tr("Aborting...\n"), Qt::red);
         break;
     case IntrinsicCalibrationError::NonPlanarNeedsK:
         logAppend(
@@ -474,85 +465,53 @@ void IntrChessCalibWin::runCalibration()
                "(fx, fy, cx, cy) for the %1 in the main window!\n")
                 .arg(ui->combo_sensor->currentText()),
             Qt::red);
-        return;
-    case IntrinsicCalibrationError::Aborted:
-        logAppend(tr("Calibration aborted \n"), Qt::red);
-        return;
+        break;
     case IntrinsicCalibrationError::OpenCvError:
-        logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(result.message)), Qt::red);
+        logAppend(tr("OpenCV exception caught: %1").arg(message), Qt::red);
         logAppend(tr("Aborting...\n"), Qt::red);
-        return;
-    case IntrinsicCalibrationError::NoViews:
-        logAppend(tr("Target detection failed on all images or none were selected!\n"), Qt::red);
-        return;
+        break;
     case IntrinsicCalibrationError::NotFinite:
         logAppend(tr("The calibration gave no finite result, aborting...\n"), Qt::red);
-        return;
+        break;
     }
+    return true;
+}
+
+bool IntrChessCalibWin::presentCalibration(const IntrinsicCalibrationResult& result)
+{
     K = result.K;
     kc = result.kc;
-    const double rms = result.rms;
-    const std::vector<cv::Mat>& rvecs = result.rvecs;
-    const std::vector<cv::Mat>& tvecs = result.tvecs;
-
-    logResult(rms, result.stdDevIntrinsics);
+    logResult(result.rms, result.stdDevIntrinsics);
     if (!kc.empty())
         ui->check_undistort->setEnabled(true);
 
     const int sensor = ui->combo_sensor->currentIndex();
     if (sensor < 0) {
+        // The sensor went away during the run: the result goes nowhere and
+        // is not shown.
         logAppend(tr("No sensor present in the sensor list, aborting...\n"), Qt::black);
-        return;
+        forgetLastRun();
+        return false;
     }
+    cv::Size imageSize = result.imageSize;
     emit updateIntrinsics(sensor, K, kc, imageSize);
     ui->check_use_intrinsic_guess->setEnabled(true);
     on_check_use_intrinsic_guess_toggled(ui->check_use_intrinsic_guess->isChecked());
 
-    // List colours and the 3D view.
-    double minErr = 1e100, maxErr = 0;
-    for (size_t k = 0; k < used.size(); ++k) {
-        const double e = result.viewErrors[k];
-        minErr = std::min(minErr, e);
-        maxErr = std::max(maxErr, e);
-    }
-    renderer->RemoveAllViewProps();
-    const cv::Size2d targetSquare(squareWidth, squareHeight);
-    for (size_t k = 0; k < used.size(); ++k) {
-        const int j = used[k];
-        const double e = result.viewErrors[k];
-        const cv::Point3d colour = errorColor(e, minErr, maxErr);
-        const cv::Vec3b rgb = toRgb255(colour);
-        ui->list_images->item(j)->setBackground(QColor(rgb[0], rgb[1], rgb[2], 255));
-        drawTarget(renderer, rvecs[k], tvecs[k], patternSize, targetSquare, colour, false);
-        listColours[j] = rgb;
-        perViewErrors[j] = e;
-        rotationVectors[j] = rvecs[k];
-        translationVectors[j] = tvecs[k];
-    }
-    drawFrustum(renderer, K, imageSize, maxTranslationNorm(tvecs), "");
-    drawWorldAxes(renderer, "");
-    renderSceneView(ui->widget_vtk);
+    drawLastRun();
+    writeResultFile(result);
+    return true;
+}
 
-    // Result file.
+void IntrChessCalibWin::writeResultFile(const IntrinsicCalibrationResult& result)
+{
     const QString path = intrinsicsFilePath();
     QString error;
-    if (writeIntrinsicsFile(path, imageSize, K, kc, rms, error) == IntrinsicsFileStatus::Ok)
+    if (writeIntrinsicsFile(path, result.imageSize, result.K, result.kc, result.rms, error) ==
+        IntrinsicsFileStatus::Ok)
         logAppend(tr("Intrinsics saved to %1").arg(path), Qt::black);
     else
         logAppend(tr("Could not write the intrinsics to %1: %2").arg(path, error), Qt::red);
-
-    // Per-corner errors and outliers.
-    const bool removeOutliers = ui->group_outliers->isChecked();
-    if (removeOutliers)
-        logAppend(tr("Detecting outliers: "), Qt::black);
-    const bool outliers = computeReprojErrors(removeOutliers);
-    if (removeOutliers && outliers) {
-        logAppend(tr("Calibrate again to exclude the detected outliers!"), QColor(255, 0, 0));
-        logColor(QColor(0, 0, 0));
-    }
-
-    on_list_images_itemSelectionChanged();
-    ui->progress_bar->setValue(n + 1);
 }
 
 void IntrChessCalibWin::logResult(double rms, const cv::Mat& stdDev)
@@ -591,61 +550,176 @@ void IntrChessCalibWin::logResult(double rms, const cv::Mat& stdDev)
     }
 }
 
-int IntrChessCalibWin::computeReprojErrors(bool removeOutliers)
+void IntrChessCalibWin::applyOutlierRemoval(const IntrinsicCalibrationResult& result, bool removeOutliers)
 {
-    double threshold = 0;
-    if (removeOutliers) {
-        bool ok = false;
-        threshold = ui->edit_outlier->text().trimmed().toDouble(&ok);
-        if (!ok || !std::isfinite(threshold) || threshold < 0) {
-            logInsert(tr("threshold '%1' is not a number of at least 0; nothing removed")
-                          .arg(ui->edit_outlier->text()),
-                      Qt::red);
-            logColor(Qt::black);
-            removeOutliers = false;
-            threshold = 0;
-        }
-    }
-    const size_t n = static_cast<size_t>(ui->list_images->count());
-    reprojectedPoints.assign(n, {});
-    errorRanges.assign(n, cv::Vec2d(1e100, 0));
-    pointColours.assign(n, {});
-
+    if (!removeOutliers || !result.ok())
+        return;
+    logAppend(tr("Detecting outliers: "), Qt::black);
     bool found = false;
-    for (size_t i = 0; i < n; ++i) {
-        if (i >= rotationVectors.size() || i >= translationVectors.size() || i >= imagePoints.size() ||
-            rotationVectors[i].empty() || translationVectors[i].empty())
+    for (size_t i = 0; i < result.views.size() && i < images.size(); ++i) {
+        const std::optional<IntrinsicViewFit>& fit = result.views[i].fit;
+        if (!fit || fit->outliers.empty())
             continue;
-        std::vector<cv::Point2f>& detected = imagePoints[i];
-        std::vector<cv::Point3f>& object = objectPoints[i];
-        if (object.empty() || detected.size() != object.size())
-            continue;
-        const ViewReprojection view =
-            reprojectView(object, detected, rotationVectors[i], translationVectors[i], K, kc,
-                          removeOutliers ? threshold : -1);
-        std::vector<cv::Point2f>& projected = reprojectedPoints[i];
-        projected = view.projected;
-        errorRanges[i] = cv::Vec2d(view.smallest, view.largest);
-        const std::vector<size_t>& outliers = view.outliers;
-        for (size_t j = 0, next = 0; j < detected.size(); ++j) {
-            if (next < outliers.size() && outliers[next] == j)
-                ++next;
-            else
-                pointColours[i].push_back(toRgb255(errorColor(view.errors[j], view.smallest, view.largest)));
-        }
-        if (removeOutliers && !outliers.empty()) {
-            found = true;
-            logInsert(QString::number(i) + ": " + QString::number(outliers.size()) + "  ", Qt::black);
-            for (auto it = outliers.rbegin(); it != outliers.rend(); ++it) {
-                detected.erase(detected.begin() + static_cast<std::ptrdiff_t>(*it));
-                object.erase(object.begin() + static_cast<std::ptrdiff_t>(*it));
-                projected.erase(projected.begin() + static_cast<std::ptrdiff_t>(*it));
-            }
+        found = true;
+        logInsert(QString::number(i) + ": " + QString::number(fit->outliers.size()) + "  ", Qt::black);
+        // The next run calibrates without them; an image that lost every
+        // corner is detected again.
+        if (fit->kept.imagePoints.empty())
+            images[i].standIn.reset();
+        else
+            images[i].standIn = fit->kept;
+    }
+    if (!found) {
+        logInsert(tr("none"), Qt::black);
+        return;
+    }
+    logAppend(tr("Calibrate again to exclude the detected outliers!"), QColor(255, 0, 0));
+    logColor(QColor(0, 0, 0));
+}
+
+void IntrChessCalibWin::forgetLastRun()
+{
+    lastRun = IntrinsicCalibrationResult();
+    colourImageList({});
+    drawLastRun();
+    on_list_images_itemSelectionChanged();
+}
+
+void IntrChessCalibWin::colourImageList(const std::vector<IntrinsicImage>& runImages)
+{
+    for (int i = 0; i < ui->list_images->count(); ++i) {
+        const size_t u = static_cast<size_t>(i);
+        QListWidgetItem* item = ui->list_images->item(i);
+        if (fitOf(u)) {
+            const cv::Vec3b rgb = listColourOf(u);
+            item->setBackground(QColor(rgb[0], rgb[1], rgb[2], 255));
+        } else if (u < runImages.size() && !runImages[u].selected && u < lastRun.views.size() &&
+                   lastRun.views[u].corners) {
+            item->setBackground(QColor(Qt::white)); // a board the run did not use
+        } else {
+            item->setBackground(QBrush());
         }
     }
-    if (removeOutliers && !found)
-        logInsert(tr("none"), Qt::black);
-    return found ? 1 : 0;
+}
+
+void IntrChessCalibWin::drawLastRun()
+{
+    renderer->RemoveAllViewProps();
+    if (lastRun.ok() && !lastRun.views.empty()) {
+        const cv::Size2d targetSquare(squareWidth, squareHeight);
+        std::vector<cv::Mat> tvecs;
+        for (size_t i = 0; i < lastRun.views.size(); ++i) {
+            const IntrinsicViewFit* fit = fitOf(i);
+            if (!fit)
+                continue;
+            drawTarget(renderer, fit->rvec, fit->tvec, patternSize, targetSquare, viewColourOf(i), false);
+            tvecs.push_back(fit->tvec);
+        }
+        drawFrustum(renderer, lastRun.K, lastRun.imageSize, maxTranslationNorm(tvecs), "");
+    }
+    drawWorldAxes(renderer, "");
+    renderSceneView(ui->widget_vtk);
+}
+
+const IntrinsicViewFit* IntrChessCalibWin::fitOf(size_t i) const
+{
+    if (!lastRun.ok() || i >= lastRun.views.size() || !lastRun.views[i].fit)
+        return nullptr;
+    return &*lastRun.views[i].fit;
+}
+
+cv::Point3d IntrChessCalibWin::viewColourOf(size_t i) const
+{
+    const IntrinsicViewFit* fit = fitOf(i);
+    if (!fit)
+        return cv::Point3d();
+    double smallest = 1e100, largest = 0;
+    for (const IntrinsicView& view : lastRun.views) {
+        if (!view.fit)
+            continue;
+        smallest = std::min(smallest, view.fit->reprojError);
+        largest = std::max(largest, view.fit->reprojError);
+    }
+    return errorColor(fit->reprojError, smallest, largest);
+}
+
+cv::Vec3b IntrChessCalibWin::listColourOf(size_t i) const
+{
+    return fitOf(i) ? toRgb255(viewColourOf(i)) : cv::Vec3b();
+}
+
+std::vector<cv::Vec3b> IntrChessCalibWin::cornerColoursOf(const IntrinsicViewFit& fit) const
+{
+    std::vector<cv::Vec3b> colours;
+    for (const double e : fit.reprojErrors)
+        colours.push_back(toRgb255(errorColor(e, fit.smallest, fit.largest)));
+    return colours;
+}
+
+std::vector<std::vector<cv::Point2f>> IntrChessCalibWin::detectedImagePoints() const
+{
+    ChessboardOptions options;
+    QString error;
+    const bool optionsRead = readChessboardOptions(options, error);
+    std::vector<std::vector<cv::Point2f>> points(images.size());
+    for (size_t i = 0; i < images.size(); ++i) {
+        if (images[i].standIn) {
+            points[i] = images[i].standIn->imagePoints;
+            continue;
+        }
+        DetectionRequest request;
+        request.path = images[i].path;
+        request.mirror = ui->check_mirror->isChecked();
+        const std::optional<BoardDetection> held =
+            optionsRead ? detectionCache.find(request, options) : std::nullopt;
+        if (held && held->found())
+            points[i] = held->corners;
+    }
+    return points;
+}
+
+std::vector<std::vector<cv::Point2f>> IntrChessCalibWin::reprojectedImagePoints() const
+{
+    std::vector<std::vector<cv::Point2f>> points(images.size());
+    for (size_t i = 0; i < images.size(); ++i)
+        if (const IntrinsicViewFit* fit = fitOf(i))
+            points[i] = fit->reprojectedPoints;
+    return points;
+}
+
+std::vector<double> IntrChessCalibWin::viewErrors() const
+{
+    std::vector<double> errors(images.size(), 0.0);
+    for (size_t i = 0; i < images.size(); ++i)
+        if (const IntrinsicViewFit* fit = fitOf(i))
+            errors[i] = fit->reprojError;
+    return errors;
+}
+
+std::vector<cv::Vec3b> IntrChessCalibWin::imageListColours() const
+{
+    std::vector<cv::Vec3b> colours(images.size());
+    for (size_t i = 0; i < images.size(); ++i)
+        colours[i] = listColourOf(i);
+    return colours;
+}
+
+std::vector<std::vector<cv::Vec3b>> IntrChessCalibWin::cornerColours() const
+{
+    std::vector<std::vector<cv::Vec3b>> colours(images.size());
+    for (size_t i = 0; i < images.size(); ++i)
+        if (const IntrinsicViewFit* fit = fitOf(i))
+            colours[i] = cornerColoursOf(*fit);
+    return colours;
+}
+
+std::vector<cv::Vec2d> IntrChessCalibWin::cornerErrorRanges() const
+{
+    std::vector<cv::Vec2d> ranges(images.size(), cv::Vec2d(1e100, 0));
+    for (size_t i = 0; i < images.size(); ++i)
+        if (const IntrinsicViewFit* fit = fitOf(i))
+            ranges[i] = cv::Vec2d(fit->smallest, fit->largest);
+    return ranges;
 }
 
 void IntrChessCalibWin::on_list_images_itemSelectionChanged()
@@ -655,22 +729,31 @@ void IntrChessCalibWin::on_list_images_itemSelectionChanged()
         showSelectedImage();
     } catch (const cv::Exception&) {
         // A file OpenCV refuses to read (such as one whose header claims a
-        // huge image): the view keeps its picture and shows no error figures.
+        // huge image): nothing of it can be shown.
         errorPanel.hide();
+        ui->image_label->setImage(blankImage());
     }
+}
+
+cv::Mat IntrChessCalibWin::blankImage() const
+{
+    const cv::Size size = lastRun.imageSize.area() > 0 ? lastRun.imageSize : cv::Size(640, 480);
+    return cv::Mat(size, CV_8UC1, cv::Scalar(235));
 }
 
 void IntrChessCalibWin::showSelectedImage()
 {
     if (!ui->image_label->isVisible() || !ui->list_images->currentItem())
         return;
-    const int i = ui->list_images->currentRow();
-    if (i < 0 || static_cast<size_t>(i) >= imagePaths.size())
+    const int row = ui->list_images->currentRow();
+    if (row < 0 || static_cast<size_t>(row) >= images.size())
         return;
-    const cv::Mat image = loadImage(static_cast<size_t>(i), cv::IMREAD_COLOR);
+    const size_t i = static_cast<size_t>(row);
+    const cv::Mat image = loadImage(i, cv::IMREAD_COLOR);
     if (image.empty()) {
-        // The file went away after it was opened: show nothing new.
+        // The file went away after it was opened: there is nothing to show.
         errorPanel.hide();
+        ui->image_label->setImage(blankImage());
         return;
     }
 
@@ -681,22 +764,16 @@ void IntrChessCalibWin::showSelectedImage()
         return;
     }
 
-    const size_t u = static_cast<size_t>(i);
-    const bool hasView = ui->list_images->currentItem()->checkState() == Qt::Checked &&
-                         u < imagePoints.size() && !imagePoints[u].empty() && !objectPoints[u].empty() &&
-                         !K.empty() && !kc.empty() && u < rotationVectors.size() &&
-                         !rotationVectors[u].empty() && !translationVectors[u].empty() &&
-                         u < pointColours.size();
-    if (!hasView) {
+    const IntrinsicViewFit* fit = fitOf(i);
+    if (!fit || ui->list_images->currentItem()->checkState() != Qt::Checked) {
         errorPanel.hide();
         ui->image_label->setImage(image);
         return;
     }
-
-    errorPanel.show(perViewErrors[u], listColours[u], errorRanges[u][0], errorRanges[u][1]);
+    errorPanel.show(fit->reprojError, listColourOf(i), fit->smallest, fit->largest);
     errorPanel.drawView(
-        image, imagePoints[u], pointColours[u], reprojectedPoints[u],
-        projectBoardAxes(rotationVectors[u], translationVectors[u], K, kc, squareWidth, squareHeight));
+        image, fit->kept.imagePoints, cornerColoursOf(*fit), fit->reprojectedPoints,
+        projectBoardAxes(fit->rvec, fit->tvec, lastRun.K, lastRun.kc, squareWidth, squareHeight));
 }
 
 void IntrChessCalibWin::on_check_use_rational_model_toggled(bool checked)

@@ -6,6 +6,7 @@
 // per-view error, the boards in a 3D view, and per-corner reprojection errors
 // with optional outlier removal.
 
+#include "core/calib/intrinsic_calibration.h"
 #include "gui/dialogs/ChessboardDialog.h"
 #include "gui/dialogs/ReprojectionErrorPanel.h"
 
@@ -15,6 +16,8 @@
 #include <opencv2/core.hpp>
 #include <vtkSmartPointer.h>
 
+#include <optional>
+#include <string>
 #include <vector>
 
 class vtkRenderer;
@@ -43,19 +46,28 @@ public:
     // Path of the intrinsics file for the sensor chosen now.
     QString intrinsicsFilePath() const;
 
-    // The dialog's current results, for the views and for inspection.
+    // The dialog's current intrinsics: the chosen sensor's, or those of the
+    // last calibration.
     const cv::Mat& cameraMatrix() const { return K; }
     const cv::Mat& distortion() const { return kc; }
-    const std::vector<std::vector<cv::Point2f>>& detectedImagePoints() const { return imagePoints; }
-    const std::vector<std::vector<cv::Point2f>>& reprojectedImagePoints() const { return reprojectedPoints; }
-    const std::vector<double>& viewErrors() const { return perViewErrors; }
-    const std::vector<cv::Vec3b>& imageListColours() const { return listColours; }
-    const std::vector<std::vector<cv::Vec3b>>& cornerColours() const { return pointColours; }
-    const std::vector<cv::Vec2d>& cornerErrorRanges() const { return errorRanges; }
+    // The last run: one record per image of the list (none before a run and
+    // after images are opened).
+    const IntrinsicCalibrationResult& lastRunResult() const { return lastRun; }
 
-    // Per-corner reprojection errors, colours and, with removeOutliers, the
-    // removal of corners above the threshold. True when a corner was removed.
-    int computeReprojErrors(bool removeOutliers);
+    // Per image, from the records of the last run and the corners the images
+    // hold, for the views and for inspection. The corners each image holds
+    // for the next run: its corner file's or those the last outlier removal
+    // kept, else those found by the last detection while it is still valid.
+    std::vector<std::vector<cv::Point2f>> detectedImagePoints() const;
+    // Of the last calibration, per image (empty or 0 where it was not used):
+    // the projections of its kept corners, its RMS error, its list colour,
+    // the colours of its kept corners and the range of its corner errors
+    // (1e100 and 0 when it has none).
+    std::vector<std::vector<cv::Point2f>> reprojectedImagePoints() const;
+    std::vector<double> viewErrors() const;
+    std::vector<cv::Vec3b> imageListColours() const;
+    std::vector<std::vector<cv::Vec3b>> cornerColours() const;
+    std::vector<cv::Vec2d> cornerErrorRanges() const;
 
 signals:
     void updateIntrinsics(int idx, cv::Mat& K, cv::Mat& kc, cv::Size& imgSize);
@@ -86,12 +98,44 @@ private slots:
     void on_edit_zero_zone_x_editingFinished();
     void on_edit_zero_zone_y_editingFinished();
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
+    // One image of the list.
+    struct ImageEntry {
+        std::string path;
+        std::optional<BoardCorners> cornerFile; // read when the images were opened
+        // What the next run uses instead of detecting: the corner file's
+        // corners, or those the last outlier removal kept.
+        std::optional<BoardCorners> standIn;
+    };
+
+    void fitOptionsColumn();
     void resetDetections();
     void loadSensorIntrinsics();
+    // The run: gathers the inputs, calls calibrateIntrinsics, presents the
+    // result.
     void runCalibration();
+    bool gatherRunInput(IntrinsicCalibrationInput& input);
+    bool readTermCriteria(cv::TermCriteria& criteria);
+    double readOutlierThreshold();
+    bool logImage(size_t index, const std::optional<BoardDetection>& detection, bool reused);
+    bool logRunFailure(const IntrinsicCalibrationResult& result);
+    bool presentCalibration(const IntrinsicCalibrationResult& result);
     void logResult(double rms, const cv::Mat& stdDevIntrinsics);
+    void writeResultFile(const IntrinsicCalibrationResult& result);
+    void applyOutlierRemoval(const IntrinsicCalibrationResult& result, bool removeOutliers);
+    // The views of the last run: list colours, 3D view, selected image.
+    void forgetLastRun();
+    void colourImageList(const std::vector<IntrinsicImage>& images);
+    void drawLastRun();
     void showSelectedImage();
+    const IntrinsicViewFit* fitOf(size_t i) const;
+    cv::Point3d viewColourOf(size_t i) const;
+    cv::Vec3b listColourOf(size_t i) const;
+    std::vector<cv::Vec3b> cornerColoursOf(const IntrinsicViewFit& fit) const;
+    cv::Mat blankImage() const;
     cv::Mat loadImage(size_t i, int flags) const;
 
     Ui::IntrChessCalibWin* ui;
@@ -102,18 +146,6 @@ private:
     cv::Mat K;
     cv::Mat kc;
     vtkSmartPointer<vtkRenderer> renderer;
-    std::vector<std::string> imagePaths;
-    std::vector<double> perViewErrors;
-    std::vector<cv::Vec3b> listColours;
-    std::vector<cv::Vec2d> errorRanges;
-    std::vector<std::vector<cv::Vec3b>> pointColours;
-    std::vector<std::vector<cv::Point2f>> imagePoints;
-    std::vector<std::vector<cv::Point3f>> objectPoints;
-    std::vector<std::vector<cv::Point2f>> reprojectedPoints;
-    std::vector<cv::Mat> rotationVectors;
-    std::vector<cv::Mat> translationVectors;
-    // Points read from each image's corner file (empty when it has none);
-    // they stand in for detection until the images are opened again.
-    std::vector<std::vector<cv::Point2f>> fileImagePoints;
-    std::vector<std::vector<cv::Point3f>> fileObjectPoints;
+    std::vector<ImageEntry> images;
+    IntrinsicCalibrationResult lastRun;
 };

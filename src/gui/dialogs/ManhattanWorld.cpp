@@ -1,21 +1,23 @@
 #include "gui/dialogs/ManhattanWorld.h"
 #include "ui_ManhattanWorld.h"
 
-#include "core/jlinkage/VPCluster.h"
-#include "core/jlinkage/VPSample.h"
 #include "core/lines/line_detection.h"
 #include "gui/dialogs/ChessboardDialog.h"
 #include "gui/views/scene_builders.h"
+#include "gui/views/scene_view.h"
 #include "gui/views/settings.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QIntValidator>
 #include <QPainter>
 #include <QPixmap>
 #include <QSignalBlocker>
+#include <QStyle>
 #include <QTextCursor>
+#include <QTimer>
 
 #include <QVTKOpenGLNativeWidget.h>
 #include <vtkRenderer.h>
@@ -29,6 +31,7 @@ namespace {
 
 const QColor kBlack(Qt::black), kRed(Qt::red);
 constexpr QChar kBlock(0x25AE);
+const char* const kAxisNames[] = {"X", "Y", "Z"};
 
 // Restores the cursor on every way out of a run.
 struct WaitCursor {
@@ -46,6 +49,26 @@ cv::Matx33d matx(const cv::Mat& K)
 QColor qcolour(const cv::Vec3b& rgb)
 {
     return QColor(rgb[0], rgb[1], rgb[2]);
+}
+
+QPixmap pixmapOf(const cv::Mat& bgr)
+{
+    return QPixmap::fromImage(
+        QImage(bgr.data, bgr.cols, bgr.rows, int(bgr.step), QImage::Format_RGB888).rgbSwapped());
+}
+
+// The whole number in a line edit that its validator accepts, or none.
+std::optional<int> wholeNumber(const QLineEdit* edit)
+{
+    bool ok = false;
+    const int value = edit->text().toInt(&ok, 10);
+    if (!ok)
+        return std::nullopt;
+    QString text = edit->text();
+    int pos = 0;
+    if (edit->validator() && edit->validator()->validate(text, pos) != QValidator::Acceptable)
+        return std::nullopt;
+    return value;
 }
 
 } // namespace
@@ -69,10 +92,31 @@ ManhattanWorld::ManhattanWorld(QWidget* parent, std::vector<QString> names)
     form->edit_num_vps->setValidator(new QIntValidator(1, 100, form->edit_num_vps));
     form->edit_segment_length->setValidator(new QIntValidator(0, 1000000, form->edit_segment_length));
     form->group_line_intersection->hide();
+    fitTextsToFont();
 
     renderer = setupChessboardSceneView(form->widget_vtk);
 
     connect(form->image_label, &ImageLabel::sendMouseCoord, this, &ManhattanWorld::getMouseCoord);
+}
+
+// Widths that the texts need with the font in use, so that the layout never
+// squeezes one of them: the titles of the two sensor boxes (at least 120
+// px), the labels of buttons, check boxes and radio buttons with the style's
+// margins, and the picked points of images up to 99999 px wide and high.
+void ManhattanWorld::fitTextsToFont()
+{
+    for (QGroupBox* group : {form->groupBox_3, form->groupBox_2})
+        group->setMinimumWidth(std::max(group->minimumWidth(), group->minimumSizeHint().width()));
+    for (QPushButton* button : findChildren<QPushButton*>()) {
+        const int margin = button->style()->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button);
+        button->setMinimumWidth(std::max(
+            button->minimumWidth(), button->fontMetrics().horizontalAdvance(button->text()) + 2 * margin));
+    }
+    for (QAbstractButton* box : findChildren<QAbstractButton*>())
+        if (qobject_cast<QCheckBox*>(box) || qobject_cast<QRadioButton*>(box))
+            box->setMinimumWidth(box->sizeHint().width());
+    for (QLabel* label : {form->label_O, form->label_P})
+        label->setMinimumWidth(label->fontMetrics().horizontalAdvance("O (99999.50, 99999.50)"));
 }
 
 ManhattanWorld::~ManhattanWorld()
@@ -105,6 +149,104 @@ void ManhattanWorld::logAbort(const QString& what)
     logAppend(tr("OpenCV exception caught : ") + what, kRed);
     logAppend(tr("Aborting...\n"), kRed);
     logColor(kBlack);
+}
+
+// ----- options and run protocol ----------------------------------------------
+
+ManhattanWorld::Options ManhattanWorld::readOptions() const
+{
+    Options o;
+    o.minLineLength = wholeNumber(form->edit_min_line_length);
+    o.vanishingPoints = wholeNumber(form->edit_num_vps);
+    o.weighted = !form->radio_LS->isChecked();
+    o.segmentLength = wholeNumber(form->edit_segment_length);
+    return o;
+}
+
+bool ManhattanWorld::beginRun(QPushButton* button)
+{
+    if (running) {
+        abortRequested = true;
+        return false;
+    }
+    running = true;
+    abortRequested = false;
+    runButton = button;
+    runButtonText = button->text();
+    button->setText(tr("Abort"));
+    const QList<QWidget*> locked = {form->button_open_image,
+                                    form->button_detect_lines,
+                                    form->button_get_vanishing_points,
+                                    form->button_get_cam_pose,
+                                    form->edit_min_line_length,
+                                    form->edit_num_vps,
+                                    form->edit_segment_length,
+                                    form->combo_sensor,
+                                    form->combo_world,
+                                    form->combo_x,
+                                    form->combo_y,
+                                    form->combo_z,
+                                    form->check_x_invert,
+                                    form->check_y_invert,
+                                    form->check_z_invert,
+                                    form->button_pick_O,
+                                    form->button_pick_P,
+                                    form->radio_LS,
+                                    form->radio_LS_weighted};
+    lockedNow.clear();
+    for (QWidget* w : locked)
+        if (w != button && w->isEnabled()) {
+            w->setEnabled(false);
+            lockedNow.append(w);
+        }
+    return true;
+}
+
+void ManhattanWorld::endRun()
+{
+    for (const QPointer<QWidget>& w : lockedNow)
+        if (w)
+            w->setEnabled(true);
+    lockedNow.clear();
+    if (runButton)
+        runButton->setText(runButtonText);
+    runButton = nullptr;
+    running = false;
+    abortRequested = false;
+    if (closePending) {
+        closePending = false;
+        QTimer::singleShot(0, this, &QWidget::close);
+    }
+}
+
+bool ManhattanWorld::keepRunning(int percent)
+{
+    form->progress_bar->setValue(percent);
+    QCoreApplication::processEvents();
+    return !abortRequested;
+}
+
+void ManhattanWorld::closeEvent(QCloseEvent* event)
+{
+    if (running) {
+        // The run is on the stack below this event; deleting the window now
+        // would pull its members away from under it.
+        abortRequested = true;
+        closePending = true;
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void ManhattanWorld::reject()
+{
+    if (running) {
+        abortRequested = true;
+        closePending = true;
+        return;
+    }
+    QDialog::reject();
 }
 
 // ----- sensors, image, picks -------------------------------------------------
@@ -167,8 +309,10 @@ void ManhattanWorld::openImage(const QString& path)
     manhattanSegments.clear();
     manhattanColours.clear();
     vanishingPoints.clear();
+    thumbnailLabels.clear();
     clearAxes();
-    pointO = pointP = cv::Point2f(-1.f, -1.f);
+    pointO.reset();
+    pointP.reset();
     form->label_O->setText("O (x,y)");
     form->label_P->setText("P (x,y)");
     logAppend(tr("Input image: %1 x %2 px").arg(colour.cols).arg(colour.rows));
@@ -177,61 +321,64 @@ void ManhattanWorld::openImage(const QString& path)
         form->image_label->setImage(colourImage);
     else
         form->check_show_image->setChecked(true);
+    showThumbnail(colour, form->label_vanishing);
+    setWindowTitle(QString("%1 - %2").arg(baseTitle, imagePath));
+}
 
-    // faded square thumbnail of the image's centre
-    const int side = std::min(colour.cols, colour.rows);
-    const cv::Rect square = colour.rows > colour.cols
-                                ? cv::Rect(0, (colour.rows - colour.cols) / 2, side, side)
-                                : cv::Rect((colour.cols - colour.rows) / 2, 0, side, side);
-    const int s = std::max(form->label_vanishing->width(), 1);
+// The faded square thumbnail of the image's centre, shown in both thumbnail labels.
+void ManhattanWorld::showThumbnail(const cv::Mat& image, QLabel* label)
+{
+    const int side = std::min(image.cols, image.rows);
+    const cv::Rect square = image.rows > image.cols ? cv::Rect(0, (image.rows - image.cols) / 2, side, side)
+                                                    : cv::Rect((image.cols - image.rows) / 2, 0, side, side);
+    // square, so that it shows whole in the label however the panel is shaped
+    const int s = std::max(std::min(label->width(), label->height()), 1);
     cv::Mat small;
-    cv::resize(colour(square), small, cv::Size(s, s), 0, 0, cv::INTER_LINEAR);
+    cv::resize(image(square), small, cv::Size(s, s), 0, 0, cv::INTER_LINEAR);
     cv::addWeighted(small, 0.5, cv::Mat(small.size(), small.type(), cv::Scalar::all(255)), 0.5, 0, thumbnail);
-    const QPixmap pixmap = QPixmap::fromImage(
-        QImage(thumbnail.data, thumbnail.cols, thumbnail.rows, int(thumbnail.step), QImage::Format_RGB888)
-            .rgbSwapped());
+    const QPixmap pixmap = pixmapOf(thumbnail);
     form->label_vanishing->setPixmap(pixmap);
     form->label_manhattan->setPixmap(pixmap);
+}
 
-    setWindowTitle(QString("%1 - %2").arg(baseTitle, imagePath));
+void ManhattanWorld::drawPicks(const cv::Point2f& first, const char* firstName,
+                               const std::optional<cv::Point2f>& second, const char* secondName)
+{
+    const cv::Vec3b magenta(255, 0, 255);
+    const float textSize = float(colourImage.cols) / float(std::max(form->image_label->width(), 1)) * 20.f;
+    std::vector<cv::Point2f> points{first};
+    std::vector<std::string> texts{firstName};
+    if (second && second->x > 0 && second->y > 0) {
+        points.push_back(*second);
+        texts.push_back(secondName);
+    }
+    std::vector<cv::Point2f> positions;
+    for (const auto& p : points)
+        positions.emplace_back(p.x, p.y + textSize / 2);
+    form->image_label->setCrosses(points, std::vector<cv::Vec3b>(points.size(), magenta));
+    form->image_label->setTexts(positions, texts, std::vector<float>(points.size(), textSize),
+                                std::vector<cv::Vec3b>(points.size(), magenta));
+    repaint();
 }
 
 void ManhattanWorld::getMouseCoord(QPointF mouseXY)
 {
     if (colourImage.empty())
         return;
-    const cv::Vec3b magenta(255, 0, 255);
-    const float textSize = float(colourImage.cols) / float(std::max(form->image_label->width(), 1)) * 20.f;
     const auto label = [](const char* name, const cv::Point2f& p) {
         return QString("%1 (%2, %3)").arg(name).arg(p.x, 0, 'f', 2).arg(p.y, 0, 'f', 2);
-    };
-    const auto draw = [&](const cv::Point2f& first, const char* firstName, const cv::Point2f& second,
-                          const char* secondName) {
-        std::vector<cv::Point2f> points{first};
-        std::vector<std::string> texts{firstName};
-        if (second.x > 0 && second.y > 0) {
-            points.push_back(second);
-            texts.push_back(secondName);
-        }
-        std::vector<cv::Point2f> positions;
-        for (const auto& p : points)
-            positions.emplace_back(p.x, p.y + textSize / 2);
-        form->image_label->setCrosses(points, std::vector<cv::Vec3b>(points.size(), magenta));
-        form->image_label->setTexts(positions, texts, std::vector<float>(points.size(), textSize),
-                                    std::vector<cv::Vec3b>(points.size(), magenta));
-        repaint();
     };
     const cv::Point2f p(float(mouseXY.x() - 0.5), float(mouseXY.y() - 0.5));
     if (form->button_pick_O->isChecked()) {
         pointO = p;
-        form->label_O->setText(label("O", pointO));
-        draw(pointO, "O", pointP, "P");
+        form->label_O->setText(label("O", p));
+        drawPicks(p, "O", pointP, "P");
         form->button_pick_O->setChecked(false);
     }
     if (form->button_pick_P->isChecked()) {
         pointP = p;
-        form->label_P->setText(label("P", pointP));
-        draw(pointP, "P", pointO, "O");
+        form->label_P->setText(label("P", p));
+        drawPicks(p, "P", pointO, "O");
         form->button_pick_P->setChecked(false);
     }
 }
@@ -301,14 +448,24 @@ void ManhattanWorld::on_button_detect_lines_clicked()
     }
 }
 
-void ManhattanWorld::detectLines()
+// Gathers the image, the camera's intrinsics and the least length, runs
+// runLineDetection and shows its segments. false when nothing was detected.
+bool ManhattanWorld::detectLines()
 {
     form->text_log->moveCursor(QTextCursor::End);
     logColor(kBlack);
     if (loadedGray.empty()) {
         logAppend(tr("No image loaded, aborting..."), kRed);
         logColor(kBlack);
-        return;
+        return false;
+    }
+    const Options options = readOptions();
+    if (!options.minLineLength) {
+        logAppend(tr("The field 'Min Line Length [px]' does not hold a whole number from 0 to 1000, "
+                     "aborting...\n"),
+                  kRed);
+        logColor(kBlack);
+        return false;
     }
     cv::Mat queriedK, queriedKc;
     cv::Size storedSize;
@@ -320,16 +477,19 @@ void ManhattanWorld::detectLines()
     input.K = queriedK;
     input.kc = queriedKc;
     input.storedSize = storedSize;
-    bool ok = false;
-    input.minLineLength = form->edit_min_line_length->text().toInt(&ok, 10);
-    if (!ok)
-        input.minLineLength = 0;
+    input.minLineLength = *options.minLineLength;
     const LineDetectionResult result = runLineDetection(input);
     if (!result.ok) {
         logAppend(QString::fromStdString(result.error) + tr(", aborting..."), kRed);
         logColor(kBlack);
-        return;
+        return false;
     }
+    showDetection(result, storedSize);
+    return true;
+}
+
+void ManhattanWorld::showDetection(const LineDetectionResult& result, const cv::Size& storedSize)
+{
     if (result.sizeMismatch)
         logAppend(tr("Warning: the image is %1 x %2 px, but the camera was calibrated at %3 x %4 px")
                       .arg(result.imageSize.width)
@@ -367,34 +527,16 @@ void ManhattanWorld::detectLines()
 
 // ----- vanishing points -------------------------------------------------------
 
-void ManhattanWorld::clusterLinesJLinkage(const std::vector<cv::Vec4f>& segs, int N,
-                                          std::vector<std::vector<cv::Vec4f>>& clusterList,
-                                          std::vector<cv::Vec4f>& outliers, int& found)
-{
-    form->progress_bar->setRange(0, 100);
-    VPSample sampler;
-    if (samplingSeed)
-        sampler.setSeed(*samplingSeed);
-    connect(&sampler, &VPSample::progress, form->progress_bar, &QProgressBar::setValue);
-    VPCluster clusterer;
-    connect(&clusterer, &VPCluster::progress, form->progress_bar, &QProgressBar::setValue);
-    SegmentClusters result = clusterSegmentsJLinkage(segs, N, sampler, clusterer);
-    found = result.found;
-    logAppend(tr("\nJLinkage found %1 vanishing points, using the first %2 strongest points")
-                  .arg(result.found)
-                  .arg(result.clusters.size()));
-    clusterList = std::move(result.clusters);
-    outliers = std::move(result.outliers);
-    form->progress_bar->setValue(100);
-}
-
 void ManhattanWorld::on_button_get_vanishing_points_clicked()
 {
+    if (!beginRun(form->button_get_vanishing_points))
+        return; // a run is going on: the press asked it to stop
     try {
         getVanishingPoints();
     } catch (const std::exception& e) {
         logAbort(QString::fromLocal8Bit(e.what()));
     }
+    endRun();
 }
 
 void ManhattanWorld::clearAxes()
@@ -408,20 +550,17 @@ void ManhattanWorld::clearAxes()
     form->check_x_invert->setChecked(false);
     form->check_y_invert->setChecked(false);
     form->check_z_invert->setChecked(false);
-    if (!thumbnail.empty()) {
-        const QPixmap pixmap = QPixmap::fromImage(
-            QImage(thumbnail.data, thumbnail.cols, thumbnail.rows, int(thumbnail.step), QImage::Format_RGB888)
-                .rgbSwapped());
-        form->label_manhattan->setPixmap(pixmap);
-    }
+    if (!thumbnail.empty())
+        form->label_manhattan->setPixmap(pixmapOf(thumbnail));
 }
 
+// Gathers the segments (detecting them first when there are none), the
+// options and the camera matrix, runs findManhattanAxes and shows its result.
 void ManhattanWorld::getVanishingPoints()
 {
     WaitCursor wait;
     form->text_log->moveCursor(QTextCursor::End);
     logColor(kBlack);
-
     if (segments.empty())
         detectLines();
     if (segments.empty()) {
@@ -429,75 +568,87 @@ void ManhattanWorld::getVanishingPoints()
         logColor(kBlack);
         return;
     }
-    bool ok = false;
-    int N = form->edit_num_vps->text().toInt(&ok, 10);
-    if (!ok)
-        N = 0;
-    if (N < 1) {
+    const Options options = readOptions();
+    if (!options.vanishingPoints || *options.vanishingPoints < 1) {
         logAppend(tr("The parameter for '# of Vanishing Points' should 1 or greater, aborting...\n"));
         return;
     }
     // Vanishing points and the axes built on them go together.
     vanishingPoints.clear();
+    thumbnailLabels.clear();
     clearAxes();
     if (form->combo_sensor->currentIndex() < 0) {
         logAppend(tr("No sensor present in the sensor list, aborting...\n"), kRed);
         logColor(kBlack);
         return;
     }
-    if (segments.size() < 3) {
+
+    ManhattanAxesInput input;
+    input.search.segments = segments;
+    input.search.count = *options.vanishingPoints;
+    input.search.weighted = options.weighted;
+    input.search.seed = samplingSeed;
+    input.K = K;
+    form->progress_bar->setRange(0, 100);
+    const ManhattanAxesResult result = findManhattanAxes(input, [this](int p) { return keepRunning(p); });
+    form->progress_bar->setValue(100);
+    switch (result.search.error) {
+    case VanishingPointSearchError::None:
+        break;
+    case VanishingPointSearchError::TooFewSegments:
         logAppend(tr("J-Linkage needs at least 3 line segments, %1 were detected, aborting...\n")
                       .arg(segments.size()),
                   kRed);
         logColor(kBlack);
         return;
+    case VanishingPointSearchError::Aborted:
+        logAppend(tr("Vanishing point search aborted \n"), kRed);
+        logColor(kBlack);
+        return;
+    default:
+        logAppend(QString::fromStdString(result.search.message) + tr(", aborting...\n"), kRed);
+        logColor(kBlack);
+        return;
     }
+    showClusters(result, std::min(result.search.found, *options.vanishingPoints));
+    showAxes(result);
+}
 
-    std::vector<cv::Vec4f> outliers;
-    int found = 0;
-    clusterLinesJLinkage(segments, N, clusters, outliers, found);
-
+// The clusters: their colours, a log line per vanishing point and the
+// "Manhattan Lines" view. strongest: the clusters kept before their fits.
+void ManhattanWorld::showClusters(const ManhattanAxesResult& result, int strongest)
+{
+    const VanishingPointSearchResult& search = result.search;
+    logAppend(tr("\nJLinkage found %1 vanishing points, using the first %2 strongest points")
+                  .arg(search.found)
+                  .arg(strongest));
     vpColours = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 0}, {255, 0, 255}};
-    while (vpColours.size() < clusters.size() + 1) {
+    while (vpColours.size() < std::size_t(strongest) + 1) {
         const unsigned x1 = unsigned(cv::theRNG()), x2 = unsigned(cv::theRNG()), x3 = unsigned(cv::theRNG());
         vpColours.emplace_back(uchar(x3 % 255), uchar(x2 % 255), uchar(x1 % 255));
     }
-
-    const bool weighted = !form->radio_LS->isChecked();
-    for (std::size_t i = 0; i < clusters.size(); ++i) {
-        float rms = 0;
-        cv::Point2f vp;
-        try {
-            vp = clusterVanishingPoint(clusters[i], rms, weighted);
-        } catch (const cv::Exception&) {
-            // clusters come largest first: the rest are no larger
-            logAppend(tr("Cluster %1 has too few segments for a vanishing point; using the first %2")
-                          .arg(i + 1)
-                          .arg(i),
-                      kRed);
-            for (std::size_t j = i; j < clusters.size(); ++j)
-                outliers.insert(outliers.end(), clusters[j].begin(), clusters[j].end());
-            clusters.resize(i);
-            break;
-        }
-        vanishingPoints.push_back(vp);
+    clusters.clear();
+    for (std::size_t i = 0; i < search.clusters.size(); ++i) {
+        const VanishingPointCluster& c = search.clusters[i];
+        clusters.push_back(c.segments);
         logAppend(QString(kBlock), qcolour(vpColours[i]));
         logInsert(QString(" VP%1: ").arg(i + 1), kBlack);
         logInsert(QString(" (%3, %4), RMS %2, lines in cluster: %5")
-                      .arg(double(rms), 0, 'g', 6)
-                      .arg(double(vp.x), 0, 'g', 6)
-                      .arg(double(vp.y), 0, 'g', 6)
-                      .arg(clusters[i].size()),
+                      .arg(double(c.rms), 0, 'g', 6)
+                      .arg(double(c.point.x), 0, 'g', 6)
+                      .arg(double(c.point.y), 0, 'g', 6)
+                      .arg(c.segments.size()),
                   kBlack);
     }
+    if (search.firstWithoutPoint)
+        logAppend(tr("Cluster %1 has too few segments for a vanishing point; using the first %2")
+                      .arg(*search.firstWithoutPoint + 1)
+                      .arg(*search.firstWithoutPoint),
+                  kRed);
     logColor(kBlack);
 
-    manhattanSegments.clear();
-    manhattanColours.clear();
-    for (const auto& s : outliers) {
-        manhattanSegments.push_back(s);
-        manhattanColours.emplace_back(0, 255, 255);
-    }
+    manhattanSegments = search.outliers;
+    manhattanColours.assign(search.outliers.size(), cv::Vec3b(0, 255, 255));
     for (std::size_t j = 0; j < clusters.size(); ++j)
         for (const auto& s : clusters[j]) {
             manhattanSegments.push_back(s);
@@ -507,87 +658,82 @@ void ManhattanWorld::getVanishingPoints()
         updateImageView();
     else
         form->radio_show_manhattan_lines->setChecked(true);
+}
 
-    if (vanishingPoints.empty()) {
-        logAppend(tr("No vanishing point was found, aborting...\n"), kRed);
+// The directions thumbnail, the choice of three vanishing points and the axes.
+void ManhattanWorld::showAxes(const ManhattanAxesResult& result)
+{
+    vanishingPoints = result.vanishingPoints;
+    const auto stop = [&](const QString& message) {
+        logAppend(message, kRed);
         logColor(kBlack);
-        return;
-    }
-    if (K.empty()) {
-        logAppend(
-            tr("The camera has no intrinsics: the vanishing points cannot be turned into directions "
-               "or assigned to axes. Load the intrinsics of the %1 in the main window and detect the lines "
-               "again.\n")
-                .arg(form->combo_sensor->currentText()),
-            kRed);
-        logColor(kBlack);
-        return;
-    }
-    const cv::Matx33d Km = matx(K);
+    };
+    if (result.error == ManhattanAxesError::NoVanishingPoint)
+        return stop(tr("No vanishing point was found, aborting...\n"));
+    if (result.error == ManhattanAxesError::NoCamera)
+        return stop(tr("The camera has no intrinsics: the vanishing points cannot be turned into directions "
+                       "or assigned to axes. Load the intrinsics of the %1 in the main window and detect the "
+                       "lines again.\n")
+                        .arg(form->combo_sensor->currentText()));
     {
+        std::vector<cv::Point2f> points;
         std::vector<QString> names;
-        for (std::size_t k = 0; k < vanishingPoints.size(); ++k)
+        for (std::size_t k = 0; k < result.search.clusters.size(); ++k) {
+            points.push_back(result.search.clusters[k].point);
             names.push_back(QString("d%1").arg(k + 1));
-        drawDirectionThumbnail(
-            form->label_vanishing, vanishingPoints,
-            std::vector<cv::Vec3b>(vpColours.begin(), vpColours.begin() + long(vanishingPoints.size())),
-            names);
-    }
-
-    const auto dir = [&](const cv::Point2f& p) { return vanishingDirection(Km, p); };
-    if (vanishingPoints.size() == 1) {
-        logAppend(tr("[Error] Only one vanishing point found, further analysis is not possible ...\n"), kRed);
-        logColor(kBlack);
-        return;
-    }
-    if (vanishingPoints.size() == 2) {
-        const cv::Vec3d d1 = dir(vanishingPoints[0]), d2 = dir(vanishingPoints[1]);
-        logAppend(tr("Angles between world axes:"));
-        logAppend(tr("ang(d1,d2): %1").arg(angleDeg(d1, d2)));
-        logAppend(tr("Estimation of the 3rd direction as d3 = d1 x d2 results in the vanishing point:"));
-        const cv::Point2f vp3 = thirdVanishingPoint(Km, vanishingPoints[0], vanishingPoints[1]);
-        logAppend(QString(kBlock), qcolour(vpColours[2]));
-        logInsert(QString(" VP3: (%1, %2)").arg(double(vp3.x), 0, 'g', 6).arg(double(vp3.y), 0, 'g', 6),
-                  kBlack);
-        vanishingPoints.push_back(vp3);
-    } else if (vanishingPoints.size() == 3) {
-        const cv::Vec3d d1 = dir(vanishingPoints[0]), d2 = dir(vanishingPoints[1]),
-                        d3 = dir(vanishingPoints[2]);
-        logAppend(tr("Angles between world axes:"));
-        logAppend(tr("ang(d1,d2): %1  ang(d1,d3): %2  ang(d2,d3): %3")
-                      .arg(angleDeg(d1, d2))
-                      .arg(angleDeg(d1, d3))
-                      .arg(angleDeg(d2, d3)));
-    } else {
-        logAppend(tr("Selecting three best vanishing points ..."));
-        int k = -1, l = -1, m = -1;
-        if (!bestOrthogonalTriple(Km, vanishingPoints, k, l, m)) {
-            logAppend(
-                tr("[Error] The directions of all vanishing points lie in one plane; no three of them can "
-                   "serve as axes ...\n"),
-                kRed);
-            logColor(kBlack);
-            return;
         }
-        logAppend(QString("-> VP%1 , VP%2, VP%3").arg(k + 1).arg(l + 1).arg(m + 1));
-        vanishingPoints = {vanishingPoints[std::size_t(k)], vanishingPoints[std::size_t(l)],
-                           vanishingPoints[std::size_t(m)]};
-        const cv::Vec3d d1 = dir(vanishingPoints[0]), d2 = dir(vanishingPoints[1]),
-                        d3 = dir(vanishingPoints[2]);
-        logAppend(tr("Angles between world axes:"));
-        logAppend(tr("ang(X,Y): %1  ang(X,Z): %2  ang(Y,Z): %3")
-                      .arg(angleDeg(d1, d2))
-                      .arg(angleDeg(d1, d3))
-                      .arg(angleDeg(d2, d3)));
+        drawDirectionThumbnail(
+            form->label_vanishing, points,
+            std::vector<cv::Vec3b>(vpColours.begin(), vpColours.begin() + long(points.size())), names);
+        thumbnailLabels.clear();
+        for (std::size_t k = 0; k < points.size(); ++k)
+            thumbnailLabels.emplace_back(names[k], points[k]);
     }
+    if (result.error == ManhattanAxesError::OnlyOne)
+        return stop(tr("[Error] Only one vanishing point found, further analysis is not possible ...\n"));
+    if (result.search.clusters.size() > 3)
+        logAppend(tr("Selecting three best vanishing points ..."));
+    if (result.error == ManhattanAxesError::Coplanar)
+        return stop(
+            tr("[Error] The directions of all vanishing points lie in one plane; no three of them can "
+               "serve as axes ...\n"));
+    logChoiceOfThree(result);
 
-    bool flipped = false;
-    axes = assignAxes(Km, vanishingPoints, &flipped);
-    if (flipped)
+    axes = result.axes;
+    if (result.flipped)
         logAppend(tr("The vanishing points gave a left-handed frame; the Z-axis was inverted to make it "
                      "right-handed."));
     refreshAxisWidgets();
     drawManhattanAxes();
+}
+
+// The log of the three vanishing points the axes take, each named by its
+// number as in the lines above, the thumbnail and the axis combo boxes.
+void ManhattanWorld::logChoiceOfThree(const ManhattanAxesResult& result)
+{
+    const auto& vps = result.vanishingPoints;
+    if (result.selection == AxesSelection::FromTwo) {
+        logAppend(tr("Angles between world axes:"));
+        logAppend(tr("ang(d1,d2): %1").arg(result.angles[0]));
+        logAppend(tr("Estimation of the 3rd direction as d3 = d1 x d2 results in the vanishing point:"));
+        logAppend(QString(kBlock), qcolour(vpColours[2]));
+        logInsert(QString(" VP%1: (%2, %3)")
+                      .arg(vps[2].number)
+                      .arg(double(vps[2].point.x), 0, 'g', 6)
+                      .arg(double(vps[2].point.y), 0, 'g', 6),
+                  kBlack);
+        return;
+    }
+    if (result.selection == AxesSelection::BestTriple)
+        logAppend(QString("-> VP%1 , VP%2, VP%3").arg(vps[0].number).arg(vps[1].number).arg(vps[2].number));
+    logAppend(tr("Angles between world axes:"));
+    logAppend(tr("ang(d%1,d%2): %4  ang(d%1,d%3): %5  ang(d%2,d%3): %6")
+                  .arg(vps[0].number)
+                  .arg(vps[1].number)
+                  .arg(vps[2].number)
+                  .arg(result.angles[0])
+                  .arg(result.angles[1])
+                  .arg(result.angles[2]));
 }
 
 void ManhattanWorld::refreshAxisWidgets()
@@ -596,11 +742,16 @@ void ManhattanWorld::refreshAxisWidgets()
     QCheckBox* checks[] = {form->check_x_invert, form->check_y_invert, form->check_z_invert};
     const QSignalBlocker b1(form->combo_x), b2(form->combo_y), b3(form->combo_z);
     const QSignalBlocker b4(form->check_x_invert), b5(form->check_y_invert), b6(form->check_z_invert);
+    QStringList names;
+    for (const auto& v : vanishingPoints)
+        names << QString("d%1").arg(v.number);
     for (int a = 0; a < 3; ++a) {
-        if (combos[a]->count() != int(vanishingPoints.size())) {
+        QStringList items;
+        for (int i = 0; i < combos[a]->count(); ++i)
+            items << combos[a]->itemText(i);
+        if (items != names) {
             combos[a]->clear();
-            for (std::size_t k = 0; k < vanishingPoints.size(); ++k)
-                combos[a]->addItem(QString("d%1").arg(k + 1));
+            combos[a]->addItems(names);
         }
         if (axes.size() == 3) {
             combos[a]->setCurrentIndex(axes[std::size_t(a)].vpIndex);
@@ -630,8 +781,7 @@ void ManhattanWorld::drawDirectionThumbnail(QLabel* label, const std::vector<cv:
         const cv::Vec3b& rgb = colours[k];
         cv::arrowedLine(canvas, centre, end, cv::Scalar(rgb[2], rgb[1], rgb[0]), 1, cv::LINE_AA, 0, 0.1);
     }
-    QPixmap pixmap = QPixmap::fromImage(
-        QImage(canvas.data, canvas.cols, canvas.rows, int(canvas.step), QImage::Format_RGB888).rgbSwapped());
+    QPixmap pixmap = pixmapOf(canvas);
     QPainter painter(&pixmap);
     QFont font = painter.font();
     font.setPixelSize(12);
@@ -650,9 +800,10 @@ void ManhattanWorld::drawManhattanAxes()
         if (a.vpIndex < 0 || a.vpIndex >= int(vanishingPoints.size()))
             return;
     const cv::Matx33d Km = matx(K);
+    const std::vector<cv::Point2f> vps = pointsOf(vanishingPoints);
     std::vector<cv::Point2f> points;
     for (const auto& a : axes)
-        points.push_back(axisImagePoint(Km, vanishingPoints, a));
+        points.push_back(axisImagePoint(Km, vps, a));
     drawDirectionThumbnail(form->label_manhattan, points, {vpColours[0], vpColours[1], vpColours[2]},
                            {"X", "Y", "Z"});
 }
@@ -708,20 +859,45 @@ void ManhattanWorld::on_check_z_invert_toggled(bool)
 
 void ManhattanWorld::on_button_get_cam_pose_clicked()
 {
+    if (!beginRun(form->button_get_cam_pose))
+        return; // a run is going on: the press asked it to stop
     try {
         getCameraPose();
     } catch (const std::exception& e) {
         logAbort(QString::fromLocal8Bit(e.what()));
     }
+    endRun();
 }
 
-void ManhattanWorld::getCameraPose()
+// The inputs of the pose that the form gives; false, with the reason in the
+// log, when one is missing.
+bool ManhattanWorld::checkPoseInputs(const Options& options)
 {
-    form->text_log->moveCursor(QTextCursor::End);
     const auto refuse = [&](const QString& message) {
         logAppend(message, kRed);
         logColor(kBlack);
+        return false;
     };
+    if (K.empty())
+        return refuse(tr("Please load the camera intrinsics for the %1 in the main window")
+                          .arg(form->combo_sensor->currentText()));
+    if (!pointO || !pointP)
+        return refuse(tr("Please specify a length segment, points O and P, in an image"));
+    if (!options.segmentLength || *options.segmentLength <= 0)
+        return refuse(tr("Please specify the segment length, the distance between points O and P"));
+    if (form->combo_world->currentIndex() == form->combo_sensor->currentIndex())
+        return refuse(tr("The camera and the world are the same sensor (%1): choose another sensor as the "
+                         "world, aborting...\n")
+                          .arg(form->combo_sensor->currentText()));
+    return true;
+}
+
+// Gathers the camera matrix, the axes, O, P and the length (running the
+// detection and the vanishing points first when they are missing), runs
+// manhattanCameraPose and shows the pose.
+void ManhattanWorld::getCameraPose()
+{
+    form->text_log->moveCursor(QTextCursor::End);
     if (K.empty() && !loadedGray.empty()) {
         // no detection run yet: one with the camera's intrinsics, if it has any
         cv::Mat queriedK, queriedKc;
@@ -730,34 +906,17 @@ void ManhattanWorld::getCameraPose()
         if (!queriedK.empty())
             detectLines();
     }
-    if (K.empty()) {
-        refuse(tr("Please load the camera intrinsics for the %1 in the main window")
-                   .arg(form->combo_sensor->currentText()));
+    const Options options = readOptions();
+    if (!checkPoseInputs(options))
         return;
-    }
-    const bool oUnset = pointO.x == -1.f && pointO.y == -1.f, pUnset = pointP.x == -1.f && pointP.y == -1.f;
-    if (oUnset || pUnset) {
-        refuse(tr("Please specify a length segment, points O and P, in an image"));
-        return;
-    }
-    bool ok = false;
-    const int D = form->edit_segment_length->text().toInt(&ok, 10);
-    if (!ok || D <= 0) {
-        refuse(tr("Please specify the segment length, the distance between points O and P"));
-        return;
-    }
-    if (form->combo_world->currentIndex() == form->combo_sensor->currentIndex()) {
-        refuse(tr("The camera and the world are the same sensor (%1): choose another sensor as the world, "
-                  "aborting...\n")
-                   .arg(form->combo_sensor->currentText()));
-        return;
-    }
     if (axes.size() != 3 || vanishingPoints.size() < 3) {
         getVanishingPoints();
         form->text_log->moveCursor(QTextCursor::End);
         if (axes.size() != 3 || vanishingPoints.size() < 3) {
-            refuse(tr("The camera pose needs three vanishing points assigned to the axes X, Y and Z, "
-                      "aborting...\n"));
+            logAppend(tr("The camera pose needs three vanishing points assigned to the axes X, Y and Z, "
+                         "aborting...\n"),
+                      kRed);
+            logColor(kBlack);
             return;
         }
     }
@@ -765,32 +924,44 @@ void ManhattanWorld::getCameraPose()
     ManhattanPoseInput input;
     input.K = K;
     input.axes = axes;
-    input.vanishingPoints = vanishingPoints;
-    input.O = pointO;
-    input.P = pointP;
-    input.length = D;
-    const ManhattanPoseResult result = manhattanCameraPose(input);
+    input.vanishingPoints = pointsOf(vanishingPoints);
+    input.O = *pointO;
+    input.P = *pointP;
+    input.length = *options.segmentLength;
+    showPose(manhattanCameraPose(input));
+}
+
+void ManhattanWorld::showPose(const ManhattanPoseResult& result)
+{
+    const auto refuse = [&](const QString& message) {
+        logAppend(message, kRed);
+        logColor(kBlack);
+    };
     switch (result.error) {
     case ManhattanPoseError::None:
         break;
     case ManhattanPoseError::SamePoints:
-        refuse(tr("O and P are the same point: pick P at the other end of the segment, aborting...\n"));
-        return;
+        return refuse(
+            tr("O and P are the same point: pick P at the other end of the segment, aborting...\n"));
     case ManhattanPoseError::Degenerate:
-        refuse(tr("Camera translation is unknown"));
-        return;
+        return refuse(tr("Camera translation is unknown"));
+    case ManhattanPoseError::NotOrthogonal:
+        return refuse(
+            tr("The axes %1 and %2 are %3 degrees apart, more than %4 degrees from a right angle: the "
+               "vanishing points are not the directions of one orthogonal frame, aborting...\n")
+                .arg(kAxisNames[result.leastOrthogonal.first], kAxisNames[result.leastOrthogonal.second])
+                .arg(result.leastOrthogonal.angleDeg, 0, 'f', 1)
+                .arg(kOrthogonalityToleranceDeg));
     default:
-        refuse(QString::fromStdString(result.message) + tr(", aborting...\n"));
-        return;
+        return refuse(QString::fromStdString(result.message) + tr(", aborting...\n"));
     }
-    const char* axisNames[] = {"X", "Y", "Z"};
     const int vpIndex = axes[std::size_t(result.nearestAxis)].vpIndex;
     logAppend(tr("Line OP is closest to vanishing point VP%1 (dist = %2px), which corresponds to manhattan "
                  "world axis ")
-                  .arg(vpIndex + 1)
+                  .arg(vanishingPoints[std::size_t(vpIndex)].number)
                   .arg(result.vpDistance, 0, 'f', 2),
               kBlack);
-    form->text_log->insertPlainText(axisNames[result.nearestAxis]);
+    form->text_log->insertPlainText(kAxisNames[result.nearestAxis]);
     if (result.flippedDeterminant)
         logAppend(tr("The axes form a left-handed frame; the rotation's Z column was negated."), kRed);
     logColor(kBlack);

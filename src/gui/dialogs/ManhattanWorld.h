@@ -6,15 +6,19 @@
 // known distance along one axis, and from these the camera's pose relative to
 // the world, which goes into the scene.
 //
-// The computations are core functions (runLineDetection, the J-Linkage
-// runners, manhattan_pose); the dialog gathers the inputs, logs and draws.
+// Each computation is one core function: runLineDetection (line detection),
+// findManhattanAxes (J-Linkage vanishing points, the choice of three and the
+// axes) and manhattanCameraPose (the pose). The dialog gathers their inputs
+// from the form, calls them, and logs and draws what they return.
 // Pose convention: R and t map world into camera coordinates,
 // x_cam = R x_world + t (mm).
 
 #include "core/calib/manhattan_pose.h"
 
 #include <QDialog>
+#include <QList>
 #include <QPointF>
+#include <QPointer>
 #include <QString>
 
 #include <opencv2/core.hpp>
@@ -22,10 +26,13 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 class vtkRenderer;
 class QLabel;
+class QPushButton;
+struct LineDetectionResult;
 
 namespace Ui {
 class ManhattanWorld;
@@ -44,12 +51,15 @@ public:
     // Fixes the seed of the vanishing-point hypotheses (otherwise the clock's).
     void setSamplingSeed(std::uint32_t seed) { samplingSeed = seed; }
 
-    const std::vector<cv::Point2f>& vanishingPointList() const { return vanishingPoints; }
+    std::vector<cv::Point2f> vanishingPointList() const { return pointsOf(vanishingPoints); }
     const std::vector<AxisAssignment>& axisAssignment() const { return axes; }
     const std::vector<cv::Vec4f>& lineSegments() const { return segments; }
     const cv::Mat& cameraMatrix() const { return K; }
     const cv::Mat& rotation() const { return R; }
     const cv::Mat& translation() const { return t; }
+    // The labels of the direction thumbnail ("d1", "d2", ...) with the
+    // vanishing point each one's arrow points at.
+    const std::vector<std::pair<QString, cv::Point2f>>& directionLabels() const { return thumbnailLabels; }
 
 signals:
     void updateIntrinsics(int idx, cv::Mat& K, cv::Mat& kc, cv::Size& imgSize);
@@ -79,21 +89,55 @@ private slots:
     void on_radio_show_lines_toggled(bool checked);
     void on_radio_show_manhattan_lines_toggled(bool checked);
 
+protected:
+    // Closing the window (or Escape) during a run aborts the run first; the
+    // window closes when the run has come back.
+    void closeEvent(QCloseEvent* event) override;
+    void reject() override;
+
 private:
-    void detectLines();
+    // The options of the form, read at the start of a run. A numeric field
+    // whose text is not a whole number in the field's range reads as missing;
+    // the run that needs it stops with a message naming the field.
+    struct Options {
+        std::optional<int> minLineLength;   // edit_min_line_length, px
+        std::optional<int> vanishingPoints; // edit_num_vps
+        bool weighted = false;              // radio_LS_weighted rather than radio_LS
+        std::optional<int> segmentLength;   // edit_segment_length, mm
+    };
+    Options readOptions() const;
+
+    bool detectLines();
+    void showDetection(const LineDetectionResult& result, const cv::Size& storedSize);
     void getVanishingPoints();
+    void showClusters(const ManhattanAxesResult& result, int strongest);
+    void showAxes(const ManhattanAxesResult& result);
+    void logChoiceOfThree(const ManhattanAxesResult& result);
     void getCameraPose();
-    void clusterLinesJLinkage(const std::vector<cv::Vec4f>& segs, int N,
-                              std::vector<std::vector<cv::Vec4f>>& clusterList,
-                              std::vector<cv::Vec4f>& outliers, int& found);
+    bool checkPoseInputs(const Options& options);
+    void showPose(const ManhattanPoseResult& result);
+    void fitTextsToFont();
+    void showThumbnail(const cv::Mat& image, QLabel* label);
     void updateImageView();
     void drawDirectionThumbnail(QLabel* label, const std::vector<cv::Point2f>& points,
                                 const std::vector<cv::Vec3b>& colours, const std::vector<QString>& names);
+    void drawPicks(const cv::Point2f& first, const char* firstName, const std::optional<cv::Point2f>& second,
+                   const char* secondName);
     void drawManhattanAxes();
     void refreshAxisWidgets();
     void clearAxes();
     void comboChanged(int axis, int index);
     void invertToggled(int axis);
+
+    // Run protocol of the vanishing-point and pose runs: the button that
+    // started the run reads "Abort" and stays live, the controls that change
+    // the data are disabled. beginRun refuses (and raises the abort flag)
+    // while a run is going on.
+    bool beginRun(QPushButton* button);
+    void endRun();
+    // Progress of a run: shows it, processes pending events and tells
+    // whether the run may go on.
+    bool keepRunning(int percent);
 
     void logColor(const QColor& colour);
     void logAppend(const QString& text, const QColor& colour = Qt::black);
@@ -108,7 +152,9 @@ private:
     cv::Size imgSize;
     cv::Mat K, kc;
     cv::Mat R, t;
-    std::vector<cv::Point2f> vanishingPoints;
+    // The vanishing points of the last run, each with its number in the log
+    // (VP1, ...), the thumbnail and the axis combo boxes (d1, ...).
+    std::vector<NumberedVanishingPoint> vanishingPoints;
     std::vector<cv::Vec4f> segments;
     std::vector<cv::Vec4f> manhattanSegments;
     std::vector<cv::Vec3b> manhattanColours;
@@ -117,7 +163,15 @@ private:
     cv::Mat loadedColour, loadedGray; // the image as opened; each detection run starts from these
     QString imagePath;
     std::vector<cv::Vec3b> vpColours;
-    cv::Point2f pointO{-1.f, -1.f}, pointP{-1.f, -1.f};
+    std::optional<cv::Point2f> pointO, pointP; // picked points, px
     std::vector<AxisAssignment> axes;
     std::optional<std::uint32_t> samplingSeed;
+    std::vector<std::pair<QString, cv::Point2f>> thumbnailLabels;
+
+    bool running = false;
+    bool abortRequested = false;
+    bool closePending = false;
+    QPushButton* runButton = nullptr;
+    QString runButtonText;
+    QList<QPointer<QWidget>> lockedNow;
 };

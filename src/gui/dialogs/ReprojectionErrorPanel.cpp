@@ -57,6 +57,10 @@ void ReprojectionErrorPanel::drawView(const cv::Mat& image, const std::vector<cv
 {
     if (!imageLabel)
         return;
+    // The label keeps an overlay that a call does not set: with no circles
+    // or no crosses to draw, clear those of the image shown before.
+    if (measured.empty() || colours.size() != measured.size() || projected.empty())
+        imageLabel->setImage(image);
     imageLabel->setImageAndPoints(image, measured, colours, projected);
     imageLabel->setAxes(axes.origin, axes.xEnd, axes.yEnd, axes.size);
     imageLabel->update();

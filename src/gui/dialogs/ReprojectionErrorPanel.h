@@ -30,7 +30,8 @@ public:
     void show(double rms, const cv::Vec3b& rmsColour, double smallest, double largest);
 
     // The image with the measured corners as circles in their colours, the
-    // projections as crosses and the axes of the first square.
+    // projections as crosses and the axes of the first square; nothing of
+    // the image shown before stays.
     void drawView(const cv::Mat& image, const std::vector<cv::Point2f>& measured,
                   const std::vector<cv::Vec3b>& colours, const std::vector<cv::Point2f>& projected,
                   const BoardAxes& axes);

@@ -157,8 +157,16 @@ void RobotDialog::updateSensorNames()
 void RobotDialog::discardResults()
 {
     resultValid = false;
-    reprojErrors.clear();
-    pointColours.clear();
+    lastRun = RobotRunResult();
+    boardRows.clear();
+    clearRowColours();
+}
+
+void RobotDialog::clearRowColours()
+{
+    for (QListWidget* list : {form.list_images, form.list_positions})
+        for (int r = 0; r < list->count(); ++r)
+            list->item(r)->setBackground(QBrush());
 }
 
 void RobotDialog::on_button_open_images_clicked()
@@ -178,6 +186,7 @@ void RobotDialog::openImages(const QStringList& files)
     discardResults();
     if (files.isEmpty())
         return;
+    detectionCache.clear();
     lastDir = QFileInfo(files.first()).absolutePath();
     {
         const QSignalBlocker block(form.list_images);
@@ -188,8 +197,6 @@ void RobotDialog::openImages(const QStringList& files)
             item->setCheckState(Qt::Checked);
         }
     }
-    for (int r = 0; r < form.list_positions->count(); ++r)
-        form.list_positions->item(r)->setBackground(QBrush());
     form.list_images->setCurrentRow(0);
     showResults(0);
     if (auto* item = form.list_images->item(0))
@@ -294,6 +301,14 @@ void RobotDialog::on_check_radon_detection_toggled(bool checked)
     form.group_corner_subpix->setEnabled(!checked);
 }
 
+void RobotDialog::on_radio_m_toggled(bool)
+{
+    // The TCP labels carry the unit and the 3D view its scale: both follow
+    // a change of the unit.
+    if (renderer)
+        showResults(shownRow);
+}
+
 void RobotDialog::on_button_calibrate_clicked()
 {
     if (runLogged([this] { calibrate(); }, tr("OpenCV exception caught : %1"), tr("Unexpected error: %1")))
@@ -308,18 +323,7 @@ void RobotDialog::clearRun()
 {
     checkedRows.clear();
     boardRows.clear();
-    rvecs.clear();
-    tvecs.clear();
-    tcpRotations.clear();
-    tcpTranslations.clear();
-    imagePoints.clear();
-    projectedPoints.clear();
-    objectPoints.clear();
-    reprojErrors.clear();
-    poseErrors.clear();
-    pointColours.clear();
-    imageRowColours.clear();
-    poseRowColours.clear();
+    lastRun = RobotRunResult();
     RX.release();
     tX.release();
     resultValid = false;
@@ -333,7 +337,7 @@ void RobotDialog::whiteRow(int row)
         item->setBackground(Qt::white);
 }
 
-bool RobotDialog::readPoseOptions(TargetPoseInput& options)
+bool RobotDialog::readPoseOptions(RobotPoseOptions& options)
 {
     options.method = form.radio_EP3P->isChecked()   ? PnpMethod::P3P
                      : form.radio_EPNP->isChecked() ? PnpMethod::EPnP
@@ -372,22 +376,19 @@ bool RobotDialog::readPoseOptions(TargetPoseInput& options)
     return true;
 }
 
-bool RobotDialog::prepareRun(std::vector<RobotView>& views, bool handEyeInlierText)
+bool RobotDialog::gatherRunInput(RobotRunInput& input)
 {
-    views.clear();
     logMoveToEnd();
     logColor(Qt::black);
     logRepaint();
     form.progress_bar->setRange(0, form.list_images->count() + 1);
     form.progress_bar->setValue(0);
     clearRun();
+    // The colours of an earlier run go: rows coloured now are this run's.
+    clearRowColours();
+    refreshRowPanel();
 
-    // Options and opening checks.
-    ChessboardOptions options;
-    if (!takeChessboardOptions(options))
-        return false;
-    TargetPoseInput poseOptions;
-    if (!readPoseOptions(poseOptions))
+    if (!takeChessboardOptions(input.board) || !readPoseOptions(input.pose))
         return false;
     const int camera = form.combo_sensor->currentIndex();
     if (camera < 0) {
@@ -415,186 +416,173 @@ bool RobotDialog::prepareRun(std::vector<RobotView>& views, bool handEyeInlierTe
                   Qt::red);
         return false;
     }
-
-    QStringList files;
-    for (int r = 0; r < form.list_images->count(); ++r) {
-        QListWidgetItem* item = form.list_images->item(r);
-        if (item->checkState() != Qt::Unchecked) {
-            checkedRows.append(r);
-            files << lastDir + "/" + item->text();
-        } else {
-            whiteRow(r);
-        }
-    }
-    if (files.isEmpty()) {
-        logAppend(tr("Image list is empty or no images were selected, aborting...\n"));
-        return false;
-    }
-    if (tcpPoses.empty()) {
-        logAppend(tr("Tool center point positions are empty, aborting...\n"));
-        return false;
-    }
-    if (!tcpReadComplete) {
+    if (!tcpPoses.empty() && !tcpReadComplete) {
         logAppend(
             tr("The TCP file could not be read completely; correct it and open it again, aborting...\n"),
             Qt::red);
         return false;
     }
-    if (form.list_positions->count() != form.list_images->count() ||
-        static_cast<int>(tcpPoses.size()) != form.list_images->count()) {
-        logAppend(
-            tr("Number of images differs from the number of tool center point positions, aborting...\n"));
-        return false;
-    }
-    if (files.size() < 3) {
-        logAppend(tr("At least 3 images have to be selected, aborting...\n"));
-        return false;
-    }
 
-    // Detection.
-    logAppend(tr("Detecting chessboards in %1 images:").arg(files.size()));
-    std::vector<std::vector<cv::Point2f>> corners;
-    for (int k = 0; k < files.size(); ++k) {
-        if (pollAbort()) {
-            logAppend(tr("Calibration aborted \n"), Qt::red);
-            return false;
+    selectedCount = 0;
+    for (int r = 0; r < form.list_images->count(); ++r) {
+        QListWidgetItem* item = form.list_images->item(r);
+        const bool selected = item->checkState() != Qt::Unchecked;
+        input.images.push_back({(lastDir + "/" + item->text()).toStdString(), selected});
+        if (selected) {
+            checkedRows.append(r);
+            ++selectedCount;
+        } else {
+            whiteRow(r);
         }
-        const int row = checkedRows[k];
-        const BoardDetection d =
-            detectBoardInFile(files[k].toStdString(), options, form.check_mirror->isChecked());
-        if (d.imageSize.area() > 0)
-            lastImageSize = d.imageSize;
-        switch (d.outcome) {
-        case BoardDetection::Outcome::Found:
-            logMoveToEnd();
-            logInsert(QString::number(k + 1) + " ", Qt::green);
-            corners.push_back(d.corners);
-            boardRows.append(row);
-            form.progress_bar->setValue(k + 1);
-            break;
-        case BoardDetection::Outcome::NotFound:
-            form.list_images->item(row)->setCheckState(Qt::Unchecked);
-            whiteRow(row);
-            logMoveToEnd();
-            logInsert(QString::number(k + 1) + " ", Qt::red);
-            break;
-        case BoardDetection::Outcome::Error:
-            logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(d.error)), Qt::red);
-            logAppend(tr("Skipping...\n"), Qt::red);
-            break;
-        }
-        logColor(Qt::black);
-        logRepaint();
     }
-
-    // Target pose per board image, and the TCP pose of its row.
-    poseOptions.patternSize = patternSize;
-    poseOptions.squareWidth = squareWidth;
-    poseOptions.squareHeight = squareHeight;
-    poseOptions.K = K;
-    poseOptions.kc = kc;
-    const double scale = lengthScale();
-    std::vector<int> failed;
-    for (int j = 0; j < boardRows.size(); ++j) {
-        const int row = boardRows[j];
-        const QString rowText = form.list_images->item(row)->text();
-        poseOptions.imagePoints = corners[static_cast<size_t>(j)];
-        const TargetPoseResult e = estimateTargetPose(poseOptions);
-        if (e.error == TargetPoseError::OpenCvError) {
-            logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(e.message), Qt::red);
-            logAppend(tr("Aborting...\n"), Qt::red);
-            return false;
-        }
-        if (e.error == TargetPoseError::BadInput) {
-            logAppend(tr("%1: %2, aborting...\n").arg(rowText, QString::fromStdString(e.message)), Qt::red);
-            return false;
-        }
-        if (e.ransacUsed) {
-            if (e.inliers >= 0)
-                logAppend(tr("%1 inliers: %2").arg(rowText).arg(e.inliers));
-            else
-                logAppend(handEyeInlierText ? tr("%1 inliers: 0").arg(rowText)
-                                            : tr("%1 inliers: none").arg(rowText));
-        }
-        if (!e.ok()) {
-            failed.push_back(j);
-            continue;
-        }
-        const TcpPose& p = tcpPoses[static_cast<size_t>(row)];
-        RobotView v;
-        tcpPoseMatrices(p.x, p.y, p.z, p.rx, p.ry, p.rz, scale, v.R_base_tcp, v.t_base_tcp);
-        v.rvec = e.rvec;
-        v.tvec = e.tvec;
-        v.objectPoints = e.objectPoints;
-        v.imagePoints = e.imagePoints;
-        views.push_back(v);
-    }
-
-    if (views.size() < 3) {
-        logAppend(tr("At least 3 targets have to be detected, aborting...\n"));
-        checkedRows.clear();
-        boardRows.clear();
-        views.clear();
-        return false;
-    }
-
-    // Images without a pose leave the run.
-    for (auto it = failed.rbegin(); it != failed.rend(); ++it) {
-        const int row = boardRows[*it];
-        form.list_images->item(row)->setCheckState(Qt::Unchecked);
-        whiteRow(row);
-        boardRows.remove(*it);
-    }
-    for (const RobotView& v : views) {
-        rvecs.push_back(v.rvec);
-        tvecs.push_back(v.tvec);
-        tcpRotations.push_back(v.R_base_tcp);
-        tcpTranslations.push_back(v.t_base_tcp);
-    }
-    if (pollAbort()) {
-        logAppend(tr("Calibration aborted \n"), Qt::red);
-        return false;
-    }
+    input.tcpPoses = tcpPoses;
+    input.tcpScale = lengthScale();
+    input.mirror = form.check_mirror->isChecked();
+    input.K = K.clone();
+    input.kc = kc.clone();
     return true;
 }
 
-void RobotDialog::logFailedSolve(const RobotCalibResult& result)
+RobotRunCallback RobotDialog::runLogger()
 {
-    if (result.error == RobotCalibError::TooFewTargets) {
-        logAppend(QString::fromStdString(result.message));
-        return;
-    }
-    logAppend(QString::fromStdString(result.message), Qt::red);
-    logAppend(tr("Nothing was saved, aborting...\n"), Qt::red);
+    return [this](const RobotRunProgress& step) {
+        if (!step.detection) // after the target poses
+            return !pollAbort();
+        if (step.selectedIndex == 0)
+            logAppend(tr("Detecting chessboards in %1 images:").arg(selectedCount));
+        if (step.detection->found())
+            form.progress_bar->setValue(step.selectedIndex + 1);
+        // The images of a robot run are numbered among the selected ones.
+        return logDetectionStep(static_cast<size_t>(step.selectedIndex + 1), *step.detection, step.reused);
+    };
 }
 
-void RobotDialog::storeViewResults(const std::vector<RobotView>& views, const RobotCalibResult& result)
+bool RobotDialog::presentRun(const RobotRunResult& result, const RobotRunInput& input, bool handEyeInlierText)
 {
-    imagePoints.clear();
-    objectPoints.clear();
-    for (const RobotView& v : views) {
-        imagePoints.push_back(v.imagePoints);
-        objectPoints.push_back(v.objectPoints);
+    const bool ransac = input.pose.ransac && input.pose.method != PnpMethod::P3P;
+    for (size_t row = 0; row < result.images.size(); ++row) {
+        const RobotImageRecord& record = result.images[row];
+        const QString rowText = form.list_images->item(static_cast<int>(row))->text();
+        if (record.inliers)
+            logAppend(tr("%1 inliers: %2").arg(rowText).arg(*record.inliers));
+        else if (ransac && record.poseFailed)
+            logAppend(handEyeInlierText ? tr("%1 inliers: 0").arg(rowText)
+                                        : tr("%1 inliers: none").arg(rowText));
+        if (record.dropped) {
+            form.list_images->item(static_cast<int>(row))->setCheckState(Qt::Unchecked);
+            whiteRow(static_cast<int>(row));
+        }
     }
-    projectedPoints = result.projectedPoints;
-    reprojErrors = result.reprojErrors;
-    pointColours = result.pointColours;
-    poseErrors = result.poseErrors;
-    imageRowColours = result.imageRowColours;
-    poseRowColours = result.poseRowColours;
+    lastImageSize = result.imageSize;
+    if (!result.ok()) {
+        logRunError(result, input);
+        refreshRowPanel();
+        return false;
+    }
+    lastRun = result;
+    boardRows.clear();
+    for (const int row : result.boardRows)
+        boardRows.append(row);
+    return true;
+}
+
+void RobotDialog::logRunError(const RobotRunResult& result, const RobotRunInput& input)
+{
+    const QString message = QString::fromStdString(result.calib.message);
+    switch (result.error()) {
+    case RobotCalibError::None:
+        break;
+    case RobotCalibError::NoImagesSelected:
+        logAppend(tr("Image list is empty or no images were selected, aborting...\n"));
+        break;
+    case RobotCalibError::NoTcpPoses:
+        logAppend(tr("Tool center point positions are empty, aborting...\n"));
+        break;
+    case RobotCalibError::TcpCountMismatch:
+        logAppend(tr("Number of images (%1) differs from the number of tool center point positions (%2), "
+                     "aborting...\n")
+                      .arg(input.images.size())
+                      .arg(input.tcpPoses.size()));
+        break;
+    case RobotCalibError::TooFewImagesSelected:
+        logAppend(tr("At least 3 images have to be selected, aborting...\n"));
+        break;
+    case RobotCalibError::Aborted:
+        logAppend(tr("Calibration aborted \n"), Qt::red);
+        break;
+    case RobotCalibError::PoseOpenCvError:
+        logAppend(tr("OpenCV exception caught : ") + message, Qt::red);
+        logAppend(tr("Aborting...\n"), Qt::red);
+        break;
+    case RobotCalibError::PoseBadInput:
+        logAppend(tr("%1: %2, aborting...\n").arg(form.list_images->item(result.errorRow)->text(), message),
+                  Qt::red);
+        break;
+    case RobotCalibError::TooFewTargets:
+        logAppend(message);
+        break;
+    case RobotCalibError::Degenerate:
+    case RobotCalibError::InvalidResult:
+        logAppend(message, Qt::red);
+        logAppend(tr("Nothing was saved, aborting...\n"), Qt::red);
+        break;
+    case RobotCalibError::Implausible:
+        logImplausible(result);
+        break;
+    }
+    logColor(Qt::black);
+}
+
+void RobotDialog::logImplausible(const RobotRunResult& result)
+{
+    const double rms = result.calib.rms3d;
+    const QString figure = std::isfinite(rms) ? tr("%1 mm").arg(rms) : tr("not finite");
+    logAppend(
+        tr("\nRMS 3D-Error of all calibration points: %1 (plausible: at most %2 mm, the larger of 10 mm "
+           "and 2 % of the mean camera-target distance): the result does not explain the images and the "
+           "TCP poses.")
+            .arg(figure)
+            .arg(result.rms3dLimit, 0, 'f', 1),
+        Qt::red);
+    logAppend(tr("Likely causes: the unit under \"Unit of Length\" does not match the TCP file, the TCP file "
+                 "belongs to another robot program, or the TCP poses are inverted."),
+              Qt::red);
+    logAppend(tr("Nothing was saved, aborting...\n"), Qt::red);
 }
 
 void RobotDialog::colourRows()
 {
-    for (int i = 0; i < boardRows.size() && i < static_cast<int>(imageRowColours.size()); ++i) {
-        const int row = boardRows[i];
-        const cv::Vec3b c = imageRowColours[static_cast<size_t>(i)];
-        const cv::Vec3b p = poseRowColours[static_cast<size_t>(i)];
+    for (const int row : boardRows) {
+        const RobotImageRecord& record = lastRun.images[static_cast<size_t>(row)];
+        if (!record.errors)
+            continue;
+        const cv::Vec3b c = record.errors->imageRowColour;
+        const cv::Vec3b p = record.errors->poseRowColour;
         if (auto* item = form.list_images->item(row))
             item->setBackground(QColor(c[0], c[1], c[2], 255));
         if (auto* item = form.list_positions->item(row))
             item->setBackground(QColor(p[0], p[1], p[2], 255));
     }
+}
+
+std::vector<cv::Vec3d> RobotDialog::reprojectionErrors() const
+{
+    std::vector<cv::Vec3d> errors;
+    if (resultValid)
+        for (const int row : boardRows)
+            if (const auto& e = lastRun.images[static_cast<size_t>(row)].errors)
+                errors.push_back(e->reprojErrors);
+    return errors;
+}
+
+std::vector<cv::Vec3d> RobotDialog::poseErrorList() const
+{
+    std::vector<cv::Vec3d> errors;
+    if (resultValid)
+        for (const int row : boardRows)
+            if (const auto& e = lastRun.images[static_cast<size_t>(row)].errors)
+                errors.push_back(e->poseErrors);
+    return errors;
 }
 
 void RobotDialog::logMatrix(const QString& name, const cv::Mat& t, const cv::Mat& R, const QString& tName)
@@ -623,73 +611,100 @@ void RobotDialog::resetErrorLabels()
         l->setStyleSheet("color:rgb(0,0,0);");
 }
 
+const RobotImageRecord* RobotDialog::resultRecord(int row, bool checkedOnly) const
+{
+    if (!resultValid || row < 0 || row >= static_cast<int>(lastRun.images.size()) ||
+        row >= form.list_images->count())
+        return nullptr;
+    if (checkedOnly && form.list_images->item(row)->checkState() == Qt::Unchecked)
+        return nullptr;
+    const RobotImageRecord& record = lastRun.images[static_cast<size_t>(row)];
+    return record.view && record.errors ? &record : nullptr;
+}
+
+bool RobotDialog::showRowImage(int row, cv::Size& imageSize)
+{
+    imageSize = cv::Size(0, 0);
+    if (row < 0 || row >= form.list_images->count() || !form.image_label->isVisible())
+        return false;
+    cv::Mat image;
+    try {
+        image =
+            cv::imread((lastDir + "/" + form.list_images->item(row)->text()).toStdString(), cv::IMREAD_COLOR);
+    } catch (const cv::Exception&) {
+        image.release();
+    }
+    if (!image.empty() && form.check_mirror->isChecked())
+        cv::flip(image, image, 1);
+    if (!image.empty())
+        imageSize = image.size();
+
+    // A row shows the last run's errors, or says there are none.
+    const RobotImageRecord* record = resultRecord(row, true);
+    if (!record || image.empty()) {
+        form.image_label->setImage(image);
+        resetErrorLabels();
+        return true;
+    }
+    const RobotView& view = *record->view;
+    const RobotViewErrors& e = *record->errors;
+    ReprojectionErrorPanel panel(form.group_reproj_err, form.label_rms_err, form.label_min_err,
+                                 form.label_max_err, form.image_label);
+    panel.drawView(image, view.imagePoints, e.pointColours, e.projectedPoints,
+                   projectBoardAxes(view.rvec, view.tvec, K, kc, squareWidth, squareHeight));
+    panel.show(e.reprojErrors[0], e.imageRowColour, e.reprojErrors[1], e.reprojErrors[2]);
+    const cv::Vec3b& pc = e.poseRowColour;
+    form.label_rms_3d->setText(tr("RMS: ") + f4(e.poseErrors[0]) + " mm");
+    form.label_rms_3d->setStyleSheet(QString("color:rgb(%1,%2,%3);").arg(pc[0]).arg(pc[1]).arg(pc[2]));
+    form.label_trans_err->setText(QString("||") + kDelta + "t||: " + f4(e.poseErrors[1]) + " mm");
+    form.label_rot_err->setText(QString(kDelta) + "R: " + f4(e.poseErrors[2]) + kDegree);
+    form.group_reproj_err->show();
+    form.group_3d_err->show();
+    return true;
+}
+
+bool RobotDialog::showRowTcp(int row, cv::Mat& R_tcp, cv::Mat& t_tcp)
+{
+    if (row < 0 || row >= form.list_positions->count() || row >= static_cast<int>(tcpPoses.size()))
+        return false;
+    form.group_TCP_positions->setTitle(tr("TCP w.r.t. ") + robotName());
+    const TcpPose& pose = tcpPoses[static_cast<size_t>(row)];
+    tcpPoseMatrices(pose.x, pose.y, pose.z, pose.rx, pose.ry, pose.rz, lengthScale(), R_tcp, t_tcp);
+    const cv::Point3d angles = rotationMatrixToEulerAngles(R_tcp);
+    auto v7 = [](double v) { return QString("%1").arg(v, 7, 'f', 4); };
+    auto a2 = [](double v) { return QString::number(v, 'f', 2); };
+    // The position as the file holds it, in the unit chosen under "Unit of Length".
+    const QString unit = form.radio_m->isChecked() ? "m" : "mm";
+    form.label_x->setText(tr("X: %1 %2").arg(v7(pose.x), unit));
+    form.label_y->setText(tr("Y: %1 %2").arg(v7(pose.y), unit));
+    form.label_z->setText(tr("Z: %1 %2").arg(v7(pose.z), unit));
+    form.label_rx->setText(tr(" RX: %1 (roll %2%3)").arg(v7(pose.rx), a2(angles.z), kDegree));
+    form.label_ry->setText(tr(" RY: %1 (pitch %2%3)").arg(v7(pose.ry), a2(angles.y), kDegree));
+    form.label_rz->setText(tr(" RZ: %1 (yaw %2%3)").arg(v7(pose.rz), a2(angles.x), kDegree));
+    return true;
+}
+
+void RobotDialog::refreshRowPanel()
+{
+    cv::Size imageSize;
+    cv::Mat R_tcp, t_tcp;
+    showRowImage(shownRow, imageSize);
+    showRowTcp(shownRow, R_tcp, t_tcp);
+}
+
 void RobotDialog::showResults(int row)
 {
+    shownRow = row;
     renderer->RemoveAllViewProps();
     drawWorldAxes(renderer, robotName().toStdString());
 
-    const int boardIndex = resultValid ? static_cast<int>(boardRows.indexOf(row)) : -1;
-    bool imageShown = false;
-    cv::Size imageSize(0, 0);
-    if (row >= 0 && row < form.list_images->count() && form.image_label->isVisible()) {
-        QListWidgetItem* item = form.list_images->item(row);
-        cv::Mat image;
-        try {
-            image = cv::imread((lastDir + "/" + item->text()).toStdString(), cv::IMREAD_COLOR);
-        } catch (const cv::Exception&) {
-            image.release();
-        }
-        if (!image.empty() && form.check_mirror->isChecked())
-            cv::flip(image, image, 1);
-        imageShown = true;
-        imageSize = image.empty() ? cv::Size(0, 0) : image.size();
-        const size_t i = static_cast<size_t>(boardIndex);
-        if (resultValid && item->checkState() != Qt::Unchecked) {
-            const bool haveView = boardIndex >= 0 && i < imagePoints.size() && i < pointColours.size() &&
-                                  i < projectedPoints.size() && i < reprojErrors.size() &&
-                                  i < poseErrors.size() && i < imageRowColours.size() &&
-                                  i < poseRowColours.size() && i < rvecs.size();
-            if (haveView && !image.empty()) {
-                ReprojectionErrorPanel panel(form.group_reproj_err, form.label_rms_err, form.label_min_err,
-                                             form.label_max_err, form.image_label);
-                panel.drawView(image, imagePoints[i], pointColours[i], projectedPoints[i],
-                               projectBoardAxes(rvecs[i], tvecs[i], K, kc, squareWidth, squareHeight));
-                const cv::Vec3d& re = reprojErrors[i];
-                panel.show(re[0], imageRowColours[i], re[1], re[2]);
-                const cv::Vec3d& pe = poseErrors[i];
-                const cv::Vec3b& pc = poseRowColours[i];
-                form.label_rms_3d->setText(tr("RMS: ") + f4(pe[0]) + " mm");
-                form.label_rms_3d->setStyleSheet(
-                    QString("color:rgb(%1,%2,%3);").arg(pc[0]).arg(pc[1]).arg(pc[2]));
-                form.label_trans_err->setText(QString("||") + kDelta + "t||: " + f4(pe[1]) + " mm");
-                form.label_rot_err->setText(QString(kDelta) + "R: " + f4(pe[2]) + kDegree);
-                form.group_reproj_err->show();
-                form.group_3d_err->show();
-            }
-        } else {
-            form.image_label->setImage(image);
-            resetErrorLabels();
-        }
-    }
-
+    cv::Size imageSize;
+    const bool imageShown = showRowImage(row, imageSize);
     cv::Mat R_tcp, t_tcp;
-    const bool hasTcp =
-        row >= 0 && row < form.list_positions->count() && row < static_cast<int>(tcpPoses.size());
-    if (hasTcp) {
-        form.group_TCP_positions->setTitle(tr("TCP w.r.t. ") + robotName());
-        const TcpPose& pose = tcpPoses[static_cast<size_t>(row)];
-        tcpPoseMatrices(pose.x, pose.y, pose.z, pose.rx, pose.ry, pose.rz, lengthScale(), R_tcp, t_tcp);
-        const cv::Point3d angles = rotationMatrixToEulerAngles(R_tcp);
-        auto v7 = [](double v) { return QString("%1").arg(v, 7, 'f', 4); };
-        auto a2 = [](double v) { return QString::number(v, 'f', 2); };
-        form.label_x->setText(tr("X: %1 m").arg(v7(pose.x)));
-        form.label_y->setText(tr("Y: %1 m").arg(v7(pose.y)));
-        form.label_z->setText(tr("Z: %1 m").arg(v7(pose.z)));
-        form.label_rx->setText(tr(" RX: %1 (roll %2%3)").arg(v7(pose.rx), a2(angles.z), kDegree));
-        form.label_ry->setText(tr(" RY: %1 (pitch %2%3)").arg(v7(pose.ry), a2(angles.y), kDegree));
-        form.label_rz->setText(tr(" RZ: %1 (yaw %2%3)").arg(v7(pose.rz), a2(angles.x), kDegree));
-        drawLabeledFrame(renderer, R_tcp, t_tcp, pose.name);
-    }
-    drawRowScene(imageShown, imageSize, hasTcp, R_tcp, t_tcp, boardIndex);
+    const bool hasTcp = showRowTcp(row, R_tcp, t_tcp);
+    if (hasTcp)
+        drawLabeledFrame(renderer, R_tcp, t_tcp, tcpPoses[static_cast<size_t>(row)].name);
+    // The 3D part does not look at the check mark.
+    drawRowScene(imageShown, imageSize, hasTcp, R_tcp, t_tcp, resultRecord(row, false));
     renderView();
 }

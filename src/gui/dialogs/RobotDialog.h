@@ -64,8 +64,13 @@ public:
     bool tcpFileRead() const { return tcpReadComplete; }
     bool hasResult() const { return resultValid; }
     const QVector<int>& resultRows() const { return boardRows; }
-    const std::vector<cv::Vec3d>& reprojectionErrors() const { return reprojErrors; }
-    const std::vector<cv::Vec3d>& poseErrorList() const { return poseErrors; }
+    // Per board image of the last run, in the order of resultRows(): (RMS,
+    // min, max) reprojection error in px, and (RMS 3D mm, translation mm,
+    // rotation deg). Empty without a result.
+    std::vector<cv::Vec3d> reprojectionErrors() const;
+    std::vector<cv::Vec3d> poseErrorList() const;
+    // The records of the last run, one per image row (empty without one).
+    const RobotRunResult& lastRunResult() const { return lastRun; }
     vtkRenderer* sceneRenderer() const { return renderer; }
 
 signals:
@@ -86,6 +91,7 @@ protected slots:
     void on_radio_iterative_PNP_toggled(bool checked);
     void on_radio_EPNP_toggled(bool checked);
     void on_check_radon_detection_toggled(bool checked);
+    void on_radio_m_toggled(bool checked);
 
 protected:
     // The form's widgets the frame uses.
@@ -133,27 +139,36 @@ protected:
         setupFrame(f, chessboardFormOf(ui), title, extraLocked);
     }
 
-    // Clears the results of an earlier run (opening images or a TCP file).
+    // Clears the results of an earlier run (opening images or a TCP file):
+    // the per-image results and the colours of both lists.
     virtual void discardResults();
     // Empties every list of the run and the result (run start).
     virtual void clearRun();
 
-    // The run steps before the solver, each logging its own message and
-    // returning false when the run stops. On success `views` holds one entry
-    // per board image, in the order of boardRows.
-    bool prepareRun(std::vector<RobotView>& views, bool handEyeInlierText);
+    // Run start: resets the log and the progress bar, empties the run's lists,
+    // reads the options, checks the camera and its intrinsics, and fills the
+    // input record common to both runs. Logs its message and returns false
+    // when the run cannot start.
+    bool gatherRunInput(RobotRunInput& input);
+    // The callback that logs the detection of each image and polls Abort.
+    RobotRunCallback runLogger();
+    // Presents what both runs share: the inlier lines, the rows the run took
+    // out, and the message of a run that stopped (then the result view says
+    // there is no result). A result is kept as the last run. Returns
+    // result.ok().
+    bool presentRun(const RobotRunResult& result, const RobotRunInput& input, bool handEyeInlierText);
     // The dialog's own part of a row's 3D view: imageShown when the row's
     // image was read (imageSize (0, 0) when it could not be), hasTcp with the
-    // row's TCP pose in mm, boardIndex the row's place among the board images
-    // of a valid result (-1 otherwise).
+    // row's TCP pose in mm (in the unit chosen now), record the row's record
+    // of a valid result (null otherwise).
     virtual void drawRowScene(bool imageShown, cv::Size imageSize, bool hasTcp, const cv::Mat& R_tcp,
-                              const cv::Mat& t_tcp, int boardIndex) = 0;
+                              const cv::Mat& t_tcp, const RobotImageRecord* record) = 0;
 
     // Shared result handling.
-    void storeViewResults(const std::vector<RobotView>& views, const RobotCalibResult& result);
-    // Logs a failed solve: the guard's message, or a red line ending the run.
-    void logFailedSolve(const RobotCalibResult& result);
     void colourRows();
+    // The image and error panel and the TCP labels of the row shown last,
+    // without the 3D view (which keeps a run's scene).
+    void refreshRowPanel();
     void logMatrix(const QString& name, const cv::Mat& t, const cv::Mat& R, const QString& tName);
     // Reads the board's size from the form again (for the result view),
     // without logging; false when the form holds no valid board.
@@ -172,16 +187,12 @@ protected:
     std::vector<TcpPose> tcpPoses;
     bool tcpReadComplete = false;
     QVector<int> checkedRows, boardRows;
-    std::vector<std::vector<cv::Point2f>> imagePoints, projectedPoints;
-    std::vector<std::vector<cv::Point3f>> objectPoints;
+    RobotRunResult lastRun; // the records of the last run that came to a result
     bool resultValid = false;
     cv::Mat K, kc;
     cv::Mat RX, tX;
-    std::vector<cv::Mat> rvecs, tvecs, tcpRotations, tcpTranslations;
-    std::vector<cv::Vec3d> reprojErrors, poseErrors;
-    std::vector<cv::Vec3b> imageRowColours, poseRowColours;
-    std::vector<std::vector<cv::Vec3b>> pointColours;
     cv::Size lastImageSize;
+    int shownRow = -1; // the row showResults() showed last
 
 private:
     void setupFrame(const Form& f, const ChessboardForm& board, const QString& title,
@@ -189,6 +200,17 @@ private:
     void resetErrorLabels();
     void selectOtherRow(QListWidget* other, int row);
     // The PnP method and, when RANSAC is used, its checked parameters.
-    bool readPoseOptions(TargetPoseInput& options);
+    bool readPoseOptions(RobotPoseOptions& options);
     void whiteRow(int row);
+    void clearRowColours();
+    // The record of a row with a result (null when there is none, or, with
+    // checkedOnly, when the row is unchecked now).
+    const RobotImageRecord* resultRecord(int row, bool checkedOnly) const;
+    // The image part of a row's view; false when the row has no image shown.
+    bool showRowImage(int row, cv::Size& imageSize);
+    // The TCP labels of a row, with the unit chosen now; false without a pose.
+    bool showRowTcp(int row, cv::Mat& R_tcp, cv::Mat& t_tcp);
+    void logRunError(const RobotRunResult& result, const RobotRunInput& input);
+    void logImplausible(const RobotRunResult& result);
+    int selectedCount = 0; // selected images of the current run
 };

@@ -16,6 +16,7 @@
 #include <QImageReader>
 #include <QIntValidator>
 #include <QListWidgetItem>
+#include <QScrollArea>
 #include <QScrollBar>
 
 #include <opencv2/calib3d.hpp>
@@ -77,6 +78,14 @@ cv::Size imageFileSize(const std::string& path)
     return image.empty() ? cv::Size() : image.size();
 }
 
+// A scroll area that scrolls only up and down is as wide as what it holds
+// needs, so that no text in it is cut off at the side.
+void fitWidthToContents(QScrollArea* area)
+{
+    area->setMinimumWidth(area->widget()->minimumSizeHint().width() +
+                          area->verticalScrollBar()->sizeHint().width() + 2 * area->frameWidth());
+}
+
 } // namespace
 
 StereoChessCalibWin::StereoChessCalibWin(QWidget* parent, std::vector<QString> names)
@@ -91,6 +100,12 @@ StereoChessCalibWin::StereoChessCalibWin(QWidget* parent, std::vector<QString> n
     ui->tabWidget->setCurrentIndex(0);
     ui->tabCalibRect->setCurrentIndex(0);
     ui->tab_calib_options->setCurrentIndex(0);
+    fitWidthToContents(ui->scroll_calibration);
+    // The error figures, hidden until a run, fit beside each other without
+    // growing the window when they appear.
+    ui->tab_2D_targets->setMinimumWidth(ui->tab_2D_targets->layout()->minimumSize().width());
+    ui->tabWidget->setMinimumWidth(
+        std::max(ui->tabWidget->minimumWidth(), ui->tabWidget->minimumSizeHint().width()));
     initChessboardFrame(chessboardFormOf(ui));
     loadSettings(this, dir1, dir2);
 
@@ -125,6 +140,7 @@ StereoChessCalibWin::StereoChessCalibWin(QWidget* parent, std::vector<QString> n
     ui->group_corner_subpix->setEnabled(!ui->check_radon_detection->isChecked());
 
     renderer = setupChessboardSceneView(ui->widget_vtk);
+    showRectificationState();
 
     QScrollBar* primaryBar = ui->list_images_primary->verticalScrollBar();
     QScrollBar* secondaryBar = ui->list_images_secondary->verticalScrollBar();
@@ -192,6 +208,130 @@ void StereoChessCalibWin::clearResult()
     rect = StereoRectification();
     resultPrimary.clear();
     resultSecondary.clear();
+    calibrated = false;
+    for (StereoPair& pair : pairs)
+        pair.fit.reset();
+    showNoResult();
+}
+
+// The views once the last result is void: plain images without error
+// panels, uncoloured lists, the world axes alone in 3D, and no rectified
+// pair unless the rectification still holds.
+void StereoChessCalibWin::showNoResult()
+{
+    for (QListWidget* widget : {ui->list_images_primary, ui->list_images_secondary})
+        for (int i = 0; i < widget->count(); ++i)
+            widget->item(i)->setBackground(QBrush());
+    ui->group_reproj_err_primary->hide();
+    ui->group_reproj_err_secondary->hide();
+    ui->group_epi_err->hide();
+    renderer->RemoveAllViewProps();
+    drawWorldAxes(renderer, "");
+    renderSceneView(ui->widget_vtk);
+    showRectificationState();
+    redisplay();
+}
+
+// The rectified pair is shown only while a rectification of the last
+// calibration holds; else the tab says there is none.
+void StereoChessCalibWin::showRectificationState()
+{
+    const bool shown = rect.hasMaps();
+    ui->rectification_primary->setVisible(shown);
+    ui->rectification_secondary->setVisible(shown);
+    ui->label_no_rectification->setVisible(!shown);
+}
+
+// ------------------------------------------------------------------ records
+
+std::vector<std::vector<cv::Point2f>> StereoChessCalibWin::primaryCornerCache() const
+{
+    std::vector<std::vector<cv::Point2f>> out;
+    for (const StereoPair& pair : pairs)
+        out.push_back(pair.imagePoints[0]);
+    return out;
+}
+
+std::vector<std::vector<cv::Point2f>> StereoChessCalibWin::secondaryCornerCache() const
+{
+    std::vector<std::vector<cv::Point2f>> out;
+    for (const StereoPair& pair : pairs)
+        out.push_back(pair.imagePoints[1]);
+    return out;
+}
+
+std::vector<std::vector<cv::Point3f>> StereoChessCalibWin::objectPointCache() const
+{
+    std::vector<std::vector<cv::Point3f>> out;
+    for (const StereoPair& pair : pairs)
+        out.push_back(pair.objectPoints);
+    return out;
+}
+
+namespace {
+
+template <class F> std::vector<double> perPair(const std::vector<StereoPair>& pairs, F value)
+{
+    std::vector<double> out;
+    for (const StereoPair& pair : pairs)
+        out.push_back(pair.fit ? value(*pair.fit) : 0.0);
+    return out;
+}
+
+} // namespace
+
+std::vector<double> StereoChessCalibWin::pairErrors() const
+{
+    return perPair(pairs, [](const StereoPairFit& f) { return f.reprojError(); });
+}
+
+std::vector<double> StereoChessCalibWin::primaryPairErrors() const
+{
+    return perPair(pairs, [](const StereoPairFit& f) { return f.reprojErrors[0]; });
+}
+
+std::vector<double> StereoChessCalibWin::secondaryPairErrors() const
+{
+    return perPair(pairs, [](const StereoPairFit& f) { return f.reprojErrors[1]; });
+}
+
+std::vector<double> StereoChessCalibWin::epipolarPairErrors() const
+{
+    return perPair(pairs, [](const StereoPairFit& f) { return f.errors.epipolarRms; });
+}
+
+std::vector<cv::Vec3b> StereoChessCalibWin::primaryColours() const
+{
+    const cv::Vec2d range = errorRanges().camera[0];
+    std::vector<cv::Vec3b> out;
+    for (double e : primaryPairErrors())
+        out.push_back(toRgb255(errorColor(e, range[0], range[1])));
+    return out;
+}
+
+std::vector<cv::Vec3b> StereoChessCalibWin::secondaryColours() const
+{
+    const cv::Vec2d range = errorRanges().camera[1];
+    std::vector<cv::Vec3b> out;
+    for (double e : secondaryPairErrors())
+        out.push_back(toRgb255(errorColor(e, range[0], range[1])));
+    return out;
+}
+
+std::vector<cv::Mat> StereoChessCalibWin::primaryPoseRotations() const
+{
+    std::vector<cv::Mat> out;
+    for (const StereoPair& pair : pairs)
+        out.push_back(pair.fit ? pair.fit->rvecs[0] : cv::Mat());
+    return out;
+}
+
+std::vector<cv::Mat> StereoChessCalibWin::primaryPoseTranslations() const
+{
+    std::vector<cv::Mat> out;
+    for (const StereoPair& pair : pairs)
+        out.push_back(pair.fit ? pair.fit->tvecs[0] : cv::Mat());
+    return out;
 }
 
 // ------------------------------------------------------------------ opening
@@ -232,10 +372,15 @@ void StereoChessCalibWin::openImages(Side side, const QStringList& files)
     QListWidget* widget = list(side);
 
     calibrated = false;
+    // The list's images are detected again, the other list's stay found.
+    for (const std::string& path : paths)
+        detectionCache.forget(path);
     dir = QFileInfo(files.first()).absolutePath();
     paths.clear();
-    for (const QString& file : files)
+    for (const QString& file : files) {
         paths.push_back((dir + "/" + QFileInfo(file).fileName()).toStdString());
+        detectionCache.forget(paths.back());
+    }
     const cv::Size firstSize = imageFileSize(paths.front());
     if (firstSize.area() > 0)
         imageSize = firstSize;
@@ -249,88 +394,75 @@ void StereoChessCalibWin::openImages(Side side, const QStringList& files)
             item->setCheckState(Qt::Checked);
         }
     }
+    readCornerFiles(side);
+    // The last run's pairs and outliers no longer match the lists.
+    resetPairs();
 
-    // This list's corner files, through the one validated reader.
+    ui->button_calibrate->setEnabled(!primaryPaths.empty() && !secondaryPaths.empty());
+    if (widget->count() > 0) {
+        const QSignalBlocker blocker(widget);
+        widget->setCurrentRow(0);
+    }
+    showNoResult();
+}
+
+// This list's corner files, through the one validated reader.
+void StereoChessCalibWin::readCornerFiles(Side side)
+{
+    const std::vector<std::string>& paths = side == Primary ? primaryPaths : secondaryPaths;
     logMoveToEnd();
-    fileCorners[side].assign(paths.size(), {});
-    fileObjectPoints[side].assign(paths.size(), {});
+    cornerFiles[side].assign(paths.size(), std::nullopt);
     for (size_t i = 0; i < paths.size(); ++i) {
         QString error;
         const QString path = QString::fromStdString(paths[i]);
-        if (readCornerFile(path, fileCorners[side][i], fileObjectPoints[side][i], error) ==
-            CornerFileStatus::Invalid)
+        StereoCornerFile file;
+        switch (readCornerFile(path, file.imagePoints, file.objectPoints, error)) {
+        case CornerFileStatus::Loaded:
+            cornerFiles[side][i] = std::move(file);
+            break;
+        case CornerFileStatus::Invalid:
             logAppend(tr("Corner file %1 ignored: %2").arg(cornerFilePath(path), error), Qt::red);
+            break;
+        case CornerFileStatus::Missing:
+            break;
+        }
     }
     logColor(Qt::black);
-
-    // Results of the last calibration no longer match the lists.
-    const size_t m = std::max(primaryPaths.size(), secondaryPaths.size());
-    primaryRvecs.assign(m, cv::Mat());
-    primaryTvecs.assign(m, cv::Mat());
-    secondaryRvecs.assign(m, cv::Mat());
-    secondaryTvecs.assign(m, cv::Mat());
-    primaryMinMax.assign(m, cv::Vec2d(1e100, 0));
-    secondaryMinMax.assign(m, cv::Vec2d(1e100, 0));
-    epipolarMinMax.assign(m, cv::Vec2d(1e100, 0));
-    primaryListColours.assign(m, cv::Vec3b());
-    secondaryListColours.assign(m, cv::Vec3b());
-    epipolarColours.assign(m, cv::Vec3b());
-    primaryPointColours.assign(m, {});
-    secondaryPointColours.assign(m, {});
-    primaryReprojected.assign(m, {});
-    secondaryReprojected.assign(m, {});
-
-    // This side's detections go; the other side keeps its own, and the
-    // shared object points come from whichever corner file a pair has.
-    std::vector<std::vector<cv::Point2f>>& corners = side == Primary ? primaryCorners : secondaryCorners;
-    corners.assign(m, {});
-    primaryCorners.resize(m);
-    secondaryCorners.resize(m);
-    objectPoints.resize(m);
-    for (size_t i = 0; i < m; ++i) {
-        if (i < fileCorners[side].size())
-            corners[i] = fileCorners[side][i];
-        const bool p = i < fileObjectPoints[Primary].size() && !fileObjectPoints[Primary][i].empty();
-        const bool s = i < fileObjectPoints[Secondary].size() && !fileObjectPoints[Secondary][i].empty();
-        objectPoints[i] = p   ? fileObjectPoints[Primary][i]
-                          : s ? fileObjectPoints[Secondary][i]
-                              : std::vector<cv::Point3f>();
-    }
-
-    ui->button_calibrate->setEnabled(!primaryPaths.empty() && !secondaryPaths.empty());
-    ui->group_reproj_err_primary->hide();
-    ui->group_reproj_err_secondary->hide();
-    ui->group_epi_err->hide();
-    if (widget->count() > 0)
-        widget->setCurrentRow(0);
-    renderer->RemoveAllViewProps();
-    drawWorldAxes(renderer, "");
-    renderSceneView(ui->widget_vtk);
 }
 
-void StereoChessCalibWin::restorePairFromFiles(size_t i)
+// Records of the pairs as the lists and their corner files give them: the
+// corner files' points (the object points of the primary's file, else the
+// secondary's), nothing found yet and no outliers removed.
+void StereoChessCalibWin::resetPairs()
 {
-    primaryCorners[i] =
-        i < fileCorners[Primary].size() ? fileCorners[Primary][i] : std::vector<cv::Point2f>();
-    secondaryCorners[i] =
-        i < fileCorners[Secondary].size() ? fileCorners[Secondary][i] : std::vector<cv::Point2f>();
-    const bool p = i < fileObjectPoints[Primary].size() && !fileObjectPoints[Primary][i].empty();
-    const bool s = i < fileObjectPoints[Secondary].size() && !fileObjectPoints[Secondary][i].empty();
-    objectPoints[i] = p   ? fileObjectPoints[Primary][i]
-                      : s ? fileObjectPoints[Secondary][i]
-                          : std::vector<cv::Point3f>();
+    const size_t m = std::max(primaryPaths.size(), secondaryPaths.size());
+    pairs.assign(m, StereoPair());
+    excludedPoints.assign(m, {});
+    for (size_t i = 0; i < m; ++i) {
+        const StereoCornerFile* files[2] = {nullptr, nullptr};
+        for (int c = 0; c < 2; ++c)
+            if (i < cornerFiles[c].size() && cornerFiles[c][i])
+                files[c] = &*cornerFiles[c][i];
+        for (int c = 0; c < 2; ++c)
+            if (files[c])
+                pairs[i].imagePoints[c] = files[c]->imagePoints;
+        if (files[0] || files[1])
+            pairs[i].objectPoints = (files[0] ? files[0] : files[1])->objectPoints;
+    }
 }
 
 void StereoChessCalibWin::resetDetections()
 {
     if (running)
         return;
-    const size_t n = std::max(primaryPaths.size(), secondaryPaths.size());
-    primaryCorners.assign(n, {});
-    secondaryCorners.assign(n, {});
-    objectPoints.assign(n, {});
-    for (size_t i = 0; i < n; ++i)
-        restorePairFromFiles(i);
+    detectionCache.clear();
+    // The last run's results stay on view; only the points go.
+    std::vector<std::optional<StereoPairFit>> fits;
+    for (const StereoPair& pair : pairs)
+        fits.push_back(pair.fit);
+    resetPairs();
+    for (size_t i = 0; i < fits.size() && i < pairs.size(); ++i)
+        pairs[i].fit = std::move(fits[i]);
 }
 
 // ------------------------------------------------------------------ options
@@ -504,134 +636,9 @@ cv::Mat StereoChessCalibWin::loadImage(Side side, size_t i, int flags) const
     return image;
 }
 
-bool StereoChessCalibWin::detectSide(Side side, size_t i, const cv::Mat& gray,
-                                     const ChessboardOptions& options, bool& detected)
+QString StereoChessCalibWin::sensorName(Side side) const
 {
-    std::vector<cv::Point2f>& slot = side == Primary ? primaryCorners[i] : secondaryCorners[i];
-    detected = false;
-    if (!slot.empty())
-        return true; // an earlier detection, or the image's corner file
-    std::vector<cv::Point2f> corners;
-    if (!detectChessboard(gray, options, corners))
-        return false;
-    slot = corners;
-    detected = true;
-    return true;
-}
-
-bool StereoChessCalibWin::detectPass(int n, const ChessboardOptions& options)
-{
-    const size_t boardPoints = static_cast<size_t>(options.patternSize.area());
-    const std::vector<cv::Point3f> board =
-        chessboardObjectPoints(options.patternSize, options.squareWidth, options.squareHeight);
-    cv::Size reference[2];
-    for (int i = 0; i < n; ++i) {
-        if (pollAbort())
-            return false;
-        const size_t u = static_cast<size_t>(i);
-        QListWidgetItem* p = ui->list_images_primary->item(i);
-        QListWidgetItem* s = ui->list_images_secondary->item(i);
-        const QString number = QString::number(i) + " ";
-        const bool complete = !primaryCorners[u].empty() && !secondaryCorners[u].empty() &&
-                              !objectPoints[u].empty() &&
-                              primaryCorners[u].size() == objectPoints[u].size() &&
-                              secondaryCorners[u].size() == objectPoints[u].size();
-        if (complete) {
-            logInsert(number, Qt::green);
-            logRepaint();
-            continue;
-        }
-        if (p->checkState() != Qt::Checked || s->checkState() != Qt::Checked) {
-            logInsert(number, Qt::gray);
-            logRepaint();
-            continue;
-        }
-
-        auto fail = [&](const QString& why) {
-            {
-                const QSignalBlocker b1(ui->list_images_primary), b2(ui->list_images_secondary);
-                p->setCheckState(Qt::Unchecked);
-                s->setCheckState(Qt::Unchecked);
-                p->setBackground(QColor(Qt::white));
-                s->setBackground(QColor(Qt::white));
-            }
-            if (!why.isEmpty())
-                logAppend(why, Qt::red);
-            logInsert(number, Qt::red);
-            logRepaint();
-            logColor(Qt::black);
-            primaryCorners[u].clear();
-            secondaryCorners[u].clear();
-            objectPoints[u].clear();
-        };
-
-        bool found[2] = {false, false}, detected[2] = {false, false};
-        cv::Mat gray[2];
-        try {
-            for (int side = 0; side < 2; ++side) {
-                const Side sd = static_cast<Side>(side);
-                gray[side] = loadImage(sd, u, cv::IMREAD_GRAYSCALE);
-                if (gray[side].empty()) {
-                    const std::string& path = side == Primary ? primaryPaths[u] : secondaryPaths[u];
-                    fail(tr("Could not read image %1").arg(QString::fromStdString(path)));
-                    break;
-                }
-                if (reference[side].area() == 0)
-                    reference[side] = gray[side].size();
-                if (gray[side].size() != reference[side]) {
-                    fail(tr("Image %1 is %2x%3, the others of its camera are %4x%5; pair %6 skipped")
-                             .arg(QString::fromStdString(side == Primary ? primaryPaths[u]
-                                                                         : secondaryPaths[u]))
-                             .arg(gray[side].cols)
-                             .arg(gray[side].rows)
-                             .arg(reference[side].width)
-                             .arg(reference[side].height)
-                             .arg(i));
-                    break;
-                }
-                found[side] = detectSide(sd, u, gray[side], options, detected[side]);
-                if (side == Primary && pollAbort())
-                    return false;
-            }
-        } catch (const cv::Exception& e) {
-            logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(e.what()), Qt::red);
-            logAppend(tr("Skipping...\n"), Qt::red);
-            logColor(Qt::black);
-            for (int side = 0; side < 2; ++side)
-                if (detected[side])
-                    (side == Primary ? primaryCorners[u] : secondaryCorners[u]).clear();
-            continue;
-        }
-        if (p->checkState() != Qt::Checked) // failed above
-            continue;
-        if (!(found[0] && found[1])) {
-            fail(QString());
-            ui->progress_bar->setValue(i + 1);
-            continue;
-        }
-        // A detected side uses the board's grid; corner files bring their own points.
-        if (detected[0] || detected[1] || objectPoints[u].empty())
-            objectPoints[u] = board;
-        if (detected[0] && detected[1] && objectPoints[u].size() != boardPoints)
-            objectPoints[u] = board;
-        if (primaryCorners[u].size() != objectPoints[u].size() ||
-            secondaryCorners[u].size() != objectPoints[u].size()) {
-            fail(
-                tr("Pair %1: %2 corners in the primary image, %3 in the secondary and %4 board points do not "
-                   "agree; pair skipped")
-                    .arg(i)
-                    .arg(primaryCorners[u].size())
-                    .arg(secondaryCorners[u].size())
-                    .arg(objectPoints[u].size()));
-            ui->progress_bar->setValue(i + 1);
-            continue;
-        }
-        logInsert(number, Qt::green);
-        logRepaint();
-        logColor(Qt::black);
-        ui->progress_bar->setValue(i + 1);
-    }
-    return true;
+    return (side == Primary ? ui->combo_sensor_primary : ui->combo_sensor_secondary)->currentText();
 }
 
 void StereoChessCalibWin::runCalibration()
@@ -639,87 +646,92 @@ void StereoChessCalibWin::runCalibration()
     const WaitCursor cursor;
     logMoveToEnd();
     logColor(Qt::black);
-    calibrated = false;
     const int n = static_cast<int>(primaryPaths.size());
     ui->progress_bar->setRange(0, n + 1);
 
-    const int primaryIndex = ui->combo_sensor_primary->currentIndex();
-    const int secondaryIndex = ui->combo_sensor_secondary->currentIndex();
-    if (primaryIndex == secondaryIndex) {
-        logAppend(tr("Same sensor is selected twice in 'Select Sensors', aborting...\n"), Qt::red);
+    StereoRunInput input;
+    if (!gatherRunInput(input))
         return;
-    }
-    if (primaryPaths.size() != secondaryPaths.size() ||
-        ui->list_images_primary->count() != ui->list_images_secondary->count()) {
-        logAppend(tr("Image list size mismatch, aborting...\n"), Qt::red);
-        return;
-    }
-    if (n == 0) {
-        logAppend(tr("No images, aborting...\n"), Qt::red);
-        return;
-    }
-
-    // A new run: results of the last one and its rectification are void.
-    const size_t un = static_cast<size_t>(n);
-    primaryRvecs.assign(un, cv::Mat());
-    primaryTvecs.assign(un, cv::Mat());
-    secondaryRvecs.assign(un, cv::Mat());
-    secondaryTvecs.assign(un, cv::Mat());
-    primaryListColours.assign(un, cv::Vec3b());
-    secondaryListColours.assign(un, cv::Vec3b());
-    viewErrors.assign(un, 0.0);
-    primaryViewErrors.assign(un, 0.0);
-    secondaryViewErrors.assign(un, 0.0);
+    calibrated = false;
+    // A new run: the last one's results and its rectification are void.
     R.release();
     T.release();
     rect = StereoRectification();
     resultPrimary.clear();
     resultSecondary.clear();
-    // The caches follow the lists, whatever was opened or cancelled before.
-    primaryCorners.resize(un);
-    secondaryCorners.resize(un);
-    objectPoints.resize(un);
+    for (StereoPair& pair : pairs)
+        pair.fit.reset();
+    showNoResult();
 
+    logAppend(tr("Detecting chessboards: \n"), Qt::black);
+    const StereoRunResult result = runStereoCalibration(
+        input, detectionCache, [this](const StereoRunProgress& step) { return logRunStep(step); });
+    takePairs(result);
+    if (result.ok())
+        presentCalibration(result);
+    else
+        presentFailure(result);
+}
+
+// The sensors chosen: two different ones.
+bool StereoChessCalibWin::checkSensors()
+{
+    const int primaryIndex = ui->combo_sensor_primary->currentIndex();
+    const int secondaryIndex = ui->combo_sensor_secondary->currentIndex();
+    if (primaryIndex == secondaryIndex) {
+        logAppend(tr("Same sensor is selected twice in 'Select Sensors', aborting...\n"), Qt::red);
+        return false;
+    }
+    if (primaryPaths.size() != secondaryPaths.size() ||
+        ui->list_images_primary->count() != ui->list_images_secondary->count()) {
+        logAppend(tr("Image list size mismatch, aborting...\n"), Qt::red);
+        return false;
+    }
+    if (primaryPaths.empty()) {
+        logAppend(tr("No images, aborting...\n"), Qt::red);
+        return false;
+    }
     if (primaryIndex < 0 || secondaryIndex < 0) {
         logAppend(tr("No sensor present in the sensor list, aborting...\n"), Qt::red);
-        return;
+        return false;
     }
-    const QString primaryName = ui->combo_sensor_primary->currentText();
-    const QString secondaryName = ui->combo_sensor_secondary->currentText();
-    if (ui->check_use_intrinsic_guess1->isChecked()) {
-        cv::Size size;
-        primaryK.release();
-        primaryKc.release();
-        emit getPrimaryIntrinsics(primaryIndex, primaryK, primaryKc, size);
-        if (primaryK.empty()) {
-            logAppend(tr("Use intrinsic guess for %1 is set, but the %1 does not have any intrinsics, "
-                         "aborting...\n")
-                          .arg(primaryName),
-                      Qt::red);
-            return;
-        }
-        if (primaryKc.empty())
-            primaryKc = cv::Mat::zeros(1, 5, CV_64F);
-    }
-    if (ui->check_use_intrinsic_guess2->isChecked()) {
-        cv::Size size;
-        secondaryK.release();
-        secondaryKc.release();
-        emit getSecondaryIntrinsics(secondaryIndex, secondaryK, secondaryKc, size);
-        if (secondaryK.empty()) {
-            logAppend(tr("Use intrinsic guess for %1 is set, but the %1 does not have any intrinsics, "
-                         "aborting...\n")
-                          .arg(secondaryName),
-                      Qt::red);
-            return;
-        }
-        if (secondaryKc.empty())
-            secondaryKc = cv::Mat::zeros(1, 5, CV_64F);
-    }
+    return true;
+}
 
-    ChessboardOptions options;
-    if (!takeChessboardOptions(options))
-        return;
+// With "Use intrinsic guess", the camera starts from the scene's intrinsics.
+bool StereoChessCalibWin::takeStartIntrinsics(Side side)
+{
+    const bool p = side == Primary;
+    if (!(p ? ui->check_use_intrinsic_guess1 : ui->check_use_intrinsic_guess2)->isChecked())
+        return true;
+    cv::Mat& K = p ? primaryK : secondaryK;
+    cv::Mat& kc = p ? primaryKc : secondaryKc;
+    K.release();
+    kc.release();
+    cv::Size size;
+    const int index = (p ? ui->combo_sensor_primary : ui->combo_sensor_secondary)->currentIndex();
+    if (p)
+        emit getPrimaryIntrinsics(index, K, kc, size);
+    else
+        emit getSecondaryIntrinsics(index, K, kc, size);
+    if (K.empty()) {
+        logAppend(tr("Use intrinsic guess for %1 is set, but the %1 does not have any intrinsics, "
+                     "aborting...\n")
+                      .arg(sensorName(side)),
+                  Qt::red);
+        return false;
+    }
+    if (kc.empty())
+        kc = cv::Mat::zeros(1, 5, CV_64F);
+    return true;
+}
+
+bool StereoChessCalibWin::gatherRunInput(StereoRunInput& input)
+{
+    if (!checkSensors() || !takeStartIntrinsics(Primary) || !takeStartIntrinsics(Secondary))
+        return false;
+    if (!takeChessboardOptions(input.board))
+        return false;
     bool okIterations = false, okEpsilon = false;
     const int maxIterations = ui->edit_max_iterations->text().trimmed().toInt(&okIterations);
     const double epsilon = ui->edit_accuracy->text().trimmed().toDouble(&okEpsilon);
@@ -729,106 +741,205 @@ void StereoChessCalibWin::runCalibration()
                "aborting...\n")
                 .arg(ui->edit_max_iterations->text(), ui->edit_accuracy->text()),
             Qt::red);
-        return;
+        return false;
     }
-    StereoRunInput input;
     input.criteria =
         cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, maxIterations, epsilon);
-    input.cameras[0].flags = calibrationFlags(0);
-    input.cameras[1].flags = calibrationFlags(1);
-    if (!ui->group_use_radial_distortion1->isChecked())
-        primaryKc = cv::Mat::zeros(1, 5, CV_64F);
-    if (!ui->group_use_radial_distortion2->isChecked())
-        secondaryKc = cv::Mat::zeros(1, 5, CV_64F);
-
-    logAppend(tr("Detecting chessboards: \n"), Qt::black);
-    if (!detectPass(n, options)) {
-        logAppend(tr("Calibration aborted \n"), Qt::red);
-        return;
-    }
-
-    std::vector<int> used;
-    for (int i = 0; i < n; ++i) {
-        const size_t u = static_cast<size_t>(i);
-        QListWidgetItem* p = ui->list_images_primary->item(i);
-        QListWidgetItem* s = ui->list_images_secondary->item(i);
-        const bool complete = !primaryCorners[u].empty() && !secondaryCorners[u].empty() &&
-                              !objectPoints[u].empty() &&
-                              primaryCorners[u].size() == objectPoints[u].size() &&
-                              secondaryCorners[u].size() == objectPoints[u].size();
-        if (complete && p->checkState() == Qt::Checked && s->checkState() == Qt::Checked) {
-            input.objectPoints.push_back(objectPoints[u]);
-            input.cameras[0].corners.push_back(primaryCorners[u]);
-            input.cameras[1].corners.push_back(secondaryCorners[u]);
-            used.push_back(i);
-        } else {
-            const QSignalBlocker b1(ui->list_images_primary), b2(ui->list_images_secondary);
-            p->setBackground(QColor(Qt::white));
-            s->setBackground(QColor(Qt::white));
-            p->setCheckState(Qt::Unchecked);
-            s->setCheckState(Qt::Unchecked);
-        }
-    }
-    if (used.empty()) {
-        logAppend(tr("Target detection failed on all images or none were selected!\n"), Qt::red);
-        return;
-    }
-
-    logAppend(tr("Calibration in progress ..."), Qt::black);
-    logRepaint();
-    if (pollAbort()) {
-        logAppend(tr("Calibration aborted \n"), Qt::red);
-        return;
-    }
-
-    // Image sizes: those of the first used pair; every used image of a camera
-    // must have that size.
-    for (int side = 0; side < 2; ++side) {
+    for (int c = 0; c < 2; ++c) {
+        const Side side = static_cast<Side>(c);
         const std::vector<std::string>& paths = side == Primary ? primaryPaths : secondaryPaths;
-        const cv::Size first = imageFileSize(paths[static_cast<size_t>(used.front())]);
-        for (int i : used) {
-            const cv::Size size = imageFileSize(paths[static_cast<size_t>(i)]);
-            if (size != first || size.area() == 0) {
-                logAppend(
-                    tr("Image %1 is %2x%3, image %4 of the same camera is %5x%6: all images of a camera "
-                       "must have one size, aborting...\n")
-                        .arg(QString::fromStdString(paths[static_cast<size_t>(i)]))
-                        .arg(size.width)
-                        .arg(size.height)
-                        .arg(QString::fromStdString(paths[static_cast<size_t>(used.front())]))
-                        .arg(first.width)
-                        .arg(first.height),
-                    Qt::red);
-                return;
-            }
+        StereoRunCamera& camera = input.cameras[c];
+        for (size_t i = 0; i < paths.size(); ++i) {
+            StereoImage image;
+            image.path = paths[i];
+            image.checked = list(side)->item(int(i))->checkState() == Qt::Checked;
+            if (i < cornerFiles[c].size())
+                image.cornerFile = cornerFiles[c][i];
+            camera.images.push_back(std::move(image));
         }
-        (side == Primary ? primaryImageSize : secondaryImageSize) = first;
+        camera.mirror =
+            (side == Primary ? ui->check_mirror_primary : ui->check_mirror_secondary)->isChecked();
+        camera.options = cameraOptions(side);
+        camera.K = side == Primary ? primaryK : secondaryK;
+        camera.kc = side == Primary ? primaryKc : secondaryKc;
     }
-    input.cameras[0].imageSize = primaryImageSize;
-    input.cameras[1].imageSize = secondaryImageSize;
-    input.cameras[0].K = primaryK;
-    input.cameras[0].kc = primaryKc;
-    input.cameras[1].K = secondaryK;
-    input.cameras[1].kc = secondaryKc;
+    input.excludedPoints = excludedPoints;
+    if (ui->group_outliers->isChecked()) {
+        bool ok[3] = {false, false, false};
+        StereoOutlierThresholds thresholds;
+        thresholds.primary = ui->edit_outlier_primary->text().trimmed().toDouble(&ok[0]);
+        thresholds.secondary = ui->edit_outlier_secondary->text().trimmed().toDouble(&ok[1]);
+        thresholds.epipolar = ui->edit_outlier_epipolar->text().trimmed().toDouble(&ok[2]);
+        if (ok[0] && ok[1] && ok[2])
+            input.outlierThresholds = thresholds;
+    }
+    return true;
+}
 
-    const StereoRunResult result = runStereoCalibration(input);
-    if (!result.ok) {
+bool StereoChessCalibWin::logRunStep(const StereoRunProgress& step)
+{
+    if (step.stage == StereoRunProgress::Stage::Calibration) {
+        logAppend(tr("Calibration in progress ..."), Qt::black);
+        logRepaint();
+    } else if (step.pair) {
+        logPairStep(step.index, *step.pair);
+    }
+    return !pollAbort();
+}
+
+void StereoChessCalibWin::markPairUnused(int row)
+{
+    const QSignalBlocker b1(ui->list_images_primary), b2(ui->list_images_secondary);
+    for (QListWidget* widget : {ui->list_images_primary, ui->list_images_secondary})
+        if (QListWidgetItem* item = widget->item(row)) {
+            item->setCheckState(Qt::Unchecked);
+            item->setBackground(QColor(Qt::white));
+        }
+}
+
+// One pair of the detection pass: its number in green (found now, or from
+// corner files), dark green (both boards reused from earlier detections), red
+// (not usable, with the reason) or gray (not selected).
+void StereoChessCalibWin::logPairStep(size_t i, const StereoPair& pair)
+{
+    using S = StereoPair::Status;
+    const int row = static_cast<int>(i);
+    const QString number = QString::number(i) + " ";
+    const QString path =
+        QString::fromStdString(pair.camera == Secondary ? secondaryPaths[i] : primaryPaths[i]);
+    logMoveToEnd();
+    switch (pair.status) {
+    case S::NotReached:
+        return;
+    case S::NotSelected:
+        logInsert(number, Qt::gray);
+        break;
+    case S::Ready:
+        logInsert(number, pair.reused[0] && pair.reused[1] ? Qt::darkGreen : Qt::green);
+        break;
+    case S::DetectorError:
+        logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(pair.error), Qt::red);
+        logAppend(tr("Skipping...\n"), Qt::red);
+        break;
+    case S::Unreadable:
+        logAppend(tr("Could not read image %1").arg(path), Qt::red);
+        break;
+    case S::SizeMismatch:
+        logAppend(tr("Image %1 is %2x%3, the others of its camera are %4x%5; pair %6 skipped")
+                      .arg(path)
+                      .arg(pair.imageSize[pair.camera].width)
+                      .arg(pair.imageSize[pair.camera].height)
+                      .arg(pair.expectedSize.width)
+                      .arg(pair.expectedSize.height)
+                      .arg(i),
+                  Qt::red);
+        break;
+    case S::PointCountMismatch:
+        logAppend(
+            tr("Pair %1: %2 corners in the primary image, %3 in the secondary and %4 board points do not "
+               "agree; pair skipped")
+                .arg(i)
+                .arg(pair.imagePoints[0].size())
+                .arg(pair.imagePoints[1].size())
+                .arg(pair.objectPoints.size()),
+            Qt::red);
+        break;
+    case S::NotFound:
+        break;
+    }
+    if (pair.status != S::Ready && pair.status != S::NotSelected && pair.status != S::DetectorError) {
+        markPairUnused(row);
+        logInsert(number, Qt::red);
+    }
+    logRepaint();
+    logColor(Qt::black);
+    if (pair.status != S::NotSelected && pair.status != S::DetectorError)
+        ui->progress_bar->setValue(row + 1);
+}
+
+// The run's records replace those of the pairs it reached; the outliers
+// removed earlier stay removed while the pair is found in the same points.
+void StereoChessCalibWin::takePairs(const StereoRunResult& result)
+{
+    using S = StereoPair::Status;
+    const bool collected = result.status != StereoRunResult::Status::Aborted;
+    for (size_t i = 0; i < result.pairs.size() && i < pairs.size(); ++i) {
+        const StereoPair& pair = result.pairs[i];
+        if (pair.status == S::Ready)
+            excludedPoints[i] = excludedAfterOutliers(pair);
+        else if (pair.status != S::NotReached && pair.status != S::NotSelected &&
+                 pair.status != S::DetectorError)
+            excludedPoints[i].clear();
+        if (pair.status != S::NotReached && pair.status != S::NotSelected)
+            pairs[i] = pair;
+        // Only ready pairs are calibrated: the others are unchecked and white.
+        if (collected && pair.status != S::Ready)
+            markPairUnused(static_cast<int>(i));
+    }
+}
+
+void StereoChessCalibWin::presentFailure(const StereoRunResult& result)
+{
+    switch (result.status) {
+    case StereoRunResult::Status::Aborted:
+        logAppend(tr("Calibration aborted \n"), Qt::red);
+        break;
+    case StereoRunResult::Status::NoPairs:
+        logAppend(tr("Target detection failed on all images or none were selected!\n"), Qt::red);
+        break;
+    case StereoRunResult::Status::ListSizeMismatch:
+        logAppend(tr("Image list size mismatch, aborting...\n"), Qt::red);
+        break;
+    case StereoRunResult::Status::NoImages:
+        logAppend(tr("No images, aborting...\n"), Qt::red);
+        break;
+    case StereoRunResult::Status::CalibrationFailed:
         logAppend(failureText(tr("Calibration failed: "), result.error), Qt::red);
         logAppend(tr("Aborting...\n"), Qt::red);
-        return;
+        break;
+    case StereoRunResult::Status::Calibrated:
+        break;
     }
-    primaryK = result.K[0];
-    primaryKc = result.kc[0];
-    secondaryK = result.K[1];
-    secondaryKc = result.kc[1];
-    R = result.R;
-    T = result.T;
-    E = result.E;
-    F = result.F;
+}
 
-    logAppend(tr("Calibration completed with rms reprojection error: ") + QString::number(result.rms, 'g', 6),
+void StereoChessCalibWin::presentCalibration(const StereoRunResult& result)
+{
+    const StereoCalibration& cal = result.calibration;
+    primaryK = cal.K[0];
+    primaryKc = cal.kc[0];
+    secondaryK = cal.K[1];
+    secondaryKc = cal.kc[1];
+    R = cal.R;
+    T = cal.T;
+    E = cal.E;
+    F = cal.F;
+    primaryImageSize = result.imageSize[0];
+    secondaryImageSize = result.imageSize[1];
+    logCalibration(cal);
+    if (!emitResults())
+        return;
+    calibrated = true;
+    colourLists();
+    drawScene();
+    writeResultFile(cal.rms);
+
+    const bool remove = ui->group_outliers->isChecked();
+    if (remove)
+        logAppend(tr("Detecting outliers: "), Qt::black);
+    if (computeReprojErrors(remove) && remove) {
+        logAppend(tr("Calibrate again to exclude the detected outliers!"), QColor(255, 0, 0));
+        logColor(QColor(0, 0, 0));
+    }
+    logColor(Qt::black);
+    on_list_images_primary_currentRowChanged(ui->list_images_primary->currentRow());
+    ui->progress_bar->setValue(static_cast<int>(primaryPaths.size()) + 1);
+}
+
+void StereoChessCalibWin::logCalibration(const StereoCalibration& cal)
+{
+    logAppend(tr("Calibration completed with rms reprojection error: ") + QString::number(cal.rms, 'g', 6),
               Qt::black);
-    logAppend(tr("Extrinsics: ") + primaryName + tr(" wrt ") + secondaryName);
+    logAppend(tr("Extrinsics: ") + sensorName(Primary) + tr(" wrt ") + sensorName(Secondary));
     logAppend("tx " + f4(T.at<double>(0)));
     logAppend("ty " + f4(T.at<double>(1)));
     logAppend("tz " + f4(T.at<double>(2)));
@@ -836,65 +947,86 @@ void StereoChessCalibWin::runCalibration()
     for (int r = 0; r < 3; ++r)
         logAppend(f4(R.at<double>(r, 0)) + " " + f4(R.at<double>(r, 1)) + " " + f4(R.at<double>(r, 2)));
 
-    // Both sensors are checked before anything reaches the tree.
+    // A result the refinement did not converge to is used, but not silently.
+    logRefinementLimit(cal.refinement);
+}
+
+// Both sensors are checked before anything reaches the tree.
+bool StereoChessCalibWin::emitResults()
+{
     const int primaryNow = ui->combo_sensor_primary->currentIndex();
     const int secondaryNow = ui->combo_sensor_secondary->currentIndex();
     if (primaryNow < 0 || secondaryNow < 0 || primaryNow == secondaryNow) {
         logAppend(tr("No sensor present in the sensor list, aborting...\n"), Qt::red);
-        return;
+        return false;
     }
     emit updatePrimaryIntrinsics(primaryNow, primaryK, primaryKc, primaryImageSize);
     emit updateSecondaryIntrinsics(secondaryNow, secondaryK, secondaryKc, secondaryImageSize);
     emit updateSecondaryExtrinsics(primaryNow, secondaryNow, R.clone(), T.clone());
-    resultPrimary = ui->combo_sensor_primary->currentText();
-    resultSecondary = ui->combo_sensor_secondary->currentText();
+    resultPrimary = sensorName(Primary);
+    resultSecondary = sensorName(Secondary);
+    return true;
+}
 
-    // Per-view errors and poses, at their list rows.
-    double lo[3] = {1e100, 1e100, 1e100}, hi[3] = {0, 0, 0};
-    for (size_t k = 0; k < used.size(); ++k) {
-        const size_t i = static_cast<size_t>(used[k]);
-        primaryViewErrors[i] = result.perViewErrors.at<double>(static_cast<int>(k), 0);
-        secondaryViewErrors[i] = result.perViewErrors.at<double>(static_cast<int>(k), 1);
-        viewErrors[i] = (primaryViewErrors[i] + secondaryViewErrors[i]) / 2;
-        const double e[3] = {viewErrors[i], primaryViewErrors[i], secondaryViewErrors[i]};
-        for (int c = 0; c < 3; ++c) {
-            lo[c] = std::min(lo[c], e[c]);
-            hi[c] = std::max(hi[c], e[c]);
-        }
-        primaryRvecs[i] = result.rvecs[0][k];
-        primaryTvecs[i] = result.tvecs[0][k];
-        secondaryRvecs[i] = result.rvecs[1][k];
-        secondaryTvecs[i] = result.tvecs[1][k];
+StereoChessCalibWin::ErrorRanges StereoChessCalibWin::errorRanges() const
+{
+    ErrorRanges r;
+    auto widen = [](cv::Vec2d& range, double value) {
+        range[0] = std::min(range[0], value);
+        range[1] = std::max(range[1], value);
+    };
+    for (const StereoPair& pair : pairs) {
+        if (!pair.fit)
+            continue;
+        widen(r.mean, pair.fit->reprojError());
+        widen(r.camera[0], pair.fit->reprojErrors[0]);
+        widen(r.camera[1], pair.fit->reprojErrors[1]);
+        widen(r.epipolar, pair.fit->errors.epipolarRms);
     }
-    calibrated = true;
+    return r;
+}
 
-    for (size_t k = 0; k < used.size(); ++k) {
-        const size_t i = static_cast<size_t>(used[k]);
-        primaryListColours[i] = toRgb255(errorColor(primaryViewErrors[i], lo[1], hi[1]));
-        secondaryListColours[i] = toRgb255(errorColor(secondaryViewErrors[i], lo[2], hi[2]));
-        const cv::Vec3b& a = primaryListColours[i];
-        const cv::Vec3b& b = secondaryListColours[i];
-        ui->list_images_primary->item(used[k])->setBackground(QColor(a[0], a[1], a[2], 255));
-        ui->list_images_secondary->item(used[k])->setBackground(QColor(b[0], b[1], b[2], 255));
+void StereoChessCalibWin::colourLists()
+{
+    const std::vector<cv::Vec3b> colours[2] = {primaryColours(), secondaryColours()};
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        if (!pairs[i].fit)
+            continue;
+        for (int c = 0; c < 2; ++c)
+            if (QListWidgetItem* item = list(static_cast<Side>(c))->item(static_cast<int>(i)))
+                item->setBackground(QColor(colours[c][i][0], colours[c][i][1], colours[c][i][2], 255));
     }
+}
+
+// The boards in the primary camera's frame, coloured by their pair's error,
+// and both cameras.
+void StereoChessCalibWin::drawScene()
+{
     renderer->RemoveAllViewProps();
+    const ErrorRanges ranges = errorRanges();
     const cv::Size2d square(squareWidth, squareHeight);
-    for (int i : used) {
-        const size_t u = static_cast<size_t>(i);
-        drawTarget(renderer, primaryRvecs[u], primaryTvecs[u], patternSize, square,
-                   errorColor(viewErrors[u], lo[0], hi[0]), false);
+    std::vector<cv::Mat> translations;
+    for (const StereoPair& pair : pairs) {
+        if (!pair.fit)
+            continue;
+        drawTarget(renderer, pair.fit->rvecs[0], pair.fit->tvecs[0], patternSize, square,
+                   errorColor(pair.fit->reprojError(), ranges.mean[0], ranges.mean[1]), false);
+        translations.push_back(pair.fit->tvecs[0]);
     }
-    const double depth = maxTranslationNorm(result.tvecs[0]);
+    const double depth = maxTranslationNorm(translations);
     drawFrustum(renderer, primaryK, primaryImageSize, depth, "");
-    drawWorldAxes(renderer, primaryName.toStdString());
+    drawWorldAxes(renderer, sensorName(Primary).toStdString());
     const cv::Mat R_primary_secondary = R.t();
     const cv::Mat t_primary_secondary = -R.t() * T;
     if (vtkSmartPointer<vtkActor> frustum = drawFrustum(renderer, secondaryK, secondaryImageSize, depth, ""))
         setActorPose(frustum, R_primary_secondary, t_primary_secondary);
-    drawFrame(renderer, R_primary_secondary, t_primary_secondary, secondaryName.toStdString());
+    drawFrame(renderer, R_primary_secondary, t_primary_secondary, sensorName(Secondary).toStdString());
     renderer->ResetCamera();
     renderSceneView(ui->widget_vtk);
+}
 
+void StereoChessCalibWin::writeResultFile(double rms)
+{
     StereoResultFile file;
     file.imageSize0 = primaryImageSize;
     file.K0 = primaryK;
@@ -905,7 +1037,7 @@ void StereoChessCalibWin::runCalibration()
     file.R = R;
     file.T = T;
     file.F = F;
-    file.rms = result.rms;
+    file.rms = rms;
     const QString path = stereoFilePath();
     std::string error;
     if (writeStereoResultFile(path.toStdString(), file, error))
@@ -914,96 +1046,35 @@ void StereoChessCalibWin::runCalibration()
         logAppend(
             tr("Could not write the stereo parameters to %1: %2").arg(path, QString::fromStdString(error)),
             Qt::red);
-
-    const bool removeOutliers = ui->group_outliers->isChecked();
-    if (removeOutliers)
-        logAppend(tr("Detecting outliers: "), Qt::black);
-    if (computeReprojErrors(removeOutliers) && removeOutliers) {
-        logAppend(tr("Calibrate again to exclude the detected outliers!"), QColor(255, 0, 0));
-        logColor(QColor(0, 0, 0));
-    }
-
-    logColor(Qt::black);
-    on_list_images_primary_currentRowChanged(ui->list_images_primary->currentRow());
-    ui->progress_bar->setValue(n + 1);
 }
 
 bool StereoChessCalibWin::computeReprojErrors(bool removeOutliers)
 {
-    StereoOutlierThresholds thresholds;
-    if (removeOutliers) {
-        bool ok[3] = {false, false, false};
-        thresholds.primary = ui->edit_outlier_primary->text().trimmed().toDouble(&ok[0]);
-        thresholds.secondary = ui->edit_outlier_secondary->text().trimmed().toDouble(&ok[1]);
-        thresholds.epipolar = ui->edit_outlier_epipolar->text().trimmed().toDouble(&ok[2]);
-        if (!ok[0] || !ok[1] || !ok[2]) {
-            logInsert(tr("a threshold is not a number; nothing removed"), Qt::red);
-            logColor(Qt::black);
-            removeOutliers = false;
-        }
-    }
-    const size_t m = std::max(primaryPaths.size(), secondaryPaths.size());
-    primaryReprojected.assign(m, {});
-    secondaryReprojected.assign(m, {});
-    primaryMinMax.assign(m, cv::Vec2d(1e100, 0));
-    secondaryMinMax.assign(m, cv::Vec2d(1e100, 0));
-    epipolarMinMax.assign(m, cv::Vec2d(1e100, 0));
-    primaryPointColours.assign(m, {});
-    secondaryPointColours.assign(m, {});
-    epipolarRms.assign(m, 0.0);
-    epipolarColours.assign(m, cv::Vec3b());
-    if (primaryK.empty() || secondaryK.empty() || F.empty())
+    if (!removeOutliers)
         return false;
-
-    auto hasPose = [this](size_t i) {
-        return i < primaryRvecs.size() && i < secondaryRvecs.size() && !primaryRvecs[i].empty() &&
-               !secondaryRvecs[i].empty() && !primaryTvecs[i].empty() && !secondaryTvecs[i].empty() &&
-               i < objectPoints.size() && !objectPoints[i].empty() &&
-               primaryCorners[i].size() == objectPoints[i].size() &&
-               secondaryCorners[i].size() == objectPoints[i].size();
-    };
-    const std::array<cv::Mat, 2> K{primaryK, secondaryK}, kc{primaryKc, secondaryKc};
-    double smallest = 1e100, largest = 0;
-    bool found = false;
-    for (size_t i = 0; i < m; ++i) {
-        if (!hasPose(i))
-            continue;
-        const StereoPairErrors e =
-            stereoPairErrors(objectPoints[i], primaryCorners[i], secondaryCorners[i], primaryRvecs[i],
-                             primaryTvecs[i], secondaryRvecs[i], secondaryTvecs[i], K, kc, F);
-        primaryReprojected[i] = e.reprojected[0];
-        secondaryReprojected[i] = e.reprojected[1];
-        primaryMinMax[i] = e.minMax[0];
-        secondaryMinMax[i] = e.minMax[1];
-        epipolarMinMax[i] = e.epipolarMinMax;
-        epipolarRms[i] = e.epipolarRms;
-        smallest = std::min(smallest, e.epipolarRms);
-        largest = std::max(largest, e.epipolarRms);
-
-        const std::vector<size_t> outliers =
-            removeOutliers ? stereoOutliers(e, thresholds) : std::vector<size_t>();
-        size_t next = 0;
-        for (size_t j = 0; j < e.epipolarErrors.size(); ++j) {
-            if (next < outliers.size() && outliers[next] == j) {
-                ++next;
-                continue;
-            }
-            primaryPointColours[i].push_back(
-                toRgb255(errorColor(e.pointErrors[0][j], e.minMax[0][0], e.minMax[0][1])));
-            secondaryPointColours[i].push_back(
-                toRgb255(errorColor(e.pointErrors[1][j], e.minMax[1][0], e.minMax[1][1])));
-        }
-        if (!outliers.empty()) {
-            found = true;
-            logInsert(QString::number(i) + ": " + QString::number(outliers.size()) + "  ", Qt::black);
-            eraseStereoPoints(outliers, primaryCorners[i], secondaryCorners[i], objectPoints[i]);
-        }
+    bool ok[3] = {false, false, false};
+    ui->edit_outlier_primary->text().trimmed().toDouble(&ok[0]);
+    ui->edit_outlier_secondary->text().trimmed().toDouble(&ok[1]);
+    ui->edit_outlier_epipolar->text().trimmed().toDouble(&ok[2]);
+    if (!ok[0] || !ok[1] || !ok[2]) {
+        logInsert(tr("a threshold is not a number; nothing removed"), Qt::red);
+        logColor(Qt::black);
+        return false;
     }
-    for (size_t i = 0; i < m; ++i)
-        if (i < primaryRvecs.size() && i < secondaryRvecs.size() && !primaryRvecs[i].empty() &&
-            !secondaryRvecs[i].empty())
-            epipolarColours[i] = toRgb255(errorColor(epipolarRms[i], smallest, largest));
-    if (removeOutliers && !found)
+    bool found = false;
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        StereoPair& pair = pairs[i];
+        if (!pair.fit || pair.fit->outliers.empty())
+            continue;
+        found = true;
+        logInsert(QString::number(i) + ": " + QString::number(pair.fit->outliers.size()) + "  ", Qt::black);
+        // The record keeps the points that stay; the fit keeps what was measured.
+        eraseStereoPoints(pair.fit->outliers, pair.imagePoints[0], pair.imagePoints[1], pair.objectPoints);
+        for (auto it = pair.fit->outliers.rbegin(); it != pair.fit->outliers.rend(); ++it)
+            if (*it < pair.pointIndices.size())
+                pair.pointIndices.erase(pair.pointIndices.begin() + std::ptrdiff_t(*it));
+    }
+    if (!found)
         logInsert(tr("none"), Qt::black);
     return found;
 }
@@ -1066,16 +1137,9 @@ bool StereoChessCalibWin::showSide(Side side, int row)
     const cv::Mat image = loadImage(side, u, cv::IMREAD_COLOR);
     ImageLabel* label = side == Primary ? ui->image_label_primary : ui->image_label_secondary;
     QGroupBox* group = side == Primary ? ui->group_reproj_err_primary : ui->group_reproj_err_secondary;
-    const std::vector<cv::Mat>& rvecs = side == Primary ? primaryRvecs : secondaryRvecs;
-    const std::vector<cv::Mat>& tvecs = side == Primary ? primaryTvecs : secondaryTvecs;
-    const std::vector<std::vector<cv::Point2f>>& corners =
-        side == Primary ? primaryCorners : secondaryCorners;
-    const std::vector<std::vector<cv::Vec3b>>& colours =
-        side == Primary ? primaryPointColours : secondaryPointColours;
     const bool checked = list(side)->item(row) && list(side)->item(row)->checkState() == Qt::Checked;
-    const bool hasPose = u < rvecs.size() && u < tvecs.size() && !rvecs[u].empty() && !tvecs[u].empty() &&
-                         u < corners.size() && u < colours.size();
-    if (image.empty() || !calibrated || !checked || !hasPose) {
+    const bool hasFit = u < pairs.size() && pairs[u].fit.has_value();
+    if (image.empty() || !calibrated || !checked || !hasFit) {
         if (!image.empty())
             label->setImage(image);
         group->hide();
@@ -1085,16 +1149,36 @@ bool StereoChessCalibWin::showSide(Side side, int row)
     return true;
 }
 
+// The colour of each corner of the pair that stays, by its error between the
+// pair's smallest and largest.
+std::vector<cv::Vec3b> StereoChessCalibWin::pointColours(Side side, const StereoPair& pair) const
+{
+    std::vector<cv::Vec3b> colours;
+    if (!pair.fit)
+        return colours;
+    const StereoPairErrors& e = pair.fit->errors;
+    const std::vector<size_t>& outliers = pair.fit->outliers;
+    const bool removed = pair.imagePoints[side].size() < e.pointErrors[side].size();
+    for (size_t j = 0; j < e.pointErrors[side].size(); ++j) {
+        if (removed && std::binary_search(outliers.begin(), outliers.end(), j))
+            continue;
+        colours.push_back(toRgb255(errorColor(e.pointErrors[side][j], e.minMax[side][0], e.minMax[side][1])));
+    }
+    return colours;
+}
+
 void StereoChessCalibWin::showReprojErrors(Side side, int row, const cv::Mat& image)
 {
-    const size_t u = static_cast<size_t>(row);
+    const StereoPair& pair = pairs[static_cast<size_t>(row)];
+    const StereoPairFit& fit = *pair.fit;
     const bool p = side == Primary;
     QLabel* rms = p ? ui->label_rms_primary : ui->label_rms_secondary;
     QLabel* min = p ? ui->label_min_primary : ui->label_min_secondary;
     QLabel* max = p ? ui->label_max_primary : ui->label_max_secondary;
-    const cv::Vec2d range = (p ? primaryMinMax : secondaryMinMax)[u];
-    rms->setText(tr("RMS: ") + f4((p ? primaryViewErrors : secondaryViewErrors)[u]) + " px");
-    rms->setStyleSheet(colourStyle((p ? primaryListColours : secondaryListColours)[u]));
+    const cv::Vec2d range = fit.errors.minMax[side];
+    const cv::Vec2d listRange = errorRanges().camera[side];
+    rms->setText(tr("RMS: ") + f4(fit.reprojErrors[side]) + " px");
+    rms->setStyleSheet(colourStyle(toRgb255(errorColor(fit.reprojErrors[side], listRange[0], listRange[1]))));
     min->setText(tr("Min: ") + f4(range[0]) + " px");
     min->setStyleSheet("color:#00ff00");
     max->setText(tr("Max: ") + f4(range[1]) + " px");
@@ -1102,36 +1186,33 @@ void StereoChessCalibWin::showReprojErrors(Side side, int row, const cv::Mat& im
     (p ? ui->group_reproj_err_primary : ui->group_reproj_err_secondary)->show();
 
     ImageLabel* label = p ? ui->image_label_primary : ui->image_label_secondary;
-    label->setImageAndPoints(image, (p ? primaryCorners : secondaryCorners)[u],
-                             (p ? primaryPointColours : secondaryPointColours)[u],
-                             (p ? primaryReprojected : secondaryReprojected)[u]);
-    const cv::Mat& rvec = (p ? primaryRvecs : secondaryRvecs)[u];
-    const cv::Mat& tvec = (p ? primaryTvecs : secondaryTvecs)[u];
-    if (!rvec.empty() && !tvec.empty()) {
-        const BoardAxes axes = projectBoardAxes(rvec, tvec, p ? primaryK : secondaryK,
-                                                p ? primaryKc : secondaryKc, squareWidth, squareHeight);
-        label->setAxes(axes.origin, axes.xEnd, axes.yEnd, axes.size);
-    }
+    label->setImageAndPoints(image, pair.imagePoints[side], pointColours(side, pair),
+                             fit.errors.reprojected[side]);
+    const BoardAxes axes = projectBoardAxes(fit.rvecs[side], fit.tvecs[side], p ? primaryK : secondaryK,
+                                            p ? primaryKc : secondaryKc, squareWidth, squareHeight);
+    label->setAxes(axes.origin, axes.xEnd, axes.yEnd, axes.size);
     label->update();
 }
 
 void StereoChessCalibWin::showEpipolarLabels(int row)
 {
     const size_t u = static_cast<size_t>(row);
-    if (u >= epipolarRms.size() || u >= secondaryRvecs.size() || secondaryRvecs[u].empty() ||
-        primaryRvecs[u].empty())
+    if (u >= pairs.size() || !pairs[u].fit)
         return;
-    ui->label_rms_epi->setText(tr("RMS: ") + f4(epipolarRms[u]) + " px");
-    ui->label_rms_epi->setStyleSheet(colourStyle(epipolarColours[u]));
-    ui->label_min_epi->setText(tr("Min: ") + f4(epipolarMinMax[u][0]) + " px");
+    const StereoPairErrors& e = pairs[u].fit->errors;
+    const cv::Vec2d range = errorRanges().epipolar;
+    ui->label_rms_epi->setText(tr("RMS: ") + f4(e.epipolarRms) + " px");
+    ui->label_rms_epi->setStyleSheet(colourStyle(toRgb255(errorColor(e.epipolarRms, range[0], range[1]))));
+    ui->label_min_epi->setText(tr("Min: ") + f4(e.epipolarMinMax[0]) + " px");
     ui->label_min_epi->setStyleSheet("color:#00ff00");
-    ui->label_max_epi->setText(tr("Max: ") + f4(epipolarMinMax[u][1]) + " px");
+    ui->label_max_epi->setText(tr("Max: ") + f4(e.epipolarMinMax[1]) + " px");
     ui->label_max_epi->setStyleSheet("color:#ff0000");
     ui->group_epi_err->show();
 }
 
 void StereoChessCalibWin::showRectified(Side first, int row)
 {
+    showRectificationState();
     if (list(first)->count() == 0 || row < 0 || !rect.hasMaps())
         return;
     const Side second = first == Primary ? Secondary : Primary;
@@ -1227,14 +1308,47 @@ void StereoChessCalibWin::rectify()
 {
     logMoveToEnd();
     logColor(Qt::black);
-    StereoRectifyInput input;
+    StereoRectifyRun run;
+    if (!gatherRectification(run))
+        return;
+    const StereoRectifyRunResult result = runStereoRectification(run);
+    if (!result.ok) {
+        logAppend(failureText(tr("Rectification failed: "), result.error), Qt::red);
+        logAppend(tr("Aborting...\n"), Qt::red);
+        return;
+    }
+    rect = result.rectification;
+
+    const QString file = QString::fromStdString(run.rectificationFile);
+    if (result.fileWritten)
+        logAppend(tr("Rectification parameters saved to ") + file, Qt::black);
+    else
+        logAppend(tr("Could not write the rectification parameters to %1: %2")
+                      .arg(file, QString::fromStdString(result.fileError)),
+                  Qt::red);
+    const QString base = QString::fromStdString(run.projectBasePath);
+    if (result.project.status == ProjectSaveResult::Saved)
+        logAppend(tr("Project with rectified cameras saved to %1.yml").arg(base), Qt::black);
+    else
+        logAppend(tr("Could not write the project with rectified cameras to %1.yml: %2")
+                      .arg(base, QString::fromStdString(result.project.error)),
+                  Qt::red);
+    logColor(Qt::black);
+    redisplay();
+}
+
+// The rectification's options and the last calibration of the sensors
+// chosen now; false, with the reason logged, when there is none.
+bool StereoChessCalibWin::gatherRectification(StereoRectifyRun& run)
+{
+    StereoRectifyInput& input = run.input;
     input.zeroDisparity = ui->check_equal_pp->isChecked();
     if (ui->group_new_image_size->isChecked()) {
         const int width = ui->line_new_width->text().toInt();
         const int height = ui->line_new_height->text().toInt();
         if (width < 1 || height < 1) {
             logAppend(tr("Specified new image size %1x%2 is invalid!\n").arg(width).arg(height), Qt::red);
-            return;
+            return false;
         }
         input.newImageSize = cv::Size(width, height);
     } else {
@@ -1246,12 +1360,12 @@ void StereoChessCalibWin::rectify()
         input.alpha = ui->double_spin_alpha->value();
 
     // Only the last successful calibration of the pair chosen now counts.
-    const QString primaryName = ui->combo_sensor_primary->currentText();
-    const QString secondaryName = ui->combo_sensor_secondary->currentText();
+    const QString primaryName = sensorName(Primary);
+    const QString secondaryName = sensorName(Secondary);
     if (R.empty() || T.empty() || primaryK.empty() || secondaryK.empty() || resultPrimary != primaryName ||
         resultSecondary != secondaryName) {
         logAppend(tr("Use [Calibrate Stereo] before rectification."), Qt::red);
-        return;
+        return false;
     }
     if (secondaryImageSize != primaryImageSize) {
         logAppend(
@@ -1265,36 +1379,12 @@ void StereoChessCalibWin::rectify()
     input.imageSize = primaryImageSize;
     input.R = R;
     input.T = T;
-
-    StereoRectification result;
-    std::string error;
-    if (!rectifyStereo(input, result, error)) {
-        logAppend(failureText(tr("Rectification failed: "), error), Qt::red);
-        logAppend(tr("Aborting...\n"), Qt::red);
-        return;
-    }
-    rect = result;
-
-    const QString file = dir1 + "/rectification.yml";
-    if (writeRectificationFile(file.toStdString(), rect, error))
-        logAppend(tr("Rectification parameters saved to ") + file, Qt::black);
-    else
-        logAppend(tr("Could not write the rectification parameters to %1: %2")
-                      .arg(file, QString::fromStdString(error)),
-                  Qt::red);
-
-    const QString base = rectifiedProjectBasePath();
-    const ProjectSaveResult saved =
-        saveRectifiedProject(base.toStdString(), rect, primaryName.toStdString(), secondaryName.toStdString(),
-                             QDateTime::currentDateTime().toString(Qt::ISODate).toStdString());
-    if (saved.status == ProjectSaveResult::Saved)
-        logAppend(tr("Project with rectified cameras saved to %1.yml").arg(base), Qt::black);
-    else
-        logAppend(tr("Could not write the project with rectified cameras to %1.yml: %2")
-                      .arg(base, QString::fromStdString(saved.error)),
-                  Qt::red);
-    logColor(Qt::black);
-    redisplay();
+    run.rectificationFile = (dir1 + "/rectification.yml").toStdString();
+    run.projectBasePath = rectifiedProjectBasePath().toStdString();
+    run.primaryName = primaryName.toStdString();
+    run.secondaryName = secondaryName.toStdString();
+    run.isoDate = QDateTime::currentDateTime().toString(Qt::ISODate).toStdString();
+    return true;
 }
 
 void StereoChessCalibWin::on_button_rectify_input_clicked()
@@ -1319,35 +1409,36 @@ void StereoChessCalibWin::rectifyInput()
     }
     for (int side = 0; side < 2; ++side) {
         const Side sd = static_cast<Side>(side);
-        const QString dir = sd == Primary ? dir1 : dir2;
         const std::vector<std::string>& paths = sd == Primary ? primaryPaths : secondaryPaths;
-        QComboBox* combo = sd == Primary ? ui->combo_sensor_primary : ui->combo_sensor_secondary;
-        logAppend(tr("Rectifying %1 images:").arg(combo->currentText()), Qt::black);
+        logAppend(tr("Rectifying %1 images:").arg(sensorName(sd)), Qt::black);
         for (int i = 0; i < list(sd)->count() && static_cast<size_t>(i) < paths.size(); ++i) {
             if (list(sd)->item(i)->checkState() != Qt::Checked)
                 continue;
-            const QString source = QString::fromStdString(paths[static_cast<size_t>(i)]);
-            const QString target = dir + "/rect_" + QFileInfo(source).fileName();
-            try {
-                const cv::Mat image = loadImage(sd, static_cast<size_t>(i), cv::IMREAD_COLOR);
-                if (image.empty()) {
-                    logAppend(tr("Could not read image %1, skipped").arg(source), Qt::red);
-                    logColor(Qt::black);
-                    continue;
-                }
-                if (!cv::imwrite(target.toStdString(), rectifyImage(image, rect, side))) {
-                    logAppend(tr("Could not write %1").arg(target), Qt::red);
-                    logColor(Qt::black);
-                    continue;
-                }
-            } catch (const cv::Exception& e) {
-                logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(e.what()), Qt::red);
+            RectifiedCopy copy;
+            copy.source = paths[static_cast<size_t>(i)];
+            copy.target = rectifiedCopyPath(copy.source);
+            copy.camera = side;
+            copy.mirror =
+                (sd == Primary ? ui->check_mirror_primary : ui->check_mirror_secondary)->isChecked();
+            std::string error;
+            switch (writeRectifiedCopy(copy, rect, error)) {
+            case RectifiedCopyStatus::Written:
+                logInsert(".", Qt::black);
+                logRepaint();
+                break;
+            case RectifiedCopyStatus::Unreadable:
+                logAppend(tr("Could not read image %1, skipped").arg(QString::fromStdString(copy.source)),
+                          Qt::red);
+                break;
+            case RectifiedCopyStatus::NotWritten:
+                logAppend(tr("Could not write %1").arg(QString::fromStdString(copy.target)), Qt::red);
+                break;
+            case RectifiedCopyStatus::Error:
+                logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(error), Qt::red);
                 logAppend(tr("Skipping...\n"), Qt::red);
-                logColor(Qt::black);
-                continue;
+                break;
             }
-            logInsert(".", Qt::black);
-            logRepaint();
+            logColor(Qt::black);
         }
     }
     logAppend(tr("Done!"), Qt::black);

@@ -20,6 +20,8 @@
 #include <opencv2/core.hpp>
 #include <vtkSmartPointer.h>
 
+#include <array>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -50,9 +52,10 @@ public:
     void rectify();
     void rectifyInput();
 
-    // Per-point errors and colours of the last calibration; with
-    // removeOutliers the points above the thresholds are removed from the
-    // detection cache. True when a point was removed.
+    // After a calibration: with removeOutliers, the points the run found
+    // above the thresholds are removed from the pairs' records (and left out
+    // of the next run), each pair's count logged. True when a point was
+    // removed.
     bool computeReprojErrors(bool removeOutliers);
 
     // The flag set of camera 0 (primary) or 1 (secondary) from the form.
@@ -72,17 +75,21 @@ public:
     const cv::Mat& translation() const { return T; }
     const cv::Mat& fundamental() const { return F; }
     const StereoRectification& rectification() const { return rect; }
-    const std::vector<std::vector<cv::Point2f>>& primaryCornerCache() const { return primaryCorners; }
-    const std::vector<std::vector<cv::Point2f>>& secondaryCornerCache() const { return secondaryCorners; }
-    const std::vector<std::vector<cv::Point3f>>& objectPointCache() const { return objectPoints; }
-    const std::vector<double>& pairErrors() const { return viewErrors; }
-    const std::vector<double>& primaryPairErrors() const { return primaryViewErrors; }
-    const std::vector<double>& secondaryPairErrors() const { return secondaryViewErrors; }
-    const std::vector<double>& epipolarPairErrors() const { return epipolarRms; }
-    const std::vector<cv::Vec3b>& primaryColours() const { return primaryListColours; }
-    const std::vector<cv::Vec3b>& secondaryColours() const { return secondaryListColours; }
-    const std::vector<cv::Mat>& primaryPoseRotations() const { return primaryRvecs; }
-    const std::vector<cv::Mat>& primaryPoseTranslations() const { return primaryTvecs; }
+    // One record per list row: the points the next run starts from and,
+    // after a calibration, the pair's fit.
+    const std::vector<StereoPair>& pairRecords() const { return pairs; }
+    // Per list row, from the records (empty or 0 where a row has none).
+    std::vector<std::vector<cv::Point2f>> primaryCornerCache() const;
+    std::vector<std::vector<cv::Point2f>> secondaryCornerCache() const;
+    std::vector<std::vector<cv::Point3f>> objectPointCache() const;
+    std::vector<double> pairErrors() const; // mean of both cameras
+    std::vector<double> primaryPairErrors() const;
+    std::vector<double> secondaryPairErrors() const;
+    std::vector<double> epipolarPairErrors() const;
+    std::vector<cv::Vec3b> primaryColours() const;
+    std::vector<cv::Vec3b> secondaryColours() const;
+    std::vector<cv::Mat> primaryPoseRotations() const;
+    std::vector<cv::Mat> primaryPoseTranslations() const;
 
 signals:
     void updatePrimaryIntrinsics(int idx, cv::Mat& K, cv::Mat& kc, cv::Size& imgSize);
@@ -129,16 +136,39 @@ private slots:
 private:
     enum Side { Primary = 0, Secondary = 1 };
 
+    // Smallest and largest error of the used pairs: the colour ranges.
+    struct ErrorRanges {
+        cv::Vec2d mean{1e100, 0}, camera[2]{{1e100, 0}, {1e100, 0}}, epipolar{1e100, 0};
+    };
+
     void openImages(Side side, const QStringList& files);
+    void readCornerFiles(Side side);
+    void resetPairs();
     void resetDetections();
-    void restorePairFromFiles(size_t i);
     void clearResult();
+    void showNoResult();
+    void showRectificationState();
+
+    // The run: gather the inputs, run the core, present the outcome.
     void runCalibration();
-    bool detectPass(int n, const ChessboardOptions& options);
-    bool detectSide(Side side, size_t i, const cv::Mat& gray, const ChessboardOptions& options,
-                    bool& detected);
+    bool checkSensors();
+    bool takeStartIntrinsics(Side side);
+    bool gatherRunInput(StereoRunInput& input);
+    bool logRunStep(const StereoRunProgress& step);
+    void logPairStep(size_t i, const StereoPair& pair);
+    void markPairUnused(int row);
+    void takePairs(const StereoRunResult& result);
+    void presentFailure(const StereoRunResult& result);
+    void presentCalibration(const StereoRunResult& result);
+    void logCalibration(const StereoCalibration& calibration);
+    bool emitResults();
+    void colourLists();
+    void drawScene();
+    void writeResultFile(double rms);
+
     StereoCameraOptions cameraOptions(Side side) const;
-    void drawScene(const std::vector<int>& used, const StereoRunResult& result);
+    ErrorRanges errorRanges() const;
+    std::vector<cv::Vec3b> pointColours(Side side, const StereoPair& pair) const;
     cv::Mat loadImage(Side side, size_t i, int flags) const;
     void showPair(Side first, int row);
     bool showSide(Side side, int row); // true when it shows the errors
@@ -148,6 +178,9 @@ private:
     void redisplay();
     void syncScrollBars(QScrollBar* target, int value);
     QListWidget* list(Side side) const;
+    QString sensorName(Side side) const;
+
+    bool gatherRectification(StereoRectifyRun& run);
 
     bool calibrated = false;
     Ui::StereoChessCalibWin* ui;
@@ -161,21 +194,18 @@ private:
     // rectR0, rectR1, rectP0, rectP1, rectQ and the four remap tables.
     StereoRectification rect;
     std::vector<std::string> primaryPaths, secondaryPaths;
-    std::vector<cv::Mat> primaryRvecs, primaryTvecs, secondaryRvecs, secondaryTvecs;
-    std::vector<double> viewErrors, primaryViewErrors, secondaryViewErrors;
-    std::vector<double> epipolarRms;
-    std::vector<cv::Vec2d> primaryMinMax, secondaryMinMax, epipolarMinMax;
-    std::vector<cv::Vec3b> primaryListColours, secondaryListColours, epipolarColours;
-    std::vector<std::vector<cv::Vec3b>> primaryPointColours, secondaryPointColours;
-    std::vector<std::vector<cv::Point2f>> primaryCorners, secondaryCorners;
-    std::vector<std::vector<cv::Point3f>> objectPoints;
-    std::vector<std::vector<cv::Point2f>> primaryReprojected, secondaryReprojected;
+    // One record per list row (the longer list): the points the next run
+    // starts from (the corner files, or the last run's points without the
+    // outliers it removed) and, after a calibration, the pair's fit.
+    std::vector<StereoPair> pairs;
+    // Per row: points removed as outliers, left out while the pair's images
+    // and the detection options stay the same.
+    std::vector<std::vector<size_t>> excludedPoints;
+    // What each list's corner files hold; they stand in for detection until
+    // that list is opened again.
+    std::array<std::vector<std::optional<StereoCornerFile>>, 2> cornerFiles;
     vtkSmartPointer<vtkRenderer> renderer;
 
-    // What each list's corner files hold (empty where an image has none);
-    // they stand in for detection until that list is opened again.
-    std::vector<std::vector<cv::Point2f>> fileCorners[2];
-    std::vector<std::vector<cv::Point3f>> fileObjectPoints[2];
     // The sensors the pose in R and T belongs to; rectification uses R and T
     // only while both combo boxes still show them.
     QString resultPrimary, resultSecondary;

@@ -136,27 +136,40 @@ void TargetPose::estimatePose()
     logRepaint();
     ui->progress_bar->setRange(0, 3);
     ui->progress_bar->setValue(0);
+    // Until this estimate has a pose, the view shows the image without the
+    // markers and figures of an earlier one.
+    showPlainImage();
 
-    ChessboardOptions options;
-    if (!takeChessboardOptions(options))
+    TargetPoseInput input;
+    if (!gatherPoseInput(input))
         return;
+    presentPose(estimateTargetPose(input));
+}
+
+bool TargetPose::gatherPoseInput(TargetPoseInput& input)
+{
+    if (!takeChessboardOptions(input.detection))
+        return false;
+    input.patternSize = patternSize;
+    input.squareWidth = squareWidth;
+    input.squareHeight = squareHeight;
 
     const int camera = ui->combo_sensor->currentIndex();
     if (camera < 0) {
         logAppend(tr("Please select a camera in the 'Select Sensor' combo box.\n"), Qt::red);
-        return;
+        return false;
     }
     const int world = ui->combo_world->currentIndex();
     if (world < 0) {
         logAppend(tr("Please select the world sensor in the 'Select World' combo box.\n"), Qt::red);
-        return;
+        return false;
     }
     if (world == camera) {
         logAppend(tr("The world and the camera must be different sensors; '%1' cannot be placed relative to "
                      "itself.\n")
                       .arg(ui->combo_sensor->currentText()),
                   Qt::red);
-        return;
+        return false;
     }
 
     cv::Size size;
@@ -168,61 +181,56 @@ void TargetPose::estimatePose()
                      "'Intrinsic Calibration'.\n")
                       .arg(ui->combo_sensor->currentText()),
                   Qt::red);
-        return;
+        return false;
     }
     if (grayImage.empty()) {
         logAppend(tr("Open an image of the calibration target first.\n"), Qt::red);
-        return;
+        return false;
     }
-
-    std::vector<cv::Point2f> imagePoints;
-    bool found = false;
-    try {
-        found = detectChessboard(grayImage, options, imagePoints);
-    } catch (const cv::Exception& e) {
-        logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(e.what())), Qt::red);
-        logAppend(tr("Skipping...\n"), Qt::red);
-        return;
-    }
-    if (!found) {
-        logAppend(tr("Chessboard could not be found"), Qt::red);
-        logRepaint();
-        logColor(Qt::black);
-        ui->image_label->setImage(colourImage);
-        hideErrors();
-        return;
-    }
-    logAppend(tr("Chessboard detected"), Qt::green);
-    logColor(Qt::black);
-
-    ui->progress_bar->setValue(1);
-
-    TargetPoseInput input;
-    input.imagePoints = imagePoints;
-    input.patternSize = patternSize;
-    input.squareWidth = squareWidth;
-    input.squareHeight = squareHeight;
+    input.image = grayImage;
     input.K = K;
     input.kc = kc;
+    return readPnpOptions(input);
+}
+
+bool TargetPose::readPnpOptions(TargetPoseInput& input)
+{
     input.method = ui->radio_EP3P->isChecked()   ? PnpMethod::P3P
                    : ui->radio_EPNP->isChecked() ? PnpMethod::EPnP
                                                  : PnpMethod::Iterative;
     input.ransac = ui->group_ransac->isChecked() && ui->group_ransac->isEnabled();
-    if (input.ransac) {
-        bool okIt = false, okErr = false, okConf = false;
-        input.ransacIterations = ui->edit_iterations->text().trimmed().toInt(&okIt);
-        input.ransacMaxError = ui->edit_reproj_err->text().trimmed().toFloat(&okErr);
-        input.ransacConfidence = ui->edit_confidence->text().trimmed().toInt(&okConf);
-        if (!okIt || input.ransacIterations <= 0 || !okErr || !(input.ransacMaxError > 0) || !okConf ||
-            input.ransacConfidence <= 0 || input.ransacConfidence > 100) {
-            logAppend(tr("The RANSAC parameters must be positive numbers (confidence at most 100 %), "
-                         "aborting...\n"),
-                      Qt::red);
-            return;
-        }
+    if (!input.ransac)
+        return true;
+    bool okIt = false, okErr = false, okConf = false;
+    input.ransacIterations = ui->edit_iterations->text().trimmed().toInt(&okIt);
+    input.ransacMaxError = ui->edit_reproj_err->text().trimmed().toFloat(&okErr);
+    input.ransacConfidence = ui->edit_confidence->text().trimmed().toInt(&okConf);
+    if (!okIt || input.ransacIterations <= 0 || !okErr || !(input.ransacMaxError > 0) || !okConf ||
+        input.ransacConfidence <= 0 || input.ransacConfidence > 100) {
+        logAppend(tr("The RANSAC parameters must be positive numbers (confidence at most 100 %), "
+                     "aborting...\n"),
+                  Qt::red);
+        return false;
     }
+    return true;
+}
 
-    const TargetPoseResult pose = estimateTargetPose(input);
+void TargetPose::presentPose(const TargetPoseResult& pose)
+{
+    switch (pose.error) {
+    case TargetPoseError::DetectionError:
+        logAppend(tr("OpenCV exception caught: %1").arg(QString::fromStdString(pose.message)), Qt::red);
+        logAppend(tr("Skipping...\n"), Qt::red);
+        return;
+    case TargetPoseError::BoardNotFound:
+        logAppend(tr("Chessboard could not be found"), Qt::red);
+        return;
+    default:
+        break;
+    }
+    logAppend(tr("Chessboard detected"), Qt::green);
+    logColor(Qt::black);
+    ui->progress_bar->setValue(1);
     if (pose.error == TargetPoseError::OpenCvError) {
         logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(pose.message), Qt::red);
         logAppend(tr("Aborting...\n"), Qt::red);
@@ -246,30 +254,42 @@ void TargetPose::estimatePose()
     }
 
     R = pose.R.clone();
-    const cv::Mat& tvec = pose.tvec;
-    emit updateSecondaryExtrinsics(world, camera, R.clone(), tvec.clone());
+    emit updateSecondaryExtrinsics(ui->combo_world->currentIndex(), ui->combo_sensor->currentIndex(),
+                                   R.clone(), pose.tvec.clone());
+    showPose(pose);
+    logPose(pose);
+    ui->progress_bar->setValue(3);
+}
 
-    // Reprojection errors of the kept points.
+void TargetPose::showPose(const TargetPoseResult& pose)
+{
     std::vector<cv::Vec3b> colours;
     for (const double e : pose.errors)
         colours.push_back(toRgb255(errorColor(e, pose.smallest, pose.largest)));
-    const double rms = pose.rms;
     errorPanel.drawView(colourImage, pose.imagePoints, colours, pose.projected,
-                        projectBoardAxes(pose.rvec, tvec, K, kc, squareWidth, squareHeight));
-    errorPanel.show(rms, cv::Vec3b(0, 0, 0), pose.smallest, pose.largest);
+                        projectBoardAxes(pose.rvec, pose.tvec, K, kc, squareWidth, squareHeight));
+    errorPanel.show(pose.rms, cv::Vec3b(0, 0, 0), pose.smallest, pose.largest);
+}
 
+void TargetPose::logPose(const TargetPoseResult& pose)
+{
     auto f4 = [](double v) { return QString::number(v, 'f', 4); };
-
-    logAppend(tr("Target pose successfully estimated with an RMS of: %1").arg(rms), Qt::black);
+    logAppend(tr("Target pose successfully estimated with an RMS of: %1").arg(pose.rms), Qt::black);
     logAppend(tr("Extrinsics: ") + ui->combo_world->currentText() + tr(" wrt ") +
               ui->combo_sensor->currentText());
-    logAppend("tx " + f4(tvec.at<double>(0)));
-    logAppend("ty " + f4(tvec.at<double>(1)));
-    logAppend("tz " + f4(tvec.at<double>(2)));
+    logAppend("tx " + f4(pose.tvec.at<double>(0)));
+    logAppend("ty " + f4(pose.tvec.at<double>(1)));
+    logAppend("tz " + f4(pose.tvec.at<double>(2)));
     logAppend("R ");
     for (int r = 0; r < 3; ++r)
         logAppend(f4(R.at<double>(r, 0)) + " " + f4(R.at<double>(r, 1)) + " " + f4(R.at<double>(r, 2)));
-    ui->progress_bar->setValue(3);
+}
+
+void TargetPose::showPlainImage()
+{
+    if (!colourImage.empty())
+        ui->image_label->setImage(colourImage);
+    hideErrors();
 }
 
 void TargetPose::on_check_radon_detection_toggled(bool checked)

@@ -5,6 +5,7 @@
 // it to the sensor tree, so that the sensor chosen as the world takes the
 // board's place in the scene.
 
+#include "core/calib/target_pose.h"
 #include "gui/dialogs/ChessboardDialog.h"
 #include "gui/dialogs/ReprojectionErrorPanel.h"
 
@@ -49,7 +50,15 @@ private slots:
     void on_radio_EPNP_toggled(bool checked);
 
 private:
+    // The estimate: gathers the inputs from the form and the sensor tree,
+    // runs estimateTargetPose and presents its result.
     void estimatePose();
+    bool gatherPoseInput(TargetPoseInput& input);
+    bool readPnpOptions(TargetPoseInput& input);
+    void presentPose(const TargetPoseResult& pose);
+    void showPose(const TargetPoseResult& pose);
+    void logPose(const TargetPoseResult& pose);
+    void showPlainImage();
     void hideErrors();
 
     Ui::TargetPose* ui;

@@ -42,27 +42,24 @@ void ToolFlangeCalib::clearRun()
 
 void ToolFlangeCalib::calibrate()
 {
-    std::vector<RobotView> views;
-    if (!prepareRun(views, false))
+    RobotWorldRunInput input;
+    if (!gatherRunInput(input))
         return;
+    input.options.invertTcp = ui->check_invert_TCP->isChecked();
+    input.options.invertTarget = ui->check_invert_target->isChecked();
+    input.options.invertX = ui->check_invert_X->isChecked();
+    input.options.invertY = ui->check_invert_Y->isChecked();
+    const RobotRunResult result = robotWorldCalibrate(input, detectionCache, runLogger());
     renderer->RemoveAllViewProps();
-
-    RobotWorldOptions options;
-    options.invertTcp = ui->check_invert_TCP->isChecked();
-    options.invertTarget = ui->check_invert_target->isChecked();
-    options.invertX = ui->check_invert_X->isChecked();
-    options.invertY = ui->check_invert_Y->isChecked();
-    const RobotCalibResult result = robotWorldCalibrate(views, K, kc, options);
-    if (!result.ok()) {
-        logFailedSolve(result);
-        drawWorldAxes(renderer, robotName().toStdString());
+    drawWorldAxes(renderer, robotName().toStdString());
+    if (!presentRun(result, input, false)) {
         renderView();
         return;
     }
-    RY = result.RY.clone();
-    tY = result.tY.clone();
-    RX = result.RX.clone();
-    tX = result.tX.clone();
+    RY = result.calib.RY.clone();
+    tY = result.calib.tY.clone();
+    RX = result.calib.RX.clone();
+    tX = result.calib.tX.clone();
     resultValid = true;
 
     logAppend(tr("\nExtrinsics: ") + cameraName() + tr(" w.r.t. ") + robotName());
@@ -77,29 +74,11 @@ void ToolFlangeCalib::calibrate()
     else
         logAppend(tr("Could not write %1: %2").arg(path, QString::fromStdString(error)), Qt::red);
 
-    // The cell: robot base, camera, and per image the target as the camera
-    // saw it (cyan) and as the robot carried it (white).
-    drawWorldAxes(renderer, robotName().toStdString());
-    drawFrame(renderer, RY, tY, cameraName().toStdString());
-    if (vtkSmartPointer<vtkActor> frustum = drawFrustum(renderer, K, lastImageSize, 1000.0, ""))
-        setActorPose(frustum, RY, tY);
-    cv::Mat rX;
-    cv::Rodrigues(RX, rX);
-    for (size_t i = 0; i < views.size(); ++i) {
-        auto seen = vtkSmartPointer<vtkAssembly>::New();
-        drawTargetAssembly(renderer, seen, rvecs[i], tvecs[i], patternSize, squareSizeMm(), {0, 1, 1}, false);
-        setActorPose(seen, RY, tY);
-        cv::Mat R_tcp = tcpRotations[i], t_tcp = tcpTranslations[i];
-        if (options.invertTcp)
-            invertPose(tcpRotations[i], tcpTranslations[i], R_tcp, t_tcp);
-        auto carried = vtkSmartPointer<vtkAssembly>::New();
-        drawTargetAssembly(renderer, carried, rX, tX, patternSize, squareSizeMm(), {1, 1, 1}, false);
-        setActorPose(carried, R_tcp, t_tcp);
-    }
-    storeViewResults(views, result);
-    renderView();
-    logAppend(tr("\nRMS 3D-Error of all calibration points: %1 mm").arg(result.rms3d));
+    drawCell(input.options.invertTcp);
     colourRows();
+    refreshRowPanel();
+    renderView();
+    logAppend(tr("\nRMS 3D-Error of all calibration points: %1 mm").arg(result.calib.rms3d));
 
     const int camera = ui->combo_sensor->currentIndex();
     const int robot = ui->combo_robot->currentIndex();
@@ -113,8 +92,32 @@ void ToolFlangeCalib::calibrate()
     }
 }
 
+void ToolFlangeCalib::drawCell(bool invertTcp)
+{
+    // The cell: robot base, camera, and per image the target as the camera
+    // saw it (cyan) and as the robot carried it (white).
+    drawFrame(renderer, RY, tY, cameraName().toStdString());
+    if (vtkSmartPointer<vtkActor> frustum = drawFrustum(renderer, K, lastImageSize, 1000.0, ""))
+        setActorPose(frustum, RY, tY);
+    cv::Mat rX;
+    cv::Rodrigues(RX, rX);
+    for (const int row : boardRows) {
+        const RobotView& view = *lastRun.images[static_cast<size_t>(row)].view;
+        auto seen = vtkSmartPointer<vtkAssembly>::New();
+        drawTargetAssembly(renderer, seen, view.rvec, view.tvec, patternSize, squareSizeMm(), {0, 1, 1},
+                           false);
+        setActorPose(seen, RY, tY);
+        cv::Mat R_tcp = view.R_base_tcp, t_tcp = view.t_base_tcp;
+        if (invertTcp)
+            invertPose(view.R_base_tcp, view.t_base_tcp, R_tcp, t_tcp);
+        auto carried = vtkSmartPointer<vtkAssembly>::New();
+        drawTargetAssembly(renderer, carried, rX, tX, patternSize, squareSizeMm(), {1, 1, 1}, false);
+        setActorPose(carried, R_tcp, t_tcp);
+    }
+}
+
 void ToolFlangeCalib::drawRowScene(bool imageShown, cv::Size imageSize, bool hasTcp, const cv::Mat&,
-                                   const cv::Mat&, int boardIndex)
+                                   const cv::Mat&, const RobotImageRecord* record)
 {
     const bool haveCamera = !K.empty() && !RY.empty() && !tY.empty();
     if (imageShown && haveCamera) {
@@ -122,14 +125,10 @@ void ToolFlangeCalib::drawRowScene(bool imageShown, cv::Size imageSize, bool has
             setActorPose(frustum, RY, tY);
         drawFrame(renderer, RY, tY, cameraName().toStdString());
     }
-    if (hasTcp && resultValid && haveCamera && boardIndex >= 0 &&
-        boardIndex < static_cast<int>(rvecs.size())) {
-        if (rereadBoard()) {
-            auto target = vtkSmartPointer<vtkAssembly>::New();
-            drawTargetAssembly(renderer, target, rvecs[static_cast<size_t>(boardIndex)],
-                               tvecs[static_cast<size_t>(boardIndex)], patternSize, squareSizeMm(), {0, 1, 1},
-                               false);
-            setActorPose(target, RY, tY);
-        }
+    if (hasTcp && record && haveCamera && rereadBoard()) {
+        auto target = vtkSmartPointer<vtkAssembly>::New();
+        drawTargetAssembly(renderer, target, record->view->rvec, record->view->tvec, patternSize,
+                           squareSizeMm(), {0, 1, 1}, false);
+        setActorPose(target, RY, tY);
     }
 }

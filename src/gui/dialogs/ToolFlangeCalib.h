@@ -32,9 +32,12 @@ protected:
     void discardResults() override;
     void clearRun() override;
     void drawRowScene(bool imageShown, cv::Size imageSize, bool hasTcp, const cv::Mat& R_tcp,
-                      const cv::Mat& t_tcp, int boardIndex) override;
+                      const cv::Mat& t_tcp, const RobotImageRecord* record) override;
 
 private:
+    // The run's scene of the robot cell (after a result).
+    void drawCell(bool invertTcp);
+
     Ui::ToolFlangeCalib* ui;
     cv::Mat RY, tY;
 };

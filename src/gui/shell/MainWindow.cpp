@@ -90,6 +90,8 @@ vtkRenderer* MainWindow::sceneRenderer() const
 
 void MainWindow::render()
 {
+    if (renderingHeld)
+        return;
     ui->widget_vtk->renderWindow()->Render();
 }
 
@@ -104,7 +106,7 @@ void MainWindow::onSensorAdded(Sensor sensor)
     record.labelText = vtkSmartPointer<vtkVectorText>::New();
     record.label = vtkSmartPointer<vtkFollower>::New();
     addSensorLabel(renderer, record.labelText, record.label, sensor.name);
-    buildSensorAxes(record.assembly);
+    buildSensorAxes(record.assembly, sensorAxes);
     renderer->AddActor(record.assembly);
     actors.push_back(record);
 }
@@ -163,10 +165,7 @@ void MainWindow::updateSensorIntrinsics(int idx, cv::Mat K)
 {
     if (idx < 0 || idx >= (int)actors.size())
         return;
-    const std::vector<Sensor> sensors = ui->widget_sensors->getSensors();
-    if (idx >= (int)sensors.size())
-        return;
-    const cv::Size imgSize = sensors[idx].imgSize;
+    const cv::Size imgSize = ui->widget_sensors->sensorImageSize(idx);
     if (imgSize.width < 1 || imgSize.height < 1)
         return;
 
@@ -304,25 +303,7 @@ bool MainWindow::loadProject(const QString& fileName)
         for (const std::string& warning : result.warnings)
             QMessageBox::warning(this, "Warning", QString::fromStdString(warning));
 
-        renderer->RemoveAllViewProps();
-        actors.clear();
-        SensorTree* tree = ui->widget_sensors;
-        tree->clearSensors();
-
-        const int n = (int)project.sensors.size();
-        for (int i = 0; i < n; ++i) {
-            const ProjectSensor& s = project.sensors[i];
-            tree->addSensor();
-            tree->setSensorName(i, QString::fromStdString(s.name));
-            if (!s.K.empty())
-                tree->updateIntrinsicsIdx(i, s.K, s.kc, s.imgSize);
-        }
-        for (int i = 0; i < n; ++i) {
-            const ProjectSensor& s = project.sensors[i];
-            if (!s.R_sensor_world.empty())
-                tree->updateExtrinsicsIdx(project.world, i, s.R_sensor_world, s.t_sensor_world);
-        }
-        render();
+        rebuildScene(project);
         return true;
     } catch (const cv::Exception& e) {
         QMessageBox::critical(nullptr, "OpenCV exception", QString::fromStdString(e.err));
@@ -330,6 +311,46 @@ bool MainWindow::loadProject(const QString& fileName)
         QMessageBox::critical(nullptr, "OpenCV exception", QString::fromLocal8Bit(e.what()));
     }
     return false;
+}
+
+void MainWindow::rebuildScene(const Project& project)
+{
+    // The tree announces every row it fills and the props follow each
+    // announcement, but the view is rendered once, at the end (also after a
+    // failure).
+    renderingHeld = true;
+    try {
+        fillScene(project);
+    } catch (...) {
+        renderingHeld = false;
+        render();
+        throw;
+    }
+    renderingHeld = false;
+    render();
+}
+
+void MainWindow::fillScene(const Project& project)
+{
+    renderer->RemoveAllViewProps();
+    actors.clear();
+    SensorTree* tree = ui->widget_sensors;
+    const SensorTree::BulkUpdate bulk(*tree);
+    tree->clearSensors();
+
+    const int n = (int)project.sensors.size();
+    for (int i = 0; i < n; ++i) {
+        const ProjectSensor& s = project.sensors[i];
+        tree->addSensor();
+        tree->setSensorName(i, QString::fromStdString(s.name));
+        if (!s.K.empty())
+            tree->updateIntrinsicsIdx(i, s.K, s.kc, s.imgSize);
+    }
+    for (int i = 0; i < n; ++i) {
+        const ProjectSensor& s = project.sensors[i];
+        if (!s.R_sensor_world.empty())
+            tree->updateExtrinsicsIdx(project.world, i, s.R_sensor_world, s.t_sensor_world);
+    }
 }
 
 void MainWindow::on_actionReset_All_Settings_triggered()

@@ -20,7 +20,9 @@
 #include <vector>
 
 #include "core/geometry/Sensor.h"
+#include "gui/views/scene_builders.h"
 
+struct Project;
 class SensorTree;
 class vtkActor;
 class vtkAssembly;
@@ -54,7 +56,9 @@ public:
 
     // Replaces the scene by the project in fileName. The file is checked
     // whole first: a file that cannot be used is reported in a message box
-    // and leaves the scene as it was. Returns whether the scene was replaced.
+    // and leaves the scene as it was. The sensors are rebuilt through the
+    // tree's own operations; the 3D view is rendered once, at the end.
+    // Returns whether the scene was replaced.
     bool loadProject(const QString& fileName);
 
     SensorTree* sensorTree() const;
@@ -84,11 +88,16 @@ private slots:
     void updateSensorIntrinsics(int idx, cv::Mat K);
 
 private:
+    // Renders the view, unless a load holds rendering back.
     void render();
+    void rebuildScene(const Project& project);
+    void fillScene(const Project& project);
     template <class Dialog> Dialog* openDialog();
 
     vtkSmartPointer<vtkRenderer> renderer;
     Ui::MainWindow* ui;
-    QString lastDir; // start folder of the project file dialogs
+    QString lastDir;               // start folder of the project file dialogs
+    SensorAxesGeometry sensorAxes; // what every sensor's axes and letters draw with
     std::vector<SensorActors> actors;
+    bool renderingHeld = false; // while a project is loaded: the view is rendered once, at the end
 };

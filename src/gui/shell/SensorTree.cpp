@@ -11,7 +11,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QStandardItemModel>
 #include <QStyle>
+#include <QTreeWidget>
 #include <QTreeWidgetItem>
 #include <QtDebug>
 
@@ -93,6 +95,7 @@ SensorTree::SensorTree(QWidget* parent) : QWidget(parent), ui(new Ui::SensorTree
     ui->setupUi(this);
     trashIcon = style()->standardIcon(QStyle::SP_TrashIcon);
     openIcon = style()->standardIcon(QStyle::SP_DialogOpenButton);
+    names = new QStandardItemModel(this);
     ui->treeWidget->setColumnCount(2);
     connect(ui->addComponentButton, &QPushButton::clicked, this, &SensorTree::addSensor);
     connect(ui->treeWidget, &QTreeWidget::itemChanged, this, &SensorTree::onItemChanged);
@@ -107,6 +110,29 @@ SensorTree::~SensorTree()
     for (int i = 0; i < ui->treeWidget->topLevelItemCount(); ++i)
         disconnectRowWidgets(ui->treeWidget->topLevelItem(i));
     delete ui;
+}
+
+SensorTree::BulkUpdate::BulkUpdate(SensorTree& tree) : tree(tree)
+{
+    if (tree.bulkUpdates++ > 0)
+        return;
+    // A view on screen lays out every row and places every row widget after
+    // each inserted row; off screen it only notes that a layout is due.
+    QTreeWidget* view = tree.ui->treeWidget;
+    tree.viewWasShown = !view->isHidden();
+    tree.viewHadFocus = view->hasFocus();
+    view->hide();
+}
+
+SensorTree::BulkUpdate::~BulkUpdate()
+{
+    if (--tree.bulkUpdates > 0)
+        return;
+    QTreeWidget* view = tree.ui->treeWidget;
+    if (tree.viewWasShown)
+        view->show();
+    if (tree.viewHadFocus)
+        view->setFocus();
 }
 
 // ---------------------------------------------------------------------------
@@ -170,6 +196,11 @@ std::vector<Sensor> SensorTree::getSensors() const
         s.t = s.t.clone();
     }
     return copy;
+}
+
+cv::Size SensorTree::sensorImageSize(int idx) const
+{
+    return idx >= 0 && idx < (int)sensors.size() ? sensors[idx].imgSize : cv::Size(0, 0);
 }
 
 void SensorTree::getSensorNames(std::vector<QString>& names)
@@ -241,11 +272,13 @@ void SensorTree::addSensor()
             item->setHidden(true);
         }
 
+        // Every "Extrinsics wrt" box lists the names of one model, so a new
+        // or renamed sensor is one change for all of them.
         QTreeWidgetItem* extrinsics = addChild(tr("Extrinsics wrt"), false);
+        names->appendRow(new QStandardItem(name));
         auto* combo = new QComboBox();
         combo->setFixedWidth(100);
-        for (const Sensor& s : sensors)
-            combo->addItem(QString::fromStdString(s.name));
+        combo->setModel(names);
         combo->setCurrentIndex(0);
         ui->treeWidget->setItemWidget(extrinsics, 1, combo);
 
@@ -270,10 +303,6 @@ void SensorTree::addSensor()
         connect(importButton, &QPushButton::clicked, this, [this, top] { importIntrinsics(top); });
         connect(combo, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
                 [this, top](int index) { onReferenceSensorChanged(top, index); });
-
-        for (int i = 0; i < row; ++i)
-            if (QComboBox* other = referenceCombo(i))
-                other->addItem(name);
 
         emit sensorNamesChanged();
     } catch (const std::exception& e) {
@@ -304,14 +333,14 @@ void SensorTree::disconnectRowWidgets(QTreeWidgetItem* top)
 
 void SensorTree::clearSensors()
 {
-    for (int i = ui->treeWidget->topLevelItemCount() - 1; i >= 0; --i) {
-        if (i < (int)sensors.size())
-            sensors.erase(sensors.begin() + i);
-        QTreeWidgetItem* top = ui->treeWidget->topLevelItem(i);
-        disconnectRowWidgets(top);
-        delete ui->treeWidget->takeTopLevelItem(i);
-    }
+    // All rows go at once: taken out one by one, each would make the view
+    // look through the widgets of every row.
+    for (int i = 0; i < ui->treeWidget->topLevelItemCount(); ++i)
+        disconnectRowWidgets(ui->treeWidget->topLevelItem(i));
+    ui->treeWidget->clear();
     sensors.clear();
+    // The boxes left are disconnected and go with their rows.
+    names->removeRows(0, names->rowCount());
 }
 
 void SensorTree::deleteSensor(QTreeWidgetItem* top)
@@ -343,9 +372,7 @@ void SensorTree::deleteSensor(QTreeWidgetItem* top)
 
         // A combo box whose chosen entry moves or goes reports its new index,
         // and its sensor is shown relative to the sensor now chosen.
-        for (int i = 0; i < n; ++i)
-            if (QComboBox* combo = referenceCombo(i))
-                combo->removeItem(f);
+        names->removeRow(f);
 
         emit removeSensorFromRender(f);
     } catch (const std::exception& e) {
@@ -488,11 +515,8 @@ void SensorTree::onItemChanged(QTreeWidgetItem* item, int column)
             emit sensorNameChanged(idx, name.toStdString());
             emit sensorNamesChanged();
             sensors[idx].name = name.toStdString();
-            for (int i = 0; i < (int)sensors.size(); ++i) {
-                QComboBox* combo = referenceCombo(i);
-                if (combo && idx < combo->count())
-                    combo->setItemText(idx, name);
-            }
+            if (QStandardItem* entry = names->item(idx))
+                entry->setText(name);
             return;
         }
 
@@ -705,7 +729,7 @@ bool SensorTree::importIntrinsicsFile(int idx, const QString& fileName)
     case IntrinsicsFileStatus::CannotOpen:
         return refuse(QString());
     case IntrinsicsFileStatus::NoKeys:
-        return refuse(tr("The file holds none of \"K\", \"kc\" and \"imgSize\"."));
+        return refuse(error);
     case IntrinsicsFileStatus::BadCameraMatrix:
         return refuse(tr("\"K\" is not a 3x3 camera matrix with positive focal lengths."));
     case IntrinsicsFileStatus::BadDistortion:

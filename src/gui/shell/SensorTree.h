@@ -27,6 +27,7 @@
 #include "core/geometry/Sensor.h"
 
 class QComboBox;
+class QStandardItemModel;
 class QTreeWidgetItem;
 
 namespace Ui {
@@ -40,6 +41,21 @@ public:
     explicit SensorTree(QWidget* parent = nullptr);
     ~SensorTree() override;
 
+    // While one lives, the tree's view is off screen, so that it lays its
+    // rows out once when the last one ends instead of after every row (a
+    // project load adds thousands of rows). Records, rows and signals behave
+    // as ever; keyboard focus in the tree is given back at the end.
+    class BulkUpdate {
+    public:
+        explicit BulkUpdate(SensorTree& tree);
+        ~BulkUpdate();
+        BulkUpdate(const BulkUpdate&) = delete;
+        BulkUpdate& operator=(const BulkUpdate&) = delete;
+
+    private:
+        SensorTree& tree;
+    };
+
     // Removes every sensor and record; emits nothing and touches no other
     // widget (the caller clears its 3D scene itself).
     void clearSensors();
@@ -50,6 +66,10 @@ public:
 
     // A copy of the records, in row order.
     std::vector<Sensor> getSensors() const;
+
+    // The image size of sensor idx's record; (0, 0) when it is not known or
+    // idx is not a row.
+    cv::Size sensorImageSize(int idx) const;
 
     // The names currently shown, in row order (a query of the dialogs).
     void getSensorNames(std::vector<QString>& names);
@@ -121,6 +141,10 @@ private:
 
     Ui::SensorTree* ui;
     std::vector<Sensor> sensors;
+    QStandardItemModel* names; // the entries of every "Extrinsics wrt" box: the names in row order
+    int bulkUpdates = 0;       // BulkUpdate objects alive
+    bool viewWasShown = false; // the tree's view before the first of them
+    bool viewHadFocus = false;
     QIcon trashIcon;
     QIcon openIcon;
 };

@@ -41,15 +41,21 @@ cv::Mat asDouble(const cv::Mat& m)
     return d;
 }
 
-vtkSmartPointer<vtkActor> makeAxes(double scale)
+vtkSmartPointer<vtkPolyDataMapper> axesMapper(double scale)
 {
     auto axes = vtkSmartPointer<vtkAxes>::New();
     axes->SetOrigin(0, 0, 0);
     axes->SetScaleFactor(scale);
     auto mapper = vtkSmartPointer<vtkPolyDataMapper>::New();
     mapper->SetInputConnection(axes->GetOutputPort());
+    return mapper;
+}
+
+// Axes of the given size, or drawn by the given mapper of axesMapper.
+vtkSmartPointer<vtkActor> makeAxes(double scale, vtkPolyDataMapper* mapper = nullptr)
+{
     auto actor = vtkSmartPointer<vtkActor>::New();
-    actor->SetMapper(mapper);
+    actor->SetMapper(mapper ? mapper : axesMapper(scale).Get());
     actor->GetProperty()->SetLineWidth(4);
     actor->GetProperty()->LightingOff();
     return actor;
@@ -84,10 +90,10 @@ vtkSmartPointer<vtkPolyDataMapper> mapperFor(vtkVectorText* text)
 }
 
 // A label that stays where it is put: scaled, y mirrored, then translated.
-vtkSmartPointer<vtkActor> makeFixedLabel(vtkVectorText* text, double scale, const Vec3& at)
+vtkSmartPointer<vtkActor> makeFixedLabel(vtkPolyDataMapper* mapper, double scale, const Vec3& at)
 {
     auto actor = vtkSmartPointer<vtkActor>::New();
-    actor->SetMapper(mapperFor(text));
+    actor->SetMapper(mapper);
     actor->SetScale(scale);
     auto m = vtkSmartPointer<vtkMatrix4x4>::New();
     m->Identity();
@@ -124,12 +130,24 @@ struct Letter {
 };
 const std::array<Letter, 3> kLetters = {{{"X", {1, 0, 0}}, {"Y", {0, 1, 0}}, {"Z", {0, 0, 1}}}};
 
-std::array<vtkSmartPointer<vtkActor>, 3> makeLetters(double scale, const std::array<Vec3, 3>& at)
+using LetterMappers = std::array<vtkSmartPointer<vtkPolyDataMapper>, 3>;
+
+LetterMappers letterMappers()
+{
+    LetterMappers mappers;
+    for (size_t i = 0; i < 3; ++i)
+        mappers[i] = mapperFor(makeText(kLetters[i].text));
+    return mappers;
+}
+
+// The letters X, Y, Z at the given places, drawn by the given mappers of
+// letterMappers or by new ones.
+std::array<vtkSmartPointer<vtkActor>, 3> makeLetters(double scale, const std::array<Vec3, 3>& at,
+                                                     const LetterMappers& mappers = letterMappers())
 {
     std::array<vtkSmartPointer<vtkActor>, 3> letters;
     for (size_t i = 0; i < 3; ++i) {
-        auto text = makeText(kLetters[i].text);
-        letters[i] = makeFixedLabel(text, scale, at[i]);
+        letters[i] = makeFixedLabel(mappers[i], scale, at[i]);
         letters[i]->GetProperty()->SetColor(kLetters[i].colour[0], kLetters[i].colour[1],
                                             kLetters[i].colour[2]);
         letters[i]->GetProperty()->LightingOff();
@@ -347,8 +365,19 @@ void drawLabeledFrame(vtkRenderer* renderer, const cv::Mat& R, const cv::Mat& t,
 
 void buildSensorAxes(vtkAssembly* assembly)
 {
-    assembly->AddPart(makeAxes(500));
-    for (const auto& letter : makeLetters(80, {{{500, 40, 0}, {-50, 600, 0}, {-40, 40, 550}}}))
+    SensorAxesGeometry own;
+    buildSensorAxes(assembly, own);
+}
+
+void buildSensorAxes(vtkAssembly* assembly, SensorAxesGeometry& shared)
+{
+    if (!shared.axes) {
+        shared.axes = axesMapper(500);
+        shared.letters = letterMappers();
+    }
+    assembly->AddPart(makeAxes(500, shared.axes));
+    for (const auto& letter :
+         makeLetters(80, {{{500, 40, 0}, {-50, 600, 0}, {-40, 40, 550}}}, shared.letters))
         assembly->AddPart(letter);
 }
 
@@ -396,7 +425,7 @@ vtkSmartPointer<vtkActor> drawFrustum(vtkRenderer* renderer, const cv::Mat& K, c
     showAsFrustum(frustum, pyramid(frustumCorners(K, imgSize, depth, true)));
     renderer->AddActor(frustum);
     if (!name.empty()) {
-        auto label = makeFixedLabel(makeText(name), 60, {10, -40, 10});
+        auto label = makeFixedLabel(mapperFor(makeText(name)), 60, {10, -40, 10});
         label->GetProperty()->SetColor(1, 1, 1);
         renderer->AddActor(label);
     }
@@ -459,7 +488,7 @@ void addNameLabel(vtkRenderer* renderer, vtkSmartPointer<vtkVectorText>& text,
                   vtkSmartPointer<vtkActor>& actor, const std::string& name)
 {
     text = makeText(name);
-    actor = makeFixedLabel(text, 60, {10, -40, 10});
+    actor = makeFixedLabel(mapperFor(text), 60, {10, -40, 10});
     actor->GetProperty()->SetColor(1, 1, 1);
     renderer->AddActor(actor);
 }

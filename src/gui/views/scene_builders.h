@@ -20,11 +20,13 @@
 #include <opencv2/core.hpp>
 #include <vtkSmartPointer.h>
 
+#include <array>
 #include <string>
 
 class vtkActor;
 class vtkAssembly;
 class vtkFollower;
+class vtkPolyDataMapper;
 class vtkProp3D;
 class vtkRenderer;
 class vtkVectorText;
@@ -47,6 +49,19 @@ void drawLabeledFrame(vtkRenderer* renderer, const cv::Mat& R, const cv::Mat& t,
 
 // Axes of 500 and the letters X, Y, Z as parts of the given assembly.
 void buildSensorAxes(vtkAssembly* assembly);
+
+// The geometry that the axes and letters of every sensor have in common: one
+// mapper for the axes and one for each letter, built by the first
+// buildSensorAxes that is given it. Sensors that share it look the same as
+// with their own, and a scene of many sensors builds and renders faster.
+struct SensorAxesGeometry {
+    vtkSmartPointer<vtkPolyDataMapper> axes;
+    std::array<vtkSmartPointer<vtkPolyDataMapper>, 3> letters;
+};
+
+// As buildSensorAxes, drawing with the shared geometry (filled on first
+// use); the four actors are the assembly's own.
+void buildSensorAxes(vtkAssembly* assembly, SensorAxesGeometry& shared);
 
 // A sensor's name label facing the viewer, at (-50, 0, -50). Nothing for an
 // empty name. Reuses text and follower when set, creates them otherwise, and

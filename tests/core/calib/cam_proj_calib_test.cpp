@@ -2,6 +2,7 @@
 #include "core/geometry/corner_refinement.h"
 #include "core/geometry/rotation_checks.h"
 #include "core/structured_light/gray_code_decoder.h"
+#include "core/structured_light/image_sets.h"
 #include "core/structured_light/projector_corners.h"
 
 #include "camproj_sim.h"
@@ -9,11 +10,20 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <opencv2/calib3d.hpp>
+#include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <functional>
+#include <optional>
+#include <thread>
 
 namespace {
 
@@ -217,4 +227,335 @@ TEST(CamProjCalib, FlagsFollowTheOptions)
     o.fixIntrinsic = o.useIntrinsicGuess = true;
     EXPECT_TRUE(intrinsicFlags(o) & cv::CALIB_FIX_INTRINSIC);
     EXPECT_TRUE(intrinsicFlags(o) & cv::CALIB_USE_INTRINSIC_GUESS);
+}
+
+// ---- Whole runs from image-set folders ------------------------------------
+
+namespace {
+
+constexpr double kRunFocalShare = 0.01;    // fx, fy of a run on the small rig
+constexpr double kRunPrincipalPx = 4.0;    // cx, cy
+constexpr double kRunRotationDeg = 0.5;    // camera -> projector rotation (0.32 on this rig)
+constexpr double kRunBaselineShare = 0.02; // translation error as a share of the baseline
+constexpr size_t kSets = 8;                // poses of the small rig
+
+// The sets of a folder as the dialog hands them to a run: every set checked.
+std::vector<CamProjSet> setsOfFolder(const QString& folder)
+{
+    std::vector<CamProjSet> sets;
+    for (const ImageSetFolder& found : listImageSets(folder)) {
+        CamProjSet set;
+        set.name = found.name.toStdString();
+        for (const QString& file : found.files)
+            set.files.push_back((found.path + "/" + file).toStdString());
+        sets.push_back(set);
+    }
+    return sets;
+}
+
+// Every step a run reports, and an optional stage at whose beginning it aborts.
+struct StepLog {
+    std::vector<CamProjProgress> steps;
+    std::optional<CamProjStage> abortAt;
+    CamProjProgressFn callback()
+    {
+        return [this](const CamProjProgress& step) {
+            steps.push_back(step);
+            return !(abortAt && step.set < 0 && step.stage == *abortAt);
+        };
+    }
+    // Outcomes of the sets in one stage, in set order.
+    std::vector<SetOutcome> outcomes(CamProjStage stage) const
+    {
+        std::vector<SetOutcome> found;
+        for (const CamProjProgress& step : steps)
+            if (step.stage == stage && step.set >= 0)
+                found.push_back(step.outcome);
+        return found;
+    }
+    bool began(CamProjStage stage) const
+    {
+        return std::any_of(steps.begin(), steps.end(),
+                           [&](const CamProjProgress& s) { return s.stage == stage && s.set < 0; });
+    }
+};
+
+// Image-set folders of a small rig (an 800 x 600 camera, a 640 x 480
+// projector, eight poses), written once for the whole-run tests.
+class WholeRun : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        dir = new QTemporaryDir;
+        rig = new synth::CamProjRig(synth::makeCamProjRig(cv::Size(800, 600), cv::Size(640, 480), 200));
+        const synth::CamProjScene scene;
+        synth::writeCamProjSets(dir->path().toStdString(), *rig, scene,
+                                synth::camProjViews(*rig, scene, static_cast<int>(kSets), 7));
+    }
+    static void TearDownTestSuite()
+    {
+        delete dir;
+        delete rig;
+    }
+
+    // The dialog's defaults for a 9 x 6 board of 30 mm squares; no
+    // intrinsics to start from.
+    static CamProjRunInput input()
+    {
+        CamProjRunInput in;
+        in.sets = setsOfFolder(dir->path());
+        in.detection.patternSize = cv::Size(9, 6);
+        in.detection.squareWidth = in.detection.squareHeight = 30;
+        in.projectorSize = rig->projector.size;
+        for (DeviceCalibration* device : {&in.camera, &in.projector}) {
+            device->options.fixAspectRatio = true;
+            device->options.fixK[2] = true;
+        }
+        in.camera.options.tangential = true; // the simulated camera's lens is slightly decentred
+        in.criteria = kConverged;
+        return in;
+    }
+
+    static QTemporaryDir* dir;
+    static synth::CamProjRig* rig;
+};
+
+QTemporaryDir* WholeRun::dir = nullptr;
+synth::CamProjRig* WholeRun::rig = nullptr;
+
+void expectAll(const std::vector<SetOutcome>& outcomes, SetOutcome expected, size_t count)
+{
+    ASSERT_EQ(outcomes.size(), count);
+    for (size_t i = 0; i < outcomes.size(); ++i)
+        EXPECT_EQ(outcomes[i], expected) << "set " << i;
+}
+
+} // namespace
+
+// The projector run and the stereo run recover the rig from the captures;
+// a second run reuses what the first made, set by set.
+TEST_F(WholeRun, BothRunsRecoverTheRigAndTheSecondReusesTheStages)
+{
+    DetectionCache cache;
+    StepLog first;
+    CamProjRunInput in = input();
+    const ProjectorRunResult projector = calibrateProjectorIntrinsics(in, cache, first.callback());
+    ASSERT_TRUE(projector.ok()) << projector.message;
+    for (const CamProjStage stage :
+         {CamProjStage::Detection, CamProjStage::Decoding, CamProjStage::ProjectorCorners})
+        expectAll(first.outcomes(stage), SetOutcome::Made, kSets);
+    ASSERT_EQ(projector.used.size(), kSets);
+    const cv::Mat& Kp = projector.calibration.K;
+    const cv::Matx33d& Kt = rig->projector.K;
+    EXPECT_NEAR(Kp.at<double>(0, 0), Kt(0, 0), kRunFocalShare * Kt(0, 0));
+    EXPECT_NEAR(Kp.at<double>(0, 2), Kt(0, 2), kRunPrincipalPx);
+    EXPECT_NEAR(Kp.at<double>(1, 2), Kt(1, 2), kRunPrincipalPx);
+    for (const CamProjSet& set : projector.sets) {
+        ASSERT_TRUE(set.proj.has_value()) << set.name;
+        EXPECT_FALSE(set.cam.has_value()) << set.name;
+        EXPECT_EQ(set.projCorners.size(), set.camCorners.size());
+        EXPECT_EQ(set.objectPoints.size(), set.camCorners.size());
+        EXPECT_GT(set.proj->error, 0);
+        EXPECT_EQ(set.imageSize, rig->camera.size);
+    }
+    EXPECT_EQ(projector.cameraSize, rig->camera.size);
+
+    // The stereo run on the sets the projector run handed back.
+    in.sets = projector.sets;
+    StepLog second;
+    const size_t cached = cache.size();
+    const CamProjStereoRunResult stereo = calibrateCamProjStereo(in, cache, second.callback());
+    ASSERT_TRUE(stereo.ok()) << stereo.message;
+    for (const CamProjStage stage :
+         {CamProjStage::Detection, CamProjStage::Decoding, CamProjStage::ProjectorCorners})
+        expectAll(second.outcomes(stage), SetOutcome::Reused, kSets);
+    EXPECT_EQ(cache.size(), cached);
+    const CamProjStereoResult& c = stereo.calibration;
+    std::printf("whole stereo run: R off by %.4f deg, T off by %.3f mm of %.1f mm, rms %.4f\n",
+                rotationAngleDeg(c.R, cv::Mat(rig->R_proj_cam)), cv::norm(c.T - cv::Mat(rig->t_proj_cam)),
+                rig->baseline(), c.rms);
+    EXPECT_LT(rotationAngleDeg(c.R, cv::Mat(rig->R_proj_cam)), kRunRotationDeg);
+    EXPECT_LT(cv::norm(c.T - cv::Mat(rig->t_proj_cam)), kRunBaselineShare * rig->baseline());
+    EXPECT_NEAR(c.camK.at<double>(0, 0), rig->camera.K(0, 0), kRunFocalShare * rig->camera.K(0, 0));
+    EXPECT_EQ(c.refinement.maxIterations, kConverged.maxCount);
+    EXPECT_FALSE(c.refinement.reachedIterationLimit);
+    for (const CamProjSet& set : stereo.sets) {
+        ASSERT_TRUE(set.cam && set.proj) << set.name;
+        cv::Mat Rc, Rp;
+        cv::Rodrigues(set.cam->rvec, Rc);
+        cv::Rodrigues(set.proj->rvec, Rp);
+        EXPECT_LT(rotationAngleDeg(Rp, c.R * Rc), kRunRotationDeg) << set.name;
+    }
+
+    // A step limit that the refinement reaches is reported.
+    in.sets = stereo.sets;
+    in.criteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 1, 1e-12);
+    const CamProjStereoRunResult limited = calibrateCamProjStereo(in, cache);
+    ASSERT_TRUE(limited.ok()) << limited.message;
+    EXPECT_TRUE(limited.calibration.refinement.reachedIterationLimit);
+    EXPECT_EQ(limited.calibration.refinement.maxIterations, 1);
+    EXPECT_GT(limited.calibration.refinement.lastChange, 1e-12);
+}
+
+// Each way a run can stop, with the sets it hands back.
+TEST_F(WholeRun, ErrorKinds)
+{
+    QTemporaryDir sizes; // two sets of blank images of different sizes
+    for (const auto& [name, size] :
+         {std::make_pair("a", cv::Size(64, 48)), std::make_pair("b", cv::Size(32, 24))}) {
+        QDir(sizes.path()).mkpath(name);
+        for (int k = 0; k < 2; ++k)
+            cv::imwrite(
+                (sizes.path() + QString("/%1/%2.png").arg(name).arg(k, 2, 10, QChar('0'))).toStdString(),
+                cv::Mat(size, CV_8UC1, cv::Scalar(128)));
+    }
+    struct Case {
+        const char* name;
+        std::function<void(CamProjRunInput&)> change;
+        bool stereo;
+        CamProjRunError error;
+    };
+    const Case cases[] = {
+        {"no sets", [](CamProjRunInput& in) { in.sets.clear(); }, false, CamProjRunError::NoImageSets},
+        {"no projector size", [](CamProjRunInput& in) { in.projectorSize = cv::Size(0, 480); }, true,
+         CamProjRunError::BadInput},
+        {"images of two sizes", [&](CamProjRunInput& in) { in.sets = setsOfFolder(sizes.path()); }, false,
+         CamProjRunError::ImageSizeMismatch},
+        {"two sets for the stereo run",
+         [](CamProjRunInput& in) {
+             for (size_t i = 2; i < in.sets.size(); ++i)
+                 in.sets[i].checked = false;
+         },
+         true, CamProjRunError::TooFewSets},
+        {"no set checked",
+         [](CamProjRunInput& in) {
+             for (CamProjSet& set : in.sets)
+                 set.checked = false;
+         },
+         false, CamProjRunError::TooFewSets},
+        {"a guess without a camera matrix",
+         [](CamProjRunInput& in) {
+             in.projector.options.useIntrinsicGuess = true;
+             in.projector.K.release();
+         },
+         false, CamProjRunError::Calibration},
+    };
+    DetectionCache cache;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CamProjRunInput in = input();
+        c.change(in);
+        const CamProjRunResult run = c.stereo ? CamProjRunResult(calibrateCamProjStereo(in, cache))
+                                              : CamProjRunResult(calibrateProjectorIntrinsics(in, cache));
+        EXPECT_FALSE(run.ok());
+        EXPECT_FALSE(run.aborted);
+        EXPECT_EQ(run.error, c.error);
+        EXPECT_EQ(run.sets.size(), in.sets.size());
+        for (const CamProjSet& set : run.sets)
+            EXPECT_FALSE(set.cam || set.proj);
+        if (c.error == CamProjRunError::ImageSizeMismatch) {
+            EXPECT_EQ(run.errorSet, 1);
+            EXPECT_EQ(run.imageSize, cv::Size(32, 24));
+            EXPECT_EQ(run.referenceSize, cv::Size(64, 48));
+        }
+        if (c.error == CamProjRunError::Calibration || c.error == CamProjRunError::BadInput) {
+            EXPECT_FALSE(run.message.empty());
+        }
+    }
+}
+
+// An abort through the callback stops the run where it is; what was made
+// stays for the next run, which reuses it without detecting again.
+TEST_F(WholeRun, AbortThroughTheCallbackKeepsWhatWasMade)
+{
+    DetectionCache cache;
+    StepLog aborting;
+    aborting.abortAt = CamProjStage::Decoding;
+    const CamProjRunInput in = input();
+    const ProjectorRunResult stopped = calibrateProjectorIntrinsics(in, cache, aborting.callback());
+    EXPECT_TRUE(stopped.aborted);
+    EXPECT_EQ(stopped.error, CamProjRunError::None);
+    EXPECT_FALSE(aborting.began(CamProjStage::ProjectorCorners));
+    expectAll(aborting.outcomes(CamProjStage::Detection), SetOutcome::Made, kSets);
+    for (const CamProjSet& set : stopped.sets) {
+        EXPECT_TRUE(set.detected()) << set.name;
+        EXPECT_FALSE(set.decoded()) << set.name;
+        EXPECT_TRUE(set.checked) << set.name;
+    }
+
+    // Corners emptied by the caller come back from the cache unread.
+    CamProjRunInput again = in;
+    again.sets = stopped.sets;
+    again.sets[1].clearDetection();
+    StepLog resumed;
+    resumed.abortAt = CamProjStage::ProjectorCorners;
+    const ProjectorRunResult next = calibrateProjectorIntrinsics(again, cache, resumed.callback());
+    EXPECT_TRUE(next.aborted);
+    expectAll(resumed.outcomes(CamProjStage::Detection), SetOutcome::Reused, kSets);
+    expectAll(resumed.outcomes(CamProjStage::Decoding), SetOutcome::Made, kSets);
+    EXPECT_EQ(next.sets[1].camCorners, stopped.sets[1].camCorners);
+}
+
+// A board image that changed on disk is detected again, and its set is
+// decoded again; the other sets keep what they had.
+TEST_F(WholeRun, AChangedImageIsDetectedAgain)
+{
+    QTemporaryDir copy;
+    const std::vector<CamProjSet> original = setsOfFolder(dir->path());
+    for (int s = 0; s < 2; ++s) {
+        const QString sub = copy.path() + QString("/pose%1").arg(s);
+        QDir().mkpath(sub);
+        for (const std::string& file : original[static_cast<size_t>(s)].files)
+            QFile::copy(QString::fromStdString(file),
+                        sub + "/" + QFileInfo(QString::fromStdString(file)).fileName());
+    }
+    std::vector<CamProjSet> sets = setsOfFolder(copy.path());
+    ASSERT_EQ(sets.size(), 2u);
+    DetectionCache cache;
+    DecodingOptions decoding;
+    const ChessboardOptions options = input().detection;
+    ASSERT_TRUE(detectSetChessboards(sets, options, cache).ok());
+    ASSERT_TRUE(decodeSets(sets, decoding, rig->projector.size).ok());
+
+    // The same pixels written again: a new modification time.
+    const std::string changed = sets[0].files[0];
+    const cv::Mat image = cv::imread(changed, cv::IMREAD_UNCHANGED);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(cv::imwrite(changed, image));
+    StepLog log;
+    ASSERT_TRUE(detectSetChessboards(sets, options, cache, log.callback()).ok());
+    EXPECT_EQ(log.outcomes(CamProjStage::Detection),
+              (std::vector<SetOutcome>{SetOutcome::Made, SetOutcome::Reused}));
+    EXPECT_FALSE(sets[0].decoded());
+    EXPECT_TRUE(sets[1].decoded());
+    ASSERT_TRUE(decodeSets(sets, decoding, rig->projector.size, log.callback()).ok());
+    EXPECT_EQ(log.outcomes(CamProjStage::Decoding),
+              (std::vector<SetOutcome>{SetOutcome::Made, SetOutcome::Reused}));
+}
+
+// Under the white pattern the board may not show; OpenCV's detector then
+// looks at the capture under the black pattern, the program's own detector
+// does not.
+TEST_F(WholeRun, TheBlackImageStandsInForTheWhiteOneOnOpenCVsDetector)
+{
+    QTemporaryDir copy;
+    const CamProjSet original = setsOfFolder(dir->path())[0];
+    QDir().mkpath(copy.path() + "/pose");
+    const cv::Mat white = cv::imread(original.files[0], cv::IMREAD_GRAYSCALE);
+    cv::imwrite((copy.path() + "/pose/00.png").toStdString(),
+                cv::Mat(white.size(), CV_8UC1, cv::Scalar(250)));
+    cv::imwrite((copy.path() + "/pose/01.png").toStdString(), white);
+    for (const bool radon : {false, true}) {
+        SCOPED_TRACE(radon ? "own detector" : "OpenCV's detector");
+        std::vector<CamProjSet> sets = setsOfFolder(copy.path());
+        ChessboardOptions options = input().detection;
+        options.radon = radon;
+        DetectionCache cache;
+        StepLog log;
+        ASSERT_TRUE(detectSetChessboards(sets, options, cache, log.callback()).ok());
+        ASSERT_EQ(log.outcomes(CamProjStage::Detection).size(), 1u);
+        EXPECT_EQ(log.outcomes(CamProjStage::Detection)[0], radon ? SetOutcome::Failed : SetOutcome::Made);
+        EXPECT_EQ(sets[0].detected(), !radon);
+        EXPECT_EQ(sets[0].checked, !radon);
+    }
 }

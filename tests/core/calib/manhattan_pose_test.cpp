@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/calib3d.hpp>
+
 #include <random>
 
 namespace {
@@ -454,4 +456,256 @@ TEST(ManhattanPose, DetectedSegmentsOfRenderedRooms)
                 }
             }
         }
+}
+
+// Inputs that once gave a read outside the axis list, an infinite
+// translation, a rotation that was not one, or a pose from axes that are no
+// frame: each is refused with its own error, or computed correctly.
+TEST(ManhattanPose, UnsoundInputsAreRefusedOrComputedCorrectly)
+{
+    ManhattanPoseInput good;
+    good.K = testing_support::camera(1000, 1000, 500, 400);
+    good.vanishingPoints = {{1e8f, 400}, {500, 1e8f}, {500, 400}};
+    good.axes = {{0, false, {1, 0, 0}}, {1, false, {0, 1, 0}}, {2, false, {0, 0, 1}}};
+    good.O = {500, 400};
+    good.P = {600, 400};
+    good.length = 100;
+    const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    const auto tilt = [](double deg) { // Y turned towards X by deg
+        const double r = deg * CV_PI / 180;
+        return cv::Vec3d(std::sin(r), std::cos(r), 0);
+    };
+    struct Case {
+        const char* name;
+        std::function<void(ManhattanPoseInput&)> change;
+        ManhattanPoseError error;
+        int first = -1, second = -1; // least orthogonal pair, when refused for it
+        double angleDeg = 0;
+    };
+    const std::vector<Case> cases = {
+        {"O not a number", [&](ManhattanPoseInput& i) { i.O.x = nan; }, ManhattanPoseError::InvalidPoints},
+        {"P infinite", [&](ManhattanPoseInput& i) { i.P.y = inf; }, ManhattanPoseError::InvalidPoints},
+        {"translation beyond double",
+         [](ManhattanPoseInput& i) {
+             i.length = 2e305;
+             i.P = {501, 400};
+         },
+         ManhattanPoseError::NotFinite},
+        {"directions of length 1e-160",
+         [](ManhattanPoseInput& i) {
+             for (auto& a : i.axes)
+                 a.direction *= 1e-160;
+         },
+         ManhattanPoseError::None},
+        {"directions of length 1e300",
+         [](ManhattanPoseInput& i) {
+             for (auto& a : i.axes)
+                 a.direction *= 1e300;
+         },
+         ManhattanPoseError::None},
+        {"an infinite direction", [](ManhattanPoseInput& i) { i.axes[1].direction[1] = HUGE_VAL; },
+         ManhattanPoseError::MissingAxes},
+        {"X equal to Y", [](ManhattanPoseInput& i) { i.axes[1].direction = i.axes[0].direction; },
+         ManhattanPoseError::NotOrthogonal, 0, 1, 0.0},
+        {"Z in the plane of X and Y",
+         [](ManhattanPoseInput& i) { i.axes[2].direction = cv::normalize(cv::Vec3d(1, 1, 0)); },
+         ManhattanPoseError::NotOrthogonal, 0, 2, 45.0},
+        {"Y 6 degrees from orthogonal", [&](ManhattanPoseInput& i) { i.axes[1].direction = tilt(6); },
+         ManhattanPoseError::NotOrthogonal, 0, 1, 84.0},
+        {"Y 4 degrees from orthogonal", [&](ManhattanPoseInput& i) { i.axes[1].direction = tilt(4); },
+         ManhattanPoseError::None},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ManhattanPoseInput in = good;
+        in.K = good.K.clone();
+        c.change(in);
+        const ManhattanPoseResult r = manhattanCameraPose(in);
+        EXPECT_EQ(r.error, c.error) << r.message;
+        if (c.error != ManhattanPoseError::None) {
+            EXPECT_FALSE(r.message.empty());
+            EXPECT_TRUE(r.R.empty() && r.t.empty());
+        } else {
+            ASSERT_FALSE(r.R.empty());
+            EXPECT_NEAR(cv::determinant(r.R), 1.0, 1e-12);
+            EXPECT_TRUE(testing_support::matNear(r.R * r.R.t(), cv::Mat::eye(3, 3, CV_64F), 1e-12));
+            EXPECT_TRUE(cv::checkRange(r.t));
+        }
+        if (c.error == ManhattanPoseError::NotOrthogonal) {
+            EXPECT_EQ(r.leastOrthogonal.first, c.first);
+            EXPECT_EQ(r.leastOrthogonal.second, c.second);
+            EXPECT_NEAR(r.leastOrthogonal.angleDeg, c.angleDeg, 1e-6);
+        }
+    }
+}
+
+namespace {
+
+// n exact segments of 40 to 120 px in a 1280 x 960 image whose lines pass
+// through the vanishing point of direction d seen by K.
+std::vector<cv::Vec4f> segmentsAlong(const cv::Matx33d& K, const cv::Vec3d& d, int n, unsigned seed)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> x(100, 1180), y(100, 860), len(40, 120);
+    const cv::Vec3d v = K * d;
+    std::vector<cv::Vec4f> out;
+    for (int i = 0; i < n; ++i) {
+        const cv::Point2d p(x(rng), y(rng));
+        // towards v from p, also for a point at infinity
+        cv::Point2d u(v[0] - v[2] * p.x, v[1] - v[2] * p.y);
+        u /= cv::norm(u);
+        const cv::Point2d q = p + len(rng) * u;
+        out.emplace_back(float(p.x), float(p.y), float(q.x), float(q.y));
+    }
+    return out;
+}
+
+} // namespace
+
+// The axes run names each vanishing point by the rank of its cluster: the
+// three found keep 1, 2, 3; of more, the chosen triple keeps its own numbers;
+// of two, the estimated third is 3.
+TEST(ManhattanAxes, ChoiceOfThreeKeepsTheNumbers)
+{
+    const cv::Matx33d K(1000, 0, 640, 0, 1000, 480, 0, 0, 1);
+    const cv::Matx33d R = [] {
+        cv::Matx33d r;
+        cv::Rodrigues(cv::Vec3d(0.3, -0.5, 0.2), r);
+        return r;
+    }();
+    const cv::Vec3d X(R(0, 0), R(1, 0), R(2, 0)), Y(R(0, 1), R(1, 1), R(2, 1)), Z(R(0, 2), R(1, 2), R(2, 2));
+    const cv::Vec3d W = cv::normalize(X + Y); // in the plane of X and Y
+    struct Family {
+        cv::Vec3d d;
+        int n;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Family> families; // largest first: their ranks
+        int count;
+        AxesSelection selection;
+        std::vector<int> numbers;
+    };
+    const Case cases[] = {
+        {"three", {{X, 40}, {Y, 30}, {Z, 20}}, 3, AxesSelection::Three, {1, 2, 3}},
+        {"four, the second in the plane of two others",
+         {{X, 40}, {W, 32}, {Y, 25}, {Z, 20}},
+         4,
+         AxesSelection::BestTriple,
+         {1, 3, 4}},
+        {"two of three asked for", {{X, 40}, {Y, 30}, {Z, 20}}, 2, AxesSelection::FromTwo, {1, 2, 3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ManhattanAxesInput in;
+        unsigned seed = 1;
+        for (const Family& f : c.families) {
+            const auto s = segmentsAlong(K, f.d, f.n, seed++);
+            in.search.segments.insert(in.search.segments.end(), s.begin(), s.end());
+        }
+        in.search.count = c.count;
+        in.search.seed = 11;
+        in.K = cv::Mat(K);
+        const ManhattanAxesResult r = findManhattanAxes(in);
+        ASSERT_TRUE(r.ok()) << r.message;
+        EXPECT_EQ(r.selection, c.selection);
+        ASSERT_EQ(r.vanishingPoints.size(), 3u);
+        std::vector<int> numbers;
+        for (const auto& v : r.vanishingPoints)
+            numbers.push_back(v.number);
+        EXPECT_EQ(numbers, c.numbers);
+        // a number names the point of the cluster of that rank
+        for (const auto& v : r.vanishingPoints) {
+            if (c.selection != AxesSelection::FromTwo || v.number < 3) {
+                EXPECT_EQ(v.point, r.search.clusters[std::size_t(v.number - 1)].point);
+            }
+        }
+        // the axes are the room's, right-handed, at right angles
+        ASSERT_EQ(r.axes.size(), 3u);
+        std::array<cv::Vec3d, 3> dirs;
+        for (int i = 0; i < 3; ++i)
+            dirs[std::size_t(i)] = r.axes[std::size_t(i)].direction;
+        EXPECT_GT(dirs[0].dot(dirs[1].cross(dirs[2])), 0);
+        EXPECT_NEAR(leastOrthogonalPair(dirs).angleDeg, 90, 0.05);
+        for (const cv::Vec3d& truth : {X, Y, Z}) {
+            double best = 180;
+            for (const auto& d : dirs)
+                best = std::min(best, lineAngleDeg(d, truth));
+            EXPECT_LT(best, 0.05);
+        }
+        if (c.selection != AxesSelection::FromTwo) {
+            for (double a : r.angles)
+                EXPECT_NEAR(a, 90, 0.05);
+        }
+    }
+}
+
+TEST(ManhattanAxes, RunsThatStopShort)
+{
+    const cv::Matx33d K(1000, 0, 640, 0, 1000, 480, 0, 0, 1);
+    std::vector<cv::Vec4f> three = segmentsAlong(K, {1, 0, 0.2}, 30, 1);
+    for (const cv::Vec3d& d : {cv::Vec3d(0, 1, 0.1), cv::Vec3d(-0.2, -0.1, 1)}) {
+        const auto s = segmentsAlong(K, cv::normalize(d), 25, unsigned(three.size()));
+        three.insert(three.end(), s.begin(), s.end());
+    }
+    struct Case {
+        const char* what;
+        cv::Mat K;
+        int count;
+        ManhattanAxesError error;
+        std::size_t points; // vanishing points left in the result
+    };
+    const Case cases[] = {
+        {"no camera", cv::Mat(), 3, ManhattanAxesError::NoCamera, 3},
+        {"a camera matrix that is none", cv::Mat::zeros(3, 3, CV_64F), 3, ManhattanAxesError::NoCamera, 3},
+        {"one vanishing point asked for", cv::Mat(K), 1, ManhattanAxesError::OnlyOne, 1},
+        {"no vanishing point asked for", cv::Mat(K), 0, ManhattanAxesError::Search, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ManhattanAxesInput in;
+        in.search.segments = three;
+        in.search.count = c.count;
+        in.search.seed = 2;
+        in.K = c.K;
+        const ManhattanAxesResult r = findManhattanAxes(in);
+        EXPECT_EQ(r.error, c.error);
+        EXPECT_FALSE(r.message.empty());
+        EXPECT_EQ(r.vanishingPoints.size(), c.points);
+        EXPECT_TRUE(r.axes.empty());
+        EXPECT_EQ(r.selection, AxesSelection::None);
+    }
+}
+
+// A camera matrix of extreme focal length (accepted as a camera matrix:
+// positive and finite) gives unit directions, or no axes at all, never axes
+// whose directions are not numbers.
+TEST(ManhattanAxes, ExtremeFocalLengthsGiveUnitDirectionsOrNoAxes)
+{
+    const cv::Matx33d K(1000, 0, 640, 0, 1000, 480, 0, 0, 1);
+    std::vector<cv::Vec4f> segments;
+    unsigned seed = 1;
+    for (const cv::Vec3d& d : {cv::Vec3d(1, 0, 0.2), cv::Vec3d(0, 1, 0.1), cv::Vec3d(-0.2, -0.1, 1)}) {
+        const auto s = segmentsAlong(K, cv::normalize(d), 25, seed++);
+        segments.insert(segments.end(), s.begin(), s.end());
+    }
+    for (double f : {1e-300, 1e-160, 1e160, 1e300}) {
+        SCOPED_TRACE(testing::Message() << "fx " << f);
+        const cv::Matx33d extreme(f, 0, 640, 0, 1000, 480, 0, 0, 1);
+        const cv::Vec3d d = vanishingDirection(extreme, {900.f, 300.f});
+        EXPECT_NEAR(cv::norm(d), 1.0, 1e-12);
+        ManhattanAxesInput in;
+        in.search.segments = segments;
+        in.search.seed = 4;
+        in.K = cv::Mat(extreme);
+        const ManhattanAxesResult r = findManhattanAxes(in);
+        if (r.ok()) {
+            ASSERT_EQ(r.axes.size(), 3u);
+            for (const auto& a : r.axes)
+                EXPECT_NEAR(cv::norm(a.direction), 1.0, 1e-12);
+        } else {
+            EXPECT_TRUE(r.axes.empty());
+            EXPECT_FALSE(r.message.empty());
+        }
+    }
 }

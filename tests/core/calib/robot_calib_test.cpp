@@ -10,6 +10,7 @@
 #include "synthetic.h"
 #include "test_helpers.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -17,6 +18,9 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <cmath>
+#include <functional>
+#include <limits>
 #include <random>
 
 using robot_chain::Pose;
@@ -80,20 +84,19 @@ TEST(HandEyeRun, RecoversXOnExactDataWithEveryMethod)
     for (const auto method :
          {cv::CALIB_HAND_EYE_PARK, cv::CALIB_HAND_EYE_HORAUD, cv::CALIB_HAND_EYE_ANDREFF}) {
         SCOPED_TRACE(method);
-        const RobotCalibResult r = handEyeCalibrate(views, cv::Mat(camera().K), camera().kc, method);
+        const RobotCalibResult r = solveHandEye(views, cv::Mat(camera().K), camera().kc, method);
         ASSERT_TRUE(r.ok()) << r.message;
         EXPECT_POSE_NEAR(r.RX, r.tX, chain.X.R, chain.X.t, kExactDeg, kExactMm);
-        ASSERT_EQ(r.poseErrors.size(), views.size());
-        for (const cv::Vec3d& e : r.poseErrors) {
+        ASSERT_EQ(r.views.size(), views.size());
+        for (const RobotViewErrors& v : r.views) {
+            const cv::Vec3d& e = v.poseErrors;
             EXPECT_LT(e[0], kExactMm);
             EXPECT_LT(e[1], kExactMm);
             EXPECT_LT(e[2], kAcosFloorDeg);
+            EXPECT_LT(v.reprojErrors[0], 1e-4);
         }
-        for (const cv::Vec3d& e : r.reprojErrors)
-            EXPECT_LT(e[0], 1e-4);
         EXPECT_LT(r.rms3d, kExactMm);
-        ASSERT_EQ(r.imageRowColours.size(), views.size());
-        ASSERT_EQ(r.pointColours[0].size(), views[0].imagePoints.size());
+        ASSERT_EQ(r.views[0].pointColours.size(), views[0].imagePoints.size());
     }
 }
 
@@ -105,7 +108,7 @@ TEST(HandEyeRun, NoisyDataNearTruthAndSameAsOpenCv)
     for (const auto method :
          {cv::CALIB_HAND_EYE_PARK, cv::CALIB_HAND_EYE_HORAUD, cv::CALIB_HAND_EYE_ANDREFF}) {
         SCOPED_TRACE(method);
-        const RobotCalibResult r = handEyeCalibrate(views, cv::Mat(camera().K), camera().kc, method);
+        const RobotCalibResult r = solveHandEye(views, cv::Mat(camera().K), camera().kc, method);
         ASSERT_TRUE(r.ok()) << r.message;
         EXPECT_POSE_NEAR(r.RX, r.tX, chain.X.R, chain.X.t, kNoisyDeg, kNoisyMm);
         cv::Mat R, t;
@@ -135,12 +138,13 @@ TEST(RobotWorldRun, RecoversXAndYOnExactAndNoisyData)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const RobotCalibResult r = robotWorldCalibrate(c.views, cv::Mat(camera().K), camera().kc, {});
+        const RobotCalibResult r = solveRobotWorld(c.views, cv::Mat(camera().K), camera().kc, {});
         ASSERT_TRUE(r.ok()) << r.message;
         EXPECT_POSE_NEAR(r.RX, r.tX, chain.X.R, chain.X.t, c.deg, c.mm);
         EXPECT_POSE_NEAR(r.RY, r.tY, chain.Y.R, chain.Y.t, c.deg, c.mm);
-        ASSERT_EQ(r.poseErrors.size(), c.views.size());
-        for (const cv::Vec3d& e : r.poseErrors) {
+        ASSERT_EQ(r.views.size(), c.views.size());
+        for (const RobotViewErrors& v : r.views) {
+            const cv::Vec3d& e = v.poseErrors;
             EXPECT_LT(e[0], c.mm * 3);
             EXPECT_LT(e[1], c.mm * 3);
             EXPECT_LT(e[2], std::max(c.deg * 3, kAcosFloorDeg));
@@ -155,14 +159,14 @@ TEST(RobotWorldRun, InversionOptions)
     const auto chain = robot_chain::robotWorldChain(camera(), kPattern, kSquare, 8, 41);
     const auto views = robotViews(chain.tcp, chain.views);
     const cv::Mat K(camera().K);
-    const RobotCalibResult plain = robotWorldCalibrate(views, K, camera().kc, {});
+    const RobotCalibResult plain = solveRobotWorld(views, K, camera().kc, {});
     ASSERT_TRUE(plain.ok());
 
     RobotWorldOptions invX, invY;
     invX.invertX = true;
     invY.invertY = true;
-    const RobotCalibResult rx = robotWorldCalibrate(views, K, camera().kc, invX);
-    const RobotCalibResult ry = robotWorldCalibrate(views, K, camera().kc, invY);
+    const RobotCalibResult rx = solveRobotWorld(views, K, camera().kc, invX);
+    const RobotCalibResult ry = solveRobotWorld(views, K, camera().kc, invY);
     const Pose Xi = robot_chain::inverse(chain.X), Yi = robot_chain::inverse(chain.Y);
     EXPECT_POSE_NEAR(rx.RX, rx.tX, Xi.R, Xi.t, kExactDeg, kExactMm);
     EXPECT_POSE_NEAR(ry.RY, ry.tY, Yi.R, Yi.t, kExactDeg, kExactMm);
@@ -173,7 +177,7 @@ TEST(RobotWorldRun, InversionOptions)
         invertPose(v.R_base_tcp.clone(), v.t_base_tcp.clone(), v.R_base_tcp, v.t_base_tcp);
     RobotWorldOptions invTcp;
     invTcp.invertTcp = true;
-    const RobotCalibResult rt = robotWorldCalibrate(invertedTcp, K, camera().kc, invTcp);
+    const RobotCalibResult rt = solveRobotWorld(invertedTcp, K, camera().kc, invTcp);
     ASSERT_TRUE(rt.ok()) << rt.message;
     EXPECT_POSE_NEAR(rt.RY, rt.tY, chain.Y.R, chain.Y.t, kExactDeg, kExactMm);
     // The caller's views are untouched.
@@ -184,10 +188,10 @@ TEST(RobotWorldRun, InversionOptions)
     // measured poses and stays exact.
     RobotWorldOptions invTarget;
     invTarget.invertTarget = true;
-    const RobotCalibResult rb = robotWorldCalibrate(views, K, camera().kc, invTarget);
+    const RobotCalibResult rb = solveRobotWorld(views, K, camera().kc, invTarget);
     ASSERT_TRUE(rb.ok()) << rb.message;
-    for (const cv::Vec3d& e : rb.reprojErrors)
-        EXPECT_LT(e[0], 1e-4);
+    for (const RobotViewErrors& v : rb.views)
+        EXPECT_LT(v.reprojErrors[0], 1e-4);
 }
 
 TEST(RobotRuns, GuardsBeforeAnyResult)
@@ -199,8 +203,8 @@ TEST(RobotRuns, GuardsBeforeAnyResult)
     auto worldViews = robotViews(world.tcp, world.views);
     handViews.resize(2);
     worldViews.resize(2);
-    for (const RobotCalibResult& r : {handEyeCalibrate(handViews, K, camera().kc, cv::CALIB_HAND_EYE_PARK),
-                                      robotWorldCalibrate(worldViews, K, camera().kc, {})}) {
+    for (const RobotCalibResult& r : {solveHandEye(handViews, K, camera().kc, cv::CALIB_HAND_EYE_PARK),
+                                      solveRobotWorld(worldViews, K, camera().kc, {})}) {
         EXPECT_EQ(r.error, RobotCalibError::TooFewTargets);
         EXPECT_EQ(r.message, "At least 3 targets have to be detected, aborting...\n");
         EXPECT_TRUE(r.RX.empty());
@@ -210,7 +214,7 @@ TEST(RobotRuns, GuardsBeforeAnyResult)
     // Robot motions about one axis determine neither calibration.
     const auto axisPoses = robot_chain::oneAxisPoses(6, {0.3, 0.1, 1.0});
     std::vector<RobotView> oneAxis = robotViews(axisPoses, hand.views);
-    const RobotCalibResult h = handEyeCalibrate(oneAxis, K, camera().kc, cv::CALIB_HAND_EYE_PARK);
+    const RobotCalibResult h = solveHandEye(oneAxis, K, camera().kc, cv::CALIB_HAND_EYE_PARK);
     EXPECT_EQ(h.error, RobotCalibError::Degenerate) << h.message;
     std::vector<RobotView> oneAxisWorld = robotViews(axisPoses, world.views);
     for (size_t i = 0; i < oneAxisWorld.size(); ++i) {
@@ -220,7 +224,7 @@ TEST(RobotRuns, GuardsBeforeAnyResult)
         cv::Rodrigues(b.R, oneAxisWorld[i].rvec);
         oneAxisWorld[i].tvec = b.t;
     }
-    const RobotCalibResult w = robotWorldCalibrate(oneAxisWorld, K, camera().kc, {});
+    const RobotCalibResult w = solveRobotWorld(oneAxisWorld, K, camera().kc, {});
     EXPECT_EQ(w.error, RobotCalibError::Degenerate) << w.message;
     EXPECT_TRUE(w.RX.empty());
 }
@@ -261,3 +265,270 @@ TEST(RobotResultFiles, KeysAndUnwritableFolder)
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------
+// Whole runs on rendered board images
+// ---------------------------------------------------------------------------
+
+namespace {
+
+std::vector<TcpPose> tcpRecords(const std::vector<Pose>& tcp, double scale)
+{
+    std::vector<TcpPose> out;
+    for (size_t i = 0; i < tcp.size(); ++i) {
+        cv::Mat r;
+        cv::Rodrigues(tcp[i].R, r);
+        TcpPose p;
+        p.id = static_cast<int>(i);
+        p.name = "TCP_" + std::to_string(i);
+        p.x = tcp[i].t.at<double>(0) / scale;
+        p.y = tcp[i].t.at<double>(1) / scale;
+        p.z = tcp[i].t.at<double>(2) / scale;
+        p.rx = r.at<double>(0);
+        p.ry = r.at<double>(1);
+        p.rz = r.at<double>(2);
+        out.push_back(p);
+    }
+    return out;
+}
+
+// Rendered cells of both kinds (the render helper keeps its cache beside the
+// test program, which needs a QCoreApplication).
+class RobotRunFiles : public ::testing::Test {
+public:
+    static QCoreApplication* app;
+    static robot_chain::RenderedChain *handEye, *robotWorld;
+    static QTemporaryDir *handDir, *worldDir;
+
+    static void SetUpTestSuite()
+    {
+        static int argc = 1;
+        static char name[] = "robot_calib_test";
+        static char* argv[] = {name, nullptr};
+        if (!QCoreApplication::instance())
+            app = new QCoreApplication(argc, argv);
+        handDir = new QTemporaryDir;
+        worldDir = new QTemporaryDir;
+        handEye = new robot_chain::RenderedChain;
+        handEye->chain = robot_chain::handEyeChain(handEye->cam, handEye->pattern, handEye->square, 6, 61);
+        robot_chain::render(*handEye, handDir->path());
+        robotWorld = new robot_chain::RenderedChain;
+        robotWorld->chain =
+            robot_chain::robotWorldChain(robotWorld->cam, robotWorld->pattern, robotWorld->square, 6, 62);
+        robot_chain::render(*robotWorld, worldDir->path());
+    }
+    static void TearDownTestSuite()
+    {
+        delete handEye;
+        delete robotWorld;
+        delete handDir;
+        delete worldDir;
+    }
+
+    template <class Input> static Input runInput(const robot_chain::RenderedChain& scene, double scale = 1)
+    {
+        Input input;
+        for (const QString& path : scene.images)
+            input.images.push_back({path.toStdString(), true});
+        input.tcpPoses = tcpRecords(scene.chain.tcp, scale);
+        input.tcpScale = scale;
+        input.board.patternSize = scene.pattern;
+        input.board.squareWidth = input.board.squareHeight = static_cast<float>(scene.square);
+        input.K = cv::Mat(scene.cam.K);
+        input.kc = scene.cam.kc;
+        return input;
+    }
+};
+QCoreApplication* RobotRunFiles::app = nullptr;
+robot_chain::RenderedChain* RobotRunFiles::handEye = nullptr;
+robot_chain::RenderedChain* RobotRunFiles::robotWorld = nullptr;
+QTemporaryDir* RobotRunFiles::handDir = nullptr;
+QTemporaryDir* RobotRunFiles::worldDir = nullptr;
+
+// Rendered images with noise and blur, a camera 0.6 m from the board.
+constexpr double kRenderedDeg = 0.1, kRenderedMm = 1.0;
+
+} // namespace
+
+TEST_F(RobotRunFiles, HandEyeFromImageFilesFindsTheCameraOnTheFlange)
+{
+    HandEyeRunInput input = runInput<HandEyeRunInput>(*handEye, 1000);
+    input.images[2].selected = false;
+    DetectionCache cache;
+    std::vector<int> detectedRows;
+    bool pollAfterPoses = false;
+    const RobotRunResult r = handEyeCalibrate(input, cache, [&](const RobotRunProgress& step) {
+        if (step.detection)
+            detectedRows.push_back(step.row);
+        else
+            pollAfterPoses = true;
+        return true;
+    });
+    ASSERT_TRUE(r.ok()) << r.calib.message;
+    EXPECT_EQ(detectedRows, (std::vector<int>{0, 1, 3, 4, 5}));
+    EXPECT_TRUE(pollAfterPoses);
+    EXPECT_POSE_NEAR(r.calib.RX, r.calib.tX, handEye->chain.X.R, handEye->chain.X.t, kRenderedDeg,
+                     kRenderedMm);
+    EXPECT_EQ(r.boardRows, (std::vector<int>{0, 1, 3, 4, 5}));
+    EXPECT_EQ(r.imageSize, handEye->cam.size);
+    ASSERT_EQ(r.images.size(), 6u);
+    // The unselected row has nothing; every board row its pose, TCP pose (mm) and errors.
+    EXPECT_FALSE(r.images[2].detection);
+    EXPECT_FALSE(r.images[2].view);
+    EXPECT_FALSE(r.images[2].errors);
+    for (const int row : r.boardRows) {
+        SCOPED_TRACE(row);
+        const RobotImageRecord& rec = r.images[static_cast<size_t>(row)];
+        ASSERT_TRUE(rec.view && rec.errors);
+        EXPECT_FALSE(rec.dropped);
+        EXPECT_MAT_NEAR(rec.view->t_base_tcp, handEye->chain.tcp[static_cast<size_t>(row)].t, 1e-9);
+        EXPECT_EQ(rec.view->imagePoints.size(), 54u);
+        EXPECT_EQ(rec.errors->projectedPoints.size(), 54u);
+        EXPECT_LT(rec.errors->reprojErrors[0], 0.5);
+        EXPECT_LT(rec.errors->poseErrors[0], kRenderedMm);
+        EXPECT_LT(rec.errors->poseErrors[2], kRenderedDeg);
+    }
+    EXPECT_LT(r.calib.rms3d, kRenderedMm);
+    // The camera stands about 0.6 m from the board: 2 % of it is the limit.
+    EXPECT_GT(r.rms3dLimit, 10.0);
+    EXPECT_LT(r.rms3dLimit, 20.0);
+}
+
+TEST_F(RobotRunFiles, RobotWorldFromImageFilesFindsCameraAndTarget)
+{
+    const RobotWorldRunInput input = runInput<RobotWorldRunInput>(*robotWorld);
+    DetectionCache cache;
+    const RobotRunResult r = robotWorldCalibrate(input, cache);
+    ASSERT_TRUE(r.ok()) << r.calib.message;
+    EXPECT_POSE_NEAR(r.calib.RY, r.calib.tY, robotWorld->chain.Y.R, robotWorld->chain.Y.t, kRenderedDeg,
+                     kRenderedMm);
+    EXPECT_POSE_NEAR(r.calib.RX, r.calib.tX, robotWorld->chain.X.R, robotWorld->chain.X.t, kRenderedDeg,
+                     kRenderedMm);
+    EXPECT_EQ(r.boardRows.size(), 6u);
+}
+
+// The cache: a second run detects nothing again, whatever else changed; a
+// rewritten image file is detected again.
+TEST_F(RobotRunFiles, SecondRunReusesDetectionsUntilAFileChanges)
+{
+    QTemporaryDir dir;
+    HandEyeRunInput input = runInput<HandEyeRunInput>(*handEye, 1000);
+    for (size_t i = 0; i < input.images.size(); ++i) {
+        const QString copy = QDir(dir.path()).filePath(QString("img%1.png").arg(i));
+        ASSERT_TRUE(QFile::copy(handEye->images[static_cast<int>(i)], copy));
+        input.images[i].path = copy.toStdString();
+    }
+    DetectionCache cache;
+    auto reusedRows = [&](const HandEyeRunInput& in) {
+        std::vector<int> reused;
+        const RobotRunResult r = handEyeCalibrate(in, cache, [&](const RobotRunProgress& step) {
+            if (step.detection && step.reused)
+                reused.push_back(step.row);
+            return true;
+        });
+        EXPECT_TRUE(r.ok()) << r.calib.message;
+        return reused;
+    };
+    EXPECT_TRUE(reusedRows(input).empty());
+    input.method = cv::CALIB_HAND_EYE_HORAUD;
+    input.pose.ransac = true;
+    EXPECT_EQ(reusedRows(input), (std::vector<int>{0, 1, 2, 3, 4, 5}));
+
+    // Rewritten with another file's content (and so another size): detected again.
+    const QString changed = QString::fromStdString(input.images[3].path);
+    ASSERT_TRUE(QFile::remove(changed));
+    ASSERT_TRUE(cv::imwrite(changed.toStdString(), cv::imread(handEye->images[3].toStdString()),
+                            {cv::IMWRITE_PNG_COMPRESSION, 9}));
+    EXPECT_EQ(reusedRows(input), (std::vector<int>{0, 1, 2, 4, 5}));
+}
+
+TEST_F(RobotRunFiles, ErrorKindsAndAbort)
+{
+    struct Case {
+        const char* what;
+        std::function<void(HandEyeRunInput&)> change;
+        RobotCalibError error;
+        int stopAtStep; // the progress call (1-based) that asks to stop; 0: never
+    };
+    const std::vector<Case> cases = {
+        {"no image selected",
+         [](HandEyeRunInput& in) {
+             for (auto& image : in.images)
+                 image.selected = false;
+         },
+         RobotCalibError::NoImagesSelected, 0},
+        {"no TCP poses", [](HandEyeRunInput& in) { in.tcpPoses.clear(); }, RobotCalibError::NoTcpPoses, 0},
+        {"counts differ", [](HandEyeRunInput& in) { in.tcpPoses.pop_back(); },
+         RobotCalibError::TcpCountMismatch, 0},
+        {"two selected",
+         [](HandEyeRunInput& in) {
+             for (size_t i = 2; i < in.images.size(); ++i)
+                 in.images[i].selected = false;
+         },
+         RobotCalibError::TooFewImagesSelected, 0},
+        {"two boards",
+         [](HandEyeRunInput& in) {
+             for (size_t i = 2; i < in.images.size(); ++i)
+                 in.images[i].path += ".missing";
+         },
+         RobotCalibError::TooFewTargets, 0},
+        {"abort during detection", [](HandEyeRunInput&) {}, RobotCalibError::Aborted, 2},
+        {"abort after the poses", [](HandEyeRunInput&) {}, RobotCalibError::Aborted, 7},
+        {"m file read as mm", [](HandEyeRunInput& in) { in.tcpScale = 1; }, RobotCalibError::Implausible, 0},
+    };
+    DetectionCache cache;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HandEyeRunInput input = runInput<HandEyeRunInput>(*handEye, 1000);
+        c.change(input);
+        int calls = 0;
+        const RobotRunResult r =
+            handEyeCalibrate(input, cache, [&](const RobotRunProgress&) { return ++calls != c.stopAtStep; });
+        EXPECT_EQ(r.error(), c.error) << r.calib.message;
+        if (c.stopAtStep > 0) {
+            EXPECT_EQ(calls, c.stopAtStep);
+        }
+        if (c.error == RobotCalibError::TooFewTargets) {
+            EXPECT_TRUE(r.images[3].dropped);
+            EXPECT_TRUE(r.boardRows.empty());
+        }
+        if (c.error == RobotCalibError::Implausible) {
+            EXPECT_GT(r.calib.rms3d, r.rms3dLimit);
+            EXPECT_TRUE(r.images[0].errors);
+        }
+    }
+}
+
+// TCP positions of about 1e154 mm overflow the squared 3D differences: the
+// errors are not finite, their rows red, and the run is no success.
+TEST_F(RobotRunFiles, OverflowingTcpPositionsGiveRedRowsAndNoResult)
+{
+    RobotWorldRunInput input = runInput<RobotWorldRunInput>(*robotWorld);
+    for (TcpPose& p : input.tcpPoses) {
+        p.x *= 1e152;
+        p.y *= 1e152;
+        p.z *= 1e152;
+    }
+    DetectionCache cache;
+    const RobotRunResult r = robotWorldCalibrate(input, cache);
+    EXPECT_EQ(r.error(), RobotCalibError::Implausible) << r.calib.message;
+    EXPECT_FALSE(std::isfinite(r.calib.rms3d));
+    for (const RobotViewErrors& v : r.calib.views) {
+        EXPECT_FALSE(std::isfinite(v.poseErrors[0]));
+        EXPECT_EQ(v.poseRowColour, cv::Vec3b(255, 0, 0));
+    }
+}
+
+TEST(RobotRowColours, NonFiniteValuesAreRedAndLeaveTheRange)
+{
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+    const std::vector<cv::Vec3b> c = errorRowColours({1.0, inf, 3.0, nan, 2.0});
+    ASSERT_EQ(c.size(), 5u);
+    EXPECT_EQ(c[0], cv::Vec3b(0, 255, 0));
+    EXPECT_EQ(c[1], cv::Vec3b(255, 0, 0));
+    EXPECT_EQ(c[2], cv::Vec3b(255, 0, 0));
+    EXPECT_EQ(c[3], cv::Vec3b(255, 0, 0));
+    EXPECT_EQ(c[4], cv::Vec3b(255, 255, 0));
+    EXPECT_EQ(errorRowColours({inf, inf}),
+              (std::vector<cv::Vec3b>{cv::Vec3b(255, 0, 0), cv::Vec3b(255, 0, 0)}));
+}

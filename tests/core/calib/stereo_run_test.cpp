@@ -1,6 +1,9 @@
-// The stereo run's computation without a window: flag sets, the joint
-// calibration and per-view poses against a known rig, per-point and epipolar
-// errors with outliers, the result file, and the rectification with its files.
+// The stereo run's computation without a window: the whole run on rendered
+// image pairs of a known rig (detection with its cache, the pair checks,
+// corner files, abort, outliers carried to the next run), flag sets, the
+// joint calibration and per-view poses against a known rig, per-point and
+// epipolar errors with outliers, the result file, and the rectification with
+// its files.
 
 #include "core/calib/stereo_rectification.h"
 #include "core/calib/stereo_run.h"
@@ -14,9 +17,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
 #include <opencv2/calib3d.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 namespace {
 
@@ -26,7 +32,7 @@ struct ExactPairs {
     cv::Size pattern{9, 6};
     double square = 30;
     std::vector<synth::View> views;
-    StereoRunInput input;
+    StereoViewsInput input;
 
     explicit ExactPairs(int n = 10, const synth::StereoRig& r = synth::makeStereoRig()) : rig(r)
     {
@@ -90,7 +96,7 @@ TEST(StereoRun, FlagSetsFollowTheOptions)
 TEST(StereoRun, ExactCornersGiveTheRigAndTheBoardPoses)
 {
     const ExactPairs data;
-    const StereoRunResult r = runStereoCalibration(data.input);
+    const StereoCalibration r = calibrateStereoViews(data.input);
     ASSERT_TRUE(r.ok) << r.error;
     // Noise-free corners: the truth up to the solver's convergence.
     const double kAngleDeg = 1e-4, kMm = 1e-3, kPx = 1e-3;
@@ -127,7 +133,7 @@ TEST(StereoRun, PosesUseTheTangentialTermsAsCalibrated)
     for (size_t v = 0; v < data.views.size(); ++v)
         data.input.cameras[1].corners[v] = synth::projectBoard(data.rig.secondary, data.pattern, data.square,
                                                                data.rig.secondaryView(data.views[v]));
-    const StereoRunResult r = runStereoCalibration(data.input);
+    const StereoCalibration r = calibrateStereoViews(data.input);
     ASSERT_TRUE(r.ok) << r.error;
     for (size_t v = 0; v < data.views.size(); ++v) {
         const StereoPairErrors e = stereoPairErrors(
@@ -143,26 +149,28 @@ TEST(StereoRun, BadInputsFailWithAReason)
     const ExactPairs good(5);
     struct Case {
         const char* name;
-        std::function<void(StereoRunInput&)> spoil;
+        std::function<void(StereoViewsInput&)> spoil;
         const char* reason;
     };
     const Case cases[] = {
-        {"no views", [](StereoRunInput& in) { in.objectPoints.clear(); }, "no view"},
-        {"view counts differ", [](StereoRunInput& in) { in.cameras[1].corners.pop_back(); },
+        {"no views", [](StereoViewsInput& in) { in.objectPoints.clear(); }, "no view"},
+        {"view counts differ", [](StereoViewsInput& in) { in.cameras[1].corners.pop_back(); },
          "numbers of views"},
-        {"corner counts differ in a pair", [](StereoRunInput& in) { in.cameras[1].corners[2].pop_back(); },
+        {"corner counts differ in a pair", [](StereoViewsInput& in) { in.cameras[1].corners[2].pop_back(); },
          "corners in the two cameras"},
         {"guess without intrinsics",
-         [](StereoRunInput& in) { in.cameras[0].flags |= cv::CALIB_USE_INTRINSIC_GUESS; }, ""},
+         [](StereoViewsInput& in) { in.cameras[0].flags |= cv::CALIB_USE_INTRINSIC_GUESS; }, ""},
         {"a corner that is not finite",
-         [](StereoRunInput& in) { in.cameras[0].corners[1][3].x = std::numeric_limits<float>::quiet_NaN(); },
+         [](StereoViewsInput& in) {
+             in.cameras[0].corners[1][3].x = std::numeric_limits<float>::quiet_NaN();
+         },
          ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        StereoRunInput in = good.input;
+        StereoViewsInput in = good.input;
         c.spoil(in);
-        const StereoRunResult r = runStereoCalibration(in);
+        const StereoCalibration r = calibrateStereoViews(in);
         EXPECT_FALSE(r.ok);
         EXPECT_FALSE(r.error.empty());
         EXPECT_NE(r.error.find(c.reason), std::string::npos) << r.error;
@@ -174,7 +182,7 @@ TEST(StereoRun, BadInputsFailWithAReason)
 TEST(StereoRun, EpipolarErrorsAndOutliers)
 {
     const ExactPairs data(6);
-    const StereoRunResult r = runStereoCalibration(data.input);
+    const StereoCalibration r = calibrateStereoViews(data.input);
     ASSERT_TRUE(r.ok) << r.error;
     std::vector<cv::Point2f> primary = data.input.cameras[0].corners[0];
     std::vector<cv::Point2f> secondary = data.input.cameras[1].corners[0];
@@ -240,6 +248,361 @@ TEST(StereoRun, ResultFileHoldsItsKeysAndRefusesAnUnwritableFolder)
 
     EXPECT_FALSE(writeStereoResultFile(dir.filePath("missing/folder/x_stereo.yml").toStdString(), f, error));
     EXPECT_FALSE(error.empty());
+}
+
+// ------------------------------------------------------------- the whole run
+
+// Rendered pairs of a small rig (640x480 and 800x450 cameras, a 7 x 5 board
+// of 30 mm squares) in a folder of the test's own; the secondary images are
+// stored mirrored left-right, as a mirrored camera delivers them.
+struct RenderedPairs {
+    QTemporaryDir dir;
+    synth::StereoRig rig;
+    cv::Size pattern{7, 5};
+    double square = 30;
+    std::vector<synth::View> views;
+    synth::StereoImageFiles files;
+
+    explicit RenderedPairs(int n)
+    {
+        rig = synth::makeStereoRig();
+        rig.primary = synth::makeCamera(cv::Size(640, 480), 550, {-0.1, 0.02, 0, 0, 0});
+        rig.secondary = synth::makeCamera(cv::Size(800, 450), 625, {0.05, 0, 0, 0, 0});
+        views = synth::stereoViews(rig, pattern, square, n, 17);
+        synth::RenderOptions o;
+        o.supersample = 2;
+        o.blurSigma = 0.5;
+        files = synth::writeStereoViews(dir.path(), rig, pattern, square, views, o);
+        for (const QString& path : files.secondary) {
+            cv::Mat image = cv::imread(path.toStdString(), cv::IMREAD_UNCHANGED);
+            cv::flip(image, image, 1);
+            cv::imwrite(path.toStdString(), image);
+        }
+    }
+
+    StereoRunInput input() const
+    {
+        StereoRunInput in;
+        for (int c = 0; c < 2; ++c)
+            for (const QString& path : c == 0 ? files.primary : files.secondary) {
+                StereoImage image;
+                image.path = path.toStdString();
+                in.cameras[c].images.push_back(image);
+            }
+        in.cameras[1].mirror = true;
+        in.board.patternSize = pattern;
+        in.board.squareWidth = in.board.squareHeight = float(square);
+        return in;
+    }
+    std::string path(int camera, int pair) const
+    {
+        return (camera == 0 ? files.primary : files.secondary)[pair].toStdString();
+    }
+    // The exact corners of a pair's image as its corner file would hold them
+    // (in the image as detection sees it, mirrored back).
+    StereoCornerFile cornerFile(int camera, int pair) const
+    {
+        const synth::View v = camera == 0 ? views[size_t(pair)] : rig.secondaryView(views[size_t(pair)]);
+        StereoCornerFile f;
+        f.imagePoints = synth::projectBoard(camera == 0 ? rig.primary : rig.secondary, pattern, square, v);
+        f.objectPoints = synth::boardPoints(pattern, square);
+        return f;
+    }
+};
+
+// What a run told its callback: per pair 'p' after its primary image, then
+// the pair's status letter; 'C' before the calibration.
+struct RunRecorder {
+    std::string steps;
+    size_t stopAt = size_t(-1); // stop at this pair, between its images
+    bool stopBeforeCalibration = false;
+    StereoRunCallback callback()
+    {
+        return [this](const StereoRunProgress& p) {
+            if (p.stage == StereoRunProgress::Stage::Calibration) {
+                steps += 'C';
+                return !stopBeforeCalibration;
+            }
+            if (!p.pair) {
+                steps += 'p';
+                return p.index != stopAt;
+            }
+            steps += p.pair->ready() ? 'R' : 'x';
+            return true;
+        };
+    }
+};
+
+TEST(StereoWholeRun, FindsTheRigInRenderedPairsOfAMirroredCamera)
+{
+    const RenderedPairs data(8);
+    DetectionCache cache;
+    RunRecorder recorder;
+    const StereoRunResult r = runStereoCalibration(data.input(), cache, recorder.callback());
+    ASSERT_TRUE(r.ok()) << r.error;
+    EXPECT_EQ(recorder.steps, "pRpRpRpRpRpRpRpRC");
+    EXPECT_EQ(r.imageSize[0], cv::Size(640, 480));
+    EXPECT_EQ(r.imageSize[1], cv::Size(800, 450));
+
+    // The secondary's files are mirrored and read back mirrored: the rig as it is.
+    const cv::Mat R_truth(data.rig.R), T_truth(data.rig.T);
+    const double baseline = cv::norm(data.rig.T);
+    const StereoCalibration& cal = r.calibration;
+    std::printf(
+        "[ measured ] rendered small rig: rotation off by %.4f deg, translation by %.3f mm of %.1f mm, "
+        "RMS %.4f px\n",
+        testing_support::rotationDiffDeg(cal.R, R_truth), cv::norm(cal.T, T_truth), baseline, cal.rms);
+    EXPECT_POSE_NEAR(cal.R, cal.T, R_truth, T_truth, 0.2, 0.01 * baseline);
+    EXPECT_LT(cal.rms, 0.2);
+    EXPECT_FALSE(cal.refinement.reachedIterationLimit);
+
+    ASSERT_EQ(r.pairs.size(), 8u);
+    for (size_t i = 0; i < r.pairs.size(); ++i) {
+        SCOPED_TRACE(i);
+        const StereoPair& pair = r.pairs[i];
+        ASSERT_TRUE(pair.ready());
+        EXPECT_EQ(pair.imagePoints[0].size(), 35u);
+        EXPECT_EQ(pair.imagePoints[1].size(), 35u);
+        EXPECT_EQ(pair.objectPoints, synth::boardPoints(data.pattern, data.square));
+        EXPECT_FALSE(pair.reused[0] || pair.reused[1]);
+        ASSERT_TRUE(pair.fit.has_value());
+        EXPECT_LT(pair.fit->reprojErrors[0], 0.3);
+        EXPECT_LT(pair.fit->reprojErrors[1], 0.3);
+        EXPECT_LT(pair.fit->errors.epipolarRms, 0.5);
+        EXPECT_EQ(pair.fit->errors.reprojected[1].size(), 35u);
+        EXPECT_TRUE(pair.fit->outliers.empty()) << "no thresholds, no outliers";
+        // The primary's board pose is the view's.
+        cv::Mat R_view;
+        cv::Rodrigues(pair.fit->rvecs[0], R_view);
+        cv::Mat R_truth_view;
+        cv::Rodrigues(cv::Mat(data.views[i].rvec), R_truth_view);
+        EXPECT_POSE_NEAR(R_view, pair.fit->tvecs[0], R_truth_view, cv::Mat(data.views[i].tvec), 0.3, 3.0);
+    }
+}
+
+TEST(StereoWholeRun, UnchangedImagesAreNeverDetectedTwiceAndChangedOnesAreDetectedAgain)
+{
+    const RenderedPairs data(5);
+    DetectionCache cache;
+    const StereoRunInput in = data.input();
+    const StereoRunResult first = runStereoCalibration(in, cache);
+    ASSERT_TRUE(first.ok()) << first.error;
+
+    const StereoRunResult second = runStereoCalibration(in, cache);
+    ASSERT_TRUE(second.ok()) << second.error;
+    for (const StereoPair& pair : second.pairs)
+        EXPECT_TRUE(pair.reused[0] && pair.reused[1]);
+    EXPECT_EQ(second.pairs[3].imagePoints, first.pairs[3].imagePoints);
+
+    // Pair 3's secondary image written again (a later time stamp): only it is
+    // detected again.
+    QThread::msleep(20);
+    const cv::Mat image = cv::imread(data.path(1, 3), cv::IMREAD_UNCHANGED);
+    cv::imwrite(data.path(1, 3), image);
+    const StereoRunResult third = runStereoCalibration(in, cache);
+    for (size_t i = 0; i < third.pairs.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_TRUE(third.pairs[i].reused[0]);
+        EXPECT_EQ(third.pairs[i].reused[1], i != 3);
+    }
+    // The other camera mirrored the other way: a new detection for each of its images.
+    StereoRunInput flipped = in;
+    flipped.cameras[0].mirror = true;
+    const StereoRunResult fourth = runStereoCalibration(flipped, cache);
+    for (const StereoPair& pair : fourth.pairs)
+        EXPECT_FALSE(pair.reused[0]);
+}
+
+TEST(StereoWholeRun, PairsThatCannotBeUsedSayWhyAndTheOthersCalibrate)
+{
+    const RenderedPairs data(8);
+    // Pair 1: no board in the secondary image; pair 2: a primary image of
+    // another size; pair 3: a primary file that is not an image; pair 4:
+    // corner files on both sides whose counts disagree; pair 5: unchecked;
+    // pair 6: exact corner files on both sides, with their own object points.
+    cv::imwrite(data.path(1, 1), cv::Mat(450, 800, CV_8U, cv::Scalar(110)));
+    cv::Mat big = cv::imread(data.path(0, 2), cv::IMREAD_GRAYSCALE);
+    cv::resize(big, big, cv::Size(), 1.25, 1.25);
+    cv::imwrite(data.path(0, 2), big);
+    {
+        QFile f(QString::fromStdString(data.path(0, 3)));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("not an image");
+    }
+    StereoRunInput in = data.input();
+    in.cameras[0].images[4].cornerFile = data.cornerFile(0, 4);
+    in.cameras[1].images[4].cornerFile = data.cornerFile(1, 4);
+    in.cameras[1].images[4].cornerFile->imagePoints.pop_back();
+    in.cameras[1].images[4].cornerFile->objectPoints.pop_back();
+    in.cameras[1].images[5].checked = false;
+    in.cameras[0].images[6].cornerFile = data.cornerFile(0, 6);
+    in.cameras[1].images[6].cornerFile = data.cornerFile(1, 6);
+    for (cv::Point3f& p : in.cameras[0].images[6].cornerFile->objectPoints)
+        p.x += 60; // the primary's object points count: the board's origin two squares along x
+
+    DetectionCache cache;
+    const StereoRunResult r = runStereoCalibration(in, cache);
+    ASSERT_TRUE(r.ok()) << r.error;
+    using S = StereoPair::Status;
+    const struct {
+        size_t pair;
+        S status;
+        int camera;
+    } cases[] = {
+        {0, S::Ready, -1},
+        {1, S::NotFound, -1},
+        {2, S::SizeMismatch, 0},
+        {3, S::Unreadable, 0},
+        {4, S::PointCountMismatch, -1},
+        {5, S::NotSelected, -1},
+        {6, S::Ready, -1},
+        {7, S::Ready, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pair);
+        const StereoPair& pair = r.pairs[c.pair];
+        EXPECT_EQ(pair.status, c.status);
+        EXPECT_EQ(pair.camera, c.camera);
+        EXPECT_EQ(pair.fit.has_value(), c.status == S::Ready);
+    }
+    EXPECT_EQ(r.pairs[2].imageSize[0], cv::Size(800, 600));
+    EXPECT_EQ(r.pairs[2].expectedSize, cv::Size(640, 480));
+    EXPECT_EQ(r.pairs[4].imagePoints[0].size(), 35u);
+    EXPECT_EQ(r.pairs[4].imagePoints[1].size(), 34u);
+    EXPECT_FALSE(r.pairs[5].imageSize[0].area() > 0) << "nothing read of an unchecked pair";
+    EXPECT_TRUE(r.pairs[6].fromCornerFile[0] && r.pairs[6].fromCornerFile[1]);
+    EXPECT_EQ(r.pairs[6].objectPoints, in.cameras[0].images[6].cornerFile->objectPoints);
+    EXPECT_EQ(r.pairs[6].imageSize[1], cv::Size(800, 450));
+    // The measured pair's pose is that of its own board frame:
+    // t' = t - R (60, 0, 0).
+    ASSERT_TRUE(r.pairs[6].fit.has_value());
+    cv::Mat R_view;
+    cv::Rodrigues(cv::Mat(data.views[6].rvec), R_view);
+    const cv::Mat t_shifted = cv::Mat(data.views[6].tvec) - R_view * (cv::Mat_<double>(3, 1) << 60, 0, 0);
+    EXPECT_LT(cv::norm(r.pairs[6].fit->tvecs[0], t_shifted), 3.0);
+}
+
+TEST(StereoWholeRun, RunErrorsAreKindsNotExceptions)
+{
+    const RenderedPairs data(4);
+    DetectionCache cache;
+    using S = StereoRunResult::Status;
+    const struct {
+        const char* name;
+        std::function<void(StereoRunInput&)> spoil;
+        S status;
+    } cases[] = {
+        {"lists of different lengths", [](StereoRunInput& in) { in.cameras[1].images.pop_back(); },
+         S::ListSizeMismatch},
+        {"no images", [](StereoRunInput& in) { in.cameras[0].images.clear(), in.cameras[1].images.clear(); },
+         S::NoImages},
+        {"nothing checked",
+         [](StereoRunInput& in) {
+             for (StereoImage& image : in.cameras[0].images)
+                 image.checked = false;
+         },
+         S::NoPairs},
+        {"another board", [](StereoRunInput& in) { in.board.patternSize = cv::Size(8, 6); }, S::NoPairs},
+        {"guess without intrinsics",
+         [](StereoRunInput& in) { in.cameras[1].options.useIntrinsicGuess = true; }, S::CalibrationFailed},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        StereoRunInput in = data.input();
+        c.spoil(in);
+        const StereoRunResult r = runStereoCalibration(in, cache);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_FALSE(r.ok());
+        EXPECT_TRUE(r.calibration.R.empty());
+        for (const StereoPair& pair : r.pairs)
+            EXPECT_FALSE(pair.fit.has_value());
+        if (c.status == S::CalibrationFailed) {
+            EXPECT_FALSE(r.error.empty());
+        }
+    }
+}
+
+TEST(StereoWholeRun, TheCallbackStopsTheRunBetweenImagesAndBeforeTheCalibration)
+{
+    const RenderedPairs data(4);
+    DetectionCache cache;
+    RunRecorder between;
+    between.stopAt = 2;
+    const StereoRunResult a = runStereoCalibration(data.input(), cache, between.callback());
+    EXPECT_EQ(a.status, StereoRunResult::Status::Aborted);
+    EXPECT_EQ(between.steps, "pRpRp");
+    ASSERT_EQ(a.pairs.size(), 4u);
+    EXPECT_TRUE(a.pairs[1].ready());
+    EXPECT_EQ(a.pairs[2].status, StereoPair::Status::NotReached);
+    EXPECT_EQ(a.pairs[3].status, StereoPair::Status::NotReached);
+    EXPECT_EQ(cache.size(), 5u) << "what was found stays in the cache";
+
+    RunRecorder before;
+    before.stopBeforeCalibration = true;
+    const StereoRunResult b = runStereoCalibration(data.input(), cache, before.callback());
+    EXPECT_EQ(b.status, StereoRunResult::Status::Aborted);
+    EXPECT_EQ(before.steps, "pRpRpRpRC");
+    EXPECT_TRUE(b.calibration.R.empty());
+    EXPECT_TRUE(b.pairs[3].ready());
+}
+
+TEST(StereoWholeRun, OutliersAreLeftOutOfTheNextRunWhileThePointsStayTheSame)
+{
+    const RenderedPairs data(6);
+    StereoRunInput in = data.input();
+    // Pair 2 measured in both images, its secondary corner 9 off by 8 px.
+    in.cameras[0].images[2].cornerFile = data.cornerFile(0, 2);
+    in.cameras[1].images[2].cornerFile = data.cornerFile(1, 2);
+    in.cameras[1].images[2].cornerFile->imagePoints[9].y += 8;
+    in.outlierThresholds = StereoOutlierThresholds{2, 2, 2};
+    DetectionCache cache;
+    const StereoRunResult first = runStereoCalibration(in, cache);
+    ASSERT_TRUE(first.ok()) << first.error;
+    ASSERT_TRUE(first.pairs[2].fit.has_value());
+    EXPECT_EQ(first.pairs[2].fit->outliers, std::vector<size_t>{9});
+    for (size_t i : {0, 1, 3, 4, 5})
+        EXPECT_TRUE(first.pairs[i].fit->outliers.empty()) << i;
+    EXPECT_EQ(excludedAfterOutliers(first.pairs[2]), std::vector<size_t>{9});
+
+    // The next run leaves point 9 out; a further outlier is counted among the
+    // points as found.
+    in.excludedPoints.assign(6, {});
+    in.excludedPoints[2] = {9};
+    in.cameras[1].images[2].cornerFile->imagePoints[20].x += 8;
+    const StereoRunResult second = runStereoCalibration(in, cache);
+    ASSERT_TRUE(second.ok()) << second.error;
+    const StereoPair& pair = second.pairs[2];
+    EXPECT_EQ(pair.imagePoints[1].size(), 34u);
+    EXPECT_EQ(pair.objectPoints.size(), 34u);
+    EXPECT_EQ(pair.excludedPoints, std::vector<size_t>{9});
+    EXPECT_EQ(pair.pointIndices[9], 10u);
+    EXPECT_EQ(pair.fit->outliers, std::vector<size_t>{19});
+    EXPECT_EQ(excludedAfterOutliers(pair), (std::vector<size_t>{9, 20}));
+
+    // A detected pair keeps its exclusions while its images are reused, and
+    // is whole again once an image changed.
+    in.excludedPoints[0] = {0, 1};
+    const StereoRunResult third = runStereoCalibration(in, cache);
+    EXPECT_EQ(third.pairs[0].objectPoints.size(), 33u);
+    QThread::msleep(20);
+    cv::imwrite(data.path(0, 0), cv::imread(data.path(0, 0), cv::IMREAD_UNCHANGED));
+    const StereoRunResult fourth = runStereoCalibration(in, cache);
+    EXPECT_EQ(fourth.pairs[0].objectPoints.size(), 35u);
+    EXPECT_TRUE(fourth.pairs[0].excludedPoints.empty());
+}
+
+TEST(StereoWholeRun, ARefinementStoppedAtItsLimitSaysSo)
+{
+    const RenderedPairs data(5);
+    StereoRunInput in = data.input();
+    in.criteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 2, 1e-12);
+    DetectionCache cache;
+    const StereoRunResult r = runStereoCalibration(in, cache);
+    ASSERT_TRUE(r.ok()) << r.error;
+    const StereoRefinementReport& report = r.calibration.refinement;
+    EXPECT_TRUE(report.reachedIterationLimit);
+    EXPECT_EQ(report.maxIterations, 2);
+    EXPECT_GT(report.lastChange, report.epsilon);
 }
 
 // Rectified rows of the exact corners of the rig's views.

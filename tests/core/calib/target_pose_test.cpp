@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
 
 namespace {
 
@@ -137,6 +138,69 @@ TEST(EstimateTargetPose, FailuresComeBackAsCodes)
         SCOPED_TRACE(c.what);
         TargetPoseResult r;
         ASSERT_NO_THROW(r = estimateTargetPose(c.input));
+        EXPECT_EQ(r.error, c.error) << r.message;
+        EXPECT_FALSE(r.message.empty());
+        EXPECT_TRUE(r.R.empty());
+    }
+}
+
+// The whole run on a rendered image: the board is found (by either detector)
+// and its pose comes out near the truth. A 9 x 6 board can be read from
+// either end; the detector's first corner says which end is the origin.
+TEST(EstimateTargetPose, FindsTheBoardInAnImageWithEitherDetector)
+{
+    const Scene s = makeScene(0);
+    synth::RenderOptions render;
+    render.blurSigma = 0.6;
+    render.noiseSigma = 1.5;
+    const cv::Mat image = synth::renderChessboard(s.cam, s.input.patternSize, 25, s.view, render);
+    const std::vector<cv::Point2f> truth = s.input.imagePoints;
+    for (const bool radon : {false, true}) {
+        SCOPED_TRACE(radon ? "own detector" : "OpenCV's detector");
+        TargetPoseInput in = s.input;
+        in.imagePoints.clear();
+        in.image = image;
+        in.detection.radon = radon;
+        const TargetPoseResult r = estimateTargetPose(in);
+        ASSERT_TRUE(r.ok()) << r.message;
+        ASSERT_EQ(r.imagePoints.size(), 54u);
+        cv::Mat R_true = s.R_true, t_true = cv::Mat(s.view.tvec);
+        if (cv::norm(r.imagePoints.front() - truth.back()) <
+            cv::norm(r.imagePoints.front() - truth.front())) {
+            // Turned by 180 degrees about the board's normal, origin at the last corner.
+            const cv::Mat Rz = (cv::Mat_<double>(3, 3) << -1, 0, 0, 0, -1, 0, 0, 0, 1);
+            const cv::Mat last = (cv::Mat_<double>(3, 1) << 8 * 25, 5 * 25, 0);
+            t_true = R_true * last + t_true;
+            R_true = R_true * Rz;
+        }
+        EXPECT_TRUE(poseNear(r.R, r.tvec, R_true, t_true, kNoisyDeg, kNoisyMm));
+        EXPECT_LT(r.rms, 0.5);
+        EXPECT_EQ(r.errors.size(), 54u);
+    }
+}
+
+TEST(EstimateTargetPose, DetectionFailuresComeBackAsCodes)
+{
+    const Scene s = makeScene(0);
+    const cv::Mat blank(s.cam.size, CV_8U, cv::Scalar(110));
+    const struct {
+        const char* what;
+        cv::Mat image;
+        cv::Size pattern;
+        TargetPoseError error;
+    } cases[] = {
+        {"no board in the image", blank, s.input.patternSize, TargetPoseError::BoardNotFound},
+        {"no image", cv::Mat(), s.input.patternSize, TargetPoseError::BoardNotFound},
+        {"pattern the detector refuses", blank, cv::Size(1, 0), TargetPoseError::DetectionError},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TargetPoseInput in = s.input;
+        in.imagePoints.clear();
+        in.image = c.image;
+        in.patternSize = c.pattern;
+        TargetPoseResult r;
+        ASSERT_NO_THROW(r = estimateTargetPose(in));
         EXPECT_EQ(r.error, c.error) << r.message;
         EXPECT_FALSE(r.message.empty());
         EXPECT_TRUE(r.R.empty());

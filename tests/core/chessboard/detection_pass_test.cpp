@@ -187,6 +187,28 @@ TEST(DetectionPass, DetectsEachSelectedImageOnceAndReusesItWhileNothingChanges)
     EXPECT_TRUE(b.detections[3]->found());
 }
 
+TEST(DetectionPass, AForgottenFileIsDetectedAgainAndTheOthersAreReused)
+{
+    Folder f;
+    const std::vector<DetectionRequest> requests = requestsOf({f.board0, f.blank, f.board1});
+    std::vector<DetectionRequest> mirrored = requests;
+    mirrored[0].mirror = true;
+    DetectionCache cache;
+    const ChessboardOptions options = boardOptions();
+    detectBoards(requests, options, cache);
+    detectBoards(mirrored, options, cache);
+    EXPECT_EQ(cache.size(), 4u);
+
+    cache.forget(f.board0); // both of its mirror flags
+    cache.forget(f.path("never-seen.png"));
+    EXPECT_EQ(cache.size(), 2u);
+    Recorder again, againMirrored;
+    detectBoards(requests, options, cache, again.callback());
+    detectBoards(mirrored, options, cache, againMirrored.callback());
+    EXPECT_EQ(again.steps, "DRR");
+    EXPECT_EQ(againMirrored.steps, "DRR");
+}
+
 TEST(DetectionPass, DetectsAgainWhatChangedOnDiskOrInTheDetectionOptions)
 {
     Folder f;

@@ -117,6 +117,43 @@ TEST_F(CornerFiles, XmlAndJsonFilesAreReadLikeYaml)
     }
 }
 
+// Corner files of a dense target, as other tools write them, are read whole
+// up to tens of MB (the readers take files up to 64 MiB).
+TEST_F(CornerFiles, LargeFilesAreReadWhole)
+{
+    const struct {
+        const char* what;
+        int format;
+        int points;
+        size_t atLeast;
+    } cases[] = {
+        {"YAML", cv::FileStorage::FORMAT_YAML, 250000, 20u << 20},
+        {"XML", cv::FileStorage::FORMAT_XML, 100000, 4u << 20},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        cv::Mat corners(c.points, 1, CV_32FC2), obj(c.points, 1, CV_32FC3);
+        cv::randu(corners, 0, 4000);
+        cv::randu(obj, -500, 500);
+        cv::FileStorage out(".txt", cv::FileStorage::WRITE | cv::FileStorage::MEMORY | c.format);
+        out << "corners" << corners << "obj" << obj;
+        const std::string text = out.releaseAndGetString();
+        ASSERT_GT(text.size(), c.atLeast);
+        writeText(QString::fromStdString(text));
+
+        std::vector<cv::Point2f> pts;
+        std::vector<cv::Point3f> o;
+        QString error;
+        ASSERT_EQ(readCornerFile(image(), pts, o, error), CornerFileStatus::Loaded) << error.toStdString();
+        ASSERT_EQ(pts.size(), size_t(c.points));
+        ASSERT_EQ(o.size(), size_t(c.points));
+        for (int k : {0, c.points / 2, c.points - 1}) {
+            EXPECT_EQ(pts[k], corners.at<cv::Point2f>(k));
+            EXPECT_EQ(o[k], obj.at<cv::Point3f>(k));
+        }
+    }
+}
+
 TEST_F(CornerFiles, UnparsableOrIncompleteFilesAreRefused)
 {
     const char* texts[] = {

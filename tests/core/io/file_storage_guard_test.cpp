@@ -1,13 +1,25 @@
 #include "core/io/file_storage_guard.h"
 
+#include "core/io/corner_file.h"
+#include "core/io/intrinsics_file.h"
+#include "core/io/project_file.h"
+
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
 
 #include <QTemporaryDir>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstring>
+#include <ctime>
 #include <fstream>
+#include <thread>
+#include <vector>
+
+#include <sys/mman.h>
 
 namespace {
 
@@ -88,6 +100,225 @@ TEST(FileStorageGuard, FilesAreReadWholeOrReportedUnreadable)
     EXPECT_FALSE(readWholeFile(good, text, error, 4));
     EXPECT_EQ(error, "the file is too large");
     EXPECT_TRUE(text.empty());
+}
+
+// A project-like text of n sensors and a corner-file-like text of n points,
+// as OpenCV writes them.
+std::string projectLikeText(int n)
+{
+    cv::FileStorage out(".yml",
+                        cv::FileStorage::WRITE | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
+    out << "Sensors"
+        << "[";
+    for (int j = 0; j < n; ++j)
+        out << "Cam" + std::to_string(j);
+    out << "]";
+    for (int j = 0; j < n; ++j)
+        out << "K" + std::to_string(j) << cv::Mat::eye(3, 3, CV_64F) << "T" + std::to_string(j)
+            << cv::Mat::ones(3, 1, CV_64F);
+    return out.releaseAndGetString();
+}
+
+std::string cornerLikeText(int n)
+{
+    cv::Mat corners(n, 1, CV_32FC2), obj(n, 1, CV_32FC3);
+    cv::randu(corners, 0, 4000);
+    cv::randu(obj, -500, 500);
+    cv::FileStorage out(".yml",
+                        cv::FileStorage::WRITE | cv::FileStorage::MEMORY | cv::FileStorage::FORMAT_YAML);
+    out << "corners" << corners << "obj" << obj;
+    return out.releaseAndGetString();
+}
+
+// Keeps `threads` threads spinning while it lives.
+class BusyCores {
+public:
+    explicit BusyCores(unsigned threads)
+    {
+        for (unsigned i = 0; i < threads; ++i)
+            spinners.emplace_back([this] {
+                volatile unsigned long n = 0;
+                while (!stop.load(std::memory_order_relaxed))
+                    n = n + 1;
+            });
+    }
+    ~BusyCores()
+    {
+        stop = true;
+        for (std::thread& t : spinners)
+            t.join();
+    }
+
+private:
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> spinners;
+};
+
+#ifdef MADV_POPULATE_WRITE
+constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
+#else
+constexpr int kPopulateWrite = 23; // Linux 5.14
+#endif
+
+double threadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+// Processor time this thread spends on one read of `text`, the median of
+// `reads` reads.
+double cpuSecondsPerRead(const std::string& text, int reads)
+{
+    std::vector<double> times;
+    for (int i = 0; i < reads; ++i) {
+        cv::FileStorage fs;
+        std::string error;
+        const double start = threadCpuSeconds();
+        EXPECT_EQ(openFileStorageGuarded(fs, text, cv::FileStorage::FORMAT_AUTO, error), StorageError::None)
+            << error;
+        times.push_back(threadCpuSeconds() - start);
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+// The limits count processor time: while every core is taken twice
+// over, a small file and one of a few MB (whose parse takes a good part of a
+// second of processor time) are still read.
+TEST(FileStorageGuard, ValidFilesAreReadWhileEveryCoreIsBusy)
+{
+    const std::string texts[] = {projectLikeText(3), cornerLikeText(60000)};
+    ASSERT_GT(texts[1].size(), 4u << 20);
+    const BusyCores busy(2 * std::max(1u, std::thread::hardware_concurrency()));
+    for (int round = 0; round < 2; ++round) {
+        for (const std::string& text : texts) {
+            SCOPED_TRACE(std::to_string(round) + ": " + std::to_string(text.size()) + " bytes");
+            cv::FileStorage fs;
+            std::string error;
+            ASSERT_EQ(openFileStorageGuarded(fs, text, cv::FileStorage::FORMAT_AUTO, error),
+                      StorageError::None)
+                << error;
+            EXPECT_TRUE(fs["T2"].isMap() || fs["obj"].isMap());
+        }
+    }
+}
+
+// The checker is started without copying the program: a program grown by
+// 3 GiB of touched memory spends no more processor time on starting it than
+// a small one. (Forking would copy the page tables of every touched page.)
+TEST(FileStorageGuard, ASmallReadCostsTheSameInAProgramOfSeveralGigabytes)
+{
+    const std::string text = projectLikeText(3);
+    const double small = cpuSecondsPerRead(text, 7);
+
+    const size_t bytes = size_t(3) << 30;
+    void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(memory, MAP_FAILED);
+    // Pages of 4 KiB, as a program's heap has them, all touched (populated
+    // by the kernel at once where it can).
+    madvise(memory, bytes, MADV_NOHUGEPAGE);
+    if (madvise(memory, bytes, kPopulateWrite) != 0)
+        std::memset(memory, 1, bytes);
+    const double large = cpuSecondsPerRead(text, 7);
+    munmap(memory, bytes);
+
+    EXPECT_LT(large, small + 0.02) << "small program " << small << " s, large " << large << " s";
+}
+
+// What the checker is and where it lies: next to the program or where the
+// build put it.
+TEST(FileStorageGuard, TheCheckerIsFound)
+{
+    std::string where;
+    const std::string path = fileStorageCheckerPath(&where);
+    ASSERT_FALSE(path.empty()) << "looked in " << where;
+    EXPECT_NE(path.find("tessimo_storage_check"), std::string::npos) << path;
+}
+
+// Without its checker the guard reads nothing and says why; so do the
+// readers, whatever their own wording for a file they cannot use.
+TEST(FileStorageGuard, WithoutTheCheckerNothingIsReadAndTheReadersSaySo)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string project = dir.filePath("cell.yml").toStdString();
+    std::ofstream(project) << projectLikeText(2);
+    std::ofstream(dir.filePath("shot.yml").toStdString()) << cornerLikeText(4);
+    std::ofstream(dir.filePath("Cam0_intr.yml").toStdString()) << "%YAML:1.0\n---\nimgSize: [ 640, 480 ]\n";
+
+    struct Checker {
+        const char* what;
+        std::string path;
+        const char* says;
+    };
+    const Checker checkers[] = {
+        {"missing", dir.filePath("tessimo_storage_check").toStdString(), "is missing"},
+        {"not answering", "/bin/true", "did not answer"},
+    };
+    for (const Checker& checker : checkers) {
+        SCOPED_TRACE(checker.what);
+        useFileStorageChecker(checker.path);
+        cv::FileStorage fs;
+        std::string error;
+        EXPECT_EQ(openFileStorageGuarded(fs, projectLikeText(1), cv::FileStorage::FORMAT_AUTO, error),
+                  StorageError::NoChecker);
+        EXPECT_FALSE(fs.isOpened());
+        EXPECT_NE(error.find(checker.says), std::string::npos) << error;
+
+        Project read;
+        const ProjectReadResult result = readProjectFile(project, read);
+        EXPECT_FALSE(result.ok);
+        EXPECT_NE(result.message.find("file checker"), std::string::npos) << result.message;
+        std::vector<cv::Point2f> points;
+        std::vector<cv::Point3f> object;
+        QString why;
+        EXPECT_EQ(readCornerFile(dir.filePath("shot.png"), points, object, why), CornerFileStatus::Invalid);
+        EXPECT_TRUE(why.contains("file checker")) << why.toStdString();
+        IntrinsicsData data;
+        EXPECT_EQ(readIntrinsicsFile(dir.filePath("Cam0_intr.yml"), data, why),
+                  IntrinsicsFileStatus::Unreadable);
+        EXPECT_TRUE(why.contains("file checker")) << why.toStdString();
+    }
+    useFileStorageChecker("");
+    cv::FileStorage fs;
+    std::string error;
+    EXPECT_EQ(openFileStorageFile(fs, project, error), StorageError::None) << error;
+}
+
+// Several texts, good and bad, go to one checker; a text that ends a checker
+// does not take the texts after it down with it.
+TEST(FileStorageGuard, SeveralTextsAreCheckedTogether)
+{
+    const std::vector<std::string> texts = {
+        projectLikeText(2),
+        "%YAML:1.\n---[]%\n-", // never returns
+        "",
+        "%YAML:1.\n-n:1\n :", // throws std::length_error
+        "{\n \"K\": [1, 2,",  // OpenCV's own error
+        projectLikeText(1),
+    };
+    const StorageError expected[] = {StorageError::None,       StorageError::Malformed,
+                                     StorageError::Unreadable, StorageError::Malformed,
+                                     StorageError::OpenCv,     StorageError::None};
+    std::vector<cv::FileStorage> fs;
+    std::vector<std::string> errors;
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<StorageError> opened =
+        openFileStoragesGuarded(fs, texts, cv::FileStorage::FORMAT_AUTO, errors);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    ASSERT_EQ(opened.size(), texts.size());
+    ASSERT_EQ(fs.size(), texts.size());
+    ASSERT_EQ(errors.size(), texts.size());
+    for (size_t i = 0; i < texts.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(opened[i], expected[i]) << errors[i];
+        EXPECT_EQ(fs[i].isOpened(), expected[i] == StorageError::None);
+        EXPECT_EQ(errors[i].empty(), expected[i] == StorageError::None) << errors[i];
+    }
+    EXPECT_EQ(errors[1], "the parser did not finish reading the file");
+    EXPECT_EQ(fs[5]["Sensors"][0].string(), "Cam0");
 }
 
 } // namespace

@@ -83,8 +83,14 @@ TEST_F(IntrinsicsFile, FilesThatDoNotFitAreRefused)
         const char* what;
         const char* text;
         IntrinsicsFileStatus status;
+        const char* mentions = "";
     } cases[] = {
-        {"no known key", "%YAML:1.0\n---\nfoo: 1\n", IntrinsicsFileStatus::NoKeys},
+        {"no known key", "%YAML:1.0\n---\nfoo: 1\n", IntrinsicsFileStatus::NoKeys, "none of"},
+        // A size that is not usable, and nothing else: nothing to import.
+        {"only an empty imgSize", "%YAML:1.0\nimgSize:\n", IntrinsicsFileStatus::NoKeys,
+         "\"imgSize\" is not"},
+        {"only imgSize [0, 0]", "%YAML:1.0\n---\nimgSize: [ 0, 0 ]\nreprojErrRMS: 0.2\n",
+         IntrinsicsFileStatus::NoKeys, "neither \"K\" nor \"kc\""},
         {"K 3x4",
          "%YAML:1.0\n---\nK: !!opencv-matrix\n   rows: 3\n   cols: 4\n   dt: d\n"
          "   data: [ 1., 0., 0., 0., 0., 1., 0., 0., 0., 0., 1., 0. ]\n",
@@ -106,6 +112,7 @@ TEST_F(IntrinsicsFile, FilesThatDoNotFitAreRefused)
         QString error;
         EXPECT_EQ(readIntrinsicsFile(path(), data, error), c.status);
         EXPECT_FALSE(error.isEmpty());
+        EXPECT_TRUE(error.contains(c.mentions)) << error.toStdString();
         EXPECT_TRUE(data.K.empty());
         EXPECT_TRUE(data.kc.empty());
     }

@@ -3,6 +3,7 @@
 // every malformed file, and saves that never destroy the previous project.
 
 #include "core/geometry/pose_helpers.h"
+#include "core/io/file_storage_guard.h"
 #include "core/io/project_file.h"
 #include "test_helpers.h"
 
@@ -12,6 +13,7 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -624,4 +626,122 @@ TEST_F(ProjectFileTest, WhateverIsSavedLoadsBackToTheSameScene)
     }
     EXPECT_GT(saved, 0);
     EXPECT_GT(refused, 0);
+}
+
+// A valid project of tens of MB (the readers take files up to 64 MiB) is read
+// whole: the checker's limits grow with the file, and every key is found
+// without walking the whole file for each.
+TEST_F(ProjectFileTest, AProjectOfTensOfMegabytesIsRead)
+{
+    cv::Mat kc14(1, 14, CV_64F);
+    cv::randu(kc14, -0.5, 0.5);
+    std::vector<Sensor> sensors;
+    const int n = 24000;
+    for (int j = 0; j < n; ++j)
+        sensors.push_back(sensor("Camera number " + std::to_string(j), rotation(0.001 * j, -0.2, 0.3),
+                                 vec3(j, -5, 7), camera(1000 + j, 1001 + j, 640, 480), kc14,
+                                 cv::Size(1280, 960)));
+    const std::string path = file("large.yml");
+    const std::string text = projectText(sensors, n / 2, "2026-01-01T00:00:00", false);
+    ASSERT_GT(text.size(), 20u << 20);
+    ASSERT_LT(text.size(), 64u << 20);
+    spit(path, text);
+
+    Project project;
+    const ProjectReadResult result = readProjectFile(path, project);
+    ASSERT_TRUE(result.ok) << result.message;
+    EXPECT_EQ(project.world, n / 2);
+    ASSERT_EQ(project.sensors.size(), size_t(n));
+    for (int j : {0, 1, n / 2, n - 1}) {
+        SCOPED_TRACE(j);
+        const ProjectSensor& s = project.sensors[j];
+        EXPECT_EQ(s.name, sensors[j].name);
+        EXPECT_MAT_NEAR(s.K, sensors[j].K, 0);
+        EXPECT_MAT_NEAR(s.kc, kc14, 0);
+        EXPECT_EQ(s.imgSize, cv::Size(1280, 960));
+        cv::Mat R, t;
+        relativePose(sensors[n / 2], sensors[j], R, t);
+        EXPECT_MAT_NEAR(s.R_sensor_world, R, 1e-9);
+        EXPECT_MAT_NEAR(s.t_sensor_world, t, 1e-6);
+    }
+}
+
+// Files that other writers of the format produce are read: an image size of
+// [0, 0] next to a camera matrix stands for a size that is not known (the
+// writer stores it so whenever a sensor has K without a known size), in YAML
+// and in JSON. Without a camera matrix, or with only one zero, it is refused.
+TEST_F(ProjectFileTest, AnUnknownImageSizeNextToACameraMatrixIsRead)
+{
+    const std::string K = "800., 0., 320., 0., 810., 240., 0., 0., 1.";
+    const std::string yamlK0 =
+        "K0: !!opencv-matrix\n   rows: 3\n   cols: 3\n   dt: d\n   data: [ " + K + " ]\n";
+    const std::string yamlHead = "%YAML:1.0\n---\nSensors:\n   - Cam0\n   - Cam1\nWorld:\n   - Cam0\n";
+    const std::string json0 =
+        "{\n    \"Sensors\": [ \"Cam0\" ],\n    \"World\": [ \"Cam0\" ],\n"
+        "    \"imgSize0\": [ 0, 0 ],\n    \"K0\": {\n        \"type_id\": \"opencv-matrix\",\n"
+        "        \"rows\": 3,\n        \"cols\": 3,\n        \"dt\": \"d\",\n"
+        "        \"data\": [ " +
+        K + " ]\n    }\n}\n";
+    struct Case {
+        const char* what;
+        std::string text;
+        bool ok;
+    };
+    const Case cases[] = {
+        {"[0, 0] before K", yamlHead + "imgSize0: [ 0, 0 ]\n" + yamlK0, true},
+        {"[0, 0] after K", yamlHead + yamlK0 + "imgSize0: [ 0, 0 ]\n", true},
+        {"[0, 0] in JSON", json0, true},
+        {"[0, 0] without K", yamlHead + yamlK0 + "imgSize1: [ 0, 0 ]\n", false},
+        {"[0, 480] next to K", yamlHead + "imgSize0: [ 0, 480 ]\n" + yamlK0, false},
+        {"[640, 0] next to K", yamlHead + "imgSize0: [ 640, 0 ]\n" + yamlK0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = file("unknown size.yml");
+        spit(path, c.text);
+        Project project;
+        const ProjectReadResult result = readProjectFile(path, project);
+        ASSERT_EQ(result.ok, c.ok) << result.message;
+        if (!c.ok) {
+            EXPECT_NE(result.message.find("imgSize"), std::string::npos) << result.message;
+            continue;
+        }
+        EXPECT_MAT_NEAR(project.sensors[0].K, camera(800, 810, 320, 240), 0);
+        EXPECT_EQ(project.sensors[0].imgSize, cv::Size(0, 0));
+    }
+}
+
+// A save checks every name with one checker process, however many sensors
+// there are; a load starts one as well.
+TEST_F(ProjectFileTest, ASaveStartsOneCheckerForAllNames)
+{
+    const std::string checker = fileStorageCheckerPath();
+    ASSERT_FALSE(checker.empty());
+    // A stand-in that notes each start and runs the real checker.
+    const std::string log = file("starts.log"), script = file("tessimo_storage_check");
+    spit(script, "#!/bin/sh\necho started >> '" + log + "'\nexec '" + checker + "'\n");
+    ASSERT_TRUE(QFile::setPermissions(QString::fromStdString(script), QFile::ReadOwner | QFile::ExeOwner));
+    auto starts = [&] {
+        const std::string text = slurp(log);
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    useFileStorageChecker(script);
+
+    std::vector<Sensor> sensors;
+    for (int j = 0; j < 50; ++j)
+        sensors.push_back(sensor("Cam" + std::to_string(j), rotation(0.01 * j, 0, 0), vec3(j, 0, 0)));
+    EXPECT_EQ(saveProjectFiles(file("fifty.yml"), sensors, 3, "2026-01-01T00:00:00").status,
+              ProjectSaveResult::Saved);
+    EXPECT_EQ(starts(), 1);
+    Project project;
+    EXPECT_TRUE(readProjectFile(file("fifty.yml"), project).ok);
+    EXPECT_EQ(starts(), 2);
+    sensors[17].name = "Right "; // does not come back as it is
+    const ProjectSaveResult refused =
+        saveProjectFiles(file("refused.yml"), sensors, 3, "2026-01-01T00:00:00");
+    EXPECT_EQ(refused.status, ProjectSaveResult::NamesNotStorable);
+    EXPECT_NE(refused.error.find("sensor Right "), std::string::npos) << refused.error;
+    EXPECT_EQ(starts(), 3);
+
+    useFileStorageChecker("");
 }

@@ -94,6 +94,27 @@ TEST_F(TcpPoseFile, TextLinesExtraFieldsAndExponents)
     EXPECT_TRUE(logHas(r, "Found 2 tcp entries", false));
 }
 
+// Only values that are not finite are refused: very large finite values and
+// a zero rotation vector are poses like any other.
+TEST_F(TcpPoseFile, LargeValuesAndZeroRotationAreRead)
+{
+    for (const char* file : {"big.txt", "big.xml"}) {
+        SCOPED_TRACE(file);
+        const bool xml = QString(file).endsWith("xml");
+        const QByteArray content =
+            xml ? "<TCP_Poses><Pose><X>1e154</X><Y>-2e300</Y><Z>0</Z><RX>0</RX><RY>0</RY><RZ>0</RZ></Pose>"
+                  "</TCP_Poses>"
+                : "1e154 -2e300 0 0 0 0\n";
+        const TcpPoseFileResult r = loadTcpPoseFile(write(file, content));
+        ASSERT_EQ(r.outcome, TcpReadOutcome::Completed) << logText(r).toStdString();
+        ASSERT_EQ(r.poses.size(), 1u);
+        EXPECT_DOUBLE_EQ(r.poses[0].x, 1e154);
+        EXPECT_DOUBLE_EQ(r.poses[0].y, -2e300);
+        EXPECT_EQ(r.poses[0].rx, 0);
+        EXPECT_EQ(r.poses[0].rz, 0);
+    }
+}
+
 TEST_F(TcpPoseFile, EmptyRootCompletesWithNoPoses)
 {
     const TcpPoseFileResult r = loadTcpPoseFile(write("none.xml", "<TCP_Poses></TCP_Poses>"));
@@ -149,6 +170,8 @@ TEST_F(TcpPoseFile, BadFilesFailWithTheirMessageAndKeepThePosesBefore)
         {"text trailing empty line", "blank.txt", "1 2 3 0 0 0\n\n", "Invalid line 1 in file %1", 1},
         {"text not finite", "nan.txt", "1 2 3 0 0 0\n1 nan 3 0 0 0\n", "Invalid line 1 in file %1", 1},
         {"text overflow", "huge.txt", "1 2 1e999 0 0 0\n", "Invalid line 0 in file %1", 0},
+        {"text overflow names the pose and the value", "huge2.txt", "1 2 3 0 0 0\n4 -1e400 6 0 0 0\n",
+         "Invalid line 1 in file %1: pose TCP_1, Y value '-1e400' is not a finite number", 1},
         {"text decimal comma", "comma.txt", "1,5 2 3 0 0 0\n", "Invalid line 0 in file %1", 0},
     };
     for (const Case& c : cases) {

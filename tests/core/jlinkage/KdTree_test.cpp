@@ -133,3 +133,43 @@ TEST(KdTree, RebuildBalancesSevenPoints)
     for (auto& p : pts)
         EXPECT_EQ(tree.findNearest(p, kFar).first, &p);
 }
+
+// A point exactly at the maximum distance is found (only points farther away
+// are left out), also when it lies below an excluded node or a node beyond
+// the limit.
+TEST(KdTree, PointAtExactlyTheMaximumDistanceIsFound)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::vector<float>> points; // inserted in this order
+        std::size_t query;                      // index of the query point (a member of the tree)
+        float maxDistance;
+        std::size_t expected;
+    };
+    const Case cases[] = {
+        {"child of the excluded query", {{0, 0}, {3, 4}}, 0, 5.f, 1},
+        {"upper child of the excluded query", {{0, 0}, {0, 5}}, 0, 5.f, 1},
+        {"lower child of the excluded query", {{0, 0}, {-5, 0}}, 0, 5.f, 1},
+        {"below a node beyond the limit", {{0, 0}, {20, 0}, {3, 4}}, 0, 5.f, 2},
+        {"one dimension", {{1}, {3}}, 0, 2.f, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<Pt> pts;
+        for (const auto& p : c.points)
+            pts.push_back({p});
+        KdTree<Pt> tree(c.points.front().size());
+        for (auto& p : pts)
+            tree.insert(&p);
+        const std::vector<Pt*> found = tree.nearestPoints(pts[c.query], c.maxDistance, 1, pts.size());
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found.front(), &pts[c.expected]);
+        pts[c.query].excludedFromSearch = true;
+        const auto nearest = tree.findNearest(pts[c.query], c.maxDistance);
+        EXPECT_EQ(nearest.first, &pts[c.expected]);
+        EXPECT_EQ(nearest.second, c.maxDistance);
+        // a little nearer limit leaves it out
+        EXPECT_EQ(tree.findNearest(pts[c.query], std::nextafter(c.maxDistance, 0.f)).first, nullptr);
+        pts[c.query].excludedFromSearch = false;
+    }
+}

@@ -9,6 +9,8 @@
 
 #include "camproj_sim.h"
 #include "dialog_test_helpers.h"
+#include "text_fit.h"
+#include "vtk_test_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +28,9 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSpinBox>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -36,6 +40,10 @@
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <QVTKOpenGLNativeWidget.h>
+#include <vtkGenericOpenGLRenderWindow.h>
+#include <vtkRendererCollection.h>
 
 using dialog_test::logHas;
 
@@ -149,6 +157,14 @@ std::vector<CamProjStereoCalib*> openDialogs()
         if (auto* d = qobject_cast<CamProjStereoCalib*>(top); d && d->isVisible())
             dialogs.push_back(d);
     return dialogs;
+}
+
+// How many sets have decoded maps.
+int decodedSets(const CamProjStereoCalib* d)
+{
+    const std::vector<CamProjSet>& sets = d->imageSetRecords();
+    return static_cast<int>(
+        std::count_if(sets.begin(), sets.end(), [](const CamProjSet& s) { return s.decoded(); }));
 }
 
 // Switches the view tab and lets the dialog draw it.
@@ -351,21 +367,23 @@ TEST_F(CamProjDialog, DamagedSetsFailAloneAndTooFewSetsStopTheStereoRun)
 
     // Outlier removal: corners above the limit leave all of the set's lists,
     // and the next run uses the shortened lists.
-    const size_t before = d->setProjCorners()[0].size();
+    const size_t before = d->imageSetRecords()[0].projCorners.size();
     w<QGroupBox>(d, "group_proj_outliers")->setChecked(true);
     w<QLineEdit>(d, "edit_proj_outlier")->setText("0.05");
     QTest::mouseClick(w<QPushButton>(d, "button_calibrate_projector"), Qt::LeftButton);
     EXPECT_TRUE(log->toPlainText().contains(QRegExp("Detecting outliers: (\\d+: \\d+  )+")))
         << log->toPlainText().toStdString();
     EXPECT_TRUE(logHas(log, "Calibrate again to exclude the detected outliers!", QColor(255, 0, 0)));
-    const size_t after = d->setProjCorners()[0].size();
+    const size_t after = d->imageSetRecords()[0].projCorners.size();
     EXPECT_LT(after, before);
-    EXPECT_EQ(d->setCamCorners()[0].size(), after);
-    EXPECT_EQ(d->setObjectPoints()[0].size(), after);
+    EXPECT_EQ(d->imageSetRecords()[0].camCorners.size(), after);
+    EXPECT_EQ(d->imageSetRecords()[0].objectPoints.size(), after);
     // Unchecking the group clears the corners, so they are detected again.
     w<QGroupBox>(d, "group_proj_outliers")->setChecked(false);
-    EXPECT_TRUE(d->setCamCorners().empty());
-    EXPECT_TRUE(d->setProjCorners().empty());
+    for (const CamProjSet& set : d->imageSetRecords()) {
+        EXPECT_TRUE(set.camCorners.empty());
+        EXPECT_TRUE(set.projCorners.empty());
+    }
 }
 
 // A set of another resolution stops the run that announces it.
@@ -616,8 +634,8 @@ TEST_F(CamProjDialog, PatternImagesDecodeToTheirPixelsAndTheCacheFollowsTheOptio
     ASSERT_EQ(d->decodeImageSets(), CamProjStereoCalib::RunStatus::Done);
     QTextEdit* log = logOf(d);
     EXPECT_EQ(numberColour(log, "Decoding image sets:", 1), QColor(Qt::green));
-    ASSERT_EQ(d->setDecodedMaps().size(), 2u);
-    const cv::Mat& decoded = d->setDecodedMaps()[1];
+    ASSERT_EQ(decodedSets(d), 2);
+    const cv::Mat& decoded = d->imageSetRecords()[1].decodedMap;
     ASSERT_EQ(decoded.size(), cv::Size(64, 32));
     int wrong = 0;
     for (int y = 0; y < 32; ++y)
@@ -635,9 +653,9 @@ TEST_F(CamProjDialog, PatternImagesDecodeToTheirPixelsAndTheCacheFollowsTheOptio
 
     // Options the maps depend on clear them; others keep them.
     w<QCheckBox>(d, "check_radon_detection")->setChecked(true);
-    EXPECT_EQ(d->setDecodedMaps().size(), 2u);
+    EXPECT_EQ(decodedSets(d), 2);
     w<QLineEdit>(d, "edit_proj_width")->setText("640");
-    EXPECT_TRUE(d->setDecodedMaps().empty());
+    EXPECT_EQ(decodedSets(d), 0);
     d->decodeImageSets(); // 64 x 32 captures do not fit a 640 x 32 projector
     EXPECT_FALSE(d->isSetChecked(0));
     EXPECT_TRUE(logHas(log, "Image set 0 (pose0)", Qt::red));
@@ -646,5 +664,300 @@ TEST_F(CamProjDialog, PatternImagesDecodeToTheirPixelsAndTheCacheFollowsTheOptio
     w<QLineEdit>(d, "edit_proj_width")->setText("64");
     d->decodeImageSets();
     w<QLineEdit>(d, "edit_b")->setText("50");
-    EXPECT_TRUE(d->setDecodedMaps().empty());
+    EXPECT_EQ(decodedSets(d), 0);
+}
+
+// A number the run cannot use (0, or text that is not a number) stops it
+// before any work, with a message that names its field.
+TEST_F(CamProjDialog, AFieldThatIsNotAPositiveNumberStopsTheRunNamingIt)
+{
+    Harness h;
+    CamProjStereoCalib* d = h.dialog;
+    setOptions(d);
+    d->loadImageFolder(writePatternSets(work.path(), 3));
+    w<QGroupBox>(d, "group_proj_outliers")->setChecked(true);
+    struct Case {
+        const char* edit;
+        const char* text;
+        const char* field;
+    };
+    const Case cases[] = {
+        {"edit_proj_width", "0", "Projector width"},
+        {"edit_proj_height", "", "Projector height"},
+        {"edit_homography_win", "0", "Homography window"},
+        {"edit_reproj_err", "0", "Max. reprojection error"},
+        {"edit_max_iterations", "0", "Max iterations"},
+        {"edit_proj_outlier", "abc", "Outlier limit"},
+    };
+    QTextEdit* log = logOf(d);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.edit);
+        auto* edit = w<QLineEdit>(d, c.edit);
+        const QString before = edit->text();
+        edit->setText(c.text);
+        log->clear();
+        QTest::mouseClick(w<QPushButton>(d, "button_calibrate_projector"), Qt::LeftButton);
+        EXPECT_TRUE(logHas(log, QString("%1 '%2' is not a positive").arg(c.field, c.text), Qt::red))
+            << log->toPlainText().toStdString();
+        EXPECT_FALSE(log->toPlainText().contains("Detecting chessboards"));
+        edit->setText(before);
+    }
+}
+
+// "Calibrate Stereo" through the main window with the form's options (the
+// camera without intrinsics in the tree, so not started from a guess):
+// a refinement that converges says nothing more; one that reaches its step
+// limit while the parameters still change says so in dark yellow, with the
+// limit, the last change and what to do.
+TEST_F(CamProjDialog, AStereoRunThatStopsAtItsIterationLimitSaysSo)
+{
+    auto* main = new MainWindow;
+    main->show();
+    main->sensorTree()->addSensor();
+    QTest::mouseClick(w<QPushButton>(main, "button_checker_cam_proj_calib"), Qt::LeftButton);
+    const std::vector<CamProjStereoCalib*> dialogs = openDialogs();
+    ASSERT_EQ(dialogs.size(), 1u);
+    CamProjStereoCalib* d = dialogs[0];
+    dialog_test::setBoard(d, cv::Size(9, 6), "30");
+    w<QLineEdit>(d, "edit_proj_width")->setText("800");
+    w<QLineEdit>(d, "edit_proj_height")->setText("600");
+    w<QCheckBox>(d, "check_use_intrinsic_guess1")->setChecked(false);
+    EXPECT_EQ(w<QLineEdit>(d, "edit_max_iterations")->text(), "100");
+    EXPECT_EQ(w<QLineEdit>(d, "edit_accuracy")->text(), "0.001");
+    d->loadImageFolder(sets().dir.path());
+
+    const QString warning = "[WARNING] The optimization stopped at its limit of ";
+    QTextEdit* log = logOf(d);
+    QTest::mouseClick(w<QPushButton>(d, "button_calibrate"), Qt::LeftButton);
+    ASSERT_TRUE(logHas(log, "Stereo parameters saved to", Qt::black)) << log->toPlainText().toStdString();
+    EXPECT_FALSE(log->toPlainText().contains(warning));
+
+    w<QLineEdit>(d, "edit_max_iterations")->setText("1");
+    w<QLineEdit>(d, "edit_accuracy")->setText("1e-9");
+    log->clear();
+    QTest::mouseClick(w<QPushButton>(d, "button_calibrate"), Qt::LeftButton);
+    ASSERT_TRUE(logHas(log, "Stereo parameters saved to", Qt::black)) << log->toPlainText().toStdString();
+    const QRegularExpression text(
+        "The optimization stopped at its limit of 1 iterations: its last step changed the parameters by "
+        "([0-9.e+-]+) \\(relative\\), more than the epsilon 1e-09. The result may not be converged; raise "
+        "the maximum number of iterations and calibrate again.");
+    const QRegularExpressionMatch match = text.match(log->toPlainText());
+    ASSERT_TRUE(match.hasMatch()) << log->toPlainText().toStdString();
+    EXPECT_GT(match.captured(1).toDouble(), 1e-9);
+    EXPECT_TRUE(logHas(log, warning, Qt::darkYellow));
+    delete main;
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+namespace {
+
+// The camera-projector dialog opened by the main window's button.
+CamProjStereoCalib* openFromMainWindow(MainWindow* main)
+{
+    QTest::mouseClick(w<QPushButton>(main, "button_checker_cam_proj_calib"), Qt::LeftButton);
+    const std::vector<CamProjStereoCalib*> dialogs = openDialogs();
+    return dialogs.size() == 1 ? dialogs[0] : nullptr;
+}
+
+} // namespace
+
+// A folder without one subfolder of images per pose gives no sets; opening
+// it says what layout is expected, and when the folder holds the images of a
+// pose itself, that its parent is the folder to open.
+TEST_F(CamProjDialog, AFolderWithoutSetsSaysWhatItShouldHold)
+{
+    auto* main = new MainWindow;
+    main->show();
+    CamProjStereoCalib* d = openFromMainWindow(main);
+    ASSERT_NE(d, nullptr);
+    const QString pose = work.filePath("pose00"), empty = work.filePath("empty");
+    writePatternSets(work.path(), 1);
+    QDir().rename(work.filePath("pose0"), pose);
+    QDir().mkpath(empty);
+    QTextEdit* log = logOf(d);
+    struct Case {
+        QString folder;
+        bool looseImages;
+    };
+    for (const Case& c : {Case{pose, true}, Case{empty, false}}) {
+        SCOPED_TRACE(c.folder.toStdString());
+        log->clear();
+        answerFolderDialog(c.folder);
+        QTest::mouseClick(w<QPushButton>(d, "change_dir_button"), Qt::LeftButton);
+        EXPECT_EQ(d->setCount(), 0);
+        EXPECT_EQ(d->windowTitle(), "Camera Projector Calibration - " + c.folder);
+        EXPECT_TRUE(
+            logHas(log, "No image sets in " + c.folder + ": expected one subfolder per board pose", Qt::red))
+            << log->toPlainText().toStdString();
+        EXPECT_TRUE(log->toPlainText().contains("00 white, 01 black"));
+        EXPECT_EQ(log->toPlainText().contains("open the folder above it"), c.looseImages);
+    }
+    // A folder of sets says nothing of the kind.
+    log->clear();
+    answerFolderDialog(work.path());
+    QTest::mouseClick(w<QPushButton>(d, "change_dir_button"), Qt::LeftButton);
+    EXPECT_EQ(d->setCount(), 1);
+    EXPECT_FALSE(log->toPlainText().contains("No image sets"));
+    delete main;
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+namespace {
+
+// The props of the dialog's 3D view.
+size_t sceneProps(QWidget* d)
+{
+    auto* vtk = w<QVTKOpenGLNativeWidget>(d, "widget_vtk");
+    return testing_support::props(vtk->renderWindow()->GetRenderers()->GetFirstRenderer()).size();
+}
+
+// Share of the view's pixels in the plain grey of a view without data.
+double emptyViewShare(QWidget* d, const char* view)
+{
+    const QImage image = w<QWidget>(d, view)->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    size_t grey = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            grey += image.pixel(x, y) == qRgb(96, 96, 96);
+    return double(grey) / std::max(1, image.width() * image.height());
+}
+
+bool rowHasErrorColour(CamProjStereoCalib* d, int set)
+{
+    const QVariant v = d->imageSetModel()->data(d->imageSetModel()->index(set, 0), Qt::BackgroundRole);
+    return v.isValid() && v.value<QColor>() != QColor(Qt::white);
+}
+
+} // namespace
+
+// Every view shows the data of the last run, or that there is none: after a
+// second run of the other kind, after a failed run, after the maps are
+// dropped and after another folder is opened.
+TEST_F(CamProjDialog, ViewsShowTheLastRunOrThatThereIsNone)
+{
+    auto* main = new MainWindow;
+    main->show();
+    main->sensorTree()->addSensor();
+    CamProjStereoCalib* d = openFromMainWindow(main);
+    ASSERT_NE(d, nullptr);
+    setOptions(d);
+    const size_t emptyScene = sceneProps(d);
+    d->loadImageFolder(sets().dir.path());
+    auto* cameraErrors = w<QWidget>(d, "group_reproj_err_cam");
+    auto* projectorErrors = w<QWidget>(d, "group_reproj_err_proj");
+
+    QTest::mouseClick(w<QPushButton>(d, "button_calibrate"), Qt::LeftButton);
+    ASSERT_TRUE(logHas(logOf(d), "Stereo parameters saved to", Qt::black));
+    showTab(d, 0);
+    EXPECT_TRUE(cameraErrors->isVisible());
+
+    // The projector run leaves the camera without poses: no camera errors.
+    QTest::mouseClick(w<QPushButton>(d, "button_calibrate_projector"), Qt::LeftButton);
+    ASSERT_TRUE(logHas(logOf(d), "Projector intrinsics saved to", Qt::black));
+    showTab(d, 0);
+    EXPECT_FALSE(cameraErrors->isVisible());
+    showTab(d, 1);
+    EXPECT_TRUE(projectorErrors->isVisible());
+    EXPECT_GT(sceneProps(d), emptyScene);
+    EXPECT_TRUE(rowHasErrorColour(d, 0));
+
+    // A stereo run that fails leaves no result in any view.
+    for (int s = 2; s < d->setCount(); ++s)
+        d->setSetChecked(s, false);
+    QTest::mouseClick(w<QPushButton>(d, "button_calibrate"), Qt::LeftButton);
+    ASSERT_TRUE(logHas(logOf(d), "Use at least 3 image sets, aborting...", Qt::red));
+    EXPECT_FALSE(projectorErrors->isVisible());
+    showTab(d, 0);
+    EXPECT_FALSE(cameraErrors->isVisible());
+    EXPECT_EQ(sceneProps(d), emptyScene);
+    for (int s = 0; s < d->setCount(); ++s)
+        EXPECT_FALSE(rowHasErrorColour(d, s)) << s;
+
+    // Dropped maps are not shown as if they were there.
+    showTab(d, 2);
+    EXPECT_LT(emptyViewShare(d, "decode_x"), 0.05);
+    w<QLineEdit>(d, "edit_m")->setText("6");
+    showTab(d, 3);
+    EXPECT_GT(emptyViewShare(d, "decode_y"), 0.2);
+    showTab(d, 2);
+    EXPECT_GT(emptyViewShare(d, "decode_x"), 0.2);
+
+    // Another folder: nothing of the old one stays in sight.
+    showTab(d, 0);
+    EXPECT_LT(emptyViewShare(d, "cam_view"), 0.05);
+    QTemporaryDir other;
+    d->loadImageFolder(other.path());
+    QCoreApplication::processEvents();
+    EXPECT_GT(emptyViewShare(d, "cam_view"), 0.2);
+    EXPECT_EQ(sceneProps(d), emptyScene);
+    showTab(d, 2);
+    EXPECT_GT(emptyViewShare(d, "decode_x"), 0.2);
+    saveShot(d, "camproj_no_sets.png");
+    delete main;
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+namespace {
+
+// Tabs of a tab widget that are not wholly in sight.
+QStringList hiddenTabs(QTabWidget* tabs)
+{
+    QStringList hidden;
+    QTabBar* bar = tabs->tabBar();
+    for (int i = 0; i < bar->count(); ++i)
+        if (!bar->rect().contains(bar->tabRect(i)))
+            hidden << bar->tabText(i);
+    return hidden;
+}
+
+} // namespace
+
+// At its default size the dialog shows every text whole; the Gray code boxes
+// stay at most 35 px wide, and the option panels grow with the window.
+TEST_F(CamProjDialog, AtItsDefaultSizeNoTextIsCutOff)
+{
+    auto* main = new MainWindow;
+    main->show();
+    main->sensorTree()->addSensor();
+    CamProjStereoCalib* d = openFromMainWindow(main);
+    ASSERT_NE(d, nullptr);
+    QCoreApplication::processEvents();
+    // The form's size, wider where the texts need it.
+    EXPECT_GE(d->width(), 950);
+    EXPECT_LE(d->width(), 1200);
+    EXPECT_EQ(d->height(), 900);
+    auto* views = w<QTabWidget>(d, "tab_img_view");
+    auto* options = w<QTabWidget>(d, "tab_calibration_options");
+    auto* stereoOptions = w<QTabWidget>(d, "tab_calib_options");
+    EXPECT_TRUE(hiddenTabs(views).isEmpty()) << hiddenTabs(views).join(", ").toStdString();
+    EXPECT_TRUE(testing_support::cutOffTexts(w<QWidget>(d, "widget_left")).isEmpty());
+    for (int page = 0; page < options->count(); ++page) {
+        options->setCurrentIndex(page);
+        for (int inner = 0; inner < stereoOptions->count(); ++inner) {
+            stereoOptions->setCurrentIndex(inner);
+            QCoreApplication::processEvents();
+            QCoreApplication::processEvents();
+            SCOPED_TRACE(options->tabText(page).toStdString() + " / " +
+                         stereoOptions->tabText(inner).toStdString());
+            for (QTabWidget* tabs : {options, stereoOptions})
+                EXPECT_TRUE(!tabs->isVisible() || hiddenTabs(tabs).isEmpty())
+                    << hiddenTabs(tabs).join(", ").toStdString();
+            const QStringList cut = testing_support::cutOffTexts(options->currentWidget());
+            EXPECT_TRUE(cut.isEmpty()) << cut.join("\n").toStdString();
+            saveShot(d, QString("camproj_default_%1_%2.png").arg(page).arg(inner));
+        }
+    }
+    EXPECT_LE(w<QLineEdit>(d, "edit_m")->width(), 35);
+    EXPECT_LE(w<QLineEdit>(d, "edit_b")->width(), 35);
+
+    const int narrow = options->width();
+    d->resize(1400, 900);
+    QCoreApplication::processEvents();
+    EXPECT_GT(options->width(), narrow);
+    delete main;
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }

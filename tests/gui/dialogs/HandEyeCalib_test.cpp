@@ -29,8 +29,13 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextEdit>
 #include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <functional>
 
 using dialog_test::logHas;
 using robot_chain::TcpFormat;
@@ -61,6 +66,34 @@ public:
         }
     }
     QString resultFile() const { return QDir(scene->folder).filePath("AX-XB.yml"); }
+
+    // The image numbers of the last detection line of the log, with their colours.
+    std::vector<std::pair<int, QColor>> lastDetectionLine() const
+    {
+        std::vector<std::pair<int, QColor>> numbers;
+        for (QTextBlock block = log()->document()->begin(); block.isValid(); block = block.next()) {
+            if (!block.text().startsWith("Detecting chessboards in"))
+                continue;
+            numbers.clear();
+            for (auto it = block.begin(); !it.atEnd(); ++it) {
+                const QTextFragment f = it.fragment();
+                if (f.text().startsWith("Detecting"))
+                    continue;
+                for (const QString& n : f.text().split(' ', Qt::SkipEmptyParts))
+                    numbers.emplace_back(n.toInt(), f.charFormat().foreground().color());
+            }
+        }
+        return numbers;
+    }
+    // The numbers of the last detection line in the colour given.
+    std::vector<int> numbersIn(const QColor& colour) const
+    {
+        std::vector<int> out;
+        for (const auto& [n, c] : lastDetectionLine())
+            if (c == colour)
+                out.push_back(n);
+        return out;
+    }
 };
 
 TEST_F(HandEyeDialog, NewWindowDefaultsAndRememberedMethod)
@@ -196,6 +229,161 @@ TEST_F(HandEyeDialog, FailurePathsLeaveNoResult)
         EXPECT_FALSE(QFile::exists(resultFile()));
         closeMain();
     }
+}
+
+} // namespace
+
+namespace {
+
+// An image is detected once: a second Calibrate after a change of the method,
+// the unit or the TCP file reuses every detection (dark green numbers); a
+// rewritten image file is detected again.
+TEST_F(HandEyeDialog, SecondCalibrateDetectsOnlyChangedImages)
+{
+    QTemporaryDir dir;
+    QStringList images;
+    for (const QString& image : scene->images) {
+        images << QDir(dir.path()).filePath(QFileInfo(image).fileName());
+        ASSERT_TRUE(QFile::copy(image, images.last()));
+    }
+    const std::vector<int> all = {1, 2, 3, 4, 5, 6, 7, 8};
+    const QColor green(Qt::green), darkGreen(Qt::darkGreen);
+    open();
+    w<QRadioButton>("radio_m")->setChecked(true);
+    dialog->openImages(images);
+    dialog->openTcpFile(scene->tcpFile("poses.xml", TcpFormat::Xml, true));
+    calibrate();
+    ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+    EXPECT_EQ(numbersIn(green), all);
+
+    struct Change {
+        const char* what;
+        std::function<void()> apply;
+    };
+    const std::vector<Change> changes = {
+        {"method", [&] { w<QRadioButton>("radio_horaud")->setChecked(true); }},
+        {"unit and TCP file",
+         [&] {
+             w<QRadioButton>("radio_mm")->setChecked(true);
+             dialog->openTcpFile(scene->tcpFile("poses_mm.txt", TcpFormat::Text, false));
+         }},
+    };
+    for (const Change& c : changes) {
+        SCOPED_TRACE(c.what);
+        c.apply();
+        calibrate();
+        ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+        EXPECT_EQ(numbersIn(darkGreen), all);
+        EXPECT_TRUE(numbersIn(green).empty());
+    }
+
+    // The fourth image rewritten (same picture, another file).
+    const QString fourth = images[3];
+    const cv::Mat picture = cv::imread(fourth.toStdString());
+    ASSERT_TRUE(QFile::remove(fourth));
+    ASSERT_TRUE(cv::imwrite(fourth.toStdString(), picture, {cv::IMWRITE_PNG_COMPRESSION, 9}));
+    calibrate();
+    ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+    EXPECT_EQ(numbersIn(green), std::vector<int>{4});
+    EXPECT_EQ(numbersIn(darkGreen), (std::vector<int>{1, 2, 3, 5, 6, 7, 8}));
+}
+
+} // namespace
+
+namespace {
+
+QString transText(double mm)
+{
+    return QString("||") + QChar(0x0394) + "t||: " + QString::number(mm, 'f', 4) + " mm";
+}
+
+// Every view shows the last run: the error panel of the current row right
+// after a second run, and the list colours after another TCP file.
+TEST_F(HandEyeDialog, ViewsShowTheLastRun)
+{
+    open();
+    w<QRadioButton>("radio_m")->setChecked(true);
+    dialog->openImages(scene->images);
+    dialog->openTcpFile(scene->tcpFile("poses.xml", TcpFormat::Xml, true));
+    auto* images = w<QListWidget>("list_images");
+    images->setCurrentRow(4);
+    calibrate();
+    ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+    ASSERT_EQ(dialog->resultRows().indexOf(4), 4);
+    EXPECT_EQ(w<QLabel>("label_trans_err")->text(), transText(dialog->poseErrorList()[4][1]));
+    const QString first = w<QLabel>("label_trans_err")->text();
+
+    // A second run on fewer images moves the mean pose: row 4 is now the
+    // third board image, with other numbers.
+    images->item(0)->setCheckState(Qt::Unchecked);
+    images->item(1)->setCheckState(Qt::Unchecked);
+    w<QRadioButton>("radio_horaud")->setChecked(true);
+    calibrate();
+    ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+    ASSERT_EQ(dialog->resultRows().indexOf(4), 2);
+    const QString second = transText(dialog->poseErrorList()[2][1]);
+    ASSERT_NE(second, first);
+    EXPECT_EQ(w<QLabel>("label_trans_err")->text(), second);
+    QTest::mouseClick(images->viewport(), Qt::LeftButton, {},
+                      images->visualItemRect(images->item(4)).center());
+    EXPECT_EQ(w<QLabel>("label_trans_err")->text(), second);
+    // The unchecked rows show their image and no errors.
+    images->setCurrentRow(1);
+    EXPECT_EQ(w<QLabel>("label_trans_err")->text(), QString("||") + QChar(0x0394) + "t||: -");
+
+    // Another TCP file: no list keeps the colours of the run.
+    EXPECT_NE(images->item(4)->background().style(), Qt::NoBrush);
+    dialog->openTcpFile(scene->tcpFile("poses.txt", TcpFormat::Text, true));
+    for (QListWidget* list : {images, w<QListWidget>("list_positions")})
+        for (int r = 0; r < list->count(); ++r) {
+            SCOPED_TRACE(r);
+            EXPECT_EQ(list->item(r)->background().style(), Qt::NoBrush);
+        }
+}
+
+// A millimetre TCP file read as metres: red, with the figure, and the last
+// good result file stays as it was.
+TEST_F(HandEyeDialog, ImplausibleRunWritesNothing)
+{
+    open();
+    w<QRadioButton>("radio_m")->setChecked(true);
+    dialog->openImages(scene->images);
+    dialog->openTcpFile(scene->tcpFile("poses.xml", TcpFormat::Xml, true));
+    calibrate();
+    ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+    QFile file(resultFile());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray good = file.readAll();
+    file.close();
+
+    dialog->openTcpFile(scene->tcpFile("poses_mm.txt", TcpFormat::Text, false));
+    calibrate();
+    EXPECT_TRUE(logHas(log(), " mm (plausible: at most ", kRed)) << logText().toStdString();
+    EXPECT_TRUE(logHas(log(), "Nothing was saved, aborting...", kRed));
+    EXPECT_FALSE(dialog->hasResult());
+    EXPECT_TRUE(dialog->cameraRotation().empty());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), good);
+}
+
+// At its default size the window cuts off no text, after a run too.
+TEST_F(HandEyeDialog, DefaultSizeShowsEveryText)
+{
+    open();
+    EXPECT_TRUE(robot_dialog_test::cutOffTexts(dialog).isEmpty())
+        << robot_dialog_test::cutOffTexts(dialog).join("\n").toStdString();
+    w<QRadioButton>("radio_m")->setChecked(true);
+    dialog->openImages(scene->images);
+    dialog->openTcpFile(scene->tcpFile("poses.xml", TcpFormat::Xml, true));
+    calibrate();
+    ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+    w<QListWidget>("list_images")->setCurrentRow(3);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(w<QGroupBox>("group_3d_err")->isVisible());
+    EXPECT_LE(w<QGroupBox>("group_TCP_positions")->height(), 81);
+    EXPECT_TRUE(robot_dialog_test::cutOffTexts(dialog).isEmpty())
+        << robot_dialog_test::cutOffTexts(dialog).join("\n").toStdString();
+    EXPECT_TRUE(dialog->grab().save(testing_support::screenshotPath("hand_eye_default_size.png")));
 }
 
 } // namespace

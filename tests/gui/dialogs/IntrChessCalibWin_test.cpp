@@ -8,6 +8,7 @@
 #include "gui/shell/SensorTree.h"
 #include "gui/shell/dialog_wiring.h"
 #include "screenshots.h"
+#include "text_fit.h"
 
 #include "dialog_test_helpers.h"
 #include "synthetic.h"
@@ -43,6 +44,7 @@
 #include <vtkRenderer.h>
 #include <vtkRendererCollection.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -51,7 +53,7 @@ using dialog_test::logHas;
 
 namespace {
 
-const QColor kGreen(Qt::green), kRed(Qt::red), kGray(Qt::gray), kBlack(Qt::black),
+const QColor kGreen(Qt::green), kDarkGreen(Qt::darkGreen), kRed(Qt::red), kGray(Qt::gray), kBlack(Qt::black),
     kDarkYellow(Qt::darkYellow);
 
 // The dialog as the main window opens it: wired to the tree, shown.
@@ -701,11 +703,11 @@ TEST_F(IntrinsicDialog, AbortAndCloseDuringARun)
     h.clickCalibrate();
     EXPECT_FALSE(h.dialog->cameraMatrix().empty());
 
-    // A second run detects nothing anew: every number is green at once.
+    // A second run detects nothing anew: every number is dark green, reused.
     h.log()->clear();
     h.clickCalibrate();
     for (int i = 0; i < scene.files.size(); ++i)
-        EXPECT_TRUE(logHas(h.log(), QString::number(i) + " ", kGreen)) << i;
+        EXPECT_TRUE(logHas(h.log(), QString::number(i) + " ", kDarkGreen)) << i;
 
     // Closing the window in the middle of a run: by closing it, or by Escape,
     // which rejects the dialog (hidden and deleted without a close event).
@@ -731,6 +733,123 @@ TEST_F(IntrinsicDialog, AbortAndCloseDuringARun)
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         EXPECT_TRUE(dialog.isNull()) << "the window closes once the run has come back";
     }
+}
+
+// Detections are reused while neither the file nor a detection option
+// changes: an image rewritten on disk is detected again (green), the others
+// are reused (dark green); a changed option detects every image again.
+TEST_F(IntrinsicDialog, DetectsAgainOnlyWhatChanged)
+{
+    const Scene scene(imageDir.path(), 4, 37);
+    Harness h(1);
+    h.setPattern(scene.pattern, "22.5");
+    h.dialog->openImages(scene.files);
+    h.clickCalibrate();
+    ASSERT_FALSE(h.dialog->cameraMatrix().empty());
+
+    QTest::qWait(20); // a modification time of its own
+    const synth::View other = synth::boardViews(scene.cam, scene.pattern, scene.square, 1, 99)[0];
+    cv::imwrite(scene.files[1].toStdString(),
+                synth::renderChessboard(scene.cam, scene.pattern, scene.square, other, {}));
+    h.log()->clear();
+    h.clickCalibrate();
+    ASSERT_FALSE(h.dialog->cameraMatrix().empty());
+    for (int i = 0; i < scene.files.size(); ++i)
+        EXPECT_TRUE(logHas(h.log(), QString::number(i) + " ", i == 1 ? kGreen : kDarkGreen)) << i;
+    const std::vector<cv::Point2f> truth = synth::projectBoard(scene.cam, scene.pattern, scene.square, other);
+    const std::vector<cv::Point2f> found = h.dialog->detectedImagePoints()[1];
+    ASSERT_EQ(found.size(), truth.size());
+    EXPECT_LT(std::min(cv::norm(found.front() - truth.front()), cv::norm(found.front() - truth.back())), 1.0)
+        << "the corners are those of the new picture";
+
+    h.w<QSpinBox>("spin_win_size")->setValue(12);
+    h.log()->clear();
+    h.clickCalibrate();
+    for (int i = 0; i < scene.files.size(); ++i)
+        EXPECT_TRUE(logHas(h.log(), QString::number(i) + " ", kGreen)) << i;
+}
+
+// Pixels of the image view drawn in colour: the rendered boards are grey, so
+// these are the markers of a run (corners, projections, axis labels).
+int markerPixels(QWidget* imageLabel)
+{
+    QCoreApplication::processEvents();
+    const QImage shot = imageLabel->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    int coloured = 0;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x) {
+            const QColor c = shot.pixelColor(x, y);
+            coloured +=
+                std::max({c.red(), c.green(), c.blue()}) - std::min({c.red(), c.green(), c.blue()}) > 80;
+        }
+    return coloured;
+}
+
+int propsIn3DView(IntrChessCalibWin* dialog)
+{
+    auto* view = dialog->findChild<QVTKOpenGLNativeWidget*>("widget_vtk");
+    return view->renderWindow()->GetRenderers()->GetFirstRenderer()->GetViewProps()->GetNumberOfItems();
+}
+
+// Every view shows the last run or nothing: after a run that fails, after a
+// second run with other images, and after images are opened again, neither
+// the image view, nor the error figures, nor the 3D view show an earlier
+// run's results.
+TEST_F(IntrinsicDialog, ViewsShowTheLastRunOrNothing)
+{
+    const Scene scene(imageDir.path(), 6, 59);
+    Harness h(1);
+    auto* panel = h.w<QGroupBox>("group_reproj_err");
+    auto* image = h.w<QWidget>("image_label");
+    h.setPattern(scene.pattern, "22.5");
+    h.dialog->openImages(scene.files);
+    const int emptyScene = propsIn3DView(h.dialog);
+    EXPECT_EQ(markerPixels(image), 0);
+    h.clickCalibrate();
+    ASSERT_FALSE(h.dialog->cameraMatrix().empty());
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_GT(markerPixels(image), 50);
+    EXPECT_GT(propsIn3DView(h.dialog), emptyScene);
+
+    SCOPED_TRACE("a run that fails");
+    h.setPattern(cv::Size(7, 5), "22.5");
+    h.clickCalibrate();
+    ASSERT_TRUE(logHas(h.log(), "Target detection failed on all images or none were selected!", kRed));
+    EXPECT_FALSE(panel->isVisible());
+    EXPECT_EQ(markerPixels(image), 0);
+    EXPECT_EQ(propsIn3DView(h.dialog), emptyScene);
+    EXPECT_EQ(h.dialog->viewErrors(), std::vector<double>(6, 0.0));
+
+    SCOPED_TRACE("a second run with other images");
+    h.setPattern(scene.pattern, "22.5");
+    for (int i = 0; i < h.list()->count(); ++i)
+        h.list()->item(i)->setCheckState(i == 1 || i == 4 ? Qt::Unchecked : Qt::Checked);
+    h.clickCalibrate();
+    ASSERT_FALSE(h.dialog->cameraMatrix().empty());
+    const std::vector<double> errors = h.dialog->viewErrors();
+    EXPECT_EQ(errors[1], 0.0);
+    EXPECT_GT(errors[2], 0.0);
+    h.list()->setCurrentRow(1);
+    EXPECT_FALSE(panel->isVisible());
+    EXPECT_EQ(markerPixels(image), 0);
+    h.list()->setCurrentRow(2);
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_EQ(h.w<QLabel>("label_rms_err")->text(), "RMS: " + QString::number(errors[2], 'f', 4) + " px");
+    EXPECT_GT(markerPixels(image), 50);
+    EXPECT_GT(propsIn3DView(h.dialog), emptyScene);
+
+    SCOPED_TRACE("images opened again, the first one missing");
+    QStringList again = scene.files.mid(2);
+    again.prepend(imageDir.filePath("missing.png"));
+    h.dialog->openImages(again);
+    EXPECT_EQ(h.list()->currentRow(), 0);
+    EXPECT_FALSE(panel->isVisible());
+    EXPECT_EQ(markerPixels(image), 0);
+    EXPECT_EQ(propsIn3DView(h.dialog), emptyScene);
+    h.list()->setCurrentRow(1);
+    EXPECT_FALSE(panel->isVisible());
+    EXPECT_EQ(markerPixels(image), 0);
+    EXPECT_EQ(h.dialog->viewErrors(), std::vector<double>(5, 0.0));
 }
 
 // The combo box keeps its sensor when the scene changes, also during a run;
@@ -950,6 +1069,50 @@ TEST_F(IntrinsicDialog, IntrinsicGuessStartsFromTheTree)
     EXPECT_MAT_NEAR(K, guess, 1e-9);
     // The distortion is still estimated (towards the true k1).
     EXPECT_LT(h.dialog->distortion().at<double>(0), -0.1);
+}
+
+// Opened from the main window at its default size, the dialog shows every
+// label, button, group title and field whole, before and after a run (with
+// the error figures), with the font of the test's X server and with a
+// larger desktop font (about 11 pt); a larger window keeps them whole.
+TEST_F(IntrinsicDialog, EveryTextIsWholeAtTheDefaultSize)
+{
+    const Scene scene(imageDir.path(), 5, 53);
+    for (const double fontScale : {1.0, 1.25}) {
+        SCOPED_TRACE(::testing::Message() << "font scaled by " << fontScale);
+        const testing_support::ScopedFontScale font(fontScale);
+        dialog_test::useSettingsFolder(settingsDir.path()); // no size kept from the round before
+        auto* main = new MainWindow;
+        main->show();
+        QTest::mouseClick(main->findChild<QPushButton*>("button_checker_intr_calib"), Qt::LeftButton);
+        const std::vector<IntrChessCalibWin*> dialogs = openIntrinsicDialogs();
+        ASSERT_EQ(dialogs.size(), 1u);
+        IntrChessCalibWin* dialog = dialogs[0];
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+        const QSize defaultSize = dialog->size();
+        EXPECT_EQ(defaultSize, QSize(900, 803));
+        const QString name = QString("intrinsic_dialog_default_size_font%1").arg(fontScale);
+        dialog->grab().save(testing_support::screenshotPath(name + ".png"));
+        EXPECT_CUT_OFF_NONE(dialog);
+
+        dialog_test::setBoard(dialog, scene.pattern, "22.5");
+        dialog->openImages(scene.files);
+        QTest::mouseClick(dialog->findChild<QPushButton*>("button_calibrate"), Qt::LeftButton);
+        ASSERT_FALSE(dialog->cameraMatrix().empty());
+        QTest::qWait(100); // the layout follows the figures' texts
+        ASSERT_TRUE(dialog->findChild<QGroupBox*>("group_reproj_err")->isVisible());
+        EXPECT_EQ(dialog->size(), defaultSize) << "the figures fit without growing the window";
+        dialog->grab().save(testing_support::screenshotPath(name + "_run.png"));
+        EXPECT_CUT_OFF_NONE(dialog);
+
+        dialog->resize(dialog->size() * 1.4);
+        QTest::qWait(100);
+        dialog->grab().save(testing_support::screenshotPath(name + "_larger.png"));
+        EXPECT_CUT_OFF_NONE(dialog);
+        delete main;
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 }
 
 } // namespace

@@ -11,25 +11,33 @@
 
 #include "box_room.h"
 #include "dialog_test_helpers.h"
+#include "screenshots.h"
 #include "test_helpers.h"
+#include "text_fit.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <opencv2/imgcodecs.hpp>
+
+#include <map>
+#include <memory>
 
 using dialog_test::logHas;
 
@@ -473,6 +481,284 @@ TEST_F(ManhattanWorldDialog, BuildingPhotographIsStableOverSeeds)
     const QString dir = qEnvironmentVariable("TESSIMO_SCREENSHOT_DIR");
     if (!dir.isEmpty())
         shot.save(QDir(dir).filePath("ManhattanWorld_building.png"));
+}
+
+// The vanishing-point run reads "Abort" on its button while it runs, with
+// the controls that change the data disabled; pressing it stops the run, and
+// closing the window stops it and closes the window afterwards.
+TEST_F(ManhattanWorldDialog, VanishingPointRunStopsOnAbortAndOnClose)
+{
+    const synth::BoxRoomScene scene = synth::renderBoxRoom();
+    Harness h;
+    h.tree.updateIntrinsicsIdx(1, cv::Mat(scene.K), cv::Mat(), cv::Size(640, 480));
+    ManhattanWorld* d = h.dialog;
+    d->setSamplingSeed(1);
+    d->openImage(writeImage(scene.image, "room.png"));
+    click(d, "button_detect_lines");
+    ASSERT_FALSE(d->lineSegments().empty());
+    auto* log = child<QTextEdit>(d, "text_log");
+    auto* run = child<QPushButton>(d, "button_get_vanishing_points");
+
+    QString textDuringRun;
+    bool detectEnabledDuringRun = true, openEnabledDuringRun = true;
+    QTimer::singleShot(0, d, [&] {
+        textDuringRun = run->text();
+        detectEnabledDuringRun = child<QPushButton>(d, "button_detect_lines")->isEnabled();
+        openEnabledDuringRun = child<QPushButton>(d, "button_open_image")->isEnabled();
+        QTest::mouseClick(run, Qt::LeftButton);
+    });
+    click(d, "button_get_vanishing_points");
+    EXPECT_EQ(textDuringRun, "Abort");
+    EXPECT_FALSE(detectEnabledDuringRun);
+    EXPECT_FALSE(openEnabledDuringRun);
+    EXPECT_TRUE(logHas(log, "Vanishing point search aborted", kRed)) << log->toPlainText().toStdString();
+    EXPECT_TRUE(d->vanishingPointList().empty());
+    EXPECT_EQ(run->text(), "Get Vanishing Points");
+    EXPECT_TRUE(child<QPushButton>(d, "button_detect_lines")->isEnabled());
+
+    // a run to its end afterwards
+    click(d, "button_get_vanishing_points");
+    EXPECT_EQ(d->vanishingPointList().size(), 3u);
+
+    // closing during the run
+    ASSERT_TRUE(d->isVisible());
+    log->clear();
+    QTimer::singleShot(0, d, [&] { d->close(); });
+    click(d, "button_get_vanishing_points");
+    EXPECT_TRUE(logHas(log, "Vanishing point search aborted", kRed));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !d->isVisible(); }, 2000));
+}
+
+// A numeric option that is not a whole number stops the run that needs it
+// with a message that names the field.
+TEST_F(ManhattanWorldDialog, OptionsThatAreNoNumbersStopTheirRun)
+{
+    const synth::BoxRoomScene scene = synth::renderBoxRoom();
+    Harness h;
+    ManhattanWorld* d = h.dialog;
+    d->openImage(writeImage(scene.image, "room.png"));
+    auto* log = child<QTextEdit>(d, "text_log");
+    for (const char* text : {"", "-"}) {
+        SCOPED_TRACE(text);
+        log->clear();
+        child<QLineEdit>(d, "edit_min_line_length")->setText(text);
+        click(d, "button_detect_lines");
+        EXPECT_TRUE(logHas(log, "The field 'Min Line Length [px]' does not hold a whole number", kRed))
+            << log->toPlainText().toStdString();
+        EXPECT_TRUE(d->lineSegments().empty());
+    }
+    child<QLineEdit>(d, "edit_min_line_length")->setText("0"); // the detector's least length
+    click(d, "button_detect_lines");
+    EXPECT_FALSE(d->lineSegments().empty());
+    for (const char* text : {"", "0"}) {
+        SCOPED_TRACE(text);
+        log->clear();
+        child<QLineEdit>(d, "edit_num_vps")->setText(text);
+        click(d, "button_get_vanishing_points");
+        EXPECT_TRUE(
+            log->toPlainText().contains("The parameter for '# of Vanishing Points' should 1 or greater"));
+        EXPECT_TRUE(d->vanishingPointList().empty());
+    }
+}
+
+// The main window with a second sensor that has the intrinsics of
+// building.jpg as the issue gives them (fx = fy = 700 at the image centre),
+// and the dialog opened from it with that image; null when the photograph
+// is not installed.
+struct BuildingSetup {
+    MainWindow* main = nullptr;
+    ManhattanWorld* dialog = nullptr;
+    cv::Mat K;
+    ~BuildingSetup()
+    {
+        // the dialog closes with the main window and must be gone before
+        // the next test looks for its own among the top-level windows
+        delete main;
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+};
+
+std::unique_ptr<BuildingSetup> openBuilding(ManhattanWorld* (*open)(MainWindow*))
+{
+    const QString path = QString(TESSIMO_SAMPLE_DATA) + "/building.jpg";
+    if (!QFile::exists(path))
+        return nullptr;
+    const cv::Mat image = cv::imread(path.toStdString());
+    auto setup = std::make_unique<BuildingSetup>();
+    setup->main = new MainWindow;
+    setup->main->show();
+    setup->main->sensorTree()->addSensor();
+    setup->K = testing_support::camera(700, 700, (image.cols - 1) / 2.0, (image.rows - 1) / 2.0);
+    setup->main->sensorTree()->updateIntrinsicsIdx(1, setup->K, cv::Mat(), image.size());
+    setup->dialog = open(setup->main);
+    if (setup->dialog)
+        setup->dialog->openImage(path);
+    return setup;
+}
+
+// The vanishing points of the log lines "VP<n>:  (x, y), ...", by number.
+std::map<int, cv::Point2d> loggedVanishingPoints(const QString& log)
+{
+    std::map<int, cv::Point2d> points;
+    const QRegularExpression line(R"(VP(\d+):\s+\(([-+0-9.e]+), ([-+0-9.e]+)\))");
+    for (auto it = line.globalMatch(log); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        points[m.captured(1).toInt()] = cv::Point2d(m.captured(2).toDouble(), m.captured(3).toDouble());
+    }
+    return points;
+}
+
+bool samePoint(const cv::Point2d& logged, const cv::Point2f& p)
+{
+    return cv::norm(logged - cv::Point2d(p)) <= 1e-5 * std::max(1.0, cv::norm(logged));
+}
+
+// On building.jpg the three strongest vanishing points are not the
+// directions of one frame (two of them lie 10 to 20 degrees apart): the pose
+// run says which axes are how far apart and leaves the scene as it was.
+TEST_F(ManhattanWorldDialog, AxesThatAreNoFrameGiveNoPose)
+{
+    const auto setup = openBuilding(&ManhattanWorldDialog::openFromMainWindow);
+    if (!setup)
+        GTEST_SKIP() << "no building.jpg";
+    ASSERT_NE(setup->dialog, nullptr);
+    ManhattanWorld* d = setup->dialog;
+    auto* log = child<QTextEdit>(d, "text_log");
+    const std::vector<Sensor> before = setup->main->sensorTree()->getSensors();
+    for (std::uint32_t seed : {1u, 2u, 3u}) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        d->setSamplingSeed(seed);
+        click(d, "button_get_vanishing_points");
+        ASSERT_EQ(d->axisAssignment().size(), 3u) << logText(d).toStdString();
+        EXPECT_TRUE(logText(d).contains("Angles between world axes:"));
+        pick(d, "button_pick_O", {300, 300});
+        pick(d, "button_pick_P", {420, 310});
+        child<QLineEdit>(d, "edit_segment_length")->setText("1000");
+        log->clear();
+        click(d, "button_get_cam_pose");
+
+        // the worst pair, as the axes give it
+        std::array<cv::Vec3d, 3> dirs;
+        for (int i = 0; i < 3; ++i)
+            dirs[std::size_t(i)] = d->axisAssignment()[std::size_t(i)].direction;
+        const AxisPairAngle worst = leastOrthogonalPair(dirs);
+        EXPECT_GT(std::abs(worst.angleDeg - 90), kOrthogonalityToleranceDeg);
+        const char* names[] = {"X", "Y", "Z"};
+        const QString expected =
+            QString("The axes %1 and %2 are %3 degrees apart, more than 5 degrees from a "
+                    "right angle")
+                .arg(names[worst.first], names[worst.second])
+                .arg(worst.angleDeg, 0, 'f', 1);
+        EXPECT_TRUE(logHas(log, expected, kRed)) << log->toPlainText().toStdString();
+        EXPECT_FALSE(log->toPlainText().contains("Camera distance to origin O"))
+            << log->toPlainText().toStdString();
+        const std::vector<Sensor> after = setup->main->sensorTree()->getSensors();
+        ASSERT_EQ(after.size(), before.size());
+        EXPECT_TRUE(testing_support::matNear(after[1].R, before[1].R, 0));
+        EXPECT_TRUE(testing_support::matNear(after[1].t, before[1].t, 0));
+        EXPECT_TRUE(d->rotation().empty());
+    }
+}
+
+// With more vanishing points than three, the log, the direction thumbnail
+// and the axis combo boxes name each vanishing point by the same number.
+TEST_F(ManhattanWorldDialog, MoreThanThreeVanishingPointsKeepTheirNumbers)
+{
+    const auto setup = openBuilding(&ManhattanWorldDialog::openFromMainWindow);
+    if (!setup)
+        GTEST_SKIP() << "no building.jpg";
+    ASSERT_NE(setup->dialog, nullptr);
+    ManhattanWorld* d = setup->dialog;
+    child<QLineEdit>(d, "edit_num_vps")->setText("6");
+    bool sawOtherThanFirstThree = false;
+    for (std::uint32_t seed : {1u, 2u, 3u, 4u}) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        child<QTextEdit>(d, "text_log")->clear();
+        d->setSamplingSeed(seed);
+        click(d, "button_get_vanishing_points");
+        const QString log = logText(d);
+        ASSERT_TRUE(log.contains("Selecting three best vanishing points ...")) << log.toStdString();
+        ASSERT_EQ(d->axisAssignment().size(), 3u) << log.toStdString();
+        const std::map<int, cv::Point2d> logged = loggedVanishingPoints(log);
+        ASSERT_GT(logged.size(), 3u);
+
+        // the thumbnail's labels
+        ASSERT_EQ(d->directionLabels().size(), logged.size());
+        for (const auto& [name, point] : d->directionLabels()) {
+            SCOPED_TRACE(name.toStdString());
+            ASSERT_TRUE(name.startsWith("d"));
+            ASSERT_TRUE(logged.count(name.mid(1).toInt()));
+            EXPECT_TRUE(samePoint(logged.at(name.mid(1).toInt()), point));
+        }
+        // the chosen three: the line "-> VPa , VPb, VPc" and the combo boxes
+        const QRegularExpressionMatch chosen =
+            QRegularExpression(R"(-> VP(\d+) , VP(\d+), VP(\d+))").match(log);
+        ASSERT_TRUE(chosen.hasMatch());
+        QStringList chosenNames;
+        for (int k = 1; k <= 3; ++k)
+            chosenNames << "d" + chosen.captured(k);
+        if (chosenNames != QStringList{"d1", "d2", "d3"})
+            sawOtherThanFirstThree = true;
+        const std::vector<cv::Point2f> vps = d->vanishingPointList();
+        const char* combos[] = {"combo_x", "combo_y", "combo_z"};
+        for (int axis = 0; axis < 3; ++axis) {
+            SCOPED_TRACE(combos[axis]);
+            auto* combo = child<QComboBox>(d, combos[axis]);
+            QStringList items;
+            for (int i = 0; i < combo->count(); ++i)
+                items << combo->itemText(i);
+            EXPECT_EQ(items, chosenNames);
+            const int number = combo->currentText().mid(1).toInt();
+            ASSERT_TRUE(logged.count(number)) << combo->currentText().toStdString();
+            const AxisAssignment& a = d->axisAssignment()[std::size_t(axis)];
+            EXPECT_TRUE(samePoint(logged.at(number), vps[std::size_t(a.vpIndex)]));
+        }
+    }
+    EXPECT_TRUE(sawOtherThanFirstThree) << "no seed chose other than VP1, VP2, VP3: the test shows nothing";
+}
+
+// Opened from the main window at its default size, the window shows every
+// text whole, with the font of the test's X server and a larger desktop
+// font, also with the longest labels of picked points; the option panels on
+// the right grow with the window.
+TEST_F(ManhattanWorldDialog, DefaultSizeShowsEveryTextAndPanelsGrow)
+{
+    const QString large = writeImage(cv::Mat(1500, 2000, CV_8UC1, cv::Scalar(128)), "large.png");
+    for (const double fontScale : {1.0, 1.25}) {
+        SCOPED_TRACE(testing::Message() << "font scaled by " << fontScale);
+        const testing_support::ScopedFontScale font(fontScale);
+        dialog_test::useSettingsFolder(settingsDir.path()); // no size kept from the round before
+        auto* main = new MainWindow;
+        main->show();
+        main->sensorTree()->addSensor();
+        ManhattanWorld* dialog = openFromMainWindow(main);
+        ASSERT_NE(dialog, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+        const QString name = QString("ManhattanWorld_default_font%1").arg(fontScale);
+        dialog->grab().save(testing_support::screenshotPath(name + ".png"));
+        EXPECT_CUT_OFF_NONE(dialog);
+
+        // picked points of a large image have the longest labels
+        dialog->openImage(large);
+        pick(dialog, "button_pick_O", {1999, 1499});
+        pick(dialog, "button_pick_P", {1000, 1499});
+        QTest::qWait(100); // the layout follows the labels
+        EXPECT_EQ(child<QLabel>(dialog, "label_O")->text(), "O (1999.00, 1499.00)");
+        dialog->grab().save(testing_support::screenshotPath(name + "_picked.png"));
+        EXPECT_CUT_OFF_NONE(dialog);
+
+        auto* panel = child<QGroupBox>(dialog, "group_line_detection");
+        const int before = panel->width();
+        dialog->resize(dialog->size() * 1.4);
+        // the window system answers a resize when it likes
+        EXPECT_TRUE(QTest::qWaitFor([&] { return panel->width() > before; }, 5000));
+        dialog->grab().save(testing_support::screenshotPath(name + "_larger.png"));
+        EXPECT_CUT_OFF_NONE(dialog);
+        delete main;
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 }
 
 } // namespace

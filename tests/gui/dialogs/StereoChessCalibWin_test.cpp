@@ -10,12 +10,17 @@
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
 #include "gui/shell/dialog_wiring.h"
+#include "gui/views/ImageLabel.h"
 
 #include "dialog_test_helpers.h"
+#include "screenshots.h"
 #include "stereo_rig.h"
 #include "synthetic.h"
 #include "test_helpers.h"
+#include "text_fit.h"
+#include "vtk_test_helpers.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -30,6 +35,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QSpinBox>
 #include <QTabWidget>
@@ -37,13 +44,18 @@
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
+#include <QVTKOpenGLNativeWidget.h>
 #include <gtest/gtest.h>
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <vtkActor.h>
+#include <vtkRenderWindow.h>
+#include <vtkRenderer.h>
+#include <vtkRendererCollection.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -51,7 +63,7 @@ using dialog_test::logHas;
 
 namespace {
 
-const QColor kGreen(Qt::green), kRed(Qt::red), kBlack(Qt::black), kGray(Qt::gray);
+const QColor kGreen(Qt::green), kDarkGreen(Qt::darkGreen), kRed(Qt::red), kBlack(Qt::black), kGray(Qt::gray);
 
 // Screenshots for a person to look at, only when asked for.
 void screenshot(QWidget* w, const char* name)
@@ -512,7 +524,7 @@ TEST_F(StereoDialog, BadInputsAreReportedAndNothingCrashes)
     EXPECT_TRUE(h.dialog->isCalibrated());
     EXPECT_TRUE(h.w<QPushButton>("button_calibrate")->isEnabled());
     runAndExpect("Calibration completed with rms reprojection error: ", kBlack);
-    EXPECT_TRUE(logHas(h.log(), "5 ", kGreen));
+    EXPECT_TRUE(logHas(h.log(), "5 ", kDarkGreen));
 
     // Invalid new image size.
     h.w<QGroupBox>("group_new_image_size")->setChecked(true);
@@ -634,7 +646,253 @@ TEST_F(StereoDialog, BadPairsAndCornerFilesAreSkippedWithAMessage)
     h.log()->clear();
     h.calibrate();
     EXPECT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
-    EXPECT_TRUE(logHas(h.log(), "0 ", kGreen));
+    EXPECT_TRUE(logHas(h.log(), "0 ", kDarkGreen));
+}
+
+// A refinement that ends at its iteration limit is not converged: the log
+// says so in the warning colour, with the limit, the last change and the
+// remedy. The forms' defaults converge on the same pairs without a word.
+TEST_F(StereoDialog, AnOptimisationStoppedAtItsIterationLimitIsAWarning)
+{
+    const SmallScene scene(imageDir.path(), 6);
+    Harness h;
+    ASSERT_NE(h.dialog, nullptr);
+    EXPECT_EQ(h.w<QLineEdit>("edit_max_iterations")->text(), "100");
+    EXPECT_EQ(h.w<QLineEdit>("edit_accuracy")->text(), "0.001");
+    h.setPattern(scene.pattern, "30");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+
+    const QColor kWarning(Qt::darkYellow);
+    h.w<QLineEdit>("edit_max_iterations")->setText("2");
+    h.calibrate();
+    ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+    EXPECT_TRUE(logHas(h.log(), "[WARNING] The optimization stopped at its limit of 2 iterations", kWarning))
+        << h.logText().toStdString();
+    EXPECT_TRUE(logHas(h.log(), "raise the maximum number of iterations", kWarning));
+    // The last change is in the message, and above the epsilon asked for.
+    const QRegularExpressionMatch change =
+        QRegularExpression("last step changed the parameters by ([0-9.eE+-]+)").match(h.logText());
+    ASSERT_TRUE(change.hasMatch()) << h.logText().toStdString();
+    EXPECT_GT(change.captured(1).toDouble(), 0.001);
+    // The warning follows the result it qualifies, and the log goes on in black.
+    EXPECT_LT(h.logText().indexOf("Calibration completed"), h.logText().indexOf("[WARNING]"));
+    EXPECT_TRUE(logHas(h.log(), "Stereo parameters saved to", kBlack));
+
+    h.w<QLineEdit>("edit_max_iterations")->setText("100");
+    h.log()->clear();
+    h.calibrate();
+    ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+    EXPECT_FALSE(h.logText().contains("[WARNING]")) << h.logText().toStdString();
+}
+
+// Pixels of a widget's picture that are clearly coloured: on the grey renders
+// these are the error overlays (corner markers, crosses, axis labels).
+int colouredPixels(QWidget* w)
+{
+    const QImage image = w->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c(image.pixel(x, y));
+            const int hi = std::max({c.red(), c.green(), c.blue()});
+            const int lo = std::min({c.red(), c.green(), c.blue()});
+            count += hi - lo > 60;
+        }
+    return count;
+}
+
+// After a calibration, a change of cameras, a second run, a failed run and
+// reopened images, the image views, error panels, list colours, the 3D view
+// and the rectification show the last run's data, or show that there is none.
+TEST_F(StereoDialog, EveryViewShowsTheLastRunOrThatThereIsNone)
+{
+    const SmallScene scene(imageDir.path(), 6);
+    Harness h(3);
+    ASSERT_NE(h.dialog, nullptr);
+    h.setPattern(scene.pattern, "30");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+
+    auto* views = h.w<QTabWidget>("tabWidget");
+    const std::array<QListWidget*, 2> lists{h.w<QListWidget>("list_images_primary"),
+                                            h.w<QListWidget>("list_images_secondary")};
+    const std::array<ImageLabel*, 2> images{h.w<ImageLabel>("image_label_primary"),
+                                            h.w<ImageLabel>("image_label_secondary")};
+    const std::array<ImageLabel*, 2> rectified{h.w<ImageLabel>("rectification_primary"),
+                                               h.w<ImageLabel>("rectification_secondary")};
+    const std::array<QGroupBox*, 3> panels{h.w<QGroupBox>("group_reproj_err_primary"),
+                                           h.w<QGroupBox>("group_reproj_err_secondary"),
+                                           h.w<QGroupBox>("group_epi_err")};
+    auto* noRectification = h.w<QLabel>("label_no_rectification");
+    ASSERT_NE(noRectification, nullptr);
+    vtkRenderer* renderer =
+        h.w<QVTKOpenGLNativeWidget>("widget_vtk")->renderWindow()->GetRenderers()->GetFirstRenderer();
+    const size_t emptyScene = testing_support::props(renderer).size(); // the world axes
+
+    auto show = [&](int tab) {
+        views->setCurrentIndex(tab);
+        lists[0]->setCurrentRow(1);
+        QCoreApplication::processEvents();
+    };
+    auto expectResult = [&](const char* when) {
+        SCOPED_TRACE(when);
+        show(0);
+        for (QGroupBox* panel : panels)
+            EXPECT_FALSE(panel->isHidden()) << panel->objectName().toStdString();
+        for (ImageLabel* image : images)
+            EXPECT_GT(colouredPixels(image), 0);
+        EXPECT_GT(testing_support::props(renderer).size(), emptyScene);
+        for (QListWidget* list : lists)
+            EXPECT_NE(list->item(1)->background().color(), QColor(Qt::white));
+    };
+    auto expectNoResult = [&](const char* when) {
+        SCOPED_TRACE(when);
+        show(0);
+        for (QGroupBox* panel : panels)
+            EXPECT_TRUE(panel->isHidden()) << panel->objectName().toStdString();
+        for (ImageLabel* image : images)
+            EXPECT_EQ(colouredPixels(image), 0);
+        EXPECT_EQ(testing_support::props(renderer).size(), emptyScene);
+        for (QListWidget* list : lists)
+            for (int i = 0; i < list->count(); ++i) {
+                const QBrush b = list->item(i)->background();
+                EXPECT_TRUE(b.style() == Qt::NoBrush || b.color() == QColor(Qt::white)) << i;
+            }
+    };
+    auto expectRectification = [&](bool shown, const char* when) {
+        SCOPED_TRACE(when);
+        show(2);
+        for (ImageLabel* image : rectified)
+            EXPECT_EQ(image->isHidden(), !shown);
+        EXPECT_EQ(noRectification->isHidden(), shown);
+        if (!shown) {
+            EXPECT_TRUE(noRectification->isVisible());
+            EXPECT_FALSE(noRectification->text().isEmpty());
+        }
+    };
+    auto calibrateAndRectify = [&] {
+        h.calibrate();
+        ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+        h.click("button_rectify");
+        ASSERT_TRUE(h.dialog->rectification().hasMaps()) << h.logText().toStdString();
+    };
+
+    expectRectification(false, "before any run");
+    calibrateAndRectify();
+    expectResult("after a calibration");
+    expectRectification(true, "after a rectification");
+    screenshot(h.dialog, "stereo_dialog_rectified.png");
+
+    // The result belongs to the cameras it was made for.
+    h.w<QComboBox>("combo_sensor_secondary")->setCurrentIndex(2);
+    expectNoResult("after a change of cameras");
+    expectRectification(false, "after a change of cameras");
+    screenshot(h.dialog, "stereo_dialog_no_rectification.png");
+    h.w<QComboBox>("combo_sensor_secondary")->setCurrentIndex(1);
+
+    // A second run voids the rectification of the first.
+    calibrateAndRectify();
+    h.calibrate();
+    expectResult("after a second run");
+    expectRectification(false, "after a second run");
+
+    // A failed run: the board has another size than the one typed.
+    h.click("button_rectify");
+    h.setPattern(cv::Size(8, 6), "30");
+    h.calibrate();
+    EXPECT_TRUE(logHas(h.log(), "Target detection failed on all images or none were selected!", kRed));
+    EXPECT_FALSE(h.dialog->isCalibrated());
+    expectNoResult("after a failed run");
+    expectRectification(false, "after a failed run");
+
+    // Images opened again after a good run.
+    h.setPattern(scene.pattern, "30");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.calibrate();
+    expectResult("after a good run");
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    expectNoResult("after the secondary images were opened again");
+}
+
+// Every option tab, camera tab and view tab in turn, the calibration options
+// scrolled to their top and to their end: no text is cut off, and what the
+// scroll area holds is never wider than its view.
+void expectEveryTextWhole(const Harness& h, const QString& name)
+{
+    auto* options = h.w<QTabWidget>("tabCalibRect");
+    auto* calibOptions = h.w<QTabWidget>("tab_calib_options");
+    auto* views = h.w<QTabWidget>("tabWidget");
+    auto* scroll = h.w<QScrollArea>("scroll_calibration");
+    for (int tab = 0; tab < 2; ++tab)
+        for (int camera = 0; camera < 2; ++camera)
+            for (int view : {0, 2})
+                for (bool end : {false, true}) {
+                    options->setCurrentIndex(tab);
+                    calibOptions->setCurrentIndex(camera);
+                    views->setCurrentIndex(view);
+                    scroll->verticalScrollBar()->setValue(end ? scroll->verticalScrollBar()->maximum() : 0);
+                    QCoreApplication::processEvents();
+                    SCOPED_TRACE(testing::Message()
+                                 << "option tab " << tab << ", camera tab " << camera << ", view tab " << view
+                                 << (end ? ", scrolled down" : ""));
+                    EXPECT_CUT_OFF_NONE(h.dialog);
+                    EXPECT_FALSE(scroll->horizontalScrollBar()->isVisible());
+                    EXPECT_LE(scroll->widget()->width(), scroll->viewport()->width());
+                    if (camera == 0 && view == 0 && !end)
+                        h.dialog->grab().save(testing_support::screenshotPath(
+                            name + (tab == 0 ? ".png" : "_rectification.png")));
+                    if (tab == 0 && camera == 1 && view == 2 && end)
+                        h.dialog->grab().save(testing_support::screenshotPath(name + "_options_end.png"));
+                }
+}
+
+// Opened from the main window, at the size it opens with, every text of the
+// dialog can be read on every tab, before and after a run, with the font of
+// the test's X server and with a larger desktop font (about 11 pt); nothing
+// scrolls sideways, and the views and the options grow with the window.
+TEST_F(StereoDialog, AtItsDefaultSizeNoTextIsCutOff)
+{
+    const SmallScene scene(imageDir.path(), 4);
+    for (const double fontScale : {1.0, 1.25}) {
+        SCOPED_TRACE(testing::Message() << "font scaled by " << fontScale);
+        const testing_support::ScopedFontScale font(fontScale);
+        dialog_test::useSettingsFolder(settingsDir.path()); // no size kept from the round before
+        Harness h;
+        ASSERT_NE(h.dialog, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(h.dialog));
+        const QSize opened = h.dialog->size();
+        EXPECT_GE(opened.width(), 850);
+        EXPECT_GE(opened.height(), 900);
+        EXPECT_LE(h.w<QListWidget>("list_images_primary")->width(), 200);
+        EXPECT_GE(h.w<QTabWidget>("tabWidget")->width(), 300);
+        EXPECT_LE(h.w<QProgressBar>("progress_bar")->height(), 3);
+        const QString name = QString("stereo_dialog_default_size_font%1").arg(fontScale);
+        expectEveryTextWhole(h, name);
+
+        h.setPattern(scene.pattern, "30");
+        h.dialog->openPrimaryImages(scene.files.primary);
+        h.dialog->openSecondaryImages(scene.files.secondary);
+        h.calibrate();
+        ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+        h.w<QTabWidget>("tabWidget")->setCurrentIndex(0);
+        h.w<QListWidget>("list_images_primary")->setCurrentRow(1);
+        QTest::qWait(100); // the layout follows the error figures
+        ASSERT_TRUE(h.w<QGroupBox>("group_epi_err")->isVisible());
+        EXPECT_EQ(h.dialog->size(), opened) << "the figures fit without growing the window";
+        expectEveryTextWhole(h, name + "_run");
+
+        // A wider window widens the views and the options alike.
+        auto* options = h.w<QTabWidget>("tabCalibRect");
+        auto* views = h.w<QTabWidget>("tabWidget");
+        const int optionsWidth = options->width(), viewsWidth = views->width();
+        h.dialog->resize(opened.width() + 400, opened.height());
+        QTest::qWait(100);
+        EXPECT_GT(options->width(), optionsWidth);
+        EXPECT_GT(views->width(), viewsWidth);
+        EXPECT_CUT_OFF_NONE(h.dialog);
+    }
 }
 
 TEST_F(StereoDialog, OptionSlotsFlagsAndSensorRefresh)

@@ -8,6 +8,7 @@
 #include "gui/shell/SensorTree.h"
 #include "gui/shell/dialog_wiring.h"
 #include "screenshots.h"
+#include "text_fit.h"
 
 #include "dialog_test_helpers.h"
 #include "synthetic.h"
@@ -29,6 +30,7 @@
 #include <QTextEdit>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <utility>
@@ -291,6 +293,36 @@ TEST_F(TargetPoseDialog, FailuresAreReportedAndNothingIsEmitted)
     }
 }
 
+// An estimate that gives no pose leaves no markers or figures of the one
+// before it.
+TEST_F(TargetPoseDialog, AFailedEstimateShowsNoEarlierPose)
+{
+    Harness h;
+    calibrateCamera(h.tree, 1);
+    h.setPattern(pattern, "22.5");
+    h.dialog->openImage(imagePath);
+    auto* panel = h.w<QGroupBox>("group_reproj_err");
+    h.estimate();
+    ASSERT_TRUE(panel->isVisible());
+    h.w<QGroupBox>("group_ransac")->setChecked(true);
+    h.w<QLineEdit>("edit_reproj_err")->setText("0.000001");
+    QSignalSpy spy(h.dialog, &TargetPose::updateSecondaryExtrinsics);
+    h.estimate();
+    ASSERT_EQ(spy.count(), 0);
+    EXPECT_FALSE(panel->isVisible());
+    // The image is grey: coloured pixels would be markers of the first pose.
+    QCoreApplication::processEvents();
+    const QImage shot = h.w<QWidget>("image_label")->grab().toImage();
+    int coloured = 0;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x) {
+            const QColor c = shot.pixelColor(x, y);
+            coloured +=
+                std::max({c.red(), c.green(), c.blue()}) - std::min({c.red(), c.green(), c.blue()}) > 80;
+        }
+    EXPECT_EQ(coloured, 0);
+}
+
 TEST_F(TargetPoseDialog, AnImageThatFailsToLoadIsNeverReplacedByTheOldOne)
 {
     Harness h;
@@ -399,6 +431,52 @@ TEST_F(TargetPoseDialog, MainWindowLauncherOpensAWiredDialog)
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(guard.isNull());
+}
+
+// Opened from the main window at its default size, the dialog shows every
+// label, button, group title and field whole, before and after an estimate
+// (with the error figures), with the font of the test's X server and with a
+// larger desktop font (about 11 pt); a larger window keeps them whole.
+TEST_F(TargetPoseDialog, EveryTextIsWholeAtTheDefaultSize)
+{
+    for (const double fontScale : {1.0, 1.25}) {
+        SCOPED_TRACE(::testing::Message() << "font scaled by " << fontScale);
+        const testing_support::ScopedFontScale font(fontScale);
+        dialog_test::useSettingsFolder(settingsDir.path()); // no size kept from the round before
+        auto* main = new MainWindow;
+        main->show();
+        main->sensorTree()->addSensor();
+        calibrateCamera(*main->sensorTree(), 1);
+        QTest::mouseClick(main->findChild<QPushButton*>("button_define_world_cs"), Qt::LeftButton);
+        TargetPose* dialog = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = qobject_cast<TargetPose*>(w))
+                dialog = d;
+        ASSERT_NE(dialog, nullptr);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+        const QSize defaultSize = dialog->size();
+        const QString name = QString("target_pose_default_size_font%1").arg(fontScale);
+        dialog->grab().save(testing_support::screenshotPath(name + ".png"));
+        EXPECT_CUT_OFF_NONE(dialog);
+
+        dialog_test::setBoard(dialog, pattern, "22.5");
+        dialog->findChild<QGroupBox*>("group_ransac")->setChecked(true);
+        dialog->openImage(imagePath);
+        QTest::mouseClick(dialog->findChild<QPushButton*>("button_calibrate"), Qt::LeftButton);
+        QTest::qWait(100); // the layout follows the figures' texts
+        ASSERT_TRUE(dialog->findChild<QGroupBox*>("group_reproj_err")->isVisible());
+        EXPECT_EQ(dialog->size(), defaultSize) << "the figures fit without growing the window";
+        dialog->grab().save(testing_support::screenshotPath(name + "_run.png"));
+        EXPECT_CUT_OFF_NONE(dialog);
+
+        dialog->resize(dialog->size() * 1.4);
+        QTest::qWait(100);
+        dialog->grab().save(testing_support::screenshotPath(name + "_larger.png"));
+        EXPECT_CUT_OFF_NONE(dialog);
+        delete main;
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 }
 
 } // namespace

@@ -137,7 +137,9 @@ TEST_F(ToolFlangeDialog, MainWindowRunFindsCameraAndTargetInEveryFileFormat)
             EXPECT_LT(e[2], kMaxDeg);
         }
         const TcpPose& p2 = dialog->poses()[2];
-        EXPECT_EQ(w<QLabel>("label_x")->text(), QString("X: %1 m").arg(p2.x, 7, 'f', 4));
+        // The position as the file holds it, with the unit chosen for the file.
+        EXPECT_EQ(w<QLabel>("label_x")->text(),
+                  QString("X: %1 %2").arg(p2.x, 7, 'f', 4).arg(c.metres ? "m" : "mm"));
         EXPECT_GT(testing_support::props(dialog->sceneRenderer()).size(), 3u);
         EXPECT_TRUE(dialog->grab().save(
             testing_support::screenshotPath(QString("tool_flange_%1.png").arg(c.metres ? "m" : "mm"))));
@@ -245,7 +247,8 @@ TEST_F(ToolFlangeDialog, BadInputsGiveClearMessagesAndNoResult)
              t.dialog->openImages(scene->images);
              t.dialog->openTcpFile(scene->tcpFile("seven.xml", TcpFormat::Xml, true, &seven));
          },
-         "Number of images differs from the number of tool center point positions, aborting...", kBlack},
+         "Number of images (8) differs from the number of tool center point positions (7), aborting...",
+         kBlack},
         {"a TCP file that failed to read",
          [](ToolFlangeDialog& t) {
              QFile f(QDir(scene->folder).filePath("broken.txt"));
@@ -412,6 +415,123 @@ TEST_F(ToolFlangeDialog, SensorCombosKeepTheirSensorsByName)
     EXPECT_EQ(robot->currentText(), "base");
     EXPECT_EQ(robot->currentIndex(), 1);
     EXPECT_EQ(camera->currentText(), "Cam2");
+}
+
+} // namespace
+
+namespace {
+
+QByteArray contentOf(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A run whose result does not explain its data is a failure: it says so in
+// red with the figure and the likely causes, and writes nothing: the last
+// good result file stays, and the robot stays where it was in the scene.
+TEST_F(ToolFlangeDialog, ImplausibleRunsWriteNothing)
+{
+    std::vector<robot_chain::Pose> inverted, huge;
+    for (const auto& p : scene->chain.tcp) {
+        inverted.push_back(robot_chain::inverse(p));
+        huge.push_back({p.R, p.t * 1e151}); // about 1e154 mm
+    }
+    std::vector<robot_chain::Pose> otherScene =
+        robot_chain::robotWorldChain(scene->cam, scene->pattern, scene->square, 8, 1234).tcp;
+    struct Case {
+        const char* what;
+        QString file;
+        bool metres;
+        QString figure;
+    };
+    const std::vector<Case> cases = {
+        {"millimetre file read as metres", scene->tcpFile("poses_mm.txt", TcpFormat::Text, false), true,
+         " mm (plausible: at most "},
+        {"the file of another robot program", scene->tcpFile("other.xml", TcpFormat::Xml, true, &otherScene),
+         true, " mm (plausible: at most "},
+        {"inverted TCP poses", scene->tcpFile("inverted.xml", TcpFormat::Xml, true, &inverted), true,
+         " mm (plausible: at most "},
+        {"positions of about 1e154 mm", scene->tcpFile("huge.txt", TcpFormat::Text, false, &huge), false,
+         "points: not finite (plausible: at most "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(resultFile());
+        open();
+        w<QRadioButton>("radio_m")->setChecked(true);
+        dialog->openImages(scene->images);
+        dialog->openTcpFile(scene->tcpFile("poses.xml", TcpFormat::Xml, true));
+        calibrate();
+        ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+        const QByteArray good = contentOf(resultFile());
+        ASSERT_FALSE(good.isEmpty());
+        const Sensor robotBefore = main->sensorTree()->getSensors()[1];
+        QSignalSpy emitted(dialog, &ToolFlangeCalib::updateSecondaryExtrinsics);
+
+        (c.metres ? w<QRadioButton>("radio_m") : w<QRadioButton>("radio_mm"))->setChecked(true);
+        dialog->openTcpFile(c.file);
+        calibrate();
+        EXPECT_TRUE(logHas(log(), "RMS 3D-Error of all calibration points: ", kRed))
+            << logText().toStdString();
+        EXPECT_TRUE(logHas(log(), c.figure, kRed)) << logText().toStdString();
+        EXPECT_TRUE(logHas(log(), "Likely causes: the unit under \"Unit of Length\"", kRed));
+        EXPECT_TRUE(logHas(log(), "Nothing was saved, aborting...", kRed));
+        EXPECT_FALSE(dialog->hasResult());
+        EXPECT_TRUE(dialog->cameraRotation().empty());
+        EXPECT_EQ(emitted.count(), 0);
+        EXPECT_EQ(contentOf(resultFile()), good);
+        const Sensor robotAfter = main->sensorTree()->getSensors()[1];
+        EXPECT_MAT_NEAR(robotAfter.R, robotBefore.R, 0);
+        EXPECT_MAT_NEAR(robotAfter.t, robotBefore.t, 0);
+        // The views say there is no result.
+        w<QListWidget>("list_images")->setCurrentRow(3);
+        EXPECT_EQ(w<QLabel>("label_rms_3d")->text(), "RMS: -");
+        closeMain();
+    }
+}
+
+// The TCP labels carry the unit chosen for the file, and a change of the
+// unit redraws the 3D view at the new scale.
+TEST_F(ToolFlangeDialog, TcpPanelCarriesTheUnit)
+{
+    open();
+    w<QRadioButton>("radio_mm")->setChecked(true);
+    dialog->openImages(scene->images);
+    dialog->openTcpFile(scene->tcpFile("poses_mm.txt", TcpFormat::Text, false));
+    w<QListWidget>("list_images")->setCurrentRow(2);
+    const TcpPose& p2 = dialog->poses()[2];
+    EXPECT_EQ(w<QLabel>("label_x")->text(), QString("X: %1 mm").arg(p2.x, 7, 'f', 4));
+    EXPECT_EQ(w<QLabel>("label_z")->text(), QString("Z: %1 mm").arg(p2.z, 7, 'f', 4));
+    double inMm[6];
+    dialog->sceneRenderer()->ComputeVisiblePropBounds(inMm);
+
+    w<QRadioButton>("radio_m")->setChecked(true);
+    EXPECT_EQ(w<QLabel>("label_x")->text(), QString("X: %1 m").arg(p2.x, 7, 'f', 4));
+    double inM[6];
+    dialog->sceneRenderer()->ComputeVisiblePropBounds(inM);
+    // The TCP frame moved from about 1.5 m to about 1500 m from the base.
+    EXPECT_GT(std::max(inM[1], inM[3]), 100 * std::max(inMm[1], inMm[3]));
+}
+
+// At its default size the window cuts off no text, after a run too.
+TEST_F(ToolFlangeDialog, DefaultSizeShowsEveryText)
+{
+    open();
+    EXPECT_TRUE(robot_dialog_test::cutOffTexts(dialog).isEmpty())
+        << robot_dialog_test::cutOffTexts(dialog).join("\n").toStdString();
+    w<QRadioButton>("radio_mm")->setChecked(true);
+    dialog->openImages(scene->images);
+    dialog->openTcpFile(scene->tcpFile("poses_mm.txt", TcpFormat::Text, false));
+    calibrate();
+    ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+    w<QListWidget>("list_images")->setCurrentRow(3);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(w<QGroupBox>("group_3d_err")->isVisible());
+    EXPECT_LE(w<QGroupBox>("group_TCP_positions")->height(), 81);
+    EXPECT_TRUE(robot_dialog_test::cutOffTexts(dialog).isEmpty())
+        << robot_dialog_test::cutOffTexts(dialog).join("\n").toStdString();
+    EXPECT_TRUE(dialog->grab().save(testing_support::screenshotPath("tool_flange_default_size.png")));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 // refusal of malformed project files without touching the scene.
 
 #include "core/geometry/pose_helpers.h"
+#include "core/io/project_file.h"
 #include "gui/shell/CustomSaveWrtDialog.h"
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
@@ -34,14 +35,17 @@
 
 #include <vtkActor.h>
 #include <vtkAssembly.h>
+#include <vtkCallbackCommand.h>
 #include <vtkCamera.h>
 #include <vtkFollower.h>
 #include <vtkLinearTransform.h>
 #include <vtkMapper.h>
 #include <vtkMatrix4x4.h>
+#include <vtkNew.h>
 #include <vtkPolyData.h>
 #include <vtkProp3DCollection.h>
 #include <vtkPropCollection.h>
+#include <vtkRenderWindow.h>
 #include <vtkRenderer.h>
 #include <vtkVectorText.h>
 
@@ -661,6 +665,52 @@ TEST_F(MainWindowTest, MalformedProjectsAreReportedAndLeaveTheSceneUntouched)
             EXPECT_TRUE(shows(window->sceneRenderer(), actorsBefore[i].assembly));
         }
     }
+}
+
+// A load renders the 3D view once, however many sensors the project holds,
+// and leaves each sensor with one group of props where its record places it.
+TEST_F(MainWindowTest, ALoadRendersTheViewOnce)
+{
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    QTest::qWait(100);
+    const int n = 30;
+    std::vector<Sensor> sensors;
+    for (int j = 0; j < n; ++j) {
+        Sensor s;
+        s.name = "Camera " + std::to_string(j);
+        s.R = rotation(0.1 * j, -0.05 * j, 0.3);
+        s.t = vec3(200.0 * (j % 6), 300.0 * (j / 6), 50.0 * j);
+        s.K = camera(900 + j, 905 + j, 320, 240);
+        s.imgSize = cv::Size(640, 480);
+        sensors.push_back(s);
+    }
+    const QString path = file("thirty.yml");
+    ASSERT_EQ(saveProjectFiles(path.toStdString(), sensors, 0, "2026-01-01T00:00:00").status,
+              ProjectSaveResult::Saved);
+
+    int renders = 0;
+    vtkNew<vtkCallbackCommand> counter;
+    counter->SetClientData(&renders);
+    counter->SetCallback([](vtkObject*, unsigned long, void* count, void*) { ++*static_cast<int*>(count); });
+    vtkRenderWindow* renderWindow = window->sceneRenderer()->GetRenderWindow();
+    const unsigned long observer = renderWindow->AddObserver(vtkCommand::StartEvent, counter);
+    ASSERT_TRUE(window->loadProject(path));
+    QTest::qWait(200);
+    renderWindow->RemoveObserver(observer);
+
+    EXPECT_EQ(renders, 1);
+    ASSERT_EQ(window->sensorActors().size(), size_t(n));
+    EXPECT_EQ(props(window->sceneRenderer()).size(), size_t(2 * n)); // an assembly and a label each
+    for (const SensorActors& a : window->sensorActors()) {
+        ASSERT_TRUE(a.frustum);
+        EXPECT_TRUE(isPart(a.assembly, a.frustum));
+    }
+    expectDrawnAtRecords(*window);
+    window->sceneRenderer()->ResetCamera();
+    window->sceneRenderer()->GetRenderWindow()->Render();
+    QTest::qWait(100);
+    EXPECT_TRUE(window->grab().save(testing_support::screenshotPath("tessimo-MainWindow-30-sensors.png")));
 }
 
 TEST_F(MainWindowTest, SeveralWorldsLoadWithTheFirstAfterAWarning)

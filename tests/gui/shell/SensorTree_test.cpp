@@ -1152,6 +1152,7 @@ TEST_F(SensorTreeImportTest, BadFilesChangeNothing)
         {"not YAML", writeText("garbage.yml", "%YAML:1.0\nK: [1, 2\n  ::: }{\n")},
         {"empty file", writeText("empty.yml", "")},
         {"no known key", writeText("other.yml", "%YAML:1.0\nfoo: 3\n")},
+        {"only an empty imgSize", writeText("empty_size.yml", "%YAML:1.0\nimgSize:\n")},
         {"K is a number", writeText("k_number.yml", "%YAML:1.0\nK: 5\nkc: [0.1, 0.2]\n")},
         {"K is text", writeText("k_text.yml", "%YAML:1.0\nK: \"camera\"\n")},
         {"K matrix with wrong element count",

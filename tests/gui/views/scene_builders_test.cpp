@@ -296,10 +296,9 @@ TEST(SceneBuilders, NoFrustumOrImagePlaneFromAnUnusableCamera)
     }
 }
 
-TEST(SceneBuilders, SensorAxesAndLettersArePartsThatFollowTheAssemblysPose)
+// The axes of 500 and the letters of a sensor, posed with the assembly.
+void expectSensorAxes(vtkAssembly* assembly)
 {
-    vtkNew<vtkAssembly> assembly;
-    buildSensorAxes(assembly);
     auto p = parts(assembly);
     ASSERT_EQ(p.size(), 4u);
 
@@ -328,6 +327,33 @@ TEST(SceneBuilders, SensorAxesAndLettersArePartsThatFollowTheAssemblysPose)
         vtkMatrix4x4::Multiply4x4(assembly->GetMatrix(), letter->GetMatrix(), world);
         expectPointNear(apply(world, {0, 0, 0}), apply(kR, kT, at[i]), 1e-9);
     }
+}
+
+TEST(SceneBuilders, SensorAxesAndLettersArePartsThatFollowTheAssemblysPose)
+{
+    vtkNew<vtkAssembly> assembly;
+    buildSensorAxes(assembly);
+    expectSensorAxes(assembly);
+}
+
+// Sensors built with one shared geometry look as with their own; they have
+// actors of their own that draw with the same mappers.
+TEST(SceneBuilders, SensorsSharingTheirAxesGeometryLookTheSame)
+{
+    SensorAxesGeometry shared;
+    vtkNew<vtkAssembly> first, second;
+    buildSensorAxes(first, shared);
+    buildSensorAxes(second, shared);
+    ASSERT_TRUE(shared.axes);
+    for (vtkAssembly* assembly : {first.Get(), second.Get()}) {
+        expectSensorAxes(assembly);
+        const auto p = parts(assembly);
+        ASSERT_EQ(p.size(), 4u);
+        EXPECT_EQ(vtkActor::SafeDownCast(p[0])->GetMapper(), shared.axes.Get());
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(vtkActor::SafeDownCast(p[i + 1])->GetMapper(), shared.letters[i].Get());
+    }
+    EXPECT_NE(parts(first)[0], parts(second)[0]);
 }
 
 TEST(SceneBuilders, WorldAxesAndFramesLabelAsTheirNamesSay)

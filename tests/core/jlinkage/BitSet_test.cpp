@@ -1,4 +1,4 @@
-#include "core/jlinkage/bitset.h"
+#include "core/jlinkage/BitSet.h"
 
 #include <gtest/gtest.h>
 
