@@ -44,7 +44,7 @@ void refillSensorCombo(QComboBox* combo, const std::vector<QString>& names)
     combo->setCurrentIndex(index);
 }
 
-ChessboardDialog::ChessboardDialog(QWidget* parent) : QDialog(parent) {}
+ChessboardDialog::ChessboardDialog(QWidget* parent) : RunDialog(parent) {}
 
 ChessboardDialog::~ChessboardDialog() = default;
 
@@ -189,22 +189,7 @@ void ChessboardDialog::logMoveToEnd()
 
 bool ChessboardDialog::beginRun(const QString& abortText)
 {
-    if (running) {
-        abortRequested = true;
-        return false;
-    }
-    running = true;
-    abortRequested = false;
-    idleButtonText = chessboard.button_calibrate->text();
-    chessboard.button_calibrate->setText(abortText);
-    lockedNow.clear();
-    for (QWidget* w : runLocked) {
-        if (w && w->isEnabled()) {
-            w->setEnabled(false);
-            lockedNow.append(w);
-        }
-    }
-    return true;
+    return RunDialog::beginRun(chessboard.button_calibrate, abortText, runLocked);
 }
 
 bool ChessboardDialog::runLogged(const std::function<void()>& body, const QString& openCvFormat,
@@ -223,50 +208,6 @@ bool ChessboardDialog::runLogged(const std::function<void()>& body, const QStrin
     }
     endRun();
     return true;
-}
-
-bool ChessboardDialog::pollAbort()
-{
-    QCoreApplication::processEvents();
-    return abortRequested;
-}
-
-void ChessboardDialog::endRun()
-{
-    for (const QPointer<QWidget>& w : lockedNow)
-        if (w)
-            w->setEnabled(true);
-    lockedNow.clear();
-    chessboard.button_calibrate->setText(idleButtonText.isEmpty() ? tr("Calibrate") : idleButtonText);
-    running = false;
-    abortRequested = false;
-    if (closePending) {
-        closePending = false;
-        QTimer::singleShot(0, this, &QWidget::close);
-    }
-}
-
-void ChessboardDialog::closeEvent(QCloseEvent* event)
-{
-    if (running) {
-        // The run is on the stack below this event; deleting the window now
-        // would pull its members away from under it.
-        abortRequested = true;
-        closePending = true;
-        event->ignore();
-        return;
-    }
-    QDialog::closeEvent(event);
-}
-
-void ChessboardDialog::reject()
-{
-    if (running) {
-        abortRequested = true;
-        closePending = true;
-        return;
-    }
-    QDialog::reject();
 }
 
 void ChessboardDialog::applyFixIntrinsics(bool checked, QCheckBox* useGuess,

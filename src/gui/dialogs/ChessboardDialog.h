@@ -16,6 +16,7 @@
 #include "core/chessboard/detection_pass.h"
 #include "core/io/corner_file.h"
 #include "core/io/file_names.h"
+#include "gui/dialogs/RunDialog.h"
 #include "gui/views/scene_view.h"
 
 #include <QColor>
@@ -95,14 +96,12 @@ QString imageFileFilter();
 // the same row. Signals of the box are blocked while it is refilled.
 void refillSensorCombo(QComboBox* combo, const std::vector<QString>& names);
 
-class ChessboardDialog : public QDialog {
+class ChessboardDialog : public RunDialog {
     Q_OBJECT
 
 public:
     explicit ChessboardDialog(QWidget* parent = nullptr);
     ~ChessboardDialog() override;
-
-    bool isRunning() const { return running; }
 
 protected:
     // Call once after the form is built: keeps the form's chessboard widgets
@@ -142,13 +141,11 @@ protected:
     // Every line written scrolls the log to its newest line.
     void scrollLogToEnd();
 
-    // Run protocol. beginRun() starts a run unless one is going on, in which
-    // case it raises the abort flag and returns false. While a run is going
-    // on, the widgets given to setRunLockedWidgets() are disabled.
+    // Run protocol (RunDialog) with the form's calibrate button: beginRun()
+    // starts a run unless one is going on, in which case it raises the abort
+    // flag and returns false. While a run is going on, the widgets given to
+    // setRunLockedWidgets() are disabled.
     bool beginRun(const QString& abortText = tr("Abort"));
-    // Processes pending events and tells whether the run should stop.
-    bool pollAbort();
-    void endRun();
     // Runs `body` between beginRun() and endRun() (nothing when beginRun()
     // refuses). An exception that ends the run is logged in red, its message
     // put into `openCvFormat` (an OpenCV error) or `otherFormat` (any other)
@@ -163,20 +160,10 @@ protected:
     static void applyFixIntrinsics(bool checked, QCheckBox* useGuess,
                                    std::initializer_list<QCheckBox*> fixes);
 
-    // Closing the window during a run aborts the run first; the window closes
-    // when the run has come back.
-    void closeEvent(QCloseEvent* event) override;
-    // Escape rejects a dialog, which hides and deletes it without a close
-    // event; during a run it aborts the run and closes the window after it.
-    void reject() override;
-
     // Detections of the dialog's images, reused while neither a file nor a
     // detection option changes; emptied when images are opened and when a
     // detection option changes.
     DetectionCache detectionCache;
-
-    bool running = false;
-    bool abortRequested = false;
 
     // The board of the last run.
     cv::Size patternSize;
@@ -186,7 +173,4 @@ protected:
 private:
     ChessboardForm chessboard;
     QList<QWidget*> runLocked;
-    QList<QPointer<QWidget>> lockedNow;
-    QString idleButtonText;
-    bool closePending = false;
 };

@@ -74,7 +74,7 @@ std::optional<int> wholeNumber(const QLineEdit* edit)
 } // namespace
 
 ManhattanWorld::ManhattanWorld(QWidget* parent, std::vector<QString> names)
-    : QDialog(parent), form(new Ui::ManhattanWorld), sensorNames(std::move(names))
+    : RunDialog(parent), form(new Ui::ManhattanWorld), sensorNames(std::move(names))
 {
     form->setupUi(this);
     loadSettings(this, lastDir);
@@ -165,15 +165,6 @@ ManhattanWorld::Options ManhattanWorld::readOptions() const
 
 bool ManhattanWorld::beginRun(QPushButton* button)
 {
-    if (running) {
-        abortRequested = true;
-        return false;
-    }
-    running = true;
-    abortRequested = false;
-    runButton = button;
-    runButtonText = button->text();
-    button->setText(tr("Abort"));
     const QList<QWidget*> locked = {form->button_open_image,
                                     form->button_detect_lines,
                                     form->button_get_vanishing_points,
@@ -193,60 +184,13 @@ bool ManhattanWorld::beginRun(QPushButton* button)
                                     form->button_pick_P,
                                     form->radio_LS,
                                     form->radio_LS_weighted};
-    lockedNow.clear();
-    for (QWidget* w : locked)
-        if (w != button && w->isEnabled()) {
-            w->setEnabled(false);
-            lockedNow.append(w);
-        }
-    return true;
-}
-
-void ManhattanWorld::endRun()
-{
-    for (const QPointer<QWidget>& w : lockedNow)
-        if (w)
-            w->setEnabled(true);
-    lockedNow.clear();
-    if (runButton)
-        runButton->setText(runButtonText);
-    runButton = nullptr;
-    running = false;
-    abortRequested = false;
-    if (closePending) {
-        closePending = false;
-        QTimer::singleShot(0, this, &QWidget::close);
-    }
+    return RunDialog::beginRun(button, tr("Abort"), locked);
 }
 
 bool ManhattanWorld::keepRunning(int percent)
 {
     form->progress_bar->setValue(percent);
-    QCoreApplication::processEvents();
-    return !abortRequested;
-}
-
-void ManhattanWorld::closeEvent(QCloseEvent* event)
-{
-    if (running) {
-        // The run is on the stack below this event; deleting the window now
-        // would pull its members away from under it.
-        abortRequested = true;
-        closePending = true;
-        event->ignore();
-        return;
-    }
-    QDialog::closeEvent(event);
-}
-
-void ManhattanWorld::reject()
-{
-    if (running) {
-        abortRequested = true;
-        closePending = true;
-        return;
-    }
-    QDialog::reject();
+    return !pollAbort();
 }
 
 // ----- sensors, image, picks -------------------------------------------------

@@ -15,6 +15,8 @@
 
 #include "core/calib/manhattan_pose.h"
 
+#include "gui/dialogs/RunDialog.h"
+
 #include <QDialog>
 #include <QList>
 #include <QPointF>
@@ -38,7 +40,7 @@ namespace Ui {
 class ManhattanWorld;
 }
 
-class ManhattanWorld : public QDialog {
+class ManhattanWorld : public RunDialog {
     Q_OBJECT
 
 public:
@@ -89,12 +91,6 @@ private slots:
     void on_radio_show_lines_toggled(bool checked);
     void on_radio_show_manhattan_lines_toggled(bool checked);
 
-protected:
-    // Closing the window (or Escape) during a run aborts the run first; the
-    // window closes when the run has come back.
-    void closeEvent(QCloseEvent* event) override;
-    void reject() override;
-
 private:
     // The options of the form, read at the start of a run. A numeric field
     // whose text is not a whole number in the field's range reads as missing;
@@ -129,12 +125,11 @@ private:
     void comboChanged(int axis, int index);
     void invertToggled(int axis);
 
-    // Run protocol of the vanishing-point and pose runs: the button that
-    // started the run reads "Abort" and stays live, the controls that change
-    // the data are disabled. beginRun refuses (and raises the abort flag)
-    // while a run is going on.
+    // Run protocol (RunDialog) of the vanishing-point and pose runs: the
+    // button that started the run reads "Abort" and stays live, the controls
+    // that change the data are disabled. beginRun refuses (and raises the
+    // abort flag) while a run is going on.
     bool beginRun(QPushButton* button);
-    void endRun();
     // Progress of a run: shows it, processes pending events and tells
     // whether the run may go on.
     bool keepRunning(int percent);
@@ -167,11 +162,4 @@ private:
     std::vector<AxisAssignment> axes;
     std::optional<std::uint32_t> samplingSeed;
     std::vector<std::pair<QString, cv::Point2f>> thumbnailLabels;
-
-    bool running = false;
-    bool abortRequested = false;
-    bool closePending = false;
-    QPushButton* runButton = nullptr;
-    QString runButtonText;
-    QList<QPointer<QWidget>> lockedNow;
 };
