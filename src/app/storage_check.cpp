@@ -33,32 +33,14 @@ namespace {
 
 bool readFully(void* data, size_t size)
 {
-    char* p = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t n = read(STDIN_FILENO, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= size_t(n);
-    }
-    return true;
+    return storage_probe::transferFully(static_cast<char*>(data), size,
+                                        [](char* p, size_t n) { return read(STDIN_FILENO, p, n); });
 }
 
 bool writeFully(const void* data, size_t size)
 {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = write(STDOUT_FILENO, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= size_t(n);
-    }
-    return true;
+    return storage_probe::transferFully(static_cast<const char*>(data), size,
+                                        [](const char* p, size_t n) { return write(STDOUT_FILENO, p, n); });
 }
 
 // Size of the address space now (bytes), from /proc/self/statm.

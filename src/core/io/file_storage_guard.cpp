@@ -76,32 +76,15 @@ int highDescriptor(int fd)
 
 bool sendFully(int fd, const void* data, size_t size)
 {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= size_t(n);
-    }
-    return true;
+    return storage_probe::transferFully(static_cast<const char*>(data), size, [fd](const char* p, size_t n) {
+        return send(fd, p, n, MSG_NOSIGNAL);
+    });
 }
 
 bool receiveFully(int fd, void* data, size_t size)
 {
-    char* p = static_cast<char*>(data);
-    while (size > 0) {
-        const ssize_t n = recv(fd, p, size, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= size_t(n);
-    }
-    return true;
+    return storage_probe::transferFully(static_cast<char*>(data), size,
+                                        [fd](char* p, size_t n) { return recv(fd, p, n, 0); });
 }
 
 // Starts the checker with one end of a socket pair as its standard input

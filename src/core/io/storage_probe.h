@@ -20,6 +20,7 @@
 
 #include <opencv2/core/persistence.hpp>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -62,5 +63,24 @@ uint64_t addressSpaceAllowance(uint64_t largestText, uint64_t requestBytes);
 // anywhere in the parser shows up here. Never throws; `message` receives
 // OpenCV's error text for OpenCvError.
 Verdict parseAndVisit(cv::FileStorage& fs, const std::string& text, int formatFlag, std::string& message);
+
+// Moves `size` bytes between `data` and a descriptor through `transfer`, a
+// call like read, write, send or recv on that descriptor taking (pointer,
+// count) and returning the bytes moved, repeating it after a short transfer
+// or a signal. False when the descriptor ends or fails first.
+template <class Byte, class Transfer> bool transferFully(Byte* data, size_t size, Transfer transfer)
+{
+    static_assert(sizeof(Byte) == 1, "transferFully moves bytes");
+    while (size > 0) {
+        const auto n = transfer(data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
 
 } // namespace storage_probe
