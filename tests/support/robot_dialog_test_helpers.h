@@ -9,6 +9,7 @@
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
 #include "robot_chain.h"
+#include "screenshots.h"
 #include "text_fit.h"
 
 #include <QAbstractButton>
@@ -18,10 +19,12 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMetaType>
 #include <QPixmap>
 #include <QPointer>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
@@ -113,6 +116,27 @@ public:
     QTextEdit* log() const { return w<QTextEdit>("text_log"); }
     QString logText() const { return log()->toPlainText(); }
     void calibrate() const { QTest::mouseClick(w<QPushButton>("button_calibrate"), Qt::LeftButton); }
+
+    // The opened dialog, at its default size, cuts off no text before a run
+    // and after one on the scene's images with the given unit radio button
+    // and TCP file, with a row's errors shown; the TCP group stays at most
+    // 81 px high. The window's picture is saved as `shot`.
+    void expectEveryTextShownBeforeAndAfterARun(const char* unitRadio, const QString& tcpFile,
+                                                const char* shot)
+    {
+        EXPECT_TRUE(cutOffTexts(dialog).isEmpty()) << cutOffTexts(dialog).join("\n").toStdString();
+        w<QRadioButton>(unitRadio)->setChecked(true);
+        dialog->openImages(scene->images);
+        dialog->openTcpFile(tcpFile);
+        calibrate();
+        ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
+        w<QListWidget>("list_images")->setCurrentRow(3);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(w<QGroupBox>("group_3d_err")->isVisible());
+        EXPECT_LE(w<QGroupBox>("group_TCP_positions")->height(), 81);
+        EXPECT_TRUE(cutOffTexts(dialog).isEmpty()) << cutOffTexts(dialog).join("\n").toStdString();
+        EXPECT_TRUE(dialog->grab().save(testing_support::screenshotPath(shot)));
+    }
 };
 
 template <class Dialog> RenderedChain* RobotDialogFixture<Dialog>::scene = nullptr;

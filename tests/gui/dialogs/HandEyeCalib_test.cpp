@@ -370,20 +370,8 @@ TEST_F(HandEyeDialog, ImplausibleRunWritesNothing)
 TEST_F(HandEyeDialog, DefaultSizeShowsEveryText)
 {
     open();
-    EXPECT_TRUE(robot_dialog_test::cutOffTexts(dialog).isEmpty())
-        << robot_dialog_test::cutOffTexts(dialog).join("\n").toStdString();
-    w<QRadioButton>("radio_m")->setChecked(true);
-    dialog->openImages(scene->images);
-    dialog->openTcpFile(scene->tcpFile("poses.xml", TcpFormat::Xml, true));
-    calibrate();
-    ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
-    w<QListWidget>("list_images")->setCurrentRow(3);
-    QCoreApplication::processEvents();
-    EXPECT_TRUE(w<QGroupBox>("group_3d_err")->isVisible());
-    EXPECT_LE(w<QGroupBox>("group_TCP_positions")->height(), 81);
-    EXPECT_TRUE(robot_dialog_test::cutOffTexts(dialog).isEmpty())
-        << robot_dialog_test::cutOffTexts(dialog).join("\n").toStdString();
-    EXPECT_TRUE(dialog->grab().save(testing_support::screenshotPath("hand_eye_default_size.png")));
+    expectEveryTextShownBeforeAndAfterARun("radio_m", scene->tcpFile("poses.xml", TcpFormat::Xml, true),
+                                           "hand_eye_default_size.png");
 }
 
 } // namespace

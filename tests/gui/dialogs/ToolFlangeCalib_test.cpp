@@ -518,20 +518,8 @@ TEST_F(ToolFlangeDialog, TcpPanelCarriesTheUnit)
 TEST_F(ToolFlangeDialog, DefaultSizeShowsEveryText)
 {
     open();
-    EXPECT_TRUE(robot_dialog_test::cutOffTexts(dialog).isEmpty())
-        << robot_dialog_test::cutOffTexts(dialog).join("\n").toStdString();
-    w<QRadioButton>("radio_mm")->setChecked(true);
-    dialog->openImages(scene->images);
-    dialog->openTcpFile(scene->tcpFile("poses_mm.txt", TcpFormat::Text, false));
-    calibrate();
-    ASSERT_TRUE(dialog->hasResult()) << logText().toStdString();
-    w<QListWidget>("list_images")->setCurrentRow(3);
-    QCoreApplication::processEvents();
-    EXPECT_TRUE(w<QGroupBox>("group_3d_err")->isVisible());
-    EXPECT_LE(w<QGroupBox>("group_TCP_positions")->height(), 81);
-    EXPECT_TRUE(robot_dialog_test::cutOffTexts(dialog).isEmpty())
-        << robot_dialog_test::cutOffTexts(dialog).join("\n").toStdString();
-    EXPECT_TRUE(dialog->grab().save(testing_support::screenshotPath("tool_flange_default_size.png")));
+    expectEveryTextShownBeforeAndAfterARun("radio_mm", scene->tcpFile("poses_mm.txt", TcpFormat::Text, false),
+                                           "tool_flange_default_size.png");
 }
 
 } // namespace
