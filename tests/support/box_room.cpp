@@ -1,10 +1,13 @@
 #include "box_room.h"
 
+#include "core/calib/manhattan_pose.h"
+
 #include <opencv2/calib3d.hpp>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 
 namespace synth {
 
@@ -378,6 +381,33 @@ cv::Mat renderGreyFunction(cv::Size size, const std::function<double(double x, d
             img.at<uchar>(r, c) = cv::saturate_cast<uchar>(sum / (n * n));
         }
     return img;
+}
+
+std::vector<cv::Vec4f> noisySegments(const BoxRoomScene& scene, double sigma, unsigned seed,
+                                     std::vector<int>* axes, double minLength)
+{
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> n(0.f, float(sigma));
+    std::bernoulli_distribution flip(0.5);
+    std::vector<cv::Vec4f> out;
+    for (std::size_t i = 0; i < scene.segments.size(); ++i) {
+        cv::Vec4f s = scene.segments[i];
+        if (std::hypot(s[2] - s[0], s[3] - s[1]) < minLength)
+            continue;
+        for (int k = 0; k < 4; ++k)
+            s[k] += n(rng);
+        if (flip(rng))
+            s = cv::Vec4f(s[2], s[3], s[0], s[1]);
+        out.push_back(s);
+        if (axes)
+            axes->push_back(scene.segmentAxes[i]);
+    }
+    return out;
+}
+
+double lineAngleDeg(const cv::Vec3d& a, const cv::Vec3d& b)
+{
+    return std::min(angleDeg(a, b), angleDeg(a, -b));
 }
 
 } // namespace synth

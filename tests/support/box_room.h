@@ -134,6 +134,15 @@ std::vector<cv::Vec4f> visibleSegments(const std::vector<RoomEdge>& edges, const
 double segmentRecall(const std::vector<cv::Vec4f>& truth, const std::vector<cv::Vec4f>& detected,
                      double maxDistPx = 1.5, double maxAngleDeg = 2.0);
 
+// The scene's true segments of at least minLength pixels, end points moved
+// by Gaussian noise of sigma pixels, half of them reversed (seeded). axes
+// receives the world axis of each returned segment when not null.
+std::vector<cv::Vec4f> noisySegments(const BoxRoomScene& scene, double sigma, unsigned seed,
+                                     std::vector<int>* axes = nullptr, double minLength = 50);
+
+// Angle in degrees between a direction and the line of another (sign-free).
+double lineAngleDeg(const cv::Vec3d& a, const cv::Vec3d& b);
+
 // A hand-made scene for small detector tests: the grey level grey(x, y) at
 // every image point (x = column, y = row, pixel centres at integers),
 // averaged over supersample x supersample samples per pixel, rounded to 8 bits.

@@ -118,4 +118,16 @@ StereoImageFiles writeStereoViews(const QString& folder, const StereoRig& rig, c
     return files;
 }
 
+SmallStereoScene::SmallStereoScene(const QString& folder, int n)
+{
+    rig = makeStereoRig();
+    rig.primary = makeCamera(cv::Size(640, 480), 550, {-0.1, 0.02, 0, 0, 0});
+    rig.secondary = makeCamera(cv::Size(800, 450), 625, {0.05, 0, 0, 0, 0});
+    views = stereoViews(rig, pattern, square, n, 17);
+    RenderOptions o;
+    o.supersample = 2;
+    o.blurSigma = 0.5;
+    files = writeStereoViews(folder, rig, pattern, square, views, o);
+}
+
 } // namespace synth

@@ -48,4 +48,18 @@ StereoImageFiles writeStereoViews(const QString& folder, const StereoRig& rig, c
                                   double square, const std::vector<View>& views,
                                   const RenderOptions& options = {});
 
+// A small rig for quick runs and bad-input paths: 640x480 (f = 550, radial
+// k1, k2) and 800x450 (f = 625, radial k1) cameras, a 7 x 5 board of 30 mm
+// squares, n views (seed 17) rendered into `folder` by writeStereoViews
+// (supersampled twice, blurred by 0.5 px).
+struct SmallStereoScene {
+    StereoRig rig;
+    cv::Size pattern{7, 5};
+    double square = 30;
+    std::vector<View> views;
+    StereoImageFiles files;
+
+    SmallStereoScene(const QString& folder, int n);
+};
+
 } // namespace synth

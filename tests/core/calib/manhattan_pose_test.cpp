@@ -33,36 +33,6 @@ cv::Matx33d toMatx33(const cv::Mat& m)
     return cv::Matx33d(m64);
 }
 
-// Angle between a direction and the line of another (sign-free).
-double lineAngleDeg(const cv::Vec3d& a, const cv::Vec3d& b)
-{
-    return std::min(angleDeg(a, b), angleDeg(a, -b));
-}
-
-// The true segments of a scene, end points moved by Gaussian noise, half of
-// them reversed.
-std::vector<cv::Vec4f> noisySegments(const synth::BoxRoomScene& scene, double sigma, unsigned seed,
-                                     std::vector<int>* axes = nullptr)
-{
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> n(0.f, float(sigma));
-    std::bernoulli_distribution flip(0.5);
-    std::vector<cv::Vec4f> out;
-    for (std::size_t i = 0; i < scene.segments.size(); ++i) {
-        cv::Vec4f s = scene.segments[i];
-        if (std::hypot(s[2] - s[0], s[3] - s[1]) < 50) // the dialog's least length
-            continue;
-        for (int k = 0; k < 4; ++k)
-            s[k] += n(rng);
-        if (flip(rng))
-            s = cv::Vec4f(s[2], s[3], s[0], s[1]);
-        out.push_back(s);
-        if (axes)
-            axes->push_back(scene.segmentAxes[i]);
-    }
-    return out;
-}
-
 // Axes X, Y, Z with the true directions of the scene.
 std::vector<AxisAssignment> trueAxes(const synth::BoxRoomScene& scene)
 {
@@ -115,7 +85,7 @@ TEST(ManhattanPose, VanishingPointIndependentOfSegmentDirection)
                     s[k] += n(rng);
             float rms0 = 0;
             const cv::Vec3d d0 = vanishingDirection(scene.K, clusterVanishingPoint(cluster, rms0));
-            EXPECT_LT(lineAngleDeg(d0, scene.directions[std::size_t(axis)]), kVpTolDeg);
+            EXPECT_LT(synth::lineAngleDeg(d0, scene.directions[std::size_t(axis)]), kVpTolDeg);
             for (int trial = 0; trial < 5; ++trial) {
                 std::vector<cv::Vec4f> mixed = cluster;
                 std::bernoulli_distribution flip(0.5);
@@ -124,7 +94,7 @@ TEST(ManhattanPose, VanishingPointIndependentOfSegmentDirection)
                         s = cv::Vec4f(s[2], s[3], s[0], s[1]);
                 float rms = 0;
                 const cv::Vec3d d = vanishingDirection(scene.K, clusterVanishingPoint(mixed, rms));
-                EXPECT_LT(lineAngleDeg(d, d0), 1e-6);
+                EXPECT_LT(synth::lineAngleDeg(d, d0), 1e-6);
             }
         }
     }
@@ -138,7 +108,7 @@ TEST(ManhattanPose, ClustersGiveTheRoomsVanishingPoints)
         synth::BoxRoomOptions o;
         o.view = view;
         const synth::BoxRoomScene scene = synth::renderBoxRoom(o);
-        const std::vector<cv::Vec4f> segs = noisySegments(scene, 0.1, 1);
+        const std::vector<cv::Vec4f> segs = synth::noisySegments(scene, 0.1, 1);
         std::vector<cv::Point2f> first;
         for (unsigned seed : {1u, 2u, 3u, 1u}) {
             SCOPED_TRACE(testing::Message()
@@ -156,8 +126,8 @@ TEST(ManhattanPose, ClustersGiveTheRoomsVanishingPoints)
             for (int axis = 0; axis < 3; ++axis) {
                 double best = 180;
                 for (const auto& vp : vps)
-                    best = std::min(best, lineAngleDeg(vanishingDirection(scene.K, vp),
-                                                       scene.directions[std::size_t(axis)]));
+                    best = std::min(best, synth::lineAngleDeg(vanishingDirection(scene.K, vp),
+                                                              scene.directions[std::size_t(axis)]));
                 EXPECT_LT(best, kVpTolDeg) << "axis " << axis;
             }
             if (first.empty())
@@ -236,7 +206,7 @@ TEST(ManhattanPose, PoseFromClusteredSegments)
         sampler.setSeed(5);
         VPCluster clusterer;
         const SegmentClusters c =
-            clusterSegmentsJLinkage(noisySegments(scene, 0.1, 2), 4, sampler, clusterer);
+            clusterSegmentsJLinkage(synth::noisySegments(scene, 0.1, 2), 4, sampler, clusterer);
         std::vector<cv::Point2f> vps;
         for (const auto& cl : c.clusters) {
             float rms = 0;
@@ -253,7 +223,7 @@ TEST(ManhattanPose, PoseFromClusteredSegments)
         std::vector<AxisAssignment> matched(3);
         for (int i = 0; i < 3; ++i)
             for (const auto& a : axes)
-                if (lineAngleDeg(a.direction, scene.directions[std::size_t(i)]) < 5) {
+                if (synth::lineAngleDeg(a.direction, scene.directions[std::size_t(i)]) < 5) {
                     matched[std::size_t(i)] = a;
                     if (a.direction.dot(scene.directions[std::size_t(i)]) < 0) {
                         matched[std::size_t(i)].direction = -a.direction;
@@ -448,9 +418,9 @@ TEST(ManhattanPose, DetectedSegmentsOfRenderedRooms)
                     double best = 180;
                     for (const auto& cl : c.clusters) {
                         float rms = 0;
-                        best =
-                            std::min(best, lineAngleDeg(vanishingDirection(K, clusterVanishingPoint(cl, rms)),
-                                                        scene.directions[std::size_t(axis)]));
+                        best = std::min(
+                            best, synth::lineAngleDeg(vanishingDirection(K, clusterVanishingPoint(cl, rms)),
+                                                      scene.directions[std::size_t(axis)]));
                     }
                     EXPECT_LT(best, kVpTolDeg) << "axis " << axis << ", seed " << seed;
                 }
@@ -630,7 +600,7 @@ TEST(ManhattanAxes, ChoiceOfThreeKeepsTheNumbers)
         for (const cv::Vec3d& truth : {X, Y, Z}) {
             double best = 180;
             for (const auto& d : dirs)
-                best = std::min(best, lineAngleDeg(d, truth));
+                best = std::min(best, synth::lineAngleDeg(d, truth));
             EXPECT_LT(best, 0.05);
         }
         if (c.selection != AxesSelection::FromTwo) {

@@ -252,27 +252,17 @@ TEST(StereoRun, ResultFileHoldsItsKeysAndRefusesAnUnwritableFolder)
 
 // ------------------------------------------------------------- the whole run
 
-// Rendered pairs of a small rig (640x480 and 800x450 cameras, a 7 x 5 board
-// of 30 mm squares) in a folder of the test's own; the secondary images are
-// stored mirrored left-right, as a mirrored camera delivers them.
-struct RenderedPairs {
+// A folder of the test's own, made before anything is rendered into it.
+struct TemporaryFolder {
     QTemporaryDir dir;
-    synth::StereoRig rig;
-    cv::Size pattern{7, 5};
-    double square = 30;
-    std::vector<synth::View> views;
-    synth::StereoImageFiles files;
+};
 
-    explicit RenderedPairs(int n)
+// The small rig's rendered pairs in a folder of the test's own; the
+// secondary images are stored mirrored left-right, as a mirrored camera
+// delivers them.
+struct RenderedPairs : TemporaryFolder, synth::SmallStereoScene {
+    explicit RenderedPairs(int n) : SmallStereoScene(dir.path(), n)
     {
-        rig = synth::makeStereoRig();
-        rig.primary = synth::makeCamera(cv::Size(640, 480), 550, {-0.1, 0.02, 0, 0, 0});
-        rig.secondary = synth::makeCamera(cv::Size(800, 450), 625, {0.05, 0, 0, 0, 0});
-        views = synth::stereoViews(rig, pattern, square, n, 17);
-        synth::RenderOptions o;
-        o.supersample = 2;
-        o.blurSigma = 0.5;
-        files = synth::writeStereoViews(dir.path(), rig, pattern, square, views, o);
         for (const QString& path : files.secondary) {
             cv::Mat image = cv::imread(path.toStdString(), cv::IMREAD_UNCHANGED);
             cv::flip(image, image, 1);

@@ -13,39 +13,11 @@
 #include <limits>
 #include <random>
 
-namespace {
-
-// The room's segments of 50 px or more, moved by noise, half of them reversed.
-std::vector<cv::Vec4f> roomSegments(const synth::BoxRoomScene& scene, unsigned seed)
-{
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> n(0.f, 0.1f);
-    std::bernoulli_distribution flip(0.5);
-    std::vector<cv::Vec4f> out;
-    for (cv::Vec4f s : scene.segments) {
-        if (std::hypot(s[2] - s[0], s[3] - s[1]) < 50)
-            continue;
-        for (int k = 0; k < 4; ++k)
-            s[k] += n(rng);
-        if (flip(rng))
-            s = cv::Vec4f(s[2], s[3], s[0], s[1]);
-        out.push_back(s);
-    }
-    return out;
-}
-
-double lineAngleDeg(const cv::Vec3d& a, const cv::Vec3d& b)
-{
-    return std::min(angleDeg(a, b), angleDeg(a, -b));
-}
-
-} // namespace
-
 TEST(VanishingPointSearch, FindsTheRoomsThreeDirectionsWithRisingProgress)
 {
     const synth::BoxRoomScene scene = synth::renderBoxRoom();
     VanishingPointSearchInput in;
-    in.segments = roomSegments(scene, 1);
+    in.segments = synth::noisySegments(scene, 0.1, 1);
     in.count = 3;
     in.seed = 7;
     std::vector<int> reported;
@@ -68,8 +40,8 @@ TEST(VanishingPointSearch, FindsTheRoomsThreeDirectionsWithRisingProgress)
     for (int axis = 0; axis < 3; ++axis) {
         double best = 180;
         for (const auto& c : r.clusters)
-            best = std::min(best, lineAngleDeg(vanishingDirection(scene.K, c.point),
-                                               scene.directions[std::size_t(axis)]));
+            best = std::min(best, synth::lineAngleDeg(vanishingDirection(scene.K, c.point),
+                                                      scene.directions[std::size_t(axis)]));
         EXPECT_LT(best, 0.5) << "axis " << axis;
     }
     ASSERT_FALSE(reported.empty());
@@ -88,7 +60,7 @@ TEST(VanishingPointSearch, StopsWhenTheProgressCallbackSaysSo)
 {
     const synth::BoxRoomScene scene = synth::renderBoxRoom();
     VanishingPointSearchInput in;
-    in.segments = roomSegments(scene, 2);
+    in.segments = synth::noisySegments(scene, 0.1, 2);
     in.seed = 3;
     for (int stopAt : {1, 30, 60, 80}) {
         SCOPED_TRACE(testing::Message() << "stop at " << stopAt << " %");

@@ -50,11 +50,6 @@ constexpr double kRotTolDeg = 1.0;    // camera rotation
 constexpr double kTransTolRel = 0.02; // camera translation, relative to its length
 const QColor kRed(Qt::red), kBlack(Qt::black);
 
-double lineAngleDeg(const cv::Vec3d& a, const cv::Vec3d& b)
-{
-    return std::min(angleDeg(a, b), angleDeg(a, -b));
-}
-
 cv::Matx33d matx(const cv::Mat& K)
 {
     cv::Mat K64;
@@ -95,7 +90,8 @@ void matchAxes(ManhattanWorld* dialog, const synth::BoxRoomScene& scene)
         int best = -1;
         double bestAngle = 180;
         for (std::size_t k = 0; k < vps.size(); ++k) {
-            const double a = lineAngleDeg(vanishingDirection(K, vps[k]), scene.directions[std::size_t(axis)]);
+            const double a =
+                synth::lineAngleDeg(vanishingDirection(K, vps[k]), scene.directions[std::size_t(axis)]);
             if (a < bestAngle) {
                 bestAngle = a;
                 best = int(k);
@@ -202,8 +198,8 @@ TEST_F(ManhattanWorldDialog, PoseOfTheBoxRoomReachesTheSensorTree)
         for (int axis = 0; axis < 3; ++axis) {
             double best = 180;
             for (const auto& vp : dialog->vanishingPointList())
-                best = std::min(best,
-                                lineAngleDeg(vanishingDirection(K, vp), scene.directions[std::size_t(axis)]));
+                best = std::min(best, synth::lineAngleDeg(vanishingDirection(K, vp),
+                                                          scene.directions[std::size_t(axis)]));
             EXPECT_LT(best, kVpTolDeg) << "axis " << axis;
         }
         const auto& a = dialog->axisAssignment();
@@ -469,7 +465,7 @@ TEST_F(ManhattanWorldDialog, BuildingPhotographIsStableOverSeeds)
                 continue;
             }
             for (int k = 0; k < compared; ++k)
-                EXPECT_LT(lineAngleDeg(first[std::size_t(k)], dirs[std::size_t(k)]), kVpTolDeg)
+                EXPECT_LT(synth::lineAngleDeg(first[std::size_t(k)], dirs[std::size_t(k)]), kVpTolDeg)
                     << "VP" << k + 1;
         }
     }

@@ -451,26 +451,7 @@ TEST_F(StereoDialog, RealPairsAgreeWithOpenCvStereoCalibration)
     EXPECT_LT(rowsOff, 1.0);
 }
 
-// Small rendered pairs for the bad-input paths.
-struct SmallScene {
-    synth::StereoRig rig;
-    cv::Size pattern{7, 5};
-    double square = 30;
-    std::vector<synth::View> views;
-    synth::StereoImageFiles files;
-
-    SmallScene(const QString& folder, int n)
-    {
-        rig = synth::makeStereoRig();
-        rig.primary = synth::makeCamera(cv::Size(640, 480), 550, {-0.1, 0.02, 0, 0, 0});
-        rig.secondary = synth::makeCamera(cv::Size(800, 450), 625, {0.05, 0, 0, 0, 0});
-        views = synth::stereoViews(rig, pattern, square, n, 17);
-        synth::RenderOptions o;
-        o.supersample = 2;
-        o.blurSigma = 0.5;
-        files = synth::writeStereoViews(folder, rig, pattern, square, views, o);
-    }
-};
+using SmallScene = synth::SmallStereoScene; // rendered pairs for the bad-input paths
 
 TEST_F(StereoDialog, BadInputsAreReportedAndNothingCrashes)
 {
