@@ -198,6 +198,171 @@ bool junctionsBeyondRing(const ExtendedGrid& grid, const cv::Mat& image, int bri
            });
 }
 
+// Mean grey level of a patch in the middle of square (r, c) of the extended
+// grid, the square between corner rows r, r + 1 and columns c, c + 1; -1
+// when the square's size is not finite or the patch leaves the image.
+double squareMean(const ExtendedGrid& grid, const cv::Mat& image, int r, int c)
+{
+    const int rows = grid.rows(), cols = grid.cols();
+    const cv::Point2d a = grid.at(r, c), b = grid.at(r, c + 1), d = grid.at(r + 1, c + 1),
+                      f = grid.at(r + 1, c);
+    // Ring squares are sampled nearer to the board: the outer squares
+    // of many printed targets are cut short by the margin.
+    auto weight = [&](int rr, int cc) { return (rr >= 0 && rr < rows && cc >= 0 && cc < cols) ? 3.0 : 1.0; };
+    const double wa = weight(r, c), wb = weight(r, c + 1), wd = weight(r + 1, c + 1), wf = weight(r + 1, c);
+    const cv::Point2d m = (wa * a + wb * b + wd * d + wf * f) / (wa + wb + wd + wf);
+    const double size = std::min(cv::norm(d - a), cv::norm(f - b)) / std::sqrt(2.0);
+    if (!std::isfinite(size))
+        return -1;
+    return patchMean(image, m, std::max(1, cvRound(kSquarePatch * 0.5 * size)));
+}
+
+// The mean grey levels of the squares r = -X .. rows - 2 + X,
+// c = -X .. cols - 2 + X of the extended grid (squareMean; -1 for a square
+// not sampled). A square's level is 0 on the board, 1 in the ring around it,
+// 2 beyond.
+class SquareSamples {
+public:
+    static constexpr int X = ExtendedGrid::kExtension;
+
+    SquareSamples(const ExtendedGrid& grid, const cv::Mat& image)
+        : rows(grid.rows()), cols(grid.cols()), stride_(cols - 1 + 2 * X),
+          values_(static_cast<size_t>((rows - 1 + 2 * X) * stride_), -1.0)
+    {
+        for (int r = -X; r <= rows - 2 + X; ++r)
+            for (int c = -X; c <= cols - 2 + X; ++c)
+                values_[(r + X) * stride_ + (c + X)] = squareMean(grid, image, r, c);
+    }
+
+    double at(int r, int c) const { return values_[(r + X) * stride_ + (c + X)]; }
+    int level(int r, int c) const
+    {
+        const int lr = r < 0 ? -r : std::max(0, r - (rows - 2));
+        const int lc = c < 0 ? -c : std::max(0, c - (cols - 2));
+        return std::max(lr, lc);
+    }
+
+    const int rows, cols; // corner rows and columns of the board
+
+private:
+    int stride_;
+    std::vector<double> values_;
+};
+
+// Which of the board's squares are bright: those with (r + c) mod 2 ==
+// bright; contrast is the difference of the mean grey levels of the bright
+// and the dark ones.
+struct SquareColours {
+    int bright = 0;
+    double contrast = 0;
+};
+
+// The colours of the board's own squares; false when one of them was not
+// sampled or their contrast is too weak for a chessboard.
+bool measureBoardSquares(const SquareSamples& squares, SquareColours& colours)
+{
+    double sum[2] = {0, 0};
+    int count[2] = {0, 0};
+    for (int r = 0; r + 1 < squares.rows; ++r)
+        for (int c = 0; c + 1 < squares.cols; ++c) {
+            if (squares.at(r, c) < 0)
+                return false;
+            sum[(r + c) & 1] += squares.at(r, c);
+            ++count[(r + c) & 1];
+        }
+    if (count[0] == 0 || count[1] == 0)
+        return false;
+    colours.bright = sum[0] / count[0] > sum[1] / count[1] ? 0 : 1;
+    colours.contrast = std::fabs(sum[0] / count[0] - sum[1] / count[1]);
+    if (colours.contrast < kMinSquareContrast)
+        return false;
+    return true;
+}
+
+// 1 when squares (r0, c0) and (r1, c1) alternate as a chessboard's, differing
+// by at least `share` of the contrast; 0 when not; -1 when one of them was not
+// sampled.
+int alternation(const SquareSamples& squares, const SquareColours& colours, int r0, int c0, int r1, int c1,
+                double share)
+{
+    const double a = squares.at(r0, c0), b = squares.at(r1, c1);
+    if (a < 0 || b < 0)
+        return -1;
+    const bool aBright = ((((r0 + c0) % 2) + 2) % 2) == colours.bright;
+    return (aBright ? a - b : b - a) >= share * colours.contrast ? 1 : 0;
+}
+
+// Whether every two neighbouring squares on the board or in the ring around
+// it alternate: by kSquareContrastShare of the contrast on the board, by
+// kRingContrastShare where a ring square is one of them. A pair with a square
+// not sampled is not judged.
+bool squaresAlternate(const SquareSamples& squares, const SquareColours& colours)
+{
+    const int rows = squares.rows, cols = squares.cols;
+    auto level = [&](int r, int c) { return squares.level(r, c); };
+    auto alternate = [&](int r0, int c0, int r1, int c1, double share) {
+        return alternation(squares, colours, r0, c0, r1, c1, share);
+    };
+    for (int r = -1; r <= rows - 1; ++r)
+        for (int c = -1; c <= cols - 1; ++c) {
+            const double share = level(r, c) == 0 ? kSquareContrastShare : kRingContrastShare;
+            if (c + 1 <= cols - 1 && std::max(level(r, c), level(r, c + 1)) <= 1 &&
+                alternate(r, c, r, c + 1, level(r, c + 1) == 0 ? share : kRingContrastShare) == 0)
+                return false;
+            if (r + 1 <= rows - 1 && std::max(level(r, c), level(r + 1, c)) <= 1 &&
+                alternate(r, c, r + 1, c, level(r + 1, c) == 0 ? share : kRingContrastShare) == 0)
+                return false;
+        }
+    return true;
+}
+
+// One side of n squares: across(k) tells whether its k-th ring square and the
+// square beyond it alternate, along(k) whether the k-th and the next square
+// beyond do (alternation's values). The side continues when no pair refuses
+// it and at least min(3, n) of the pairs across were sampled (and so
+// alternate).
+bool sideContinues(int n, const std::function<int(int)>& across, const std::function<int(int)>& along)
+{
+    int known = 0;
+    for (int k = 0; k < n; ++k) {
+        const int a = across(k);
+        if (a == 0)
+            return false;
+        known += a > 0;
+        if (k + 1 < n && along(k) == 0)
+            return false;
+    }
+    return known >= std::min(3, n);
+}
+
+// Does the pattern go on beyond the ring, along a whole side? Then the
+// squares beyond it alternate, with full contrast, with the ring and
+// among themselves (a margin or a plain background of middle grey lies
+// between the ring's dark and bright squares, but does not alternate
+// along the side).
+bool squaresContinueBeyondRing(const SquareSamples& squares, const SquareColours& colours)
+{
+    constexpr int X = SquareSamples::X;
+    const int rows = squares.rows, cols = squares.cols;
+    const double s = kBeyondContrastShare;
+    auto alternate = [&](int r0, int c0, int r1, int c1) {
+        return alternation(squares, colours, r0, c0, r1, c1, s);
+    };
+    const int top = -X, bottom = rows - 2 + X, left = -X, right = cols - 2 + X;
+    return sideContinues(
+               cols - 1, [&](int c) { return alternate(-1, c, top, c); },
+               [&](int c) { return alternate(top, c, top, c + 1); }) ||
+           sideContinues(
+               cols - 1, [&](int c) { return alternate(rows - 1, c, bottom, c); },
+               [&](int c) { return alternate(bottom, c, bottom, c + 1); }) ||
+           sideContinues(
+               rows - 1, [&](int r) { return alternate(r, -1, r, left); },
+               [&](int r) { return alternate(r, left, r + 1, left); }) ||
+           sideContinues(
+               rows - 1, [&](int r) { return alternate(r, cols - 1, r, right); },
+               [&](int r) { return alternate(r, right, r + 1, right); });
+}
+
 // The squares of the board, and the ring of squares around its inner
 // corners that every chessboard has, alternate between dark and bright: every
 // two neighbouring squares differ by a good part of the board's contrast. A
@@ -213,108 +378,15 @@ bool junctionsBeyondRing(const ExtendedGrid& grid, const cv::Mat& image, int bri
 bool hasChessboardSquares(const std::vector<cv::Point2f>& corners, int rows, int cols, const cv::Mat& image,
                           bool whole = true)
 {
-    constexpr int X = ExtendedGrid::kExtension;
     const ExtendedGrid grid(corners, rows, cols);
-    auto e = [&](int r, int c) -> const cv::Point2d& { return grid.at(r, c); };
-
-    // Squares r = -X .. rows - 2 + X, c = -X .. cols - 2 + X; square (r, c)
-    // lies between corner rows r, r + 1 and columns c, c + 1. Its level is 0
-    // on the board, 1 in the ring around it, 2 beyond.
-    const int sr = rows - 1 + 2 * X, sc = cols - 1 + 2 * X;
-    auto level = [&](int r, int c) {
-        const int lr = r < 0 ? -r : std::max(0, r - (rows - 2));
-        const int lc = c < 0 ? -c : std::max(0, c - (cols - 2));
-        return std::max(lr, lc);
-    };
-    std::vector<double> value(sr * sc, -1.0);
-    auto v = [&](int r, int c) -> double& { return value[(r + X) * sc + (c + X)]; };
-    for (int r = -X; r <= rows - 2 + X; ++r) {
-        for (int c = -X; c <= cols - 2 + X; ++c) {
-            const cv::Point2d a = e(r, c), b = e(r, c + 1), d = e(r + 1, c + 1), f = e(r + 1, c);
-            // Ring squares are sampled nearer to the board: the outer squares
-            // of many printed targets are cut short by the margin.
-            auto weight = [&](int rr, int cc) {
-                return (rr >= 0 && rr < rows && cc >= 0 && cc < cols) ? 3.0 : 1.0;
-            };
-            const double wa = weight(r, c), wb = weight(r, c + 1), wd = weight(r + 1, c + 1),
-                         wf = weight(r + 1, c);
-            const cv::Point2d m = (wa * a + wb * b + wd * d + wf * f) / (wa + wb + wd + wf);
-            const double size = std::min(cv::norm(d - a), cv::norm(f - b)) / std::sqrt(2.0);
-            if (!std::isfinite(size))
-                continue;
-            v(r, c) = patchMean(image, m, std::max(1, cvRound(kSquarePatch * 0.5 * size)));
-        }
-    }
-    // Contrast of the board's own squares.
-    double sum[2] = {0, 0};
-    int count[2] = {0, 0};
-    for (int r = 0; r + 1 < rows; ++r)
-        for (int c = 0; c + 1 < cols; ++c) {
-            if (v(r, c) < 0)
-                return false;
-            sum[(r + c) & 1] += v(r, c);
-            ++count[(r + c) & 1];
-        }
-    if (count[0] == 0 || count[1] == 0)
+    const SquareSamples squares(grid, image);
+    SquareColours colours;
+    if (!measureBoardSquares(squares, colours) || !squaresAlternate(squares, colours))
         return false;
-    const int bright = sum[0] / count[0] > sum[1] / count[1] ? 0 : 1;
-    const double contrast = std::fabs(sum[0] / count[0] - sum[1] / count[1]);
-    if (contrast < kMinSquareContrast)
-        return false;
-    // 1 when the two squares alternate as a chessboard's, 0 when not, -1 when
-    // one of them was not sampled.
-    auto alternate = [&](int r0, int c0, int r1, int c1, double share) {
-        const double a = v(r0, c0), b = v(r1, c1);
-        if (a < 0 || b < 0)
-            return -1;
-        const bool aBright = ((((r0 + c0) % 2) + 2) % 2) == bright;
-        return (aBright ? a - b : b - a) >= share * contrast ? 1 : 0;
-    };
-    for (int r = -1; r <= rows - 1; ++r)
-        for (int c = -1; c <= cols - 1; ++c) {
-            const double share = level(r, c) == 0 ? kSquareContrastShare : kRingContrastShare;
-            if (c + 1 <= cols - 1 && std::max(level(r, c), level(r, c + 1)) <= 1 &&
-                alternate(r, c, r, c + 1, level(r, c + 1) == 0 ? share : kRingContrastShare) == 0)
-                return false;
-            if (r + 1 <= rows - 1 && std::max(level(r, c), level(r + 1, c)) <= 1 &&
-                alternate(r, c, r + 1, c, level(r + 1, c) == 0 ? share : kRingContrastShare) == 0)
-                return false;
-        }
     if (!whole)
         return true;
-    // Does the pattern go on beyond the ring, along a whole side? Then the
-    // squares beyond it alternate, with full contrast, with the ring and
-    // among themselves (a margin or a plain background of middle grey lies
-    // between the ring's dark and bright squares, but does not alternate
-    // along the side).
-    const double s = kBeyondContrastShare;
-    auto continues = [&](int n, const std::function<int(int)>& across, const std::function<int(int)>& along) {
-        int known = 0;
-        for (int k = 0; k < n; ++k) {
-            const int a = across(k);
-            if (a == 0)
-                return false;
-            known += a > 0;
-            if (k + 1 < n && along(k) == 0)
-                return false;
-        }
-        return known >= std::min(3, n);
-    };
-    const int top = -X, bottom = rows - 2 + X, left = -X, right = cols - 2 + X;
-    if (continues(
-            cols - 1, [&](int c) { return alternate(-1, c, top, c, s); },
-            [&](int c) { return alternate(top, c, top, c + 1, s); }) ||
-        continues(
-            cols - 1, [&](int c) { return alternate(rows - 1, c, bottom, c, s); },
-            [&](int c) { return alternate(bottom, c, bottom, c + 1, s); }) ||
-        continues(
-            rows - 1, [&](int r) { return alternate(r, -1, r, left, s); },
-            [&](int r) { return alternate(r, left, r + 1, left, s); }) ||
-        continues(
-            rows - 1, [&](int r) { return alternate(r, cols - 1, r, right, s); },
-            [&](int r) { return alternate(r, right, r + 1, right, s); }))
-        return false;
-    return !junctionsBeyondRing(grid, image, bright, contrast);
+    return !squaresContinueBeyondRing(squares, colours) &&
+           !junctionsBeyondRing(grid, image, colours.bright, colours.contrast);
 }
 
 // Validates, grows, measures and orients one seed board; empties it when it

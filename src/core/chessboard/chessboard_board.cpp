@@ -495,6 +495,110 @@ Chessboard::Board::Cell* Chessboard::Board::bottomLeftCell() const
     return c;
 }
 
+// How a line of new cells attaches along one side of the board: the line of
+// existing cells E along that border, walked from its first cell, and the
+// neighbour links and corners that a new cell and its E share. A new cell's
+// inner corners are the outer corners of its E: it takes E's outerA and
+// outerB as its innerA and innerB.
+struct Chessboard::Board::LineAttachment {
+    Cell* Cell::*step = nullptr;          // from one cell of the border line to the next
+    Cell* Cell::*stepBack = nullptr;      // the other way
+    Cell* Cell::*out = nullptr;           // side of E on which the new cell lies
+    Cell* Cell::*in = nullptr;            // side of the new cell on which E lies
+    cv::Point2f* Cell::*outerA = nullptr; // outer corner on the side of points[k - 1]
+    cv::Point2f* Cell::*outerB = nullptr; // outer corner on the side of points[k]
+    cv::Point2f* Cell::*innerA = nullptr; // inner corner on the side of points[k - 1]
+    cv::Point2f* Cell::*innerB = nullptr; // inner corner on the side of points[k]
+
+    static LineAttachment forSide(int side)
+    {
+        LineAttachment a;
+        switch (side) {
+        case SideLeft:
+            a.step = &Cell::bottom;
+            a.stepBack = &Cell::top;
+            a.out = &Cell::left;
+            a.in = &Cell::right;
+            a.outerA = &Cell::topLeft;
+            a.outerB = &Cell::bottomLeft;
+            a.innerA = &Cell::topRight;
+            a.innerB = &Cell::bottomRight;
+            break;
+        case SideRight:
+            a.step = &Cell::bottom;
+            a.stepBack = &Cell::top;
+            a.out = &Cell::right;
+            a.in = &Cell::left;
+            a.outerA = &Cell::topRight;
+            a.outerB = &Cell::bottomRight;
+            a.innerA = &Cell::topLeft;
+            a.innerB = &Cell::bottomLeft;
+            break;
+        case SideTop:
+            a.step = &Cell::right;
+            a.stepBack = &Cell::left;
+            a.out = &Cell::top;
+            a.in = &Cell::bottom;
+            a.outerA = &Cell::topLeft;
+            a.outerB = &Cell::topRight;
+            a.innerA = &Cell::bottomLeft;
+            a.innerB = &Cell::bottomRight;
+            break;
+        default:
+            a.step = &Cell::right;
+            a.stepBack = &Cell::left;
+            a.out = &Cell::bottom;
+            a.in = &Cell::top;
+            a.outerA = &Cell::bottomLeft;
+            a.outerB = &Cell::bottomRight;
+            a.innerA = &Cell::topLeft;
+            a.innerB = &Cell::topRight;
+            break;
+        }
+        return a;
+    }
+
+    // Number of cells of the border line from start.
+    int lineLength(const Cell* start) const
+    {
+        int length = 0;
+        for (const Cell* e = start; e; e = e->*step)
+            ++length;
+        return length;
+    }
+};
+
+// Adds the cells of the new line (one fewer than the points) and its corners
+// (the points) beside the border line from start, links the new cells with
+// each other and with the border line, and gives each the opposite colour of
+// its border cell. Returns the first new cell.
+Chessboard::Board::Cell* Chessboard::Board::attachLine(const std::vector<cv::Point2f>& points, Cell* start,
+                                                       const LineAttachment& a)
+{
+    const int n = static_cast<int>(points.size());
+    const size_t firstNew = cells.size();
+    for (int k = 1; k < n; ++k)
+        newCell();
+    cv::Point2f* last = newCorner(points[0]);
+    Cell* e = start;
+    for (int k = 1; k < n; ++k, e = e->*a.step) {
+        Cell* nk = cells[firstNew + k - 1].get();
+        e->*a.out = nk;
+        nk->*a.in = e;
+        nk->black = !e->black;
+        if (k > 1)
+            nk->*a.stepBack = cells[firstNew + k - 2].get();
+        if (k < n - 1)
+            nk->*a.step = cells[firstNew + k].get();
+        nk->*a.outerA = last;
+        last = newCorner(points[k]);
+        nk->*a.outerB = last;
+        nk->*a.innerA = e->*a.outerA;
+        nk->*a.innerB = e->*a.outerB;
+    }
+    return cells[firstNew].get();
+}
+
 void Chessboard::Board::addLine(const std::vector<cv::Point2f>& points, int side)
 {
     static const char* names[] = {
@@ -505,101 +609,16 @@ void Chessboard::Board::addLine(const std::vector<cv::Point2f>& points, int side
     if (points.empty() || !topLeftCell || n != (column ? nRows : nCols))
         cv::error(cv::Error::StsBadArg, "wrong number of points", names[side], __FILE__, __LINE__);
 
-    // The line of existing cells along the border, walked from its first cell.
-    Cell* start = nullptr;
-    Cell* Cell::*step = nullptr;
-    Cell* Cell::*stepBack = nullptr;
-    Cell* Cell::*out = nullptr;           // side of E on which the new cell lies
-    Cell* Cell::*in = nullptr;            // side of the new cell on which E lies
-    cv::Point2f* Cell::*outerA = nullptr; // outer corner on the side of points[k - 1]
-    cv::Point2f* Cell::*outerB = nullptr; // outer corner on the side of points[k]
-    cv::Point2f* Cell::*innerA = nullptr; // inner corners of the new cell ...
-    cv::Point2f* Cell::*innerB = nullptr;
-    cv::Point2f* Cell::*borderA = nullptr; // ... taken from these corners of E
-    cv::Point2f* Cell::*borderB = nullptr;
-    switch (side) {
-    case SideLeft:
-        start = topLeftCell;
-        step = &Cell::bottom;
-        stepBack = &Cell::top;
-        out = &Cell::left;
-        in = &Cell::right;
-        outerA = &Cell::topLeft;
-        outerB = &Cell::bottomLeft;
-        innerA = &Cell::topRight;
-        borderA = &Cell::topLeft;
-        innerB = &Cell::bottomRight;
-        borderB = &Cell::bottomLeft;
-        break;
-    case SideRight:
-        start = topRightCell();
-        step = &Cell::bottom;
-        stepBack = &Cell::top;
-        out = &Cell::right;
-        in = &Cell::left;
-        outerA = &Cell::topRight;
-        outerB = &Cell::bottomRight;
-        innerA = &Cell::topLeft;
-        borderA = &Cell::topRight;
-        innerB = &Cell::bottomLeft;
-        borderB = &Cell::bottomRight;
-        break;
-    case SideTop:
-        start = topLeftCell;
-        step = &Cell::right;
-        stepBack = &Cell::left;
-        out = &Cell::top;
-        in = &Cell::bottom;
-        outerA = &Cell::topLeft;
-        outerB = &Cell::topRight;
-        innerA = &Cell::bottomLeft;
-        borderA = &Cell::topLeft;
-        innerB = &Cell::bottomRight;
-        borderB = &Cell::topRight;
-        break;
-    default:
-        start = bottomLeftCell();
-        step = &Cell::right;
-        stepBack = &Cell::left;
-        out = &Cell::bottom;
-        in = &Cell::top;
-        outerA = &Cell::bottomLeft;
-        outerB = &Cell::bottomRight;
-        innerA = &Cell::topLeft;
-        borderA = &Cell::bottomLeft;
-        innerB = &Cell::topRight;
-        borderB = &Cell::bottomRight;
-        break;
-    }
+    const LineAttachment attachment = LineAttachment::forSide(side);
+    const bool atTopLeft = side == SideLeft || side == SideTop;
+    Cell* start = atTopLeft ? topLeftCell : side == SideRight ? topRightCell() : bottomLeftCell();
     // Count the border line before changing anything.
-    int length = 0;
-    for (Cell* e = start; e; e = e->*step)
-        ++length;
-    if (length != n - 1)
+    if (attachment.lineLength(start) != n - 1)
         cv::error(cv::Error::StsInternal, "damaged grid", names[side], __FILE__, __LINE__);
 
-    const size_t firstNew = cells.size();
-    for (int k = 1; k < n; ++k)
-        newCell();
-    cv::Point2f* last = newCorner(points[0]);
-    Cell* e = start;
-    for (int k = 1; k < n; ++k, e = e->*step) {
-        Cell* nk = cells[firstNew + k - 1].get();
-        e->*out = nk;
-        nk->*in = e;
-        nk->black = !e->black;
-        if (k > 1)
-            nk->*stepBack = cells[firstNew + k - 2].get();
-        if (k < n - 1)
-            nk->*step = cells[firstNew + k].get();
-        nk->*outerA = last;
-        last = newCorner(points[k]);
-        nk->*outerB = last;
-        nk->*innerA = e->*borderA;
-        nk->*innerB = e->*borderB;
-    }
-    if (side == SideLeft || side == SideTop)
-        topLeftCell = cells[firstNew].get();
+    Cell* first = attachLine(points, start, attachment);
+    if (atTopLeft)
+        topLeftCell = first;
     if (column)
         ++nCols;
     else

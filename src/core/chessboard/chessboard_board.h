@@ -278,6 +278,8 @@ private:
     Cell* bottomLeftCell() const;
     // Shared scheme of the four line-adding operations.
     void addLine(const std::vector<cv::Point2f>& points, int side);
+    struct LineAttachment;
+    Cell* attachLine(const std::vector<cv::Point2f>& points, Cell* start, const LineAttachment& attachment);
     // Shared scheme of the four growth operations.
     bool growSide(const cv::Mat& table, cv::flann::Index& index, int side);
     void copyFrom(const Board& other);

@@ -31,6 +31,49 @@ struct HeapGreater {
     }
 };
 
+void pushEntry(std::vector<HeapEntry>& heap, const HeapEntry& e)
+{
+    heap.push_back(e);
+    std::push_heap(heap.begin(), heap.end(), HeapGreater());
+}
+
+// The candidates as (distance, pair) entries sorted by distance, then by
+// pair index. The entries hold the distances by value: a merge changes the
+// pairs' distances, not the entries. Frees `candidates`.
+std::vector<HeapEntry> sortedEntries(const std::vector<ClusterPair>& pairs,
+                                     std::vector<std::uint32_t>& candidates)
+{
+    std::vector<HeapEntry> sorted;
+    sorted.reserve(candidates.size());
+    for (std::uint32_t q : candidates)
+        sorted.push_back({pairs[q].distance, q});
+    std::vector<std::uint32_t>().swap(candidates);
+    std::sort(sorted.begin(), sorted.end(), [](const HeapEntry& a, const HeapEntry& b) {
+        return before(a.distance, a.pair, b.distance, b.pair);
+    });
+    return sorted;
+}
+
+// Takes into e the smaller of the next sorted entry (sorted[next]) and the
+// heap's top, the sorted one on a tie; false when both are used up.
+bool takeNextEntry(const std::vector<HeapEntry>& sorted, std::size_t& next, std::vector<HeapEntry>& heap,
+                   HeapEntry& e)
+{
+    const bool fromList = next < sorted.size();
+    const bool fromHeap = !heap.empty();
+    if (!fromList && !fromHeap)
+        return false;
+    if (fromList && (!fromHeap || !before(heap.front().distance, heap.front().pair, sorted[next].distance,
+                                          sorted[next].pair))) {
+        e = sorted[next++];
+    } else {
+        e = heap.front();
+        std::pop_heap(heap.begin(), heap.end(), HeapGreater());
+        heap.pop_back();
+    }
+    return true;
+}
+
 } // namespace
 
 JLinkageClusterer::JLinkageClusterer(DistanceFunction distanceFunction, float threshold,
@@ -375,50 +418,41 @@ void JLinkageClusterer::mergePair(std::uint32_t pairIdx, std::vector<HeapEntry>&
         // Every mergeable pair has an entry keyed at most at its distance: a
         // smaller distance gets a new entry now, a larger one is re-keyed
         // when its old entry comes up.
-        if (q.mergeable() && q.distance < before) {
-            heap.push_back({q.distance, list[r]});
-            std::push_heap(heap.begin(), heap.end(), HeapGreater());
-        }
+        if (q.mergeable() && q.distance < before)
+            pushEntry(heap, {q.distance, list[r]});
     }
     list.resize(w);
 
     releaseCluster(bId);
 }
 
-std::vector<PreferenceCluster*> JLinkageClusterer::runClustering(const Progress& progress,
-                                                                 const std::function<bool()>& stop)
+// Tree mode: each point whose neighbourhood is new (inserted or manually
+// merged since the last run) gets a pair between its cluster and the cluster
+// of each of its k nearest points, unless the two are one or already paired.
+void JLinkageClusterer::pairNearestNeighbours()
 {
-    lastTimes = ClusteringTimes();
-    auto t0 = Clock::now();
-    bool stopped = false;
-    const auto report = [&](float v) {
-        if (progress)
-            progress(v);
-        if (stop && stop())
-            stopped = true;
-    };
-
-    if (useTree) {
-        tree.rebuild();
-        for (auto& pt : pointList) {
-            if (!pt->pendingNeighbourSearch)
+    tree.rebuild();
+    for (auto& pt : pointList) {
+        if (!pt->pendingNeighbourSearch)
+            continue;
+        const auto neighbours =
+            tree.nearestPoints(*pt, std::numeric_limits<float>::max(), kNeighbours, pointCount);
+        for (PreferencePoint* nb : neighbours) {
+            PreferenceCluster* own = pt->cluster;
+            PreferenceCluster* other = nb->cluster;
+            if (other == own || pairedWith(*other, own->id))
                 continue;
-            const auto neighbours =
-                tree.nearestPoints(*pt, std::numeric_limits<float>::max(), kNeighbours, pointCount);
-            for (PreferencePoint* nb : neighbours) {
-                PreferenceCluster* own = pt->cluster;
-                PreferenceCluster* other = nb->cluster;
-                if (other == own || pairedWith(*other, own->id))
-                    continue;
-                queuePair(newPair(own->id, other->id));
-            }
-            pt->pendingNeighbourSearch = false;
+            queuePair(newPair(own->id, other->id));
         }
+        pt->pendingNeighbourSearch = false;
     }
-    auto t1 = Clock::now();
-    lastTimes.neighbourPairs = seconds(t0, t1);
-    report(0.01f);
+}
 
+// Empties the queue of pairs to update, recomputing their distances, and
+// returns the pairs that can be merged: the queued ones in the order they
+// leave the queue, then the others in index order.
+std::vector<std::uint32_t> JLinkageClusterer::collectCandidates()
+{
     // A pair is a candidate while it shares a hypothesis; merging never makes
     // disjoint sets overlap, so a pair without one is dropped for good.
     std::vector<std::uint32_t> candidates;
@@ -444,65 +478,76 @@ std::vector<PreferenceCluster*> JLinkageClusterer::runClustering(const Progress&
         if (!isCandidate[q] && p.mergeable())
             candidates.push_back(q);
     }
-    std::vector<char>().swap(isCandidate);
-    auto t2 = Clock::now();
-    lastTimes.pairDistances = seconds(t1, t2);
-    report(0.02f);
-    if (stopped)
-        return liveClusters();
+    return candidates;
+}
 
-    // sorted (distance, pair) entries, by value rather than through the pairs
-    std::vector<HeapEntry> sorted;
-    sorted.reserve(candidates.size());
-    for (std::uint32_t q : candidates)
-        sorted.push_back({pairStore[q].distance, q});
-    std::vector<std::uint32_t>().swap(candidates);
-    std::sort(sorted.begin(), sorted.end(), [](const HeapEntry& a, const HeapEntry& b) {
-        return before(a.distance, a.pair, b.distance, b.pair);
-    });
-    auto t3 = Clock::now();
-    lastTimes.sort = seconds(t2, t3);
-
-    // Entries come from the sorted list and from a heap of later ones, the
-    // smaller first. An entry is taken when its key is its pair's distance;
-    // a pair whose distance has grown since is put back at that distance, so
-    // the pair merged is always one of the smallest distance.
+// Merges pairs, smallest distance first, until no pair can be merged.
+// Returns true when `report` asked to stop after a merge.
+//
+// Entries come from the sorted list and from a heap of later ones, the
+// smaller first. An entry is taken when its key is its pair's distance;
+// a pair whose distance has grown since is put back at that distance, so
+// the pair merged is always one of the smallest distance.
+bool JLinkageClusterer::mergeInOrder(const std::vector<HeapEntry>& sorted,
+                                     const std::function<bool(float)>& report)
+{
     const std::size_t initialCount = sorted.size();
     std::size_t c = 0;
     std::vector<HeapEntry> heap;
     const auto loopStart = Clock::now();
-    for (;;) {
-        const bool fromList = c < sorted.size();
-        const bool fromHeap = !heap.empty();
-        if (!fromList && !fromHeap)
-            break;
-        HeapEntry e;
-        if (fromList && (!fromHeap || !before(heap.front().distance, heap.front().pair, sorted[c].distance,
-                                              sorted[c].pair))) {
-            e = sorted[c++];
-        } else {
-            e = heap.front();
-            std::pop_heap(heap.begin(), heap.end(), HeapGreater());
-            heap.pop_back();
-        }
+    HeapEntry e;
+    while (takeNextEntry(sorted, c, heap, e)) {
         const ClusterPair& p = pairStore[e.pair];
         if (!p.mergeable() || e.distance > p.distance)
             continue; // gone, or a smaller entry exists
         if (e.distance < p.distance) {
-            heap.push_back({p.distance, e.pair});
-            std::push_heap(heap.begin(), heap.end(), HeapGreater());
+            pushEntry(heap, {p.distance, e.pair});
             continue;
         }
         auto h2 = Clock::now();
         mergePair(e.pair, heap); // the heap pushes count with the merge
         lastTimes.merges += seconds(h2, Clock::now());
-        if (initialCount > 0)
-            report(1.f - float(sorted.size() - c) / float(initialCount));
-        if (stopped)
-            return liveClusters();
+        if (initialCount > 0 && report(1.f - float(sorted.size() - c) / float(initialCount)))
+            return true;
     }
     // the entries' upkeep: the loop without the merges
     lastTimes.reorders = seconds(loopStart, Clock::now()) - lastTimes.merges;
+    return false;
+}
+
+std::vector<PreferenceCluster*> JLinkageClusterer::runClustering(const Progress& progress,
+                                                                 const std::function<bool()>& stop)
+{
+    lastTimes = ClusteringTimes();
+    auto t0 = Clock::now();
+    // Reports progress; true once stop has answered true (it stays so).
+    bool stopped = false;
+    const auto report = [&](float v) {
+        if (progress)
+            progress(v);
+        if (stop && stop())
+            stopped = true;
+        return stopped;
+    };
+
+    if (useTree)
+        pairNearestNeighbours();
+    auto t1 = Clock::now();
+    lastTimes.neighbourPairs = seconds(t0, t1);
+    report(0.01f);
+
+    std::vector<std::uint32_t> candidates = collectCandidates();
+    auto t2 = Clock::now();
+    lastTimes.pairDistances = seconds(t1, t2);
+    if (report(0.02f))
+        return liveClusters();
+
+    const std::vector<HeapEntry> sorted = sortedEntries(pairStore, candidates);
+    auto t3 = Clock::now();
+    lastTimes.sort = seconds(t2, t3);
+
+    if (mergeInOrder(sorted, report))
+        return liveClusters();
     report(1.f);
     return liveClusters();
 }

@@ -135,6 +135,10 @@ private:
     bool pairedWith(const PreferenceCluster& c, std::uint32_t otherId) const;
     void computeDistance(ClusterPair& p);
     void mergePair(std::uint32_t pairIdx, std::vector<struct HeapEntry>& heap);
+    // the steps of runClustering
+    void pairNearestNeighbours();
+    std::vector<std::uint32_t> collectCandidates();
+    bool mergeInOrder(const std::vector<struct HeapEntry>& sorted, const std::function<bool(float)>& report);
     void releaseCluster(std::uint32_t id);
     const std::vector<float>& modelAt(std::uint32_t slot) const
     {

@@ -276,118 +276,164 @@ void EdgeTracer::closeChain()
         chainStarts.push_back((int)chainData.size());
 }
 
-void EdgeTracer::traceEdgeChains()
+// Two traces from pixel (r, c) with the given parent chain: down and up when
+// `vertical` (across a horizontal trace, or from an anchor on a vertical
+// edge), else right and left; the stack traces up or left first.
+void EdgeTracer::pushCrossingTraces(int r, int c, int parent, bool vertical)
 {
-    const std::vector<int> order = anchorsByGradient();
+    if (vertical) {
+        stack.push_back({r, c, parent, DOWN});
+        stack.push_back({r, c, parent, UP});
+    } else {
+        stack.push_back({r, c, parent, RIGHT});
+        stack.push_back({r, c, parent, LEFT});
+    }
+}
+
+// One chain of an anchor's trace: from the entry's pixel in its direction, as
+// long as the edge runs that way and the gradient stays at the threshold or
+// above, marking its pixels as edge. Where the edge turns, the last pixel
+// leaves the chain and starts two traces across. The chain becomes a child of
+// the entry's parent: child 0 when it runs left or up, child 1 otherwise.
+void EdgeTracer::traceChain(const StackEntry& en)
+{
     uchar* e = edge.ptr<uchar>();
     const uchar* d = direction.ptr<uchar>();
     const short* g = gradient.ptr<short>();
-    // per trace direction (index 1..4): offset straight ahead, of the diagonals A (upper or left) and
-    // C (lower or right), of the diagonal checked first and second for edge pixels, and beside the trace
     const TraceOffsets step(W);
+    // per trace direction (index 1..4): offset of the pixels beside the
+    // trace, and the direction map value of an edge running that way
     const int beside[5] = {0, W, W, 1, 1};
     const uchar wanted[5] = {0, HORIZONTAL_EDGE, HORIZONTAL_EDGE, VERTICAL_EDGE, VERTICAL_EDGE};
 
+    const int k = (int)chainTable.size();
+    const int dir = en.dir;
+    int off = en.r * W + en.c;
+    chainTable.push_back({dir, 0, en.parent, {-1, -1}, (int)pixelList.size()});
+    pixelList.emplace_back(en.c, en.r);
+    int len = 1;
+    const int childSlot = (dir == LEFT || dir == UP) ? 0 : 1;
+    for (;;) {
+        if (d[off] != wanted[dir]) {
+            pushCrossingTraces(off / W, off % W, k, dir == LEFT || dir == RIGHT);
+            pixelList.pop_back();
+            --len;
+            break;
+        }
+        e[off] = EDGE;
+        // anchors right beside the edge would only trace it again
+        if (e[off - beside[dir]] == ANCHOR)
+            e[off - beside[dir]] = FREE;
+        if (e[off + beside[dir]] == ANCHOR)
+            e[off + beside[dir]] = FREE;
+        const int n = step.next(e, g, off, dir);
+        if (e[n] == EDGE || g[n] < gradThresh)
+            break;
+        off = n;
+        pixelList.emplace_back(n % W, n / W);
+        ++len;
+    }
+    chainTable[(size_t)k].len = len;
+    chainTable[(size_t)en.parent].children[childSlot] = k;
+}
+
+// Traces the edge through an anchor: a tree of chains in chainTable (chain 0
+// the root, without pixels; its child 0 runs left or up from the anchor,
+// child 1 right or down) with their pixels in pixelList. Returns the number
+// of chains that started on a pixel not yet marked as edge.
+int EdgeTracer::traceFromAnchor(int anchorOff)
+{
+    chainTable.clear();
+    chainTable.push_back({0, 0, -1, {-1, -1}, 0});
+    pixelList.clear();
+    stack.clear();
+    const uchar* e = edge.ptr<uchar>();
+    pushCrossingTraces(anchorOff / W, anchorOff % W, 0, direction.ptr<uchar>()[anchorOff] == VERTICAL_EDGE);
+    int freshStarts = 0;
+    while (!stack.empty()) {
+        const StackEntry en = stack.back();
+        stack.pop_back();
+        if (e[en.r * W + en.c] != EDGE)
+            ++freshStarts;
+        traceChain(en);
+    }
+    return freshStarts;
+}
+
+// A trace too short to keep: its pixels are free again.
+void EdgeTracer::releaseTrace()
+{
+    uchar* e = edge.ptr<uchar>();
+    for (const auto& p : pixelList)
+        e[p.y * W + p.x] = FREE;
+}
+
+// The chains from q down the children that longestChainLength left, into path.
+void EdgeTracer::followPath(int q)
+{
+    path.clear();
+    while (q >= 0) {
+        path.push_back(q);
+        const Chain& c = chainTable[(size_t)q];
+        q = c.children[0] >= 0 ? c.children[0] : c.children[1];
+    }
+}
+
+// The main chain of a trace: from the far end of the right/down side to the
+// anchor, then on to the far end of the left/up side (whose first pixel, the
+// anchor, is already there).
+void EdgeTracer::emitMainChain()
+{
+    const int side1 = chainTable[0].children[1];
+    if (longestChainLength(side1) > 0) {
+        followPath(side1);
+        for (size_t j = path.size(); j-- > 0;)
+            copyChainBackward(path[j]);
+    }
+    const int side0 = chainTable[0].children[0];
+    if (longestChainLength(side0) > 1) {
+        followPath(side0);
+        for (size_t j = 0; j < path.size(); ++j)
+            copyChainForward(path[j], j == 0);
+    }
+    // a first pixel whose successor already touches the last one is left out
+    const size_t s = (size_t)chainStarts.back();
+    if (chainData.size() - s >= 2 && near8(chainData[s + 1], chainData.back()))
+        chainData.erase(chainData.begin() + (std::ptrdiff_t)s);
+    closeChain();
+}
+
+// Side branches cut off by the longest paths that are long enough on their
+// own, each a chain of its own. (Chain 1 starts the left/up side: it is in
+// the main chain or shorter than 2.)
+void EdgeTracer::emitSideBranches()
+{
+    for (int k = 2; k < (int)chainTable.size(); ++k) {
+        if (chainTable[(size_t)k].len < 2 || longestChainLength(k) < 10)
+            continue;
+        followPath(k);
+        for (const int q : path)
+            copyChainForward(q, false);
+        closeChain();
+    }
+}
+
+// Links edge pixels from the anchors, strongest gradient first, into the
+// output chains.
+void EdgeTracer::traceEdgeChains()
+{
+    const std::vector<int> order = anchorsByGradient();
+    const uchar* e = edge.ptr<uchar>();
     for (const int anchorOff : order) {
+        // on the edge of an earlier anchor, or freed beside one
         if (e[anchorOff] != ANCHOR)
             continue;
-        chainTable.clear();
-        chainTable.push_back({0, 0, -1, {-1, -1}, 0});
-        pixelList.clear();
-        stack.clear();
-        int freshStarts = 0;
-        const int ar = anchorOff / W, ac = anchorOff % W;
-        if (d[anchorOff] == VERTICAL_EDGE) {
-            stack.push_back({ar, ac, 0, DOWN});
-            stack.push_back({ar, ac, 0, UP});
-        } else {
-            stack.push_back({ar, ac, 0, RIGHT});
-            stack.push_back({ar, ac, 0, LEFT});
-        }
-        while (!stack.empty()) {
-            const StackEntry en = stack.back();
-            stack.pop_back();
-            int off = en.r * W + en.c;
-            if (e[off] != EDGE)
-                ++freshStarts;
-            const int k = (int)chainTable.size();
-            const int dir = en.dir;
-            chainTable.push_back({dir, 0, en.parent, {-1, -1}, (int)pixelList.size()});
-            pixelList.emplace_back(en.c, en.r);
-            int len = 1;
-            const int childSlot = (dir == LEFT || dir == UP) ? 0 : 1;
-            for (;;) {
-                if (d[off] != wanted[dir]) {
-                    // the edge turns: the last pixel starts two traces across
-                    const int r = off / W, c = off % W;
-                    if (dir == LEFT || dir == RIGHT) {
-                        stack.push_back({r, c, k, DOWN});
-                        stack.push_back({r, c, k, UP});
-                    } else {
-                        stack.push_back({r, c, k, RIGHT});
-                        stack.push_back({r, c, k, LEFT});
-                    }
-                    pixelList.pop_back();
-                    --len;
-                    break;
-                }
-                e[off] = EDGE;
-                if (e[off - beside[dir]] == ANCHOR)
-                    e[off - beside[dir]] = FREE;
-                if (e[off + beside[dir]] == ANCHOR)
-                    e[off + beside[dir]] = FREE;
-                const int n = step.next(e, g, off, dir);
-                if (e[n] == EDGE || g[n] < gradThresh)
-                    break;
-                off = n;
-                pixelList.emplace_back(n % W, n / W);
-                ++len;
-            }
-            Chain& ch = chainTable[(size_t)k];
-            ch.len = len;
-            chainTable[(size_t)en.parent].children[childSlot] = k;
-        }
-
+        const int freshStarts = traceFromAnchor(anchorOff);
         if ((int)pixelList.size() - freshStarts < minPathLen) {
-            for (const auto& p : pixelList)
-                e[p.y * W + p.x] = FREE;
+            releaseTrace();
             continue;
         }
-
-        // the main chain: far end of the right/down side, the anchor, far end of the left/up side
-        auto followPath = [&](int q) {
-            path.clear();
-            while (q >= 0) {
-                path.push_back(q);
-                const Chain& c = chainTable[(size_t)q];
-                q = c.children[0] >= 0 ? c.children[0] : c.children[1];
-            }
-        };
-        const int side1 = chainTable[0].children[1];
-        if (longestChainLength(side1) > 0) {
-            followPath(side1);
-            for (size_t j = path.size(); j-- > 0;)
-                copyChainBackward(path[j]);
-        }
-        const int side0 = chainTable[0].children[0];
-        if (longestChainLength(side0) > 1) {
-            followPath(side0);
-            for (size_t j = 0; j < path.size(); ++j)
-                copyChainForward(path[j], j == 0);
-        }
-        const size_t s = (size_t)chainStarts.back();
-        if (chainData.size() - s >= 2 && near8(chainData[s + 1], chainData.back()))
-            chainData.erase(chainData.begin() + (std::ptrdiff_t)s);
-        closeChain();
-
-        // side branches cut off by the longest path that are long enough on their own
-        for (int k = 2; k < (int)chainTable.size(); ++k) {
-            if (chainTable[(size_t)k].len < 2 || longestChainLength(k) < 10)
-                continue;
-            followPath(k);
-            for (const int q : path)
-                copyChainForward(q, false);
-            closeChain();
-        }
+        emitMainChain();
+        emitSideBranches();
     }
 }

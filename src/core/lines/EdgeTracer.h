@@ -82,6 +82,14 @@ private:
     void collectAnchors();
     std::vector<int> anchorsByGradient() const;
     void traceEdgeChains();
+    // the steps of traceEdgeChains
+    int traceFromAnchor(int anchorOff);
+    void pushCrossingTraces(int r, int c, int parent, bool vertical);
+    void traceChain(const StackEntry& en);
+    void releaseTrace();
+    void followPath(int q);
+    void emitMainChain();
+    void emitSideBranches();
     int longestChainLength(int k);
     void copyChainForward(int q, bool dropFirst);
     void copyChainBackward(int q);
