@@ -116,20 +116,14 @@ void BM_SaveProject(benchmark::State& state)
     state.SetComplexityN(n);
 }
 
-BENCHMARK(BM_LoadProject)
-    ->Arg(50)
-    ->Arg(100)
-    ->Arg(200)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(3)
-    ->Complexity(benchmark::oN);
-BENCHMARK(BM_SaveProject)
-    ->Arg(50)
-    ->Arg(100)
-    ->Arg(200)
-    ->Unit(benchmark::kMillisecond)
-    ->Iterations(3)
-    ->Complexity(benchmark::oN);
+// Scenes of 50, 100 and 200 sensors, three timed runs each.
+void sceneSizes(benchmark::internal::Benchmark* b)
+{
+    b->Arg(50)->Arg(100)->Arg(200)->Unit(benchmark::kMillisecond)->Iterations(3)->Complexity(benchmark::oN);
+}
+
+BENCHMARK(BM_LoadProject)->Apply(sceneSizes);
+BENCHMARK(BM_SaveProject)->Apply(sceneSizes);
 
 } // namespace
 
