@@ -106,7 +106,10 @@ void BM_SaveProject(benchmark::State& state)
 {
     const int n = int(state.range(0));
     auto window = shownWindow();
-    window->loadProject(QString::fromStdString(projectOf(n)));
+    if (!window->loadProject(QString::fromStdString(projectOf(n)))) {
+        state.SkipWithError("the project was not loaded");
+        return;
+    }
     QCoreApplication::processEvents();
     const QString target = folder().filePath(QString("saved%1.yml").arg(n));
     for (auto _ : state) {
