@@ -18,13 +18,15 @@
 // detection step with the stereo dialog's default options, against
 // cv::findChessboardCornersSB with default flags on the same images.
 //
-// Usage: chessboard_detection_bench [--threads N] [benchmark options]
+// Usage: chessboard_detection_bench [--threads N] [--reps N] [benchmark options]
 //   --threads  cv::setNumThreads for everything (default 1)
+//   --reps     repetitions of every benchmark (default 5)
 // The summary at the end gives, per set, the medians over the repetitions of
 // the time per image and the ratio step / reference, as elapsed time and as
 // the thread's processor time (which varies less on a shared machine; with
 // one thread all of OpenCV's work runs on the calling thread).
 
+#include "chessboard_common.h"
 #include "core/chessboard/chessboard.h"
 #include "core/chessboard/chessboard_detection.h"
 #include "core/geometry/corner_refinement.h"
@@ -34,7 +36,6 @@
 #include <benchmark/benchmark.h>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core/utility.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 #include <time.h>
 
@@ -62,21 +63,15 @@ struct ImageSet {
 std::vector<Image> photographs()
 {
     std::vector<Image> out;
-    for (int i = 1; i <= 14; ++i) {
-        if (i == 10)
-            continue;
-        const cv::Mat gray =
-            cv::imread(cv::format("%s/left%02d.jpg", TESSIMO_SAMPLE_DATA, i), cv::IMREAD_GRAYSCALE);
-        if (!gray.empty())
-            out.push_back({gray, {9, 6}});
-    }
+    for (const cbbench::BoardImage& photo : cbbench::photographSet(TESSIMO_SAMPLE_DATA).images)
+        out.push_back({photo.gray, photo.pattern});
     return out;
 }
 
 std::vector<Image> renders(cv::Size size, double focal, const std::vector<double>& kc, std::uint64_t seed)
 {
     const synth::Camera cam = synth::makeCamera(size, focal, kc);
-    const std::vector<cv::Size> patterns{{9, 6}, {7, 5}, {8, 6}, {11, 8}};
+    const std::vector<cv::Size>& patterns = cbbench::renderedPatterns();
     synth::RenderOptions render;
     render.noiseSigma = 1.5;
     render.blurSigma = 0.7;

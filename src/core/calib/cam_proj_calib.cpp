@@ -464,9 +464,7 @@ CamProjStatus extractSetProjectorCorners(std::vector<CamProjSet>& sets, const Pr
         std::vector<std::string> messages;
         SetOutcome outcome = SetOutcome::Unchecked;
         if (set.checked)
-            outcome = set.hasProjCorners() && !set.projCorners.empty()
-                          ? SetOutcome::Reused
-                          : carryIntoProjector(set, options, messages);
+            outcome = set.hasProjCorners() ? SetOutcome::Reused : carryIntoProjector(set, options, messages);
         if (!tellSet(progress, CamProjStage::ProjectorCorners, static_cast<int>(s), outcome,
                      std::move(messages)))
             return abortedStatus();
@@ -511,7 +509,7 @@ bool prepareSets(const CamProjRunInput& input, DetectionCache& cache, const CamP
     }
     for (size_t s = 0; s < run.sets.size(); ++s) {
         const CamProjSet& set = run.sets[s];
-        if (!set.hasProjCorners() || set.projCorners.empty())
+        if (!set.hasProjCorners())
             continue;
         if (set.checked) {
             run.used.push_back(static_cast<int>(s));

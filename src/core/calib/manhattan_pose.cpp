@@ -29,17 +29,24 @@ cv::Matx33d toMatx(const cv::Mat& K)
     return cv::Matx33d(K64);
 }
 
+// d / |d| also for lengths whose square leaves the range of double: d is
+// scaled by its largest component first. None for a zero or non-finite d.
+std::optional<cv::Vec3d> unitDirection(const cv::Vec3d& d)
+{
+    const double m = std::max({std::abs(d[0]), std::abs(d[1]), std::abs(d[2])});
+    if (!(m > 0) || !std::isfinite(m))
+        return std::nullopt;
+    return cv::normalize(cv::Vec3d(d / m));
+}
+
 } // namespace
 
 cv::Vec3d vanishingDirection(const cv::Matx33d& K, const cv::Point2f& vp)
 {
-    // scaled by its largest component first, so that the square of the length
-    // stays within double for any focal length
+    // unitDirection keeps the length within double for any focal length
     const cv::Vec3d d = K.inv() * cv::Vec3d(vp.x, vp.y, 1.0);
-    const double m = std::max({std::abs(d[0]), std::abs(d[1]), std::abs(d[2])});
-    if (!(m > 0) || !std::isfinite(m))
-        return cv::normalize(d);
-    return cv::normalize(d / m);
+    const std::optional<cv::Vec3d> unit = unitDirection(d);
+    return unit ? *unit : cv::normalize(d);
 }
 
 double angleDeg(const cv::Vec3d& a, const cv::Vec3d& b)
@@ -267,17 +274,6 @@ AxisPairAngle leastOrthogonalPair(const std::array<cv::Vec3d, 3>& d)
 }
 
 namespace {
-
-// d / |d| also for lengths whose square leaves the range of double; none for
-// a zero or non-finite d.
-std::optional<cv::Vec3d> unitDirection(const cv::Vec3d& d)
-{
-    const double m = std::max({std::abs(d[0]), std::abs(d[1]), std::abs(d[2])});
-    if (!(m > 0) || !std::isfinite(m))
-        return std::nullopt;
-    const cv::Vec3d scaled = d / m;
-    return scaled / cv::norm(scaled);
-}
 
 bool finitePoint(const cv::Point2f& p)
 {

@@ -10,6 +10,18 @@
 
 #include <vector>
 
+// How the joint refinement of stereoCalibrateDual ended.
+struct StereoRefinementReport {
+    int iterations = 0;    // accepted steps
+    int maxIterations = 0; // the step limit the criteria set (1..1000)
+    double epsilon = 0;    // the convergence threshold on the relative change
+    // True when the refinement stopped at its step limit while its last step
+    // still changed the parameters by more than epsilon: the result is then
+    // not converged, and a larger limit would change it.
+    bool reachedIterationLimit = false;
+    double lastChange = 0; // relative change of the parameter vector in the last step
+};
+
 // Calibrates two devices from the same board views and returns the RMS
 // reprojection error in pixels over both devices and all points.
 //
@@ -62,18 +74,6 @@
 // under CALIB_USE_INTRINSIC_GUESS or CALIB_FIX_INTRINSIC, a malformed
 // extrinsic guess, non-finite points (StsBadArg), errors of OpenCV's own
 // calibration routines, and a result that is not finite (StsNoConv).
-// How the joint refinement of stereoCalibrateDual ended.
-struct StereoRefinementReport {
-    int iterations = 0;    // accepted steps
-    int maxIterations = 0; // the step limit the criteria set (1..1000)
-    double epsilon = 0;    // the convergence threshold on the relative change
-    // True when the refinement stopped at its step limit while its last step
-    // still changed the parameters by more than epsilon: the result is then
-    // not converged, and a larger limit would change it.
-    bool reachedIterationLimit = false;
-    double lastChange = 0; // relative change of the parameter vector in the last step
-};
-
 double stereoCalibrateDual(
     cv::InputArrayOfArrays objectPoints, cv::InputArrayOfArrays imagePoints1,
     cv::InputArrayOfArrays imagePoints2, cv::InputOutputArray cameraMatrix1, cv::InputOutputArray distCoeffs1,

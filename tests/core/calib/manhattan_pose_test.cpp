@@ -12,6 +12,7 @@
 
 #include <opencv2/calib3d.hpp>
 
+#include <functional>
 #include <random>
 
 namespace {
@@ -56,6 +57,28 @@ void truePose(const synth::BoxRoomScene& scene, const cv::Point3d& O, cv::Mat& R
     R = matOf(scene.R);
     const cv::Vec3d tt = scene.R * cv::Vec3d(O.x, O.y, O.z) + scene.t;
     t = (cv::Mat_<double>(3, 1) << tt[0], tt[1], tt[2]);
+}
+
+// A camera of focal length 1000 px looking along the world's Z axis, O at its
+// principal point and P 100 px along X, 100 mm apart: O lies 1000 mm ahead.
+ManhattanPoseInput examplePoseInput()
+{
+    ManhattanPoseInput in;
+    in.K = testing_support::camera(1000, 1000, 500, 400);
+    in.vanishingPoints = {{1e8f, 400}, {500, 1e8f}, {500, 400}};
+    in.axes = {{0, false, {1, 0, 0}}, {1, false, {0, 1, 0}}, {2, false, {0, 0, 1}}};
+    in.O = {500, 400};
+    in.P = {600, 400};
+    in.length = 100;
+    return in;
+}
+
+// The pose of the example input after `change`.
+ManhattanPoseResult poseAfter(const std::function<void(ManhattanPoseInput&)>& change)
+{
+    ManhattanPoseInput in = examplePoseInput();
+    change(in);
+    return manhattanCameraPose(in);
 }
 
 } // namespace
@@ -141,14 +164,7 @@ TEST(ManhattanPose, ClustersGiveTheRoomsVanishingPoints)
 
 TEST(ManhattanPose, ExamplePose)
 {
-    ManhattanPoseInput in;
-    in.K = testing_support::camera(1000, 1000, 500, 400);
-    in.vanishingPoints = {{1e8f, 400}, {500, 1e8f}, {500, 400}};
-    in.axes = {{0, false, {1, 0, 0}}, {1, false, {0, 1, 0}}, {2, false, {0, 0, 1}}};
-    in.O = {500, 400};
-    in.P = {600, 400};
-    in.length = 100;
-    const ManhattanPoseResult r = manhattanCameraPose(in);
+    const ManhattanPoseResult r = manhattanCameraPose(examplePoseInput());
     ASSERT_EQ(r.error, ManhattanPoseError::None) << r.message;
     EXPECT_EQ(r.nearestAxis, 0);
     EXPECT_NEAR(r.distance, 1000, 1e-9);
@@ -248,13 +264,6 @@ TEST(ManhattanPose, PoseFromClusteredSegments)
 
 TEST(ManhattanPose, BadInputsAreRefused)
 {
-    ManhattanPoseInput good;
-    good.K = testing_support::camera(1000, 1000, 500, 400);
-    good.vanishingPoints = {{1e8f, 400}, {500, 1e8f}, {500, 400}};
-    good.axes = {{0, false, {1, 0, 0}}, {1, false, {0, 1, 0}}, {2, false, {0, 0, 1}}};
-    good.O = {500, 400};
-    good.P = {600, 400};
-    good.length = 100;
     struct Case {
         const char* name;
         std::function<void(ManhattanPoseInput&)> change;
@@ -288,10 +297,7 @@ TEST(ManhattanPose, BadInputsAreRefused)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ManhattanPoseInput in = good;
-        in.K = good.K.clone();
-        c.change(in);
-        const ManhattanPoseResult r = manhattanCameraPose(in);
+        const ManhattanPoseResult r = poseAfter(c.change);
         EXPECT_EQ(r.error, c.error) << r.message;
         if (c.error != ManhattanPoseError::None) {
             EXPECT_TRUE(r.R.empty() && r.t.empty());
@@ -303,13 +309,8 @@ TEST(ManhattanPose, BadInputsAreRefused)
 // proper rotation, and the result says so.
 TEST(ManhattanPose, RotationIsOrthonormalWithPositiveDeterminant)
 {
-    ManhattanPoseInput in;
-    in.K = testing_support::camera(1000, 1000, 500, 400);
-    in.vanishingPoints = {{1e8f, 400}, {500, 1e8f}, {500, 400}};
+    ManhattanPoseInput in = examplePoseInput();
     in.axes = {{0, false, {1, 0.01, 0}}, {1, false, {0.02, 1, 0}}, {2, false, {0, 0, 1}}};
-    in.O = {500, 400};
-    in.P = {600, 400};
-    in.length = 100;
     ManhattanPoseResult r = manhattanCameraPose(in);
     std::string msg;
     ASSERT_EQ(r.error, ManhattanPoseError::None);
@@ -433,13 +434,6 @@ TEST(ManhattanPose, DetectedSegmentsOfRenderedRooms)
 // frame: each is refused with its own error, or computed correctly.
 TEST(ManhattanPose, UnsoundInputsAreRefusedOrComputedCorrectly)
 {
-    ManhattanPoseInput good;
-    good.K = testing_support::camera(1000, 1000, 500, 400);
-    good.vanishingPoints = {{1e8f, 400}, {500, 1e8f}, {500, 400}};
-    good.axes = {{0, false, {1, 0, 0}}, {1, false, {0, 1, 0}}, {2, false, {0, 0, 1}}};
-    good.O = {500, 400};
-    good.P = {600, 400};
-    good.length = 100;
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
     const auto tilt = [](double deg) { // Y turned towards X by deg
         const double r = deg * CV_PI / 180;
@@ -487,10 +481,7 @@ TEST(ManhattanPose, UnsoundInputsAreRefusedOrComputedCorrectly)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ManhattanPoseInput in = good;
-        in.K = good.K.clone();
-        c.change(in);
-        const ManhattanPoseResult r = manhattanCameraPose(in);
+        const ManhattanPoseResult r = poseAfter(c.change);
         EXPECT_EQ(r.error, c.error) << r.message;
         if (c.error != ManhattanPoseError::None) {
             EXPECT_FALSE(r.message.empty());
