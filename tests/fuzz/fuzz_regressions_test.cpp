@@ -23,29 +23,30 @@ TEST(ReaderRegressions, FileStorageInputsAreRefusedWithinSeconds)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
+    // The input copied into the folder under `name`, in place of the last
+    // one; a copy that failed would be refused as a missing file instead.
+    const auto copy = [&](const QString& input, const char* name) {
+        const QString path = dir.filePath(name);
+        QFile::remove(path);
+        EXPECT_TRUE(QFile::copy(input, path)) << path.toStdString();
+        return path;
+    };
     // Each reader gets a copy of the input; true when it accepted the file.
     const std::pair<const char*, std::function<bool(const QString&)>> readers[] = {
         {"project_file",
          [&](const QString& input) {
-             const QString path = dir.filePath("project.yml");
-             QFile::remove(path);
-             QFile::copy(input, path);
              Project project;
-             return readProjectFile(path.toStdString(), project).ok;
+             return readProjectFile(copy(input, "project.yml").toStdString(), project).ok;
          }},
         {"intrinsics_file",
          [&](const QString& input) {
-             const QString path = dir.filePath("Cam0_intr.yml");
-             QFile::remove(path);
-             QFile::copy(input, path);
              IntrinsicsData data;
              QString error;
-             return readIntrinsicsFile(path, data, error) == IntrinsicsFileStatus::Ok;
+             return readIntrinsicsFile(copy(input, "Cam0_intr.yml"), data, error) == IntrinsicsFileStatus::Ok;
          }},
         {"corner_file",
          [&](const QString& input) {
-             QFile::remove(dir.filePath("shot.yml"));
-             QFile::copy(input, dir.filePath("shot.yml"));
+             copy(input, "shot.yml"); // the corner file of shot.png
              std::vector<cv::Point2f> points;
              std::vector<cv::Point3f> object;
              QString error;

@@ -91,12 +91,18 @@ bool DetectionCache::sameDetection(const ChessboardOptions& a, const ChessboardO
            a.zeroZone == b.zeroZone;
 }
 
+bool DetectionCache::isEntryOf(const Entry& e, const DetectionRequest& request,
+                               const ChessboardOptions& options)
+{
+    return e.request.path == request.path && e.request.mirror == request.mirror &&
+           e.request.fallbackPath == request.fallbackPath && sameDetection(e.options, options);
+}
+
 std::optional<BoardDetection> DetectionCache::find(const DetectionRequest& request,
                                                    const ChessboardOptions& options) const
 {
     for (const Entry& e : entries) {
-        if (e.request.path != request.path || e.request.mirror != request.mirror ||
-            e.request.fallbackPath != request.fallbackPath || !sameDetection(e.options, options))
+        if (!isEntryOf(e, request, options))
             continue;
         if (!(e.stamp == stampOf(request.path)))
             return std::nullopt;
@@ -114,8 +120,7 @@ void DetectionCache::store(const DetectionRequest& request, const ChessboardOpti
                 request.fallbackPath.empty() ? FileStamp() : stampOf(request.fallbackPath), options,
                 detection};
     for (Entry& e : entries) {
-        if (e.request.path == request.path && e.request.mirror == request.mirror &&
-            e.request.fallbackPath == request.fallbackPath && sameDetection(e.options, options)) {
+        if (isEntryOf(e, request, options)) {
             e = std::move(entry);
             return;
         }

@@ -84,6 +84,9 @@ private:
         BoardDetection detection;
     };
     static bool sameDetection(const ChessboardOptions& a, const ChessboardOptions& b);
+    // Whether the entry is the one of this request and options (whatever
+    // the files hold now).
+    static bool isEntryOf(const Entry& e, const DetectionRequest& request, const ChessboardOptions& options);
     std::vector<Entry> entries;
 };
 

@@ -55,11 +55,10 @@ double distanceToLine(double px, double py, const cv::Vec4f& s)
     return std::abs((px - x1) * dy - (py - y1) * dx) / std::sqrt(len2);
 }
 
-// Negates lines so that all lie on one side of their main direction: the
-// leading eigenvector r of the sum of u u^T over the unit lines u (a
-// statistic that does not change when a line changes sign). Returns which
-// lines were negated.
-std::vector<bool> orientLines(std::vector<cv::Vec3d>& lines)
+// Sum of u u^T over the unit lines u = l / |l| (lines of norm 0 left out),
+// each weighted, with `lengthWeighted`, by l[0]^2 + l[1]^2: the squared
+// length of the segment the line was drawn through.
+cv::Matx33d unitLineScatter(const std::vector<cv::Vec3d>& lines, bool lengthWeighted)
 {
     cv::Matx33d M = cv::Matx33d::zeros();
     for (const auto& l : lines) {
@@ -67,8 +66,21 @@ std::vector<bool> orientLines(std::vector<cv::Vec3d>& lines)
         if (n == 0)
             continue;
         const cv::Vec3d u = l / n;
-        M += u * u.t();
+        if (lengthWeighted)
+            M += (l[0] * l[0] + l[1] * l[1]) * (u * u.t());
+        else
+            M += u * u.t();
     }
+    return M;
+}
+
+// Negates lines so that all lie on one side of their main direction: the
+// leading eigenvector r of the sum of u u^T over the unit lines u (a
+// statistic that does not change when a line changes sign). Returns which
+// lines were negated.
+std::vector<bool> orientLines(std::vector<cv::Vec3d>& lines)
+{
+    const cv::Matx33d M = unitLineScatter(lines, false);
     cv::Mat evals, evecs;
     cv::eigen(cv::Mat(M), evals, evecs);
     const cv::Vec3d r(evecs.at<double>(0, 0), evecs.at<double>(0, 1), evecs.at<double>(0, 2));
@@ -223,14 +235,7 @@ cv::Point2f vanishingPointSvd(std::vector<cv::Vec4f> segments, float& rms)
 
     // sum of length^2 * u u^T over the unit lines u (lengths in conditioned
     // units: the same weights up to one factor)
-    cv::Matx33d M = cv::Matx33d::zeros();
-    for (const auto& l : lines) {
-        const double n = cv::norm(l);
-        if (n == 0)
-            continue;
-        const cv::Vec3d u = l / n;
-        M += (l[0] * l[0] + l[1] * l[1]) * (u * u.t());
-    }
+    const cv::Matx33d M = unitLineScatter(lines, true);
     cv::Mat W, U, Vt;
     cv::SVD::compute(cv::Mat(M), W, U, Vt);
     const cv::Vec3d v(U.at<double>(0, 2), U.at<double>(1, 2), U.at<double>(2, 2));
