@@ -104,21 +104,24 @@ std::optional<BoardDetection> DetectionCache::find(const DetectionRequest& reque
     for (const Entry& e : entries) {
         if (!isEntryOf(e, request, options))
             continue;
-        if (!(e.stamp == stampOf(request.path)))
-            return std::nullopt;
-        if (!request.fallbackPath.empty() && !(e.fallbackStamp == stampOf(request.fallbackPath)))
+        const RequestStamps now = stampsOf(request);
+        if (!(e.stamps.image == now.image) || !(e.stamps.fallback == now.fallback))
             return std::nullopt;
         return e.detection;
     }
     return std::nullopt;
 }
 
-void DetectionCache::store(const DetectionRequest& request, const ChessboardOptions& options,
-                           const BoardDetection& detection)
+DetectionCache::RequestStamps DetectionCache::stampsOf(const DetectionRequest& request)
 {
-    Entry entry{request, stampOf(request.path),
-                request.fallbackPath.empty() ? FileStamp() : stampOf(request.fallbackPath), options,
-                detection};
+    return {stampOf(request.path),
+            request.fallbackPath.empty() ? FileStamp() : stampOf(request.fallbackPath)};
+}
+
+void DetectionCache::store(const DetectionRequest& request, const ChessboardOptions& options,
+                           const BoardDetection& detection, const RequestStamps& stamps)
+{
+    Entry entry{request, stamps, options, detection};
     for (Entry& e : entries) {
         if (isEntryOf(e, request, options)) {
             e = std::move(entry);
@@ -148,9 +151,10 @@ DetectionPassResult detectBoards(const std::vector<DetectionRequest>& requests,
             std::optional<BoardDetection> cached = cache.find(request, options);
             reused = cached.has_value();
             if (!reused) {
+                const DetectionCache::RequestStamps stamps = DetectionCache::stampsOf(request);
                 cached = detectRequest(request, options);
                 if (cached->outcome != BoardDetection::Outcome::Error)
-                    cache.store(request, options, *cached);
+                    cache.store(request, options, *cached, stamps);
             }
             result.detections[i] = std::move(cached);
         }

@@ -56,17 +56,6 @@ struct DetectionRequest {
 // square size). A file that changed on disk is detected again.
 class DetectionCache {
 public:
-    // The stored result for this request and options, or nothing.
-    std::optional<BoardDetection> find(const DetectionRequest& request,
-                                       const ChessboardOptions& options) const;
-    void store(const DetectionRequest& request, const ChessboardOptions& options,
-               const BoardDetection& detection);
-    void clear() { entries.clear(); }
-    // Drops every result of this image file (whatever its mirror flag,
-    // fallback or options), so that the next pass detects it again.
-    void forget(const std::string& path);
-    size_t size() const { return entries.size(); }
-
     // What identifies a file's content for the cache: its size and
     // modification time (ns since the epoch); both -1 for a missing file.
     struct FileStamp {
@@ -75,11 +64,30 @@ public:
         bool operator==(const FileStamp& o) const { return size == o.size && modified == o.modified; }
     };
     static FileStamp stampOf(const std::string& path);
+    // The image's stamp and the fallback's (a default stamp when there is none).
+    struct RequestStamps {
+        FileStamp image, fallback;
+    };
+    static RequestStamps stampsOf(const DetectionRequest& request);
+
+    // The stored result for this request and options, or nothing.
+    std::optional<BoardDetection> find(const DetectionRequest& request,
+                                       const ChessboardOptions& options) const;
+    // Stores a result under the stamps its files had before they were read
+    // (stampsOf before the detection), so that a file changed during the
+    // detection is detected again.
+    void store(const DetectionRequest& request, const ChessboardOptions& options,
+               const BoardDetection& detection, const RequestStamps& stamps);
+    void clear() { entries.clear(); }
+    // Drops every result of this image file (whatever its mirror flag,
+    // fallback or options), so that the next pass detects it again.
+    void forget(const std::string& path);
+    size_t size() const { return entries.size(); }
 
 private:
     struct Entry {
         DetectionRequest request;
-        FileStamp stamp, fallbackStamp;
+        RequestStamps stamps;
         ChessboardOptions options;
         BoardDetection detection;
     };
