@@ -7,7 +7,6 @@
 #include "gui/views/scene_builders.h"
 #include "gui/views/settings.h"
 
-#include <QApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QDoubleValidator>
@@ -30,14 +29,6 @@
 #include <cmath>
 
 namespace {
-
-// Restores the override cursor however the run ends.
-struct WaitCursor {
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
 
 QString f4(double v)
 {
