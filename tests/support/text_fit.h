@@ -25,6 +25,8 @@
 
 #include <algorithm>
 
+#include "screenshots.h"
+
 namespace testing_support {
 
 // How much of the widget's width can be seen inside the window: its own
@@ -142,4 +144,12 @@ private:
     do {                                                                                                     \
         const QStringList cut_ = testing_support::cutOffTexts(window);                                       \
         EXPECT_TRUE(cut_.isEmpty()) << cut_.join("\n").toStdString();                                        \
+    } while (false)
+
+// Saves a picture of the window as "<name>.png" among the screenshots and
+// fails, listing them, when texts of the window are cut off.
+#define EXPECT_SHOT_CUT_OFF_NONE(window, name)                                                               \
+    do {                                                                                                     \
+        (window)->grab().save(testing_support::screenshotPath(QString(name) + ".png"));                      \
+        EXPECT_CUT_OFF_NONE(window);                                                                         \
     } while (false)

@@ -12,7 +12,6 @@
 #include "gui/views/settings.h"
 #include "ui_CamProjStereoCalib.h"
 
-#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
@@ -33,12 +32,6 @@
 #include <cmath>
 
 namespace {
-
-// Wait cursor for the lifetime of a run or a redraw.
-struct WaitCursor {
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-};
 
 const QColor kWhite(255, 255, 255, 255);
 

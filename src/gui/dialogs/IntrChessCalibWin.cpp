@@ -9,7 +9,6 @@
 #include "gui/views/scene_builders.h"
 #include "gui/views/settings.h"
 
-#include <QApplication>
 #include <QDoubleValidator>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -30,14 +29,6 @@
 #include <random>
 
 namespace {
-
-// Restores the override cursor however the run ends.
-struct WaitCursor {
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
 
 double at(const cv::Mat& m, int k)
 {

@@ -7,7 +7,6 @@
 #include "gui/views/scene_view.h"
 #include "gui/views/settings.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -32,12 +31,6 @@ namespace {
 const QColor kBlack(Qt::black), kRed(Qt::red);
 constexpr QChar kBlock(0x25AE);
 const char* const kAxisNames[] = {"X", "Y", "Z"};
-
-// Restores the cursor on every way out of a run.
-struct WaitCursor {
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-};
 
 cv::Matx33d matx(const cv::Mat& K)
 {

@@ -1,9 +1,20 @@
 #include "gui/dialogs/RunDialog.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QPushButton>
 #include <QTimer>
+
+WaitCursor::WaitCursor()
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+WaitCursor::~WaitCursor()
+{
+    QApplication::restoreOverrideCursor();
+}
 
 RunDialog::RunDialog(QWidget* parent) : QDialog(parent) {}
 

@@ -15,6 +15,16 @@ class QCloseEvent;
 class QPushButton;
 class QWidget;
 
+// The wait cursor for as long as it lives, restored however a run or a
+// redraw ends.
+class WaitCursor {
+public:
+    WaitCursor();
+    ~WaitCursor();
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
 class RunDialog : public QDialog {
     Q_OBJECT
 

@@ -4,10 +4,10 @@
 #include "core/calib/reprojection.h"
 #include "core/geometry/error_colors.h"
 #include "core/geometry/rotation_checks.h"
+#include "gui/dialogs/ReprojectionErrorPanel.h"
 #include "gui/views/scene_builders.h"
 #include "gui/views/settings.h"
 
-#include <QApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QDoubleValidator>
@@ -31,14 +31,6 @@
 
 namespace {
 
-// Restores the override cursor however the run ends.
-struct WaitCursor {
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
-
 QString f4(double v)
 {
     return QString::number(v, 'f', 4);
@@ -50,11 +42,6 @@ QDoubleValidator* realValidator(double low, double high, int decimals, QObject* 
     v->setNotation(QDoubleValidator::StandardNotation);
     v->setLocale(QLocale::c());
     return v;
-}
-
-QString colourStyle(const cv::Vec3b& c)
-{
-    return QString("color:rgb(%1,%2,%3);").arg(c[0]).arg(c[1]).arg(c[2]);
 }
 
 // The log line of a failed core step: OpenCV's errors in the form of the
@@ -1172,26 +1159,18 @@ void StereoChessCalibWin::showReprojErrors(Side side, int row, const cv::Mat& im
     const StereoPair& pair = pairs[static_cast<size_t>(row)];
     const StereoPairFit& fit = *pair.fit;
     const bool p = side == Primary;
-    QLabel* rms = p ? ui->label_rms_primary : ui->label_rms_secondary;
-    QLabel* min = p ? ui->label_min_primary : ui->label_min_secondary;
-    QLabel* max = p ? ui->label_max_primary : ui->label_max_secondary;
+    ReprojectionErrorPanel panel(p ? ui->group_reproj_err_primary : ui->group_reproj_err_secondary,
+                                 p ? ui->label_rms_primary : ui->label_rms_secondary,
+                                 p ? ui->label_min_primary : ui->label_min_secondary,
+                                 p ? ui->label_max_primary : ui->label_max_secondary,
+                                 p ? ui->image_label_primary : ui->image_label_secondary);
     const cv::Vec2d range = fit.errors.minMax[side];
     const cv::Vec2d listRange = errorRanges().camera[side];
-    rms->setText(tr("RMS: ") + f4(fit.reprojErrors[side]) + " px");
-    rms->setStyleSheet(colourStyle(toRgb255(errorColor(fit.reprojErrors[side], listRange[0], listRange[1]))));
-    min->setText(tr("Min: ") + f4(range[0]) + " px");
-    min->setStyleSheet("color:#00ff00");
-    max->setText(tr("Max: ") + f4(range[1]) + " px");
-    max->setStyleSheet("color:#ff0000");
-    (p ? ui->group_reproj_err_primary : ui->group_reproj_err_secondary)->show();
-
-    ImageLabel* label = p ? ui->image_label_primary : ui->image_label_secondary;
-    label->setImageAndPoints(image, pair.imagePoints[side], pointColours(side, pair),
-                             fit.errors.reprojected[side]);
-    const BoardAxes axes = projectBoardAxes(fit.rvecs[side], fit.tvecs[side], p ? primaryK : secondaryK,
-                                            p ? primaryKc : secondaryKc, squareWidth, squareHeight);
-    label->setAxes(axes.origin, axes.xEnd, axes.yEnd, axes.size);
-    label->update();
+    panel.show(fit.reprojErrors[side],
+               toRgb255(errorColor(fit.reprojErrors[side], listRange[0], listRange[1])), range[0], range[1]);
+    panel.drawView(image, pair.imagePoints[side], pointColours(side, pair), fit.errors.reprojected[side],
+                   projectBoardAxes(fit.rvecs[side], fit.tvecs[side], p ? primaryK : secondaryK,
+                                    p ? primaryKc : secondaryKc, squareWidth, squareHeight));
 }
 
 void StereoChessCalibWin::showEpipolarLabels(int row)
@@ -1201,13 +1180,10 @@ void StereoChessCalibWin::showEpipolarLabels(int row)
         return;
     const StereoPairErrors& e = pairs[u].fit->errors;
     const cv::Vec2d range = errorRanges().epipolar;
-    ui->label_rms_epi->setText(tr("RMS: ") + f4(e.epipolarRms) + " px");
-    ui->label_rms_epi->setStyleSheet(colourStyle(toRgb255(errorColor(e.epipolarRms, range[0], range[1]))));
-    ui->label_min_epi->setText(tr("Min: ") + f4(e.epipolarMinMax[0]) + " px");
-    ui->label_min_epi->setStyleSheet("color:#00ff00");
-    ui->label_max_epi->setText(tr("Max: ") + f4(e.epipolarMinMax[1]) + " px");
-    ui->label_max_epi->setStyleSheet("color:#ff0000");
-    ui->group_epi_err->show();
+    ReprojectionErrorPanel(ui->group_epi_err, ui->label_rms_epi, ui->label_min_epi, ui->label_max_epi,
+                           nullptr)
+        .show(e.epipolarRms, toRgb255(errorColor(e.epipolarRms, range[0], range[1])), e.epipolarMinMax[0],
+              e.epipolarMinMax[1]);
 }
 
 void StereoChessCalibWin::showRectified(Side first, int row)

@@ -1092,8 +1092,7 @@ TEST_F(IntrinsicDialog, EveryTextIsWholeAtTheDefaultSize)
         const QSize defaultSize = dialog->size();
         EXPECT_EQ(defaultSize, QSize(900, 803));
         const QString name = QString("intrinsic_dialog_default_size_font%1").arg(fontScale);
-        dialog->grab().save(testing_support::screenshotPath(name + ".png"));
-        EXPECT_CUT_OFF_NONE(dialog);
+        EXPECT_SHOT_CUT_OFF_NONE(dialog, name);
 
         dialog_test::setBoard(dialog, scene.pattern, "22.5");
         dialog->openImages(scene.files);
@@ -1102,13 +1101,11 @@ TEST_F(IntrinsicDialog, EveryTextIsWholeAtTheDefaultSize)
         QTest::qWait(100); // the layout follows the figures' texts
         ASSERT_TRUE(dialog->findChild<QGroupBox*>("group_reproj_err")->isVisible());
         EXPECT_EQ(dialog->size(), defaultSize) << "the figures fit without growing the window";
-        dialog->grab().save(testing_support::screenshotPath(name + "_run.png"));
-        EXPECT_CUT_OFF_NONE(dialog);
+        EXPECT_SHOT_CUT_OFF_NONE(dialog, name + "_run");
 
         dialog->resize(dialog->size() * 1.4);
         QTest::qWait(100);
-        dialog->grab().save(testing_support::screenshotPath(name + "_larger.png"));
-        EXPECT_CUT_OFF_NONE(dialog);
+        EXPECT_SHOT_CUT_OFF_NONE(dialog, name + "_larger");
         delete main;
         QCoreApplication::processEvents();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -11,7 +11,6 @@
 
 #include "box_room.h"
 #include "dialog_test_helpers.h"
-#include "screenshots.h"
 #include "test_helpers.h"
 #include "text_fit.h"
 
@@ -732,8 +731,7 @@ TEST_F(ManhattanWorldDialog, DefaultSizeShowsEveryTextAndPanelsGrow)
         ASSERT_NE(dialog, nullptr);
         ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
         const QString name = QString("ManhattanWorld_default_font%1").arg(fontScale);
-        dialog->grab().save(testing_support::screenshotPath(name + ".png"));
-        EXPECT_CUT_OFF_NONE(dialog);
+        EXPECT_SHOT_CUT_OFF_NONE(dialog, name);
 
         // picked points of a large image have the longest labels
         dialog->openImage(large);
@@ -741,16 +739,14 @@ TEST_F(ManhattanWorldDialog, DefaultSizeShowsEveryTextAndPanelsGrow)
         pick(dialog, "button_pick_P", {1000, 1499});
         QTest::qWait(100); // the layout follows the labels
         EXPECT_EQ(child<QLabel>(dialog, "label_O")->text(), "O (1999.00, 1499.00)");
-        dialog->grab().save(testing_support::screenshotPath(name + "_picked.png"));
-        EXPECT_CUT_OFF_NONE(dialog);
+        EXPECT_SHOT_CUT_OFF_NONE(dialog, name + "_picked");
 
         auto* panel = child<QGroupBox>(dialog, "group_line_detection");
         const int before = panel->width();
         dialog->resize(dialog->size() * 1.4);
         // the window system answers a resize when it likes
         EXPECT_TRUE(QTest::qWaitFor([&] { return panel->width() > before; }, 5000));
-        dialog->grab().save(testing_support::screenshotPath(name + "_larger.png"));
-        EXPECT_CUT_OFF_NONE(dialog);
+        EXPECT_SHOT_CUT_OFF_NONE(dialog, name + "_larger");
         delete main;
         QCoreApplication::processEvents();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
