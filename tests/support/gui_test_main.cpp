@@ -1,7 +1,9 @@
 // main() of the widget tests: one QApplication for the whole program (none
-// when only the cases are listed), and a VTK output window that turns every VTK warning or error into a
-// failure of the running test.
+// when only the cases are listed), a VTK output window that turns every VTK warning or error into a
+// failure of the running test, and a Qt message handler that does the same for a slot the form could
+// not connect by name (a widget renamed in a form silently loses its on_<name>_<signal> slot).
 #include <QApplication>
+#include <QString>
 #include <QSurfaceFormat>
 #include <QVTKOpenGLNativeWidget.h>
 #include <gtest/gtest.h>
@@ -21,6 +23,19 @@ public:
 };
 vtkStandardNewMacro(FailingVtkOutputWindow);
 
+QtMessageHandler previousHandler = nullptr;
+
+// Qt reports an on_<object>_<signal> slot without its object or signal only
+// as a warning while the form is set up; here it fails the test that built
+// the form.
+void failOnUnconnectedSlots(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (message.contains(QLatin1String("No matching signal for")))
+        ADD_FAILURE() << "Qt: " << message.toStdString();
+    if (previousHandler)
+        previousHandler(type, context, message);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -31,6 +46,7 @@ int main(int argc, char** argv)
     if (::testing::GTEST_FLAG(list_tests))
         return RUN_ALL_TESTS();
     QSurfaceFormat::setDefaultFormat(QVTKOpenGLNativeWidget::defaultFormat());
+    previousHandler = qInstallMessageHandler(failOnUnconnectedSlots);
     QApplication app(argc, argv);
     vtkNew<FailingVtkOutputWindow> window;
     vtkOutputWindow::SetInstance(window);

@@ -603,18 +603,11 @@ void prepareDevice(const cv::Mat& givenK, const cv::Mat& givenD, int flags, int 
     K = prepareCameraMatrix(givenK, flags, device);
     const cv::Mat D14 = prepareDistCoeffs(givenD, CV_64F, 14);
     D = D14;
-    if (!(flags & kExtendedModels)) {
-        // The five-coefficient model: what lies beyond k3 cannot be used.
-        const cv::Mat beyond = D14.rows == 1 ? D14.colRange(5, 14) : D14.rowRange(5, 14);
-        if ((flags & kReadsDistortion) && cv::countNonZero(beyond) > 0)
-            cv::error(cv::Error::StsBadArg,
-                      cv::format("distCoeffs%d holds non-zero coefficients beyond k1, k2, p1, p2, k3, but "
-                                 "flags%d select none of CALIB_RATIONAL_MODEL, CALIB_THIN_PRISM_MODEL, "
-                                 "CALIB_TILTED_MODEL",
-                                 device, device),
-                      "stereoCalibrateDual", __FILE__, __LINE__);
+    // The five-coefficient model reads and returns k1, k2, p1, p2, k3 only:
+    // coefficients of a richer model (an earlier rational run, a sensor's
+    // imported k4-k6) are cut off, as the model has no place for them.
+    if (!(flags & kExtendedModels))
         D = D14.rows == 1 ? D14.colRange(0, 5) : D14.rowRange(0, 5);
-    }
     if (usesGivenIntrinsics(flags) && !cv::checkRange(D))
         cv::error(cv::Error::StsBadArg, cv::format("distCoeffs%d must be finite", device),
                   "stereoCalibrateDual", __FILE__, __LINE__);

@@ -35,7 +35,8 @@ struct StereoRefinementReport {
 //                 CALIB_TILTED_MODEL, else 14 (k1 k2 p1 p2 k3 k4 k5 k6 s1..s4
 //                 taux tauy), CV_64F, a column if a column was given, else a
 //                 row. Given coefficients (at most 14) fill the leading
-//                 entries. They are read only when the device's flags ask for
+//                 entries; a five-coefficient device reads only the first
+//                 five of them. They are read only when the device's flags ask for
 //                 given values (CALIB_USE_INTRINSIC_GUESS, CALIB_FIX_INTRINSIC,
 //                 CALIB_FIX_K1..K6, CALIB_FIX_TANGENT_DIST; the camera matrix
 //                 also for CALIB_FIX_ASPECT_RATIO and CALIB_FIX_FOCAL_LENGTH).
@@ -69,10 +70,9 @@ struct StereoRefinementReport {
 //
 // Failures raise cv::Exception and leave the camera matrices, coefficients,
 // R, T, E, F and perViewErrors as they were: malformed views (StsAssert,
-// StsUnsupportedFormat), more than 14 coefficients (StsAssert), non-zero
-// coefficients beyond the device's model, a missing or non-3x3 camera matrix
-// under CALIB_USE_INTRINSIC_GUESS or CALIB_FIX_INTRINSIC, a malformed
-// extrinsic guess, non-finite points (StsBadArg), errors of OpenCV's own
+// StsUnsupportedFormat), more than 14 coefficients (StsAssert), a missing
+// or non-3x3 camera matrix under CALIB_USE_INTRINSIC_GUESS or
+// CALIB_FIX_INTRINSIC, a malformed extrinsic guess, non-finite points (StsBadArg), errors of OpenCV's own
 // calibration routines, and a result that is not finite (StsNoConv).
 double stereoCalibrateDual(
     cv::InputArrayOfArrays objectPoints, cv::InputArrayOfArrays imagePoints1,

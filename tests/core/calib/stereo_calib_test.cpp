@@ -585,22 +585,6 @@ TEST(StereoCalibrateDual, DistortionCoefficientsBeyondTheModel)
          fixed,
          cv::Error::StsAssert,
          "(int)distCoeffs0.total() <= outputSize"},
-        {"k4 given to a 5-coefficient device",
-         {},
-         eight,
-         fixed,
-         fixed,
-         cv::Error::StsBadArg,
-         "distCoeffs2 holds non-zero coefficients beyond k1, k2, p1, p2, k3, but flags2 select none of "
-         "CALIB_RATIONAL_MODEL, CALIB_THIN_PRISM_MODEL, CALIB_TILTED_MODEL"},
-        {"k4 given with an intrinsic guess",
-         eight,
-         {},
-         cv::CALIB_USE_INTRINSIC_GUESS,
-         fixed,
-         cv::Error::StsBadArg,
-         "distCoeffs1 holds non-zero coefficients beyond k1, k2, p1, p2, k3, but flags1 select none of "
-         "CALIB_RATIONAL_MODEL, CALIB_THIN_PRISM_MODEL, CALIB_TILTED_MODEL"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -610,6 +594,23 @@ TEST(StereoCalibrateDual, DistortionCoefficientsBeyondTheModel)
         int code = 0;
         EXPECT_EQ(cvErrorMessage([&] { calibrate(d, rig, c.flags1, c.flags2, s); }, &code), c.message);
         EXPECT_EQ(code, c.code);
+    }
+
+    // A five-coefficient device given k4 (an earlier rational run, imported
+    // intrinsics) reads and returns its first five, with the coefficients
+    // fixed and as a guess.
+    const std::vector<double> firstFive(eight.begin(), eight.begin() + 5);
+    for (const int flags : {int(cv::CALIB_FIX_INTRINSIC), int(cv::CALIB_USE_INTRINSIC_GUESS)}) {
+        SCOPED_TRACE(flags);
+        Result g = givenIntrinsics(rig);
+        g.D1 = cv::Mat(eight, true).reshape(1, 1);
+        g.D2 = cv::Mat(eight, true);
+        const Result r = calibrate(d, rig, flags, cv::CALIB_FIX_INTRINSIC, g);
+        EXPECT_EQ(r.D1.total(), 5u);
+        EXPECT_EQ(r.D2.total(), 5u);
+        EXPECT_MAT_NEAR(r.D2.reshape(1, 1), cv::Mat(firstFive, true).reshape(1, 1), 0);
+        if (flags == cv::CALIB_FIX_INTRINSIC)
+            EXPECT_MAT_NEAR(r.D1.reshape(1, 1), cv::Mat(firstFive, true).reshape(1, 1), 0);
     }
 
     // Calibrated from scratch, the device does not read what it is given:
