@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
-#include <vector>
 
-LevMarq::LevMarq(int nparams, const cv::TermCriteria& criteria, bool useLU) : useLU_(useLU)
+LevMarq::LevMarq(int nparams, int residualCount, const cv::TermCriteria& criteria, bool useLU)
+    : residualCount_(residualCount), useLU_(useLU)
 {
-    CV_Assert(nparams > 0);
+    CV_Assert(nparams > 0 && residualCount > 0);
     param = cv::Mat::zeros(nparams, 1, CV_64F);
     prevParam = cv::Mat::zeros(nparams, 1, CV_64F);
     mask = cv::Mat::ones(nparams, 1, CV_8U);
@@ -27,21 +27,18 @@ bool LevMarq::updateAlt(cv::Mat*& JtJ, cv::Mat*& JtErr, double*& errNorm)
     case Started:
         CV_Assert(param.rows == JtJ_.rows && param.cols == 1 && param.type() == CV_64F);
         CV_Assert(mask.rows == JtJ_.rows && mask.cols == 1 && mask.type() == CV_8U);
-        JtJ_.setTo(0);
-        JtErr_.setTo(0);
-        errNorm_ = 0;
-        JtJ = &JtJ_;
-        JtErr = &JtErr_;
-        errNorm = &errNorm_;
         iters_ = 0;
-        lastChange_ = 0;
+        remainingShift_ = 0;
         stoppedAtLimit_ = false;
-        state_ = CalcJ;
-        return true;
+        break; // to the first linearisation
     case CalcJ:
         cv::completeSymm(JtJ_, false);
         prevErrNorm_ = errNorm_;
         param.copyTo(prevParam);
+        if (finishAtLinearisation()) {
+            state_ = Done;
+            return false;
+        }
         step();
         errNorm_ = 0;
         errNorm = &errNorm_;
@@ -65,49 +62,54 @@ bool LevMarq::updateAlt(cv::Mat*& JtJ, cv::Mat*& JtErr, double*& errNorm)
             return true;
         }
         lambdaLg10_ = std::max(lambdaLg10_ - 1, -16);
-        {
-            const double change = cv::norm(param, prevParam, cv::NORM_L2);
-            const double size = cv::norm(prevParam, cv::NORM_L2);
-            lastChange_ = size > 0 ? change / size : change;
-            const bool converged = change <= epsilon_ * size;
-            if (++iters_ >= maxIter_ || converged) {
-                stoppedAtLimit_ = !converged;
-                state_ = Done;
-                return false;
-            }
-        }
-        prevErrNorm_ = errNorm_;
-        JtJ_.setTo(0);
-        JtErr_.setTo(0);
-        JtJ = &JtJ_;
-        JtErr = &JtErr_;
-        errNorm = &errNorm_;
-        state_ = CalcJ;
-        return true;
+        acceptedErrNorm_ = prevErrNorm_;
+        ++iters_;
+        break; // to the next linearisation, which also tells whether this was the last step
     case FinalEval:
         state_ = Done;
         return false;
     case Done:
-        break;
+        return false;
     }
-    return false;
+    JtJ_.setTo(0);
+    JtErr_.setTo(0);
+    errNorm_ = 0;
+    JtJ = &JtJ_;
+    JtErr = &JtErr_;
+    errNorm = &errNorm_;
+    state_ = CalcJ;
+    return true;
 }
 
-// One damped Gauss-Newton step from prevParam over the free parameters:
-// (A + lambda diag(A)) d = J^T e, param = prevParam - d.
-void LevMarq::step()
+// At a linearisation after an accepted step: the solver ends here when a
+// full Gauss-Newton step would move the model by less than epsilon (RMS over
+// the residuals), that is, when it has converged, or at the step limit.
+bool LevMarq::finishAtLinearisation()
 {
-    const int n = JtJ_.rows;
-    std::vector<int> free;
-    free.reserve(n);
-    for (int i = 0; i < n; ++i)
+    if (iters_ == 0)
+        return false;
+    remainingShift_ = gaussNewtonShift();
+    // Below an epsilon that double precision cannot resolve, the last step
+    // no longer changes the error at all: converged as far as it can be.
+    const bool stationary = !(acceptedErrNorm_ - errNorm_ > 4 * DBL_EPSILON * acceptedErrNorm_);
+    if (remainingShift_ < epsilon_ || stationary)
+        return true;
+    stoppedAtLimit_ = iters_ >= maxIter_;
+    return stoppedAtLimit_;
+}
+
+void LevMarq::freeIndices(std::vector<int>& free) const
+{
+    free.clear();
+    for (int i = 0; i < JtJ_.rows; ++i)
         if (mask.at<uchar>(i))
             free.push_back(i);
+}
+
+// Solves (A + lambda diag(A)) d = J^T e over the free parameters.
+cv::Mat LevMarq::solveFree(const std::vector<int>& free, double lambda) const
+{
     const int m = (int)free.size();
-    prevParam.copyTo(param);
-    if (m == 0)
-        return;
-    const double lambda = std::pow(10.0, lambdaLg10_);
     cv::Mat A(m, m, CV_64F), b(m, 1, CV_64F), d;
     for (int a = 0; a < m; ++a) {
         const double* src = JtJ_.ptr<double>(free[a]);
@@ -117,9 +119,50 @@ void LevMarq::step()
         dst[a] *= 1.0 + lambda;
         b.at<double>(a) = JtErr_.at<double>(free[a]);
     }
-    bool solved = cv::solve(A, b, d, useLU_ ? cv::DECOMP_LU : cv::DECOMP_CHOLESKY);
+    // No decomposition is defined for values that are not finite (LAPACK's
+    // SVD ends the process on them).
+    if (!cv::checkRange(A) || !cv::checkRange(b))
+        cv::error(cv::Error::StsNoConv, "the normal equations are not finite", "LevMarq::step", __FILE__,
+                  __LINE__);
+    const bool solved = cv::solve(A, b, d, useLU_ ? cv::DECOMP_LU : cv::DECOMP_CHOLESKY);
     if (!solved || !cv::checkRange(d))
         cv::solve(A, b, d, cv::DECOMP_SVD);
-    for (int a = 0; a < m; ++a)
-        param.at<double>(free[a]) = prevParam.at<double>(free[a]) - d.at<double>(a);
+    return d;
+}
+
+// How far an undamped step d from the accepted parameters would move the
+// model, as the RMS over the residuals of J d: sqrt(d^T J^T J d / count).
+// Where a problem has flat valleys (focal length against distance), this
+// stays above epsilon while the error itself hardly changes any more.
+double LevMarq::gaussNewtonShift() const
+{
+    std::vector<int> free;
+    freeIndices(free);
+    if (free.empty())
+        return 0;
+    const cv::Mat d = solveFree(free, 0.0);
+    double dAd = 0;
+    for (size_t a = 0; a < free.size(); ++a) {
+        const double* row = JtJ_.ptr<double>(free[a]);
+        double Ad = 0;
+        for (size_t c = 0; c < free.size(); ++c)
+            Ad += row[free[c]] * d.at<double>((int)c);
+        dAd += d.at<double>((int)a) * Ad;
+    }
+    const double shift = std::sqrt(std::max(dAd, 0.0) / residualCount_);
+    return std::isfinite(shift) ? shift : HUGE_VAL;
+}
+
+// One damped Gauss-Newton step from prevParam over the free parameters:
+// (A + lambda diag(A)) d = J^T e, param = prevParam - d.
+void LevMarq::step()
+{
+    std::vector<int> free;
+    freeIndices(free);
+    prevParam.copyTo(param);
+    if (free.empty())
+        return;
+    const cv::Mat d = solveFree(free, std::pow(10.0, lambdaLg10_));
+    for (size_t a = 0; a < free.size(); ++a)
+        param.at<double>(free[a]) = prevParam.at<double>(free[a]) - d.at<double>((int)a);
 }

@@ -8,15 +8,24 @@
 
 #include <opencv2/core.hpp>
 
+#include <vector>
+
 class LevMarq {
 public:
-    // nparams parameters (> 0). The criteria bound the number of accepted
-    // steps (COUNT: maxCount clamped to 1..1000, else 30) and stop when a
-    // step changes the parameter vector by less than epsilon relative to its
-    // norm (EPS, else DBL_EPSILON). The damped normal equations are solved by
-    // Cholesky decomposition, or by LU when useLU is set; a singular system
-    // falls back to SVD.
-    LevMarq(int nparams, const cv::TermCriteria& criteria, bool useLU = false);
+    // nparams parameters (> 0) fitted to residualCount residuals (> 0). The
+    // criteria bound the number of accepted steps (COUNT: maxCount clamped to
+    // 1..1000, else 30) and set the convergence threshold epsilon (EPS, else
+    // DBL_EPSILON), in the residuals' unit: the solver has converged once a
+    // full Gauss-Newton step from the accepted parameters would move the
+    // model by less than epsilon, as the RMS over the residuals of J d. (A
+    // bound on the parameters' relative change stops far too early where
+    // they mix units and magnitudes, as focal lengths in pixels and
+    // translations in millimetres do; a bound on the change of the RMS error
+    // stops early in the flat valleys such problems have.)
+    // The damped normal equations are solved by Cholesky decomposition, or by
+    // LU when useLU is set; a singular system falls back to SVD. Normal
+    // equations that are not finite raise StsNoConv.
+    LevMarq(int nparams, int residualCount, const cv::TermCriteria& criteria, bool useLU = false);
 
     // Alternate-update protocol. Call in a loop until it returns false:
     //  - the caller evaluates the model at `param` (it may write ties into
@@ -35,11 +44,11 @@ public:
     int maxIterations() const { return maxIter_; }
     double epsilon() const { return epsilon_; }
     // Once updateAlt has returned false: whether the solver stopped because
-    // it had taken maxIterations() steps while the last one still changed the
-    // parameters by more than epsilon (not converged), and that last change
-    // relative to the parameter vector's norm (0 before the first step).
+    // it had taken maxIterations() steps without converging, and how far a
+    // full Gauss-Newton step from the returned parameters would still move
+    // the model (RMS over the residuals; 0 before the first step).
     bool stoppedAtIterationLimit() const { return stoppedAtLimit_; }
-    double lastRelativeChange() const { return lastChange_; }
+    double remainingShift() const { return remainingShift_; }
 
     cv::Mat param;     // nparams x 1, CV_64F: the current parameters (set the start before the first call)
     cv::Mat prevParam; // nparams x 1, CV_64F: the last accepted parameters while a step is tried
@@ -48,13 +57,19 @@ public:
 private:
     enum State { Started, CalcJ, CheckErr, FinalEval, Done };
 
+    void freeIndices(std::vector<int>& free) const;
+    cv::Mat solveFree(const std::vector<int>& free, double lambda) const;
+    double gaussNewtonShift() const;
+    bool finishAtLinearisation();
     void step();
 
     cv::Mat JtJ_, JtErr_;
     double errNorm_ = 0, prevErrNorm_ = 0;
+    double acceptedErrNorm_ = 0; // the error before the last accepted step
     int lambdaLg10_ = -3;
     int iters_ = 0;
-    double lastChange_ = 0;
+    int residualCount_;
+    double remainingShift_ = 0;
     bool stoppedAtLimit_ = false;
     int maxIter_;
     double epsilon_;

@@ -732,7 +732,7 @@ void fillReport(const LevMarq& solver, StereoRefinementReport& report)
     report.maxIterations = solver.maxIterations();
     report.epsilon = solver.epsilon();
     report.reachedIterationLimit = solver.stoppedAtIterationLimit();
-    report.lastChange = solver.lastRelativeChange();
+    report.remainingShift = solver.remainingShift();
 }
 
 } // namespace
@@ -758,7 +758,9 @@ double stereoCalibrateDual(cv::InputArrayOfArrays objectPoints, cv::InputArrayOf
 
     stereo_calib::StereoProblem P = stereo_calib::initStereoProblem(
         objectPoints, imagePoints1, imagePoints2, K, D, imageSize, Rguess, Tguess, flags[0], flags[1]);
-    LevMarq solver(P.param.rows, criteria, ((flags1 | flags2) & cv::CALIB_USE_LU) != 0);
+    // The solver's residuals are counted per point and device, so that its
+    // epsilon is a shift of the reprojected points in pixels.
+    LevMarq solver(P.param.rows, 2 * P.pointsTotal, criteria, ((flags1 | flags2) & cv::CALIB_USE_LU) != 0);
     cv::Mat viewErrors;
     const double sumSq = refineJointly(P, solver, viewErrors);
 

@@ -14,12 +14,14 @@
 struct StereoRefinementReport {
     int iterations = 0;    // accepted steps
     int maxIterations = 0; // the step limit the criteria set (1..1000)
-    double epsilon = 0;    // the convergence threshold on the relative change
-    // True when the refinement stopped at its step limit while its last step
-    // still changed the parameters by more than epsilon: the result is then
-    // not converged, and a larger limit would change it.
+    double epsilon = 0;    // the convergence threshold, pixels
+    // True when the refinement stopped at its step limit before converging:
+    // a further full step would still have moved the reprojected points by
+    // epsilon or more, so a larger limit would change the result.
     bool reachedIterationLimit = false;
-    double lastChange = 0; // relative change of the parameter vector in the last step
+    // How far a further full step from the result would move the reprojected
+    // points, RMS over the points of both devices, pixels.
+    double remainingShift = 0;
 };
 
 // Calibrates two devices from the same board views and returns the RMS
@@ -63,7 +65,10 @@ struct StereoRefinementReport {
 //                 the other takes it, if both are, each keeps its own; principal
 //                 points stay separate),
 //                 CALIB_USE_LU, CALIB_USE_EXTRINSIC_GUESS.
-// criteria:       termination of the joint refinement.
+// criteria:       termination of the joint refinement: at most maxCount
+//                 accepted steps (COUNT); converged once a further full
+//                 Gauss-Newton step would move the reprojected points by less
+//                 than epsilon pixels, RMS over the points of both devices (EPS).
 // report:         optional out: how the joint refinement ended (written on
 //                 success only), so that a caller can tell a result stopped
 //                 at its step limit from a converged one.

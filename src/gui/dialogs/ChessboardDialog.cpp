@@ -142,13 +142,14 @@ void ChessboardDialog::logRefinementLimit(const StereoRefinementReport& refineme
 {
     if (!refinement.reachedIterationLimit)
         return;
-    logAppend(tr("[WARNING] The optimization stopped at its limit of %1 iterations: its last step changed "
-                 "the parameters by %2 (relative), more than the epsilon %3. The result may not be "
-                 "converged; raise the maximum number of iterations and calibrate again.")
-                  .arg(refinement.maxIterations)
-                  .arg(refinement.lastChange, 0, 'g', 3)
-                  .arg(refinement.epsilon, 0, 'g', 3),
-              Qt::darkYellow);
+    logAppend(
+        tr("[WARNING] The optimization stopped at its limit of %1 iterations before converging: a "
+           "further step would still move the reprojected points by %2 px, more than the epsilon %3 px. "
+           "Raise the maximum number of iterations and calibrate again.")
+            .arg(refinement.maxIterations)
+            .arg(refinement.remainingShift, 0, 'g', 3)
+            .arg(refinement.epsilon, 0, 'g', 3),
+        Qt::darkYellow);
     logColor(Qt::black);
 }
 

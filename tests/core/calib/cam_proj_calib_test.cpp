@@ -394,7 +394,7 @@ TEST_F(WholeRun, BothRunsRecoverTheRigAndTheSecondReusesTheStages)
     ASSERT_TRUE(limited.ok()) << limited.message;
     EXPECT_TRUE(limited.calibration.refinement.reachedIterationLimit);
     EXPECT_EQ(limited.calibration.refinement.maxIterations, 1);
-    EXPECT_GT(limited.calibration.refinement.lastChange, 1e-12);
+    EXPECT_GT(limited.calibration.refinement.remainingShift, 1e-12);
 }
 
 // Each way a run can stop, with the sets it hands back.

@@ -592,7 +592,7 @@ TEST(StereoWholeRun, ARefinementStoppedAtItsLimitSaysSo)
     const StereoRefinementReport& report = r.calibration.refinement;
     EXPECT_TRUE(report.reachedIterationLimit);
     EXPECT_EQ(report.maxIterations, 2);
-    EXPECT_GT(report.lastChange, report.epsilon);
+    EXPECT_GT(report.remainingShift, report.epsilon);
 }
 
 // Rectified rows of the exact corners of the rig's views.

@@ -707,8 +707,8 @@ TEST_F(CamProjDialog, AFieldThatIsNotAPositiveNumberStopsTheRunNamingIt)
 // "Calibrate Stereo" through the main window with the form's options (the
 // camera without intrinsics in the tree, so not started from a guess):
 // a refinement that converges says nothing more; one that reaches its step
-// limit while the parameters still change says so in dark yellow, with the
-// limit, the last change and what to do.
+// limit before converging says so in dark yellow, with the limit, how far a
+// further step would still move the reprojections and what to do.
 TEST_F(CamProjDialog, AStereoRunThatStopsAtItsIterationLimitSaysSo)
 {
     auto* main = new MainWindow;
@@ -738,9 +738,9 @@ TEST_F(CamProjDialog, AStereoRunThatStopsAtItsIterationLimitSaysSo)
     QTest::mouseClick(w<QPushButton>(d, "button_calibrate"), Qt::LeftButton);
     ASSERT_TRUE(logHas(log, "Stereo parameters saved to", Qt::black)) << log->toPlainText().toStdString();
     const QRegularExpression text(
-        "The optimization stopped at its limit of 1 iterations: its last step changed the parameters by "
-        "([0-9.e+-]+) \\(relative\\), more than the epsilon 1e-09. The result may not be converged; raise "
-        "the maximum number of iterations and calibrate again.");
+        "The optimization stopped at its limit of 1 iterations before converging: a further step would "
+        "still move the reprojected points by ([0-9.e+-]+) px, more than the epsilon 1e-09 px. Raise the "
+        "maximum number of iterations and calibrate again.");
     const QRegularExpressionMatch match = text.match(log->toPlainText());
     ASSERT_TRUE(match.hasMatch()) << log->toPlainText().toStdString();
     EXPECT_GT(match.captured(1).toDouble(), 1e-9);
