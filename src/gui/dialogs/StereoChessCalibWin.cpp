@@ -1397,25 +1397,28 @@ void StereoChessCalibWin::rectifyInput()
             copy.mirror =
                 (sd == Primary ? ui->check_mirror_primary : ui->check_mirror_secondary)->isChecked();
             std::string error;
-            switch (writeRectifiedCopy(copy, rect, error)) {
-            case RectifiedCopyStatus::Written:
-                logInsert(".", Qt::black);
-                logRepaint();
-                break;
-            case RectifiedCopyStatus::Unreadable:
-                logAppend(tr("Could not read image %1, skipped").arg(QString::fromStdString(copy.source)),
-                          Qt::red);
-                break;
-            case RectifiedCopyStatus::NotWritten:
-                logAppend(tr("Could not write %1").arg(QString::fromStdString(copy.target)), Qt::red);
-                break;
-            case RectifiedCopyStatus::Error:
-                logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(error), Qt::red);
-                logAppend(tr("Skipping...\n"), Qt::red);
-                break;
+            const RectifiedCopyStatus status = writeRectifiedCopy(copy, rect, error);
+            if (status != RectifiedCopyStatus::Written) {
+                logCopyFailure(status, copy, error);
+                return; // the remaining copies are not written
             }
-            logColor(Qt::black);
+            logInsert(".", Qt::black);
+            logRepaint();
         }
     }
     logAppend(tr("Done!"), Qt::black);
+}
+
+// A copy that failed ends the copying: why, in red, and "Aborting...".
+void StereoChessCalibWin::logCopyFailure(RectifiedCopyStatus status, const RectifiedCopy& copy,
+                                         const std::string& error)
+{
+    if (status == RectifiedCopyStatus::Unreadable)
+        logAppend(tr("Could not read image %1").arg(QString::fromStdString(copy.source)), Qt::red);
+    if (status == RectifiedCopyStatus::NotWritten)
+        logAppend(tr("Could not write %1").arg(QString::fromStdString(copy.target)), Qt::red);
+    else
+        logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(error), Qt::red);
+    logAppend(tr("Aborting...\n"), Qt::red);
+    logColor(Qt::black);
 }

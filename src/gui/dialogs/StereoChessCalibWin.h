@@ -181,6 +181,7 @@ private:
     QString sensorName(Side side) const;
 
     bool gatherRectification(StereoRectifyRun& run);
+    void logCopyFailure(RectifiedCopyStatus status, const RectifiedCopy& copy, const std::string& error);
 
     bool calibrated = false;
     Ui::StereoChessCalibWin* ui;

@@ -44,6 +44,7 @@
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QVTKOpenGLNativeWidget.h>
 #include <gtest/gtest.h>
 
@@ -51,6 +52,11 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <vtkActor.h>
+#include <vtkFollower.h>
+#include <vtkLinearTransform.h>
+#include <vtkMapper.h>
+#include <vtkMatrix4x4.h>
+#include <vtkPolyData.h>
 #include <vtkRenderWindow.h>
 #include <vtkRenderer.h>
 #include <vtkRendererCollection.h>
@@ -58,6 +64,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <string>
 
 using dialog_test::logHas;
 
@@ -536,15 +544,6 @@ TEST_F(StereoDialog, BadInputsAreReportedAndNothingCrashes)
     EXPECT_FALSE(h.logText().contains("Rectification parameters saved to"));
     QDir(primaryDir).rmdir("Cam0_Cam1_stereo.yml");
     QDir(primaryDir).rmdir("rectification.yml");
-
-    // Rectified copies: an image that went away is skipped, the others are written.
-    QFile::rename(scene.files.secondary[2], scene.files.secondary[2] + ".away");
-    h.log()->clear();
-    h.click("button_rectify_input");
-    EXPECT_TRUE(logHas(h.log(), "Could not read image " + scene.files.secondary[2] + ", skipped", kRed));
-    EXPECT_TRUE(logHas(h.log(), "Done!", kBlack));
-    EXPECT_TRUE(QFileInfo(QFileInfo(scene.files.secondary[3]).path() + "/rect_pair03.png").isFile());
-    QFile::rename(scene.files.secondary[2] + ".away", scene.files.secondary[2]);
 }
 
 TEST_F(StereoDialog, BadPairsAndCornerFilesAreSkippedWithAMessage)
@@ -954,6 +953,59 @@ TEST_F(StereoDialog, OptionSlotsFlagsAndSensorRefresh)
     if (a->maximum() > 3) {
         a->setValue(3);
         EXPECT_EQ(b->value(), 3);
+    }
+}
+
+// The path of an image's rectified copy.
+QString rectifiedCopyOf(const QString& image)
+{
+    const QFileInfo info(image);
+    return info.path() + "/rect_" + info.fileName();
+}
+
+// Rectified copies end at the first image whose copy fails: the reason and
+// "Aborting..." in red, no later copy, and no "Done!".
+TEST_F(StereoDialog, RectifiedCopiesEndAtTheFirstImageThatFails)
+{
+    const SmallScene scene(imageDir.path(), 4);
+    Harness h;
+    ASSERT_NE(h.dialog, nullptr);
+    h.setPattern(scene.pattern, "30");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.calibrate();
+    ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+
+    const QString gone = scene.files.secondary[2];
+    const QString blocked = rectifiedCopyOf(scene.files.primary[1]);
+    struct Failure {
+        const char* what;
+        std::function<void()> make, mend;
+        QString reason;                     // the red line before "Aborting..."
+        int primaryCopies, secondaryCopies; // the copies written before it
+    };
+    const Failure failures[] = {
+        {"a secondary image that went away", [&] { QFile::rename(gone, gone + ".away"); },
+         [&] { QFile::rename(gone + ".away", gone); }, "Could not read image " + gone, 4, 2},
+        {"a primary copy that cannot be written: a folder stands in its way", [&] { QDir().mkdir(blocked); },
+         [&] { QDir().rmdir(blocked); }, blocked, 1, 0},
+    };
+    for (const Failure& f : failures) {
+        SCOPED_TRACE(f.what);
+        for (const QString& image : scene.files.primary + scene.files.secondary)
+            QFile::remove(rectifiedCopyOf(image));
+        f.make();
+        h.log()->clear();
+        h.click("button_rectify_input");
+        f.mend();
+        EXPECT_TRUE(logHas(h.log(), f.reason, kRed)) << h.logText().toStdString();
+        EXPECT_TRUE(logHas(h.log(), "Aborting...", kRed));
+        EXPECT_FALSE(h.logText().contains("Done!"));
+        for (int i = 0; i < scene.files.primary.size(); ++i) {
+            EXPECT_EQ(QFileInfo(rectifiedCopyOf(scene.files.primary[i])).isFile(), i < f.primaryCopies) << i;
+            EXPECT_EQ(QFileInfo(rectifiedCopyOf(scene.files.secondary[i])).isFile(), i < f.secondaryCopies)
+                << i;
+        }
     }
 }
 
