@@ -1009,4 +1009,149 @@ TEST_F(StereoDialog, RectifiedCopiesEndAtTheFirstImageThatFails)
     }
 }
 
+// The result belongs to the sensors it was made for, whatever they are
+// called: renaming them or deleting other sensors keeps the result, its
+// views and its rectification; deleting one of them drops all of it.
+TEST_F(StereoDialog, TheResultStaysWithItsSensorsUntilOneOfThemGoes)
+{
+    const SmallScene scene(imageDir.path(), 4);
+    Harness h(4);
+    ASSERT_NE(h.dialog, nullptr);
+    auto* primary = h.w<QComboBox>("combo_sensor_primary");
+    auto* secondary = h.w<QComboBox>("combo_sensor_secondary");
+    primary->setCurrentIndex(1);
+    secondary->setCurrentIndex(3);
+    vtkRenderer* renderer =
+        h.w<QVTKOpenGLNativeWidget>("widget_vtk")->renderWindow()->GetRenderers()->GetFirstRenderer();
+    const size_t emptyScene = testing_support::props(renderer).size();
+    h.setPattern(scene.pattern, "30");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.calibrate();
+    ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+    h.click("button_rectify");
+    ASSERT_TRUE(h.dialog->rectification().hasMaps()) << h.logText().toStdString();
+    const cv::Mat K = h.dialog->primaryCameraMatrix().clone(), R = h.dialog->rotation().clone();
+    const size_t resultScene = testing_support::props(renderer).size();
+    auto* list = h.w<QListWidget>("list_images_primary");
+    const QColor colour = list->item(0)->background().color();
+
+    QTreeWidget* tree = h.main->sensorTree()->findChild<QTreeWidget*>();
+    auto deleteSensor = [tree](int row) {
+        auto* button = qobject_cast<QPushButton*>(tree->itemWidget(tree->topLevelItem(row), 1));
+        ASSERT_NE(button, nullptr);
+        QTest::mouseClick(button, Qt::LeftButton);
+    };
+    struct Change {
+        const char* what;
+        std::function<void()> make;
+        bool kept;
+        QString primaryName, secondaryName; // while kept
+    };
+    const Change changes[] = {
+        {"the secondary renamed", [&] { h.main->sensorTree()->setSensorName(3, "Right"); }, true, "Cam1",
+         "Right"},
+        {"the primary renamed", [&] { h.main->sensorTree()->setSensorName(1, "Left"); }, true, "Left",
+         "Right"},
+        {"a sensor between them deleted", [&] { deleteSensor(2); }, true, "Left", "Right"},
+        {"a sensor before them deleted", [&] { deleteSensor(0); }, true, "Left", "Right"},
+        {"the primary deleted", [&] { deleteSensor(0); }, false, "", ""},
+    };
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.what);
+        change.make();
+        QCoreApplication::processEvents();
+        h.log()->clear();
+        h.click("button_rectify");
+        if (change.kept) {
+            EXPECT_EQ(primary->currentText(), change.primaryName);
+            EXPECT_EQ(secondary->currentText(), change.secondaryName);
+            EXPECT_TRUE(h.dialog->isCalibrated());
+            EXPECT_MAT_NEAR(h.dialog->primaryCameraMatrix(), K, 0);
+            EXPECT_MAT_NEAR(h.dialog->rotation(), R, 0);
+            EXPECT_EQ(list->item(0)->background().color(), colour);
+            EXPECT_EQ(testing_support::props(renderer).size(), resultScene);
+            EXPECT_TRUE(logHas(h.log(), "Project with rectified cameras saved to", kBlack))
+                << h.logText().toStdString();
+            EXPECT_TRUE(h.dialog->rectifiedProjectBasePath().endsWith("/" + change.primaryName + "_" +
+                                                                      change.secondaryName + "_rect"));
+            EXPECT_TRUE(h.dialog->rectification().hasMaps());
+        } else {
+            EXPECT_FALSE(h.dialog->isCalibrated());
+            EXPECT_TRUE(h.dialog->primaryCameraMatrix().empty());
+            EXPECT_TRUE(h.dialog->rotation().empty());
+            EXPECT_EQ(list->item(0)->background().style(), Qt::NoBrush);
+            EXPECT_EQ(testing_support::props(renderer).size(), emptyScene);
+            EXPECT_TRUE(logHas(h.log(), "Use [Calibrate Stereo] before rectification.", kRed));
+            EXPECT_FALSE(h.dialog->rectification().hasMaps());
+        }
+        if (std::string(change.what) == "the primary renamed")
+            screenshot(h.dialog, "stereo_dialog_after_rename.png");
+    }
+}
+
+// A run that stops at its input checks, with "Use intrinsic guess" on and
+// other intrinsics in the scene, leaves the last result whole: the
+// rectification still combines the last run's intrinsics with its pose.
+TEST_F(StereoDialog, ARunRefusedAtItsInputsLeavesTheLastResultWhole)
+{
+    const SmallScene scene(imageDir.path(), 4);
+    Harness h;
+    ASSERT_NE(h.dialog, nullptr);
+    h.setPattern(scene.pattern, "30");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.calibrate();
+    ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+    h.click("button_rectify");
+    ASSERT_TRUE(h.dialog->rectification().hasMaps()) << h.logText().toStdString();
+    const cv::Mat P0 = h.dialog->rectification().P0.clone(), P1 = h.dialog->rectification().P1.clone();
+    const cv::Mat K[2] = {h.dialog->primaryCameraMatrix().clone(), h.dialog->secondaryCameraMatrix().clone()};
+    const cv::Mat kc[2] = {h.dialog->primaryDistortion().clone(), h.dialog->secondaryDistortion().clone()};
+    const cv::Mat R = h.dialog->rotation().clone(), T = h.dialog->translation().clone();
+
+    // The scene's intrinsics differ from the result's from here on.
+    for (int c = 0; c < 2; ++c) {
+        cv::Mat other = K[c] * 1.2;
+        other.at<double>(2, 2) = 1;
+        h.main->sensorTree()->updateIntrinsicsIdx(c, other, cv::Mat::zeros(1, 5, CV_64F), cv::Size());
+    }
+    h.w<QCheckBox>("check_use_intrinsic_guess1")->setChecked(true);
+    h.w<QCheckBox>("check_use_intrinsic_guess2")->setChecked(true);
+
+    struct Refusal {
+        const char* edit;
+        QString text;
+        QString message;
+    };
+    const Refusal refusals[] = {
+        {"edit_max_iterations", "0", "Termination criteria"},
+        {"edit_accuracy", "x", "Termination criteria"},
+        {"edit_corners_width", "-30", "Square width '-30' is not a positive number"},
+    };
+    for (const Refusal& refusal : refusals) {
+        SCOPED_TRACE(refusal.edit);
+        auto* edit = h.w<QLineEdit>(refusal.edit);
+        const QString good = edit->text();
+        edit->setText(refusal.text);
+        h.log()->clear();
+        h.calibrate();
+        edit->setText(good);
+        EXPECT_TRUE(logHas(h.log(), refusal.message, kRed)) << h.logText().toStdString();
+        EXPECT_TRUE(h.dialog->isCalibrated());
+        EXPECT_MAT_NEAR(h.dialog->primaryCameraMatrix(), K[0], 0);
+        EXPECT_MAT_NEAR(h.dialog->secondaryCameraMatrix(), K[1], 0);
+        EXPECT_MAT_NEAR(h.dialog->primaryDistortion(), kc[0], 0);
+        EXPECT_MAT_NEAR(h.dialog->secondaryDistortion(), kc[1], 0);
+        EXPECT_MAT_NEAR(h.dialog->rotation(), R, 0);
+        EXPECT_MAT_NEAR(h.dialog->translation(), T, 0);
+        EXPECT_TRUE(h.dialog->rectification().hasMaps());
+        h.click("button_rectify");
+        EXPECT_TRUE(logHas(h.log(), "Rectification parameters saved to", kBlack))
+            << h.logText().toStdString();
+        EXPECT_MAT_NEAR(h.dialog->rectification().P0, P0, 1e-9);
+        EXPECT_MAT_NEAR(h.dialog->rectification().P1, P1, 1e-9);
+    }
+}
+
 } // namespace
