@@ -1009,6 +1009,67 @@ TEST_F(StereoDialog, RectifiedCopiesEndAtTheFirstImageThatFails)
     }
 }
 
+// A run whose given coefficients exceed the model in use (the last run's
+// with the rational model, or the scene's eight as the intrinsic guess)
+// calibrates with their first five, and its result has five.
+TEST_F(StereoDialog, ARunCompletesWhenTheStartCoefficientsExceedTheModel)
+{
+    const SmallScene scene(imageDir.path(), 6);
+    Harness h;
+    ASSERT_NE(h.dialog, nullptr);
+    h.setPattern(scene.pattern, "30");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    const char* rational[] = {"check_use_rational_model_1", "check_use_rational_model_2"};
+    for (const char* box : rational)
+        h.w<QCheckBox>(box)->setChecked(true);
+    h.calibrate();
+    ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+    ASSERT_EQ(h.dialog->primaryDistortion().total(), 14u);
+    ASSERT_EQ(h.dialog->secondaryDistortion().total(), 14u);
+    for (const char* box : rational)
+        h.w<QCheckBox>(box)->setChecked(false);
+
+    const synth::Camera* truth[2] = {&scene.rig.primary, &scene.rig.secondary};
+    struct Start {
+        const char* what;
+        std::function<void()> set;
+    };
+    const Start starts[] = {
+        {"the last run's 14 coefficients", [] {}},
+        {"the scene's 8 coefficients as the intrinsic guess",
+         [&] {
+             for (int c = 0; c < 2; ++c) {
+                 cv::Mat kc8 = cv::Mat::zeros(1, 8, CV_64F);
+                 truth[c]->kc.copyTo(kc8.colRange(0, 5));
+                 kc8.colRange(5, 8).setTo(0.01);
+                 h.main->sensorTree()->updateIntrinsicsIdx(c, cv::Mat(truth[c]->K), kc8, truth[c]->size);
+             }
+             h.w<QCheckBox>("check_use_intrinsic_guess1")->setChecked(true);
+             h.w<QCheckBox>("check_use_intrinsic_guess2")->setChecked(true);
+         }},
+    };
+    for (const Start& start : starts) {
+        SCOPED_TRACE(start.what);
+        start.set();
+        h.log()->clear();
+        h.calibrate();
+        ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+        EXPECT_FALSE(h.logText().contains("exception")) << h.logText().toStdString();
+        const cv::Mat kc[2] = {h.dialog->primaryDistortion(), h.dialog->secondaryDistortion()};
+        const cv::Mat K[2] = {h.dialog->primaryCameraMatrix(), h.dialog->secondaryCameraMatrix()};
+        cv::FileStorage fs(h.dialog->stereoFilePath().toStdString(), cv::FileStorage::READ);
+        ASSERT_TRUE(fs.isOpened());
+        const std::vector<Sensor> sensors = h.main->sensorTree()->getSensors();
+        for (int c = 0; c < 2; ++c) {
+            EXPECT_EQ(kc[c].size(), cv::Size(5, 1)) << c;
+            EXPECT_MAT_NEAR(readMat(fs, c == 0 ? "kc0" : "kc1"), kc[c], 0);
+            EXPECT_EQ(sensors[c].kc.total(), 5u) << c;
+            EXPECT_NEAR(K[c].at<double>(0, 0), truth[c]->K(0, 0), 0.02 * truth[c]->K(0, 0)) << c;
+        }
+    }
+}
+
 // The result belongs to the sensors it was made for, whatever they are
 // called: renaming them or deleting other sensors keeps the result, its
 // views and its rectification; deleting one of them drops all of it.
@@ -1151,6 +1212,78 @@ TEST_F(StereoDialog, ARunRefusedAtItsInputsLeavesTheLastResultWhole)
             << h.logText().toStdString();
         EXPECT_MAT_NEAR(h.dialog->rectification().P0, P0, 1e-9);
         EXPECT_MAT_NEAR(h.dialog->rectification().P1, P1, 1e-9);
+    }
+}
+
+// The 3D view after a run: every board where the run placed it in the
+// primary camera's frame, near where it truly was, and the secondary
+// camera's frustum and frame at the calibrated pose (R^T, -R^T T), near the
+// rig's.
+TEST_F(StereoDialog, TheThreeDViewPlacesTheBoardsAndTheSecondaryCamera)
+{
+    const SmallScene scene(imageDir.path(), 6);
+    Harness h;
+    ASSERT_NE(h.dialog, nullptr);
+    h.setPattern(scene.pattern, "30");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.calibrate();
+    ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+    vtkRenderer* renderer =
+        h.w<QVTKOpenGLNativeWidget>("widget_vtk")->renderWindow()->GetRenderers()->GetFirstRenderer();
+
+    // The secondary's pose in the primary's frame: as calibrated, and the truth.
+    const cv::Mat R = h.dialog->rotation().t();
+    const cv::Mat t = -R * h.dialog->translation();
+    const cv::Mat trueR = cv::Mat(scene.rig.R).t();
+    const cv::Mat trueT = -trueR * cv::Mat(scene.rig.T);
+    const double kMm = 2.0, kDeg = 0.3;
+    EXPECT_LT(cv::norm(t, trueT), kMm);
+    EXPECT_LT(testing_support::rotationDiffDeg(R, trueR), kDeg);
+
+    std::vector<vtkPolyData*> boards;
+    int posed = 0;
+    for (vtkProp* prop : testing_support::props(renderer)) {
+        auto* actor = vtkActor::SafeDownCast(prop);
+        if (!actor || vtkFollower::SafeDownCast(prop))
+            continue;
+        auto* poly = vtkPolyData::SafeDownCast(actor->GetMapper()->GetInput());
+        if (poly && poly->GetNumberOfPoints() == 4 && poly->GetNumberOfPolys() == 1)
+            boards.push_back(poly);
+        vtkMatrix4x4* m =
+            actor->GetUserTransform() ? actor->GetUserTransform()->GetMatrix() : actor->GetUserMatrix();
+        if (!m)
+            continue;
+        ++posed; // the secondary's frustum and its axes
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c)
+                EXPECT_NEAR(m->GetElement(r, c), R.at<double>(r, c), 1e-9) << r << c;
+            EXPECT_NEAR(m->GetElement(r, 3), t.at<double>(r), 1e-9) << r;
+        }
+    }
+    EXPECT_EQ(posed, 2);
+
+    // Board k's first corner at its translation, the corner along x a board
+    // width further along the board's x axis.
+    const std::vector<cv::Mat> rvecs = h.dialog->primaryPoseRotations();
+    const std::vector<cv::Mat> tvecs = h.dialog->primaryPoseTranslations();
+    ASSERT_EQ(boards.size(), scene.views.size());
+    const double width = scene.pattern.width * scene.square;
+    for (size_t k = 0; k < boards.size(); ++k) {
+        SCOPED_TRACE(k);
+        cv::Vec3d drawn[2];
+        boards[k]->GetPoint(0, drawn[0].val);
+        boards[k]->GetPoint(1, drawn[1].val);
+        cv::Matx33d Rk, trueRk;
+        cv::Rodrigues(rvecs[k], Rk);
+        cv::Rodrigues(scene.views[k].rvec, trueRk);
+        const cv::Vec3d tk(tvecs[k]);
+        const cv::Vec3d trueTk = scene.views[k].tvec;
+        const cv::Vec3d along(width, 0, 0);
+        EXPECT_LT(cv::norm(drawn[0] - tk), 1e-3); // the plane's points are floats
+        EXPECT_LT(cv::norm(drawn[1] - (Rk * along + tk)), 1e-3);
+        EXPECT_LT(cv::norm(drawn[0] - trueTk), kMm);
+        EXPECT_LT(cv::norm(drawn[1] - (trueRk * along + trueTk)), kMm);
     }
 }
 
