@@ -199,17 +199,22 @@ StereoRectifyRunResult runStereoRectification(const StereoRectifyRun& run)
 RectifiedCopyStatus writeRectifiedCopy(const RectifiedCopy& copy, const StereoRectification& rect,
                                        std::string& error)
 {
+    bool read = false;
     try {
         cv::Mat image = cv::imread(copy.source, cv::IMREAD_COLOR);
-        if (image.empty())
-            return RectifiedCopyStatus::Unreadable;
-        if (copy.mirror)
+        read = !image.empty();
+        if (read && copy.mirror)
             cv::flip(image, image, 1);
-        if (!cv::imwrite(copy.target, rectifyImage(image, rect, copy.camera)))
+        // An image that could not be read goes on to the remap, whose error
+        // tells what went wrong.
+        const cv::Mat rectified = rectifyImage(image, rect, copy.camera);
+        if (!read)
+            CV_Error(cv::Error::StsError, "the image could not be read");
+        if (!cv::imwrite(copy.target, rectified))
             return RectifiedCopyStatus::NotWritten;
     } catch (const cv::Exception& e) {
         error = e.what();
-        return RectifiedCopyStatus::Error;
+        return read ? RectifiedCopyStatus::Error : RectifiedCopyStatus::Unreadable;
     }
     return RectifiedCopyStatus::Written;
 }

@@ -169,32 +169,63 @@ QString StereoChessCalibWin::rectifiedProjectBasePath() const
            safeFileNamePart(ui->combo_sensor_secondary->currentText()) + "_rect";
 }
 
+namespace {
+
+// The row that the sensor at `row` of the names `before` has in the names
+// `after` of the same scene, or -1 when it is gone. Sensors are renamed in
+// place and added at the end, so their rows stay; when one sensor went, the
+// rows after it move up by one; when more went at once, none is followed.
+int rowAfterRefresh(int row, const std::vector<QString>& before, const std::vector<QString>& after)
+{
+    if (row < 0 || static_cast<size_t>(row) >= before.size())
+        return -1;
+    const size_t r = static_cast<size_t>(row);
+    if (after.size() >= before.size())
+        return row;
+    if (after.size() + 1 != before.size())
+        return -1;
+    size_t gone = 0;
+    while (gone < after.size() && before[gone] == after[gone])
+        ++gone;
+    for (size_t k = gone; k < after.size(); ++k)
+        if (before[k + 1] != after[k])
+            return -1;
+    if (r == gone)
+        return -1;
+    return r < gone ? row : row - 1;
+}
+
+} // namespace
+
+std::array<int, 2> StereoChessCalibWin::chosenSensors() const
+{
+    return {ui->combo_sensor_primary->currentIndex(), ui->combo_sensor_secondary->currentIndex()};
+}
+
 void StereoChessCalibWin::updateSensorNames()
 {
+    const std::vector<QString> before = sensorNames;
     emit getSensorNames(sensorNames);
-    const QString primary = ui->combo_sensor_primary->currentText();
-    const QString secondary = ui->combo_sensor_secondary->currentText();
     refillSensorCombo(ui->combo_sensor_primary, sensorNames);
     refillSensorCombo(ui->combo_sensor_secondary, sensorNames);
-    // A renamed or deleted sensor no longer owns the last result.
-    if (!running && (ui->combo_sensor_primary->currentText() != primary ||
-                     ui->combo_sensor_secondary->currentText() != secondary))
+    // The last result stays while the boxes still show the sensors it
+    // belongs to, whatever their names are now; a sensor that went, or a box
+    // now on another sensor, is a change of cameras.
+    std::array<int, 2> rows = lastResult.sensors;
+    for (int& row : rows)
+        row = rowAfterRefresh(row, before, sensorNames);
+    if (rows == chosenSensors())
+        lastResult.sensors = rows;
+    else if (running)
+        lastResult = LastResult(); // the run's own views and result come after
+    else if (lastResult.holdsPose())
         clearResult();
 }
 
 void StereoChessCalibWin::clearResult()
 {
-    R.release();
-    T.release();
-    E.release();
-    F.release();
-    primaryK.release();
-    primaryKc.release();
-    secondaryK.release();
-    secondaryKc.release();
+    lastResult = LastResult();
     rect = StereoRectification();
-    resultPrimary.clear();
-    resultSecondary.clear();
     calibrated = false;
     for (StereoPair& pair : pairs)
         pair.fit.reset();
@@ -640,12 +671,9 @@ void StereoChessCalibWin::runCalibration()
     if (!gatherRunInput(input))
         return;
     calibrated = false;
-    // A new run: the last one's results and its rectification are void.
-    R.release();
-    T.release();
+    // A new run: the views of the last one and its rectification are void;
+    // its result stays until this run replaces it.
     rect = StereoRectification();
-    resultPrimary.clear();
-    resultSecondary.clear();
     for (StereoPair& pair : pairs)
         pair.fit.reset();
     showNoResult();
@@ -685,14 +713,16 @@ bool StereoChessCalibWin::checkSensors()
     return true;
 }
 
-// With "Use intrinsic guess", the camera starts from the scene's intrinsics.
-bool StereoChessCalibWin::takeStartIntrinsics(Side side)
+// The intrinsics a camera's run starts from: with "Use intrinsic guess" the
+// scene's, else those of the last result. The last result itself stays as
+// it is until the run succeeds.
+bool StereoChessCalibWin::takeStartIntrinsics(Side side, cv::Mat& K, cv::Mat& kc)
 {
     const bool p = side == Primary;
+    K = lastResult.K[side];
+    kc = lastResult.kc[side];
     if (!(p ? ui->check_use_intrinsic_guess1 : ui->check_use_intrinsic_guess2)->isChecked())
         return true;
-    cv::Mat& K = p ? primaryK : secondaryK;
-    cv::Mat& kc = p ? primaryKc : secondaryKc;
     K.release();
     kc.release();
     cv::Size size;
@@ -701,6 +731,8 @@ bool StereoChessCalibWin::takeStartIntrinsics(Side side)
         emit getPrimaryIntrinsics(index, K, kc, size);
     else
         emit getSecondaryIntrinsics(index, K, kc, size);
+    K = K.clone();
+    kc = kc.clone();
     if (K.empty()) {
         logAppend(tr("Use intrinsic guess for %1 is set, but the %1 does not have any intrinsics, "
                      "aborting...\n")
@@ -715,7 +747,9 @@ bool StereoChessCalibWin::takeStartIntrinsics(Side side)
 
 bool StereoChessCalibWin::gatherRunInput(StereoRunInput& input)
 {
-    if (!checkSensors() || !takeStartIntrinsics(Primary) || !takeStartIntrinsics(Secondary))
+    std::array<cv::Mat, 2> startK, startKc;
+    if (!checkSensors() || !takeStartIntrinsics(Primary, startK[Primary], startKc[Primary]) ||
+        !takeStartIntrinsics(Secondary, startK[Secondary], startKc[Secondary]))
         return false;
     if (!takeChessboardOptions(input.board))
         return false;
@@ -747,8 +781,8 @@ bool StereoChessCalibWin::gatherRunInput(StereoRunInput& input)
         camera.mirror =
             (side == Primary ? ui->check_mirror_primary : ui->check_mirror_secondary)->isChecked();
         camera.options = cameraOptions(side);
-        camera.K = side == Primary ? primaryK : secondaryK;
-        camera.kc = side == Primary ? primaryKc : secondaryKc;
+        camera.K = startK[c];
+        camera.kc = startKc[c];
     }
     input.excludedPoints = excludedPoints;
     if (ui->group_outliers->isChecked()) {
@@ -892,19 +926,19 @@ void StereoChessCalibWin::presentFailure(const StereoRunResult& result)
 void StereoChessCalibWin::presentCalibration(const StereoRunResult& result)
 {
     const StereoCalibration& cal = result.calibration;
-    primaryK = cal.K[0];
-    primaryKc = cal.kc[0];
-    secondaryK = cal.K[1];
-    secondaryKc = cal.kc[1];
-    R = cal.R;
-    T = cal.T;
-    E = cal.E;
-    F = cal.F;
+    LastResult next;
+    next.K = cal.K;
+    next.kc = cal.kc;
+    next.R = cal.R;
+    next.T = cal.T;
+    next.E = cal.E;
+    next.F = cal.F;
     primaryImageSize = result.imageSize[0];
     secondaryImageSize = result.imageSize[1];
     logCalibration(cal);
-    if (!emitResults())
+    if (!emitResults(next))
         return;
+    lastResult = next;
     calibrated = true;
     colourLists();
     drawScene();
@@ -927,6 +961,8 @@ void StereoChessCalibWin::logCalibration(const StereoCalibration& cal)
     logAppend(tr("Calibration completed with rms reprojection error: ") + QString::number(cal.rms, 'g', 6),
               Qt::black);
     logAppend(tr("Extrinsics: ") + sensorName(Primary) + tr(" wrt ") + sensorName(Secondary));
+    const cv::Mat& R = cal.R;
+    const cv::Mat& T = cal.T;
     logAppend("tx " + f4(T.at<double>(0)));
     logAppend("ty " + f4(T.at<double>(1)));
     logAppend("tz " + f4(T.at<double>(2)));
@@ -938,8 +974,9 @@ void StereoChessCalibWin::logCalibration(const StereoCalibration& cal)
     logRefinementLimit(cal.refinement);
 }
 
-// Both sensors are checked before anything reaches the tree.
-bool StereoChessCalibWin::emitResults()
+// Both sensors are checked before anything reaches the tree; the result
+// then belongs to them.
+bool StereoChessCalibWin::emitResults(LastResult& next)
 {
     const int primaryNow = ui->combo_sensor_primary->currentIndex();
     const int secondaryNow = ui->combo_sensor_secondary->currentIndex();
@@ -947,11 +984,10 @@ bool StereoChessCalibWin::emitResults()
         logAppend(tr("No sensor present in the sensor list, aborting...\n"), Qt::red);
         return false;
     }
-    emit updatePrimaryIntrinsics(primaryNow, primaryK, primaryKc, primaryImageSize);
-    emit updateSecondaryIntrinsics(secondaryNow, secondaryK, secondaryKc, secondaryImageSize);
-    emit updateSecondaryExtrinsics(primaryNow, secondaryNow, R.clone(), T.clone());
-    resultPrimary = sensorName(Primary);
-    resultSecondary = sensorName(Secondary);
+    emit updatePrimaryIntrinsics(primaryNow, next.K[Primary], next.kc[Primary], primaryImageSize);
+    emit updateSecondaryIntrinsics(secondaryNow, next.K[Secondary], next.kc[Secondary], secondaryImageSize);
+    emit updateSecondaryExtrinsics(primaryNow, secondaryNow, next.R.clone(), next.T.clone());
+    next.sensors = {primaryNow, secondaryNow};
     return true;
 }
 
@@ -1001,11 +1037,12 @@ void StereoChessCalibWin::drawScene()
         translations.push_back(pair.fit->tvecs[0]);
     }
     const double depth = maxTranslationNorm(translations);
-    drawFrustum(renderer, primaryK, primaryImageSize, depth, "");
+    drawFrustum(renderer, lastResult.K[Primary], primaryImageSize, depth, "");
     drawWorldAxes(renderer, sensorName(Primary).toStdString());
-    const cv::Mat R_primary_secondary = R.t();
-    const cv::Mat t_primary_secondary = -R.t() * T;
-    if (vtkSmartPointer<vtkActor> frustum = drawFrustum(renderer, secondaryK, secondaryImageSize, depth, ""))
+    const cv::Mat R_primary_secondary = lastResult.R.t();
+    const cv::Mat t_primary_secondary = -lastResult.R.t() * lastResult.T;
+    if (vtkSmartPointer<vtkActor> frustum =
+            drawFrustum(renderer, lastResult.K[Secondary], secondaryImageSize, depth, ""))
         setActorPose(frustum, R_primary_secondary, t_primary_secondary);
     drawFrame(renderer, R_primary_secondary, t_primary_secondary, sensorName(Secondary).toStdString());
     renderer->ResetCamera();
@@ -1016,14 +1053,14 @@ void StereoChessCalibWin::writeResultFile(double rms)
 {
     StereoResultFile file;
     file.imageSize0 = primaryImageSize;
-    file.K0 = primaryK;
-    file.kc0 = primaryKc;
+    file.K0 = lastResult.K[Primary];
+    file.kc0 = lastResult.kc[Primary];
     file.imageSize1 = secondaryImageSize;
-    file.K1 = secondaryK;
-    file.kc1 = secondaryKc;
-    file.R = R;
-    file.T = T;
-    file.F = F;
+    file.K1 = lastResult.K[Secondary];
+    file.kc1 = lastResult.kc[Secondary];
+    file.R = lastResult.R;
+    file.T = lastResult.T;
+    file.F = lastResult.F;
     file.rms = rms;
     const QString path = stereoFilePath();
     std::string error;
@@ -1169,8 +1206,8 @@ void StereoChessCalibWin::showReprojErrors(Side side, int row, const cv::Mat& im
     panel.show(fit.reprojErrors[side],
                toRgb255(errorColor(fit.reprojErrors[side], listRange[0], listRange[1])), range[0], range[1]);
     panel.drawView(image, pair.imagePoints[side], pointColours(side, pair), fit.errors.reprojected[side],
-                   projectBoardAxes(fit.rvecs[side], fit.tvecs[side], p ? primaryK : secondaryK,
-                                    p ? primaryKc : secondaryKc, squareWidth, squareHeight));
+                   projectBoardAxes(fit.rvecs[side], fit.tvecs[side], lastResult.K[side], lastResult.kc[side],
+                                    squareWidth, squareHeight));
 }
 
 void StereoChessCalibWin::showEpipolarLabels(int row)
@@ -1335,11 +1372,10 @@ bool StereoChessCalibWin::gatherRectification(StereoRectifyRun& run)
     else if (ui->radio_alpha_custom->isChecked())
         input.alpha = ui->double_spin_alpha->value();
 
-    // Only the last successful calibration of the pair chosen now counts.
+    // Only the last successful calibration of the sensors chosen now counts.
     const QString primaryName = sensorName(Primary);
     const QString secondaryName = sensorName(Secondary);
-    if (R.empty() || T.empty() || primaryK.empty() || secondaryK.empty() || resultPrimary != primaryName ||
-        resultSecondary != secondaryName) {
+    if (!lastResult.holdsPose() || lastResult.sensors != chosenSensors()) {
         logAppend(tr("Use [Calibrate Stereo] before rectification."), Qt::red);
         return false;
     }
@@ -1350,11 +1386,11 @@ bool StereoChessCalibWin::gatherRectification(StereoRectifyRun& run)
             Qt::darkYellow);
         logColor(Qt::black);
     }
-    input.K = {primaryK, secondaryK};
-    input.kc = {primaryKc, secondaryKc};
+    input.K = lastResult.K;
+    input.kc = lastResult.kc;
     input.imageSize = primaryImageSize;
-    input.R = R;
-    input.T = T;
+    input.R = lastResult.R;
+    input.T = lastResult.T;
     run.rectificationFile = (dir1 + "/rectification.yml").toStdString();
     run.projectBasePath = rectifiedProjectBasePath().toStdString();
     run.primaryName = primaryName.toStdString();
@@ -1397,25 +1433,28 @@ void StereoChessCalibWin::rectifyInput()
             copy.mirror =
                 (sd == Primary ? ui->check_mirror_primary : ui->check_mirror_secondary)->isChecked();
             std::string error;
-            switch (writeRectifiedCopy(copy, rect, error)) {
-            case RectifiedCopyStatus::Written:
-                logInsert(".", Qt::black);
-                logRepaint();
-                break;
-            case RectifiedCopyStatus::Unreadable:
-                logAppend(tr("Could not read image %1, skipped").arg(QString::fromStdString(copy.source)),
-                          Qt::red);
-                break;
-            case RectifiedCopyStatus::NotWritten:
-                logAppend(tr("Could not write %1").arg(QString::fromStdString(copy.target)), Qt::red);
-                break;
-            case RectifiedCopyStatus::Error:
-                logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(error), Qt::red);
-                logAppend(tr("Skipping...\n"), Qt::red);
-                break;
+            const RectifiedCopyStatus status = writeRectifiedCopy(copy, rect, error);
+            if (status != RectifiedCopyStatus::Written) {
+                logCopyFailure(status, copy, error);
+                return; // the remaining copies are not written
             }
-            logColor(Qt::black);
+            logInsert(".", Qt::black);
+            logRepaint();
         }
     }
     logAppend(tr("Done!"), Qt::black);
+}
+
+// A copy that failed ends the copying: why, in red, and "Aborting...".
+void StereoChessCalibWin::logCopyFailure(RectifiedCopyStatus status, const RectifiedCopy& copy,
+                                         const std::string& error)
+{
+    if (status == RectifiedCopyStatus::Unreadable)
+        logAppend(tr("Could not read image %1").arg(QString::fromStdString(copy.source)), Qt::red);
+    if (status == RectifiedCopyStatus::NotWritten)
+        logAppend(tr("Could not write %1").arg(QString::fromStdString(copy.target)), Qt::red);
+    else
+        logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(error), Qt::red);
+    logAppend(tr("Aborting...\n"), Qt::red);
+    logColor(Qt::black);
 }

@@ -67,13 +67,15 @@ public:
 
     // Results and caches, for the views and for inspection.
     bool isCalibrated() const { return calibrated; }
-    const cv::Mat& primaryCameraMatrix() const { return primaryK; }
-    const cv::Mat& primaryDistortion() const { return primaryKc; }
-    const cv::Mat& secondaryCameraMatrix() const { return secondaryK; }
-    const cv::Mat& secondaryDistortion() const { return secondaryKc; }
-    const cv::Mat& rotation() const { return R; }
-    const cv::Mat& translation() const { return T; }
-    const cv::Mat& fundamental() const { return F; }
+    // The last successful calibration (empty before one, and after the
+    // chosen cameras changed).
+    const cv::Mat& primaryCameraMatrix() const { return lastResult.K[Primary]; }
+    const cv::Mat& primaryDistortion() const { return lastResult.kc[Primary]; }
+    const cv::Mat& secondaryCameraMatrix() const { return lastResult.K[Secondary]; }
+    const cv::Mat& secondaryDistortion() const { return lastResult.kc[Secondary]; }
+    const cv::Mat& rotation() const { return lastResult.R; }
+    const cv::Mat& translation() const { return lastResult.T; }
+    const cv::Mat& fundamental() const { return lastResult.F; }
     const StereoRectification& rectification() const { return rect; }
     // One record per list row: the points the next run starts from and,
     // after a calibration, the pair's fit.
@@ -136,6 +138,19 @@ private slots:
 private:
     enum Side { Primary = 0, Secondary = 1 };
 
+    // The result of the last successful calibration, kept whole: both
+    // cameras' intrinsics, the pose of the secondary relative to the primary,
+    // E and F, and the sensors (tree rows) they belong to. Only the next
+    // successful run replaces it, and only a change of the chosen cameras
+    // drops it; a run reads its start values from it but never writes to it.
+    struct LastResult {
+        std::array<cv::Mat, 2> K, kc; // per camera: 3x3 and one row, CV_64F
+        cv::Mat R, T, E, F;           // x_secondary = R x_primary + T (mm)
+        std::array<int, 2> sensors{-1, -1};
+
+        bool holdsPose() const { return !R.empty() && !T.empty() && !K[0].empty() && !K[1].empty(); }
+    };
+
     // Smallest and largest error of the used pairs: the colour ranges.
     struct ErrorRanges {
         cv::Vec2d mean{1e100, 0}, camera[2]{{1e100, 0}, {1e100, 0}}, epipolar{1e100, 0};
@@ -152,7 +167,7 @@ private:
     // The run: gather the inputs, run the core, present the outcome.
     void runCalibration();
     bool checkSensors();
-    bool takeStartIntrinsics(Side side);
+    bool takeStartIntrinsics(Side side, cv::Mat& K, cv::Mat& kc);
     bool gatherRunInput(StereoRunInput& input);
     bool logRunStep(const StereoRunProgress& step);
     void logPairStep(size_t i, const StereoPair& pair);
@@ -161,7 +176,8 @@ private:
     void presentFailure(const StereoRunResult& result);
     void presentCalibration(const StereoRunResult& result);
     void logCalibration(const StereoCalibration& calibration);
-    bool emitResults();
+    std::array<int, 2> chosenSensors() const;
+    bool emitResults(LastResult& next);
     void colourLists();
     void drawScene();
     void writeResultFile(double rms);
@@ -181,6 +197,7 @@ private:
     QString sensorName(Side side) const;
 
     bool gatherRectification(StereoRectifyRun& run);
+    void logCopyFailure(RectifiedCopyStatus status, const RectifiedCopy& copy, const std::string& error);
 
     bool calibrated = false;
     Ui::StereoChessCalibWin* ui;
@@ -188,9 +205,7 @@ private:
     cv::Size primaryImageSize, secondaryImageSize;
     std::vector<QString> sensorNames;
     QString dir1, dir2;
-    cv::Mat primaryK, primaryKc, secondaryK, secondaryKc;
-    cv::Mat R, T;
-    cv::Mat E, F;
+    LastResult lastResult;
     // rectR0, rectR1, rectP0, rectP1, rectQ and the four remap tables.
     StereoRectification rect;
     std::vector<std::string> primaryPaths, secondaryPaths;
@@ -205,8 +220,4 @@ private:
     // that list is opened again.
     std::array<std::vector<std::optional<StereoCornerFile>>, 2> cornerFiles;
     vtkSmartPointer<vtkRenderer> renderer;
-
-    // The sensors the pose in R and T belongs to; rectification uses R and T
-    // only while both combo boxes still show them.
-    QString resultPrimary, resultSecondary;
 };

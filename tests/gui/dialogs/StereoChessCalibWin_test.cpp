@@ -44,6 +44,7 @@
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QVTKOpenGLNativeWidget.h>
 #include <gtest/gtest.h>
 
@@ -51,6 +52,11 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <vtkActor.h>
+#include <vtkFollower.h>
+#include <vtkLinearTransform.h>
+#include <vtkMapper.h>
+#include <vtkMatrix4x4.h>
+#include <vtkPolyData.h>
 #include <vtkRenderWindow.h>
 #include <vtkRenderer.h>
 #include <vtkRendererCollection.h>
@@ -58,6 +64,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <string>
 
 using dialog_test::logHas;
 
@@ -536,15 +544,6 @@ TEST_F(StereoDialog, BadInputsAreReportedAndNothingCrashes)
     EXPECT_FALSE(h.logText().contains("Rectification parameters saved to"));
     QDir(primaryDir).rmdir("Cam0_Cam1_stereo.yml");
     QDir(primaryDir).rmdir("rectification.yml");
-
-    // Rectified copies: an image that went away is skipped, the others are written.
-    QFile::rename(scene.files.secondary[2], scene.files.secondary[2] + ".away");
-    h.log()->clear();
-    h.click("button_rectify_input");
-    EXPECT_TRUE(logHas(h.log(), "Could not read image " + scene.files.secondary[2] + ", skipped", kRed));
-    EXPECT_TRUE(logHas(h.log(), "Done!", kBlack));
-    EXPECT_TRUE(QFileInfo(QFileInfo(scene.files.secondary[3]).path() + "/rect_pair03.png").isFile());
-    QFile::rename(scene.files.secondary[2] + ".away", scene.files.secondary[2]);
 }
 
 TEST_F(StereoDialog, BadPairsAndCornerFilesAreSkippedWithAMessage)
@@ -955,6 +954,337 @@ TEST_F(StereoDialog, OptionSlotsFlagsAndSensorRefresh)
     if (a->maximum() > 3) {
         a->setValue(3);
         EXPECT_EQ(b->value(), 3);
+    }
+}
+
+// The path of an image's rectified copy.
+QString rectifiedCopyOf(const QString& image)
+{
+    const QFileInfo info(image);
+    return info.path() + "/rect_" + info.fileName();
+}
+
+// Rectified copies end at the first image whose copy fails: the reason and
+// "Aborting..." in red, no later copy, and no "Done!".
+TEST_F(StereoDialog, RectifiedCopiesEndAtTheFirstImageThatFails)
+{
+    const SmallScene scene(imageDir.path(), 4);
+    Harness h;
+    ASSERT_NE(h.dialog, nullptr);
+    h.setPattern(scene.pattern, "30");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.calibrate();
+    ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+
+    const QString gone = scene.files.secondary[2];
+    const QString blocked = rectifiedCopyOf(scene.files.primary[1]);
+    struct Failure {
+        const char* what;
+        std::function<void()> make, mend;
+        QString reason;                     // the red line before "Aborting..."
+        int primaryCopies, secondaryCopies; // the copies written before it
+    };
+    const Failure failures[] = {
+        {"a secondary image that went away", [&] { QFile::rename(gone, gone + ".away"); },
+         [&] { QFile::rename(gone + ".away", gone); }, "Could not read image " + gone, 4, 2},
+        {"a primary copy that cannot be written: a folder stands in its way", [&] { QDir().mkdir(blocked); },
+         [&] { QDir().rmdir(blocked); }, blocked, 1, 0},
+    };
+    for (const Failure& f : failures) {
+        SCOPED_TRACE(f.what);
+        for (const QString& image : scene.files.primary + scene.files.secondary)
+            QFile::remove(rectifiedCopyOf(image));
+        f.make();
+        h.log()->clear();
+        h.click("button_rectify_input");
+        f.mend();
+        EXPECT_TRUE(logHas(h.log(), f.reason, kRed)) << h.logText().toStdString();
+        EXPECT_TRUE(logHas(h.log(), "Aborting...", kRed));
+        EXPECT_FALSE(h.logText().contains("Done!"));
+        for (int i = 0; i < scene.files.primary.size(); ++i) {
+            EXPECT_EQ(QFileInfo(rectifiedCopyOf(scene.files.primary[i])).isFile(), i < f.primaryCopies) << i;
+            EXPECT_EQ(QFileInfo(rectifiedCopyOf(scene.files.secondary[i])).isFile(), i < f.secondaryCopies)
+                << i;
+        }
+    }
+}
+
+// A run whose given coefficients exceed the model in use (the last run's
+// with the rational model, or the scene's eight as the intrinsic guess)
+// calibrates with their first five, and its result has five.
+TEST_F(StereoDialog, ARunCompletesWhenTheStartCoefficientsExceedTheModel)
+{
+    const SmallScene scene(imageDir.path(), 6);
+    Harness h;
+    ASSERT_NE(h.dialog, nullptr);
+    h.setPattern(scene.pattern, "30");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    const char* rational[] = {"check_use_rational_model_1", "check_use_rational_model_2"};
+    for (const char* box : rational)
+        h.w<QCheckBox>(box)->setChecked(true);
+    h.calibrate();
+    ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+    ASSERT_EQ(h.dialog->primaryDistortion().total(), 14u);
+    ASSERT_EQ(h.dialog->secondaryDistortion().total(), 14u);
+    for (const char* box : rational)
+        h.w<QCheckBox>(box)->setChecked(false);
+
+    const synth::Camera* truth[2] = {&scene.rig.primary, &scene.rig.secondary};
+    struct Start {
+        const char* what;
+        std::function<void()> set;
+    };
+    const Start starts[] = {
+        {"the last run's 14 coefficients", [] {}},
+        {"the scene's 8 coefficients as the intrinsic guess",
+         [&] {
+             for (int c = 0; c < 2; ++c) {
+                 cv::Mat kc8 = cv::Mat::zeros(1, 8, CV_64F);
+                 truth[c]->kc.copyTo(kc8.colRange(0, 5));
+                 kc8.colRange(5, 8).setTo(0.01);
+                 h.main->sensorTree()->updateIntrinsicsIdx(c, cv::Mat(truth[c]->K), kc8, truth[c]->size);
+             }
+             h.w<QCheckBox>("check_use_intrinsic_guess1")->setChecked(true);
+             h.w<QCheckBox>("check_use_intrinsic_guess2")->setChecked(true);
+         }},
+    };
+    for (const Start& start : starts) {
+        SCOPED_TRACE(start.what);
+        start.set();
+        h.log()->clear();
+        h.calibrate();
+        ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+        EXPECT_FALSE(h.logText().contains("exception")) << h.logText().toStdString();
+        const cv::Mat kc[2] = {h.dialog->primaryDistortion(), h.dialog->secondaryDistortion()};
+        const cv::Mat K[2] = {h.dialog->primaryCameraMatrix(), h.dialog->secondaryCameraMatrix()};
+        cv::FileStorage fs(h.dialog->stereoFilePath().toStdString(), cv::FileStorage::READ);
+        ASSERT_TRUE(fs.isOpened());
+        const std::vector<Sensor> sensors = h.main->sensorTree()->getSensors();
+        for (int c = 0; c < 2; ++c) {
+            EXPECT_EQ(kc[c].size(), cv::Size(5, 1)) << c;
+            EXPECT_MAT_NEAR(readMat(fs, c == 0 ? "kc0" : "kc1"), kc[c], 0);
+            EXPECT_EQ(sensors[c].kc.total(), 5u) << c;
+            EXPECT_NEAR(K[c].at<double>(0, 0), truth[c]->K(0, 0), 0.02 * truth[c]->K(0, 0)) << c;
+        }
+    }
+}
+
+// The result belongs to the sensors it was made for, whatever they are
+// called: renaming them or deleting other sensors keeps the result, its
+// views and its rectification; deleting one of them drops all of it.
+TEST_F(StereoDialog, TheResultStaysWithItsSensorsUntilOneOfThemGoes)
+{
+    const SmallScene scene(imageDir.path(), 4);
+    Harness h(4);
+    ASSERT_NE(h.dialog, nullptr);
+    auto* primary = h.w<QComboBox>("combo_sensor_primary");
+    auto* secondary = h.w<QComboBox>("combo_sensor_secondary");
+    primary->setCurrentIndex(1);
+    secondary->setCurrentIndex(3);
+    vtkRenderer* renderer =
+        h.w<QVTKOpenGLNativeWidget>("widget_vtk")->renderWindow()->GetRenderers()->GetFirstRenderer();
+    const size_t emptyScene = testing_support::props(renderer).size();
+    h.setPattern(scene.pattern, "30");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.calibrate();
+    ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+    h.click("button_rectify");
+    ASSERT_TRUE(h.dialog->rectification().hasMaps()) << h.logText().toStdString();
+    const cv::Mat K = h.dialog->primaryCameraMatrix().clone(), R = h.dialog->rotation().clone();
+    const size_t resultScene = testing_support::props(renderer).size();
+    auto* list = h.w<QListWidget>("list_images_primary");
+    const QColor colour = list->item(0)->background().color();
+
+    QTreeWidget* tree = h.main->sensorTree()->findChild<QTreeWidget*>();
+    auto deleteSensor = [tree](int row) {
+        auto* button = qobject_cast<QPushButton*>(tree->itemWidget(tree->topLevelItem(row), 1));
+        ASSERT_NE(button, nullptr);
+        QTest::mouseClick(button, Qt::LeftButton);
+    };
+    struct Change {
+        const char* what;
+        std::function<void()> make;
+        bool kept;
+        QString primaryName, secondaryName; // while kept
+    };
+    const Change changes[] = {
+        {"the secondary renamed", [&] { h.main->sensorTree()->setSensorName(3, "Right"); }, true, "Cam1",
+         "Right"},
+        {"the primary renamed", [&] { h.main->sensorTree()->setSensorName(1, "Left"); }, true, "Left",
+         "Right"},
+        {"a sensor between them deleted", [&] { deleteSensor(2); }, true, "Left", "Right"},
+        {"a sensor before them deleted", [&] { deleteSensor(0); }, true, "Left", "Right"},
+        {"the primary deleted", [&] { deleteSensor(0); }, false, "", ""},
+    };
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.what);
+        change.make();
+        QCoreApplication::processEvents();
+        h.log()->clear();
+        h.click("button_rectify");
+        if (change.kept) {
+            EXPECT_EQ(primary->currentText(), change.primaryName);
+            EXPECT_EQ(secondary->currentText(), change.secondaryName);
+            EXPECT_TRUE(h.dialog->isCalibrated());
+            EXPECT_MAT_NEAR(h.dialog->primaryCameraMatrix(), K, 0);
+            EXPECT_MAT_NEAR(h.dialog->rotation(), R, 0);
+            EXPECT_EQ(list->item(0)->background().color(), colour);
+            EXPECT_EQ(testing_support::props(renderer).size(), resultScene);
+            EXPECT_TRUE(logHas(h.log(), "Project with rectified cameras saved to", kBlack))
+                << h.logText().toStdString();
+            EXPECT_TRUE(h.dialog->rectifiedProjectBasePath().endsWith("/" + change.primaryName + "_" +
+                                                                      change.secondaryName + "_rect"));
+            EXPECT_TRUE(h.dialog->rectification().hasMaps());
+        } else {
+            EXPECT_FALSE(h.dialog->isCalibrated());
+            EXPECT_TRUE(h.dialog->primaryCameraMatrix().empty());
+            EXPECT_TRUE(h.dialog->rotation().empty());
+            EXPECT_EQ(list->item(0)->background().style(), Qt::NoBrush);
+            EXPECT_EQ(testing_support::props(renderer).size(), emptyScene);
+            EXPECT_TRUE(logHas(h.log(), "Use [Calibrate Stereo] before rectification.", kRed));
+            EXPECT_FALSE(h.dialog->rectification().hasMaps());
+        }
+        if (std::string(change.what) == "the primary renamed")
+            screenshot(h.dialog, "stereo_dialog_after_rename.png");
+    }
+}
+
+// A run that stops at its input checks, with "Use intrinsic guess" on and
+// other intrinsics in the scene, leaves the last result whole: the
+// rectification still combines the last run's intrinsics with its pose.
+TEST_F(StereoDialog, ARunRefusedAtItsInputsLeavesTheLastResultWhole)
+{
+    const SmallScene scene(imageDir.path(), 4);
+    Harness h;
+    ASSERT_NE(h.dialog, nullptr);
+    h.setPattern(scene.pattern, "30");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.calibrate();
+    ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+    h.click("button_rectify");
+    ASSERT_TRUE(h.dialog->rectification().hasMaps()) << h.logText().toStdString();
+    const cv::Mat P0 = h.dialog->rectification().P0.clone(), P1 = h.dialog->rectification().P1.clone();
+    const cv::Mat K[2] = {h.dialog->primaryCameraMatrix().clone(), h.dialog->secondaryCameraMatrix().clone()};
+    const cv::Mat kc[2] = {h.dialog->primaryDistortion().clone(), h.dialog->secondaryDistortion().clone()};
+    const cv::Mat R = h.dialog->rotation().clone(), T = h.dialog->translation().clone();
+
+    // The scene's intrinsics differ from the result's from here on.
+    for (int c = 0; c < 2; ++c) {
+        cv::Mat other = K[c] * 1.2;
+        other.at<double>(2, 2) = 1;
+        h.main->sensorTree()->updateIntrinsicsIdx(c, other, cv::Mat::zeros(1, 5, CV_64F), cv::Size());
+    }
+    h.w<QCheckBox>("check_use_intrinsic_guess1")->setChecked(true);
+    h.w<QCheckBox>("check_use_intrinsic_guess2")->setChecked(true);
+
+    struct Refusal {
+        const char* edit;
+        QString text;
+        QString message;
+    };
+    const Refusal refusals[] = {
+        {"edit_max_iterations", "0", "Termination criteria"},
+        {"edit_accuracy", "x", "Termination criteria"},
+        {"edit_corners_width", "-30", "Square width '-30' is not a positive number"},
+    };
+    for (const Refusal& refusal : refusals) {
+        SCOPED_TRACE(refusal.edit);
+        auto* edit = h.w<QLineEdit>(refusal.edit);
+        const QString good = edit->text();
+        edit->setText(refusal.text);
+        h.log()->clear();
+        h.calibrate();
+        edit->setText(good);
+        EXPECT_TRUE(logHas(h.log(), refusal.message, kRed)) << h.logText().toStdString();
+        EXPECT_TRUE(h.dialog->isCalibrated());
+        EXPECT_MAT_NEAR(h.dialog->primaryCameraMatrix(), K[0], 0);
+        EXPECT_MAT_NEAR(h.dialog->secondaryCameraMatrix(), K[1], 0);
+        EXPECT_MAT_NEAR(h.dialog->primaryDistortion(), kc[0], 0);
+        EXPECT_MAT_NEAR(h.dialog->secondaryDistortion(), kc[1], 0);
+        EXPECT_MAT_NEAR(h.dialog->rotation(), R, 0);
+        EXPECT_MAT_NEAR(h.dialog->translation(), T, 0);
+        EXPECT_TRUE(h.dialog->rectification().hasMaps());
+        h.click("button_rectify");
+        EXPECT_TRUE(logHas(h.log(), "Rectification parameters saved to", kBlack))
+            << h.logText().toStdString();
+        EXPECT_MAT_NEAR(h.dialog->rectification().P0, P0, 1e-9);
+        EXPECT_MAT_NEAR(h.dialog->rectification().P1, P1, 1e-9);
+    }
+}
+
+// The 3D view after a run: every board where the run placed it in the
+// primary camera's frame, near where it truly was, and the secondary
+// camera's frustum and frame at the calibrated pose (R^T, -R^T T), near the
+// rig's.
+TEST_F(StereoDialog, TheThreeDViewPlacesTheBoardsAndTheSecondaryCamera)
+{
+    const SmallScene scene(imageDir.path(), 6);
+    Harness h;
+    ASSERT_NE(h.dialog, nullptr);
+    h.setPattern(scene.pattern, "30");
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.calibrate();
+    ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+    vtkRenderer* renderer =
+        h.w<QVTKOpenGLNativeWidget>("widget_vtk")->renderWindow()->GetRenderers()->GetFirstRenderer();
+
+    // The secondary's pose in the primary's frame: as calibrated, and the truth.
+    const cv::Mat R = h.dialog->rotation().t();
+    const cv::Mat t = -R * h.dialog->translation();
+    const cv::Mat trueR = cv::Mat(scene.rig.R).t();
+    const cv::Mat trueT = -trueR * cv::Mat(scene.rig.T);
+    const double kMm = 2.0, kDeg = 0.3;
+    EXPECT_LT(cv::norm(t, trueT), kMm);
+    EXPECT_LT(testing_support::rotationDiffDeg(R, trueR), kDeg);
+
+    std::vector<vtkPolyData*> boards;
+    int posed = 0;
+    for (vtkProp* prop : testing_support::props(renderer)) {
+        auto* actor = vtkActor::SafeDownCast(prop);
+        if (!actor || vtkFollower::SafeDownCast(prop))
+            continue;
+        auto* poly = vtkPolyData::SafeDownCast(actor->GetMapper()->GetInput());
+        if (poly && poly->GetNumberOfPoints() == 4 && poly->GetNumberOfPolys() == 1)
+            boards.push_back(poly);
+        vtkMatrix4x4* m =
+            actor->GetUserTransform() ? actor->GetUserTransform()->GetMatrix() : actor->GetUserMatrix();
+        if (!m)
+            continue;
+        ++posed; // the secondary's frustum and its axes
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c)
+                EXPECT_NEAR(m->GetElement(r, c), R.at<double>(r, c), 1e-9) << r << c;
+            EXPECT_NEAR(m->GetElement(r, 3), t.at<double>(r), 1e-9) << r;
+        }
+    }
+    EXPECT_EQ(posed, 2);
+
+    // Board k's first corner at its translation, the corner along x a board
+    // width further along the board's x axis.
+    const std::vector<cv::Mat> rvecs = h.dialog->primaryPoseRotations();
+    const std::vector<cv::Mat> tvecs = h.dialog->primaryPoseTranslations();
+    ASSERT_EQ(boards.size(), scene.views.size());
+    const double width = scene.pattern.width * scene.square;
+    for (size_t k = 0; k < boards.size(); ++k) {
+        SCOPED_TRACE(k);
+        cv::Vec3d drawn[2];
+        boards[k]->GetPoint(0, drawn[0].val);
+        boards[k]->GetPoint(1, drawn[1].val);
+        cv::Matx33d Rk, trueRk;
+        cv::Rodrigues(rvecs[k], Rk);
+        cv::Rodrigues(scene.views[k].rvec, trueRk);
+        const cv::Vec3d tk(tvecs[k]);
+        const cv::Vec3d trueTk = scene.views[k].tvec;
+        const cv::Vec3d along(width, 0, 0);
+        EXPECT_LT(cv::norm(drawn[0] - tk), 1e-3); // the plane's points are floats
+        EXPECT_LT(cv::norm(drawn[1] - (Rk * along + tk)), 1e-3);
+        EXPECT_LT(cv::norm(drawn[0] - trueTk), kMm);
+        EXPECT_LT(cv::norm(drawn[1] - (trueRk * along + trueTk)), kMm);
     }
 }
 
