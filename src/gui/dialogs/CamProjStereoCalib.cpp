@@ -203,9 +203,15 @@ QStringList CamProjStereoCalib::setImagePaths(int set) const
 
 void CamProjStereoCalib::loadImageFolder(const QString& folder)
 {
+    const std::vector<ImageSetFolder> found = listImageSets(folder);
+    if (found.empty()) {
+        // Refused: the sets already loaded, their results and the folder
+        // their results are written to stay as they are.
+        logNoImageSets(folder);
+        return;
+    }
     imageDir = folder;
     model->clearItems();
-    const std::vector<ImageSetFolder> found = listImageSets(folder);
     for (const ImageSetFolder& set : found) {
         const int row = model->rowCount();
         if (!model->insertItem(row))
@@ -236,26 +242,28 @@ void CamProjStereoCalib::loadImageFolder(const QString& folder)
         showNoImage(view, tr("No image set selected"));
     hideErrorLabels(false);
     hideErrorLabels(true);
-    if (setCount() == 0) {
-        // Opening the folder of one pose, or a folder without subfolders, is
-        // the usual slip: say what the folder should hold.
-        const bool looseImages = !QDir(folder).entryList({"*.jpg", "*.bmp", "*.png"}, QDir::Files).isEmpty();
-        logAppend(tr("No image sets in %1: expected one subfolder per board pose, each holding that pose's "
-                     "captures of the projector patterns as *.png, *.jpg or *.bmp files in name order "
-                     "(00 white, 01 black, then every Gray code pattern followed by its inverse).")
-                          .arg(folder) +
-                      (looseImages
-                           ? tr(" This folder holds the images of one pose; open the folder above it.")
-                           : QString()),
-                  Qt::red);
-        logColor(Qt::black);
+    if (setCount() == 0)
         return;
-    }
     const QSignalBlocker blocker(ui->imageTree);
     ui->imageTree->selectionModel()->select(setIndex(0),
                                             QItemSelectionModel::Select | QItemSelectionModel::Current);
     const WaitCursor cursor;
     drawCurrentView();
+}
+
+void CamProjStereoCalib::logNoImageSets(const QString& folder)
+{
+    // Opening the folder of one pose, or a folder without subfolders, is
+    // the usual slip: say what the folder should hold.
+    const bool looseImages = !QDir(folder).entryList({"*.jpg", "*.bmp", "*.png"}, QDir::Files).isEmpty();
+    logAppend(tr("No image sets in %1: expected one subfolder per board pose, each holding that pose's "
+                 "captures of the projector patterns as *.png, *.jpg or *.bmp files in name order "
+                 "(00 white, 01 black, then every Gray code pattern followed by its inverse).")
+                      .arg(folder) +
+                  (looseImages ? tr(" This folder holds the images of one pose; open the folder above it.")
+                               : QString()),
+              Qt::red);
+    logColor(Qt::black);
 }
 
 cv::Mat CamProjStereoCalib::loadSetImage(int set, int image, SetImageMode mode) const

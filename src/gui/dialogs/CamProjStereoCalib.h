@@ -47,6 +47,8 @@ public:
     enum class RunStatus { Done, Failed, Aborted };
 
     // Loads the sets of a folder into the tree, as "Open Image Folder" does.
+    // A folder without image sets is refused: the log says which layout is
+    // expected, and the sets, their results, the title and the folder stay.
     void loadImageFolder(const QString& folder);
     // Image `image` of set `set`, read as grey or colour; empty when the row
     // does not exist or the file gives no pixels.
@@ -167,6 +169,9 @@ private:
     void clearProjectorCornerStage();
     void clearCalibrationResults();
     void setRowBackground(int set, const QColor& colour);
+    // Says in red that a folder holds no image sets and which layout is
+    // expected.
+    void logNoImageSets(const QString& folder);
     cv::Size projectorSize() const;
     int readInt(const class QLineEdit* edit) const;
     QStringList setImagePaths(int set) const;

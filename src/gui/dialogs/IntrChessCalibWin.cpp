@@ -204,6 +204,10 @@ void IntrChessCalibWin::resetDetections()
     detectionCache.clear();
     for (ImageEntry& entry : images)
         entry.standIn = entry.cornerFile;
+    // The last run's corners and their projections went with the
+    // detections; its poses, errors and colours stay until the next run.
+    lastRunCornersHeld = false;
+    on_list_images_itemSelectionChanged();
 }
 
 void IntrChessCalibWin::loadSensorIntrinsics()
@@ -327,6 +331,7 @@ void IntrChessCalibWin::runCalibration()
         return !pollAbort();
     };
     lastRun = calibrateIntrinsics(input, detectionCache, progress);
+    lastRunCornersHeld = true;
     colourImageList(input.images);
     if (logRunFailure(lastRun) || !presentCalibration(lastRun))
         return;
@@ -672,6 +677,8 @@ std::vector<std::vector<cv::Point2f>> IntrChessCalibWin::detectedImagePoints() c
 std::vector<std::vector<cv::Point2f>> IntrChessCalibWin::reprojectedImagePoints() const
 {
     std::vector<std::vector<cv::Point2f>> points(images.size());
+    if (!lastRunCornersHeld)
+        return points;
     for (size_t i = 0; i < images.size(); ++i)
         if (const IntrinsicViewFit* fit = fitOf(i))
             points[i] = fit->reprojectedPoints;
@@ -755,7 +762,7 @@ void IntrChessCalibWin::showSelectedImage()
         return;
     }
 
-    const IntrinsicViewFit* fit = fitOf(i);
+    const IntrinsicViewFit* fit = lastRunCornersHeld ? fitOf(i) : nullptr;
     if (!fit || ui->list_images->currentItem()->checkState() != Qt::Checked) {
         errorPanel.hide();
         ui->image_label->setImage(image);

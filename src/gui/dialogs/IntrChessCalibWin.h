@@ -60,7 +60,8 @@ public:
     // kept, else those found by the last detection while it is still valid.
     std::vector<std::vector<cv::Point2f>> detectedImagePoints() const;
     // Of the last calibration, per image (empty or 0 where it was not used):
-    // the projections of its kept corners, its RMS error, its list colour,
+    // the projections of its kept corners (none once a detection option
+    // changed), its RMS error, its list colour,
     // the colours of its kept corners and the range of its corner errors
     // (1e100 and 0 when it has none).
     std::vector<std::vector<cv::Point2f>> reprojectedImagePoints() const;
@@ -148,4 +149,8 @@ private:
     vtkSmartPointer<vtkRenderer> renderer;
     std::vector<ImageEntry> images;
     IntrinsicCalibrationResult lastRun;
+    // Whether the images still hold the corners the last run calibrated
+    // with: a change of a detection option drops them, and the views then
+    // show none of the run's corners or projections.
+    bool lastRunCornersHeld = false;
 };

@@ -453,10 +453,10 @@ TEST_F(CamProjDialog, FolderLayoutAndSelection)
     auto* tabs = w<QTabWidget>(d, "tab_img_view");
     for (int t = 0; t < tabs->count(); ++t)
         showTab(d, t);
-    // Reloading an empty folder empties the tree.
+    // An empty folder is refused and the tree keeps its sets.
     QTemporaryDir empty;
     d->loadImageFolder(empty.path());
-    EXPECT_EQ(model->rowCount(), 0);
+    EXPECT_EQ(model->rowCount(), 2);
 }
 
 // During a run the controls that change sets, options or sensors are
@@ -776,6 +776,7 @@ TEST_F(CamProjDialog, AFolderWithoutSetsSaysWhatItShouldHold)
     QDir().rename(work.filePath("pose0"), pose);
     QDir().mkpath(empty);
     QTextEdit* log = logOf(d);
+    const QString title = d->windowTitle();
     struct Case {
         QString folder;
         bool looseImages;
@@ -786,7 +787,7 @@ TEST_F(CamProjDialog, AFolderWithoutSetsSaysWhatItShouldHold)
         answerFolderDialog(c.folder);
         QTest::mouseClick(w<QPushButton>(d, "change_dir_button"), Qt::LeftButton);
         EXPECT_EQ(d->setCount(), 0);
-        EXPECT_EQ(d->windowTitle(), "Camera Projector Calibration - " + c.folder);
+        EXPECT_EQ(d->windowTitle(), title);
         EXPECT_TRUE(
             logHas(log, "No image sets in " + c.folder + ": expected one subfolder per board pose", Qt::red))
             << log->toPlainText().toStdString();
@@ -887,14 +888,76 @@ TEST_F(CamProjDialog, ViewsShowTheLastRunOrThatThereIsNone)
     // Another folder: nothing of the old one stays in sight.
     showTab(d, 0);
     EXPECT_LT(emptyViewShare(d, "cam_view"), 0.05);
+    const QImage oldView = w<QWidget>(d, "cam_view")->grab().toImage();
     QTemporaryDir other;
-    d->loadImageFolder(other.path());
+    d->loadImageFolder(writePatternSets(other.path(), 1));
     QCoreApplication::processEvents();
-    EXPECT_GT(emptyViewShare(d, "cam_view"), 0.2);
+    ASSERT_EQ(d->setCount(), 1);
+    EXPECT_NE(w<QWidget>(d, "cam_view")->grab().toImage(), oldView);
     EXPECT_EQ(sceneProps(d), emptyScene);
     showTab(d, 2);
     EXPECT_GT(emptyViewShare(d, "decode_x"), 0.2);
-    saveShot(d, "camproj_no_sets.png");
+    saveShot(d, "camproj_other_folder.png");
+    delete main;
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// A folder that is refused for its layout is only reported: the sets already
+// loaded keep their detections and results, the window its title, and the
+// results still go to the folder of those sets.
+TEST_F(CamProjDialog, ARefusedFolderLeavesTheLoadedSetsAlone)
+{
+    auto* main = new MainWindow;
+    main->show();
+    main->sensorTree()->addSensor();
+    CamProjStereoCalib* d = openFromMainWindow(main);
+    ASSERT_NE(d, nullptr);
+    setOptions(d);
+    const QString folder = sets().dir.path();
+    answerFolderDialog(folder);
+    QTest::mouseClick(w<QPushButton>(d, "change_dir_button"), Qt::LeftButton);
+    QTest::mouseClick(w<QPushButton>(d, "button_calibrate_projector"), Qt::LeftButton);
+    ASSERT_TRUE(logHas(logOf(d), "Projector intrinsics saved to", Qt::black));
+    const QString title = d->windowTitle();
+    const std::vector<CamProjSet> before = d->imageSetRecords();
+    const size_t scene = sceneProps(d);
+    const QImage view = w<QWidget>(d, "cam_view")->grab().toImage();
+    ASSERT_EQ(before.size(), 6u);
+
+    const QString pose = work.filePath("pose00"), empty = work.filePath("empty");
+    writePatternSets(work.path(), 1);
+    QDir().rename(work.filePath("pose0"), pose);
+    QDir().mkpath(empty);
+    for (const QString& refused : {pose, empty}) {
+        SCOPED_TRACE(refused.toStdString());
+        answerFolderDialog(refused);
+        QTest::mouseClick(w<QPushButton>(d, "change_dir_button"), Qt::LeftButton);
+        EXPECT_TRUE(logHas(logOf(d), "No image sets in " + refused, Qt::red));
+        EXPECT_EQ(d->windowTitle().toStdString(), title.toStdString());
+        EXPECT_EQ(d->imageFolder().toStdString(), folder.toStdString());
+        ASSERT_EQ(d->setCount(), 6);
+        const std::vector<CamProjSet>& after = d->imageSetRecords();
+        ASSERT_EQ(after.size(), before.size());
+        for (size_t s = 0; s < after.size(); ++s) {
+            SCOPED_TRACE(s);
+            EXPECT_EQ(after[s].camCorners, before[s].camCorners);
+            EXPECT_EQ(after[s].projCorners, before[s].projCorners);
+            EXPECT_TRUE(after[s].detected());
+            EXPECT_TRUE(after[s].decoded());
+            ASSERT_TRUE(after[s].proj.has_value());
+            EXPECT_EQ(after[s].proj->error, before[s].proj->error);
+            EXPECT_TRUE(rowHasErrorColour(d, static_cast<int>(s)));
+        }
+        EXPECT_EQ(sceneProps(d), scene);
+        EXPECT_EQ(w<QWidget>(d, "cam_view")->grab().toImage(), view);
+    }
+    saveShot(d, "camproj_refused_folder.png");
+    // The next run goes on with the sets, reusing their detections.
+    logOf(d)->clear();
+    QTest::mouseClick(w<QPushButton>(d, "button_calibrate_projector"), Qt::LeftButton);
+    EXPECT_TRUE(logHas(logOf(d), "Projector intrinsics saved to " + folder + "/Proj-Intr.yml", Qt::black));
+    EXPECT_EQ(numberColour(logOf(d), "Detecting chessboards:", 0), QColor(Qt::darkGreen));
     delete main;
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

@@ -1008,6 +1008,84 @@ TEST_F(IntrinsicDialog, MainWindowLauncherOpensWiredDialogs)
     EXPECT_TRUE(second.isNull());
 }
 
+// Typed into a line edit and confirmed with Return, as a user does.
+void typeAndConfirm(QLineEdit* edit, const QString& text)
+{
+    edit->selectAll();
+    QTest::keyClicks(edit, text);
+    QTest::keyClick(edit, Qt::Key_Return);
+}
+
+// A change of any detection option drops the detections and, with them, the
+// last run's corners and projections: the image in view is shown again
+// without markers or error figures, and so is every other image. The run's
+// per-image errors and list colours stay until the next run.
+TEST_F(IntrinsicDialog, ADetectionOptionChangeTakesTheRunsMarkersOutOfTheView)
+{
+    const Scene scene(imageDir.path(), 5, 61);
+    auto* main = new MainWindow;
+    main->show();
+    main->sensorTree()->addSensor();
+    QTest::mouseClick(main->findChild<QPushButton*>("button_checker_intr_calib"), Qt::LeftButton);
+    const std::vector<IntrChessCalibWin*> dialogs = openIntrinsicDialogs();
+    ASSERT_EQ(dialogs.size(), 1u);
+    IntrChessCalibWin* d = dialogs[0];
+    dialog_test::setBoard(d, scene.pattern, "22.5");
+    d->openImages(scene.files);
+    auto* list = d->findChild<QListWidget*>("list_images");
+    auto* panel = d->findChild<QGroupBox*>("group_reproj_err");
+    auto* image = d->findChild<QWidget*>("image_label");
+    auto* spinX = d->findChild<QSpinBox*>("spin_corner_count_x");
+    auto* winSize = d->findChild<QSpinBox*>("spin_win_size");
+    auto* width = d->findChild<QLineEdit*>("edit_corners_width");
+    auto* zeroZoneY = d->findChild<QLineEdit*>("edit_zero_zone_y");
+    auto* radon = d->findChild<QCheckBox*>("check_radon_detection");
+    auto* mirror = d->findChild<QCheckBox*>("check_mirror");
+
+    struct Case {
+        const char* option;
+        std::function<void()> change, undo;
+    };
+    const Case cases[] = {
+        {"inner corners", [&] { spinX->setValue(8); }, [&] { spinX->setValue(9); }},
+        {"square size", [&] { typeAndConfirm(width, "30"); }, [&] { typeAndConfirm(width, "22.5"); }},
+        {"zero zone", [&] { typeAndConfirm(zeroZoneY, "2"); }, [&] { typeAndConfirm(zeroZoneY, "1"); }},
+        {"window size", [&] { winSize->setValue(12); }, [&] { winSize->setValue(10); }},
+        {"own detector", [&] { radon->click(); }, [&] { radon->click(); }},
+        {"mirror", [&] { mirror->click(); }, [&] { mirror->click(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.option);
+        QTest::mouseClick(d->findChild<QPushButton*>("button_calibrate"), Qt::LeftButton);
+        ASSERT_FALSE(d->cameraMatrix().empty())
+            << d->findChild<QTextEdit*>("text_log")->toPlainText().toStdString();
+        list->setCurrentRow(2);
+        ASSERT_TRUE(panel->isVisible());
+        ASSERT_GT(markerPixels(image), 50);
+        const std::vector<double> errors = d->viewErrors();
+        const QColor listColour = list->item(2)->background().color();
+
+        c.change();
+        EXPECT_FALSE(panel->isVisible());
+        EXPECT_EQ(markerPixels(image), 0);
+        if (std::string(c.option) == "inner corners")
+            d->grab().save(testing_support::screenshotPath("intrinsic_dialog_option_changed.png"));
+        list->setCurrentRow(3);
+        EXPECT_FALSE(panel->isVisible());
+        EXPECT_EQ(markerPixels(image), 0);
+        for (const std::vector<cv::Point2f>& points : d->reprojectedImagePoints())
+            EXPECT_TRUE(points.empty());
+        for (const std::vector<cv::Point2f>& points : d->detectedImagePoints())
+            EXPECT_TRUE(points.empty());
+        EXPECT_EQ(d->viewErrors(), errors);
+        EXPECT_EQ(list->item(2)->background().color(), listColour);
+        c.undo();
+    }
+    delete main;
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
 TEST_F(IntrinsicDialog, RandomTenStaysWithinTheList)
 {
     const struct {
