@@ -750,6 +750,70 @@ TEST_F(CamProjDialog, AStereoRunThatStopsAtItsIterationLimitSaysSo)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
+// The usual road with the form's own options: the camera's intrinsics come
+// from a separate calibration (0.6 % off in the focal length), the projector
+// is calibrated first, and "Calibrate Stereo" starts from both. The
+// refinement has a long flat valley to follow from there (focal length
+// against distance): it must reach its bottom, not report success halfway.
+TEST_F(CamProjDialog, AStereoRunFromImportedIntrinsicsConvergesWithTheFormsOptions)
+{
+    const synth::CamProjTruth& truth = sets().truth;
+    auto* main = new MainWindow;
+    main->show();
+    main->sensorTree()->addSensor();
+    cv::Mat K = cv::Mat(truth.rig.camera.K).clone();
+    K.at<double>(0, 0) *= 1.006;
+    K.at<double>(1, 1) *= 1.006;
+    main->sensorTree()->updateIntrinsicsIdx(0, K, truth.rig.camera.kc.clone(), truth.rig.camera.size);
+    QTest::mouseClick(w<QPushButton>(main, "button_checker_cam_proj_calib"), Qt::LeftButton);
+    const std::vector<CamProjStereoCalib*> dialogs = openDialogs();
+    ASSERT_EQ(dialogs.size(), 1u);
+    CamProjStereoCalib* d = dialogs[0];
+    dialog_test::setBoard(d, cv::Size(9, 6), "30");
+    w<QLineEdit>(d, "edit_proj_width")->setText("800");
+    w<QLineEdit>(d, "edit_proj_height")->setText("600");
+    d->loadImageFolder(sets().dir.path());
+    QTextEdit* log = logOf(d);
+    QTest::mouseClick(w<QPushButton>(d, "button_calibrate_projector"), Qt::LeftButton);
+    ASSERT_TRUE(logHas(log, "Projector intrinsics saved to", Qt::black)) << log->toPlainText().toStdString();
+    const Sensor projector = main->sensorTree()->getSensors()[1];
+
+    // The form's options, then criteria far tighter than any use needs, each
+    // run from the same start: the camera's imported and the projector's
+    // calibrated intrinsics.
+    std::vector<Sensor> results[2];
+    for (const char* epsilon : {"0.001", "1e-12"}) {
+        SCOPED_TRACE(epsilon);
+        main->sensorTree()->updateIntrinsicsIdx(0, K.clone(), truth.rig.camera.kc.clone(),
+                                                truth.rig.camera.size);
+        main->sensorTree()->updateIntrinsicsIdx(1, projector.K.clone(), projector.kc.clone(),
+                                                projector.imgSize);
+        w<QLineEdit>(d, "edit_accuracy")->setText(epsilon);
+        log->clear();
+        QTest::mouseClick(w<QPushButton>(d, "button_calibrate"), Qt::LeftButton);
+        ASSERT_TRUE(logHas(log, "Stereo parameters saved to", Qt::black)) << log->toPlainText().toStdString();
+        EXPECT_FALSE(log->toPlainText().contains("[WARNING]")) << log->toPlainText().toStdString();
+        results[results[0].empty() ? 0 : 1] = main->sensorTree()->getSensors();
+    }
+    const std::vector<Sensor>& form = results[0];
+    const std::vector<Sensor>& converged = results[1];
+    ASSERT_EQ(w<QLineEdit>(d, "edit_max_iterations")->text(), "100");
+
+    // With the form's options the run ends where the tight criteria do ...
+    const double baseline = truth.rig.baseline();
+    const double fx = truth.rig.camera.K(0, 0);
+    EXPECT_LT(rotationAngleDeg(form[1].R, converged[1].R), 0.02);
+    EXPECT_LT(cv::norm(form[1].t - converged[1].t), 0.001 * baseline);
+    EXPECT_NEAR(form[0].K.at<double>(0, 0), converged[0].K.at<double>(0, 0), 2e-4 * fx);
+    // ... which is the truth within what six poses can tell.
+    EXPECT_LT(rotationAngleDeg(form[1].R, cv::Mat(truth.rig.R_proj_cam)), kMaxRotationDeg);
+    EXPECT_LT(cv::norm(form[1].t - cv::Mat(truth.rig.t_proj_cam)), 0.01 * baseline);
+    EXPECT_NEAR(form[0].K.at<double>(0, 0), fx, 0.005 * fx);
+    delete main;
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
 namespace {
 
 // The camera-projector dialog opened by the main window's button.

@@ -7,6 +7,8 @@
 
 #include "core/io/project_file.h"
 #include "gui/dialogs/StereoChessCalibWin.h"
+
+#include "core/geometry/rotation_checks.h"
 #include "gui/shell/MainWindow.h"
 #include "gui/shell/SensorTree.h"
 #include "gui/shell/dialog_wiring.h"
@@ -1289,3 +1291,54 @@ TEST_F(StereoDialog, TheThreeDViewPlacesTheBoardsAndTheSecondaryCamera)
 }
 
 } // namespace
+
+// The usual road with the form's options: the primary camera's intrinsics
+// come from a separate calibration (0.6 % off in the focal length, "Use
+// intrinsic guess"), the secondary is calibrated in the run. From there the
+// refinement has a long flat valley to follow (focal length against
+// distance): it must reach its bottom, where criteria far tighter than any
+// use needs end too, and not report success after its first step.
+TEST_F(StereoDialog, ARunFromImportedIntrinsicsConvergesWithTheFormsOptions)
+{
+    const RigScene scene(imageDir.path(), 6, 5);
+    Harness h;
+    ASSERT_NE(h.dialog, nullptr);
+    EXPECT_EQ(h.w<QLineEdit>("edit_max_iterations")->text(), "100");
+    EXPECT_EQ(h.w<QLineEdit>("edit_accuracy")->text(), "0.001");
+    cv::Mat K = cv::Mat(scene.rig.primary.K).clone();
+    K.at<double>(0, 0) *= 1.006;
+    K.at<double>(1, 1) *= 1.006;
+    h.setPattern(scene.pattern, "27.5");
+    h.w<QCheckBox>("check_use_intrinsic_guess1")->setChecked(true);
+    h.dialog->openPrimaryImages(scene.files.primary);
+    h.dialog->openSecondaryImages(scene.files.secondary);
+
+    // The form's criteria, then far tighter ones, each from the imported intrinsics.
+    struct Result {
+        cv::Mat R, T, K;
+    } form, converged;
+    for (Result* r : {&form, &converged}) {
+        const bool tight = r == &converged;
+        h.main->sensorTree()->updateIntrinsicsIdx(0, K.clone(), scene.rig.primary.kc.clone(),
+                                                  scene.rig.primary.size);
+        h.w<QLineEdit>("edit_accuracy")->setText(tight ? "1e-12" : "0.001");
+        h.w<QLineEdit>("edit_max_iterations")->setText(tight ? "1000" : "100");
+        h.log()->clear();
+        h.calibrate();
+        ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+        EXPECT_FALSE(h.logText().contains("[WARNING]")) << h.logText().toStdString();
+        *r = {h.dialog->rotation().clone(), h.dialog->translation().clone(),
+              h.dialog->primaryCameraMatrix().clone()};
+    }
+
+    // The form's criteria end where the tight ones do ...
+    const double fx = scene.rig.primary.K(0, 0);
+    EXPECT_LT(rotationAngleDeg(form.R, converged.R), 0.01);
+    EXPECT_LT(cv::norm(form.T - converged.T), 0.1);
+    EXPECT_NEAR(form.K.at<double>(0, 0), converged.K.at<double>(0, 0), 1e-4 * fx);
+    // ... which is the truth within what six pairs tell.
+    const cv::Mat T(scene.rig.T);
+    EXPECT_LT(rotationAngleDeg(form.R, cv::Mat(scene.rig.R)), 0.3);
+    EXPECT_LT(cv::norm(form.T - T), 0.005 * cv::norm(T));
+    EXPECT_NEAR(form.K.at<double>(0, 0), fx, 0.002 * fx);
+}
