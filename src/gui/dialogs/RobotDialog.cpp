@@ -395,14 +395,6 @@ bool RobotDialog::gatherRunInput(RobotRunInput& input)
         logAppend(tr("Please select a camera in the 'Select Sensor' combo box.\n"), Qt::red);
         return false;
     }
-    const int robot = form.combo_robot->currentIndex();
-    if (robot >= 0 && robot == camera) {
-        logAppend(tr("The camera and the robot base must be different sensors; '%1' is chosen for both, "
-                     "aborting...\n")
-                      .arg(cameraName()),
-                  Qt::red);
-        return false;
-    }
     cv::Size imageSize;
     K.release();
     kc.release();
