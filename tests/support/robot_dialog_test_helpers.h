@@ -175,6 +175,82 @@ public:
         EXPECT_TRUE(dialog->grab().save(testing_support::screenshotPath(shot)));
     }
 
+    // A TCP file with one wrong line (row badRow, moved by 300 mm) makes the
+    // run implausible: it is refused in red, writes no file and leaves the
+    // robot in the sensor tree, while the rows carry this run's error colours
+    // (the wrong line the reddest) and a row's panel its figures. The 3D view
+    // shows no camera or target of the refused result. The window's picture is
+    // saved as `shot`.
+    void expectRefusedRunPointsAtTheWrongLine(const char* buttonName, const QString& resultFile, int badRow,
+                                              const char* shot)
+    {
+        std::vector<robot_chain::Pose> tcp;
+        for (const robot_chain::Pose& p : scene->chain.tcp)
+            tcp.push_back({p.R.clone(), p.t.clone()});
+        tcp[static_cast<size_t>(badRow)].t.at<double>(0) += 300;
+        const QString wrongFile =
+            scene->tcpFile("one_wrong_line.txt", robot_chain::TcpFormat::Text, false, &tcp);
+        QFile::remove(resultFile);
+        openFromButton(buttonName, true, true);
+        w<QRadioButton>("radio_mm")->setChecked(true);
+        dialog->openImages(scene->images);
+        dialog->openTcpFile(wrongFile);
+        auto* images = w<QListWidget>("list_images");
+        auto* positions = w<QListWidget>("list_positions");
+        images->setCurrentRow(badRow);
+        const size_t propsWithoutResult = testing_support::props(dialog->sceneRenderer()).size();
+        const Sensor robotBefore = main->sensorTree()->getSensors()[1];
+        QSignalSpy emitted(dialog, &Dialog::updateSecondaryExtrinsics);
+        calibrate();
+
+        // Refused: red, nothing written, nothing pushed.
+        EXPECT_TRUE(dialog_test::logHas(log(), " mm (plausible: at most ", Qt::red))
+            << logText().toStdString();
+        EXPECT_TRUE(dialog_test::logHas(log(), "Nothing was saved, aborting...", Qt::red));
+        EXPECT_FALSE(logText().contains("Extrinsics saved to"));
+        EXPECT_FALSE(dialog->hasResult());
+        EXPECT_TRUE(dialog->cameraRotation().empty());
+        EXPECT_FALSE(QFile::exists(resultFile));
+        EXPECT_EQ(emitted.count(), 0);
+        const Sensor robotAfter = main->sensorTree()->getSensors()[1];
+        EXPECT_EQ(cv::norm(robotAfter.R, robotBefore.R, cv::NORM_INF), 0);
+        EXPECT_EQ(cv::norm(robotAfter.t, robotBefore.t, cv::NORM_INF), 0);
+
+        // The figures of this run point at the wrong line.
+        const std::vector<cv::Vec3d> poseErrors = dialog->poseErrorList();
+        ASSERT_EQ(poseErrors.size(), 8u);
+        ASSERT_EQ(dialog->reprojectionErrors().size(), 8u);
+        for (int r = 0; r < 8; ++r) {
+            SCOPED_TRACE(r);
+            EXPECT_NE(images->item(r)->background().style(), Qt::NoBrush);
+            if (r != badRow) {
+                EXPECT_LT(poseErrors[static_cast<size_t>(r)][0], poseErrors[static_cast<size_t>(badRow)][0]);
+            }
+        }
+        EXPECT_EQ(positions->item(badRow)->background().color(), QColor(255, 0, 0));
+        const auto rms3dText = [](double mm) { return "RMS: " + QString::number(mm, 'f', 4) + " mm"; };
+        // The row shown during the run shows its figures at once, another row
+        // when it is chosen.
+        EXPECT_TRUE(w<QGroupBox>("group_3d_err")->isVisible());
+        EXPECT_EQ(w<QLabel>("label_rms_3d")->text(), rms3dText(poseErrors[static_cast<size_t>(badRow)][0]));
+        EXPECT_EQ(
+            w<QLabel>("label_rms_err")->text(),
+            "RMS: " + QString::number(dialog->reprojectionErrors()[static_cast<size_t>(badRow)][0], 'f', 4) +
+                " px");
+        positions->setCurrentRow(1);
+        EXPECT_EQ(w<QLabel>("label_rms_3d")->text(), rms3dText(poseErrors[1][0]));
+        EXPECT_EQ(testing_support::props(dialog->sceneRenderer()).size(), propsWithoutResult);
+        positions->setCurrentRow(badRow);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(dialog->grab().save(testing_support::screenshotPath(shot)));
+
+        // Another TCP file drops the refused run's figures with its colours.
+        dialog->openTcpFile(scene->tcpFile("poses_mm.txt", robot_chain::TcpFormat::Text, false));
+        EXPECT_TRUE(dialog->poseErrorList().empty());
+        EXPECT_EQ(positions->item(badRow)->background().style(), Qt::NoBrush);
+        EXPECT_EQ(w<QLabel>("label_rms_3d")->text(), "RMS: -");
+    }
+
     // The opened dialog, at its default size, cuts off no text before a run
     // and after one on the scene's images with the given unit radio button
     // and TCP file, with a row's errors shown; the TCP group stays at most

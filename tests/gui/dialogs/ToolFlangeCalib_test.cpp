@@ -477,11 +477,21 @@ TEST_F(ToolFlangeDialog, ImplausibleRunsWriteNothing)
         const Sensor robotAfter = main->sensorTree()->getSensors()[1];
         EXPECT_MAT_NEAR(robotAfter.R, robotBefore.R, 0);
         EXPECT_MAT_NEAR(robotAfter.t, robotBefore.t, 0);
-        // The views say there is no result.
+        // The views show the refused run's figures.
         w<QListWidget>("list_images")->setCurrentRow(3);
-        EXPECT_EQ(w<QLabel>("label_rms_3d")->text(), "RMS: -");
+        ASSERT_EQ(dialog->poseErrorList().size(), 8u);
+        EXPECT_EQ(w<QLabel>("label_rms_3d")->text(),
+                  "RMS: " + QString::number(dialog->poseErrorList()[3][0], 'f', 4) + " mm");
         closeMain();
     }
+}
+
+// One wrong TCP line: the refused run colours the rows and fills the error
+// panel, so that the line can be found.
+TEST_F(ToolFlangeDialog, RefusedRunShowsItsRowErrors)
+{
+    expectRefusedRunPointsAtTheWrongLine("button_tool_flange", resultFile(), 5,
+                                         "tool_flange_refused_run.png");
 }
 
 // The program's one sensor as camera and robot base: the run finds the cell
