@@ -202,7 +202,9 @@ struct RobotRunResult {
 // error. Rows without a board, or whose pose fails, leave the run (dropped);
 // fewer than 3 views stop it (then the failed poses are not dropped). On an
 // error the result says which, with the records as far as the run came; a
-// result is returned only when it is plausible. OpenCV errors of the solver
+// result is returned only when it is plausible, but the records of an
+// implausible run keep their per-image errors, which show the rows that do
+// not fit. OpenCV errors of the solver
 // step propagate as cv::Exception.
 RobotRunResult handEyeCalibrate(const HandEyeRunInput& input, DetectionCache& cache,
                                 const RobotRunCallback& progress = {});

@@ -822,10 +822,6 @@ bool ManhattanWorld::checkPoseInputs(const Options& options)
         return refuse(tr("Please specify a length segment, points O and P, in an image"));
     if (!options.segmentLength || *options.segmentLength <= 0)
         return refuse(tr("Please specify the segment length, the distance between points O and P"));
-    if (form->combo_world->currentIndex() == form->combo_sensor->currentIndex())
-        return refuse(tr("The camera and the world are the same sensor (%1): choose another sensor as the "
-                         "world, aborting...\n")
-                          .arg(form->combo_sensor->currentText()));
     return true;
 }
 
@@ -912,8 +908,14 @@ void ManhattanWorld::showPose(const ManhattanPoseResult& result)
     t = result.t;
     for (int i = 0; i < 3; ++i)
         axes[std::size_t(i)].direction = result.directions[std::size_t(i)];
+    // With one sensor for both the tree ignores the pose; it is in the log
+    // and the 3D view all the same.
     emit updateSecondaryExtrinsics(form->combo_world->currentIndex(), form->combo_sensor->currentIndex(),
                                    R.clone(), t.clone());
+    if (form->combo_world->currentIndex() == form->combo_sensor->currentIndex())
+        logAppend(tr("World and camera are the same sensor '%1': the sensor tree was left as it was.")
+                      .arg(form->combo_sensor->currentText()),
+                  kBlack);
 
     renderer->RemoveAllViewProps();
     drawImagePlane(renderer, colourImage, K, form->combo_sensor->currentText().toStdString());

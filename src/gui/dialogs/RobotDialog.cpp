@@ -157,6 +157,7 @@ void RobotDialog::updateSensorNames()
 void RobotDialog::discardResults()
 {
     resultValid = false;
+    errorsMeasured = false;
     lastRun = RobotRunResult();
     boardRows.clear();
     clearRowColours();
@@ -327,6 +328,7 @@ void RobotDialog::clearRun()
     RX.release();
     tX.release();
     resultValid = false;
+    errorsMeasured = false;
 }
 
 void RobotDialog::whiteRow(int row)
@@ -393,14 +395,6 @@ bool RobotDialog::gatherRunInput(RobotRunInput& input)
     const int camera = form.combo_sensor->currentIndex();
     if (camera < 0) {
         logAppend(tr("Please select a camera in the 'Select Sensor' combo box.\n"), Qt::red);
-        return false;
-    }
-    const int robot = form.combo_robot->currentIndex();
-    if (robot >= 0 && robot == camera) {
-        logAppend(tr("The camera and the robot base must be different sensors; '%1' is chosen for both, "
-                     "aborting...\n")
-                      .arg(cameraName()),
-                  Qt::red);
         return false;
     }
     cv::Size imageSize;
@@ -474,16 +468,32 @@ bool RobotDialog::presentRun(const RobotRunResult& result, const RobotRunInput& 
         }
     }
     lastImageSize = result.imageSize;
+    if (result.error() == RobotCalibError::Implausible) {
+        // Refused, but its per-image errors point at the rows that do not
+        // fit (a wrong TCP line, for one): the rows and the panel show them.
+        keepMeasuredRun(result);
+        lastRun.calib.RX.release();
+        lastRun.calib.tX.release();
+        lastRun.calib.RY.release();
+        lastRun.calib.tY.release();
+        colourRows();
+    }
     if (!result.ok()) {
         logRunError(result, input);
         refreshRowPanel();
         return false;
     }
+    keepMeasuredRun(result);
+    return true;
+}
+
+void RobotDialog::keepMeasuredRun(const RobotRunResult& result)
+{
     lastRun = result;
     boardRows.clear();
     for (const int row : result.boardRows)
         boardRows.append(row);
-    return true;
+    errorsMeasured = true;
 }
 
 void RobotDialog::logRunError(const RobotRunResult& result, const RobotRunInput& input)
@@ -568,7 +578,7 @@ void RobotDialog::colourRows()
 std::vector<cv::Vec3d> RobotDialog::reprojectionErrors() const
 {
     std::vector<cv::Vec3d> errors;
-    if (resultValid)
+    if (errorsMeasured)
         for (const int row : boardRows)
             if (const auto& e = lastRun.images[static_cast<size_t>(row)].errors)
                 errors.push_back(e->reprojErrors);
@@ -578,7 +588,7 @@ std::vector<cv::Vec3d> RobotDialog::reprojectionErrors() const
 std::vector<cv::Vec3d> RobotDialog::poseErrorList() const
 {
     std::vector<cv::Vec3d> errors;
-    if (resultValid)
+    if (errorsMeasured)
         for (const int row : boardRows)
             if (const auto& e = lastRun.images[static_cast<size_t>(row)].errors)
                 errors.push_back(e->poseErrors);
@@ -611,9 +621,9 @@ void RobotDialog::resetErrorLabels()
         l->setStyleSheet("color:rgb(0,0,0);");
 }
 
-const RobotImageRecord* RobotDialog::resultRecord(int row, bool checkedOnly) const
+const RobotImageRecord* RobotDialog::measuredRecord(int row, bool checkedOnly) const
 {
-    if (!resultValid || row < 0 || row >= static_cast<int>(lastRun.images.size()) ||
+    if (!errorsMeasured || row < 0 || row >= static_cast<int>(lastRun.images.size()) ||
         row >= form.list_images->count())
         return nullptr;
     if (checkedOnly && form.list_images->item(row)->checkState() == Qt::Unchecked)
@@ -639,8 +649,9 @@ bool RobotDialog::showRowImage(int row, cv::Size& imageSize)
     if (!image.empty())
         imageSize = image.size();
 
-    // A row shows the last run's errors, or says there are none.
-    const RobotImageRecord* record = resultRecord(row, true);
+    // A row shows the last run's errors (a refused run's too), or says there
+    // are none.
+    const RobotImageRecord* record = measuredRecord(row, true);
     if (!record || image.empty()) {
         form.image_label->setImage(image);
         resetErrorLabels();
@@ -704,7 +715,9 @@ void RobotDialog::showResults(int row)
     const bool hasTcp = showRowTcp(row, R_tcp, t_tcp);
     if (hasTcp)
         drawLabeledFrame(renderer, R_tcp, t_tcp, tcpPoses[static_cast<size_t>(row)].name);
-    // The 3D part does not look at the check mark.
-    drawRowScene(imageShown, imageSize, hasTcp, R_tcp, t_tcp, resultRecord(row, false));
+    // The 3D part does not look at the check mark. A refused run draws no
+    // camera or target: it has no result to place them by.
+    drawRowScene(imageShown, imageSize, hasTcp, R_tcp, t_tcp,
+                 resultValid ? measuredRecord(row, false) : nullptr);
     renderView();
 }

@@ -66,7 +66,8 @@ public:
     const QVector<int>& resultRows() const { return boardRows; }
     // Per board image of the last run, in the order of resultRows(): (RMS,
     // min, max) reprojection error in px, and (RMS 3D mm, translation mm,
-    // rotation deg). Empty without a result.
+    // rotation deg). Also those of a run refused as implausible, which leaves
+    // no result; empty when the last run measured none.
     std::vector<cv::Vec3d> reprojectionErrors() const;
     std::vector<cv::Vec3d> poseErrorList() const;
     // The records of the last run, one per image row (empty without one).
@@ -154,8 +155,9 @@ protected:
     RobotRunCallback runLogger();
     // Presents what both runs share: the inlier lines, the rows the run took
     // out, and the message of a run that stopped (then the result view says
-    // there is no result). A result is kept as the last run. Returns
-    // result.ok().
+    // there is no result). A result is kept as the last run; so are the
+    // per-image errors of a run refused as implausible, which colour the rows
+    // and fill the error panel without a result. Returns result.ok().
     bool presentRun(const RobotRunResult& result, const RobotRunInput& input, bool handEyeInlierText);
     // The dialog's own part of a row's 3D view: imageShown when the row's
     // image was read (imageSize (0, 0) when it could not be), hasTcp with the
@@ -187,8 +189,11 @@ protected:
     std::vector<TcpPose> tcpPoses;
     bool tcpReadComplete = false;
     QVector<int> checkedRows, boardRows;
-    RobotRunResult lastRun; // the records of the last run that came to a result
+    RobotRunResult lastRun; // the records of the last run that measured per-image errors
     bool resultValid = false;
+    // lastRun holds per-image errors: of a result, or of a run refused as
+    // implausible (then without X and Y, and resultValid stays false).
+    bool errorsMeasured = false;
     cv::Mat K, kc;
     cv::Mat RX, tX;
     cv::Size lastImageSize;
@@ -203,9 +208,11 @@ private:
     bool readPoseOptions(RobotPoseOptions& options);
     void whiteRow(int row);
     void clearRowColours();
-    // The record of a row with a result (null when there is none, or, with
-    // checkedOnly, when the row is unchecked now).
-    const RobotImageRecord* resultRecord(int row, bool checkedOnly) const;
+    // The record of a row with errors of the last run (null when there is
+    // none, or, with checkedOnly, when the row is unchecked now).
+    const RobotImageRecord* measuredRecord(int row, bool checkedOnly) const;
+    // Keeps the records and rows of a run that measured per-image errors.
+    void keepMeasuredRun(const RobotRunResult& result);
     // The image part of a row's view; false when the row has no image shown.
     bool showRowImage(int row, cv::Size& imageSize);
     // The TCP labels of a row, with the unit chosen now; false without a pose.

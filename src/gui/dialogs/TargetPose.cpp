@@ -164,13 +164,6 @@ bool TargetPose::gatherPoseInput(TargetPoseInput& input)
         logAppend(tr("Please select the world sensor in the 'Select World' combo box.\n"), Qt::red);
         return false;
     }
-    if (world == camera) {
-        logAppend(tr("The world and the camera must be different sensors; '%1' cannot be placed relative to "
-                     "itself.\n")
-                      .arg(ui->combo_sensor->currentText()),
-                  Qt::red);
-        return false;
-    }
 
     cv::Size size;
     K.release();
@@ -258,6 +251,11 @@ void TargetPose::presentPose(const TargetPoseResult& pose)
                                    R.clone(), pose.tvec.clone());
     showPose(pose);
     logPose(pose);
+    // With one sensor for both the tree ignores the pose; it is shown and
+    // logged all the same.
+    if (ui->combo_world->currentIndex() == ui->combo_sensor->currentIndex())
+        logAppend(tr("World and camera are the same sensor '%1': the sensor tree was left as it was.")
+                      .arg(ui->combo_sensor->currentText()));
     ui->progress_bar->setValue(3);
 }
 

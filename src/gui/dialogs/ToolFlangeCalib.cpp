@@ -87,7 +87,13 @@ void ToolFlangeCalib::calibrate()
     } else if (robot < 0) {
         logAppend(tr("No robot present in the sensor list, aborting...\n"));
     } else {
+        // With one sensor for both the tree ignores the pose; the run's
+        // result is in the log, the file and the 3D view all the same.
         emit updateSecondaryExtrinsics(camera, robot, RY.clone(), tY.clone());
+        if (camera == robot)
+            logAppend(
+                tr("Camera and robot base are the same sensor '%1': the sensor tree was left as it was.")
+                    .arg(cameraName()));
         ui->progress_bar->setValue(ui->progress_bar->maximum());
     }
 }

@@ -366,6 +366,24 @@ TEST_F(HandEyeDialog, ImplausibleRunWritesNothing)
     EXPECT_EQ(file.readAll(), good);
 }
 
+// One wrong TCP line: the refused run colours the rows and fills the error
+// panel, so that the line can be found.
+TEST_F(HandEyeDialog, RefusedRunShowsItsRowErrors)
+{
+    expectRefusedRunPointsAtTheWrongLine("button_hand_eye", resultFile(), 5, "hand_eye_refused_run.png");
+}
+
+// The program's one sensor as camera and robot: the run finds the camera on
+// the flange and writes its file; nothing goes to the tree.
+TEST_F(HandEyeDialog, OneSensorSceneRuns)
+{
+    expectOneSensorRunCompletes("button_hand_eye", scene->tcpFile("poses.xml", TcpFormat::Xml, true),
+                                resultFile(), 0, "hand_eye_one_sensor.png");
+    ASSERT_TRUE(dialog->hasResult());
+    EXPECT_POSE_NEAR(dialog->cameraRotation(), dialog->cameraTranslation(), scene->chain.X.R,
+                     scene->chain.X.t, kMaxDeg, kMaxMm);
+}
+
 // At its default size the window cuts off no text, after a run too.
 TEST_F(HandEyeDialog, DefaultSizeShowsEveryText)
 {

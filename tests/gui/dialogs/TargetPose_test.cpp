@@ -244,12 +244,6 @@ TEST_F(TargetPoseDialog, FailuresAreReportedAndNothingIsEmitted)
         {"camera not calibrated", [](Harness&) {},
          "Camera 'Cam1' must be calibrated! Load the intrinsic parameters or calibrate it with 'Intrinsic "
          "Calibration'."},
-        {"world and camera are one sensor",
-         [this](Harness& h) {
-             calibrateCamera(h.tree, 1);
-             h.w<QComboBox>("combo_world")->setCurrentIndex(1);
-         },
-         "The world and the camera must be different sensors"},
         {"no camera chosen", [](Harness& h) { h.w<QComboBox>("combo_sensor")->setCurrentIndex(-1); },
          "Please select a camera in the 'Select Sensor' combo box."},
         {"wrong pattern size",
@@ -431,6 +425,52 @@ TEST_F(TargetPoseDialog, MainWindowLauncherOpensAWiredDialog)
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(guard.isNull());
+}
+
+// The program's one sensor as world and camera: the estimate runs, shows
+// and logs its pose, and hands it to the tree with equal indices, which
+// leaves the sensor where it is; the log says so.
+TEST_F(TargetPoseDialog, OneSensorSceneEstimatesAndLeavesTheSensorInPlace)
+{
+    auto* main = new MainWindow;
+    main->show();
+    ASSERT_EQ(main->sensorTree()->getSensors().size(), 1u);
+    calibrateCamera(*main->sensorTree(), 0);
+    QTest::mouseClick(main->findChild<QPushButton*>("button_define_world_cs"), Qt::LeftButton);
+    TargetPose* dialog = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* d = qobject_cast<TargetPose*>(w))
+            dialog = d;
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->findChild<QComboBox*>("combo_world")->currentIndex(), 0);
+    EXPECT_EQ(dialog->findChild<QComboBox*>("combo_sensor")->currentIndex(), 0);
+    dialog_test::setBoard(dialog, pattern, "22.5");
+    dialog->openImage(imagePath);
+    QSignalSpy spy(dialog, &TargetPose::updateSecondaryExtrinsics);
+    QTest::mouseClick(dialog->findChild<QPushButton*>("button_calibrate"), Qt::LeftButton);
+
+    auto* log = dialog->findChild<QTextEdit*>("text_log");
+    const QString text = log->toPlainText();
+    ASSERT_EQ(spy.count(), 1) << text.toStdString();
+    EXPECT_EQ(spy[0][0].toInt(), 0);
+    EXPECT_EQ(spy[0][1].toInt(), 0);
+    EXPECT_FALSE(text.contains("different sensors"));
+    EXPECT_TRUE(text.contains("Target pose successfully estimated with an RMS of: ")) << text.toStdString();
+    EXPECT_TRUE(text.contains("Extrinsics: Cam0 wrt Cam0"));
+    EXPECT_TRUE(logHas(
+        log, "World and camera are the same sensor 'Cam0': the sensor tree was left as it was.", kBlack));
+    const auto [R, t] = expectedPose(false);
+    EXPECT_POSE_NEAR(spy[0][2].value<cv::Mat>(), spy[0][3].value<cv::Mat>(), R, t, 0.1, 1.0);
+    EXPECT_LT(testing_support::rotationDiffDeg(dialog->rotation(), R), 0.1);
+    EXPECT_TRUE(dialog->findChild<QGroupBox*>("group_reproj_err")->isVisible());
+    const std::vector<Sensor> sensors = main->sensorTree()->getSensors();
+    ASSERT_EQ(sensors.size(), 1u);
+    EXPECT_EQ(cv::norm(sensors[0].R, cv::Mat::eye(3, 3, CV_64F), cv::NORM_INF), 0);
+    EXPECT_EQ(cv::norm(sensors[0].t, cv::NORM_INF), 0);
+    EXPECT_TRUE(dialog->grab().save(testing_support::screenshotPath("target_pose_one_sensor.png")));
+    delete main;
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 // Opened from the main window at its default size, the dialog shows every

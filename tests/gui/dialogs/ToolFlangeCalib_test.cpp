@@ -268,13 +268,6 @@ TEST_F(ToolFlangeDialog, BadInputsGiveClearMessagesAndNoResult)
              t.dialog->openTcpFile(scene->tcpFile("five.xml", TcpFormat::Xml, true, &five));
          },
          "At least 3 targets have to be detected, aborting...", kBlack},
-        {"camera and robot the same sensor",
-         [](ToolFlangeDialog& t) {
-             t.dialog->openImages(scene->images);
-             t.dialog->openTcpFile(scene->tcpFile("poses.xml", TcpFormat::Xml, true));
-             t.w<QComboBox>("combo_robot")->setCurrentIndex(0);
-         },
-         "The camera and the robot base must be different sensors", kRed},
         {"square size zero",
          [](ToolFlangeDialog& t) {
              t.dialog->openImages(scene->images);
@@ -484,11 +477,38 @@ TEST_F(ToolFlangeDialog, ImplausibleRunsWriteNothing)
         const Sensor robotAfter = main->sensorTree()->getSensors()[1];
         EXPECT_MAT_NEAR(robotAfter.R, robotBefore.R, 0);
         EXPECT_MAT_NEAR(robotAfter.t, robotBefore.t, 0);
-        // The views say there is no result.
+        // The views show the refused run's figures.
         w<QListWidget>("list_images")->setCurrentRow(3);
-        EXPECT_EQ(w<QLabel>("label_rms_3d")->text(), "RMS: -");
+        ASSERT_EQ(dialog->poseErrorList().size(), 8u);
+        EXPECT_EQ(w<QLabel>("label_rms_3d")->text(),
+                  "RMS: " + QString::number(dialog->poseErrorList()[3][0], 'f', 4) + " mm");
         closeMain();
     }
+}
+
+// One wrong TCP line: the refused run colours the rows and fills the error
+// panel, so that the line can be found.
+TEST_F(ToolFlangeDialog, RefusedRunShowsItsRowErrors)
+{
+    expectRefusedRunPointsAtTheWrongLine("button_tool_flange", resultFile(), 5,
+                                         "tool_flange_refused_run.png");
+}
+
+// The program's one sensor as camera and robot base: the run finds the cell
+// and writes its file; its pose goes to the tree with equal indices, which
+// leaves the sensor where it is, and the log says so.
+TEST_F(ToolFlangeDialog, OneSensorSceneRuns)
+{
+    expectOneSensorRunCompletes("button_tool_flange", scene->tcpFile("poses.xml", TcpFormat::Xml, true),
+                                resultFile(), 1, "tool_flange_one_sensor.png");
+    ASSERT_TRUE(dialog->hasResult());
+    EXPECT_POSE_NEAR(dialog->cameraRotation(), dialog->cameraTranslation(), scene->chain.Y.R,
+                     scene->chain.Y.t, kMaxDeg, kMaxMm);
+    EXPECT_TRUE(
+        logHas(log(), "Camera and robot base are the same sensor 'Cam0': the sensor tree was left as it was.",
+               kBlack))
+        << logText().toStdString();
+    EXPECT_EQ(w<QProgressBar>("progress_bar")->value(), w<QProgressBar>("progress_bar")->maximum());
 }
 
 // The TCP labels carry the unit chosen for the file, and a change of the
