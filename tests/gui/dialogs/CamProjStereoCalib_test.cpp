@@ -194,6 +194,33 @@ protected:
 };
 
 // A dialog wired to its own tree of two sensors, as the launcher does.
+// A main window with `sensors` sensors and the camera-projector dialog its
+// button opened (null when none or several opened); deleting the main window
+// at the end closes the dialog.
+struct DialogFromMainWindow {
+    MainWindow* main = new MainWindow;
+    CamProjStereoCalib* dialog = nullptr;
+
+    explicit DialogFromMainWindow(int sensors = 2)
+    {
+        main->show();
+        for (int i = 1; i < sensors; ++i)
+            main->sensorTree()->addSensor();
+        QTest::mouseClick(w<QPushButton>(main, "button_checker_cam_proj_calib"), Qt::LeftButton);
+        const std::vector<CamProjStereoCalib*> dialogs = openDialogs();
+        if (dialogs.size() == 1)
+            dialog = dialogs[0];
+    }
+    ~DialogFromMainWindow()
+    {
+        delete main;
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    DialogFromMainWindow(const DialogFromMainWindow&) = delete;
+    DialogFromMainWindow& operator=(const DialogFromMainWindow&) = delete;
+};
+
 struct Harness {
     SensorTree tree;
     QPointer<CamProjStereoCalib> dialog;
@@ -711,13 +738,9 @@ TEST_F(CamProjDialog, AFieldThatIsNotAPositiveNumberStopsTheRunNamingIt)
 // further step would still move the reprojections and what to do.
 TEST_F(CamProjDialog, AStereoRunThatStopsAtItsIterationLimitSaysSo)
 {
-    auto* main = new MainWindow;
-    main->show();
-    main->sensorTree()->addSensor();
-    QTest::mouseClick(w<QPushButton>(main, "button_checker_cam_proj_calib"), Qt::LeftButton);
-    const std::vector<CamProjStereoCalib*> dialogs = openDialogs();
-    ASSERT_EQ(dialogs.size(), 1u);
-    CamProjStereoCalib* d = dialogs[0];
+    const DialogFromMainWindow opened;
+    CamProjStereoCalib* d = opened.dialog;
+    ASSERT_NE(d, nullptr);
     dialog_test::setBoard(d, cv::Size(9, 6), "30");
     w<QLineEdit>(d, "edit_proj_width")->setText("800");
     w<QLineEdit>(d, "edit_proj_height")->setText("600");
@@ -745,9 +768,6 @@ TEST_F(CamProjDialog, AStereoRunThatStopsAtItsIterationLimitSaysSo)
     ASSERT_TRUE(match.hasMatch()) << log->toPlainText().toStdString();
     EXPECT_GT(match.captured(1).toDouble(), 1e-9);
     EXPECT_TRUE(logHas(log, warning, Qt::darkYellow));
-    delete main;
-    QCoreApplication::processEvents();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 // The usual road with the form's own options: the camera's intrinsics come
@@ -758,17 +778,13 @@ TEST_F(CamProjDialog, AStereoRunThatStopsAtItsIterationLimitSaysSo)
 TEST_F(CamProjDialog, AStereoRunFromImportedIntrinsicsConvergesWithTheFormsOptions)
 {
     const synth::CamProjTruth& truth = sets().truth;
-    auto* main = new MainWindow;
-    main->show();
-    main->sensorTree()->addSensor();
+    const DialogFromMainWindow opened;
+    MainWindow* main = opened.main;
+    CamProjStereoCalib* d = opened.dialog;
+    ASSERT_NE(d, nullptr);
     cv::Mat K = cv::Mat(truth.rig.camera.K).clone();
     K.at<double>(0, 0) *= 1.006;
     K.at<double>(1, 1) *= 1.006;
-    main->sensorTree()->updateIntrinsicsIdx(0, K, truth.rig.camera.kc.clone(), truth.rig.camera.size);
-    QTest::mouseClick(w<QPushButton>(main, "button_checker_cam_proj_calib"), Qt::LeftButton);
-    const std::vector<CamProjStereoCalib*> dialogs = openDialogs();
-    ASSERT_EQ(dialogs.size(), 1u);
-    CamProjStereoCalib* d = dialogs[0];
     dialog_test::setBoard(d, cv::Size(9, 6), "30");
     w<QLineEdit>(d, "edit_proj_width")->setText("800");
     w<QLineEdit>(d, "edit_proj_height")->setText("600");
@@ -809,31 +825,15 @@ TEST_F(CamProjDialog, AStereoRunFromImportedIntrinsicsConvergesWithTheFormsOptio
     EXPECT_LT(rotationAngleDeg(form[1].R, cv::Mat(truth.rig.R_proj_cam)), kMaxRotationDeg);
     EXPECT_LT(cv::norm(form[1].t - cv::Mat(truth.rig.t_proj_cam)), 0.01 * baseline);
     EXPECT_NEAR(form[0].K.at<double>(0, 0), fx, 0.005 * fx);
-    delete main;
-    QCoreApplication::processEvents();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
-
-namespace {
-
-// The camera-projector dialog opened by the main window's button.
-CamProjStereoCalib* openFromMainWindow(MainWindow* main)
-{
-    QTest::mouseClick(w<QPushButton>(main, "button_checker_cam_proj_calib"), Qt::LeftButton);
-    const std::vector<CamProjStereoCalib*> dialogs = openDialogs();
-    return dialogs.size() == 1 ? dialogs[0] : nullptr;
-}
-
-} // namespace
 
 // A folder without one subfolder of images per pose gives no sets; opening
 // it says what layout is expected, and when the folder holds the images of a
 // pose itself, that its parent is the folder to open.
 TEST_F(CamProjDialog, AFolderWithoutSetsSaysWhatItShouldHold)
 {
-    auto* main = new MainWindow;
-    main->show();
-    CamProjStereoCalib* d = openFromMainWindow(main);
+    const DialogFromMainWindow opened(1);
+    CamProjStereoCalib* d = opened.dialog;
     ASSERT_NE(d, nullptr);
     const QString pose = work.filePath("pose00"), empty = work.filePath("empty");
     writePatternSets(work.path(), 1);
@@ -864,9 +864,6 @@ TEST_F(CamProjDialog, AFolderWithoutSetsSaysWhatItShouldHold)
     QTest::mouseClick(w<QPushButton>(d, "change_dir_button"), Qt::LeftButton);
     EXPECT_EQ(d->setCount(), 1);
     EXPECT_FALSE(log->toPlainText().contains("No image sets"));
-    delete main;
-    QCoreApplication::processEvents();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 namespace {
@@ -902,10 +899,8 @@ bool rowHasErrorColour(CamProjStereoCalib* d, int set)
 // dropped and after another folder is opened.
 TEST_F(CamProjDialog, ViewsShowTheLastRunOrThatThereIsNone)
 {
-    auto* main = new MainWindow;
-    main->show();
-    main->sensorTree()->addSensor();
-    CamProjStereoCalib* d = openFromMainWindow(main);
+    const DialogFromMainWindow opened;
+    CamProjStereoCalib* d = opened.dialog;
     ASSERT_NE(d, nullptr);
     setOptions(d);
     const size_t emptyScene = sceneProps(d);
@@ -962,9 +957,6 @@ TEST_F(CamProjDialog, ViewsShowTheLastRunOrThatThereIsNone)
     showTab(d, 2);
     EXPECT_GT(emptyViewShare(d, "decode_x"), 0.2);
     saveShot(d, "camproj_other_folder.png");
-    delete main;
-    QCoreApplication::processEvents();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 // A folder that is refused for its layout is only reported: the sets already
@@ -972,10 +964,8 @@ TEST_F(CamProjDialog, ViewsShowTheLastRunOrThatThereIsNone)
 // results still go to the folder of those sets.
 TEST_F(CamProjDialog, ARefusedFolderLeavesTheLoadedSetsAlone)
 {
-    auto* main = new MainWindow;
-    main->show();
-    main->sensorTree()->addSensor();
-    CamProjStereoCalib* d = openFromMainWindow(main);
+    const DialogFromMainWindow opened;
+    CamProjStereoCalib* d = opened.dialog;
     ASSERT_NE(d, nullptr);
     setOptions(d);
     const QString folder = sets().dir.path();
@@ -1022,9 +1012,6 @@ TEST_F(CamProjDialog, ARefusedFolderLeavesTheLoadedSetsAlone)
     QTest::mouseClick(w<QPushButton>(d, "button_calibrate_projector"), Qt::LeftButton);
     EXPECT_TRUE(logHas(logOf(d), "Projector intrinsics saved to " + folder + "/Proj-Intr.yml", Qt::black));
     EXPECT_EQ(numberColour(logOf(d), "Detecting chessboards:", 0), QColor(Qt::darkGreen));
-    delete main;
-    QCoreApplication::processEvents();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 namespace {
@@ -1046,10 +1033,8 @@ QStringList hiddenTabs(QTabWidget* tabs)
 // stay at most 35 px wide, and the option panels grow with the window.
 TEST_F(CamProjDialog, AtItsDefaultSizeNoTextIsCutOff)
 {
-    auto* main = new MainWindow;
-    main->show();
-    main->sensorTree()->addSensor();
-    CamProjStereoCalib* d = openFromMainWindow(main);
+    const DialogFromMainWindow opened;
+    CamProjStereoCalib* d = opened.dialog;
     ASSERT_NE(d, nullptr);
     QCoreApplication::processEvents();
     // The form's size, wider where the texts need it.
@@ -1084,7 +1069,4 @@ TEST_F(CamProjDialog, AtItsDefaultSizeNoTextIsCutOff)
     d->resize(1400, 900);
     QCoreApplication::processEvents();
     EXPECT_GT(options->width(), narrow);
-    delete main;
-    QCoreApplication::processEvents();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }

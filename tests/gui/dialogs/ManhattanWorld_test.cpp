@@ -81,6 +81,18 @@ void pick(QWidget* dialog, const char* button, const cv::Point2d& pixel)
 // Sets the axis widgets so that X, Y, Z point along the room's axes, as a
 // user does by looking at the thumbnails: the combo boxes first, then the
 // invert boxes (which flip two axes at a time).
+// O at the room's floor corner and P 1500 mm along Y on the floor edge,
+// picked in the image, with their distance.
+void pickFloorSegment(QWidget* dialog, const cv::Matx33d& K, const synth::BoxRoomScene& scene)
+{
+    cv::Point2d O, P;
+    ASSERT_TRUE(synth::projectIdeal(K, scene.R, scene.t, {0, 0, 0}, O));
+    ASSERT_TRUE(synth::projectIdeal(K, scene.R, scene.t, {0, 1500, 0}, P));
+    pick(dialog, "button_pick_O", O);
+    pick(dialog, "button_pick_P", P);
+    child<QLineEdit>(dialog, "edit_segment_length")->setText("1500");
+}
+
 void matchAxes(ManhattanWorld* dialog, const synth::BoxRoomScene& scene)
 {
     const cv::Matx33d K = matx(dialog->cameraMatrix());
@@ -207,13 +219,7 @@ TEST_F(ManhattanWorldDialog, PoseOfTheBoxRoomReachesTheSensorTree)
         EXPECT_GT(a[0].direction.dot(a[1].direction.cross(a[2].direction)), 0) << "right-handed";
         matchAxes(dialog, scene);
 
-        // O at the room's floor corner, P 1500 mm along Y on the floor edge
-        cv::Point2d O, P;
-        ASSERT_TRUE(synth::projectIdeal(K, scene.R, scene.t, {0, 0, 0}, O));
-        ASSERT_TRUE(synth::projectIdeal(K, scene.R, scene.t, {0, 1500, 0}, P));
-        pick(dialog, "button_pick_O", O);
-        pick(dialog, "button_pick_P", P);
-        child<QLineEdit>(dialog, "edit_segment_length")->setText("1500");
+        pickFloorSegment(dialog, K, scene);
         click(dialog, "button_get_cam_pose");
         EXPECT_TRUE(logText(dialog).contains("which corresponds to manhattan world axis Y"))
             << logText(dialog).toStdString();
@@ -268,12 +274,7 @@ TEST_F(ManhattanWorldDialog, OneSensorSceneGetsItsPoseAndLeavesTheSensorInPlace)
     ASSERT_EQ(dialog->axisAssignment().size(), 3u) << logText(dialog).toStdString();
     matchAxes(dialog, scene);
     const cv::Matx33d K = matx(dialog->cameraMatrix());
-    cv::Point2d O, P;
-    ASSERT_TRUE(synth::projectIdeal(K, scene.R, scene.t, {0, 0, 0}, O));
-    ASSERT_TRUE(synth::projectIdeal(K, scene.R, scene.t, {0, 1500, 0}, P));
-    pick(dialog, "button_pick_O", O);
-    pick(dialog, "button_pick_P", P);
-    child<QLineEdit>(dialog, "edit_segment_length")->setText("1500");
+    pickFloorSegment(dialog, K, scene);
     QSignalSpy spy(dialog, &ManhattanWorld::updateSecondaryExtrinsics);
     click(dialog, "button_get_cam_pose");
 

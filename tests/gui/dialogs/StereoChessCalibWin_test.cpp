@@ -125,6 +125,19 @@ struct Harness {
         w<QLineEdit>("edit_corners_width")->setText(square);
         w<QLineEdit>("edit_corners_height")->setText(square);
     }
+    // Opens a rendered scene's pairs into both lists.
+    template <class Scene> void openImages(const Scene& scene) const
+    {
+        dialog->openPrimaryImages(scene.files.primary);
+        dialog->openSecondaryImages(scene.files.secondary);
+    }
+    // Sets the scene's board, opens its pairs and calibrates them.
+    template <class Scene> void calibrateScene(const Scene& scene, const QString& square) const
+    {
+        setPattern(scene.pattern, square);
+        openImages(scene);
+        calibrate();
+    }
     void click(const char* name) const { QTest::mouseClick(w<QPushButton>(name), Qt::LeftButton); }
     void calibrate() const { click("button_calibrate"); }
 };
@@ -199,8 +212,7 @@ TEST_F(StereoDialog, CalibratesAndRectifiesARenderedRigFromTheMainWindow)
 
     h.setPattern(scene.pattern, "27.5");
     h.w<QCheckBox>("check_use_tangential_distortion2")->setChecked(true);
-    h.dialog->openPrimaryImages(scene.files.primary);
-    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.openImages(scene);
     h.calibrate();
 
     // Every pair detected and used.
@@ -642,8 +654,7 @@ TEST_F(StereoDialog, AnOptimisationStoppedAtItsIterationLimitIsAWarning)
     EXPECT_EQ(h.w<QLineEdit>("edit_max_iterations")->text(), "100");
     EXPECT_EQ(h.w<QLineEdit>("edit_accuracy")->text(), "0.001");
     h.setPattern(scene.pattern, "30");
-    h.dialog->openPrimaryImages(scene.files.primary);
-    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.openImages(scene);
 
     const QColor kWarning(Qt::darkYellow);
     h.w<QLineEdit>("edit_max_iterations")->setText("2");
@@ -694,8 +705,7 @@ TEST_F(StereoDialog, EveryViewShowsTheLastRunOrThatThereIsNone)
     Harness h(3);
     ASSERT_NE(h.dialog, nullptr);
     h.setPattern(scene.pattern, "30");
-    h.dialog->openPrimaryImages(scene.files.primary);
-    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.openImages(scene);
 
     auto* views = h.w<QTabWidget>("tabWidget");
     const std::array<QListWidget*, 2> lists{h.w<QListWidget>("list_images_primary"),
@@ -790,10 +800,7 @@ TEST_F(StereoDialog, EveryViewShowsTheLastRunOrThatThereIsNone)
     expectRectification(false, "after a failed run");
 
     // Images opened again after a good run.
-    h.setPattern(scene.pattern, "30");
-    h.dialog->openPrimaryImages(scene.files.primary);
-    h.dialog->openSecondaryImages(scene.files.secondary);
-    h.calibrate();
+    h.calibrateScene(scene, "30");
     expectResult("after a good run");
     h.dialog->openSecondaryImages(scene.files.secondary);
     expectNoResult("after the secondary images were opened again");
@@ -854,10 +861,7 @@ TEST_F(StereoDialog, AtItsDefaultSizeNoTextIsCutOff)
         const QString name = QString("stereo_dialog_default_size_font%1").arg(fontScale);
         expectEveryTextWhole(h, name);
 
-        h.setPattern(scene.pattern, "30");
-        h.dialog->openPrimaryImages(scene.files.primary);
-        h.dialog->openSecondaryImages(scene.files.secondary);
-        h.calibrate();
+        h.calibrateScene(scene, "30");
         ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
         h.w<QTabWidget>("tabWidget")->setCurrentIndex(0);
         h.w<QListWidget>("list_images_primary")->setCurrentRow(1);
@@ -935,10 +939,7 @@ TEST_F(StereoDialog, OptionSlotsFlagsAndSensorRefresh)
         h.w<QCheckBox>(name)->setChecked(false);
     h.w<QGroupBox>("group_use_radial_distortion2")->setChecked(true);
     h.w<QCheckBox>("check_use_rational_model_2")->setChecked(false);
-    h.setPattern(scene.pattern, "25.9");
-    h.dialog->openPrimaryImages(scene.files.primary);
-    h.dialog->openSecondaryImages(scene.files.secondary);
-    h.calibrate();
+    h.calibrateScene(scene, "25.9");
     ASSERT_FALSE(h.dialog->objectPointCache()[0].empty()) << h.logText().toStdString();
     EXPECT_FLOAT_EQ(h.dialog->objectPointCache()[0][1].x, 25.9f);
 
@@ -973,10 +974,7 @@ TEST_F(StereoDialog, RectifiedCopiesEndAtTheFirstImageThatFails)
     const SmallScene scene(imageDir.path(), 4);
     Harness h;
     ASSERT_NE(h.dialog, nullptr);
-    h.setPattern(scene.pattern, "30");
-    h.dialog->openPrimaryImages(scene.files.primary);
-    h.dialog->openSecondaryImages(scene.files.secondary);
-    h.calibrate();
+    h.calibrateScene(scene, "30");
     ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
 
     const QString gone = scene.files.secondary[2];
@@ -1021,8 +1019,7 @@ TEST_F(StereoDialog, ARunCompletesWhenTheStartCoefficientsExceedTheModel)
     Harness h;
     ASSERT_NE(h.dialog, nullptr);
     h.setPattern(scene.pattern, "30");
-    h.dialog->openPrimaryImages(scene.files.primary);
-    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.openImages(scene);
     const char* rational[] = {"check_use_rational_model_1", "check_use_rational_model_2"};
     for (const char* box : rational)
         h.w<QCheckBox>(box)->setChecked(true);
@@ -1088,10 +1085,7 @@ TEST_F(StereoDialog, TheResultStaysWithItsSensorsUntilOneOfThemGoes)
     vtkRenderer* renderer =
         h.w<QVTKOpenGLNativeWidget>("widget_vtk")->renderWindow()->GetRenderers()->GetFirstRenderer();
     const size_t emptyScene = testing_support::props(renderer).size();
-    h.setPattern(scene.pattern, "30");
-    h.dialog->openPrimaryImages(scene.files.primary);
-    h.dialog->openSecondaryImages(scene.files.secondary);
-    h.calibrate();
+    h.calibrateScene(scene, "30");
     ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
     h.click("button_rectify");
     ASSERT_TRUE(h.dialog->rectification().hasMaps()) << h.logText().toStdString();
@@ -1162,10 +1156,7 @@ TEST_F(StereoDialog, ARunRefusedAtItsInputsLeavesTheLastResultWhole)
     const SmallScene scene(imageDir.path(), 4);
     Harness h;
     ASSERT_NE(h.dialog, nullptr);
-    h.setPattern(scene.pattern, "30");
-    h.dialog->openPrimaryImages(scene.files.primary);
-    h.dialog->openSecondaryImages(scene.files.secondary);
-    h.calibrate();
+    h.calibrateScene(scene, "30");
     ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
     h.click("button_rectify");
     ASSERT_TRUE(h.dialog->rectification().hasMaps()) << h.logText().toStdString();
@@ -1227,10 +1218,7 @@ TEST_F(StereoDialog, TheThreeDViewPlacesTheBoardsAndTheSecondaryCamera)
     const SmallScene scene(imageDir.path(), 6);
     Harness h;
     ASSERT_NE(h.dialog, nullptr);
-    h.setPattern(scene.pattern, "30");
-    h.dialog->openPrimaryImages(scene.files.primary);
-    h.dialog->openSecondaryImages(scene.files.secondary);
-    h.calibrate();
+    h.calibrateScene(scene, "30");
     ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
     vtkRenderer* renderer =
         h.w<QVTKOpenGLNativeWidget>("widget_vtk")->renderWindow()->GetRenderers()->GetFirstRenderer();
@@ -1310,8 +1298,7 @@ TEST_F(StereoDialog, ARunFromImportedIntrinsicsConvergesWithTheFormsOptions)
     K.at<double>(1, 1) *= 1.006;
     h.setPattern(scene.pattern, "27.5");
     h.w<QCheckBox>("check_use_intrinsic_guess1")->setChecked(true);
-    h.dialog->openPrimaryImages(scene.files.primary);
-    h.dialog->openSecondaryImages(scene.files.secondary);
+    h.openImages(scene);
 
     // The form's criteria, then far tighter ones, each from the imported intrinsics.
     struct Result {

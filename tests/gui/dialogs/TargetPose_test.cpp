@@ -139,6 +139,20 @@ protected:
     }
 };
 
+namespace {
+
+// The target-pose dialog that the main window's button opened (the last one).
+TargetPose* openedDialog()
+{
+    TargetPose* dialog = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* d = qobject_cast<TargetPose*>(w))
+            dialog = d;
+    return dialog;
+}
+
+} // namespace
+
 TEST_F(TargetPoseDialog, PlacesTheWorldAtTheBoardWithEverySolver)
 {
     const struct {
@@ -398,10 +412,7 @@ TEST_F(TargetPoseDialog, MainWindowLauncherOpensAWiredDialog)
     ASSERT_NE(button, nullptr);
     EXPECT_EQ(button->text(), "Target Pose PnP");
     QTest::mouseClick(button, Qt::LeftButton);
-    TargetPose* dialog = nullptr;
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* d = qobject_cast<TargetPose*>(w))
-            dialog = d;
+    TargetPose* dialog = openedDialog();
     ASSERT_NE(dialog, nullptr);
     QPointer<TargetPose> guard = dialog;
     EXPECT_TRUE(dialog->isVisible());
@@ -437,10 +448,7 @@ TEST_F(TargetPoseDialog, OneSensorSceneEstimatesAndLeavesTheSensorInPlace)
     ASSERT_EQ(main->sensorTree()->getSensors().size(), 1u);
     calibrateCamera(*main->sensorTree(), 0);
     QTest::mouseClick(main->findChild<QPushButton*>("button_define_world_cs"), Qt::LeftButton);
-    TargetPose* dialog = nullptr;
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (auto* d = qobject_cast<TargetPose*>(w))
-            dialog = d;
+    TargetPose* dialog = openedDialog();
     ASSERT_NE(dialog, nullptr);
     EXPECT_EQ(dialog->findChild<QComboBox*>("combo_world")->currentIndex(), 0);
     EXPECT_EQ(dialog->findChild<QComboBox*>("combo_sensor")->currentIndex(), 0);
@@ -488,10 +496,7 @@ TEST_F(TargetPoseDialog, EveryTextIsWholeAtTheDefaultSize)
         main->sensorTree()->addSensor();
         calibrateCamera(*main->sensorTree(), 1);
         QTest::mouseClick(main->findChild<QPushButton*>("button_define_world_cs"), Qt::LeftButton);
-        TargetPose* dialog = nullptr;
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (auto* d = qobject_cast<TargetPose*>(w))
-                dialog = d;
+        TargetPose* dialog = openedDialog();
         ASSERT_NE(dialog, nullptr);
         ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
         const QSize defaultSize = dialog->size();
