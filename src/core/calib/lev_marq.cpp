@@ -122,8 +122,7 @@ cv::Mat LevMarq::solveFree(const std::vector<int>& free, double lambda) const
     // No decomposition is defined for values that are not finite (LAPACK's
     // SVD ends the process on them).
     if (!cv::checkRange(A) || !cv::checkRange(b))
-        cv::error(cv::Error::StsNoConv, "the normal equations are not finite", "LevMarq::step", __FILE__,
-                  __LINE__);
+        cv::error(cv::Error::StsNoConv, "the normal equations are not finite", "LevMarq", __FILE__, __LINE__);
     const bool solved = cv::solve(A, b, d, useLU_ ? cv::DECOMP_LU : cv::DECOMP_CHOLESKY);
     if (!solved || !cv::checkRange(d))
         cv::solve(A, b, d, cv::DECOMP_SVD);

@@ -199,22 +199,17 @@ StereoRectifyRunResult runStereoRectification(const StereoRectifyRun& run)
 RectifiedCopyStatus writeRectifiedCopy(const RectifiedCopy& copy, const StereoRectification& rect,
                                        std::string& error)
 {
-    bool read = false;
     try {
         cv::Mat image = cv::imread(copy.source, cv::IMREAD_COLOR);
-        read = !image.empty();
-        if (read && copy.mirror)
+        if (image.empty())
+            return RectifiedCopyStatus::Unreadable;
+        if (copy.mirror)
             cv::flip(image, image, 1);
-        // An image that could not be read goes on to the remap, whose error
-        // tells what went wrong.
-        const cv::Mat rectified = rectifyImage(image, rect, copy.camera);
-        if (!read)
-            CV_Error(cv::Error::StsError, "the image could not be read");
-        if (!cv::imwrite(copy.target, rectified))
+        if (!cv::imwrite(copy.target, rectifyImage(image, rect, copy.camera)))
             return RectifiedCopyStatus::NotWritten;
     } catch (const cv::Exception& e) {
         error = e.what();
-        return read ? RectifiedCopyStatus::Error : RectifiedCopyStatus::Unreadable;
+        return RectifiedCopyStatus::Error;
     }
     return RectifiedCopyStatus::Written;
 }

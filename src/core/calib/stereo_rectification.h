@@ -101,9 +101,9 @@ struct RectifiedCopy {
     bool mirror = false;
 };
 enum class RectifiedCopyStatus { Written, Unreadable, NotWritten, Error };
-// Never throws: an OpenCV error is an Error with its text in `error`. An image
-// that cannot be read is Unreadable, with the text of the error its remap
-// raises in `error`; a copy that cv::imwrite declines is NotWritten.
+// Never throws: an OpenCV error is an Error with its text in `error`; an
+// image that cannot be read is Unreadable, a copy that cv::imwrite declines
+// is NotWritten.
 RectifiedCopyStatus writeRectifiedCopy(const RectifiedCopy& copy, const StereoRectification& rect,
                                        std::string& error);
 

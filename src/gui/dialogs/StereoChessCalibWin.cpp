@@ -1449,12 +1449,18 @@ void StereoChessCalibWin::rectifyInput()
 void StereoChessCalibWin::logCopyFailure(RectifiedCopyStatus status, const RectifiedCopy& copy,
                                          const std::string& error)
 {
-    if (status == RectifiedCopyStatus::Unreadable)
+    switch (status) {
+    case RectifiedCopyStatus::Unreadable:
         logAppend(tr("Could not read image %1").arg(QString::fromStdString(copy.source)), Qt::red);
-    if (status == RectifiedCopyStatus::NotWritten)
+        break;
+    case RectifiedCopyStatus::NotWritten:
         logAppend(tr("Could not write %1").arg(QString::fromStdString(copy.target)), Qt::red);
-    else
+        break;
+    case RectifiedCopyStatus::Error:
+    case RectifiedCopyStatus::Written:
         logAppend(tr("OpenCV exception caught : ") + QString::fromStdString(error), Qt::red);
+        break;
+    }
     logAppend(tr("Aborting...\n"), Qt::red);
     logColor(Qt::black);
 }
