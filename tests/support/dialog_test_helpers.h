@@ -161,4 +161,20 @@ inline void writeCornerFile(const QString& path, const std::vector<cv::Point2f>&
     fs << "obj" << cv::Mat(obj, true);
 }
 
+// Writes a blank 640x480 image <folder>/<prefix>NN.png per view, with a
+// corner file of the view's points and synth::squarePoints(), and returns
+// the images' paths in order.
+inline QStringList writeCornerFileImages(const QString& folder, const QString& prefix,
+                                         const std::vector<std::vector<cv::Point2f>>& views)
+{
+    QStringList paths;
+    for (size_t i = 0; i < views.size(); ++i) {
+        const QString base = QDir(folder).filePath(QString("%1%2").arg(prefix).arg(i, 2, 10, QChar('0')));
+        cv::imwrite((base + ".png").toStdString(), cv::Mat(480, 640, CV_8U, cv::Scalar(128)));
+        writeCornerFile(base + ".yml", views[i], synth::squarePoints());
+        paths << base + ".png";
+    }
+    return paths;
+}
+
 } // namespace dialog_test

@@ -266,4 +266,51 @@ cv::Mat renderChessboard(const Camera& cam, cv::Size pattern, double square, con
     return out;
 }
 
+std::vector<cv::Point3f> squarePoints()
+{
+    return {{0, 0, 0}, {60, 0, 0}, {0, 60, 0}, {60, 60, 0}};
+}
+
+std::vector<std::vector<cv::Point2f>> squareViews(const cv::Vec3d& rvec_camera_first,
+                                                  const cv::Vec3d& t_camera_first)
+{
+    const cv::Matx33d K(500, 0, 320, 0, 500, 240, 0, 0, 1);
+    cv::Matx33d R_camera_first;
+    cv::Rodrigues(rvec_camera_first, R_camera_first);
+    std::vector<std::vector<cv::Point2f>> views;
+    for (int v = 0; v < 4; ++v) {
+        const cv::Vec3d rvec_first_board(0.15 * v - 0.2, 0.25 - 0.12 * v, 0.05 * v);
+        const cv::Vec3d t_first_board(-30 + 10 * v, -25 + 5 * v, 450 + 40 * v);
+        cv::Matx33d R_first_board;
+        cv::Rodrigues(rvec_first_board, R_first_board);
+        cv::Vec3d rvec_camera_board;
+        cv::Rodrigues(R_camera_first * R_first_board, rvec_camera_board);
+        const cv::Vec3d t_camera_board = R_camera_first * t_first_board + t_camera_first;
+        std::vector<cv::Point2f> points;
+        cv::projectPoints(squarePoints(), rvec_camera_board, t_camera_board, K, cv::noArray(), points);
+        views.push_back(points);
+    }
+    return views;
+}
+
+std::vector<std::vector<cv::Point2f>> scatteredSquareViews()
+{
+    return {{{492.1f, 213.4f}, {451.7f, 246.6f}, {315.6f, 7.9f}, {612.5f, 451.4f}},
+            {{183.4f, 108.1f}, {445.7f, 17.8f}, {362.4f, 222.4f}, {235.9f, 303.2f}},
+            {{23.8f, 395.8f}, {269.1f, 334.9f}, {132.4f, 304.6f}, {150.8f, 335.8f}},
+            {{577.2f, 236.6f}, {566.7f, 66.8f}, {344.3f, 87.8f}, {592.5f, 169.8f}}};
+}
+
+std::array<std::vector<std::vector<cv::Point2f>>, 2> scatteredSquareViewPairs()
+{
+    return {{{{{180.1f, 165.5f}, {226.9f, 451.3f}, {573.6f, 279.4f}, {154.6f, 421.8f}},
+              {{15.3f, 405.5f}, {618.1f, 434.6f}, {275.2f, 220.7f}, {221.6f, 262.2f}},
+              {{369.3f, 383.3f}, {81.0f, 137.1f}, {608.0f, 235.3f}, {200.7f, 287.6f}},
+              {{609.8f, 7.5f}, {139.8f, 284.9f}, {159.2f, 208.2f}, {552.8f, 387.5f}}},
+             {{{150.6f, 151.3f}, {521.7f, 428.6f}, {348.1f, 277.4f}, {122.4f, 88.3f}},
+              {{376.9f, 378.2f}, {30.8f, 293.8f}, {10.2f, 25.9f}, {31.8f, 201.7f}},
+              {{255.6f, 326.0f}, {369.2f, 440.9f}, {555.2f, 0.2f}, {503.1f, 468.8f}},
+              {{163.0f, 180.8f}, {52.6f, 467.4f}, {101.0f, 290.3f}, {134.1f, 397.8f}}}}};
+}
+
 } // namespace synth

@@ -11,6 +11,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -67,5 +68,27 @@ cv::Mat renderChessboard(const Camera& cam, cv::Size pattern, double square, con
 
 // A plausible camera for tests: fx = fy = f, principal point near the centre.
 Camera makeCamera(cv::Size size, double f, const std::vector<double>& kc = {});
+
+// The smallest board a calibration takes: a square of four points with
+// 60 mm sides (mm).
+std::vector<cv::Point3f> squarePoints();
+
+// Four views of squarePoints() by a 640x480 camera of 500 px focal length
+// with its principal point in the middle, px. The camera may be moved from
+// the first one of a rig: x_camera = R(rvec_camera_first) x_first +
+// t_camera_first (mm).
+std::vector<std::vector<cv::Point2f>> squareViews(const cv::Vec3d& rvec_camera_first = {},
+                                                  const cv::Vec3d& t_camera_first = {});
+
+// Four "views" of squarePoints() whose points lie inside a 640x480 image
+// but belong to no camera: OpenCV's cv::calibrateCamera, with
+// CALIB_FIX_ASPECT_RATIO, CALIB_FIX_K3 and CALIB_ZERO_TANGENT_DIST and at
+// most 100 iterations, fits them with fx = fy = -266.033 px.
+std::vector<std::vector<cv::Point2f>> scatteredSquareViews();
+
+// Four pairs of such "views" for the two devices of a rig, both 640x480: a
+// joint calibration of the two (stereoCalibrateDual) with those flags and at
+// most 100 iterations gives the first device a negative focal length.
+std::array<std::vector<std::vector<cv::Point2f>>, 2> scatteredSquareViewPairs();
 
 } // namespace synth

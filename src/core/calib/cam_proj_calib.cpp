@@ -1,6 +1,7 @@
 #include "core/calib/cam_proj_calib.h"
 
 #include "core/calib/stereo_calib.h"
+#include "core/geometry/camera_checks.h"
 #include "core/structured_light/gray_code_decoder.h"
 
 #include <opencv2/calib3d.hpp>
@@ -48,6 +49,19 @@ bool allFinite(const cv::Mat& m)
     return m.empty() || cv::checkRange(m);
 }
 
+// Why a calibrated device is no camera: its focal lengths are not both
+// positive. Empty when they are.
+std::string nonPositiveFocalLengths(const char* device, const cv::Mat& K)
+{
+    if (isCameraMatrix(K))
+        return {};
+    cv::Mat K64;
+    K.convertTo(K64, CV_64F);
+    return cv::format(
+        "the calibration gave the %s focal lengths that are not positive (fx = %g px, fy = %g px)", device,
+        K64.at<double>(0, 0), K64.at<double>(1, 1));
+}
+
 template <class A, class B> bool sameShape(const std::vector<A>& a, const std::vector<B>& b)
 {
     if (a.size() != b.size())
@@ -91,6 +105,9 @@ ProjectorCalibResult calibrateProjectorIntrinsics(const ProjectorCalibInput& in)
         r.error = "the calibration gave a result that is not finite";
         return r;
     }
+    r.error = nonPositiveFocalLengths("projector", r.K);
+    if (!r.error.empty())
+        return r;
     r.ok = true;
     return r;
 }
@@ -150,6 +167,11 @@ CamProjStereoResult calibrateCamProjStereo(const CamProjStereoInput& in)
         r.error = "the calibration gave a result that is not finite";
         return r;
     }
+    r.error = nonPositiveFocalLengths("camera", r.camK);
+    if (r.error.empty())
+        r.error = nonPositiveFocalLengths("projector", r.projK);
+    if (!r.error.empty())
+        return r;
     try {
         if (!solvePoses(in.objectPoints, in.camCorners, r.camK, r.camKc, r.camRvecs, r.camTvecs) ||
             !solvePoses(in.objectPoints, in.projCorners, r.projK, r.projKc, r.projRvecs, r.projTvecs)) {

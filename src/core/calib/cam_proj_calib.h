@@ -71,7 +71,8 @@ struct ProjectorCalibResult {
 
 // Calibrates the projector like a camera that sees the board. Fails (ok false,
 // error set) for fewer than one set, lists of different lengths, a projector
-// size that is not positive, an OpenCV error or a result that is not finite.
+// size that is not positive, an OpenCV error, a result that is not finite or
+// focal lengths that are not both positive.
 ProjectorCalibResult calibrateProjectorIntrinsics(const ProjectorCalibInput& input);
 
 struct CamProjStereoInput {

@@ -1,6 +1,7 @@
 #include "core/calib/intrinsic_calibration.h"
 
 #include "core/calib/reprojection.h"
+#include "core/geometry/camera_checks.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -176,6 +177,13 @@ IntrinsicCalibrationResult calibrateIntrinsics(const IntrinsicCalibrationInput& 
     }
     if (result.imageSize.area() <= 0)
         return failed(std::move(result), Error::ImageUnreadable, input.images[used.front()].path);
+    for (size_t k = 0; k < used.size(); ++k) {
+        std::string why;
+        if (!imagePointsWithinBound(imagePoints[k], result.imageSize, why)) {
+            result.refusedImage = used[k];
+            return failed(std::move(result), Error::PointsOutOfBounds, why);
+        }
+    }
     if (progress.beforeCalibration && !progress.beforeCalibration())
         return failed(std::move(result), Error::Aborted, "the calibration was aborted");
     if (objectPoints.front().front().z != 0.f && input.K.empty())
@@ -197,6 +205,13 @@ IntrinsicCalibrationResult calibrateIntrinsics(const IntrinsicCalibrationInput& 
     if (!std::isfinite(result.rms) || result.K.empty() || !allFinite(result.K) || !allFinite(result.kc) ||
         rvecs.size() != n || tvecs.size() != n || viewErrors.total() != n)
         return failed(std::move(result), Error::NotFinite, "the calibration gave no finite result");
+    if (!isCameraMatrix(result.K)) {
+        cv::Mat K64;
+        result.K.convertTo(K64, CV_64F);
+        const std::string why =
+            cv::format("fx = %g px, fy = %g px", K64.at<double>(0, 0), K64.at<double>(1, 1));
+        return failed(std::move(result), Error::NonPositiveFocalLength, why);
+    }
 
     cv::Mat errors64;
     viewErrors.convertTo(errors64, CV_64F);

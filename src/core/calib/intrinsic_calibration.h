@@ -89,13 +89,20 @@ enum class IntrinsicCalibrationError {
     ImageUnreadable, // the first used image cannot be read for the image size; the message is its path
     NonPlanarNeedsK, // the board is not planar (z of its first point is not 0) and no K was given
     Aborted,         // a callback asked to stop
-    OpenCvError,     // OpenCV raised; the message is OpenCV's
-    NotFinite        // the calibration returned values that are not finite
+    // A used view's image points lie far outside the image
+    // (imagePointsWithinBound with the run's image size): refused before
+    // anything is calibrated; `refusedImage` is the view's image and the
+    // message names the point and its value.
+    PointsOutOfBounds,
+    OpenCvError,           // OpenCV raised; the message is OpenCV's
+    NotFinite,             // the calibration returned values that are not finite
+    NonPositiveFocalLength // fx or fy came out not above 0: no camera; the message gives both
 };
 
 struct IntrinsicCalibrationResult {
     IntrinsicCalibrationError error = IntrinsicCalibrationError::None;
-    std::string message; // the reason when error is not None
+    std::string message;     // the reason when error is not None
+    size_t refusedImage = 0; // PointsOutOfBounds: index of the image whose points were refused
     // One per input image, in order, also when the run failed: what the run
     // came to know (detections and boards; the fits only on success).
     std::vector<IntrinsicView> views;

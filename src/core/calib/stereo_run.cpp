@@ -2,6 +2,7 @@
 
 #include "core/calib/reprojection.h"
 #include "core/calib/stereo_calib.h"
+#include "core/geometry/camera_checks.h"
 
 #include <QByteArray>
 #include <QSaveFile>
@@ -124,6 +125,13 @@ StereoCalibration calibrateStereoViews(const StereoViewsInput& in)
         result.error = "the calibration gave no finite result";
         return result;
     }
+    for (int c = 0; c < 2; ++c)
+        if (!isCameraMatrix(K[c])) {
+            result.nonPositiveFocalLength = true;
+            result.error = cv::format("%s camera: fx = %g px, fy = %g px", c == 0 ? "primary" : "secondary",
+                                      K[c].at<double>(0, 0), K[c].at<double>(1, 1));
+            return result;
+        }
 
     result.ok = true;
     result.rms = rms;
@@ -472,6 +480,15 @@ StereoRunResult runStereoCalibration(const StereoRunInput& in, DetectionCache& c
         result.status = StereoRunResult::Status::NoPairs;
         return result;
     }
+    for (size_t k = 0; k < rows.size(); ++k)
+        for (int c = 0; c < 2; ++c)
+            if (!imagePointsWithinBound(views.cameras[c].corners[k], views.cameras[c].imageSize,
+                                        result.error)) {
+                result.status = StereoRunResult::Status::PointsOutOfBounds;
+                result.refusedPair = rows[k];
+                result.refusedCamera = c;
+                return result;
+            }
     StereoRunProgress beforeCalibration;
     beforeCalibration.stage = StereoRunProgress::Stage::Calibration;
     beforeCalibration.index = n;
@@ -493,8 +510,12 @@ StereoRunResult runStereoCalibration(const StereoRunInput& in, DetectionCache& c
                 pair.fit.reset();
         }
     }
-    result.status = result.calibration.ok ? StereoRunResult::Status::Calibrated
-                                          : StereoRunResult::Status::CalibrationFailed;
+    if (result.calibration.ok)
+        result.status = StereoRunResult::Status::Calibrated;
+    else if (result.calibration.nonPositiveFocalLength)
+        result.status = StereoRunResult::Status::NonPositiveFocalLength;
+    else
+        result.status = StereoRunResult::Status::CalibrationFailed;
     result.error = result.calibration.error;
     return result;
 }

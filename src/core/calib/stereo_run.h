@@ -64,7 +64,11 @@ struct StereoViewsInput {
 
 struct StereoCalibration {
     bool ok = false;
-    std::string error;            // why the calibration failed (OpenCV's text for an OpenCV error)
+    std::string error; // why the calibration failed (OpenCV's text for an OpenCV error)
+    // The calibration failed because it gave a camera whose fx or fy is not
+    // above 0; `error` names the camera and its focal lengths ("primary
+    // camera: fx = ... px, fy = ... px").
+    bool nonPositiveFocalLength = false;
     double rms = 0;               // RMS reprojection error over both cameras, px
     std::array<cv::Mat, 2> K, kc; // 3x3 and 1xN CV_64F per camera
     cv::Mat R, T, E, F;           // relative pose (T in mm), essential and fundamental matrix
@@ -79,8 +83,9 @@ struct StereoCalibration {
 // each camera with the calibrated intrinsics as they are (solvePnP per view).
 // The input's matrices are not changed. On failure (unequal view counts,
 // views of different lengths in the two cameras, a missing matrix under the
-// guess flags, an OpenCV error, a result that is not finite) ok is false and
-// error says why; the other outputs are then empty.
+// guess flags, an OpenCV error, a result that is not finite, a camera whose
+// focal lengths are not both positive) ok is false and error says why; the
+// other outputs are then empty.
 StereoCalibration calibrateStereoViews(const StereoViewsInput& input);
 
 // Errors of one pair after a calibration, point j in the order of the pair's
@@ -207,10 +212,18 @@ struct StereoRunResult {
         NoImages,         // the lists are empty
         Aborted,          // the progress callback asked to stop
         NoPairs,          // no pair is ready: none found, or none selected
-        CalibrationFailed // the calibration raised an error or gave no finite result; see `error`
+        // The points of a ready pair's image lie far outside that camera's
+        // image (imagePointsWithinBound): refused before anything is
+        // calibrated; `refusedPair` and `refusedCamera` name the image,
+        // `error` the point and its value.
+        PointsOutOfBounds,
+        CalibrationFailed,     // the calibration raised an error or gave no finite result; see `error`
+        NonPositiveFocalLength // the calibration gave a camera whose fx or fy is not above 0; see `error`
     };
     Status status = Status::NoImages;
     std::string error;
+    size_t refusedPair = 0;            // PointsOutOfBounds: the pair's row
+    int refusedCamera = -1;            // PointsOutOfBounds: 0 primary, 1 secondary
     std::vector<StereoPair> pairs;     // one per list row (empty for the two input errors)
     std::array<cv::Size, 2> imageSize; // each camera's image size, px (from the first ready pair)
     StereoCalibration calibration;     // when Calibrated
@@ -236,8 +249,10 @@ using StereoRunCallback = std::function<bool(const StereoRunProgress&)>;
 // A pair with a detected image uses the board's grid as object points; a pair
 // whose points both come from corner files uses the primary's file's.
 // The ready pairs are calibrated (their sizes give each camera's image size),
-// and each gets its fit, with outliers when thresholds are given. Never
-// throws for file, detector or calibration errors: they are outcomes.
+// and each gets its fit, with outliers when thresholds are given; the points
+// of every ready pair are first checked against its cameras' image sizes
+// (imagePointsWithinBound). Never throws for file, detector or calibration
+// errors: they are outcomes.
 StereoRunResult runStereoCalibration(const StereoRunInput& input, DetectionCache& cache,
                                      const StereoRunCallback& progress = {});
 

@@ -33,3 +33,27 @@ cv::Mat checkedDistortionRow(const cv::Mat& kc)
         return {};
     return row.clone();
 }
+
+bool imagePointsWithinBound(const std::vector<cv::Point2f>& points, cv::Size imageSize, std::string& error)
+{
+    error.clear();
+    const bool sized = imageSize.width > 0 && imageSize.height > 0;
+    const double w = imageSize.width, h = imageSize.height;
+    const double low[2] = {sized ? -w : -kImagePointBoundPx, sized ? -h : -kImagePointBoundPx};
+    const double high[2] = {sized ? 2 * w : kImagePointBoundPx, sized ? 2 * h : kImagePointBoundPx};
+    const std::string where = sized ? cv::format("for a %dx%d image", imageSize.width, imageSize.height)
+                                    : std::string("for an image of unknown size");
+    for (size_t k = 0; k < points.size(); ++k) {
+        const double value[2] = {points[k].x, points[k].y};
+        for (int axis = 0; axis < 2; ++axis) {
+            // Written so that NaN fails too.
+            if (value[axis] >= low[axis] && value[axis] <= high[axis])
+                continue;
+            error = cv::format("point %zu has %c = %g px, outside %g to %g px ", k, axis == 0 ? 'x' : 'y',
+                               value[axis], low[axis], high[axis]) +
+                    where;
+            return false;
+        }
+    }
+    return true;
+}

@@ -7,6 +7,8 @@
 //   "obj"      matrix of 32-bit floats X0, Y0, Z0, X1, ... (object points, mm)
 // Any matrix shape is accepted; the values are read in memory order. Both
 // must describe the same number of points, and every value must be finite.
+// Whether the image points lie within reach of their image is for the run
+// that uses them to decide (imagePointsWithinBound), once it knows the size.
 
 #include <QString>
 

@@ -1,12 +1,14 @@
 #include "gui/dialogs/ChessboardDialog.h"
 
 #include <QApplication>
+#include <QBrush>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDoubleValidator>
 #include <QIntValidator>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSpinBox>
@@ -42,6 +44,20 @@ void refillSensorCombo(QComboBox* combo, const std::vector<QString>& names)
     if (index < 0 && previousIndex < static_cast<int>(names.size()))
         index = previousIndex;
     combo->setCurrentIndex(index);
+}
+
+std::vector<QBrush> listBackgrounds(const QListWidget* list)
+{
+    std::vector<QBrush> backgrounds;
+    for (int i = 0; i < list->count(); ++i)
+        backgrounds.push_back(list->item(i)->background());
+    return backgrounds;
+}
+
+void setListBackgrounds(QListWidget* list, const std::vector<QBrush>& backgrounds)
+{
+    for (int i = 0; i < list->count() && static_cast<size_t>(i) < backgrounds.size(); ++i)
+        list->item(i)->setBackground(backgrounds[static_cast<size_t>(i)]);
 }
 
 ChessboardDialog::ChessboardDialog(QWidget* parent) : RunDialog(parent) {}
@@ -150,6 +166,25 @@ void ChessboardDialog::logRefinementLimit(const StereoRefinementReport& refineme
             .arg(refinement.remainingShift, 0, 'g', 3)
             .arg(refinement.epsilon, 0, 'g', 3),
         Qt::darkYellow);
+    logColor(Qt::black);
+}
+
+void ChessboardDialog::logRefusedPoints(const std::string& imagePath, bool fromCornerFile,
+                                        const std::string& reason)
+{
+    const QString image = QString::fromStdString(imagePath);
+    logAppend(tr("Refused %1: %2; nothing was changed, aborting...\n")
+                  .arg(fromCornerFile ? cornerFilePath(image) : image, QString::fromStdString(reason)),
+              Qt::red);
+    logColor(Qt::black);
+}
+
+void ChessboardDialog::logNonPositiveFocalLengths(const std::string& reason)
+{
+    logAppend(tr("The calibration gave focal lengths that are not positive (%1); nothing was changed, "
+                 "aborting...\n")
+                  .arg(QString::fromStdString(reason)),
+              Qt::red);
     logColor(Qt::black);
 }
 

@@ -30,14 +30,17 @@
 #include <functional>
 #include <initializer_list>
 #include <optional>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+class QBrush;
 class QCheckBox;
 class QCloseEvent;
 class QComboBox;
 class QLineEdit;
+class QListWidget;
 class QPushButton;
 class QSpinBox;
 class QTextEdit;
@@ -96,6 +99,12 @@ QString imageFileFilter();
 // the same row. Signals of the box are blocked while it is refilled.
 void refillSensorCombo(QComboBox* combo, const std::vector<QString>& names);
 
+// The background of every entry of an image list, in list order, and the
+// same set back (entries beyond the given ones keep theirs): a run that is
+// refused gives the list the colours of the run before.
+std::vector<QBrush> listBackgrounds(const QListWidget* list);
+void setListBackgrounds(QListWidget* list, const std::vector<QBrush>& backgrounds);
+
 class ChessboardDialog : public RunDialog {
     Q_OBJECT
 
@@ -131,6 +140,15 @@ protected:
     // yellow), with the limit, the last change and what to do. Nothing is
     // logged for a converged refinement.
     void logRefinementLimit(const StereoRefinementReport& refinement);
+
+    // A run refused before it calibrated because the points of one image lie
+    // far outside the image (imagePointsWithinBound): the log names the
+    // image's corner file (the image itself when its points were detected)
+    // and the point's value, in red.
+    void logRefusedPoints(const std::string& imagePath, bool fromCornerFile, const std::string& reason);
+    // A calibration that gave a camera whose focal lengths are not positive:
+    // a failed run, in red, with the values.
+    void logNonPositiveFocalLengths(const std::string& reason);
 
     // Log: the colour is set before each message and stays in force.
     void logColor(const QColor& colour);

@@ -314,6 +314,7 @@ void IntrChessCalibWin::runCalibration()
     logMoveToEnd();
     const int n = static_cast<int>(images.size());
     ui->progress_bar->setRange(0, n + 1);
+    HeldRun before = holdLastRun();
     // From here on the views show this run's results or none.
     forgetLastRun();
 
@@ -331,6 +332,12 @@ void IntrChessCalibWin::runCalibration()
         return !pollAbort();
     };
     lastRun = calibrateIntrinsics(input, detectionCache, progress);
+    if (isRefusal(lastRun.error)) {
+        const IntrinsicCalibrationResult refused = std::move(lastRun);
+        restoreLastRun(std::move(before));
+        logRunFailure(refused);
+        return;
+    }
     lastRunCornersHeld = true;
     colourImageList(input.images);
     if (logRunFailure(lastRun) || !presentCalibration(lastRun))
@@ -469,6 +476,15 @@ bool IntrChessCalibWin::logRunFailure(const IntrinsicCalibrationResult& result)
     case IntrinsicCalibrationError::NotFinite:
         logAppend(tr("The calibration gave no finite result, aborting...\n"), Qt::red);
         break;
+    case IntrinsicCalibrationError::PointsOutOfBounds: {
+        const size_t i = result.refusedImage;
+        const bool fromCornerFile = i < images.size() && images[i].cornerFile;
+        logRefusedPoints(i < images.size() ? images[i].path : std::string(), fromCornerFile, result.message);
+        break;
+    }
+    case IntrinsicCalibrationError::NonPositiveFocalLength:
+        logNonPositiveFocalLengths(result.message);
+        break;
     }
     return true;
 }
@@ -571,6 +587,28 @@ void IntrChessCalibWin::applyOutlierRemoval(const IntrinsicCalibrationResult& re
     }
     logAppend(tr("Calibrate again to exclude the detected outliers!"), QColor(255, 0, 0));
     logColor(QColor(0, 0, 0));
+}
+
+bool IntrChessCalibWin::isRefusal(IntrinsicCalibrationError error)
+{
+    return error == IntrinsicCalibrationError::PointsOutOfBounds ||
+           error == IntrinsicCalibrationError::NonPositiveFocalLength;
+}
+
+IntrChessCalibWin::HeldRun IntrChessCalibWin::holdLastRun() const
+{
+    return {lastRun, K, kc, lastRunCornersHeld, listBackgrounds(ui->list_images)};
+}
+
+void IntrChessCalibWin::restoreLastRun(HeldRun held)
+{
+    lastRun = std::move(held.run);
+    K = held.K;
+    kc = held.kc;
+    lastRunCornersHeld = held.cornersHeld;
+    setListBackgrounds(ui->list_images, held.listBackgrounds);
+    drawLastRun();
+    on_list_images_itemSelectionChanged();
 }
 
 void IntrChessCalibWin::forgetLastRun()

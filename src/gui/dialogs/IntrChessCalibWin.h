@@ -10,6 +10,7 @@
 #include "gui/dialogs/ChessboardDialog.h"
 #include "gui/dialogs/ReprojectionErrorPanel.h"
 
+#include <QBrush>
 #include <QString>
 #include <QStringList>
 
@@ -127,6 +128,17 @@ private:
     void logResult(double rms, const cv::Mat& stdDevIntrinsics);
     void writeResultFile(const IntrinsicCalibrationResult& result);
     void applyOutlierRemoval(const IntrinsicCalibrationResult& result, bool removeOutliers);
+    // What the last run left in the dialog: a run that is refused (its
+    // points far outside the image, or no camera as its result) gives it back.
+    struct HeldRun {
+        IntrinsicCalibrationResult run;
+        cv::Mat K, kc;
+        bool cornersHeld = false;
+        std::vector<QBrush> listBackgrounds;
+    };
+    HeldRun holdLastRun() const;
+    void restoreLastRun(HeldRun held);
+    static bool isRefusal(IntrinsicCalibrationError error);
     // The views of the last run: list colours, 3D view, selected image.
     void forgetLastRun();
     void colourImageList(const std::vector<IntrinsicImage>& images);

@@ -670,6 +670,7 @@ void StereoChessCalibWin::runCalibration()
     StereoRunInput input;
     if (!gatherRunInput(input))
         return;
+    HeldViews before = holdViews();
     calibrated = false;
     // A new run: the views of the last one and its rectification are void;
     // its result stays until this run replaces it.
@@ -681,11 +682,50 @@ void StereoChessCalibWin::runCalibration()
     logAppend(tr("Detecting chessboards: \n"), Qt::black);
     const StereoRunResult result = runStereoCalibration(
         input, detectionCache, [this](const StereoRunProgress& step) { return logRunStep(step); });
+    if (isRefusal(result.status)) {
+        restoreViews(std::move(before));
+        presentFailure(result);
+        return;
+    }
     takePairs(result);
     if (result.ok())
         presentCalibration(result);
     else
         presentFailure(result);
+}
+
+bool StereoChessCalibWin::isRefusal(StereoRunResult::Status status)
+{
+    return status == StereoRunResult::Status::PointsOutOfBounds ||
+           status == StereoRunResult::Status::NonPositiveFocalLength;
+}
+
+StereoChessCalibWin::HeldViews StereoChessCalibWin::holdViews() const
+{
+    return {lastResult.holdsPose(),
+            calibrated,
+            rect,
+            pairs,
+            {listBackgrounds(list(Primary)), listBackgrounds(list(Secondary))}};
+}
+
+void StereoChessCalibWin::restoreViews(HeldViews held)
+{
+    pairs = std::move(held.pairs);
+    // The result went with its sensors while the run went on: there is
+    // nothing of it left to show.
+    if (held.resultHeld && !lastResult.holdsPose()) {
+        clearResult();
+        return;
+    }
+    calibrated = held.calibrated;
+    rect = std::move(held.rect);
+    if (calibrated)
+        drawScene();
+    for (int c = 0; c < 2; ++c)
+        setListBackgrounds(list(static_cast<Side>(c)), held.listBackgrounds[c]);
+    showRectificationState();
+    redisplay();
 }
 
 // The sensors chosen: two different ones.
@@ -917,6 +957,17 @@ void StereoChessCalibWin::presentFailure(const StereoRunResult& result)
     case StereoRunResult::Status::CalibrationFailed:
         logAppend(failureText(tr("Calibration failed: "), result.error), Qt::red);
         logAppend(tr("Aborting...\n"), Qt::red);
+        break;
+    case StereoRunResult::Status::PointsOutOfBounds: {
+        const size_t i = result.refusedPair;
+        const int c = result.refusedCamera;
+        const std::vector<std::string>& paths = c == Secondary ? secondaryPaths : primaryPaths;
+        const bool fromCornerFile = i < result.pairs.size() && c >= 0 && result.pairs[i].fromCornerFile[c];
+        logRefusedPoints(i < paths.size() ? paths[i] : std::string(), fromCornerFile, result.error);
+        break;
+    }
+    case StereoRunResult::Status::NonPositiveFocalLength:
+        logNonPositiveFocalLengths(result.error);
         break;
     case StereoRunResult::Status::Calibrated:
         break;

@@ -14,6 +14,7 @@
 #include "core/calib/stereo_rectification.h"
 #include "core/calib/stereo_run.h"
 
+#include <QBrush>
 #include <QString>
 #include <QStringList>
 
@@ -163,6 +164,21 @@ private:
     void clearResult();
     void showNoResult();
     void showRectificationState();
+
+    // What a run voids before it starts: whether the last result is on view,
+    // its rectification, the pairs' records with their fits, and the lists'
+    // colours. A run that is refused (points far outside their image, or no
+    // camera as its result) gives them back.
+    struct HeldViews {
+        bool resultHeld = false; // lastResult held a result
+        bool calibrated = false;
+        StereoRectification rect;
+        std::vector<StereoPair> pairs;
+        std::array<std::vector<QBrush>, 2> listBackgrounds;
+    };
+    HeldViews holdViews() const;
+    void restoreViews(HeldViews held);
+    static bool isRefusal(StereoRunResult::Status status);
 
     // The run: gather the inputs, run the core, present the outcome.
     void runCalibration();

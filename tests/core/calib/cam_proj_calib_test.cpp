@@ -6,6 +6,7 @@
 #include "core/structured_light/projector_corners.h"
 
 #include "camproj_sim.h"
+#include "synthetic.h"
 #include "test_helpers.h"
 
 #include <gtest/gtest.h>
@@ -212,6 +213,35 @@ void SimulatedRig::checkStereo()
     CamProjStereoInput broken = input;
     broken.projCorners[1].pop_back();
     EXPECT_FALSE(calibrateCamProjStereo(broken).ok);
+}
+
+// A device whose calibration gives focal lengths that are not positive is
+// no camera: the calibration fails and says so, for the projector alone and
+// for camera and projector together.
+TEST(CamProjCalib, FocalLengthsThatAreNotPositiveFailTheCalibration)
+{
+    const int flags = cv::CALIB_FIX_ASPECT_RATIO | cv::CALIB_FIX_K3 | cv::CALIB_ZERO_TANGENT_DIST;
+    ProjectorCalibInput projector;
+    projector.objectPoints.assign(4, synth::squarePoints());
+    projector.projCorners = synth::scatteredSquareViews();
+    projector.projectorSize = cv::Size(640, 480);
+    projector.flags = flags;
+    const ProjectorCalibResult alone = calibrateProjectorIntrinsics(projector);
+    EXPECT_FALSE(alone.ok);
+    EXPECT_EQ(alone.error, "the calibration gave the projector focal lengths that are not positive (fx = "
+                           "-266.033 px, fy = -266.033 px)");
+
+    CamProjStereoInput both;
+    both.objectPoints = projector.objectPoints;
+    both.camCorners = synth::scatteredSquareViewPairs()[0];
+    both.projCorners = synth::scatteredSquareViewPairs()[1];
+    both.cameraSize = both.projectorSize = projector.projectorSize;
+    both.camFlags = both.projFlags = flags;
+    const CamProjStereoResult together = calibrateCamProjStereo(both);
+    EXPECT_FALSE(together.ok);
+    EXPECT_EQ(together.error.rfind("the calibration gave the camera focal lengths that are not positive", 0),
+              0u)
+        << together.error;
 }
 
 TEST(CamProjCalib, FlagsFollowTheOptions)

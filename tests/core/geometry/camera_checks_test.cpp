@@ -75,4 +75,53 @@ TEST(CameraChecks, DistortionCoefficients)
     EXPECT_LT(cv::norm(fromColumn, row, cv::NORM_INF), 1e-12);
 }
 
+// The bound of image points: one image width or height outside the image,
+// or 1e6 px when the size is not known; the first point beyond it is named
+// with its value.
+TEST(CameraChecks, ImagePointBound)
+{
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const cv::Size image(640, 480), unknown(0, 0);
+    const struct {
+        const char* what;
+        std::vector<cv::Point2f> points;
+        cv::Size size;
+        const char* error; // empty: within the bound
+    } cases[] = {
+        {"no points", {}, image, ""},
+        {"inside and at the bound's edges", {{0, 0}, {639.5f, 479.5f}, {-640, -480}, {1280, 960}}, image, ""},
+        {"x beyond the left",
+         {{10, 10}, {-640.5f, 10}},
+         image,
+         "point 1 has x = -640.5 px, outside -640 to 1280 px for a 640x480 image"},
+        {"y beyond the bottom",
+         {{10, 960.5f}},
+         image,
+         "point 0 has y = 960.5 px, outside -480 to 960 px for a 640x480 image"},
+        {"the first of several",
+         {{1e30f, 1e30f}, {-1e30f, 0}},
+         image,
+         "point 0 has x = 1e+30 px, outside -640 to 1280 px for a 640x480 image"},
+        {"FLT_MAX",
+         {{10, 10}, {10, 10}, {10, std::numeric_limits<float>::max()}},
+         image,
+         "point 2 has y = 3.40282e+38 px, outside -480 to 960 px for a 640x480 image"},
+        {"not a number",
+         {{nan, 10}},
+         image,
+         "point 0 has x = nan px, outside -640 to 1280 px for a 640x480 image"},
+        {"unknown size, inside", {{-1e6f, 1e6f}}, unknown, ""},
+        {"unknown size, beyond",
+         {{0, 1.5e6f}},
+         unknown,
+         "point 0 has y = 1.5e+06 px, outside -1e+06 to 1e+06 px for an image of unknown size"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string error = "left from before";
+        EXPECT_EQ(imagePointsWithinBound(c.points, c.size, error), *c.error == '\0');
+        EXPECT_EQ(error, c.error);
+    }
+}
+
 } // namespace

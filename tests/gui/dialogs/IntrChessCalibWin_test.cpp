@@ -45,6 +45,7 @@
 #include <vtkRendererCollection.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cstdio>
 #include <functional>
 
@@ -1006,6 +1007,93 @@ TEST_F(IntrinsicDialog, MainWindowLauncherOpensWiredDialogs)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_TRUE(first.isNull());
     EXPECT_TRUE(second.isNull());
+}
+
+// Corner files that no camera can have. Images 0 to 3 hold good views of a
+// 640x480 camera, images 4 to 7 the case's views. A good run of 0 to 3, then
+// a run of 4 to 7: it is refused in red, with the file and the value or the
+// focal lengths, and changes nothing: the tree, the intrinsics file and the
+// dialog's last result stay as the good run left them. Values near the end
+// of the float range made OpenCV's calibration end the whole program.
+TEST_F(IntrinsicDialog, CornerFilesNoCameraCanHaveAreRefusedAndChangeNothing)
+{
+    const std::vector<std::vector<cv::Point2f>> good = synth::squareViews();
+    std::vector<std::vector<cv::Point2f>> huge = good, floatMax = good;
+    huge[2] = {
+        {good[2][0].x, 1.26e34f}, {good[2][1].x, -1.76e38f}, {1.26e34f, 1.26e34f}, {9.46e35f, -1.76e38f}};
+    floatMax[1][2].x = FLT_MAX;
+    const QString folder = imageDir.path();
+    const struct {
+        const char* what;
+        std::vector<std::vector<cv::Point2f>> views;
+        QString says;
+    } cases[] = {
+        {"values near the end of the float range", huge,
+         "Refused " + folder +
+             "/view06.yml: point 0 has y = 1.26e+34 px, outside -480 to 960 px for a 640x480 "
+             "image; nothing was changed, aborting..."},
+        {"FLT_MAX", floatMax,
+         "Refused " + folder +
+             "/view05.yml: point 2 has x = 3.40282e+38 px, outside -640 to 1280 px for a "
+             "640x480 image; nothing was changed, aborting..."},
+        {"a negative focal length", synth::scatteredSquareViews(),
+         "The calibration gave focal lengths that are not positive (fx = -266.033 px, fy = -266.033 px); "
+         "nothing was changed, aborting..."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::vector<cv::Point2f>> views = good;
+        views.insert(views.end(), c.views.begin(), c.views.end());
+        const QStringList files = dialog_test::writeCornerFileImages(folder, "view", views);
+        QFile::remove(folder + "/Cam0_intr.yml");
+
+        auto* main = new MainWindow;
+        main->show();
+        QTest::mouseClick(main->findChild<QPushButton*>("button_checker_intr_calib"), Qt::LeftButton);
+        const std::vector<IntrChessCalibWin*> dialogs = openIntrinsicDialogs();
+        ASSERT_EQ(dialogs.size(), 1u);
+        IntrChessCalibWin* d = dialogs[0];
+        auto* list = d->findChild<QListWidget*>("list_images");
+        auto* log = d->findChild<QTextEdit*>("text_log");
+        auto useImages = [list](int first) {
+            for (int i = 0; i < list->count(); ++i)
+                list->item(i)->setCheckState(i >= first && i < first + 4 ? Qt::Checked : Qt::Unchecked);
+        };
+        d->openImages(files);
+        useImages(0);
+        QTest::mouseClick(d->findChild<QPushButton*>("button_calibrate"), Qt::LeftButton);
+        ASSERT_TRUE(logHas(log, "Intrinsics saved to", kBlack)) << log->toPlainText().toStdString();
+        const Sensor sensor = main->sensorTree()->getSensors()[0];
+        ASSERT_NEAR(sensor.K.at<double>(0, 0), 500, 1);
+        QFile file(folder + "/Cam0_intr.yml");
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray written = file.readAll();
+        file.close();
+        const cv::Mat K = d->cameraMatrix().clone(), kc = d->distortion().clone();
+        const std::vector<double> errors = d->viewErrors();
+        const std::vector<cv::Vec3b> colours = d->imageListColours();
+
+        useImages(4);
+        log->clear();
+        QTest::mouseClick(d->findChild<QPushButton*>("button_calibrate"), Qt::LeftButton);
+        EXPECT_TRUE(logHas(log, c.says, kRed)) << log->toPlainText().toStdString();
+        EXPECT_FALSE(log->toPlainText().contains("Intrinsics saved to"));
+        const Sensor after = main->sensorTree()->getSensors()[0];
+        EXPECT_MAT_NEAR(after.K, sensor.K, 0);
+        EXPECT_MAT_NEAR(after.kc, sensor.kc, 0);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), written);
+        file.close();
+        EXPECT_MAT_NEAR(d->cameraMatrix(), K, 0);
+        EXPECT_MAT_NEAR(d->distortion(), kc, 0);
+        EXPECT_EQ(d->viewErrors(), errors);
+        EXPECT_EQ(d->imageListColours(), colours);
+        EXPECT_EQ(list->item(0)->background().color(), QColor(colours[0][0], colours[0][1], colours[0][2]));
+
+        delete main;
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 }
 
 // Typed into a line edit and confirmed with Return, as a user does.

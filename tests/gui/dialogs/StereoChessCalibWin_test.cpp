@@ -64,6 +64,7 @@
 #include <vtkRendererCollection.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -641,6 +642,117 @@ TEST_F(StereoDialog, BadPairsAndCornerFilesAreSkippedWithAMessage)
     h.calibrate();
     EXPECT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
     EXPECT_TRUE(logHas(h.log(), "0 ", kDarkGreen));
+}
+
+// Corner files that no camera can have. Pairs 0 to 3 hold good views of a
+// rig of two 640x480 cameras, pairs 4 to 7 the case's views. A good run of
+// 0 to 3, then a run of 4 to 7: it is refused in red, with the file and the
+// value or the focal lengths, and changes nothing: the tree, the result file
+// and the dialog's last result stay as the good run left them. Values near
+// the end of the float range made OpenCV's calibration of one camera (the
+// start of the stereo calibration) end the whole program.
+TEST_F(StereoDialog, CornerFilesNoCameraCanHaveAreRefusedAndChangeNothing)
+{
+    using Views = std::vector<std::vector<cv::Point2f>>;
+    const Views good[2] = {synth::squareViews(),
+                           synth::squareViews(cv::Vec3d(0, -0.1, 0), cv::Vec3d(-120, 0, 0))};
+    Views huge = good[1], floatMax = good[0];
+    huge[2] = {
+        {huge[2][0].x, 1.26e34f}, {huge[2][1].x, -1.76e38f}, {1.26e34f, 1.26e34f}, {9.46e35f, -1.76e38f}};
+    floatMax[1][2].x = FLT_MAX;
+    const std::array<Views, 2> scattered = synth::scatteredSquareViewPairs();
+    QDir(imageDir.path()).mkdir("primary");
+    QDir(imageDir.path()).mkdir("secondary");
+    const QString folders[2] = {imageDir.filePath("primary"), imageDir.filePath("secondary")};
+    const struct {
+        const char* what;
+        Views views[2];
+        QString says;
+    } cases[] = {
+        {"values near the end of the float range",
+         {good[0], huge},
+         "Refused " + folders[1] +
+             "/pair06.yml: point 0 has y = 1.26e+34 px, outside -480 to 960 px for a "
+             "640x480 image; nothing was changed, aborting..."},
+        {"FLT_MAX",
+         {floatMax, good[1]},
+         "Refused " + folders[0] +
+             "/pair05.yml: point 2 has x = 3.40282e+38 px, outside -640 to 1280 px for "
+             "a 640x480 image; nothing was changed, aborting..."},
+        {"a negative focal length",
+         {scattered[0], scattered[1]},
+         "The calibration gave focal lengths that are not positive (primary camera: fx = "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QStringList files[2];
+        for (int side = 0; side < 2; ++side) {
+            Views views = good[side];
+            views.insert(views.end(), c.views[side].begin(), c.views[side].end());
+            files[side] = dialog_test::writeCornerFileImages(folders[side], "pair", views);
+        }
+        const QString resultFile = folders[0] + "/Cam0_Cam1_stereo.yml";
+        QFile::remove(resultFile);
+
+        Harness h;
+        ASSERT_NE(h.dialog, nullptr);
+        QListWidget* lists[2] = {h.w<QListWidget>("list_images_primary"),
+                                 h.w<QListWidget>("list_images_secondary")};
+        auto usePairs = [&lists](int first) {
+            for (QListWidget* list : lists)
+                for (int i = 0; i < list->count(); ++i)
+                    list->item(i)->setCheckState(i >= first && i < first + 4 ? Qt::Checked : Qt::Unchecked);
+        };
+        h.dialog->openPrimaryImages(files[0]);
+        h.dialog->openSecondaryImages(files[1]);
+        usePairs(0);
+        h.calibrate();
+        ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+        h.click("button_rectify");
+        ASSERT_TRUE(h.dialog->rectification().hasMaps()) << h.logText().toStdString();
+        const std::vector<Sensor> sensors = h.main->sensorTree()->getSensors();
+        ASSERT_NEAR(sensors[1].K.at<double>(0, 0), 500, 1);
+        QFile file(resultFile);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray written = file.readAll();
+        file.close();
+        const cv::Mat K[2] = {h.dialog->primaryCameraMatrix().clone(),
+                              h.dialog->secondaryCameraMatrix().clone()};
+        const cv::Mat kc[2] = {h.dialog->primaryDistortion().clone(),
+                               h.dialog->secondaryDistortion().clone()};
+        const cv::Mat R = h.dialog->rotation().clone(), T = h.dialog->translation().clone();
+        const std::vector<double> errors = h.dialog->pairErrors();
+        const std::vector<cv::Vec3b> colours = h.dialog->primaryColours();
+
+        usePairs(4);
+        h.log()->clear();
+        h.calibrate();
+        EXPECT_TRUE(logHas(h.log(), c.says, kRed)) << h.logText().toStdString();
+        EXPECT_FALSE(h.logText().contains("Stereo parameters saved to"));
+        const std::vector<Sensor> after = h.main->sensorTree()->getSensors();
+        for (int s = 0; s < 2; ++s) {
+            SCOPED_TRACE(s);
+            EXPECT_MAT_NEAR(after[s].K, sensors[s].K, 0);
+            EXPECT_MAT_NEAR(after[s].kc, sensors[s].kc, 0);
+            EXPECT_MAT_NEAR(after[s].R, sensors[s].R, 0);
+            EXPECT_MAT_NEAR(after[s].t, sensors[s].t, 0);
+        }
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), written);
+        file.close();
+        EXPECT_TRUE(h.dialog->isCalibrated());
+        EXPECT_TRUE(h.dialog->rectification().hasMaps());
+        EXPECT_MAT_NEAR(h.dialog->primaryCameraMatrix(), K[0], 0);
+        EXPECT_MAT_NEAR(h.dialog->secondaryCameraMatrix(), K[1], 0);
+        EXPECT_MAT_NEAR(h.dialog->primaryDistortion(), kc[0], 0);
+        EXPECT_MAT_NEAR(h.dialog->secondaryDistortion(), kc[1], 0);
+        EXPECT_MAT_NEAR(h.dialog->rotation(), R, 0);
+        EXPECT_MAT_NEAR(h.dialog->translation(), T, 0);
+        EXPECT_EQ(h.dialog->pairErrors(), errors);
+        EXPECT_EQ(h.dialog->primaryColours(), colours);
+        EXPECT_EQ(lists[0]->item(0)->background().color(),
+                  QColor(colours[0][0], colours[0][1], colours[0][2]));
+    }
 }
 
 // A refinement that ends at its iteration limit is not converged: the log
