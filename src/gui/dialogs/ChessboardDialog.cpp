@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QComboBox>
 #include <QDoubleValidator>
 #include <QIntValidator>
 #include <QLineEdit>
@@ -21,27 +20,6 @@ QString imageFileFilter()
 {
     return QObject::tr("Image Files (*.png *.jpg *.tif *.bmp);; PNG (*.png);; JPEG (*.jpg *.jpeg);; "
                        "TIFF (*.tif *.tiff);; BMP (*.bmp);; All files (*.*)");
-}
-
-void refillSensorCombo(QComboBox* combo, const std::vector<QString>& names)
-{
-    const QString previousName = combo->currentText();
-    const int previousIndex = combo->currentIndex();
-    const QSignalBlocker blocker(combo);
-    combo->clear();
-    for (const QString& name : names)
-        combo->addItem(name);
-
-    int index = -1;
-    if (previousIndex >= 0 && !previousName.isEmpty()) {
-        if (previousIndex < static_cast<int>(names.size()) && names[previousIndex] == previousName)
-            index = previousIndex;
-        else
-            index = combo->findText(previousName, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    }
-    if (index < 0 && previousIndex < static_cast<int>(names.size()))
-        index = previousIndex;
-    combo->setCurrentIndex(index);
 }
 
 ChessboardDialog::ChessboardDialog(QWidget* parent) : RunDialog(parent) {}

@@ -36,7 +36,6 @@
 
 class QCheckBox;
 class QCloseEvent;
-class QComboBox;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
@@ -90,11 +89,6 @@ template <class Ui> ChessboardForm chessboardFormOf(Ui* ui)
 
 // The file-dialog filter of calibration images.
 QString imageFileFilter();
-
-// Refills a sensor combo box with the scene's names and keeps the chosen
-// sensor: the same name if it is still there (preferring its old row), else
-// the same row. Signals of the box are blocked while it is refilled.
-void refillSensorCombo(QComboBox* combo, const std::vector<QString>& names);
 
 class ChessboardDialog : public RunDialog {
     Q_OBJECT

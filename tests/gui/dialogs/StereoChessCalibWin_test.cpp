@@ -23,6 +23,7 @@
 #include "vtk_test_helpers.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -64,9 +65,11 @@
 #include <vtkRendererCollection.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <iterator>
 #include <string>
 
 using dialog_test::logHas;
@@ -1106,19 +1109,27 @@ TEST_F(StereoDialog, TheResultStaysWithItsSensorsUntilOneOfThemGoes)
         bool kept;
         QString primaryName, secondaryName; // while kept
     };
+    // A namesake of the secondary lies between the two: the boxes follow
+    // their sensors by row, not by name.
     const Change changes[] = {
         {"the secondary renamed", [&] { h.main->sensorTree()->setSensorName(3, "Right"); }, true, "Cam1",
          "Right"},
         {"the primary renamed", [&] { h.main->sensorTree()->setSensorName(1, "Left"); }, true, "Left",
          "Right"},
-        {"a sensor between them deleted", [&] { deleteSensor(2); }, true, "Left", "Right"},
+        {"a sensor between them named as the secondary",
+         [&] { h.main->sensorTree()->setSensorName(2, "Right"); }, true, "Left", "Right"},
         {"a sensor before them deleted", [&] { deleteSensor(0); }, true, "Left", "Right"},
+        {"the namesake between them deleted", [&] { deleteSensor(1); }, true, "Left", "Right"},
         {"the primary deleted", [&] { deleteSensor(0); }, false, "", ""},
     };
-    for (const Change& change : changes) {
+    const std::array<int, 2> rowsAfter[] = {{1, 3}, {1, 3}, {1, 3}, {0, 2}, {0, 1}, {-1, 0}};
+    for (size_t k = 0; k < std::size(changes); ++k) {
+        const Change& change = changes[k];
         SCOPED_TRACE(change.what);
         change.make();
         QCoreApplication::processEvents();
+        EXPECT_EQ(primary->currentIndex(), rowsAfter[k][0]);
+        EXPECT_EQ(secondary->currentIndex(), rowsAfter[k][1]);
         h.log()->clear();
         h.click("button_rectify");
         if (change.kept) {
@@ -1145,6 +1156,71 @@ TEST_F(StereoDialog, TheResultStaysWithItsSensorsUntilOneOfThemGoes)
         }
         if (std::string(change.what) == "the primary renamed")
             screenshot(h.dialog, "stereo_dialog_after_rename.png");
+    }
+}
+
+// A chosen sensor that is deleted, or a scene that is replaced, takes the
+// result with it. A blank box is no sensor: Rectify then asks for a
+// calibration and says which camera to choose, a run is refused the same
+// way, and no file is named after a blank box.
+TEST_F(StereoDialog, ADeletedSensorOrAReplacedSceneTakesTheResultWithIt)
+{
+    const SmallScene scene(imageDir.path(), 4);
+    const QString project = QDir(imageDir.path()).filePath("scene.yml");
+    const struct {
+        const char* what;
+        std::function<void(MainWindow*)> make;
+        std::array<int, 2> rowsAfter;
+        const char* choose;
+    } cases[] = {
+        {"the secondary, the last row, deleted",
+         [](MainWindow* main) {
+             QTreeWidget* tree = main->sensorTree()->findChild<QTreeWidget*>();
+             QTest::mouseClick(qobject_cast<QPushButton*>(tree->itemWidget(tree->topLevelItem(1), 1)),
+                               Qt::LeftButton);
+         },
+         {0, -1},
+         "No secondary camera is chosen"},
+        {"New Project",
+         [](MainWindow* main) { main->findChild<QAction*>("actionNew_Project")->trigger(); },
+         {-1, -1},
+         "No primary camera is chosen"},
+        {"Load Project",
+         [&](MainWindow* main) {
+             ASSERT_TRUE(main->saveProject(project, 0));
+             ASSERT_TRUE(main->loadProject(project));
+         },
+         {-1, -1},
+         "No primary camera is chosen"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Harness h;
+        h.calibrateScene(scene, "30");
+        ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+        c.make(h.main);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(h.w<QComboBox>("combo_sensor_primary")->currentIndex(), c.rowsAfter[0]);
+        EXPECT_EQ(h.w<QComboBox>("combo_sensor_secondary")->currentIndex(), c.rowsAfter[1]);
+        EXPECT_FALSE(h.dialog->isCalibrated());
+        EXPECT_TRUE(h.dialog->primaryCameraMatrix().empty());
+        EXPECT_TRUE(h.dialog->rotation().empty());
+
+        h.log()->clear();
+        h.click("button_rectify");
+        h.click("button_rectify_input");
+        EXPECT_TRUE(logHas(h.log(), c.choose, kRed)) << h.logText().toStdString();
+        EXPECT_TRUE(logHas(h.log(), "Use [Calibrate Stereo] before rectification.", kRed));
+        EXPECT_FALSE(h.logText().contains("differ in size"));
+        EXPECT_FALSE(h.dialog->rectification().hasMaps());
+        EXPECT_EQ(QDir(imageDir.path()).entryList({"rectification.yml", "*_rect.*", "rect_*"}),
+                  QStringList());
+
+        h.log()->clear();
+        h.calibrate();
+        EXPECT_TRUE(logHas(h.log(), c.choose, kRed)) << h.logText().toStdString();
+        EXPECT_FALSE(h.dialog->isCalibrated());
+        QFile::remove(project);
     }
 }
 
