@@ -939,6 +939,8 @@ void CamProjStereoCalib::presentStereoResult(const CamProjStereoRunResult& run)
     E = c.E;
     F = c.F;
     logStereoResult(c);
+    logCoefficientCut(ui->combo_cam->currentText(), c.camStartCut);
+    logCoefficientCut(ui->combo_projector->currentText(), c.projStartCut);
 
     const QString path = imageDir + "/Stereo.yml";
     std::string writeError;

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSpinBox>
+#include <QStringList>
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QTimer>
@@ -198,4 +199,23 @@ void ChessboardDialog::applyFixIntrinsics(bool checked, QCheckBox* useGuess,
             box->setChecked(true);
     }
     useGuess->setEnabled(!checked);
+}
+
+void ChessboardDialog::logCoefficientCut(const QString& sensor, const CoefficientCut& cut,
+                                         const QString& remedy)
+{
+    if (cut.empty())
+        return;
+    QStringList values;
+    for (const auto& [index, value] : cut.leftOut)
+        values << QString("%1 = %2").arg(distortionCoefficientName(index)).arg(value, 0, 'g', 4);
+    QString text = tr("[WARNING] %1's start values hold %2, which the five-coefficient model leaves out: the "
+                      "run starts from k1, k2, p1, p2, k3 only, and %1's result has 5 coefficients in place "
+                      "of %3.")
+                       .arg(sensor, values.join(", "))
+                       .arg(cut.given);
+    if (!remedy.isEmpty())
+        text += " " + remedy;
+    logAppend(text, Qt::darkYellow);
+    logColor(Qt::black);
 }

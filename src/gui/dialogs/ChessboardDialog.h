@@ -154,6 +154,12 @@ protected:
     static void applyFixIntrinsics(bool checked, QCheckBox* useGuess,
                                    std::initializer_list<QCheckBox*> fixes);
 
+    // Start coefficients of `sensor` that its five-coefficient model left out
+    // of a run: one line in the warning colour (dark yellow) naming the
+    // sensor and each coefficient with its value, followed by `remedy` when
+    // there is one. Nothing is logged when nothing was left out.
+    void logCoefficientCut(const QString& sensor, const CoefficientCut& cut, const QString& remedy = {});
+
     // Detections of the dialog's images, reused while neither a file nor a
     // detection option changes; emptied when images are opened and when a
     // detection option changes.

@@ -921,6 +921,9 @@ void StereoChessCalibWin::presentCalibration(const StereoRunResult& result)
     primaryImageSize = result.imageSize[0];
     secondaryImageSize = result.imageSize[1];
     logCalibration(cal);
+    for (const Side side : {Primary, Secondary})
+        logCoefficientCut(sensorName(side), cal.startCut[side],
+                          tr("Check \"Rational model\" to keep k4, k5, k6."));
     if (!emitResults(next))
         return;
     lastResult = next;

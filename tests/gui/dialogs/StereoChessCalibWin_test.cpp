@@ -1015,7 +1015,9 @@ TEST_F(StereoDialog, RectifiedCopiesEndAtTheFirstImageThatFails)
 
 // A run whose given coefficients exceed the model in use (the last run's
 // with the rational model, or the scene's eight as the intrinsic guess)
-// calibrates with their first five, and its result has five.
+// calibrates with their first five, and its result has five. The log says
+// so in dark yellow, per camera, naming the non-zero coefficients left out;
+// zeros left out change nothing and go without a word.
 TEST_F(StereoDialog, ARunCompletesWhenTheStartCoefficientsExceedTheModel)
 {
     const SmallScene scene(imageDir.path(), 6);
@@ -1034,23 +1036,39 @@ TEST_F(StereoDialog, ARunCompletesWhenTheStartCoefficientsExceedTheModel)
         h.w<QCheckBox>(box)->setChecked(false);
 
     const synth::Camera* truth[2] = {&scene.rig.primary, &scene.rig.secondary};
+    auto guessFromScene = [&](double k456) {
+        for (int c = 0; c < 2; ++c) {
+            cv::Mat kc8 = cv::Mat::zeros(1, 8, CV_64F);
+            truth[c]->kc.copyTo(kc8.colRange(0, 5));
+            kc8.colRange(5, 8).setTo(k456);
+            h.main->sensorTree()->updateIntrinsicsIdx(c, cv::Mat(truth[c]->K), kc8, truth[c]->size);
+        }
+        h.w<QCheckBox>("check_use_intrinsic_guess1")->setChecked(true);
+        h.w<QCheckBox>("check_use_intrinsic_guess2")->setChecked(true);
+    };
+    const QString kCut = " which the five-coefficient model leaves out: the run starts from k1, k2, p1, p2, "
+                         "k3 only, and %1's result has 5 coefficients in place of %2. Check \"Rational "
+                         "model\" to keep k4, k5, k6.";
     struct Start {
         const char* what;
         std::function<void()> set;
+        // The warning's start and end for each camera, empty for none.
+        std::function<std::pair<QString, QString>(const QString& camera)> warning;
     };
     const Start starts[] = {
-        {"the last run's 14 coefficients", [] {}},
-        {"the scene's 8 coefficients as the intrinsic guess",
-         [&] {
-             for (int c = 0; c < 2; ++c) {
-                 cv::Mat kc8 = cv::Mat::zeros(1, 8, CV_64F);
-                 truth[c]->kc.copyTo(kc8.colRange(0, 5));
-                 kc8.colRange(5, 8).setTo(0.01);
-                 h.main->sensorTree()->updateIntrinsicsIdx(c, cv::Mat(truth[c]->K), kc8, truth[c]->size);
-             }
-             h.w<QCheckBox>("check_use_intrinsic_guess1")->setChecked(true);
-             h.w<QCheckBox>("check_use_intrinsic_guess2")->setChecked(true);
+        {"the last run's 14 coefficients", [] {},
+         [&](const QString& camera) {
+             return std::make_pair("[WARNING] " + camera + "'s start values hold k4 = ",
+                                   kCut.arg(camera, "14"));
          }},
+        {"the scene's 8 coefficients as the intrinsic guess", [&] { guessFromScene(0.01); },
+         [&](const QString& camera) {
+             return std::make_pair("[WARNING] " + camera +
+                                       "'s start values hold k4 = 0.01, k5 = 0.01, k6 = 0.01,",
+                                   kCut.arg(camera, "8"));
+         }},
+        {"the scene's 8 coefficients, k4-k6 zero", [&] { guessFromScene(0); },
+         [](const QString&) { return std::make_pair(QString(), QString()); }},
     };
     for (const Start& start : starts) {
         SCOPED_TRACE(start.what);
@@ -1064,12 +1082,27 @@ TEST_F(StereoDialog, ARunCompletesWhenTheStartCoefficientsExceedTheModel)
         cv::FileStorage fs(h.dialog->stereoFilePath().toStdString(), cv::FileStorage::READ);
         ASSERT_TRUE(fs.isOpened());
         const std::vector<Sensor> sensors = h.main->sensorTree()->getSensors();
+        const QStringList lines = h.logText().split('\n');
+        int warnings = 0;
         for (int c = 0; c < 2; ++c) {
             EXPECT_EQ(kc[c].size(), cv::Size(5, 1)) << c;
             EXPECT_MAT_NEAR(readMat(fs, c == 0 ? "kc0" : "kc1"), kc[c], 0);
             EXPECT_EQ(sensors[c].kc.total(), 5u) << c;
             EXPECT_NEAR(K[c].at<double>(0, 0), truth[c]->K(0, 0), 0.02 * truth[c]->K(0, 0)) << c;
+
+            const QString camera = QString::fromStdString(sensors[c].name);
+            const auto [begin, end] = start.warning(camera);
+            if (begin.isEmpty())
+                continue;
+            ++warnings;
+            const auto line =
+                std::find_if(lines.begin(), lines.end(), [&, b = begin, e = end](const QString& l) {
+                    return l.startsWith(b) && l.endsWith(e);
+                });
+            ASSERT_NE(line, lines.end()) << camera.toStdString() << "\n" << h.logText().toStdString();
+            EXPECT_TRUE(logHas(h.log(), *line, Qt::darkYellow)) << line->toStdString();
         }
+        EXPECT_EQ(h.logText().count("start values hold"), warnings) << h.logText().toStdString();
     }
 }
 
