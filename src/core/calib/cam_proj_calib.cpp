@@ -155,6 +155,8 @@ CamProjStereoResult calibrateCamProjStereo(const CamProjStereoInput& in)
     r.projK = in.projK.empty() ? cv::Mat() : in.projK.clone();
     r.projKc = in.projKc.empty() ? cv::Mat() : in.projKc.clone();
     try {
+        r.camStartCut = startCoefficientCut(in.camKc, in.camFlags);
+        r.projStartCut = startCoefficientCut(in.projKc, in.projFlags);
         r.rms = stereoCalibrateDual(in.objectPoints, in.camCorners, in.projCorners, r.camK, r.camKc, r.projK,
                                     r.projKc, in.cameraSize, in.projectorSize, r.R, r.T, r.E, r.F,
                                     r.perViewErrors, in.camFlags, in.projFlags, in.criteria, &r.refinement);

@@ -90,6 +90,9 @@ struct CamProjStereoResult {
     std::string error;
     double rms = 0; // overall RMS over both devices, px
     cv::Mat camK, camKc, projK, projKc;
+    // The given start coefficients each device's five-coefficient model left
+    // out (startCoefficientCut).
+    CoefficientCut camStartCut, projStartCut;
     cv::Mat R, T, E, F;    // x_proj = R x_cam + T (mm)
     cv::Mat perViewErrors; // n x 2 CV_64F: camera RMS, projector RMS
     // How the joint refinement ended: whether it stopped at its step limit

@@ -42,6 +42,12 @@ bool usesGivenIntrinsics(int flags)
     return (flags & kGivenIntrinsics) != 0;
 }
 
+// The five-coefficient model: k1, k2, p1, p2, k3.
+bool usesFiveCoefficients(int flags)
+{
+    return (flags & kExtendedModels) == 0;
+}
+
 // 3x3 CV_64F camera matrix from the caller's, the identity when none is
 // given; an error when the flags take the caller's values as they are.
 cv::Mat prepareCameraMatrix(const cv::Mat& cameraMatrix0, int flags, int device)
@@ -605,8 +611,9 @@ void prepareDevice(const cv::Mat& givenK, const cv::Mat& givenD, int flags, int 
     D = D14;
     // The five-coefficient model reads and returns k1, k2, p1, p2, k3 only:
     // coefficients of a richer model (an earlier rational run, a sensor's
-    // imported k4-k6) are cut off, as the model has no place for them.
-    if (!(flags & kExtendedModels))
+    // imported k4-k6) are cut off, as the model has no place for them
+    // (startCoefficientCut tells the caller which).
+    if (usesFiveCoefficients(flags))
         D = D14.rows == 1 ? D14.colRange(0, 5) : D14.rowRange(0, 5);
     if (usesGivenIntrinsics(flags) && !cv::checkRange(D))
         cv::error(cv::Error::StsBadArg, cv::format("distCoeffs%d must be finite", device),
@@ -736,6 +743,27 @@ void fillReport(const LevMarq& solver, StereoRefinementReport& report)
 }
 
 } // namespace
+
+CoefficientCut startCoefficientCut(cv::InputArray distCoeffs, int flags)
+{
+    CoefficientCut cut;
+    const cv::Mat given = distCoeffs.getMat();
+    cut.given = (int)given.total();
+    if (!usesFiveCoefficients(flags) || !(flags & kReadsDistortion))
+        return cut;
+    const cv::Mat D14 = prepareDistCoeffs(given, CV_64F, 14).reshape(1, 1);
+    for (int k = 5; k < 14; ++k)
+        if (D14.at<double>(k) != 0)
+            cut.leftOut.emplace_back(k, D14.at<double>(k));
+    return cut;
+}
+
+const char* distortionCoefficientName(int index)
+{
+    static const char* const names[14] = {"k1", "k2", "p1", "p2", "k3", "k4",   "k5",
+                                          "k6", "s1", "s2", "s3", "s4", "taux", "tauy"};
+    return index >= 0 && index < 14 ? names[index] : "?";
+}
 
 double stereoCalibrateDual(cv::InputArrayOfArrays objectPoints, cv::InputArrayOfArrays imagePoints1,
                            cv::InputArrayOfArrays imagePoints2, cv::InputOutputArray cameraMatrix1,

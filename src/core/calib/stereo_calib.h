@@ -8,6 +8,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
+#include <utility>
 #include <vector>
 
 // How the joint refinement of stereoCalibrateDual ended.
@@ -87,6 +88,34 @@ double stereoCalibrateDual(
     cv::OutputArray perViewErrors, int flags1, int flags2,
     cv::TermCriteria criteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, 1e-6),
     StereoRefinementReport* report = nullptr);
+
+// Given distortion coefficients that stereoCalibrateDual leaves out of a
+// device's start values. A device whose flags select none of
+// CALIB_RATIONAL_MODEL, CALIB_THIN_PRISM_MODEL, CALIB_TILTED_MODEL works with
+// k1, k2, p1, p2, k3 only: when its flags read the given coefficients
+// (CALIB_USE_INTRINSIC_GUESS, CALIB_FIX_INTRINSIC, CALIB_FIX_K1..K6,
+// CALIB_FIX_TANGENT_DIST), those after the fifth are dropped from the start
+// and the device comes back with five.
+struct CoefficientCut {
+    int given = 0; // number of coefficients given
+    // The non-zero coefficients left out, in OpenCV's order: (index, value),
+    // index 5 for k4 up to 13 for tauy. A zero one changes nothing by going.
+    std::vector<std::pair<int, double>> leftOut;
+    bool empty() const { return leftOut.empty(); }
+};
+
+// What stereoCalibrateDual cuts of `distCoeffs` (one row or column of at
+// most 14 values, read as it reads them: shapes other than 4, 5, 8, 12 or 14
+// values count as zero) for a device with `flags`. Empty when the flags
+// select an extended model or do not read the given coefficients. Raises
+// cv::Exception for more than 14 coefficients or a matrix that is neither a
+// row nor a column.
+CoefficientCut startCoefficientCut(cv::InputArray distCoeffs, int flags);
+
+// Name of the distortion coefficient at `index` in OpenCV's order: "k1",
+// "k2", "p1", "p2", "k3", "k4", "k5", "k6", "s1" .. "s4", "taux", "tauy";
+// "?" outside 0..13.
+const char* distortionCoefficientName(int index);
 
 namespace stereo_calib {
 

@@ -94,8 +94,11 @@ StereoCalibration calibrateStereoViews(const StereoViewsInput& in)
     cv::Mat R, T, E, F, perView;
     std::array<std::vector<cv::Mat>, 2> rvecs, tvecs;
     StereoRefinementReport refinement;
+    std::array<CoefficientCut, 2> startCut;
     double rms = 0;
     try {
+        for (int c = 0; c < 2; ++c)
+            startCut[c] = startCoefficientCut(in.cameras[c].kc, in.cameras[c].flags);
         rms =
             stereoCalibrateDual(in.objectPoints, in.cameras[0].corners, in.cameras[1].corners, K[0], kc[0],
                                 K[1], kc[1], in.cameras[0].imageSize, in.cameras[1].imageSize, R, T, E, F,
@@ -139,6 +142,7 @@ StereoCalibration calibrateStereoViews(const StereoViewsInput& in)
         result.K[c] = K[c];
         result.kc[c] = kc[c].reshape(1, 1);
     }
+    result.startCut = startCut;
     result.R = R;
     result.T = T;
     result.E = E;

@@ -73,6 +73,10 @@ struct StereoCalibration {
     std::array<cv::Mat, 2> K, kc; // 3x3 and 1xN CV_64F per camera
     cv::Mat R, T, E, F;           // relative pose (T in mm), essential and fundamental matrix
     cv::Mat perViewErrors;        // views x 2 CV_64F: RMS per view in each camera
+    // Per camera, the given start coefficients its five-coefficient model
+    // left out (startCoefficientCut): the result then has five in place of
+    // the coefficients given.
+    std::array<CoefficientCut, 2> startCut;
     // Board pose of each view in each camera (3x1 CV_64F each).
     std::array<std::vector<cv::Mat>, 2> rvecs, tvecs;
     // How the joint refinement ended: whether it stopped at its step limit.

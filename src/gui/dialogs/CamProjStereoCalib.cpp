@@ -462,7 +462,8 @@ bool CamProjStereoCalib::checkSensorsAndGuesses(RunKind kind)
     cv::Size size;
     if (kind == RunKind::Projector) {
         if (projIdx < 0)
-            return fail(tr("No sensor present in the sensor list, aborting...\n"));
+            return fail(
+                noSensorChosenText(ui->combo_projector, tr("projector"), tr("Select Camera / Projector")));
         if (ui->check_use_intrinsic_guess->isChecked()) {
             emit getSecondaryIntrinsics(projIdx, projK, projKc, size);
             if (projK.empty())
@@ -938,6 +939,8 @@ void CamProjStereoCalib::presentStereoResult(const CamProjStereoRunResult& run)
     E = c.E;
     F = c.F;
     logStereoResult(c);
+    logCoefficientCut(ui->combo_cam->currentText(), c.camStartCut);
+    logCoefficientCut(ui->combo_projector->currentText(), c.projStartCut);
 
     const QString path = imageDir + "/Stereo.yml";
     std::string writeError;
@@ -1232,11 +1235,11 @@ void CamProjStereoCalib::drawCurrentView()
 // ---------------------------------------------------------------------------
 // Slots
 
-void CamProjStereoCalib::updateSensorNames()
+void CamProjStereoCalib::refreshSensors(const SceneChange& change)
 {
     emit getSensorNames(sensorNames);
-    refillSensorCombo(ui->combo_cam, sensorNames);
-    refillSensorCombo(ui->combo_projector, sensorNames);
+    refillSensorCombo(ui->combo_cam, sensorNames, change);
+    refillSensorCombo(ui->combo_projector, sensorNames, change);
 }
 
 void CamProjStereoCalib::onImageTreeCurrentChanged(const QModelIndex& current, const QModelIndex&)

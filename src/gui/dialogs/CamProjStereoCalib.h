@@ -106,8 +106,10 @@ signals:
     void getSensorNames(std::vector<QString>& sensorNames);
     void updateSecondaryExtrinsics(int idx1, int idx2, cv::Mat& R, cv::Mat& t);
 
+protected:
+    void refreshSensors(const SceneChange& change) override;
+
 public slots:
-    void updateSensorNames();
     bool projComputeReprojErrors(bool removeOultiers);
 
 private slots:

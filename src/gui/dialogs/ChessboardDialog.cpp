@@ -4,7 +4,6 @@
 #include <QBrush>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QComboBox>
 #include <QDoubleValidator>
 #include <QIntValidator>
 #include <QLineEdit>
@@ -12,6 +11,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSpinBox>
+#include <QStringList>
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QTimer>
@@ -23,27 +23,6 @@ QString imageFileFilter()
 {
     return QObject::tr("Image Files (*.png *.jpg *.tif *.bmp);; PNG (*.png);; JPEG (*.jpg *.jpeg);; "
                        "TIFF (*.tif *.tiff);; BMP (*.bmp);; All files (*.*)");
-}
-
-void refillSensorCombo(QComboBox* combo, const std::vector<QString>& names)
-{
-    const QString previousName = combo->currentText();
-    const int previousIndex = combo->currentIndex();
-    const QSignalBlocker blocker(combo);
-    combo->clear();
-    for (const QString& name : names)
-        combo->addItem(name);
-
-    int index = -1;
-    if (previousIndex >= 0 && !previousName.isEmpty()) {
-        if (previousIndex < static_cast<int>(names.size()) && names[previousIndex] == previousName)
-            index = previousIndex;
-        else
-            index = combo->findText(previousName, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    }
-    if (index < 0 && previousIndex < static_cast<int>(names.size()))
-        index = previousIndex;
-    combo->setCurrentIndex(index);
 }
 
 std::vector<QBrush> listBackgrounds(const QListWidget* list)
@@ -255,4 +234,23 @@ void ChessboardDialog::applyFixIntrinsics(bool checked, QCheckBox* useGuess,
             box->setChecked(true);
     }
     useGuess->setEnabled(!checked);
+}
+
+void ChessboardDialog::logCoefficientCut(const QString& sensor, const CoefficientCut& cut,
+                                         const QString& remedy)
+{
+    if (cut.empty())
+        return;
+    QStringList values;
+    for (const auto& [index, value] : cut.leftOut)
+        values << QString("%1 = %2").arg(distortionCoefficientName(index)).arg(value, 0, 'g', 4);
+    QString text = tr("[WARNING] %1's start values hold %2, which the five-coefficient model leaves out: the "
+                      "run starts from k1, k2, p1, p2, k3 only, and %1's result has 5 coefficients in place "
+                      "of %3.")
+                       .arg(sensor, values.join(", "))
+                       .arg(cut.given);
+    if (!remedy.isEmpty())
+        text += " " + remedy;
+    logAppend(text, Qt::darkYellow);
+    logColor(Qt::black);
 }

@@ -38,7 +38,6 @@
 class QBrush;
 class QCheckBox;
 class QCloseEvent;
-class QComboBox;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
@@ -93,11 +92,6 @@ template <class Ui> ChessboardForm chessboardFormOf(Ui* ui)
 
 // The file-dialog filter of calibration images.
 QString imageFileFilter();
-
-// Refills a sensor combo box with the scene's names and keeps the chosen
-// sensor: the same name if it is still there (preferring its old row), else
-// the same row. Signals of the box are blocked while it is refilled.
-void refillSensorCombo(QComboBox* combo, const std::vector<QString>& names);
 
 // The background of every entry of an image list, in list order, and the
 // same set back (entries beyond the given ones keep theirs): a run that is
@@ -177,6 +171,12 @@ protected:
     // unchecked again only once the intrinsics are no longer fixed.
     static void applyFixIntrinsics(bool checked, QCheckBox* useGuess,
                                    std::initializer_list<QCheckBox*> fixes);
+
+    // Start coefficients of `sensor` that its five-coefficient model left out
+    // of a run: one line in the warning colour (dark yellow) naming the
+    // sensor and each coefficient with its value, followed by `remedy` when
+    // there is one. Nothing is logged when nothing was left out.
+    void logCoefficientCut(const QString& sensor, const CoefficientCut& cut, const QString& remedy = {});
 
     // Detections of the dialog's images, reused while neither a file nor a
     // detection option changes; emptied when images are opened and when a

@@ -127,10 +127,10 @@ QString IntrChessCalibWin::intrinsicsFilePath() const
     return lastDirectory + "/" + intrinsicsFileName(ui->combo_sensor->currentText());
 }
 
-void IntrChessCalibWin::updateSensorNames()
+void IntrChessCalibWin::refreshSensors(const SceneChange& change)
 {
     emit getSensorNames(sensorNames);
-    refillSensorCombo(ui->combo_sensor, sensorNames);
+    refillSensorCombo(ui->combo_sensor, sensorNames, change);
     // A running calibration keeps the intrinsics it started from.
     if (!running)
         loadSensorIntrinsics();
@@ -354,7 +354,7 @@ bool IntrChessCalibWin::gatherRunInput(IntrinsicCalibrationInput& input)
     input.flags = calibrationFlags();
     const int sensor = ui->combo_sensor->currentIndex();
     if (sensor < 0) {
-        logAppend(tr("No sensor present in the sensor list, aborting...\n"), Qt::red);
+        logAppend(noSensorChosenText(ui->combo_sensor, tr("camera"), tr("Select Camera")), Qt::red);
         return false;
     }
 
@@ -501,7 +501,7 @@ bool IntrChessCalibWin::presentCalibration(const IntrinsicCalibrationResult& res
     if (sensor < 0) {
         // The sensor went away during the run: the result goes nowhere and
         // is not shown.
-        logAppend(tr("No sensor present in the sensor list, aborting...\n"), Qt::black);
+        logAppend(noSensorChosenText(ui->combo_sensor, tr("camera"), tr("Select Camera")), Qt::black);
         forgetLastRun();
         return false;
     }

@@ -76,8 +76,8 @@ signals:
     void getIntrinsics(int idx, cv::Mat& K, cv::Mat& kc, cv::Size& imgSize);
     void getSensorNames(std::vector<QString>& sensorNames);
 
-public slots:
-    void updateSensorNames();
+protected:
+    void refreshSensors(const SceneChange& change) override;
 
 private slots:
     void on_button_change_dir_clicked(bool checked);

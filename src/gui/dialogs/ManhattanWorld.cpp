@@ -2,7 +2,6 @@
 #include "ui_ManhattanWorld.h"
 
 #include "core/lines/line_detection.h"
-#include "gui/dialogs/ChessboardDialog.h"
 #include "gui/views/scene_builders.h"
 #include "gui/views/scene_view.h"
 #include "gui/views/settings.h"
@@ -188,11 +187,11 @@ bool ManhattanWorld::keepRunning(int percent)
 
 // ----- sensors, image, picks -------------------------------------------------
 
-void ManhattanWorld::updateSensorNames()
+void ManhattanWorld::refreshSensors(const SceneChange& change)
 {
     emit getSensorNames(sensorNames);
-    refillSensorCombo(form->combo_sensor, sensorNames);
-    refillSensorCombo(form->combo_world, sensorNames);
+    refillSensorCombo(form->combo_sensor, sensorNames, change);
+    refillSensorCombo(form->combo_world, sensorNames, change);
 }
 
 void ManhattanWorld::on_button_open_image_clicked()
@@ -515,7 +514,7 @@ void ManhattanWorld::getVanishingPoints()
     thumbnailLabels.clear();
     clearAxes();
     if (form->combo_sensor->currentIndex() < 0) {
-        logAppend(tr("No sensor present in the sensor list, aborting...\n"), kRed);
+        logAppend(noSensorChosenText(form->combo_sensor, tr("camera"), tr("Select Camera")), kRed);
         logColor(kBlack);
         return;
     }
@@ -815,6 +814,10 @@ bool ManhattanWorld::checkPoseInputs(const Options& options)
         logColor(kBlack);
         return false;
     };
+    if (form->combo_sensor->currentIndex() < 0)
+        return refuse(tr("Please select a camera in the 'Select Camera' combo box.\n"));
+    if (form->combo_world->currentIndex() < 0)
+        return refuse(tr("Please select the world sensor in the 'Select World' combo box.\n"));
     if (K.empty())
         return refuse(tr("Please load the camera intrinsics for the %1 in the main window")
                           .arg(form->combo_sensor->currentText()));

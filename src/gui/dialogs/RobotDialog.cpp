@@ -143,11 +143,11 @@ void RobotDialog::renderView()
     renderSceneView(form.widget_vtk);
 }
 
-void RobotDialog::updateSensorNames()
+void RobotDialog::refreshSensors(const SceneChange& change)
 {
     emit getSensorNames(sensorNames);
-    refillSensorCombo(form.combo_sensor, sensorNames);
-    refillSensorCombo(form.combo_robot, sensorNames);
+    refillSensorCombo(form.combo_sensor, sensorNames, change);
+    refillSensorCombo(form.combo_robot, sensorNames, change);
 }
 
 // ---------------------------------------------------------------------------
@@ -395,6 +395,12 @@ bool RobotDialog::gatherRunInput(RobotRunInput& input)
     const int camera = form.combo_sensor->currentIndex();
     if (camera < 0) {
         logAppend(tr("Please select a camera in the 'Select Sensor' combo box.\n"), Qt::red);
+        return false;
+    }
+    // The robot base names the result's frame in the log and the 3D view.
+    if (form.combo_robot->currentIndex() < 0) {
+        logAppend(tr("Please select the robot base in the 'Select Camera / Robot Base' combo box.\n"),
+                  Qt::red);
         return false;
     }
     cv::Size imageSize;

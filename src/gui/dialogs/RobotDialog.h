@@ -79,8 +79,8 @@ signals:
     void getIntrinsics(int idx, cv::Mat& K, cv::Mat& kc, cv::Size& imgSize);
     void getSensorNames(std::vector<QString>& sensorNames);
 
-public slots:
-    void updateSensorNames();
+protected:
+    void refreshSensors(const SceneChange& change) override;
 
 protected slots:
     void on_button_open_images_clicked();

@@ -20,6 +20,23 @@ RunDialog::RunDialog(QWidget* parent) : QDialog(parent) {}
 
 RunDialog::~RunDialog() = default;
 
+void RunDialog::updateSensorNames()
+{
+    refreshSensors(SceneChange());
+}
+
+void RunDialog::sensorRemoved(int row)
+{
+    refreshSensors(SceneChange::removed(row));
+}
+
+void RunDialog::sensorsReplaced()
+{
+    refreshSensors(SceneChange::replaced());
+}
+
+void RunDialog::refreshSensors(const SceneChange&) {}
+
 bool RunDialog::beginRun(QPushButton* button, const QString& abortText, const QList<QWidget*>& locked)
 {
     if (running) {

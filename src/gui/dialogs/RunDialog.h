@@ -1,10 +1,15 @@
 #pragma once
 
-// A dialog whose long runs happen on the GUI thread: the run and abort
-// protocol every calibration dialog shares. A run processes pending events
-// between its steps (pollAbort), so the user can press the run's button
-// again, which only raises the abort flag, and can close the window, which
-// aborts the run first and closes the window once the run has come back.
+// What every calibration dialog shares: the run and abort protocol of its
+// long runs on the GUI thread, and the sensor boxes that follow their
+// sensors through the scene's changes.
+//
+// A run processes pending events between its steps (pollAbort), so the user
+// can press the run's button again, which only raises the abort flag, and can
+// close the window, which aborts the run first and closes the window once the
+// run has come back.
+
+#include "gui/dialogs/sensor_boxes.h"
 
 #include <QDialog>
 #include <QList>
@@ -34,7 +39,20 @@ public:
 
     bool isRunning() const { return running; }
 
+public slots:
+    // The sensor tree's announcements, each refreshing the sensor boxes
+    // (refreshSensors): names changed or a sensor was added; the sensor at
+    // `row` was deleted; the whole scene was replaced.
+    void updateSensorNames();
+    void sensorRemoved(int row);
+    void sensorsReplaced();
+
 protected:
+    // Refills the dialog's sensor boxes from the tree's names, each following
+    // its sensor through `change` (refillSensorCombo), and updates what
+    // depends on the chosen sensors.
+    virtual void refreshSensors(const SceneChange& change);
+
     // Starts a run unless one is going on, in which case it raises the abort
     // flag and returns false. While the run goes on, `button` reads
     // `abortText` and the widgets of `locked` that are enabled (but `button`)

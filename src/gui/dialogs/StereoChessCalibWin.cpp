@@ -169,52 +169,23 @@ QString StereoChessCalibWin::rectifiedProjectBasePath() const
            safeFileNamePart(ui->combo_sensor_secondary->currentText()) + "_rect";
 }
 
-namespace {
-
-// The row that the sensor at `row` of the names `before` has in the names
-// `after` of the same scene, or -1 when it is gone. Sensors are renamed in
-// place and added at the end, so their rows stay; when one sensor went, the
-// rows after it move up by one; when more went at once, none is followed.
-int rowAfterRefresh(int row, const std::vector<QString>& before, const std::vector<QString>& after)
-{
-    if (row < 0 || static_cast<size_t>(row) >= before.size())
-        return -1;
-    const size_t r = static_cast<size_t>(row);
-    if (after.size() >= before.size())
-        return row;
-    if (after.size() + 1 != before.size())
-        return -1;
-    size_t gone = 0;
-    while (gone < after.size() && before[gone] == after[gone])
-        ++gone;
-    for (size_t k = gone; k < after.size(); ++k)
-        if (before[k + 1] != after[k])
-            return -1;
-    if (r == gone)
-        return -1;
-    return r < gone ? row : row - 1;
-}
-
-} // namespace
-
 std::array<int, 2> StereoChessCalibWin::chosenSensors() const
 {
     return {ui->combo_sensor_primary->currentIndex(), ui->combo_sensor_secondary->currentIndex()};
 }
 
-void StereoChessCalibWin::updateSensorNames()
+void StereoChessCalibWin::refreshSensors(const SceneChange& change)
 {
-    const std::vector<QString> before = sensorNames;
     emit getSensorNames(sensorNames);
-    refillSensorCombo(ui->combo_sensor_primary, sensorNames);
-    refillSensorCombo(ui->combo_sensor_secondary, sensorNames);
-    // The last result stays while the boxes still show the sensors it
-    // belongs to, whatever their names are now; a sensor that went, or a box
-    // now on another sensor, is a change of cameras.
+    refillSensorCombo(ui->combo_sensor_primary, sensorNames, change);
+    refillSensorCombo(ui->combo_sensor_secondary, sensorNames, change);
+    // The last result stays while both boxes still show the sensors it
+    // belongs to, whatever their names are now; a sensor that went takes the
+    // result with it.
     std::array<int, 2> rows = lastResult.sensors;
     for (int& row : rows)
-        row = rowAfterRefresh(row, before, sensorNames);
-    if (rows == chosenSensors())
+        row = change.rowAfter(row);
+    if (rows[Primary] >= 0 && rows[Secondary] >= 0 && rows == chosenSensors())
         lastResult.sensors = rows;
     else if (running)
         lastResult = LastResult(); // the run's own views and result come after
@@ -728,9 +699,27 @@ void StereoChessCalibWin::restoreViews(HeldViews held)
     redisplay();
 }
 
+// Both boxes on a sensor; else the reason, in `colour`, naming the camera
+// to choose.
+bool StereoChessCalibWin::checkChosenSensors(const QColor& colour)
+{
+    for (const Side side : {Primary, Secondary}) {
+        const QComboBox* box = side == Primary ? ui->combo_sensor_primary : ui->combo_sensor_secondary;
+        if (box->currentIndex() >= 0)
+            continue;
+        logAppend(noSensorChosenText(box, side == Primary ? tr("primary camera") : tr("secondary camera"),
+                                     tr("Select Cameras: Primary / Secondary")),
+                  colour);
+        return false;
+    }
+    return true;
+}
+
 // The sensors chosen: two different ones.
 bool StereoChessCalibWin::checkSensors()
 {
+    if (!checkChosenSensors(Qt::red))
+        return false;
     const int primaryIndex = ui->combo_sensor_primary->currentIndex();
     const int secondaryIndex = ui->combo_sensor_secondary->currentIndex();
     if (primaryIndex == secondaryIndex) {
@@ -744,10 +733,6 @@ bool StereoChessCalibWin::checkSensors()
     }
     if (primaryPaths.empty()) {
         logAppend(tr("No images, aborting...\n"), Qt::red);
-        return false;
-    }
-    if (primaryIndex < 0 || secondaryIndex < 0) {
-        logAppend(tr("No sensor present in the sensor list, aborting...\n"), Qt::red);
         return false;
     }
     return true;
@@ -987,6 +972,9 @@ void StereoChessCalibWin::presentCalibration(const StereoRunResult& result)
     primaryImageSize = result.imageSize[0];
     secondaryImageSize = result.imageSize[1];
     logCalibration(cal);
+    for (const Side side : {Primary, Secondary})
+        logCoefficientCut(sensorName(side), cal.startCut[side],
+                          tr("Check \"Rational model\" to keep k4, k5, k6."));
     if (!emitResults(next))
         return;
     lastResult = next;
@@ -1029,9 +1017,12 @@ void StereoChessCalibWin::logCalibration(const StereoCalibration& cal)
 // then belongs to them.
 bool StereoChessCalibWin::emitResults(LastResult& next)
 {
+    // A chosen sensor may have been deleted while the run went on.
+    if (!checkChosenSensors(Qt::black))
+        return false;
     const int primaryNow = ui->combo_sensor_primary->currentIndex();
     const int secondaryNow = ui->combo_sensor_secondary->currentIndex();
-    if (primaryNow < 0 || secondaryNow < 0 || primaryNow == secondaryNow) {
+    if (primaryNow == secondaryNow) {
         logAppend(tr("No sensor present in the sensor list, aborting...\n"), Qt::red);
         return false;
     }
@@ -1423,10 +1414,12 @@ bool StereoChessCalibWin::gatherRectification(StereoRectifyRun& run)
     else if (ui->radio_alpha_custom->isChecked())
         input.alpha = ui->double_spin_alpha->value();
 
-    // Only the last successful calibration of the sensors chosen now counts.
+    // Only the last successful calibration of the sensors chosen now counts;
+    // a box without a sensor never has one, and the log says what to choose.
     const QString primaryName = sensorName(Primary);
     const QString secondaryName = sensorName(Secondary);
     if (!lastResult.holdsPose() || lastResult.sensors != chosenSensors()) {
+        checkChosenSensors(Qt::red);
         logAppend(tr("Use [Calibrate Stereo] before rectification."), Qt::red);
         return false;
     }

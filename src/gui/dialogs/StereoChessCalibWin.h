@@ -102,8 +102,8 @@ signals:
     void getSensorNames(std::vector<QString>& sensorNames);
     void updateSecondaryExtrinsics(int idx1, int idx2, cv::Mat R, cv::Mat t);
 
-public slots:
-    void updateSensorNames();
+protected:
+    void refreshSensors(const SceneChange& change) override;
 
 private slots:
     void on_button_change_dir_primary_clicked(bool checked);
@@ -182,6 +182,7 @@ private:
 
     // The run: gather the inputs, run the core, present the outcome.
     void runCalibration();
+    bool checkChosenSensors(const QColor& colour);
     bool checkSensors();
     bool takeStartIntrinsics(Side side, cv::Mat& K, cv::Mat& kc);
     bool gatherRunInput(StereoRunInput& input);

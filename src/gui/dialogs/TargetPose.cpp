@@ -63,11 +63,11 @@ void TargetPose::hideErrors()
     errorPanel.hide();
 }
 
-void TargetPose::updateSensorNames()
+void TargetPose::refreshSensors(const SceneChange& change)
 {
     emit getSensorNames(sensorNames);
-    refillSensorCombo(ui->combo_sensor, sensorNames);
-    refillSensorCombo(ui->combo_world, sensorNames);
+    refillSensorCombo(ui->combo_sensor, sensorNames, change);
+    refillSensorCombo(ui->combo_world, sensorNames, change);
 }
 
 void TargetPose::on_button_open_image_clicked()

@@ -38,8 +38,8 @@ signals:
     void getSensorNames(std::vector<QString>& sensorNames);
     void updateSecondaryExtrinsics(int idx1, int idx2, cv::Mat R, cv::Mat t);
 
-public slots:
-    void updateSensorNames();
+protected:
+    void refreshSensors(const SceneChange& change) override;
 
 private slots:
     void on_button_open_image_clicked();

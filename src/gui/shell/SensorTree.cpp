@@ -341,6 +341,7 @@ void SensorTree::clearSensors()
     sensors.clear();
     // The boxes left are disconnected and go with their rows.
     names->removeRows(0, names->rowCount());
+    emit sensorsCleared();
 }
 
 void SensorTree::deleteSensor(QTreeWidgetItem* top)

@@ -56,7 +56,8 @@ public:
         SensorTree& tree;
     };
 
-    // Removes every sensor and record; emits nothing and touches no other
+    // Removes every sensor and record and emits sensorsCleared, so that the
+    // open dialogs let go of the sensors they had chosen; touches no other
     // widget (the caller clears its 3D scene itself).
     void clearSensors();
 
@@ -116,6 +117,8 @@ signals:
     void sensorNamesChanged();
     void addSensorToRender(Sensor camera);
     void removeSensorFromRender(int idx);
+    // Every sensor went at once (a new or a loaded project).
+    void sensorsCleared();
 
 private:
     // Per-sensor handlers; each finds the sensor's current row from its

@@ -19,14 +19,23 @@ template <class Dialog>
 struct pushesIntrinsics<Dialog, std::void_t<decltype(&Dialog::updateIntrinsics)>> : std::true_type {
 };
 
+// The names of the scene, and what happens to its rows: the dialog's sensor
+// boxes follow their sensors through renames, additions, deletions and a
+// replaced scene.
+template <class Dialog> void connectSensorNames(Dialog* dialog, SensorTree* tree)
+{
+    QObject::connect(dialog, &Dialog::getSensorNames, tree, &SensorTree::getSensorNames);
+    QObject::connect(tree, &SensorTree::sensorNamesChanged, dialog, &Dialog::updateSensorNames);
+    QObject::connect(tree, &SensorTree::removeSensorFromRender, dialog, &Dialog::sensorRemoved);
+    QObject::connect(tree, &SensorTree::sensorsCleared, dialog, &Dialog::sensorsReplaced);
+}
+
 template <class Dialog> void connectIntrinsicsDialog(Dialog* dialog, SensorTree* tree)
 {
     if constexpr (pushesIntrinsics<Dialog>::value)
         QObject::connect(dialog, &Dialog::updateIntrinsics, tree, &SensorTree::updateIntrinsicsIdx);
     QObject::connect(dialog, &Dialog::getIntrinsics, tree, &SensorTree::getIntrinsicsIdx);
-    QObject::connect(dialog, &Dialog::getSensorNames, tree, &SensorTree::getSensorNames);
-    QObject::connect(tree, &SensorTree::sensorNamesChanged, dialog, &Dialog::updateSensorNames);
-    QObject::connect(tree, &SensorTree::removeSensorFromRender, dialog, &Dialog::updateSensorNames);
+    connectSensorNames(dialog, tree);
 }
 
 // The two-camera dialogs: both cameras' intrinsics go to and come from the
@@ -39,9 +48,7 @@ template <class Dialog> void connectStereoDialog(Dialog* dialog, SensorTree* tre
     QObject::connect(dialog, &Dialog::updateSecondaryExtrinsics, tree, &SensorTree::updateExtrinsicsIdx);
     QObject::connect(dialog, &Dialog::getPrimaryIntrinsics, tree, &SensorTree::getIntrinsicsIdx);
     QObject::connect(dialog, &Dialog::getSecondaryIntrinsics, tree, &SensorTree::getIntrinsicsIdx);
-    QObject::connect(dialog, &Dialog::getSensorNames, tree, &SensorTree::getSensorNames);
-    QObject::connect(tree, &SensorTree::sensorNamesChanged, dialog, &Dialog::updateSensorNames);
-    QObject::connect(tree, &SensorTree::removeSensorFromRender, dialog, &Dialog::updateSensorNames);
+    connectSensorNames(dialog, tree);
 }
 
 // Dialogs with a primary and a secondary camera declare updatePrimaryIntrinsics.

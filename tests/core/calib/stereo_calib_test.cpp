@@ -7,6 +7,7 @@
 #include <cmath>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "synthetic.h"
@@ -606,13 +607,22 @@ TEST(StereoCalibrateDual, DistortionCoefficientsBeyondTheModel)
 
     // A five-coefficient device given k4 (an earlier rational run, imported
     // intrinsics) reads and returns its first five, with the coefficients
-    // fixed and as a guess.
+    // fixed and as a guess; startCoefficientCut names the non-zero one left
+    // out (k4, index 5), the zero k5 and k6 change nothing.
     const std::vector<double> firstFive(eight.begin(), eight.begin() + 5);
     for (const int flags : {int(cv::CALIB_FIX_INTRINSIC), int(cv::CALIB_USE_INTRINSIC_GUESS)}) {
         SCOPED_TRACE(flags);
         Result g = givenIntrinsics(rig);
         g.D1 = cv::Mat(eight, true).reshape(1, 1);
         g.D2 = cv::Mat(eight, true);
+        for (const cv::Mat& given : {g.D1, g.D2}) {
+            const CoefficientCut cut = startCoefficientCut(given, flags);
+            EXPECT_EQ(cut.given, 8);
+            ASSERT_EQ(cut.leftOut.size(), 1u);
+            EXPECT_EQ(cut.leftOut[0], std::make_pair(5, 0.01));
+            EXPECT_STREQ(distortionCoefficientName(cut.leftOut[0].first), "k4");
+            EXPECT_TRUE(startCoefficientCut(given, flags | cv::CALIB_RATIONAL_MODEL).empty());
+        }
         const Result r = calibrate(d, rig, flags, cv::CALIB_FIX_INTRINSIC, g);
         EXPECT_EQ(r.D1.total(), 5u);
         EXPECT_EQ(r.D2.total(), 5u);
@@ -634,6 +644,7 @@ TEST(StereoCalibrateDual, DistortionCoefficientsBeyondTheModel)
     }());
     EXPECT_EQ(r.D1.total(), 5u);
     EXPECT_MAT_NEAR(r.D1.reshape(1, 1), rig.cam1.kc, 1e-3);
+    EXPECT_TRUE(startCoefficientCut(s.D1, 0).empty());
 }
 
 // The camera matrix must be given when the flags take it as it is.

@@ -827,6 +827,49 @@ TEST_F(CamProjDialog, AStereoRunFromImportedIntrinsicsConvergesWithTheFormsOptio
     EXPECT_NEAR(form[0].K.at<double>(0, 0), fx, 0.005 * fx);
 }
 
+// The stereo run's model has five coefficients: a camera or projector whose
+// intrinsics in the tree hold k4-k6 (from a rational calibration) starts from
+// the first five and comes back with five. The run goes on, and the log
+// names each device and the non-zero coefficients left out, in dark yellow.
+TEST_F(CamProjDialog, AStereoRunSaysWhichStartCoefficientsItLeavesOut)
+{
+    const synth::CamProjTruth& truth = sets().truth;
+    const DialogFromMainWindow opened;
+    CamProjStereoCalib* d = opened.dialog;
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(w<QCheckBox>(d, "check_use_intrinsic_guess1")->isChecked());
+    ASSERT_TRUE(w<QCheckBox>(d, "check_use_intrinsic_guess2")->isChecked());
+    dialog_test::setBoard(d, cv::Size(9, 6), "30");
+    w<QLineEdit>(d, "edit_proj_width")->setText("800");
+    w<QLineEdit>(d, "edit_proj_height")->setText("600");
+    const synth::Camera* devices[2] = {&truth.rig.camera, &truth.rig.projector};
+    const cv::Vec3d k456[2] = {{0.02, 0, -0.01}, {0, 0.005, 0}};
+    for (int k = 0; k < 2; ++k) {
+        cv::Mat kc8 = cv::Mat::zeros(1, 8, CV_64F);
+        devices[k]->kc.copyTo(kc8.colRange(0, 5));
+        cv::Mat(k456[k]).reshape(1, 1).copyTo(kc8.colRange(5, 8));
+        opened.main->sensorTree()->updateIntrinsicsIdx(k, cv::Mat(devices[k]->K), kc8, devices[k]->size);
+    }
+    d->loadImageFolder(sets().dir.path());
+    QTextEdit* log = logOf(d);
+    QTest::mouseClick(w<QPushButton>(d, "button_calibrate"), Qt::LeftButton);
+    ASSERT_TRUE(logHas(log, "Stereo parameters saved to", Qt::black)) << log->toPlainText().toStdString();
+
+    const QString lines[2] = {
+        "[WARNING] Cam0's start values hold k4 = 0.02, k6 = -0.01, which the five-coefficient model leaves "
+        "out: the run starts from k1, k2, p1, p2, k3 only, and Cam0's result has 5 coefficients in place of "
+        "8.",
+        "[WARNING] Cam1's start values hold k5 = 0.005, which the five-coefficient model leaves out: the run "
+        "starts from k1, k2, p1, p2, k3 only, and Cam1's result has 5 coefficients in place of 8."};
+    const QStringList logLines = log->toPlainText().split('\n');
+    for (const QString& line : lines) {
+        EXPECT_TRUE(logLines.contains(line)) << log->toPlainText().toStdString();
+        EXPECT_TRUE(logHas(log, line, Qt::darkYellow));
+    }
+    for (const Sensor& sensor : opened.main->sensorTree()->getSensors())
+        EXPECT_EQ(sensor.kc.total(), 5u) << sensor.name;
+}
+
 // A folder without one subfolder of images per pose gives no sets; opening
 // it says what layout is expected, and when the folder holds the images of a
 // pose itself, that its parent is the folder to open.

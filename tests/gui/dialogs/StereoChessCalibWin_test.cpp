@@ -23,6 +23,7 @@
 #include "vtk_test_helpers.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -64,10 +65,12 @@
 #include <vtkRendererCollection.h>
 
 #include <algorithm>
+#include <array>
 #include <cfloat>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <iterator>
 #include <string>
 
 using dialog_test::logHas;
@@ -1124,7 +1127,9 @@ TEST_F(StereoDialog, RectifiedCopiesEndAtTheFirstImageThatFails)
 
 // A run whose given coefficients exceed the model in use (the last run's
 // with the rational model, or the scene's eight as the intrinsic guess)
-// calibrates with their first five, and its result has five.
+// calibrates with their first five, and its result has five. The log says
+// so in dark yellow, per camera, naming the non-zero coefficients left out;
+// zeros left out change nothing and go without a word.
 TEST_F(StereoDialog, ARunCompletesWhenTheStartCoefficientsExceedTheModel)
 {
     const SmallScene scene(imageDir.path(), 6);
@@ -1143,23 +1148,39 @@ TEST_F(StereoDialog, ARunCompletesWhenTheStartCoefficientsExceedTheModel)
         h.w<QCheckBox>(box)->setChecked(false);
 
     const synth::Camera* truth[2] = {&scene.rig.primary, &scene.rig.secondary};
+    auto guessFromScene = [&](double k456) {
+        for (int c = 0; c < 2; ++c) {
+            cv::Mat kc8 = cv::Mat::zeros(1, 8, CV_64F);
+            truth[c]->kc.copyTo(kc8.colRange(0, 5));
+            kc8.colRange(5, 8).setTo(k456);
+            h.main->sensorTree()->updateIntrinsicsIdx(c, cv::Mat(truth[c]->K), kc8, truth[c]->size);
+        }
+        h.w<QCheckBox>("check_use_intrinsic_guess1")->setChecked(true);
+        h.w<QCheckBox>("check_use_intrinsic_guess2")->setChecked(true);
+    };
+    const QString kCut = " which the five-coefficient model leaves out: the run starts from k1, k2, p1, p2, "
+                         "k3 only, and %1's result has 5 coefficients in place of %2. Check \"Rational "
+                         "model\" to keep k4, k5, k6.";
     struct Start {
         const char* what;
         std::function<void()> set;
+        // The warning's start and end for each camera, empty for none.
+        std::function<std::pair<QString, QString>(const QString& camera)> warning;
     };
     const Start starts[] = {
-        {"the last run's 14 coefficients", [] {}},
-        {"the scene's 8 coefficients as the intrinsic guess",
-         [&] {
-             for (int c = 0; c < 2; ++c) {
-                 cv::Mat kc8 = cv::Mat::zeros(1, 8, CV_64F);
-                 truth[c]->kc.copyTo(kc8.colRange(0, 5));
-                 kc8.colRange(5, 8).setTo(0.01);
-                 h.main->sensorTree()->updateIntrinsicsIdx(c, cv::Mat(truth[c]->K), kc8, truth[c]->size);
-             }
-             h.w<QCheckBox>("check_use_intrinsic_guess1")->setChecked(true);
-             h.w<QCheckBox>("check_use_intrinsic_guess2")->setChecked(true);
+        {"the last run's 14 coefficients", [] {},
+         [&](const QString& camera) {
+             return std::make_pair("[WARNING] " + camera + "'s start values hold k4 = ",
+                                   kCut.arg(camera, "14"));
          }},
+        {"the scene's 8 coefficients as the intrinsic guess", [&] { guessFromScene(0.01); },
+         [&](const QString& camera) {
+             return std::make_pair("[WARNING] " + camera +
+                                       "'s start values hold k4 = 0.01, k5 = 0.01, k6 = 0.01,",
+                                   kCut.arg(camera, "8"));
+         }},
+        {"the scene's 8 coefficients, k4-k6 zero", [&] { guessFromScene(0); },
+         [](const QString&) { return std::make_pair(QString(), QString()); }},
     };
     for (const Start& start : starts) {
         SCOPED_TRACE(start.what);
@@ -1173,12 +1194,27 @@ TEST_F(StereoDialog, ARunCompletesWhenTheStartCoefficientsExceedTheModel)
         cv::FileStorage fs(h.dialog->stereoFilePath().toStdString(), cv::FileStorage::READ);
         ASSERT_TRUE(fs.isOpened());
         const std::vector<Sensor> sensors = h.main->sensorTree()->getSensors();
+        const QStringList lines = h.logText().split('\n');
+        int warnings = 0;
         for (int c = 0; c < 2; ++c) {
             EXPECT_EQ(kc[c].size(), cv::Size(5, 1)) << c;
             EXPECT_MAT_NEAR(readMat(fs, c == 0 ? "kc0" : "kc1"), kc[c], 0);
             EXPECT_EQ(sensors[c].kc.total(), 5u) << c;
             EXPECT_NEAR(K[c].at<double>(0, 0), truth[c]->K(0, 0), 0.02 * truth[c]->K(0, 0)) << c;
+
+            const QString camera = QString::fromStdString(sensors[c].name);
+            const auto [begin, end] = start.warning(camera);
+            if (begin.isEmpty())
+                continue;
+            ++warnings;
+            const auto line =
+                std::find_if(lines.begin(), lines.end(), [&, b = begin, e = end](const QString& l) {
+                    return l.startsWith(b) && l.endsWith(e);
+                });
+            ASSERT_NE(line, lines.end()) << camera.toStdString() << "\n" << h.logText().toStdString();
+            EXPECT_TRUE(logHas(h.log(), *line, Qt::darkYellow)) << line->toStdString();
         }
+        EXPECT_EQ(h.logText().count("start values hold"), warnings) << h.logText().toStdString();
     }
 }
 
@@ -1218,19 +1254,27 @@ TEST_F(StereoDialog, TheResultStaysWithItsSensorsUntilOneOfThemGoes)
         bool kept;
         QString primaryName, secondaryName; // while kept
     };
+    // A namesake of the secondary lies between the two: the boxes follow
+    // their sensors by row, not by name.
     const Change changes[] = {
         {"the secondary renamed", [&] { h.main->sensorTree()->setSensorName(3, "Right"); }, true, "Cam1",
          "Right"},
         {"the primary renamed", [&] { h.main->sensorTree()->setSensorName(1, "Left"); }, true, "Left",
          "Right"},
-        {"a sensor between them deleted", [&] { deleteSensor(2); }, true, "Left", "Right"},
+        {"a sensor between them named as the secondary",
+         [&] { h.main->sensorTree()->setSensorName(2, "Right"); }, true, "Left", "Right"},
         {"a sensor before them deleted", [&] { deleteSensor(0); }, true, "Left", "Right"},
+        {"the namesake between them deleted", [&] { deleteSensor(1); }, true, "Left", "Right"},
         {"the primary deleted", [&] { deleteSensor(0); }, false, "", ""},
     };
-    for (const Change& change : changes) {
+    const std::array<int, 2> rowsAfter[] = {{1, 3}, {1, 3}, {1, 3}, {0, 2}, {0, 1}, {-1, 0}};
+    for (size_t k = 0; k < std::size(changes); ++k) {
+        const Change& change = changes[k];
         SCOPED_TRACE(change.what);
         change.make();
         QCoreApplication::processEvents();
+        EXPECT_EQ(primary->currentIndex(), rowsAfter[k][0]);
+        EXPECT_EQ(secondary->currentIndex(), rowsAfter[k][1]);
         h.log()->clear();
         h.click("button_rectify");
         if (change.kept) {
@@ -1257,6 +1301,71 @@ TEST_F(StereoDialog, TheResultStaysWithItsSensorsUntilOneOfThemGoes)
         }
         if (std::string(change.what) == "the primary renamed")
             screenshot(h.dialog, "stereo_dialog_after_rename.png");
+    }
+}
+
+// A chosen sensor that is deleted, or a scene that is replaced, takes the
+// result with it. A blank box is no sensor: Rectify then asks for a
+// calibration and says which camera to choose, a run is refused the same
+// way, and no file is named after a blank box.
+TEST_F(StereoDialog, ADeletedSensorOrAReplacedSceneTakesTheResultWithIt)
+{
+    const SmallScene scene(imageDir.path(), 4);
+    const QString project = QDir(imageDir.path()).filePath("scene.yml");
+    const struct {
+        const char* what;
+        std::function<void(MainWindow*)> make;
+        std::array<int, 2> rowsAfter;
+        const char* choose;
+    } cases[] = {
+        {"the secondary, the last row, deleted",
+         [](MainWindow* main) {
+             QTreeWidget* tree = main->sensorTree()->findChild<QTreeWidget*>();
+             QTest::mouseClick(qobject_cast<QPushButton*>(tree->itemWidget(tree->topLevelItem(1), 1)),
+                               Qt::LeftButton);
+         },
+         {0, -1},
+         "No secondary camera is chosen"},
+        {"New Project",
+         [](MainWindow* main) { main->findChild<QAction*>("actionNew_Project")->trigger(); },
+         {-1, -1},
+         "No primary camera is chosen"},
+        {"Load Project",
+         [&](MainWindow* main) {
+             ASSERT_TRUE(main->saveProject(project, 0));
+             ASSERT_TRUE(main->loadProject(project));
+         },
+         {-1, -1},
+         "No primary camera is chosen"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Harness h;
+        h.calibrateScene(scene, "30");
+        ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
+        c.make(h.main);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(h.w<QComboBox>("combo_sensor_primary")->currentIndex(), c.rowsAfter[0]);
+        EXPECT_EQ(h.w<QComboBox>("combo_sensor_secondary")->currentIndex(), c.rowsAfter[1]);
+        EXPECT_FALSE(h.dialog->isCalibrated());
+        EXPECT_TRUE(h.dialog->primaryCameraMatrix().empty());
+        EXPECT_TRUE(h.dialog->rotation().empty());
+
+        h.log()->clear();
+        h.click("button_rectify");
+        h.click("button_rectify_input");
+        EXPECT_TRUE(logHas(h.log(), c.choose, kRed)) << h.logText().toStdString();
+        EXPECT_TRUE(logHas(h.log(), "Use [Calibrate Stereo] before rectification.", kRed));
+        EXPECT_FALSE(h.logText().contains("differ in size"));
+        EXPECT_FALSE(h.dialog->rectification().hasMaps());
+        EXPECT_EQ(QDir(imageDir.path()).entryList({"rectification.yml", "*_rect.*", "rect_*"}),
+                  QStringList());
+
+        h.log()->clear();
+        h.calibrate();
+        EXPECT_TRUE(logHas(h.log(), c.choose, kRed)) << h.logText().toStdString();
+        EXPECT_FALSE(h.dialog->isCalibrated());
+        QFile::remove(project);
     }
 }
 

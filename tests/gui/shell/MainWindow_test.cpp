@@ -15,12 +15,14 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
@@ -480,6 +482,91 @@ TEST_F(MainWindowTest, NewProjectStartsOverWithCam0AndKeepsTheCamera)
     EXPECT_EQ(window->sceneRenderer()->GetActiveCamera(), cam);
     EXPECT_MAT_NEAR(cv::Mat(3, 1, CV_64F, cam->GetPosition()), vec3(350, -120, -2400), 1e-9);
     expectDrawnAtRecords(*window);
+}
+
+// Every dialog's sensor boxes follow their sensors by row, whatever the
+// names: namesakes (a rename checks nothing) never pull a box onto another
+// sensor. A rename or an added sensor leaves each box on its row; a deletion
+// moves the boxes below it up a row and leaves a box on the deleted sensor
+// blank; a new or a loaded project leaves every box blank.
+TEST_F(MainWindowTest, EveryDialogsSensorBoxesFollowTheirSensorsByRow)
+{
+    SensorTree* tree = window->sensorTree();
+    for (int i = 1; i < 5; ++i)
+        tree->addSensor();
+    tree->setSensorName(2, "Dup");
+    tree->setSensorName(3, "Dup");
+    window->show();
+
+    // Each dialog's boxes, the first on the second "Dup" (row 3), the other
+    // on Cam4 (row 4).
+    std::vector<std::pair<QPointer<QComboBox>, int>> boxes; // box, its first row
+    const char* buttons[] = {
+        "button_checker_intr_calib",   "button_define_world_cs",        "button_checker_extr_calib",
+        "button_manhattan_extr_calib", "button_checker_cam_proj_calib", "button_hand_eye",
+        "button_tool_flange"};
+    const char* boxNames[] = {"combo_sensor",           "combo_sensor_primary", "combo_cam",  "combo_world",
+                              "combo_sensor_secondary", "combo_projector",      "combo_robot"};
+    for (const char* button : buttons) {
+        const QWidgetList before = QApplication::topLevelWidgets();
+        window->findChild<QPushButton*>(button)->click();
+        QWidget* dialog = nullptr;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (!before.contains(w) && qobject_cast<QDialog*>(w))
+                dialog = w;
+        ASSERT_NE(dialog, nullptr) << button;
+        int found = 0;
+        for (const char* name : boxNames)
+            if (auto* box = dialog->findChild<QComboBox*>(name)) {
+                box->setCurrentIndex(found == 0 ? 3 : 4);
+                boxes.emplace_back(box, found == 0 ? 3 : 4);
+                ++found;
+            }
+        EXPECT_GE(found, 1) << button;
+    }
+    ASSERT_EQ(boxes.size(), 13u);
+
+    const QString project = file("scene.yml");
+    auto deleteRow = [this](int row) { rowButton(*window, row)->click(); };
+    const struct {
+        const char* what;
+        std::function<void()> make;
+        int first, other; // rows of the boxes after the change
+    } steps[] = {
+        {"the other box's sensor renamed to the namesakes' name", [&] { tree->setSensorName(4, "Dup"); }, 3,
+         4},
+        {"a sensor added", [&] { tree->addSensor(); }, 3, 4},
+        {"a sensor above them deleted", [&] { deleteRow(1); }, 2, 3},
+        {"the first box's sensor deleted", [&] { deleteRow(2); }, -1, 2},
+        {"the other box's sensor renamed", [&] { tree->setSensorName(2, "Right"); }, -1, 2},
+        {"the scene replaced by its own project",
+         [&] {
+             ASSERT_TRUE(window->saveProject(project, 0));
+             ASSERT_TRUE(window->loadProject(project));
+         },
+         -1, -1},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.make();
+        QCoreApplication::processEvents();
+        std::vector<QString> names;
+        tree->getSensorNames(names);
+        for (const auto& [box, firstRow] : boxes) {
+            ASSERT_TRUE(box);
+            SCOPED_TRACE(box->window()->windowTitle().toStdString() + ", " + box->objectName().toStdString());
+            const int expected = firstRow == 3 ? step.first : step.other;
+            EXPECT_EQ(box->currentIndex(), expected);
+            EXPECT_EQ(box->currentText(), expected >= 0 ? names[size_t(expected)] : QString());
+            ASSERT_EQ(box->count(), int(names.size()));
+        }
+    }
+    // New Project: Cam0 again, but not the sensor a box had chosen.
+    for (auto& [box, firstRow] : boxes)
+        box->setCurrentIndex(0);
+    window->findChild<QAction*>("actionNew_Project")->trigger();
+    for (const auto& [box, firstRow] : boxes)
+        EXPECT_EQ(box->currentIndex(), -1) << box->objectName().toStdString();
 }
 
 TEST_F(MainWindowTest, AProjectSavedWithAnotherWorldLoadsBackToTheSameRows)
