@@ -95,8 +95,9 @@ struct CamProjStereoResult {
     CoefficientCut camStartCut, projStartCut;
     cv::Mat R, T, E, F;    // x_proj = R x_cam + T (mm)
     cv::Mat perViewErrors; // n x 2 CV_64F: camera RMS, projector RMS
-    // How the joint refinement ended: whether it stopped at its step limit
-    // while the parameters still changed by more than epsilon.
+    // How the joint refinement ended: converged (a further full step would
+    // move the reprojected points by less than epsilon), or why it stopped
+    // before.
     StereoRefinementReport refinement;
     // Board poses per set, estimated with each device's calibrated intrinsics
     // and distortion held fixed (solvePnP).

@@ -29,17 +29,26 @@ bool LevMarq::updateAlt(cv::Mat*& JtJ, cv::Mat*& JtErr, double*& errNorm)
         CV_Assert(mask.rows == JtJ_.rows && mask.cols == 1 && mask.type() == CV_8U);
         iters_ = 0;
         remainingShift_ = 0;
-        stoppedAtLimit_ = false;
+        stop_ = Stop::Converged;
+        refused_ = false;
         break; // to the first linearisation
     case CalcJ:
         cv::completeSymm(JtJ_, false);
         prevErrNorm_ = errNorm_;
         param.copyTo(prevParam);
-        if (finishAtLinearisation()) {
+        freeIndices(free_);
+        if (iters_ > 0 && finishAtLinearisation()) {
+            if (stop_ == Stop::Converged && remainingShift_ > 0) {
+                step(fullStep_);
+                errNorm_ = 0;
+                errNorm = &errNorm_;
+                state_ = FinalStep;
+                return true;
+            }
             state_ = Done;
             return false;
         }
-        step();
+        step(solveFree(free_, std::pow(10.0, lambdaLg10_)));
         errNorm_ = 0;
         errNorm = &errNorm_;
         state_ = CheckErr;
@@ -48,24 +57,31 @@ bool LevMarq::updateAlt(cv::Mat*& JtJ, cv::Mat*& JtErr, double*& errNorm)
         // A larger or non-finite error rejects the step: more damping.
         if (!(errNorm_ <= prevErrNorm_)) {
             if (++lambdaLg10_ <= 16) {
-                step();
+                step(solveFree(free_, std::pow(10.0, lambdaLg10_)));
                 errNorm_ = 0;
                 errNorm = &errNorm_;
                 return true;
             }
-            // No step improves: return to the accepted parameters and have
-            // them evaluated once more, so the caller's last evaluation is theirs.
+            // No step improves: the result is where the solver last linearised
+            // (whose full step is solved only now when that was the start,
+            // which may have been converged already).
             prevParam.copyTo(param);
-            errNorm_ = 0;
-            errNorm = &errNorm_;
-            state_ = FinalEval;
-            return true;
+            if (iters_ == 0)
+                solveFullStep();
+            stop_ = converged() ? Stop::Converged : Stop::NoDescent;
+            refused_ = true;
+            state_ = Done;
+            return false;
         }
         lambdaLg10_ = std::max(lambdaLg10_ - 1, -16);
         acceptedErrNorm_ = prevErrNorm_;
         ++iters_;
         break; // to the next linearisation, which also tells whether this was the last step
-    case FinalEval:
+    case FinalStep:
+        if (!(errNorm_ <= prevErrNorm_)) {
+            prevParam.copyTo(param);
+            refused_ = true;
+        }
         state_ = Done;
         return false;
     case Done:
@@ -83,19 +99,28 @@ bool LevMarq::updateAlt(cv::Mat*& JtJ, cv::Mat*& JtErr, double*& errNorm)
 
 // At a linearisation after an accepted step: the solver ends here when a
 // full Gauss-Newton step would move the model by less than epsilon (RMS over
-// the residuals), that is, when it has converged, or at the step limit.
+// the residuals), that is, when it has converged; when the last accepted
+// step no longer changed the error; or at the step limit. (The start is not
+// tested: it is seldom converged, and its undamped normal equations often
+// need the costly SVD.)
 bool LevMarq::finishAtLinearisation()
 {
-    if (iters_ == 0)
-        return false;
-    remainingShift_ = gaussNewtonShift();
-    // Below an epsilon that double precision cannot resolve, the last step
-    // no longer changes the error at all: converged as far as it can be.
-    const bool stationary = !(acceptedErrNorm_ - errNorm_ > 4 * DBL_EPSILON * acceptedErrNorm_);
-    if (remainingShift_ < epsilon_ || stationary)
+    solveFullStep();
+    if (converged()) {
+        stop_ = Stop::Converged;
         return true;
-    stoppedAtLimit_ = iters_ >= maxIter_;
-    return stoppedAtLimit_;
+    }
+    // The error can no longer tell the steps apart at double precision.
+    const bool stationary = !(acceptedErrNorm_ - errNorm_ > 4 * DBL_EPSILON * acceptedErrNorm_);
+    if (iters_ > 0 && stationary) {
+        stop_ = Stop::Stalled;
+        return true;
+    }
+    if (iters_ >= maxIter_) {
+        stop_ = Stop::IterationLimit;
+        return true;
+    }
+    return false;
 }
 
 void LevMarq::freeIndices(std::vector<int>& free) const
@@ -110,6 +135,8 @@ void LevMarq::freeIndices(std::vector<int>& free) const
 cv::Mat LevMarq::solveFree(const std::vector<int>& free, double lambda) const
 {
     const int m = (int)free.size();
+    if (m == 0)
+        return cv::Mat();
     cv::Mat A(m, m, CV_64F), b(m, 1, CV_64F), d;
     for (int a = 0; a < m; ++a) {
         const double* src = JtJ_.ptr<double>(free[a]);
@@ -129,39 +156,41 @@ cv::Mat LevMarq::solveFree(const std::vector<int>& free, double lambda) const
     return d;
 }
 
-// How far an undamped step d from the accepted parameters would move the
-// model, as the RMS over the residuals of J d: sqrt(d^T J^T J d / count).
-// Where a problem has flat valleys (focal length against distance), this
-// stays above epsilon while the error itself hardly changes any more.
-double LevMarq::gaussNewtonShift() const
+// The undamped step d from the accepted parameters, and how far it would
+// move the model: the RMS over the residuals of J d, sqrt(d^T J^T J d /
+// count). Where a problem has flat valleys (focal length against distance),
+// this stays above epsilon while the error itself hardly changes any more.
+void LevMarq::solveFullStep()
 {
-    std::vector<int> free;
-    freeIndices(free);
-    if (free.empty())
-        return 0;
-    const cv::Mat d = solveFree(free, 0.0);
+    if (free_.empty()) {
+        fullStep_.release();
+        remainingShift_ = 0;
+        return;
+    }
+    fullStep_ = solveFree(free_, 0.0);
     double dAd = 0;
-    for (size_t a = 0; a < free.size(); ++a) {
-        const double* row = JtJ_.ptr<double>(free[a]);
+    for (size_t a = 0; a < free_.size(); ++a) {
+        const double* row = JtJ_.ptr<double>(free_[a]);
         double Ad = 0;
-        for (size_t c = 0; c < free.size(); ++c)
-            Ad += row[free[c]] * d.at<double>((int)c);
-        dAd += d.at<double>((int)a) * Ad;
+        for (size_t c = 0; c < free_.size(); ++c)
+            Ad += row[free_[c]] * fullStep_.at<double>((int)c);
+        dAd += fullStep_.at<double>((int)a) * Ad;
     }
     const double shift = std::sqrt(std::max(dAd, 0.0) / residualCount_);
-    return std::isfinite(shift) ? shift : HUGE_VAL;
+    remainingShift_ = std::isfinite(shift) ? shift : HUGE_VAL;
 }
 
-// One damped Gauss-Newton step from prevParam over the free parameters:
-// (A + lambda diag(A)) d = J^T e, param = prevParam - d.
-void LevMarq::step()
+// Whether the last full step moves the model by less than epsilon. No shift
+// at all (no free parameter, or an exact fit) is converged at any epsilon.
+bool LevMarq::converged() const
 {
-    std::vector<int> free;
-    freeIndices(free);
+    return remainingShift_ < epsilon_ || remainingShift_ == 0;
+}
+
+// A step d over the free parameters from prevParam: param = prevParam - d.
+void LevMarq::step(const cv::Mat& d)
+{
     prevParam.copyTo(param);
-    if (free.empty())
-        return;
-    const cv::Mat d = solveFree(free, std::pow(10.0, lambdaLg10_));
-    for (size_t a = 0; a < free.size(); ++a)
-        param.at<double>(free[a]) = prevParam.at<double>(free[a]) - d.at<double>((int)a);
+    for (size_t a = 0; a < free_.size(); ++a)
+        param.at<double>(free_[a]) = prevParam.at<double>(free_[a]) - d.at<double>((int)a);
 }

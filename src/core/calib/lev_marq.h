@@ -12,6 +12,16 @@
 
 class LevMarq {
 public:
+    // How the solver ended. Only Converged is a converged end: at each of
+    // the others a full Gauss-Newton step from the result would still move
+    // the model by epsilon or more.
+    enum class Stop {
+        Converged,      // a full step moved the model by less than epsilon (and was taken)
+        IterationLimit, // maxIterations() steps taken
+        NoDescent,      // no damped step from the result lowered the error
+        Stalled         // the last step no longer changed the error at double precision
+    };
+
     // nparams parameters (> 0) fitted to residualCount residuals (> 0). The
     // criteria bound the number of accepted steps (COUNT: maxCount clamped to
     // 1..1000, else 30) and set the convergence threshold epsilon (EPS, else
@@ -22,6 +32,15 @@ public:
     // they mix units and magnitudes, as focal lengths in pixels and
     // translations in millimetres do; a bound on the change of the RMS error
     // stops early in the flat valleys such problems have.)
+    // Once converged, that full step, already solved for the test, is taken
+    // as the last one: one more evaluation, without a linearisation, and
+    // kept unless it raises the error. A shift just below epsilon can still
+    // be a fair part of a standard error: moving the parameters by one
+    // standard error moves the model by only about the residuals' noise over
+    // sqrt(residualCount), RMS. The full step removes nearly all of what is
+    // left. The solver also ends, without converging, at the step limit,
+    // where no damped step lowers the error, and where an accepted step no
+    // longer changes the error at double precision (stop()).
     // The damped normal equations are solved by Cholesky decomposition, or by
     // LU when useLU is set; a singular system falls back to SVD. Normal
     // equations that are not finite raise StsNoConv.
@@ -34,43 +53,52 @@ public:
     //  - and when JtJ and JtErr are non-null (a linearisation), adds J^T J into
     //    the upper triangle of *JtJ (the solver mirrors it) and J^T e into
     //    *JtErr, both zeroed by the solver, e being "model minus observation".
-    // After the last call `param` holds the accepted parameters, and the last
-    // evaluation the caller made was at exactly these parameters.
+    // After the last call `param` holds the accepted parameters. The caller's
+    // last evaluation was made at exactly these parameters, unless
+    // lastEvaluationRefused(): then it was a step the solver refused, and the
+    // caller's last linearisation was made at `param`.
     bool updateAlt(cv::Mat*& JtJ, cv::Mat*& JtErr, double*& errNorm);
 
     // True while the evaluation the solver asked for is a linearisation.
     bool linearising() const { return state_ == CalcJ; }
+    // Accepted damped steps (the final full step of a converged run is not counted).
     int iterations() const { return iters_; }
     int maxIterations() const { return maxIter_; }
     double epsilon() const { return epsilon_; }
-    // Once updateAlt has returned false: whether the solver stopped because
-    // it had taken maxIterations() steps without converging, and how far a
-    // full Gauss-Newton step from the returned parameters would still move
-    // the model (RMS over the residuals; 0 before the first step).
-    bool stoppedAtIterationLimit() const { return stoppedAtLimit_; }
+    // Once updateAlt has returned false: how the solver ended; how far a
+    // full Gauss-Newton step would move the model (RMS over the residuals)
+    // from the returned parameters, or, when converged, from the parameters
+    // before the final step; and whether the caller's last evaluation was
+    // at a refused step.
+    Stop stop() const { return stop_; }
     double remainingShift() const { return remainingShift_; }
+    bool lastEvaluationRefused() const { return refused_; }
 
     cv::Mat param;     // nparams x 1, CV_64F: the current parameters (set the start before the first call)
     cv::Mat prevParam; // nparams x 1, CV_64F: the last accepted parameters while a step is tried
     cv::Mat mask;      // nparams x 1, CV_8U: 1 = free, 0 = fixed (keeps its value)
 
 private:
-    enum State { Started, CalcJ, CheckErr, FinalEval, Done };
+    enum State { Started, CalcJ, CheckErr, FinalStep, Done };
 
     void freeIndices(std::vector<int>& free) const;
     cv::Mat solveFree(const std::vector<int>& free, double lambda) const;
-    double gaussNewtonShift() const;
+    void solveFullStep();
+    bool converged() const;
     bool finishAtLinearisation();
-    void step();
+    void step(const cv::Mat& d);
 
     cv::Mat JtJ_, JtErr_;
+    std::vector<int> free_; // the free parameters' indices, at the last linearisation
+    cv::Mat fullStep_;      // the undamped step over free_ from the last linearisation
     double errNorm_ = 0, prevErrNorm_ = 0;
     double acceptedErrNorm_ = 0; // the error before the last accepted step
     int lambdaLg10_ = -3;
     int iters_ = 0;
     int residualCount_;
     double remainingShift_ = 0;
-    bool stoppedAtLimit_ = false;
+    Stop stop_ = Stop::Converged;
+    bool refused_ = false;
     int maxIter_;
     double epsilon_;
     bool useLU_;

@@ -649,13 +649,15 @@ void readExtrinsicGuess(cv::InputOutputArray R, cv::InputOutputArray T, cv::Mat&
 }
 
 // Runs the Levenberg-Marquardt loop on the problem; returns the final sum of
-// squared residuals and fills each view's RMS error in both devices.
+// squared residuals and fills each view's RMS error in both devices, both at
+// the parameters the solver returns, with K and dist loaded from them.
 double refineJointly(stereo_calib::StereoProblem& P, LevMarq& solver, cv::Mat& viewErrors)
 {
     P.param.copyTo(solver.param);
     P.mask.copyTo(solver.mask);
     viewErrors.create(P.nimages, 2, CV_64F);
-    double sumSq = 0;
+    double sumSq = 0, linearisedSumSq = 0;
+    cv::Mat linearisedViewErrors;
     for (;;) {
         cv::Mat *JtJ, *JtErr;
         double* errNorm;
@@ -663,6 +665,20 @@ double refineJointly(stereo_calib::StereoProblem& P, LevMarq& solver, cv::Mat& v
             break;
         sumSq = P.evaluate(solver.param, &solver.prevParam, JtJ, JtErr, &viewErrors);
         *errNorm = sumSq;
+        if (JtJ) {
+            linearisedSumSq = sumSq;
+            viewErrors.copyTo(linearisedViewErrors);
+        }
+    }
+    // The solver refused the step evaluated last: the result is the last
+    // linearisation's, which is kept rather than evaluated again.
+    if (solver.lastEvaluationRefused()) {
+        sumSq = linearisedSumSq;
+        linearisedViewErrors.copyTo(viewErrors);
+        if (P.refineIntrinsics) {
+            int intrinsicIndex[2][18];
+            loadIntrinsics(P, solver.param.ptr<double>(), intrinsicIndex);
+        }
     }
     return sumSq;
 }
@@ -738,7 +754,21 @@ void fillReport(const LevMarq& solver, StereoRefinementReport& report)
     report.iterations = solver.iterations();
     report.maxIterations = solver.maxIterations();
     report.epsilon = solver.epsilon();
-    report.reachedIterationLimit = solver.stoppedAtIterationLimit();
+    using End = StereoRefinementReport::End;
+    switch (solver.stop()) {
+    case LevMarq::Stop::Converged:
+        report.end = End::Converged;
+        break;
+    case LevMarq::Stop::IterationLimit:
+        report.end = End::IterationLimit;
+        break;
+    case LevMarq::Stop::NoDescent:
+        report.end = End::NoDescent;
+        break;
+    case LevMarq::Stop::Stalled:
+        report.end = End::Stalled;
+        break;
+    }
     report.remainingShift = solver.remainingShift();
 }
 

@@ -13,16 +13,26 @@
 
 // How the joint refinement of stereoCalibrateDual ended.
 struct StereoRefinementReport {
+    // Converged is the only converged end. At each of the others a further
+    // full step would still move the reprojected points by epsilon or more
+    // (remainingShift), so the result depends on where the refinement stopped.
+    enum class End {
+        Converged,      // a further full step moves the reprojected points by less than epsilon
+        IterationLimit, // stopped at its step limit
+        NoDescent,      // no damped step lowered the error any further
+        Stalled         // the error no longer changed at double precision
+    };
+    End end = End::Converged;
     int iterations = 0;    // accepted steps
     int maxIterations = 0; // the step limit the criteria set (1..1000)
     double epsilon = 0;    // the convergence threshold, pixels
-    // True when the refinement stopped at its step limit before converging:
-    // a further full step would still have moved the reprojected points by
-    // epsilon or more, so a larger limit would change the result.
-    bool reachedIterationLimit = false;
     // How far a further full step from the result would move the reprojected
-    // points, RMS over the points of both devices, pixels.
+    // points, RMS over the points of both devices, pixels. When converged,
+    // the shift of the final full step, which the result has taken unless it
+    // raised the error.
     double remainingShift = 0;
+
+    bool converged() const { return end == End::Converged; }
 };
 
 // Calibrates two devices from the same board views and returns the RMS
@@ -70,9 +80,11 @@ struct StereoRefinementReport {
 //                 accepted steps (COUNT); converged once a further full
 //                 Gauss-Newton step would move the reprojected points by less
 //                 than epsilon pixels, RMS over the points of both devices (EPS).
+//                 That full step is then taken too (one more evaluation), and
+//                 kept unless it raises the error.
 // report:         optional out: how the joint refinement ended (written on
-//                 success only), so that a caller can tell a result stopped
-//                 at its step limit from a converged one.
+//                 success only), so that a caller can tell a converged result
+//                 from one that stopped before converging, and why it stopped.
 //
 // Failures raise cv::Exception and leave the camera matrices, coefficients,
 // R, T, E, F and perViewErrors as they were: malformed views (StsAssert,

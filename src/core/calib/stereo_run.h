@@ -79,7 +79,7 @@ struct StereoCalibration {
     std::array<CoefficientCut, 2> startCut;
     // Board pose of each view in each camera (3x1 CV_64F each).
     std::array<std::vector<cv::Mat>, 2> rvecs, tvecs;
-    // How the joint refinement ended: whether it stopped at its step limit.
+    // How the joint refinement ended: converged, or why it stopped before.
     StereoRefinementReport refinement;
 };
 

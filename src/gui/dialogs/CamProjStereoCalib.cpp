@@ -973,7 +973,7 @@ void CamProjStereoCalib::logStereoResult(const CamProjStereoResult& c)
     auto num = [](double v) { return QString::number(v, 'f', 4); };
     logAppend(tr("Calibration completed with rms reprojection error: ") + QString::number(c.rms, 'g', 6),
               Qt::black);
-    logRefinementLimit(c.refinement);
+    logUnconvergedRefinement(c.refinement);
     auto logDevice = [&](const QString& name, const cv::Mat& K, const cv::Mat& kc) {
         logAppend(tr("Intrinsics (") + name + "): ");
         logAppend("fx " + num(K.at<double>(0, 0)));

@@ -133,18 +133,38 @@ bool ChessboardDialog::logDetectionStep(size_t index, const std::optional<BoardD
     return !pollAbort();
 }
 
-void ChessboardDialog::logRefinementLimit(const StereoRefinementReport& refinement)
+QString ChessboardDialog::refinementWarning(const StereoRefinementReport& refinement)
 {
-    if (!refinement.reachedIterationLimit)
+    using End = StereoRefinementReport::End;
+    const QString shift = tr("a further step would still move the reprojected points by %1 px, more than "
+                             "the epsilon %2 px.")
+                              .arg(refinement.remainingShift, 0, 'g', 3)
+                              .arg(refinement.epsilon, 0, 'g', 3);
+    switch (refinement.end) {
+    case End::Converged:
+        break;
+    case End::IterationLimit:
+        return tr("[WARNING] The optimization stopped at its limit of %1 iterations before converging: ")
+                   .arg(refinement.maxIterations) +
+               shift + tr(" Raise the maximum number of iterations and calibrate again.");
+    case End::NoDescent:
+        return tr("[WARNING] The optimization stopped before converging: no damped step lowered the error "
+                  "any further; ") +
+               shift;
+    case End::Stalled:
+        return tr("[WARNING] The optimization stopped before converging: the error no longer changed at "
+                  "double precision; ") +
+               shift;
+    }
+    return QString();
+}
+
+void ChessboardDialog::logUnconvergedRefinement(const StereoRefinementReport& refinement)
+{
+    const QString warning = refinementWarning(refinement);
+    if (warning.isEmpty())
         return;
-    logAppend(
-        tr("[WARNING] The optimization stopped at its limit of %1 iterations before converging: a "
-           "further step would still move the reprojected points by %2 px, more than the epsilon %3 px. "
-           "Raise the maximum number of iterations and calibrate again.")
-            .arg(refinement.maxIterations)
-            .arg(refinement.remainingShift, 0, 'g', 3)
-            .arg(refinement.epsilon, 0, 'g', 3),
-        Qt::darkYellow);
+    logAppend(warning, Qt::darkYellow);
     logColor(Qt::black);
 }
 

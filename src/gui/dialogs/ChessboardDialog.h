@@ -106,6 +106,12 @@ public:
     explicit ChessboardDialog(QWidget* parent = nullptr);
     ~ChessboardDialog() override;
 
+    // The log's warning for a joint refinement that stopped before
+    // converging: the cause, how far a further step would still move the
+    // reprojected points and the epsilon; at the step limit also the limit
+    // and what to do. Empty for a converged refinement.
+    static QString refinementWarning(const StereoRefinementReport& refinement);
+
 protected:
     // Call once after the form is built: keeps the form's chessboard widgets
     // and gives the numeric line edits their validators.
@@ -129,11 +135,10 @@ protected:
     // should stop.
     bool logDetectionStep(size_t index, const std::optional<BoardDetection>& detection, bool reused);
 
-    // A joint refinement that ran out of steps while its parameters still
-    // moved has not converged: the log says so in the warning colour (dark
-    // yellow), with the limit, the last change and what to do. Nothing is
-    // logged for a converged refinement.
-    void logRefinementLimit(const StereoRefinementReport& refinement);
+    // A joint refinement that stopped before converging, whatever the cause,
+    // is said in the warning colour (dark yellow) with refinementWarning's
+    // text. Nothing is logged for a converged refinement.
+    void logUnconvergedRefinement(const StereoRefinementReport& refinement);
 
     // A run refused before it calibrated because the points of one image lie
     // far outside the image (imagePointsWithinBound): the log names the

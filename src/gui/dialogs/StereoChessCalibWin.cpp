@@ -1010,7 +1010,7 @@ void StereoChessCalibWin::logCalibration(const StereoCalibration& cal)
         logAppend(f4(R.at<double>(r, 0)) + " " + f4(R.at<double>(r, 1)) + " " + f4(R.at<double>(r, 2)));
 
     // A result the refinement did not converge to is used, but not silently.
-    logRefinementLimit(cal.refinement);
+    logUnconvergedRefinement(cal.refinement);
 }
 
 // Both sensors are checked before anything reaches the tree; the result

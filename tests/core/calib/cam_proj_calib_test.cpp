@@ -408,7 +408,7 @@ TEST_F(WholeRun, BothRunsRecoverTheRigAndTheSecondReusesTheStages)
     EXPECT_LT(cv::norm(c.T - cv::Mat(rig->t_proj_cam)), kRunBaselineShare * rig->baseline());
     EXPECT_NEAR(c.camK.at<double>(0, 0), rig->camera.K(0, 0), kRunFocalShare * rig->camera.K(0, 0));
     EXPECT_EQ(c.refinement.maxIterations, kConverged.maxCount);
-    EXPECT_FALSE(c.refinement.reachedIterationLimit);
+    EXPECT_TRUE(c.refinement.converged());
     for (const CamProjSet& set : stereo.sets) {
         ASSERT_TRUE(set.cam && set.proj) << set.name;
         cv::Mat Rc, Rp;
@@ -422,7 +422,7 @@ TEST_F(WholeRun, BothRunsRecoverTheRigAndTheSecondReusesTheStages)
     in.criteria = cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 1, 1e-12);
     const CamProjStereoRunResult limited = calibrateCamProjStereo(in, cache);
     ASSERT_TRUE(limited.ok()) << limited.message;
-    EXPECT_TRUE(limited.calibration.refinement.reachedIterationLimit);
+    EXPECT_EQ(limited.calibration.refinement.end, StereoRefinementReport::End::IterationLimit);
     EXPECT_EQ(limited.calibration.refinement.maxIterations, 1);
     EXPECT_GT(limited.calibration.refinement.remainingShift, 1e-12);
 }
