@@ -833,8 +833,9 @@ TEST_F(CamProjDialog, AStereoRunFromImportedIntrinsicsConvergesWithTheFormsOptio
                 << log->toPlainText().toStdString();
             // (Criteria this tight may end where double precision no longer
             // tells the steps apart, short of their epsilon, which is said.)
-            if (!tight)
+            if (!tight) {
                 EXPECT_FALSE(log->toPlainText().contains("[WARNING]")) << log->toPlainText().toStdString();
+            }
             *r = {d->stereoRotation().clone(), d->stereoTranslation().clone(), d->cameraMatrix().clone()};
         }
 

@@ -792,8 +792,9 @@ TEST_F(StereoDialog, AnOptimisationStoppedBeforeConvergingIsAWarning)
         h.calibrate();
         ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
         EXPECT_TRUE(logHas(h.log(), c.warning, kWarning)) << h.logText().toStdString();
-        if (c.remedy)
+        if (c.remedy) {
             EXPECT_TRUE(logHas(h.log(), c.remedy, kWarning));
+        }
         // How far the result is from converged is in the message, above the epsilon asked for.
         const QRegularExpressionMatch change =
             QRegularExpression("further step would still move the reprojected points by ([0-9.eE+-]+) px, "
@@ -1592,8 +1593,9 @@ TEST_F(StereoDialog, ARunFromImportedIntrinsicsConvergesWithTheFormsOptions)
         ASSERT_TRUE(h.dialog->isCalibrated()) << h.logText().toStdString();
         // (Criteria this tight may end where double precision no longer tells
         // the steps apart, short of their epsilon, which the log then says.)
-        if (!tight)
+        if (!tight) {
             EXPECT_FALSE(h.logText().contains("[WARNING]")) << h.logText().toStdString();
+        }
         *r = {h.dialog->rotation().clone(), h.dialog->translation().clone(),
               h.dialog->primaryCameraMatrix().clone()};
     }
