@@ -146,6 +146,30 @@ struct Harness {
     void calibrate() const { click("button_calibrate"); }
 };
 
+// The dialog's last result, held to tell that a refused run left it whole.
+struct HeldResult {
+    cv::Mat K[2], kc[2], R, T;
+
+    explicit HeldResult(const StereoChessCalibWin* d)
+        : K{d->primaryCameraMatrix().clone(), d->secondaryCameraMatrix().clone()},
+          kc{d->primaryDistortion().clone(), d->secondaryDistortion().clone()}, R(d->rotation().clone()),
+          T(d->translation().clone())
+    {
+    }
+    // Still calibrated with exactly these values, and still rectified.
+    void expectKeptBy(const StereoChessCalibWin* d) const
+    {
+        EXPECT_TRUE(d->isCalibrated());
+        EXPECT_MAT_NEAR(d->primaryCameraMatrix(), K[0], 0);
+        EXPECT_MAT_NEAR(d->secondaryCameraMatrix(), K[1], 0);
+        EXPECT_MAT_NEAR(d->primaryDistortion(), kc[0], 0);
+        EXPECT_MAT_NEAR(d->secondaryDistortion(), kc[1], 0);
+        EXPECT_MAT_NEAR(d->rotation(), R, 0);
+        EXPECT_MAT_NEAR(d->translation(), T, 0);
+        EXPECT_TRUE(d->rectification().hasMaps());
+    }
+};
+
 class StereoDialog : public dialog_test::TemporaryFoldersTest {};
 
 // Rendered pairs of the rig: a 9 x 6 board of 27.5 mm squares (a real
@@ -719,11 +743,7 @@ TEST_F(StereoDialog, CornerFilesNoCameraCanHaveAreRefusedAndChangeNothing)
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
         const QByteArray written = file.readAll();
         file.close();
-        const cv::Mat K[2] = {h.dialog->primaryCameraMatrix().clone(),
-                              h.dialog->secondaryCameraMatrix().clone()};
-        const cv::Mat kc[2] = {h.dialog->primaryDistortion().clone(),
-                               h.dialog->secondaryDistortion().clone()};
-        const cv::Mat R = h.dialog->rotation().clone(), T = h.dialog->translation().clone();
+        const HeldResult held(h.dialog);
         const std::vector<double> errors = h.dialog->pairErrors();
         const std::vector<cv::Vec3b> colours = h.dialog->primaryColours();
 
@@ -743,14 +763,7 @@ TEST_F(StereoDialog, CornerFilesNoCameraCanHaveAreRefusedAndChangeNothing)
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
         EXPECT_EQ(file.readAll(), written);
         file.close();
-        EXPECT_TRUE(h.dialog->isCalibrated());
-        EXPECT_TRUE(h.dialog->rectification().hasMaps());
-        EXPECT_MAT_NEAR(h.dialog->primaryCameraMatrix(), K[0], 0);
-        EXPECT_MAT_NEAR(h.dialog->secondaryCameraMatrix(), K[1], 0);
-        EXPECT_MAT_NEAR(h.dialog->primaryDistortion(), kc[0], 0);
-        EXPECT_MAT_NEAR(h.dialog->secondaryDistortion(), kc[1], 0);
-        EXPECT_MAT_NEAR(h.dialog->rotation(), R, 0);
-        EXPECT_MAT_NEAR(h.dialog->translation(), T, 0);
+        held.expectKeptBy(h.dialog);
         EXPECT_EQ(h.dialog->pairErrors(), errors);
         EXPECT_EQ(h.dialog->primaryColours(), colours);
         EXPECT_EQ(lists[0]->item(0)->background().color(),
@@ -1439,13 +1452,11 @@ TEST_F(StereoDialog, ARunRefusedAtItsInputsLeavesTheLastResultWhole)
     h.click("button_rectify");
     ASSERT_TRUE(h.dialog->rectification().hasMaps()) << h.logText().toStdString();
     const cv::Mat P0 = h.dialog->rectification().P0.clone(), P1 = h.dialog->rectification().P1.clone();
-    const cv::Mat K[2] = {h.dialog->primaryCameraMatrix().clone(), h.dialog->secondaryCameraMatrix().clone()};
-    const cv::Mat kc[2] = {h.dialog->primaryDistortion().clone(), h.dialog->secondaryDistortion().clone()};
-    const cv::Mat R = h.dialog->rotation().clone(), T = h.dialog->translation().clone();
+    const HeldResult held(h.dialog);
 
     // The scene's intrinsics differ from the result's from here on.
     for (int c = 0; c < 2; ++c) {
-        cv::Mat other = K[c] * 1.2;
+        cv::Mat other = held.K[c] * 1.2;
         other.at<double>(2, 2) = 1;
         h.main->sensorTree()->updateIntrinsicsIdx(c, other, cv::Mat::zeros(1, 5, CV_64F), cv::Size());
     }
@@ -1471,14 +1482,7 @@ TEST_F(StereoDialog, ARunRefusedAtItsInputsLeavesTheLastResultWhole)
         h.calibrate();
         edit->setText(good);
         EXPECT_TRUE(logHas(h.log(), refusal.message, kRed)) << h.logText().toStdString();
-        EXPECT_TRUE(h.dialog->isCalibrated());
-        EXPECT_MAT_NEAR(h.dialog->primaryCameraMatrix(), K[0], 0);
-        EXPECT_MAT_NEAR(h.dialog->secondaryCameraMatrix(), K[1], 0);
-        EXPECT_MAT_NEAR(h.dialog->primaryDistortion(), kc[0], 0);
-        EXPECT_MAT_NEAR(h.dialog->secondaryDistortion(), kc[1], 0);
-        EXPECT_MAT_NEAR(h.dialog->rotation(), R, 0);
-        EXPECT_MAT_NEAR(h.dialog->translation(), T, 0);
-        EXPECT_TRUE(h.dialog->rectification().hasMaps());
+        held.expectKeptBy(h.dialog);
         h.click("button_rectify");
         EXPECT_TRUE(logHas(h.log(), "Rectification parameters saved to", kBlack))
             << h.logText().toStdString();
