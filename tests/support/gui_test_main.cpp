@@ -2,8 +2,9 @@
 // when only the cases are listed), a VTK output window that turns every VTK warning or error into a
 // failure of the running test, and a Qt message handler that does the same for a slot the form could
 // not connect by name (a widget renamed in a form silently loses its on_<name>_<signal> slot).
-// A program that ends before its cases have run fails, whatever its exit status: a library that
-// calls exit() (LAPACK's error handler does, with status 0) would otherwise pass for a success.
+// A program that ends before its cases have finished fails (early_exit.h).
+#include "early_exit.h"
+
 #include <QApplication>
 #include <QString>
 #include <QSurfaceFormat>
@@ -11,9 +12,6 @@
 #include <gtest/gtest.h>
 #include <vtkObjectFactory.h>
 #include <vtkOutputWindow.h>
-
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -29,17 +27,6 @@ public:
 vtkStandardNewMacro(FailingVtkOutputWindow);
 
 QtMessageHandler previousHandler = nullptr;
-
-bool casesFinished = false;
-
-void failOnEarlyExit()
-{
-    if (casesFinished)
-        return;
-    std::fputs("The test program ended before its test cases had finished.\n", stderr);
-    std::fflush(stdout);
-    std::_Exit(EXIT_FAILURE);
-}
 
 // Qt reports an on_<object>_<signal> slot without its object or signal only
 // as a warning while the form is set up; here it fails the test that built
@@ -66,9 +53,9 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     vtkNew<FailingVtkOutputWindow> window;
     vtkOutputWindow::SetInstance(window);
-    std::atexit(failOnEarlyExit);
+    testing_support::failEarlyExits();
     const int rc = RUN_ALL_TESTS();
-    casesFinished = true;
+    testing_support::casesFinished();
     vtkOutputWindow::SetInstance(nullptr);
     return rc;
 }

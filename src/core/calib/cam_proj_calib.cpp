@@ -55,11 +55,8 @@ std::string nonPositiveFocalLengths(const char* device, const cv::Mat& K)
 {
     if (isCameraMatrix(K))
         return {};
-    cv::Mat K64;
-    K.convertTo(K64, CV_64F);
-    return cv::format(
-        "the calibration gave the %s focal lengths that are not positive (fx = %g px, fy = %g px)", device,
-        K64.at<double>(0, 0), K64.at<double>(1, 1));
+    return cv::format("the calibration gave the %s focal lengths that are not positive (%s)", device,
+                      focalLengthsText(K).c_str());
 }
 
 template <class A, class B> bool sameShape(const std::vector<A>& a, const std::vector<B>& b)
@@ -88,6 +85,13 @@ ProjectorCalibResult calibrateProjectorIntrinsics(const ProjectorCalibInput& in)
     if (in.projectorSize.width <= 0 || in.projectorSize.height <= 0) {
         r.error = "the projector size is not positive";
         return r;
+    }
+    for (size_t s = 0; s < in.projCorners.size(); ++s) {
+        std::string why;
+        if (!imagePointsWithinBound(in.projCorners[s], in.projectorSize, why)) {
+            r.error = cv::format("the projector corners of set %zu: %s", s, why.c_str());
+            return r;
+        }
     }
     r.K = in.K.empty() ? cv::Mat() : in.K.clone();
     r.kc = in.kc.empty() ? cv::Mat() : in.kc.clone();

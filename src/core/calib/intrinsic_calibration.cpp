@@ -205,13 +205,8 @@ IntrinsicCalibrationResult calibrateIntrinsics(const IntrinsicCalibrationInput& 
     if (!std::isfinite(result.rms) || result.K.empty() || !allFinite(result.K) || !allFinite(result.kc) ||
         rvecs.size() != n || tvecs.size() != n || viewErrors.total() != n)
         return failed(std::move(result), Error::NotFinite, "the calibration gave no finite result");
-    if (!isCameraMatrix(result.K)) {
-        cv::Mat K64;
-        result.K.convertTo(K64, CV_64F);
-        const std::string why =
-            cv::format("fx = %g px, fy = %g px", K64.at<double>(0, 0), K64.at<double>(1, 1));
-        return failed(std::move(result), Error::NonPositiveFocalLength, why);
-    }
+    if (!isCameraMatrix(result.K))
+        return failed(std::move(result), Error::NonPositiveFocalLength, focalLengthsText(result.K));
 
     cv::Mat errors64;
     viewErrors.convertTo(errors64, CV_64F);

@@ -100,9 +100,9 @@ bool LevMarq::updateAlt(cv::Mat*& JtJ, cv::Mat*& JtErr, double*& errNorm)
 // At a linearisation after an accepted step: the solver ends here when a
 // full Gauss-Newton step would move the model by less than epsilon (RMS over
 // the residuals), that is, when it has converged; when the last accepted
-// step no longer changed the error; or at the step limit. (The start is not
-// tested: it is seldom converged, and its undamped normal equations often
-// need the costly SVD.)
+// step no longer changed the error; or at the step limit. (Called only after
+// a step was accepted: the start is seldom converged, and its undamped
+// normal equations often need the costly SVD.)
 bool LevMarq::finishAtLinearisation()
 {
     solveFullStep();
@@ -112,7 +112,7 @@ bool LevMarq::finishAtLinearisation()
     }
     // The error can no longer tell the steps apart at double precision.
     const bool stationary = !(acceptedErrNorm_ - errNorm_ > 4 * DBL_EPSILON * acceptedErrNorm_);
-    if (iters_ > 0 && stationary) {
+    if (stationary) {
         stop_ = Stop::Stalled;
         return true;
     }

@@ -180,6 +180,15 @@ void startDeviceIntrinsics(stereo_calib::StereoProblem& P, int k, int flags, con
     }
     if (usesGivenIntrinsics(flags))
         return;
+    // Points far outside the image are no measurement, and near the end of
+    // the float range they make calibrateCamera end the process instead of
+    // raising an error.
+    cv::Mat points;
+    P.imagePoints[k].convertTo(points, CV_32F);
+    std::string why;
+    if (!imagePointsWithinBound({points.begin<cv::Point2f>(), points.end<cv::Point2f>()}, imageSize, why))
+        cv::error(cv::Error::StsBadArg, cv::format("imagePoints%d: %s", k + 1, why.c_str()),
+                  "stereoCalibrateDual", __FILE__, __LINE__);
     cv::Mat Kc(P.K[k]), Dc = P.dist[k].clone();
     cv::calibrateCamera(objectPoints, imagePoints, imageSize, Kc, Dc, cv::noArray(), cv::noArray(), flags,
                         cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 30, DBL_EPSILON));
@@ -754,21 +763,7 @@ void fillReport(const LevMarq& solver, StereoRefinementReport& report)
     report.iterations = solver.iterations();
     report.maxIterations = solver.maxIterations();
     report.epsilon = solver.epsilon();
-    using End = StereoRefinementReport::End;
-    switch (solver.stop()) {
-    case LevMarq::Stop::Converged:
-        report.end = End::Converged;
-        break;
-    case LevMarq::Stop::IterationLimit:
-        report.end = End::IterationLimit;
-        break;
-    case LevMarq::Stop::NoDescent:
-        report.end = End::NoDescent;
-        break;
-    case LevMarq::Stop::Stalled:
-        report.end = End::Stalled;
-        break;
-    }
+    report.end = solver.stop();
     report.remainingShift = solver.remainingShift();
 }
 

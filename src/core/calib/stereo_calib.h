@@ -5,6 +5,8 @@
 // each with its own image size and its own calibration flags, are calibrated
 // jointly.
 
+#include "core/calib/lev_marq.h"
+
 #include <opencv2/calib3d.hpp>
 #include <opencv2/core.hpp>
 
@@ -13,15 +15,11 @@
 
 // How the joint refinement of stereoCalibrateDual ended.
 struct StereoRefinementReport {
-    // Converged is the only converged end. At each of the others a further
-    // full step would still move the reprojected points by epsilon or more
-    // (remainingShift), so the result depends on where the refinement stopped.
-    enum class End {
-        Converged,      // a further full step moves the reprojected points by less than epsilon
-        IterationLimit, // stopped at its step limit
-        NoDescent,      // no damped step lowered the error any further
-        Stalled         // the error no longer changed at double precision
-    };
+    // The solver's end (LevMarq::Stop): Converged is the only converged one.
+    // At each of the others a further full step would still move the
+    // reprojected points by epsilon or more (remainingShift), so the result
+    // depends on where the refinement stopped.
+    using End = LevMarq::Stop;
     End end = End::Converged;
     int iterations = 0;    // accepted steps
     int maxIterations = 0; // the step limit the criteria set (1..1000)
@@ -90,7 +88,9 @@ struct StereoRefinementReport {
 // R, T, E, F and perViewErrors as they were: malformed views (StsAssert,
 // StsUnsupportedFormat), more than 14 coefficients (StsAssert), a missing
 // or non-3x3 camera matrix under CALIB_USE_INTRINSIC_GUESS or
-// CALIB_FIX_INTRINSIC, a malformed extrinsic guess, non-finite points (StsBadArg), errors of OpenCV's own
+// CALIB_FIX_INTRINSIC, a malformed extrinsic guess, non-finite points (StsBadArg), image points far
+// outside the image (imagePointsWithinBound) of a device whose own calibration starts it (StsBadArg),
+// errors of OpenCV's own
 // calibration routines, and a result that is not finite (StsNoConv).
 double stereoCalibrateDual(
     cv::InputArrayOfArrays objectPoints, cv::InputArrayOfArrays imagePoints1,

@@ -131,8 +131,7 @@ StereoCalibration calibrateStereoViews(const StereoViewsInput& in)
     for (int c = 0; c < 2; ++c)
         if (!isCameraMatrix(K[c])) {
             result.nonPositiveFocalLength = true;
-            result.error = cv::format("%s camera: fx = %g px, fy = %g px", c == 0 ? "primary" : "secondary",
-                                      K[c].at<double>(0, 0), K[c].at<double>(1, 1));
+            result.error = (c == 0 ? "primary camera: " : "secondary camera: ") + focalLengthsText(K[c]);
             return result;
         }
 

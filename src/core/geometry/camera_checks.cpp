@@ -34,6 +34,13 @@ cv::Mat checkedDistortionRow(const cv::Mat& kc)
     return row.clone();
 }
 
+std::string focalLengthsText(const cv::Mat& K)
+{
+    cv::Mat K64;
+    K.convertTo(K64, CV_64F);
+    return cv::format("fx = %g px, fy = %g px", K64.at<double>(0, 0), K64.at<double>(1, 1));
+}
+
 bool imagePointsWithinBound(const std::vector<cv::Point2f>& points, cv::Size imageSize, std::string& error)
 {
     error.clear();

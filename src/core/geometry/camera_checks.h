@@ -26,6 +26,10 @@ bool isAllowedDistortionCount(int count);
 // The number of coefficients is not checked here (see isAllowedDistortionCount).
 cv::Mat checkedDistortionRow(const cv::Mat& kc);
 
+// "fx = <K(0,0)> px, fy = <K(1,1)> px" of a 3x3 camera matrix of any depth:
+// the values a refusal of focal lengths that are not positive names.
+std::string focalLengthsText(const cv::Mat& K);
+
 // How far outside its image an image point may lie and still be taken for a
 // measurement in that image: up to one image width left or right of it and
 // one image height above or below it, that is -w <= x <= 2w and

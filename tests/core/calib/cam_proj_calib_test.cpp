@@ -215,33 +215,68 @@ void SimulatedRig::checkStereo()
     EXPECT_FALSE(calibrateCamProjStereo(broken).ok);
 }
 
+namespace {
+
+// Both calibrations of four views of synth::squarePoints() by a 640x480
+// camera and projector: the projector alone, from `projector`, and camera
+// and projector together.
+struct BothCalibrations {
+    ProjectorCalibResult alone;
+    CamProjStereoResult together;
+};
+
+BothCalibrations calibrateBoth(const std::vector<std::vector<cv::Point2f>>& camera,
+                               const std::vector<std::vector<cv::Point2f>>& projector, int flags)
+{
+    ProjectorCalibInput in;
+    in.objectPoints.assign(projector.size(), synth::squarePoints());
+    in.projCorners = projector;
+    in.projectorSize = cv::Size(640, 480);
+    in.flags = flags;
+    CamProjStereoInput both;
+    both.objectPoints = in.objectPoints;
+    both.camCorners = camera;
+    both.projCorners = projector;
+    both.cameraSize = both.projectorSize = in.projectorSize;
+    both.camFlags = both.projFlags = flags;
+    return {calibrateProjectorIntrinsics(in), calibrateCamProjStereo(both)};
+}
+
+} // namespace
+
 // A device whose calibration gives focal lengths that are not positive is
 // no camera: the calibration fails and says so, for the projector alone and
 // for camera and projector together.
 TEST(CamProjCalib, FocalLengthsThatAreNotPositiveFailTheCalibration)
 {
     const int flags = cv::CALIB_FIX_ASPECT_RATIO | cv::CALIB_FIX_K3 | cv::CALIB_ZERO_TANGENT_DIST;
-    ProjectorCalibInput projector;
-    projector.objectPoints.assign(4, synth::squarePoints());
-    projector.projCorners = synth::scatteredSquareViews();
-    projector.projectorSize = cv::Size(640, 480);
-    projector.flags = flags;
-    const ProjectorCalibResult alone = calibrateProjectorIntrinsics(projector);
+    const ProjectorCalibResult alone = calibrateBoth({}, synth::scatteredSquareViews(), flags).alone;
     EXPECT_FALSE(alone.ok);
     EXPECT_EQ(alone.error, "the calibration gave the projector focal lengths that are not positive (fx = "
                            "-266.033 px, fy = -266.033 px)");
 
-    CamProjStereoInput both;
-    both.objectPoints = projector.objectPoints;
-    both.camCorners = synth::scatteredSquareViewPairs()[0];
-    both.projCorners = synth::scatteredSquareViewPairs()[1];
-    both.cameraSize = both.projectorSize = projector.projectorSize;
-    both.camFlags = both.projFlags = flags;
-    const CamProjStereoResult together = calibrateCamProjStereo(both);
+    const std::array<std::vector<std::vector<cv::Point2f>>, 2> pairs = synth::scatteredSquareViewPairs();
+    const CamProjStereoResult together = calibrateBoth(pairs[0], pairs[1], flags).together;
     EXPECT_FALSE(together.ok);
     EXPECT_EQ(together.error.rfind("the calibration gave the camera focal lengths that are not positive", 0),
               0u)
         << together.error;
+}
+
+// Projector corners far outside the projector's image are no measurement:
+// near the end of the float range they would make the calibration end the
+// process. Both calibrations refuse them before they start.
+TEST(CamProjCalib, CornersFarOutsideTheProjectorAreRefused)
+{
+    std::vector<std::vector<cv::Point2f>> corners = synth::squareViews();
+    corners[2] = {{1.26e34f, 10}, {20, -1.76e38f}, {1.26e34f, 1.26e34f}, {9.46e35f, -1.76e38f}};
+    const BothCalibrations r = calibrateBoth(synth::squareViews(), corners, 0);
+    EXPECT_FALSE(r.alone.ok);
+    EXPECT_EQ(r.alone.error, "the projector corners of set 2: point 0 has x = 1.26e+34 px, outside -640 to "
+                             "1280 px for a 640x480 image");
+    EXPECT_FALSE(r.together.ok);
+    EXPECT_NE(r.together.error.find("imagePoints2: point 8 has x = 1.26e+34 px"), std::string::npos)
+        << r.together.error;
 }
 
 TEST(CamProjCalib, FlagsFollowTheOptions)

@@ -1033,6 +1033,22 @@ TEST(StereoCalibrateDual, MalformedViewsAreErrors)
         EXPECT_TRUE(s.R.empty());
     }
 
+    // A corner far outside its image, in a device calibrated from the start:
+    // near the end of the float range it would make that calibration end the
+    // process.
+    {
+        StereoData d = good;
+        d.image2[1][4].y = 1.26e34f;
+        Result s = givenIntrinsics(rig);
+        const cv::Size size2 = rig.cam2.size;
+        int code = 0;
+        EXPECT_EQ(cvErrorMessage([&] { calibrate(d, rig, cv::CALIB_FIX_INTRINSIC, 0, s); }, &code),
+                  cv::format(
+                      "imagePoints2: point %zu has y = 1.26e+34 px, outside %d to %d px for a %dx%d image",
+                      good.image2[0].size() + 4, -size2.height, 2 * size2.height, size2.width, size2.height));
+        EXPECT_EQ(code, cv::Error::StsBadArg);
+    }
+
     // Points of the wrong type.
     std::vector<std::vector<cv::Point3d>> object3d;
     std::vector<std::vector<cv::Point2d>> image2d;
