@@ -205,8 +205,10 @@ IntrinsicCalibrationResult calibrateIntrinsics(const IntrinsicCalibrationInput& 
     if (!std::isfinite(result.rms) || result.K.empty() || !allFinite(result.K) || !allFinite(result.kc) ||
         rvecs.size() != n || tvecs.size() != n || viewErrors.total() != n)
         return failed(std::move(result), Error::NotFinite, "the calibration gave no finite result");
-    if (!isCameraMatrix(result.K))
-        return failed(std::move(result), Error::NonPositiveFocalLength, focalLengthsText(result.K));
+    if (!isCameraMatrix(result.K)) {
+        std::string why = focalLengthsText(result.K);
+        return failed(std::move(result), Error::NonPositiveFocalLength, std::move(why));
+    }
 
     cv::Mat errors64;
     viewErrors.convertTo(errors64, CV_64F);
