@@ -8,6 +8,7 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cmath>
 
 int intrinsicFlags(const IntrinsicFlagOptions& o)
@@ -57,6 +58,33 @@ std::string nonPositiveFocalLengths(const char* device, const cv::Mat& K)
         return {};
     return cv::format("the calibration gave the %s focal lengths that are not positive (%s)", device,
                       focalLengthsText(K).c_str());
+}
+
+// A board pose and RMS error of one set that a result can use: both vectors
+// of three finite values and a finite error that is not negative.
+bool usableSetResult(const cv::Mat& rvec, const cv::Mat& tvec, double error)
+{
+    return rvec.total() == 3 && tvec.total() == 3 && cv::checkRange(rvec) && cv::checkRange(tvec) &&
+           std::isfinite(error) && error >= 0;
+}
+
+// The first of `count` sets whose pose or error in the device is not usable,
+// told as nonFiniteSetResult tells it.
+std::string firstUnusableSet(const char* device, size_t count, const std::vector<cv::Mat>& rvecs,
+                             const std::vector<cv::Mat>& tvecs, const std::function<double(size_t)>& error,
+                             int* set, const std::function<std::string(int)>& setName)
+{
+    for (size_t k = 0; k < count; ++k) {
+        if (k < rvecs.size() && k < tvecs.size() && usableSetResult(rvecs[k], tvecs[k], error(k)))
+            continue;
+        if (set)
+            *set = static_cast<int>(k);
+        const std::string name = setName ? setName(static_cast<int>(k)) : cv::format("set %zu", k);
+        return cv::format("the calibration gave the %s a board pose or reprojection error that is not finite "
+                          "for %s",
+                          device, name.c_str());
+    }
+    return {};
 }
 
 template <class A, class B> bool sameShape(const std::vector<A>& a, const std::vector<B>& b)
@@ -110,10 +138,39 @@ ProjectorCalibResult calibrateProjectorIntrinsics(const ProjectorCalibInput& in)
         return r;
     }
     r.error = nonPositiveFocalLengths("projector", r.K);
+    if (r.error.empty())
+        r.error = nonFiniteSetResult(r, &r.failedSet);
     if (!r.error.empty())
         return r;
     r.ok = true;
     return r;
+}
+
+std::string nonFiniteSetResult(const ProjectorCalibResult& r, int* set,
+                               const std::function<std::string(int)>& setName)
+{
+    const size_t n = std::max({r.rvecs.size(), r.tvecs.size(), r.perViewErrors.size()});
+    auto error = [&](size_t k) { return k < r.perViewErrors.size() ? r.perViewErrors[k] : NAN; };
+    return firstUnusableSet("projector", n, r.rvecs, r.tvecs, error, set, setName);
+}
+
+std::string nonFiniteSetResult(const CamProjStereoResult& r, int* set,
+                               const std::function<std::string(int)>& setName)
+{
+    const size_t n = std::max({r.camRvecs.size(), r.camTvecs.size(), r.projRvecs.size(), r.projTvecs.size(),
+                               static_cast<size_t>(r.perViewErrors.rows)});
+    const bool errorsShaped = r.perViewErrors.cols == 2 && r.perViewErrors.type() == CV_64F;
+    auto errorOf = [&](int device) {
+        return [&r, errorsShaped, device](size_t k) {
+            return errorsShaped && static_cast<int>(k) < r.perViewErrors.rows
+                       ? r.perViewErrors.at<double>(static_cast<int>(k), device)
+                       : NAN;
+        };
+    };
+    std::string why = firstUnusableSet("camera", n, r.camRvecs, r.camTvecs, errorOf(0), set, setName);
+    if (why.empty())
+        why = firstUnusableSet("projector", n, r.projRvecs, r.projTvecs, errorOf(1), set, setName);
+    return why;
 }
 
 namespace {
@@ -188,6 +245,9 @@ CamProjStereoResult calibrateCamProjStereo(const CamProjStereoInput& in)
         r.error = e.what();
         return r;
     }
+    r.error = nonFiniteSetResult(r, &r.failedSet);
+    if (!r.error.empty())
+        return r;
     r.ok = true;
     return r;
 }
@@ -559,6 +619,21 @@ bool tellCalibration(const CamProjProgressFn& progress, size_t setsUsed)
     return tell(progress, step);
 }
 
+// Fails the run on a failed calibration step. A set whose pose or error is
+// not finite is named by its place in the tree and its folder.
+template <class Result> void failCalibration(CamProjRunResult& run, const Result& calibration)
+{
+    run.error = CamProjRunError::Calibration;
+    run.message = calibration.error;
+    if (calibration.failedSet < 0 || calibration.failedSet >= static_cast<int>(run.used.size()))
+        return;
+    run.errorSet = run.used[static_cast<size_t>(calibration.failedSet)];
+    run.message = nonFiniteSetResult(calibration, nullptr, [&run](int k) {
+        const int s = run.used[static_cast<size_t>(k)];
+        return cv::format("image set %d (%s)", s, run.sets[static_cast<size_t>(s)].name.c_str());
+    });
+}
+
 // The device's start values as its options ask for them: without radial
 // distortion the coefficients are zero.
 cv::Mat startDistortion(const DeviceCalibration& device)
@@ -594,8 +669,7 @@ ProjectorRunResult calibrateProjectorIntrinsics(const CamProjRunInput& input, De
     calib.criteria = input.criteria;
     run.calibration = calibrateProjectorIntrinsics(calib);
     if (!run.calibration.ok) {
-        run.error = CamProjRunError::Calibration;
-        run.message = run.calibration.error;
+        failCalibration(run, run.calibration);
         return run;
     }
     for (size_t k = 0; k < run.used.size(); ++k) {
@@ -638,8 +712,7 @@ CamProjStereoRunResult calibrateCamProjStereo(const CamProjRunInput& input, Dete
     calib.criteria = input.criteria;
     run.calibration = calibrateCamProjStereo(calib);
     if (!run.calibration.ok) {
-        run.error = CamProjRunError::Calibration;
-        run.message = run.calibration.error;
+        failCalibration(run, run.calibration);
         return run;
     }
     const CamProjStereoResult& c = run.calibration;

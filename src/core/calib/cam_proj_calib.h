@@ -67,12 +67,15 @@ struct ProjectorCalibResult {
     cv::Mat stdIntrinsics; // standard deviations in OpenCV's order (fx fy cx cy k1 k2 p1 p2 k3 ...)
     std::vector<cv::Mat> rvecs, tvecs; // board -> projector per set, 3x1 CV_64F
     std::vector<double> perViewErrors; // RMS per set, px
+    int failedSet =
+        -1; // the set, in the input's order, whose pose or error is not finite (nonFiniteSetResult)
 };
 
 // Calibrates the projector like a camera that sees the board. Fails (ok false,
 // error set) for fewer than one set, lists of different lengths, a projector
-// size that is not positive, an OpenCV error, a result that is not finite or
-// focal lengths that are not both positive.
+// size that is not positive, an OpenCV error, a result that is not finite
+// (also a board pose or an error of one set: failedSet tells which) or focal
+// lengths that are not both positive.
 ProjectorCalibResult calibrateProjectorIntrinsics(const ProjectorCalibInput& input);
 
 struct CamProjStereoInput {
@@ -102,11 +105,24 @@ struct CamProjStereoResult {
     // Board poses per set, estimated with each device's calibrated intrinsics
     // and distortion held fixed (solvePnP).
     std::vector<cv::Mat> camRvecs, camTvecs, projRvecs, projTvecs;
+    int failedSet =
+        -1; // the set, in the input's order, whose pose or error is not finite (nonFiniteSetResult)
 };
 
 // Calibrates camera and projector together with stereoCalibrateDual. Needs at
 // least three sets; fails like calibrateProjectorIntrinsics otherwise.
 CamProjStereoResult calibrateCamProjStereo(const CamProjStereoInput& input);
+
+// Why the per-set results of a calibration cannot be used: the first set
+// whose board pose or RMS error in a device is missing, not finite or (the
+// error) negative, named as `setName` names the sets in the caller's order
+// (the result's own order when empty). Empty when every set's are usable;
+// otherwise *set, when given, is that set's place in the result's order.
+// Both calibration steps fail on such a result.
+std::string nonFiniteSetResult(const ProjectorCalibResult& result, int* set = nullptr,
+                               const std::function<std::string(int)>& setName = {});
+std::string nonFiniteSetResult(const CamProjStereoResult& result, int* set = nullptr,
+                               const std::function<std::string(int)>& setName = {});
 
 // Writes "imgSize", "K", "kc", "reprojErrRMS" (the projector intrinsics file).
 // Returns false, with the reason, when the file cannot be written.
@@ -229,7 +245,8 @@ enum class CamProjRunError {
     ImageSizeMismatch,   // set errorSet's image differs in size from the first one of the pass
     DecodedSizeMismatch, // set errorSet's decoded maps differ in size from the first ones
     TooFewSets,          // fewer sets with corners in both devices than the calibration needs
-    Calibration          // the calibration failed: OpenCV's text or why the result is unusable (message)
+    Calibration          // the calibration failed: OpenCV's text or why the result is unusable (message);
+                         // errorSet when one set's pose or error is not finite
 };
 
 // How a run or a stage ended.
@@ -237,7 +254,7 @@ struct CamProjStatus {
     bool aborted = false;
     CamProjRunError error = CamProjRunError::None;
     std::string message;
-    int errorSet = -1;                 // ImageSizeMismatch, DecodedSizeMismatch
+    int errorSet = -1;                 // ImageSizeMismatch, DecodedSizeMismatch, Calibration
     cv::Size imageSize, referenceSize; // ImageSizeMismatch: the set's size and the first one's
     bool ok() const { return !aborted && error == CamProjRunError::None; }
 };

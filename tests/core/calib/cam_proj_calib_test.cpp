@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <thread>
 
@@ -261,6 +262,92 @@ TEST(CamProjCalib, FocalLengthsThatAreNotPositiveFailTheCalibration)
     EXPECT_EQ(together.error.rfind("the calibration gave the camera focal lengths that are not positive", 0),
               0u)
         << together.error;
+}
+
+// A board pose or an RMS error of one set that is not finite would reach the
+// error view and the board axes: the check both calibration steps end with
+// refuses the result and names the set and the device. The faults are
+// injected into results that passed, as a degenerate solvePnP leaves them.
+TEST(CamProjCalib, ASetPoseOrErrorThatIsNotFiniteFailsTheResult)
+{
+    const int flags = cv::CALIB_FIX_ASPECT_RATIO | cv::CALIB_FIX_K3 | cv::CALIB_ZERO_TANGENT_DIST;
+    const BothCalibrations good = calibrateBoth(
+        synth::squareViews(), synth::squareViews(cv::Vec3d(0, 0.1, 0), cv::Vec3d(-100, 0, 0)), flags);
+    ASSERT_TRUE(good.alone.ok) << good.alone.error;
+    ASSERT_TRUE(good.together.ok) << good.together.error;
+    EXPECT_EQ(nonFiniteSetResult(good.alone), "");
+    EXPECT_EQ(nonFiniteSetResult(good.together), "");
+
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    enum class Fault { Rvec, Tvec, Error, NegativeError, MissingPose };
+    struct Case {
+        const char* device; // whose result is spoilt
+        int set;
+        Fault fault;
+    };
+    const Case cases[] = {{"camera", 3, Fault::Rvec},
+                          {"camera", 0, Fault::Tvec},
+                          {"camera", 1, Fault::Error},
+                          {"projector", 3, Fault::Rvec},
+                          {"projector", 2, Fault::Tvec},
+                          {"projector", 1, Fault::Error},
+                          {"projector", 0, Fault::NegativeError},
+                          {"projector", 2, Fault::MissingPose}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.device) + " set " + std::to_string(c.set) + " fault " +
+                     std::to_string(static_cast<int>(c.fault)));
+        const bool camera = std::string(c.device) == "camera";
+        CamProjStereoResult together = good.together;
+        ProjectorCalibResult alone = good.alone;
+        // Deep copies: the results share their matrices with `good`.
+        for (auto* poses : {&together.camRvecs, &together.camTvecs, &together.projRvecs, &together.projTvecs,
+                            &alone.rvecs, &alone.tvecs})
+            for (cv::Mat& m : *poses)
+                m = m.clone();
+        together.perViewErrors = together.perViewErrors.clone();
+        const size_t k = static_cast<size_t>(c.set);
+        std::vector<cv::Mat>& rvecs = camera ? together.camRvecs : together.projRvecs;
+        std::vector<cv::Mat>& tvecs = camera ? together.camTvecs : together.projTvecs;
+        double& error = together.perViewErrors.at<double>(c.set, camera ? 0 : 1);
+        switch (c.fault) {
+        case Fault::Rvec:
+            rvecs[k].at<double>(1) = nan;
+            alone.rvecs[k].at<double>(1) = nan;
+            break;
+        case Fault::Tvec:
+            tvecs[k].at<double>(2) = inf;
+            alone.tvecs[k].at<double>(2) = -inf;
+            break;
+        case Fault::Error:
+            error = nan;
+            alone.perViewErrors[k] = inf;
+            break;
+        case Fault::NegativeError:
+            error = -1;
+            alone.perViewErrors[k] = -1;
+            break;
+        case Fault::MissingPose:
+            rvecs[k].release();
+            alone.rvecs[k].release();
+            break;
+        }
+        int set = -1;
+        EXPECT_EQ(nonFiniteSetResult(together, &set),
+                  "the calibration gave the " + std::string(c.device) +
+                      " a board pose or reprojection error that is not finite for set " +
+                      std::to_string(c.set));
+        EXPECT_EQ(set, c.set);
+        if (camera)
+            continue;
+        set = -1;
+        EXPECT_EQ(
+            nonFiniteSetResult(alone, &set, [](int s) { return "image set " + std::to_string(s + 4); }),
+            "the calibration gave the projector a board pose or reprojection error that is not finite for "
+            "image set " +
+                std::to_string(c.set + 4));
+        EXPECT_EQ(set, c.set);
+    }
 }
 
 // Projector corners far outside the projector's image are no measurement:
