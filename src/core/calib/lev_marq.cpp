@@ -151,9 +151,26 @@ cv::Mat LevMarq::solveFree(const std::vector<int>& free, double lambda) const
     if (!cv::checkRange(A) || !cv::checkRange(b))
         cv::error(cv::Error::StsNoConv, "the normal equations are not finite", "LevMarq", __FILE__, __LINE__);
     const bool solved = cv::solve(A, b, d, useLU_ ? cv::DECOMP_LU : cv::DECOMP_CHOLESKY);
-    if (!solved || !cv::checkRange(d))
+    if (!solved || !solvesNormalEquations(A, b, d))
         cv::solve(A, b, d, cv::DECOMP_SVD);
     return d;
+}
+
+// Whether d is a solution of A d = b for a symmetric positive semi-definite
+// A: finite, d^T A d > 0, and d^T A d equal to d^T b up to rounding. Cholesky
+// and LU report success on matrices that are singular to double precision
+// (a condition number of 1e16 and more) and then return a d that solves
+// nothing: hundreds of times too long, with d^T A d of either sign. (A zero b
+// has d = 0, which no decomposition needs to be checked for.)
+bool LevMarq::solvesNormalEquations(const cv::Mat& A, const cv::Mat& b, const cv::Mat& d)
+{
+    if (!cv::checkRange(d))
+        return false;
+    if (cv::countNonZero(b) == 0)
+        return true;
+    const double dAd = d.dot(A * d);
+    const double db = d.dot(b);
+    return dAd > 0 && std::fabs(dAd - db) <= kSolveTolerance * dAd;
 }
 
 // The undamped step d from the accepted parameters, and how far it would
@@ -176,8 +193,14 @@ void LevMarq::solveFullStep()
             Ad += row[free_[c]] * fullStep_.at<double>((int)c);
         dAd += fullStep_.at<double>((int)a) * Ad;
     }
-    const double shift = std::sqrt(std::max(dAd, 0.0) / residualCount_);
-    remainingShift_ = std::isfinite(shift) ? shift : HUGE_VAL;
+    // A step that moves nothing is either no step (an exact fit: J^T e = 0)
+    // or a failed solve, which tells nothing of convergence.
+    if (cv::countNonZero(fullStep_) == 0)
+        remainingShift_ = 0;
+    else if (!(dAd > 0))
+        remainingShift_ = HUGE_VAL;
+    else
+        remainingShift_ = std::sqrt(dAd / residualCount_);
 }
 
 // Whether the last full step moves the model by less than epsilon. No shift

@@ -16,7 +16,7 @@ public:
     // the others a full Gauss-Newton step from the result would still move
     // the model by epsilon or more.
     enum class Stop {
-        Converged,      // a full step moved the model by less than epsilon (and was taken)
+        Converged,      // a full step would move the model by less than epsilon (taken unless it raised the error)
         IterationLimit, // maxIterations() steps taken
         NoDescent,      // no damped step from the result lowered the error
         Stalled         // the last step no longer changed the error at double precision
@@ -42,8 +42,12 @@ public:
     // where no damped step lowers the error, and where an accepted step no
     // longer changes the error at double precision (stop()).
     // The damped normal equations are solved by Cholesky decomposition, or by
-    // LU when useLU is set; a singular system falls back to SVD. Normal
-    // equations that are not finite raise StsNoConv.
+    // LU when useLU is set; where that is no solution (the system is singular
+    // to double precision: d^T A d not positive, or not d^T J^T e to
+    // rounding) they are solved by SVD. A full step that still does not move
+    // the model by a positive amount is a failed solve, not convergence: its
+    // shift counts as infinite. Normal equations that are not finite raise
+    // StsNoConv.
     LevMarq(int nparams, int residualCount, const cv::TermCriteria& criteria, bool useLU = false);
 
     // Alternate-update protocol. Call in a loop until it returns false:
@@ -87,6 +91,11 @@ private:
     bool converged() const;
     bool finishAtLinearisation();
     void step(const cv::Mat& d);
+    static bool solvesNormalEquations(const cv::Mat& A, const cv::Mat& b, const cv::Mat& d);
+
+    // How closely d^T A d must equal d^T b for a solution to be accepted,
+    // relative to d^T A d.
+    static constexpr double kSolveTolerance = 1e-6;
 
     cv::Mat JtJ_, JtErr_;
     std::vector<int> free_; // the free parameters' indices, at the last linearisation

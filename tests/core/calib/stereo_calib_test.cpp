@@ -1293,6 +1293,49 @@ TEST(LevMarq, TakesTheFullStepThatShowedConvergence)
     }
 }
 
+// Normal equations singular to double precision: y = a e^x + b e^(x (1 + delta)) + c
+// with delta near 1e-8 makes the first two columns of J agree to eight
+// digits, and J^T J has a condition number beyond 1e16. Cholesky still
+// "succeeds" there, with a step hundreds of thousands long whose d^T A d is
+// negative. Such a step is no solution: the full step behind the convergence
+// test is solved by SVD instead, and the solver never reads a shift of 0
+// from it. With an epsilon of 0, only a step that moves nothing at all
+// could converge.
+TEST(LevMarq, ASingularSystemIsSolvedNotReadAsConverged)
+{
+    for (const double delta : {3.12947e-8, 9.71668e-8, 1.45258e-9}) {
+        SCOPED_TRACE(delta);
+        const int m = 20;
+        cv::Mat J(m, 3, CV_64F), y(m, 1, CV_64F);
+        cv::RNG rng(5);
+        for (int i = 0; i < m; ++i) {
+            const double x = 0.1 * i;
+            J.at<double>(i, 0) = std::exp(x);
+            J.at<double>(i, 1) = std::exp(x * (1 + delta));
+            J.at<double>(i, 2) = 1;
+            y.at<double>(i) = 2 * std::exp(x) + 0.5 + rng.gaussian(0.1); // no exact fit
+        }
+        LevMarq solver(3, m, cv::TermCriteria(cv::TermCriteria::COUNT + cv::TermCriteria::EPS, 50, 0));
+        cv::Mat *JtJ, *JtErr;
+        double* errNorm;
+        while (solver.updateAlt(JtJ, JtErr, errNorm)) {
+            const cv::Mat e = J * solver.param - y;
+            *errNorm = e.dot(e);
+            if (JtJ) {
+                *JtJ += J.t() * J;
+                *JtErr += J.t() * e;
+            }
+        }
+        EXPECT_NE(solver.stop(), LevMarq::Stop::Converged) << "shift " << solver.remainingShift();
+        EXPECT_GT(solver.remainingShift(), 0);
+        // The shift it reports is that of the SVD step from where it ended.
+        const cv::Mat e = J * solver.param - y, A = J.t() * J;
+        cv::Mat d;
+        cv::solve(A, J.t() * e, d, cv::DECOMP_SVD);
+        EXPECT_NEAR(solver.remainingShift(), std::sqrt(d.dot(A * d) / m), 1e-6 * solver.remainingShift());
+    }
+}
+
 // Normal equations that are not finite (an infinite derivative) are refused
 // before any decomposition: LAPACK's SVD would end the process on them.
 TEST(LevMarq, NonFiniteNormalEquationsAreAnError)
