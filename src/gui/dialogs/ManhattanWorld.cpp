@@ -63,7 +63,20 @@ std::optional<int> wholeNumber(const QLineEdit* edit)
     return value;
 }
 
+// Equal in shape, type and every element; two empty matrices are equal.
+bool sameMatrix(const cv::Mat& a, const cv::Mat& b)
+{
+    if (a.empty() || b.empty())
+        return a.empty() && b.empty();
+    return a.size == b.size && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
+}
+
 } // namespace
+
+bool ManhattanWorld::SensorIntrinsics::operator==(const SensorIntrinsics& other) const
+{
+    return sameMatrix(K, other.K) && sameMatrix(kc, other.kc) && size == other.size;
+}
 
 ManhattanWorld::ManhattanWorld(QWidget* parent, std::vector<QString> names)
     : RunDialog(parent), form(new Ui::ManhattanWorld), sensorNames(std::move(names))
@@ -192,6 +205,15 @@ void ManhattanWorld::refreshSensors(const SceneChange& change)
     emit getSensorNames(sensorNames);
     refillSensorCombo(form->combo_sensor, sensorNames, change);
     refillSensorCombo(form->combo_world, sensorNames, change);
+    if (detectedFor)
+        detectedFor->row = change.rowAfter(detectedFor->row);
+}
+
+ManhattanWorld::SensorIntrinsics ManhattanWorld::intrinsicsOf(int row)
+{
+    SensorIntrinsics intrinsics;
+    emit getIntrinsics(row, intrinsics.K, intrinsics.kc, intrinsics.size);
+    return intrinsics;
 }
 
 void ManhattanWorld::on_button_open_image_clicked()
@@ -241,12 +263,7 @@ void ManhattanWorld::openImage(const QString& path)
     lastDir = QFileInfo(path).absolutePath();
 
     segments.clear();
-    clusters.clear();
-    manhattanSegments.clear();
-    manhattanColours.clear();
-    vanishingPoints.clear();
-    thumbnailLabels.clear();
-    clearAxes();
+    dropVanishingPoints();
     pointO.reset();
     pointP.reset();
     form->label_O->setText("O (x,y)");
@@ -403,16 +420,15 @@ bool ManhattanWorld::detectLines()
         logColor(kBlack);
         return false;
     }
-    cv::Mat queriedK, queriedKc;
-    cv::Size storedSize;
-    emit getIntrinsics(form->combo_sensor->currentIndex(), queriedK, queriedKc, storedSize);
+    const DetectionCamera camera{form->combo_sensor->currentIndex(),
+                                 intrinsicsOf(form->combo_sensor->currentIndex())};
 
     LineDetectionInput input;
     input.gray = loadedGray;
     input.colour = loadedColour;
-    input.K = queriedK;
-    input.kc = queriedKc;
-    input.storedSize = storedSize;
+    input.K = camera.intrinsics.K;
+    input.kc = camera.intrinsics.kc;
+    input.storedSize = camera.intrinsics.size;
     input.minLineLength = *options.minLineLength;
     const LineDetectionResult result = runLineDetection(input);
     if (!result.ok) {
@@ -420,7 +436,17 @@ bool ManhattanWorld::detectLines()
         logColor(kBlack);
         return false;
     }
-    showDetection(result, storedSize);
+    // Vanishing points of another camera, or of these pixels undistorted
+    // otherwise, give this camera no directions.
+    if (detectedFor && !(detectedFor->row == camera.row && detectedFor->intrinsics == camera.intrinsics)) {
+        const bool hadVanishingPoints = !vanishingPoints.empty();
+        dropVanishingPoints();
+        if (hadVanishingPoints)
+            logAppend(tr("The vanishing points and axes of the earlier detection were dropped: they were "
+                         "found with the intrinsics of another camera."));
+    }
+    detectedFor = camera;
+    showDetection(result, camera.intrinsics.size);
     return true;
 }
 
@@ -488,6 +514,19 @@ void ManhattanWorld::clearAxes()
     form->check_z_invert->setChecked(false);
     if (!thumbnail.empty())
         form->label_manhattan->setPixmap(pixmapOf(thumbnail));
+}
+
+// The clusters, the vanishing points and the axes built on them.
+void ManhattanWorld::dropVanishingPoints()
+{
+    clusters.clear();
+    manhattanSegments.clear();
+    manhattanColours.clear();
+    vanishingPoints.clear();
+    thumbnailLabels.clear();
+    clearAxes();
+    if (!thumbnail.empty())
+        form->label_vanishing->setPixmap(pixmapOf(thumbnail));
 }
 
 // Gathers the segments (detecting them first when there are none), the
@@ -818,9 +857,20 @@ bool ManhattanWorld::checkPoseInputs(const Options& options)
         return refuse(tr("Please select a camera in the 'Select Camera' combo box.\n"));
     if (form->combo_world->currentIndex() < 0)
         return refuse(tr("Please select the world sensor in the 'Select World' combo box.\n"));
-    if (K.empty())
-        return refuse(tr("Please load the camera intrinsics for the %1 in the main window")
-                          .arg(form->combo_sensor->currentText()));
+    // The pose is computed with the camera matrix of the detection, and only
+    // for the camera, as the scene holds it now, that the detection ran for.
+    const QString camera = form->combo_sensor->currentText();
+    const SensorIntrinsics intrinsics = intrinsicsOf(form->combo_sensor->currentIndex());
+    if (K.empty() || intrinsics.K.empty())
+        return refuse(tr("Please load the camera intrinsics for the %1 in the main window").arg(camera));
+    if (!detectedFor || detectedFor->row != form->combo_sensor->currentIndex())
+        return refuse(tr("The lines were detected for another camera: press 'Detect Lines' to detect them "
+                         "for the %1, aborting...\n")
+                          .arg(camera));
+    if (!(detectedFor->intrinsics == intrinsics))
+        return refuse(tr("The intrinsics of the %1 have changed since its lines were detected: press 'Detect "
+                         "Lines' to detect them again, aborting...\n")
+                          .arg(camera));
     if (!pointO || !pointP)
         return refuse(tr("Please specify a length segment, points O and P, in an image"));
     if (!options.segmentLength || *options.segmentLength <= 0)
@@ -834,14 +884,9 @@ bool ManhattanWorld::checkPoseInputs(const Options& options)
 void ManhattanWorld::getCameraPose()
 {
     form->text_log->moveCursor(QTextCursor::End);
-    if (K.empty() && !loadedGray.empty()) {
-        // no detection run yet: one with the camera's intrinsics, if it has any
-        cv::Mat queriedK, queriedKc;
-        cv::Size size;
-        emit getIntrinsics(form->combo_sensor->currentIndex(), queriedK, queriedKc, size);
-        if (!queriedK.empty())
-            detectLines();
-    }
+    // no detection with intrinsics yet: one with the camera's intrinsics, if it has any
+    if (K.empty() && !loadedGray.empty() && !intrinsicsOf(form->combo_sensor->currentIndex()).K.empty())
+        detectLines();
     const Options options = readOptions();
     if (!checkPoseInputs(options))
         return;
@@ -855,6 +900,9 @@ void ManhattanWorld::getCameraPose()
             logColor(kBlack);
             return;
         }
+        // the scene may have changed while the search ran
+        if (!checkPoseInputs(options))
+            return;
     }
 
     ManhattanPoseInput input;

@@ -105,6 +105,22 @@ private:
     };
     Options readOptions() const;
 
+    // The intrinsics the scene holds for a sensor, as getIntrinsics answers.
+    struct SensorIntrinsics {
+        cv::Mat K, kc;
+        cv::Size size;
+        bool operator==(const SensorIntrinsics& other) const;
+    };
+    SensorIntrinsics intrinsicsOf(int row);
+    // The camera a detection ran for: its row in the sensor boxes (followed
+    // through the scene's changes; -1 once that sensor went) and the
+    // intrinsics the scene held for it then. The segments, K, the vanishing
+    // points and the axes belong to it alone.
+    struct DetectionCamera {
+        int row = -1;
+        SensorIntrinsics intrinsics;
+    };
+
     bool detectLines();
     void showDetection(const LineDetectionResult& result, const cv::Size& storedSize);
     void getVanishingPoints();
@@ -124,6 +140,7 @@ private:
     void drawManhattanAxes();
     void refreshAxisWidgets();
     void clearAxes();
+    void dropVanishingPoints();
     void comboChanged(int axis, int index);
     void invertToggled(int axis);
 
@@ -148,6 +165,7 @@ private:
     QString lastDir;
     cv::Size imgSize;
     cv::Mat K, kc;
+    std::optional<DetectionCamera> detectedFor;
     cv::Mat R, t;
     // The vanishing points of the last run, each with its number in the log
     // (VP1, ...), the thumbnail and the axis combo boxes (d1, ...).

@@ -15,6 +15,7 @@
 #include "test_helpers.h"
 #include "text_fit.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -33,10 +34,12 @@
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
+#include <QTreeWidget>
 #include <gtest/gtest.h>
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -132,6 +135,21 @@ void matchAxes(ManhattanWorld* dialog, const synth::BoxRoomScene& scene)
                   0.99)
             << "axis " << i;
 }
+
+// A main window shown for one test. It closes with its dialogs, which must
+// be gone before the next test looks for its own among the top-level windows.
+struct ShownMainWindow {
+    MainWindow* main = new MainWindow;
+    ShownMainWindow() { main->show(); }
+    ~ShownMainWindow()
+    {
+        delete main;
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    ShownMainWindow(const ShownMainWindow&) = delete;
+    ShownMainWindow& operator=(const ShownMainWindow&) = delete;
+};
 
 class ManhattanWorldDialog : public ::testing::Test {
 protected:
@@ -301,6 +319,238 @@ TEST_F(ManhattanWorldDialog, OneSensorSceneGetsItsPoseAndLeavesTheSensorInPlace)
     delete main;
     QCoreApplication::processEvents();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+// Detect Lines and Get Vanishing Points for the camera chosen, the axes set
+// along the room's, the floor segment picked and "Get Camera Pose wrt World".
+void poseFromNewDetection(ManhattanWorld* dialog, const synth::BoxRoomScene& scene)
+{
+    click(dialog, "button_detect_lines");
+    click(dialog, "button_get_vanishing_points");
+    ASSERT_EQ(dialog->axisAssignment().size(), 3u) << logText(dialog).toStdString();
+    ASSERT_NO_FATAL_FAILURE(matchAxes(dialog, scene));
+    ASSERT_NO_FATAL_FAILURE(pickFloorSegment(dialog, matx(dialog->cameraMatrix()), scene));
+    click(dialog, "button_get_cam_pose");
+}
+
+// The pose the sensor tree holds for a camera against the room's truth.
+void expectPoseOfRoom(const Sensor& sensor, const synth::BoxRoomScene& scene)
+{
+    const cv::Mat R_true(scene.R), t_true(scene.t);
+    ASSERT_FALSE(sensor.R.empty());
+    EXPECT_LT(testing_support::rotationDiffDeg(sensor.R, R_true), kRotTolDeg) << sensor.name;
+    EXPECT_LT(cv::norm(sensor.t, t_true) / cv::norm(t_true), kTransTolRel)
+        << sensor.name << ": " << sensor.t << " vs " << t_true;
+}
+
+void deleteSensorRow(MainWindow* main, int row)
+{
+    auto* tree = main->sensorTree()->findChild<QTreeWidget*>();
+    auto* button = qobject_cast<QPushButton*>(tree->itemWidget(tree->topLevelItem(row), 1));
+    ASSERT_NE(button, nullptr);
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCoreApplication::processEvents();
+}
+
+// Presses "Get Camera Pose wrt World" and expects it refused in red with
+// `message`: no pose leaves the dialog and the scene's poses stay as they
+// were.
+void expectPoseRefused(ManhattanWorld* dialog, SensorTree* tree, const QString& message)
+{
+    auto* log = child<QTextEdit>(dialog, "text_log");
+    log->clear();
+    const std::vector<Sensor> before = tree->getSensors();
+    QSignalSpy poses(dialog, &ManhattanWorld::updateSecondaryExtrinsics);
+    click(dialog, "button_get_cam_pose");
+    EXPECT_EQ(poses.count(), 0);
+    EXPECT_TRUE(logHas(log, message, kRed)) << log->toPlainText().toStdString();
+    EXPECT_FALSE(log->toPlainText().contains("Camera distance to origin O"))
+        << log->toPlainText().toStdString();
+    const std::vector<Sensor> after = tree->getSensors();
+    ASSERT_EQ(after.size(), before.size());
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        EXPECT_MAT_NEAR(after[i].R, before[i].R, 0) << after[i].name;
+        EXPECT_MAT_NEAR(after[i].t, before[i].t, 0) << after[i].name;
+    }
+}
+
+// A pose is computed only with the intrinsics of the camera it goes to.
+// After a pose for Cam1, choosing Cam2 (no intrinsics), Cam3 (another focal
+// length) or Cam1 once its intrinsics changed refuses the pose with what to
+// do. Detecting the lines for Cam3 drops the axes found with Cam1's matrix,
+// and Cam3's own image then gives Cam3 its true pose.
+TEST_F(ManhattanWorldDialog, APoseIsComputedOnlyWithTheIntrinsicsOfItsCamera)
+{
+    synth::BoxRoomOptions o1, o3;
+    o3.focalOverWidth = 1.0;
+    const synth::BoxRoomScene scene1 = synth::renderBoxRoom(o1), scene3 = synth::renderBoxRoom(o3);
+    ASSERT_GT(scene3.K(0, 0), 1.2 * scene1.K(0, 0));
+    ShownMainWindow window;
+    SensorTree* tree = window.main->sensorTree();
+    for (int i = 1; i <= 3; ++i)
+        tree->addSensor();
+    tree->updateIntrinsicsIdx(1, cv::Mat(scene1.K), cv::Mat(), o1.size);
+    tree->updateIntrinsicsIdx(3, cv::Mat(scene3.K), cv::Mat(), o3.size);
+    ManhattanWorld* d = openFromMainWindow(window.main);
+    ASSERT_NE(d, nullptr);
+    d->setSamplingSeed(3);
+    auto* camera = child<QComboBox>(d, "combo_sensor");
+    ASSERT_EQ(camera->currentText(), "Cam1");
+    d->openImage(writeImage(scene1.image, "room1.png"));
+    ASSERT_NO_FATAL_FAILURE(poseFromNewDetection(d, scene1));
+    expectPoseOfRoom(tree->getSensors()[1], scene1);
+    const cv::Mat R1 = d->rotation().clone(), t1 = d->translation().clone();
+
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        int row;
+        QString message;
+    } cases[] = {
+        {"a camera without intrinsics", [] {}, 2,
+         "Please load the camera intrinsics for the Cam2 in the main window"},
+        {"a camera with another focal length", [] {}, 3,
+         "The lines were detected for another camera: press 'Detect Lines' to detect them for the Cam3, "
+         "aborting..."},
+        {"the detection's camera with other intrinsics now",
+         [&] { tree->updateIntrinsicsIdx(1, cv::Mat(scene3.K), cv::Mat(), o3.size); }, 1,
+         "The intrinsics of the Cam1 have changed since its lines were detected: press 'Detect Lines' to "
+         "detect them again, aborting..."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.change();
+        camera->setCurrentIndex(c.row);
+        expectPoseRefused(d, tree, c.message);
+        EXPECT_MAT_NEAR(d->rotation(), R1, 0);
+        EXPECT_MAT_NEAR(d->translation(), t1, 0);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(d->grab().save(
+            testing_support::screenshotPath(QString("manhattan_refused_%1.png").arg(&c - cases))));
+    }
+
+    camera->setCurrentIndex(3);
+    click(d, "button_detect_lines");
+    EXPECT_DOUBLE_EQ(matx(d->cameraMatrix())(0, 0), scene3.K(0, 0));
+    EXPECT_TRUE(d->axisAssignment().empty());
+    EXPECT_TRUE(d->vanishingPointList().empty());
+    EXPECT_EQ(child<QComboBox>(d, "combo_x")->count(), 0);
+    EXPECT_TRUE(logHas(child<QTextEdit>(d, "text_log"),
+                       "The vanishing points and axes of the earlier detection were dropped", kBlack));
+
+    const QString room3 = writeImage(scene3.image, "room3.png");
+    d->openImage(room3);
+    QSignalSpy poses(d, &ManhattanWorld::updateSecondaryExtrinsics);
+    ASSERT_NO_FATAL_FAILURE(poseFromNewDetection(d, scene3));
+    ASSERT_EQ(poses.count(), 1) << logText(d).toStdString();
+    EXPECT_EQ(poses[0][1].toInt(), 3);
+    expectPoseOfRoom(tree->getSensors()[3], scene3);
+
+    // Cam3's intrinsics change while the pose run finds its own vanishing points.
+    d->openImage(room3);
+    ASSERT_NO_FATAL_FAILURE(pickFloorSegment(d, scene3.K, scene3));
+    QTimer::singleShot(0, d, [&] { tree->updateIntrinsicsIdx(3, cv::Mat(scene1.K), cv::Mat(), o1.size); });
+    expectPoseRefused(d, tree,
+                      "The intrinsics of the Cam3 have changed since its lines were detected: press 'Detect "
+                      "Lines' to detect them again, aborting...");
+    EXPECT_EQ(d->vanishingPointList().size(), 3u) << "the change came before the search";
+}
+
+// The detection follows its camera by row through the scene's changes: a
+// rename or a deletion above keeps it, and the pose goes to that camera. Once
+// the camera is deleted, or the scene replaced by a new or a loaded project,
+// the camera chosen in its row, with the very same intrinsics, gets no pose
+// from it.
+TEST_F(ManhattanWorldDialog, TheDetectionFollowsItsCameraThroughTheScenesChanges)
+{
+    const synth::BoxRoomScene scene = synth::renderBoxRoom();
+    const cv::Size size = scene.image.size();
+    ShownMainWindow window;
+    SensorTree* tree = window.main->sensorTree();
+    for (int i = 1; i <= 3; ++i)
+        tree->addSensor();
+    tree->updateIntrinsicsIdx(2, cv::Mat(scene.K), cv::Mat(), size);
+    tree->updateIntrinsicsIdx(3, cv::Mat(scene.K), cv::Mat(), size);
+    ManhattanWorld* d = openFromMainWindow(window.main);
+    ASSERT_NE(d, nullptr);
+    d->setSamplingSeed(3);
+    auto* camera = child<QComboBox>(d, "combo_sensor");
+    auto* world = child<QComboBox>(d, "combo_world");
+    camera->setCurrentIndex(2);
+    d->openImage(writeImage(scene.image, "room.png"));
+    ASSERT_NO_FATAL_FAILURE(poseFromNewDetection(d, scene));
+    expectPoseOfRoom(tree->getSensors()[2], scene);
+
+    // kept: the pose goes to the detection's camera in its row of now
+    QSignalSpy poses(d, &ManhattanWorld::updateSecondaryExtrinsics);
+    const struct {
+        const char* what;
+        std::function<void()> change;
+        int row;
+    } kept[] = {
+        {"renamed", [&] { tree->setSensorName(2, "Left"); }, 2},
+        {"a sensor above it deleted", [&] { deleteSensorRow(window.main, 1); }, 1},
+    };
+    for (const auto& c : kept) {
+        SCOPED_TRACE(c.what);
+        c.change();
+        ASSERT_EQ(camera->currentIndex(), c.row);
+        ASSERT_EQ(camera->currentText(), "Left");
+        poses.clear();
+        click(d, "button_get_cam_pose");
+        ASSERT_EQ(poses.count(), 1) << logText(d).toStdString();
+        EXPECT_EQ(poses[0][1].toInt(), c.row);
+        expectPoseOfRoom(tree->getSensors()[std::size_t(c.row)], scene);
+    }
+
+    // gone: Cam3 moves up into the deleted camera's row with its intrinsics
+    deleteSensorRow(window.main, 1);
+    EXPECT_EQ(camera->currentIndex(), -1);
+    expectPoseRefused(d, tree, "Please select a camera in the 'Select Camera' combo box.");
+    camera->setCurrentIndex(1);
+    ASSERT_EQ(camera->currentText(), "Cam3");
+    expectPoseRefused(d, tree,
+                      "The lines were detected for another camera: press 'Detect Lines' to detect them for "
+                      "the Cam3, aborting...");
+
+    // replaced: a new project, and the scene loaded from its own file, with a
+    // Cam1 of the same intrinsics each time
+    const QString project = QDir(imageDir.path()).filePath("scene.yml");
+    const struct {
+        const char* what;
+        std::function<void()> replace;
+    } replaced[] = {
+        {"New Project",
+         [&] {
+             window.main->findChild<QAction*>("actionNew_Project")->trigger();
+             tree->addSensor();
+             tree->updateIntrinsicsIdx(1, cv::Mat(scene.K), cv::Mat(), size);
+         }},
+        {"Load Project",
+         [&] {
+             ASSERT_TRUE(window.main->saveProject(project, 0));
+             ASSERT_TRUE(window.main->loadProject(project));
+         }},
+    };
+    for (const auto& c : replaced) {
+        SCOPED_TRACE(c.what);
+        ASSERT_NO_FATAL_FAILURE(poseFromNewDetection(d, scene)); // for the camera in row 1
+        ASSERT_EQ(camera->currentIndex(), 1);
+        expectPoseOfRoom(tree->getSensors()[1], scene);
+        c.replace();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(camera->currentIndex(), -1);
+        world->setCurrentIndex(0);
+        camera->setCurrentIndex(1);
+        ASSERT_EQ(camera->currentText(), "Cam1");
+        cv::Mat K, kc;
+        cv::Size stored;
+        tree->getIntrinsicsIdx(1, K, kc, stored);
+        ASSERT_MAT_NEAR(K, cv::Mat(scene.K), 1e-9);
+        expectPoseRefused(d, tree,
+                          "The lines were detected for another camera: press 'Detect Lines' to detect them "
+                          "for the Cam1, aborting...");
+    }
 }
 
 struct Harness {
@@ -613,18 +863,9 @@ TEST_F(ManhattanWorldDialog, OptionsThatAreNoNumbersStopTheirRun)
 // building.jpg as the issue gives them (fx = fy = 700 at the image centre),
 // and the dialog opened from it with that image; null when the photograph
 // is not installed.
-struct BuildingSetup {
-    MainWindow* main = nullptr;
+struct BuildingSetup : ShownMainWindow {
     ManhattanWorld* dialog = nullptr;
     cv::Mat K;
-    ~BuildingSetup()
-    {
-        // the dialog closes with the main window and must be gone before
-        // the next test looks for its own among the top-level windows
-        delete main;
-        QCoreApplication::processEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
 };
 
 std::unique_ptr<BuildingSetup> openBuilding(ManhattanWorld* (*open)(MainWindow*))
@@ -634,8 +875,6 @@ std::unique_ptr<BuildingSetup> openBuilding(ManhattanWorld* (*open)(MainWindow*)
         return nullptr;
     const cv::Mat image = cv::imread(path.toStdString());
     auto setup = std::make_unique<BuildingSetup>();
-    setup->main = new MainWindow;
-    setup->main->show();
     setup->main->sensorTree()->addSensor();
     setup->K = testing_support::camera(700, 700, (image.cols - 1) / 2.0, (image.rows - 1) / 2.0);
     setup->main->sensorTree()->updateIntrinsicsIdx(1, setup->K, cv::Mat(), image.size());
