@@ -715,17 +715,20 @@ bool StereoChessCalibWin::checkChosenSensors(const QColor& colour)
     return true;
 }
 
+// Two boxes on two different sensors; else the reason, in red.
+bool StereoChessCalibWin::checkDistinctSensors()
+{
+    if (ui->combo_sensor_primary->currentIndex() != ui->combo_sensor_secondary->currentIndex())
+        return true;
+    logAppend(tr("Same sensor is selected twice in 'Select Sensors', aborting...\n"), Qt::red);
+    return false;
+}
+
 // The sensors chosen: two different ones.
 bool StereoChessCalibWin::checkSensors()
 {
-    if (!checkChosenSensors(Qt::red))
+    if (!checkChosenSensors(Qt::red) || !checkDistinctSensors())
         return false;
-    const int primaryIndex = ui->combo_sensor_primary->currentIndex();
-    const int secondaryIndex = ui->combo_sensor_secondary->currentIndex();
-    if (primaryIndex == secondaryIndex) {
-        logAppend(tr("Same sensor is selected twice in 'Select Sensors', aborting...\n"), Qt::red);
-        return false;
-    }
     if (primaryPaths.size() != secondaryPaths.size() ||
         ui->list_images_primary->count() != ui->list_images_secondary->count()) {
         logAppend(tr("Image list size mismatch, aborting...\n"), Qt::red);
@@ -1018,15 +1021,12 @@ void StereoChessCalibWin::logCalibration(const StereoCalibration& cal)
 // then belongs to them.
 bool StereoChessCalibWin::emitResults(LastResult& next)
 {
-    // A chosen sensor may have been deleted while the run went on.
-    if (!checkChosenSensors(Qt::black))
+    // A chosen sensor may have been deleted while the run went on; the boxes
+    // must still show two different sensors.
+    if (!checkChosenSensors(Qt::black) || !checkDistinctSensors())
         return false;
     const int primaryNow = ui->combo_sensor_primary->currentIndex();
     const int secondaryNow = ui->combo_sensor_secondary->currentIndex();
-    if (primaryNow == secondaryNow) {
-        logAppend(tr("No sensor present in the sensor list, aborting...\n"), Qt::red);
-        return false;
-    }
     emit updatePrimaryIntrinsics(primaryNow, next.K[Primary], next.kc[Primary], primaryImageSize);
     emit updateSecondaryIntrinsics(secondaryNow, next.K[Secondary], next.kc[Secondary], secondaryImageSize);
     emit updateSecondaryExtrinsics(primaryNow, secondaryNow, next.R.clone(), next.T.clone());

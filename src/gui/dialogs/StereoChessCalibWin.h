@@ -185,6 +185,7 @@ private:
     // The run: gather the inputs, run the core, present the outcome.
     void runCalibration();
     bool checkChosenSensors(const QColor& colour);
+    bool checkDistinctSensors();
     bool checkSensors();
     bool takeStartIntrinsics(Side side, cv::Mat& K, cv::Mat& kc);
     bool gatherRunInput(StereoRunInput& input);

@@ -538,6 +538,18 @@ TEST_F(StereoDialog, BadInputsAreReportedAndNothingCrashes)
     runAndExpect("Same sensor is selected twice in 'Select Sensors', aborting...\n", kRed);
     h.w<QComboBox>("combo_sensor_secondary")->setCurrentIndex(1);
 
+    // Both boxes brought onto one sensor while a run goes on: the run
+    // calibrates, says why its result goes nowhere, and emits nothing.
+    auto* secondaryBox = h.w<QComboBox>("combo_sensor_secondary");
+    QTimer::singleShot(0, h.dialog, [secondaryBox] { secondaryBox->setCurrentIndex(0); });
+    runAndExpect("Same sensor is selected twice in 'Select Sensors', aborting...\n", kRed);
+    EXPECT_TRUE(logHas(h.log(), "Calibration completed with rms reprojection error: ", kBlack));
+    EXPECT_FALSE(h.logText().contains("No sensor present")) << h.logText().toStdString();
+    EXPECT_FALSE(h.dialog->isCalibrated());
+    for (const Sensor& sensor : h.main->sensorTree()->getSensors())
+        EXPECT_TRUE(sensor.K.empty());
+    secondaryBox->setCurrentIndex(1);
+
     // Intrinsic guess for a camera without intrinsics.
     h.w<QCheckBox>("check_use_intrinsic_guess2")->setChecked(true);
     runAndExpect(
