@@ -148,6 +148,7 @@ IntrinsicCalibrationResult calibrateIntrinsics(const IntrinsicCalibrationInput& 
 {
     using Error = IntrinsicCalibrationError;
     IntrinsicCalibrationResult result;
+    result.board = input.board;
     result.views.resize(input.images.size());
     if (!findBoards(input, cache, progress.image, result.views))
         return failed(std::move(result), Error::Aborted, "the calibration was aborted");

@@ -111,6 +111,9 @@ struct IntrinsicCalibrationResult {
     cv::Mat kc;               // distortion coefficients as cv::calibrateCamera returns them
     cv::Mat stdDevIntrinsics; // OpenCV's order fx, fy, cx, cy, k1, k2, p1, p2, k3, ...
     double rms = 0;           // over all corners, px
+    // The input's board (pattern, square size in mm, detection options):
+    // the fits' poses are this board's, also once the caller's options change.
+    ChessboardOptions board;
     bool ok() const { return error == IntrinsicCalibrationError::None; }
     // Whether a used view has outliers.
     bool hasOutliers() const;

@@ -462,6 +462,7 @@ StereoRunResult runStereoCalibration(const StereoRunInput& in, DetectionCache& c
                                      const StereoRunCallback& progress)
 {
     StereoRunResult result;
+    result.board = in.board;
     const size_t n = in.cameras[0].images.size();
     if (in.cameras[1].images.size() != n) {
         result.status = StereoRunResult::Status::ListSizeMismatch;

@@ -231,6 +231,9 @@ struct StereoRunResult {
     std::vector<StereoPair> pairs;     // one per list row (empty for the two input errors)
     std::array<cv::Size, 2> imageSize; // each camera's image size, px (from the first ready pair)
     StereoCalibration calibration;     // when Calibrated
+    // The input's board (pattern, square size in mm, detection options):
+    // the fits' poses are this board's, also once the caller's options change.
+    ChessboardOptions board;
 
     bool ok() const { return status == Status::Calibrated; }
 };

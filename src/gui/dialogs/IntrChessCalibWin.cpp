@@ -640,13 +640,16 @@ void IntrChessCalibWin::drawLastRun()
 {
     renderer->RemoveAllViewProps();
     if (lastRun.ok() && !lastRun.views.empty()) {
-        const cv::Size2d targetSquare(squareWidth, squareHeight);
+        // The boards as the run saw them, whatever the form says now.
+        const ChessboardOptions& board = lastRun.board;
+        const cv::Size2d targetSquare(board.squareWidth, board.squareHeight);
         std::vector<cv::Mat> tvecs;
         for (size_t i = 0; i < lastRun.views.size(); ++i) {
             const IntrinsicViewFit* fit = fitOf(i);
             if (!fit)
                 continue;
-            drawTarget(renderer, fit->rvec, fit->tvec, patternSize, targetSquare, viewColourOf(i), false);
+            drawTarget(renderer, fit->rvec, fit->tvec, board.patternSize, targetSquare, viewColourOf(i),
+                       false);
             tvecs.push_back(fit->tvec);
         }
         drawFrustum(renderer, lastRun.K, lastRun.imageSize, maxTranslationNorm(tvecs), "");
@@ -807,9 +810,9 @@ void IntrChessCalibWin::showSelectedImage()
         return;
     }
     errorPanel.show(fit->reprojError, listColourOf(i), fit->smallest, fit->largest);
-    errorPanel.drawView(
-        image, fit->kept.imagePoints, cornerColoursOf(*fit), fit->reprojectedPoints,
-        projectBoardAxes(fit->rvec, fit->tvec, lastRun.K, lastRun.kc, squareWidth, squareHeight));
+    errorPanel.drawView(image, fit->kept.imagePoints, cornerColoursOf(*fit), fit->reprojectedPoints,
+                        projectBoardAxes(fit->rvec, fit->tvec, lastRun.K, lastRun.kc,
+                                         lastRun.board.squareWidth, lastRun.board.squareHeight));
 }
 
 void IntrChessCalibWin::on_check_use_rational_model_toggled(bool checked)

@@ -692,7 +692,7 @@ void StereoChessCalibWin::restoreViews(HeldViews held)
     calibrated = held.calibrated;
     rect = std::move(held.rect);
     if (calibrated)
-        drawScene();
+        drawScene(Framing::KeepCamera);
     for (int c = 0; c < 2; ++c)
         setListBackgrounds(list(static_cast<Side>(c)), held.listBackgrounds[c]);
     showRectificationState();
@@ -715,17 +715,20 @@ bool StereoChessCalibWin::checkChosenSensors(const QColor& colour)
     return true;
 }
 
+// Two boxes on two different sensors; else the reason, in red.
+bool StereoChessCalibWin::checkDistinctSensors()
+{
+    if (ui->combo_sensor_primary->currentIndex() != ui->combo_sensor_secondary->currentIndex())
+        return true;
+    logAppend(tr("Same sensor is selected twice in 'Select Sensors', aborting...\n"), Qt::red);
+    return false;
+}
+
 // The sensors chosen: two different ones.
 bool StereoChessCalibWin::checkSensors()
 {
-    if (!checkChosenSensors(Qt::red))
+    if (!checkChosenSensors(Qt::red) || !checkDistinctSensors())
         return false;
-    const int primaryIndex = ui->combo_sensor_primary->currentIndex();
-    const int secondaryIndex = ui->combo_sensor_secondary->currentIndex();
-    if (primaryIndex == secondaryIndex) {
-        logAppend(tr("Same sensor is selected twice in 'Select Sensors', aborting...\n"), Qt::red);
-        return false;
-    }
     if (primaryPaths.size() != secondaryPaths.size() ||
         ui->list_images_primary->count() != ui->list_images_secondary->count()) {
         logAppend(tr("Image list size mismatch, aborting...\n"), Qt::red);
@@ -969,6 +972,7 @@ void StereoChessCalibWin::presentCalibration(const StereoRunResult& result)
     next.T = cal.T;
     next.E = cal.E;
     next.F = cal.F;
+    next.board = result.board;
     primaryImageSize = result.imageSize[0];
     secondaryImageSize = result.imageSize[1];
     logCalibration(cal);
@@ -980,7 +984,7 @@ void StereoChessCalibWin::presentCalibration(const StereoRunResult& result)
     lastResult = next;
     calibrated = true;
     colourLists();
-    drawScene();
+    drawScene(Framing::FitToScene);
     writeResultFile(cal.rms);
 
     const bool remove = ui->group_outliers->isChecked();
@@ -1017,15 +1021,12 @@ void StereoChessCalibWin::logCalibration(const StereoCalibration& cal)
 // then belongs to them.
 bool StereoChessCalibWin::emitResults(LastResult& next)
 {
-    // A chosen sensor may have been deleted while the run went on.
-    if (!checkChosenSensors(Qt::black))
+    // A chosen sensor may have been deleted while the run went on; the boxes
+    // must still show two different sensors.
+    if (!checkChosenSensors(Qt::black) || !checkDistinctSensors())
         return false;
     const int primaryNow = ui->combo_sensor_primary->currentIndex();
     const int secondaryNow = ui->combo_sensor_secondary->currentIndex();
-    if (primaryNow == secondaryNow) {
-        logAppend(tr("No sensor present in the sensor list, aborting...\n"), Qt::red);
-        return false;
-    }
     emit updatePrimaryIntrinsics(primaryNow, next.K[Primary], next.kc[Primary], primaryImageSize);
     emit updateSecondaryIntrinsics(secondaryNow, next.K[Secondary], next.kc[Secondary], secondaryImageSize);
     emit updateSecondaryExtrinsics(primaryNow, secondaryNow, next.R.clone(), next.T.clone());
@@ -1064,17 +1065,19 @@ void StereoChessCalibWin::colourLists()
 }
 
 // The boards in the primary camera's frame, coloured by their pair's error,
-// and both cameras.
-void StereoChessCalibWin::drawScene()
+// and both cameras. A new result is framed whole; the last result given back
+// after a refused run is shown from where the user left the camera.
+void StereoChessCalibWin::drawScene(Framing framing)
 {
     renderer->RemoveAllViewProps();
     const ErrorRanges ranges = errorRanges();
-    const cv::Size2d square(squareWidth, squareHeight);
+    const ChessboardOptions& board = lastResult.board;
+    const cv::Size2d square(board.squareWidth, board.squareHeight);
     std::vector<cv::Mat> translations;
     for (const StereoPair& pair : pairs) {
         if (!pair.fit)
             continue;
-        drawTarget(renderer, pair.fit->rvecs[0], pair.fit->tvecs[0], patternSize, square,
+        drawTarget(renderer, pair.fit->rvecs[0], pair.fit->tvecs[0], board.patternSize, square,
                    errorColor(pair.fit->reprojError(), ranges.mean[0], ranges.mean[1]), false);
         translations.push_back(pair.fit->tvecs[0]);
     }
@@ -1087,7 +1090,8 @@ void StereoChessCalibWin::drawScene()
             drawFrustum(renderer, lastResult.K[Secondary], secondaryImageSize, depth, ""))
         setActorPose(frustum, R_primary_secondary, t_primary_secondary);
     drawFrame(renderer, R_primary_secondary, t_primary_secondary, sensorName(Secondary).toStdString());
-    renderer->ResetCamera();
+    if (framing == Framing::FitToScene)
+        renderer->ResetCamera();
     renderSceneView(ui->widget_vtk);
 }
 
@@ -1249,7 +1253,7 @@ void StereoChessCalibWin::showReprojErrors(Side side, int row, const cv::Mat& im
                toRgb255(errorColor(fit.reprojErrors[side], listRange[0], listRange[1])), range[0], range[1]);
     panel.drawView(image, pair.imagePoints[side], pointColours(side, pair), fit.errors.reprojected[side],
                    projectBoardAxes(fit.rvecs[side], fit.tvecs[side], lastResult.K[side], lastResult.kc[side],
-                                    squareWidth, squareHeight));
+                                    lastResult.board.squareWidth, lastResult.board.squareHeight));
 }
 
 void StereoChessCalibWin::showEpipolarLabels(int row)

@@ -141,12 +141,14 @@ private:
 
     // The result of the last successful calibration, kept whole: both
     // cameras' intrinsics, the pose of the secondary relative to the primary,
-    // E and F, and the sensors (tree rows) they belong to. Only the next
-    // successful run replaces it, and only a change of the chosen cameras
-    // drops it; a run reads its start values from it but never writes to it.
+    // E and F, the board its pairs' poses place, and the sensors (tree rows)
+    // they belong to. Only the next successful run replaces it, and only a
+    // change of the chosen cameras drops it; a run reads its start values
+    // from it but never writes to it.
     struct LastResult {
         std::array<cv::Mat, 2> K, kc; // per camera: 3x3 and one row, CV_64F
         cv::Mat R, T, E, F;           // x_secondary = R x_primary + T (mm)
+        ChessboardOptions board;      // pattern and square size (mm) the run was given
         std::array<int, 2> sensors{-1, -1};
 
         bool holdsPose() const { return !R.empty() && !T.empty() && !K[0].empty() && !K[1].empty(); }
@@ -183,6 +185,7 @@ private:
     // The run: gather the inputs, run the core, present the outcome.
     void runCalibration();
     bool checkChosenSensors(const QColor& colour);
+    bool checkDistinctSensors();
     bool checkSensors();
     bool takeStartIntrinsics(Side side, cv::Mat& K, cv::Mat& kc);
     bool gatherRunInput(StereoRunInput& input);
@@ -196,7 +199,8 @@ private:
     std::array<int, 2> chosenSensors() const;
     bool emitResults(LastResult& next);
     void colourLists();
-    void drawScene();
+    enum class Framing { FitToScene, KeepCamera };
+    void drawScene(Framing framing);
     void writeResultFile(double rms);
 
     StereoCameraOptions cameraOptions(Side side) const;

@@ -9,6 +9,7 @@
 #include "gui/shell/dialog_wiring.h"
 #include "screenshots.h"
 #include "text_fit.h"
+#include "vtk_test_helpers.h"
 
 #include "dialog_test_helpers.h"
 #include "synthetic.h"
@@ -1009,12 +1010,22 @@ TEST_F(IntrinsicDialog, MainWindowLauncherOpensWiredDialogs)
     EXPECT_TRUE(second.isNull());
 }
 
+// Typed into a line edit and confirmed with Return, as a user does.
+void typeAndConfirm(QLineEdit* edit, const QString& text)
+{
+    edit->selectAll();
+    QTest::keyClicks(edit, text);
+    QTest::keyClick(edit, Qt::Key_Return);
+}
+
 // Corner files that no camera can have. Images 0 to 3 hold good views of a
 // 640x480 camera, images 4 to 7 the case's views. A good run of 0 to 3, then
 // a run of 4 to 7: it is refused in red, with the file and the value or the
 // focal lengths, and changes nothing: the tree, the intrinsics file and the
-// dialog's last result stay as the good run left them. Values near the end
-// of the float range made OpenCV's calibration end the whole program.
+// dialog's last result stay as the good run left them, and so does the 3D
+// view: its boards keep the good run's size although the square size went
+// from 30 to 300 mm before the refused run. Values near the end of the
+// float range made OpenCV's calibration end the whole program.
 TEST_F(IntrinsicDialog, CornerFilesNoCameraCanHaveAreRefusedAndChangeNothing)
 {
     const std::vector<std::vector<cv::Point2f>> good = synth::squareViews();
@@ -1059,6 +1070,11 @@ TEST_F(IntrinsicDialog, CornerFilesNoCameraCanHaveAreRefusedAndChangeNothing)
             for (int i = 0; i < list->count(); ++i)
                 list->item(i)->setCheckState(i >= first && i < first + 4 ? Qt::Checked : Qt::Unchecked);
         };
+        auto setSquare = [d](const QString& mm) {
+            for (const char* name : {"edit_corners_width", "edit_corners_height"})
+                typeAndConfirm(d->findChild<QLineEdit*>(name), mm);
+        };
+        setSquare("30");
         d->openImages(files);
         useImages(0);
         QTest::mouseClick(d->findChild<QPushButton*>("button_calibrate"), Qt::LeftButton);
@@ -1072,11 +1088,18 @@ TEST_F(IntrinsicDialog, CornerFilesNoCameraCanHaveAreRefusedAndChangeNothing)
         const cv::Mat K = d->cameraMatrix().clone(), kc = d->distortion().clone();
         const std::vector<double> errors = d->viewErrors();
         const std::vector<cv::Vec3b> colours = d->imageListColours();
+        vtkRenderer* renderer = d->findChild<QVTKOpenGLNativeWidget*>("widget_vtk")
+                                    ->renderWindow()
+                                    ->GetRenderers()
+                                    ->GetFirstRenderer();
+        const testing_support::SceneView scene(renderer);
 
+        setSquare("300");
         useImages(4);
         log->clear();
         QTest::mouseClick(d->findChild<QPushButton*>("button_calibrate"), Qt::LeftButton);
         EXPECT_TRUE(logHas(log, c.says, kRed)) << log->toPlainText().toStdString();
+        testing_support::SceneView(renderer).expectSameAs(scene);
         EXPECT_FALSE(log->toPlainText().contains("Intrinsics saved to"));
         const Sensor after = main->sensorTree()->getSensors()[0];
         EXPECT_MAT_NEAR(after.K, sensor.K, 0);
@@ -1094,14 +1117,6 @@ TEST_F(IntrinsicDialog, CornerFilesNoCameraCanHaveAreRefusedAndChangeNothing)
         QCoreApplication::processEvents();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
-}
-
-// Typed into a line edit and confirmed with Return, as a user does.
-void typeAndConfirm(QLineEdit* edit, const QString& text)
-{
-    edit->selectAll();
-    QTest::keyClicks(edit, text);
-    QTest::keyClick(edit, Qt::Key_Return);
 }
 
 // A change of any detection option drops the detections and, with them, the

@@ -32,6 +32,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -537,6 +538,18 @@ TEST_F(StereoDialog, BadInputsAreReportedAndNothingCrashes)
     runAndExpect("Same sensor is selected twice in 'Select Sensors', aborting...\n", kRed);
     h.w<QComboBox>("combo_sensor_secondary")->setCurrentIndex(1);
 
+    // Both boxes brought onto one sensor while a run goes on: the run
+    // calibrates, says why its result goes nowhere, and emits nothing.
+    auto* secondaryBox = h.w<QComboBox>("combo_sensor_secondary");
+    QTimer::singleShot(0, h.dialog, [secondaryBox] { secondaryBox->setCurrentIndex(0); });
+    runAndExpect("Same sensor is selected twice in 'Select Sensors', aborting...\n", kRed);
+    EXPECT_TRUE(logHas(h.log(), "Calibration completed with rms reprojection error: ", kBlack));
+    EXPECT_FALSE(h.logText().contains("No sensor present")) << h.logText().toStdString();
+    EXPECT_FALSE(h.dialog->isCalibrated());
+    for (const Sensor& sensor : h.main->sensorTree()->getSensors())
+        EXPECT_TRUE(sensor.K.empty());
+    secondaryBox->setCurrentIndex(1);
+
     // Intrinsic guess for a camera without intrinsics.
     h.w<QCheckBox>("check_use_intrinsic_guess2")->setChecked(true);
     runAndExpect(
@@ -671,13 +684,40 @@ TEST_F(StereoDialog, BadPairsAndCornerFilesAreSkippedWithAMessage)
     EXPECT_TRUE(logHas(h.log(), "0 ", kDarkGreen));
 }
 
+// What the "2D Targets" tab shows of the current pair: the error figures of
+// both cameras and of the epipolar lines, and both pictures with their
+// corners, projections and axes.
+struct PairView {
+    QStringList figures;
+    QImage pictures[2];
+
+    explicit PairView(const Harness& h)
+    {
+        for (const char* name : {"label_rms_primary", "label_min_primary", "label_max_primary",
+                                 "label_rms_secondary", "label_min_secondary", "label_max_secondary",
+                                 "label_rms_epi", "label_min_epi", "label_max_epi"})
+            figures << h.w<QLabel>(name)->text() + " " + h.w<QLabel>(name)->styleSheet();
+        pictures[0] = h.w<ImageLabel>("image_label_primary")->grab().toImage();
+        pictures[1] = h.w<ImageLabel>("image_label_secondary")->grab().toImage();
+    }
+    void expectSameAs(const PairView& before) const
+    {
+        EXPECT_EQ(figures, before.figures);
+        EXPECT_TRUE(pictures[0] == before.pictures[0]) << "the primary picture changed";
+        EXPECT_TRUE(pictures[1] == before.pictures[1]) << "the secondary picture changed";
+    }
+};
+
 // Corner files that no camera can have. Pairs 0 to 3 hold good views of a
 // rig of two 640x480 cameras, pairs 4 to 7 the case's views. A good run of
 // 0 to 3, then a run of 4 to 7: it is refused in red, with the file and the
 // value or the focal lengths, and changes nothing: the tree, the result file
-// and the dialog's last result stay as the good run left them. Values near
-// the end of the float range made OpenCV's calibration of one camera (the
-// start of the stereo calibration) end the whole program.
+// and the dialog's last result stay as the good run left them, and so do its
+// views, although the square size went from 30 to 300 mm before the refused
+// run: the 3D view keeps its boards' size and its camera, and a pair shows
+// the same error figures and the same picture. Values near the end of the
+// float range made OpenCV's calibration of one camera (the start of the
+// stereo calibration) end the whole program.
 TEST_F(StereoDialog, CornerFilesNoCameraCanHaveAreRefusedAndChangeNothing)
 {
     using Views = std::vector<std::vector<cv::Point2f>>;
@@ -730,6 +770,11 @@ TEST_F(StereoDialog, CornerFilesNoCameraCanHaveAreRefusedAndChangeNothing)
                 for (int i = 0; i < list->count(); ++i)
                     list->item(i)->setCheckState(i >= first && i < first + 4 ? Qt::Checked : Qt::Unchecked);
         };
+        auto setSquare = [&h](const QString& mm) {
+            h.w<QLineEdit>("edit_corners_width")->setText(mm);
+            h.w<QLineEdit>("edit_corners_height")->setText(mm);
+        };
+        setSquare("30");
         h.dialog->openPrimaryImages(files[0]);
         h.dialog->openSecondaryImages(files[1]);
         usePairs(0);
@@ -746,11 +791,31 @@ TEST_F(StereoDialog, CornerFilesNoCameraCanHaveAreRefusedAndChangeNothing)
         const HeldResult held(h.dialog);
         const std::vector<double> errors = h.dialog->pairErrors();
         const std::vector<cv::Vec3b> colours = h.dialog->primaryColours();
+        // The user turns the 3D view and looks at pair 1.
+        vtkRenderer* renderer =
+            h.w<QVTKOpenGLNativeWidget>("widget_vtk")->renderWindow()->GetRenderers()->GetFirstRenderer();
+        renderer->GetActiveCamera()->Azimuth(30);
+        renderer->GetActiveCamera()->Dolly(1.5);
+        const testing_support::SceneView scene(renderer);
+        lists[0]->setCurrentRow(1);
+        const PairView pair(h);
+        ASSERT_TRUE(h.w<QGroupBox>("group_reproj_err_primary")->isVisible());
 
+        setSquare("300");
         usePairs(4);
         h.log()->clear();
         h.calibrate();
         EXPECT_TRUE(logHas(h.log(), c.says, kRed)) << h.logText().toStdString();
+        testing_support::SceneView(renderer).expectSameAs(scene);
+        if (std::string(c.what) == "FLT_MAX") {
+            h.w<QTabWidget>("tabWidget")->setCurrentIndex(1);
+            screenshot(h.dialog, "stereo_dialog_after_refusal.png");
+            h.w<QTabWidget>("tabWidget")->setCurrentIndex(0);
+        }
+        usePairs(0);
+        lists[0]->setCurrentRow(0);
+        lists[0]->setCurrentRow(1);
+        PairView(h).expectSameAs(pair);
         EXPECT_FALSE(h.logText().contains("Stereo parameters saved to"));
         const std::vector<Sensor> after = h.main->sensorTree()->getSensors();
         for (int s = 0; s < 2; ++s) {
@@ -1441,7 +1506,9 @@ TEST_F(StereoDialog, ADeletedSensorOrAReplacedSceneTakesTheResultWithIt)
 
 // A run that stops at its input checks, with "Use intrinsic guess" on and
 // other intrinsics in the scene, leaves the last result whole: the
-// rectification still combines the last run's intrinsics with its pose.
+// rectification still combines the last run's intrinsics with its pose, and
+// a pair is shown as before the run, although the board's squares were made
+// taller before it.
 TEST_F(StereoDialog, ARunRefusedAtItsInputsLeavesTheLastResultWhole)
 {
     const SmallScene scene(imageDir.path(), 4);
@@ -1453,6 +1520,11 @@ TEST_F(StereoDialog, ARunRefusedAtItsInputsLeavesTheLastResultWhole)
     ASSERT_TRUE(h.dialog->rectification().hasMaps()) << h.logText().toStdString();
     const cv::Mat P0 = h.dialog->rectification().P0.clone(), P1 = h.dialog->rectification().P1.clone();
     const HeldResult held(h.dialog);
+    auto* list = h.w<QListWidget>("list_images_primary");
+    auto showPairOne = [list] {
+        list->setCurrentRow(0);
+        list->setCurrentRow(1);
+    };
 
     // The scene's intrinsics differ from the result's from here on.
     for (int c = 0; c < 2; ++c) {
@@ -1476,13 +1548,21 @@ TEST_F(StereoDialog, ARunRefusedAtItsInputsLeavesTheLastResultWhole)
     for (const Refusal& refusal : refusals) {
         SCOPED_TRACE(refusal.edit);
         auto* edit = h.w<QLineEdit>(refusal.edit);
+        auto* height = h.w<QLineEdit>("edit_corners_height");
         const QString good = edit->text();
         edit->setText(refusal.text);
+        height->setText("300");
+        showPairOne();
+        const PairView pair(h);
+        ASSERT_TRUE(h.w<QGroupBox>("group_reproj_err_primary")->isVisible());
         h.log()->clear();
         h.calibrate();
         edit->setText(good);
         EXPECT_TRUE(logHas(h.log(), refusal.message, kRed)) << h.logText().toStdString();
         held.expectKeptBy(h.dialog);
+        showPairOne();
+        PairView(h).expectSameAs(pair);
+        height->setText("30");
         h.click("button_rectify");
         EXPECT_TRUE(logHas(h.log(), "Rectification parameters saved to", kBlack))
             << h.logText().toStdString();
