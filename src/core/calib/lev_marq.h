@@ -14,9 +14,10 @@ class LevMarq {
 public:
     // How the solver ended. Only Converged is a converged end: at each of
     // the others a full Gauss-Newton step from the result would still move
-    // the model by epsilon or more.
+    // the model by epsilon or more. The full step that showed convergence is
+    // taken unless it raises the error.
     enum class Stop {
-        Converged,      // a full step would move the model by less than epsilon (taken unless it raised the error)
+        Converged,      // a full step would move the model by less than epsilon
         IterationLimit, // maxIterations() steps taken
         NoDescent,      // no damped step from the result lowered the error
         Stalled         // the last step no longer changed the error at double precision
