@@ -3,6 +3,7 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 #include <memory>
@@ -98,6 +99,23 @@ std::vector<View> boardViews(const Camera& cam, cv::Size pattern, double square,
         views.push_back(v);
     }
     return views;
+}
+
+View centredView(const Camera& cam, cv::Size pattern, double square, double rollDeg, double tiltXDeg,
+                 double tiltYDeg, double fill)
+{
+    const double d2r = CV_PI / 180.0;
+    cv::Matx33d Rt, Rz;
+    cv::Rodrigues(cv::Vec3d(tiltXDeg * d2r, tiltYDeg * d2r, 0), Rt);
+    cv::Rodrigues(cv::Vec3d(0, 0, rollDeg * d2r), Rz);
+    const cv::Matx33d R = Rt * Rz;
+    const cv::Vec3d centre((pattern.width - 1) * square / 2, (pattern.height - 1) * square / 2, 0);
+    const double diag = std::hypot((pattern.width + 1) * square, (pattern.height + 1) * square);
+    const double dist = cam.K(0, 0) * diag / (fill * std::min(cam.size.width, cam.size.height));
+    View v;
+    cv::Rodrigues(R, v.rvec);
+    v.tvec = cv::Vec3d(0, 0, dist) - R * centre;
+    return v;
 }
 
 Camera makeCamera(cv::Size size, double f, const std::vector<double>& kc)

@@ -47,6 +47,16 @@ struct ViewOptions {
 std::vector<View> boardViews(const Camera& cam, cv::Size pattern, double square, int n, std::uint64_t seed,
                              const ViewOptions& options = {});
 
+// A view of the board centred in the image: its centre on the optical axis,
+// the board turned by rollDeg about the optical axis (clockwise in the
+// image: at no tilt its x axis turns towards the image's y axis), then
+// tilted about the camera's x axis by tiltXDeg and its y axis by tiltYDeg,
+// at the distance at which its diagonal (with one square of border) spans
+// `fill` of the shorter image side. At no roll and no tilt the board's x and
+// y axes run along the image's; its z axis points away from the camera.
+View centredView(const Camera& cam, cv::Size pattern, double square, double rollDeg, double tiltXDeg,
+                 double tiltYDeg, double fill);
+
 struct RenderOptions {
     int supersample = 4;        // samples per pixel along each axis
     double blurSigma = 0;       // Gaussian blur after sampling, pixels

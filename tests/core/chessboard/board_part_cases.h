@@ -37,18 +37,7 @@ struct Case {
 // A view of the board centred in the image (see Case).
 inline synth::View centredView(const Case& c)
 {
-    const double d2r = CV_PI / 180.0;
-    cv::Matx33d Rt, Rz;
-    cv::Rodrigues(cv::Vec3d(c.tiltXDeg * d2r, c.tiltYDeg * d2r, 0), Rt);
-    cv::Rodrigues(cv::Vec3d(0, 0, c.rollDeg * d2r), Rz);
-    const cv::Matx33d R = Rt * Rz;
-    const cv::Vec3d centre((kPattern.width - 1) * kSquare / 2, (kPattern.height - 1) * kSquare / 2, 0);
-    const double diag = std::hypot((kPattern.width + 1) * kSquare, (kPattern.height + 1) * kSquare);
-    const double dist = c.cam.K(0, 0) * diag / (c.fill * std::min(c.cam.size.width, c.cam.size.height));
-    synth::View v;
-    cv::Rodrigues(R, v.rvec);
-    v.tvec = cv::Vec3d(0, 0, dist) - R * centre;
-    return v;
+    return synth::centredView(c.cam, kPattern, kSquare, c.rollDeg, c.tiltXDeg, c.tiltYDeg, c.fill);
 }
 
 inline std::vector<Case> cases()

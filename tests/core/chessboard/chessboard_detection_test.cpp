@@ -79,6 +79,96 @@ TEST(DetectChessboard, BothDetectorsFindTheTrueCorners)
     }
 }
 
+// The board corner numbered 0 (the origin of the board's frame in the target
+// pose and robot runs) on boards of an odd and an even count, whose corner
+// squares are black at one side and white at the other. Each detector takes
+// the same board corner in every view, whichever way the board is turned in
+// the image and tilted: OpenCV's detector the inner corner at a black corner
+// square, the own detector the inner corner at a white corner square, with
+// rows of `pattern.width` corners and the image's handedness. The two are
+// half a turn apart. The rendered board has a black square at its corner 0.
+// The turns go in 30 degree steps: within about a degree of 45 + k 90
+// degrees, where the squares' diagonals run along the image axes, the own
+// detector can misjudge the colours and start at OpenCV's corner (README,
+// target pose).
+TEST(DetectChessboard, OddByEvenBoardsKeepTheirOriginAsTheyTurn)
+{
+    const synth::Camera cam = synth::makeCamera(cv::Size(800, 600), 760);
+    const double square = 25;
+    struct Tilt {
+        double x, y;
+    };
+    const Tilt tilts[] = {{0, 0}, {30, 0}, {0, 30}, {-20, 20}};
+    synth::RenderOptions render;
+    render.noiseSigma = 1;
+    render.blurSigma = 0.6;
+    for (const cv::Size pattern : {cv::Size(7, 6), cv::Size(6, 7)})
+        for (int step = 0; step < 12; ++step) {
+            const double roll = 30.0 * step;
+            const Tilt tilt = tilts[step % 4];
+            const synth::View view = synth::centredView(cam, pattern, square, roll, tilt.x, tilt.y, 0.75);
+            render.seed = static_cast<std::uint64_t>(step + 1);
+            const cv::Mat image = synth::renderChessboard(cam, pattern, square, view, render);
+            const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, square, view);
+            for (const bool radon : {false, true}) {
+                SCOPED_TRACE(cv::format("%dx%d, turned %.0f, tilted %.0f/%.0f, %s", pattern.width,
+                                        pattern.height, roll, tilt.x, tilt.y,
+                                        radon ? "own detector" : "OpenCV's detector"));
+                ChessboardOptions options;
+                options.patternSize = pattern;
+                options.radon = radon;
+                std::vector<cv::Point2f> corners;
+                ASSERT_TRUE(detectChessboard(image, options, corners));
+                ASSERT_EQ(corners.size(), truth.size());
+                double largest = 0;
+                for (size_t k = 0; k < truth.size(); ++k) {
+                    const size_t expected = radon ? truth.size() - 1 - k : k;
+                    largest = std::max(largest, double(cv::norm(corners[k] - truth[expected])));
+                }
+                EXPECT_LT(largest, 0.5) << "not the expected board corner first, or out of order";
+            }
+        }
+}
+
+// The same on the 9 x 6 sample photographs, one board moved in front of the
+// camera: OpenCV's detector starts every view at the inner corner of a black
+// corner square, the own detector at the opposite corner, white, and runs
+// through the same grid in reverse. The colour is told by the first square
+// (between corners 0, 1, 9 and 10) against its neighbour in the row.
+TEST(DetectChessboard, OriginsOnTheSamplePhotographs)
+{
+    const cv::Size pattern(9, 6);
+    const int w = pattern.width;
+    auto squareMean = [&](const cv::Mat& gray, const std::vector<cv::Point2f>& c, int k) {
+        const cv::Point2f m = 0.25f * (c[k] + c[k + 1] + c[k + w] + c[k + w + 1]);
+        return cv::mean(gray(cv::Rect(cv::Point(m) - cv::Point(2, 2), cv::Size(5, 5))))[0];
+    };
+    for (const int i : {1, 2, 3, 4, 5, 6, 7, 8, 9, 11, 12, 13, 14}) {
+        const cv::Mat photo =
+            cv::imread(cv::format("%s/left%02d.jpg", TESSIMO_SAMPLE_DATA, i), cv::IMREAD_GRAYSCALE);
+        ASSERT_FALSE(photo.empty()) << "left" << i;
+        SCOPED_TRACE(cv::format("left%02d", i));
+        std::vector<cv::Point2f> corners[2];
+        for (const bool radon : {false, true}) {
+            ChessboardOptions options;
+            options.patternSize = pattern;
+            options.radon = radon;
+            std::vector<cv::Point2f>& c = corners[radon ? 1 : 0];
+            ASSERT_TRUE(detectChessboard(photo, options, c));
+            const double first = squareMean(photo, c, 0), next = squareMean(photo, c, 1);
+            EXPECT_EQ(first > next, radon)
+                << (radon ? "own" : "OpenCV's") << " detector, first square " << first << ", next " << next;
+        }
+        // The same grid, in reverse (the two refine corners differently, by up
+        // to about 1.2 pixels).
+        double largest = 0;
+        for (size_t k = 0; k < corners[0].size(); ++k)
+            largest =
+                std::max(largest, double(cv::norm(corners[0][k] - corners[1][corners[1].size() - 1 - k])));
+        EXPECT_LT(largest, 2.0);
+    }
+}
+
 TEST(DetectChessboard, WrongPatternOrEmptyImageIsNotABoard)
 {
     const synth::Camera cam = synth::makeCamera(cv::Size(640, 480), 700);

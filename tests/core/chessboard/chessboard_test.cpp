@@ -276,26 +276,7 @@ namespace {
 
 using Board = details::Chessboard::Board;
 
-// A view of the board centred in the image: turned by rollDeg about the
-// optical axis and tilted by tiltXDeg, tiltYDeg, at a distance at which the
-// board's diagonal (with one square of border) spans `fill` of the shorter
-// image side.
-synth::View centredView(const synth::Camera& cam, cv::Size pattern, double square, double rollDeg,
-                        double tiltXDeg, double tiltYDeg, double fill)
-{
-    const double d2r = CV_PI / 180.0;
-    cv::Matx33d Rt, Rz;
-    cv::Rodrigues(cv::Vec3d(tiltXDeg * d2r, tiltYDeg * d2r, 0), Rt);
-    cv::Rodrigues(cv::Vec3d(0, 0, rollDeg * d2r), Rz);
-    const cv::Matx33d R = Rt * Rz;
-    const cv::Vec3d centre((pattern.width - 1) * square / 2, (pattern.height - 1) * square / 2, 0);
-    const double diag = std::hypot((pattern.width + 1) * square, (pattern.height + 1) * square);
-    const double dist = cam.K(0, 0) * diag / (fill * std::min(cam.size.width, cam.size.height));
-    synth::View v;
-    cv::Rodrigues(R, v.rvec);
-    v.tvec = cv::Vec3d(0, 0, dist) - R * centre;
-    return v;
-}
+using synth::centredView;
 
 // Index maps (into the row-major truth, w x h) of the orientations of the
 // grid that keep its shape: the identity and the half turn, and for square
