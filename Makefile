@@ -1,6 +1,7 @@
 # Build, run and test Tessimo on Debian 12.
 #   make run    builds and starts the application
 #   make test   builds and runs every test (under Xvfb)
+#   make test-clang  the same, built with clang in build-clang/ (on demand)
 #   make bench  builds and runs the benchmarks
 # Missing Debian packages are installed first (as root, or through sudo).
 
@@ -12,7 +13,7 @@ PACKAGES := cmake make g++ pkg-config qtbase5-dev libvtk9-qt-dev libopencv-dev \
             libgtest-dev libbenchmark-dev xvfb xauth libgl1-mesa-dri opencv-doc \
             libopencv-contrib-dev clang-format
 
-.PHONY: all deps configure build run test format-check bench clean
+.PHONY: all deps configure build run test test-clang format-check bench clean
 
 all: build
 
@@ -54,6 +55,17 @@ test: build format-check
 	rm -rf $$session; \
 	if [ -z "$$x11" ]; then rmdir /tmp/.X11-unix 2>/dev/null; fi; \
 	exit $$rc
+
+# The suite built with clang, which evaluates a call's arguments in another
+# order than g++: a read of a moved-from value or a result that depends on
+# that order shows as a difference. Not part of `make test`.
+CLANG_BUILD ?= build-clang
+
+test-clang: deps
+	@$(MAKE) --no-print-directory deps PACKAGES=clang
+	@test -f $(CLANG_BUILD)/CMakeCache.txt || cmake -S . -B $(CLANG_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+	@$(MAKE) --no-print-directory test BUILD=$(CLANG_BUILD)
 
 # Every source in the style of .clang-format: drift fails the tests.
 format-check: deps

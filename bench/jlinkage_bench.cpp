@@ -34,7 +34,8 @@ std::vector<std::vector<float>> makeSegments(int n, unsigned seed)
     const cv::Point2f vps[] = {{-1500, 420}, {2900, 380}, {660, 9000}};
     std::vector<std::vector<float>> segs;
     for (int i = 0; i < n; ++i) {
-        const cv::Point2f a(x(rng), y(rng));
+        const float ay = y(rng), ax = x(rng);
+        const cv::Point2f a(ax, ay);
         cv::Point2f d;
         if (i % 10 == 9) {
             const float t = ang(rng);

@@ -45,8 +45,10 @@ const Problem& problem()
             if (!inside)
                 continue;
             for (auto* pts : {&q1, &q2})
-                for (auto& q : *pts)
-                    q += cv::Point2f((float)rng.gaussian(0.15), (float)rng.gaussian(0.15));
+                for (auto& q : *pts) {
+                    const float dy = (float)rng.gaussian(0.15), dx = (float)rng.gaussian(0.15);
+                    q += cv::Point2f(dx, dy);
+                }
             p.object.push_back(synth::boardPoints(pattern, square));
             p.image1.push_back(q1);
             p.image2.push_back(q2);

@@ -39,14 +39,20 @@ void check(bool ok, const char* what)
         fail(what);
 }
 
-// Reads the bytes front to back; past the end every read gives 0.
+// Reads the bytes front to back; past the end every read gives 0. (Each read
+// is a statement of its own: the order of a function's arguments is not
+// defined.)
 class Bytes {
 public:
     Bytes(const uint8_t* data, size_t size) : data(data), size(size) {}
 
     size_t left() const { return size - pos; }
     uint8_t u8() { return pos < size ? data[pos++] : 0; }
-    uint16_t u16() { return uint16_t(u8() | (u8() << 8)); }
+    uint16_t u16()
+    {
+        const unsigned lo = u8();
+        return uint16_t(lo | (unsigned(u8()) << 8));
+    }
 
     // A value in [lo, hi] in steps of (hi - lo) / 65535.
     double range(double lo, double hi) { return lo + (hi - lo) * u16() / 65535.0; }
@@ -299,7 +305,8 @@ void manhattanPose(const uint8_t* data, size_t size)
 {
     Bytes b(data, size);
     const double fx = b.number(50, 5000), fy = b.range(50, 5000);
-    const cv::Matx33d K(fx, 0, b.range(0, 1000), 0, fy, b.range(0, 1000), 0, 0, 1);
+    const double cx = b.range(0, 1000), cy = b.range(0, 1000);
+    const cv::Matx33d K(fx, 0, cx, 0, fy, cy, 0, 0, 1);
 
     std::vector<cv::Vec4f> cluster(b.u8() % 10);
     for (auto& s : cluster)
@@ -314,8 +321,10 @@ void manhattanPose(const uint8_t* data, size_t size)
     ManhattanPoseInput in;
     in.K = cv::Mat(K);
     in.vanishingPoints.resize(3 + b.u8() % 4);
-    for (auto& vp : in.vanishingPoints)
-        vp = cv::Point2f(float(b.number(-1e5, 1e5)), float(b.number(-1e5, 1e5)));
+    for (auto& vp : in.vanishingPoints) {
+        vp.x = float(b.number(-1e5, 1e5));
+        vp.y = float(b.number(-1e5, 1e5));
+    }
     const bool fromPoints = b.u8() % 2;
     in.axes.resize(b.u8() % 5 == 0 ? b.u8() % 4 : 3);
     for (auto& a : in.axes) {
@@ -325,10 +334,16 @@ void manhattanPose(const uint8_t* data, size_t size)
             fx != 0)
             a.direction = vanishingDirection(K, in.vanishingPoints[std::size_t(a.vpIndex)]);
         else
-            a.direction = cv::Vec3d(b.number(-2, 2), b.number(-2, 2), b.number(-2, 2));
+            for (int k = 0; k < 3; ++k)
+                a.direction[k] = b.number(-2, 2);
     }
-    in.O = cv::Point2f(float(b.number(-100, 1100)), float(b.number(-100, 1100)));
-    in.P = b.u8() % 8 == 0 ? in.O : cv::Point2f(float(b.number(-100, 1100)), float(b.number(-100, 1100)));
+    in.O.x = float(b.number(-100, 1100));
+    in.O.y = float(b.number(-100, 1100));
+    in.P = in.O;
+    if (b.u8() % 8 != 0) {
+        in.P.x = float(b.number(-100, 1100));
+        in.P.y = float(b.number(-100, 1100));
+    }
     in.length = b.number(-10, 1e4);
 
     const ManhattanPoseResult r = manhattanCameraPose(in);
@@ -354,7 +369,8 @@ void manhattanPose(const uint8_t* data, size_t size)
         check(k >= 0 && l >= 0 && m >= 0 && k != l && k != m && l != m, "a triple that repeats a point");
     std::vector<AxisAssignment> axes = in.axes;
     invertAxis(axes, int(b.u8() % 5) - 1, int(vps.size()));
-    assignVanishingPointToAxis(axes, int(b.u8() % 8) - 1, int(b.u8() % 8) - 1, int(vps.size()));
+    const int vpA = int(b.u8() % 8) - 1, vpB = int(b.u8() % 8) - 1;
+    assignVanishingPointToAxis(axes, vpA, vpB, int(vps.size()));
 
     // the chain: J-Linkage, the choice of three, the axes, the pose
     ManhattanAxesInput chain;

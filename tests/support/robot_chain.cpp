@@ -72,7 +72,9 @@ std::vector<Pose> perturb(const std::vector<Pose>& poses, double deg, double mm,
     std::normal_distribution<double> angle(0.0, deg * CV_PI / 180.0), shift(0.0, mm);
     std::vector<Pose> out;
     for (const Pose& p : poses) {
-        const Pose d = makePose(angle(rng), angle(rng), angle(rng), shift(rng), shift(rng), shift(rng));
+        const double tz = shift(rng), ty = shift(rng), tx = shift(rng);
+        const double rz = angle(rng), ry = angle(rng), rx = angle(rng);
+        const Pose d = makePose(rx, ry, rz, tx, ty, tz);
         out.push_back(compose(p, d));
     }
     return out;

@@ -111,6 +111,7 @@ public:
     Board(cv::Size size, const std::vector<cv::Point2f>& points, float whiteAngle, float blackAngle);
     Board(const Board& other);
     Board& operator=(const Board& other);
+    // A board moved from is left empty, as after reset().
     Board(Board&& other) noexcept;
     Board& operator=(Board&& other) noexcept;
     virtual ~Board();

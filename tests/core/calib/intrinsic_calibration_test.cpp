@@ -64,8 +64,10 @@ void makeViews(Views& v, const std::vector<double>& kc, int n, double noise = 0)
     cv::RNG rng(3);
     for (const synth::View& view : v.views) {
         std::vector<cv::Point2f> corners = synth::projectBoard(v.cam, kPattern, kSquare, view);
-        for (cv::Point2f& c : corners)
-            c += cv::Point2f(float(rng.gaussian(noise)), float(rng.gaussian(noise)));
+        for (cv::Point2f& c : corners) {
+            const float dy = float(rng.gaussian(noise)), dx = float(rng.gaussian(noise));
+            c += cv::Point2f(dx, dy);
+        }
         v.input.images.push_back({blank, true, BoardCorners{corners, synth::boardPoints(kPattern, kSquare)}});
     }
     v.input.board.patternSize = kPattern;

@@ -511,7 +511,8 @@ std::vector<cv::Vec4f> segmentsAlong(const cv::Matx33d& K, const cv::Vec3d& d, i
     const cv::Vec3d v = K * d;
     std::vector<cv::Vec4f> out;
     for (int i = 0; i < n; ++i) {
-        const cv::Point2d p(x(rng), y(rng));
+        const double py = y(rng), px = x(rng);
+        const cv::Point2d p(px, py);
         // towards v from p, also for a point at infinity
         cv::Point2d u(v[0] - v[2] * p.x, v[1] - v[2] * p.y);
         u /= cv::norm(u);

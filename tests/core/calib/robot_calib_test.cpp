@@ -60,8 +60,10 @@ std::vector<RobotView> robotViews(const std::vector<Pose>& tcp, const std::vecto
     for (size_t i = 0; i < views.size(); ++i) {
         std::vector<cv::Point2f> corners = synth::projectBoard(camera(), kPattern, kSquare, views[i]);
         if (pixelNoise > 0)
-            for (cv::Point2f& c : corners)
-                c += cv::Point2f(float(noise(rng) * pixelNoise), float(noise(rng) * pixelNoise));
+            for (cv::Point2f& c : corners) {
+                const float dy = float(noise(rng) * pixelNoise), dx = float(noise(rng) * pixelNoise);
+                c += cv::Point2f(dx, dy);
+            }
         input.imagePoints = corners;
         const TargetPoseResult e = estimateTargetPose(input);
         EXPECT_TRUE(e.ok()) << e.message;

@@ -103,8 +103,10 @@ StereoData stereoViews(const Rig& rig, int n, double sigma, std::uint64_t seed)
         if (!inside(p2, rig.cam2.size, 15))
             continue;
         for (auto* pts : {&p1, &p2})
-            for (auto& p : *pts)
-                p += cv::Point2f((float)rng.gaussian(sigma), (float)rng.gaussian(sigma));
+            for (auto& p : *pts) {
+                const float dy = (float)rng.gaussian(sigma), dx = (float)rng.gaussian(sigma);
+                p += cv::Point2f(dx, dy);
+            }
         data.object.push_back(board);
         data.image1.push_back(p1);
         data.image2.push_back(p2);

@@ -34,8 +34,10 @@ Scene makeScene(double noise)
     cv::Rodrigues(cv::Mat(s.view.rvec), s.R_true);
     s.input.imagePoints = synth::projectBoard(s.cam, pattern, 25, s.view);
     cv::RNG rng(5);
-    for (cv::Point2f& p : s.input.imagePoints)
-        p += cv::Point2f(float(rng.gaussian(noise)), float(rng.gaussian(noise)));
+    for (cv::Point2f& p : s.input.imagePoints) {
+        const float dy = float(rng.gaussian(noise)), dx = float(rng.gaussian(noise));
+        p += cv::Point2f(dx, dy);
+    }
     s.input.patternSize = pattern;
     s.input.squareWidth = s.input.squareHeight = 25;
     s.input.K = cv::Mat(s.cam.K);
@@ -128,8 +130,10 @@ TEST(EstimateTargetPose, FailuresComeBackAsCodes)
     {
         TargetPoseInput in = s.input;
         cv::RNG rng(9);
-        for (cv::Point2f& p : in.imagePoints)
-            p = cv::Point2f(rng.uniform(0.f, 800.f), rng.uniform(0.f, 600.f));
+        for (cv::Point2f& p : in.imagePoints) {
+            const float y = rng.uniform(0.f, 600.f), x = rng.uniform(0.f, 800.f);
+            p = cv::Point2f(x, y);
+        }
         in.ransac = true;
         in.ransacMaxError = 0.01;
         cases.push_back({"scattered corners under RANSAC", in, TargetPoseError::NoSolution});

@@ -434,8 +434,11 @@ TEST(ChessboardBoardModel, CopiesAndMovesOwnTheirCells)
     EXPECT_TRUE(samePoints(assigned.getCornerPoints(true), g));
 
     Board moved(std::move(copy));
+    // The move leaves its source empty, which is what is read here.
+    // NOLINTBEGIN(bugprone-use-after-move)
     EXPECT_FALSE(copy.hasCells());
     EXPECT_EQ(copy.rows(), 0);
+    // NOLINTEND(bugprone-use-after-move)
     EXPECT_EQ(moved.rows(), 5);
     expectConsistentGrid(moved);
 
@@ -648,17 +651,20 @@ TEST(ChessboardBoardGrowth, FindMaxPointUsesTheTrueNearestCandidates)
     // agree.
     cv::RNG rng(12345);
     std::vector<cv::Vec4f> rows;
-    for (int i = 0; i < 3000; ++i)
-        rows.emplace_back(rng.uniform(0.f, 1000.f), rng.uniform(0.f, 1000.f), rng.uniform(0.f, kPi),
-                          rng.uniform(-50.f, 100.f));
+    for (int i = 0; i < 3000; ++i) {
+        const float response = rng.uniform(-50.f, 100.f), angle = rng.uniform(0.f, kPi);
+        const float y = rng.uniform(0.f, 1000.f), x = rng.uniform(0.f, 1000.f);
+        rows.emplace_back(x, y, angle, response);
+    }
     std::srand(1);
     Candidates first(rows);
     std::srand(2);
     Candidates second(rows);
     const float white = 0.7f, black = 1.2f;
     for (int trial = 0; trial < 300; ++trial) {
-        const Board::SearchEllipse e({rng.uniform(0.f, 1000.f), rng.uniform(0.f, 1000.f)}, {12, 6},
-                                     rng.uniform(0.f, 2 * kPi));
+        const float angle = rng.uniform(0.f, 2 * kPi);
+        const float x = rng.uniform(0.f, 1000.f), y = rng.uniform(0.f, 1000.f);
+        const Board::SearchEllipse e({x, y}, {12, 6}, angle);
         // Brute force: the four nearest, then the rule.
         std::vector<int> order(rows.size());
         for (size_t i = 0; i < order.size(); ++i)

@@ -205,8 +205,10 @@ TEST(RefineCornersAdaptive, WindowsDoNotDependOnTheRandomState)
     const cv::Mat flat(2000, 2000, CV_8U, cv::Scalar(128));
     cv::RNG scatter(20261210);
     std::vector<cv::Point2f> corners(4000);
-    for (cv::Point2f& c : corners)
-        c = cv::Point2f(scatter.uniform(300.f, 1700.f), scatter.uniform(300.f, 1700.f));
+    for (cv::Point2f& c : corners) {
+        const float y = scatter.uniform(300.f, 1700.f), x = scatter.uniform(300.f, 1700.f);
+        c = cv::Point2f(x, y);
+    }
 
     // Truth by exhaustive search: the Euclidean nearest neighbour, its
     // Chebyshev distance, truncated.
@@ -604,7 +606,8 @@ TEST(RotationAngleDeg, EqualRotationsGiveZeroNotNaN)
     cv::RNG rng(3);
     for (int k = 0; k < 200; ++k) {
         cv::Mat Q;
-        cv::Rodrigues(cv::Vec3d(rng.uniform(-3., 3.), rng.uniform(-3., 3.), rng.uniform(-3., 3.)), Q);
+        const double z = rng.uniform(-3., 3.), y = rng.uniform(-3., 3.), x = rng.uniform(-3., 3.);
+        cv::Rodrigues(cv::Vec3d(x, y, z), Q);
         const double a = rotationAngleDeg(Q, Q);
         ASSERT_TRUE(std::isfinite(a));
         EXPECT_LT(a, 1e-5);
@@ -683,13 +686,15 @@ std::vector<cv::Vec4f> segmentsTowards(cv::Point2d vp, int n, double noise, std:
     cv::RNG rng(seed);
     std::vector<cv::Vec4f> segs;
     for (int i = 0; i < n; ++i) {
-        const cv::Point2d p(rng.uniform(50., 950.), rng.uniform(50., 700.));
+        const double y = rng.uniform(50., 700.), x = rng.uniform(50., 950.);
+        const cv::Point2d p(x, y);
         cv::Point2d u = (dir.x == 0 && dir.y == 0) ? vp - p : dir;
         u /= cv::norm(u);
         const double len = rng.uniform(40., 200.);
         const cv::Point2d q = p + len * u;
-        segs.emplace_back(float(p.x + rng.gaussian(noise)), float(p.y + rng.gaussian(noise)),
-                          float(q.x + rng.gaussian(noise)), float(q.y + rng.gaussian(noise)));
+        const double y2 = q.y + rng.gaussian(noise), x2 = q.x + rng.gaussian(noise);
+        const double y1 = p.y + rng.gaussian(noise), x1 = p.x + rng.gaussian(noise);
+        segs.emplace_back(float(x1), float(y1), float(x2), float(y2));
     }
     return segs;
 }

@@ -31,7 +31,8 @@ std::vector<cv::Vec4f> alternatingSegmentsTowards(const cv::Point2d& vp, int n, 
     std::uniform_real_distribution<double> place(0, 800), length(20, 200);
     std::vector<cv::Vec4f> segments;
     for (int i = 0; i < n; ++i) {
-        const cv::Point2d p(place(rng), place(rng));
+        const double y = place(rng), x = place(rng);
+        const cv::Point2d p(x, y);
         const cv::Point2d q = p + length(rng) * (vp - p) / cv::norm(vp - p);
         if (i % 2)
             segments.emplace_back(float(q.x), float(q.y), float(p.x), float(p.y));

@@ -553,21 +553,25 @@ TEST_F(ProjectFileTest, WhateverIsSavedLoadsBackToTheSameScene)
         const int n = 1 + rng.uniform(0, 5);
         std::vector<Sensor> sensors;
         for (int j = 0; j < n; ++j) {
-            Sensor s =
-                sensor(storable[rng.uniform(0, (int)storable.size())] + std::to_string(j),
-                       rotation(rng.uniform(-3.0, 3.0), rng.uniform(-1.5, 1.5), rng.uniform(-3.0, 3.0)),
-                       vec3(rng.uniform(-2000.0, 2000.0), rng.uniform(-2000.0, 2000.0),
-                            rng.uniform(-2000.0, 2000.0)));
+            const double tz = rng.uniform(-2000.0, 2000.0), ty = rng.uniform(-2000.0, 2000.0),
+                         tx = rng.uniform(-2000.0, 2000.0);
+            const double rz = rng.uniform(-3.0, 3.0), ry = rng.uniform(-1.5, 1.5),
+                         rx = rng.uniform(-3.0, 3.0);
+            const std::string name = storable[rng.uniform(0, (int)storable.size())] + std::to_string(j);
+            Sensor s = sensor(name, rotation(rx, ry, rz), vec3(tx, ty, tz));
             if (rng.uniform(0, 3) > 0) {
-                s.K = camera(rng.uniform(300.0, 3000.0), rng.uniform(300.0, 3000.0), rng.uniform(0.0, 2000.0),
-                             rng.uniform(0.0, 1500.0));
+                const double cy = rng.uniform(0.0, 1500.0), cx = rng.uniform(0.0, 2000.0);
+                const double fy = rng.uniform(300.0, 3000.0), fx = rng.uniform(300.0, 3000.0);
+                s.K = camera(fx, fy, cx, cy);
                 const int nkc = kcLengths[rng.uniform(0, 6)];
                 if (nkc > 0) {
                     s.kc.create(1, nkc, CV_64F);
                     rng.fill(s.kc, cv::RNG::UNIFORM, -0.5, 0.5);
                 }
-                if (rng.uniform(0, 2)) // intrinsics imported without a size have none
-                    s.imgSize = cv::Size(rng.uniform(1, 5000), rng.uniform(1, 5000));
+                if (rng.uniform(0, 2)) { // intrinsics imported without a size have none
+                    const int height = rng.uniform(1, 5000), width = rng.uniform(1, 5000);
+                    s.imgSize = cv::Size(width, height);
+                }
             }
             sensors.push_back(s);
         }

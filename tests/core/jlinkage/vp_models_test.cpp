@@ -30,7 +30,8 @@ std::vector<std::vector<float>> segmentsTowards(cv::Point2f vp, int n, float noi
     std::bernoulli_distribution flip(0.5);
     std::vector<std::vector<float>> segs;
     for (int i = 0; i < n; ++i) {
-        const cv::Point2f a(pos(rng), pos(rng) * 0.75f);
+        const float y = pos(rng) * 0.75f, x = pos(rng);
+        const cv::Point2f a(x, y);
         cv::Point2f d = vp - a;
         d *= 1.f / std::hypot(d.x, d.y);
         const cv::Point2f b = a + d * len(rng);

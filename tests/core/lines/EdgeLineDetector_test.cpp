@@ -248,8 +248,9 @@ TEST(EdgeLineDetector, ArbitraryImagesGiveSegmentsInsideTheImage)
             } else {
                 img.setTo(100);
                 for (int k = 0; k < 30; ++k) {
-                    const cv::Point a(rng.uniform(0, size.width), rng.uniform(0, size.height));
-                    const cv::Point b(rng.uniform(0, size.width), rng.uniform(0, size.height));
+                    const int ay = rng.uniform(0, size.height), ax = rng.uniform(0, size.width);
+                    const int by = rng.uniform(0, size.height), bx = rng.uniform(0, size.width);
+                    const cv::Point a(ax, ay), b(bx, by);
                     cv::rectangle(img, a, b, cv::Scalar(rng.uniform(0, 256)), cv::FILLED);
                 }
                 cv::GaussianBlur(img, img, {3, 3}, 0.7);
