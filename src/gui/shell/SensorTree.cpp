@@ -220,7 +220,7 @@ void SensorTree::addSensor()
         const int row = ui->treeWidget->topLevelItemCount();
         const QString name = nextFreeName(row);
 
-        auto makeButton = [this](const QIcon& icon, const QString& tip) {
+        auto makeButton = [](const QIcon& icon, const QString& tip) {
             auto* button = new QPushButton(icon, QString());
             button->setFixedWidth(25);
             button->setToolTip(tip);

@@ -106,9 +106,8 @@ TEST_F(SimulatedRig, CornersAndBothCalibrationsMatchTheTruth)
     SCOPED_TRACE("projector corners");
     {
         double sum = 0;
-        size_t count = 0, total = 0;
+        size_t count = 0;
         for (const SetData& set : *sets) {
-            total += set.objectPoints.size();
             for (size_t k = 0; k < set.projCorners.size(); ++k) {
                 const cv::Point2f d = set.projCorners[k] - set.projTruth[k];
                 sum += d.dot(d);
