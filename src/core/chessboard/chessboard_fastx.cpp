@@ -776,7 +776,13 @@ std::vector<std::vector<float>> FastX::calcAngles(const std::vector<cv::Mat>& ro
                     E += static_cast<float>(CV_PI);
                 else if (E > CV_PI)
                     E -= static_cast<float>(CV_PI);
-                list.push_back(isMax ? E : -E);
+                // The sign tells a dark wedge from a bright one. A dark wedge
+                // along direction 0 (read there exactly when the profile is
+                // symmetric about it, as where a square's diagonal runs along
+                // the image rows) would be -0, which compares equal to 0 and
+                // would pass for a bright one: the same line is written as -pi.
+                const float dark = E > 0 ? E : static_cast<float>(CV_PI);
+                list.push_back(isMax ? E : -dark);
                 kp.angle = 360.0f - E * 57.29578f;
             }
         }

@@ -87,7 +87,8 @@ public:
                        const cv::Mat& mask = cv::Mat()) const;
 
     // Directions of the bright (positive) and dark (negative) wedges at each
-    // key point, in direction order, in [0, pi]; the key point's `angle` is
+    // key point, in direction order, in [0, pi] (a dark wedge along direction
+    // 0 as -pi, never as -0); the key point's `angle` is
     // set to 360 - (direction of its last extremum in degrees). The profile is
     // read at the working-image position the key point was found at. A key
     // point too close to the border to be read gets an empty list.

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -87,32 +88,42 @@ TEST(DetectChessboard, BothDetectorsFindTheTrueCorners)
 // square, the own detector the inner corner at a white corner square, with
 // rows of `pattern.width` corners and the image's handedness. The two are
 // half a turn apart. The rendered board has a black square at its corner 0.
-// The turns go in 30 degree steps: within about a degree of 45 + k 90
-// degrees, where the squares' diagonals run along the image axes, the own
-// detector can misjudge the colours and start at OpenCV's corner (README,
-// target pose).
+// The turns go all the way round in 30 degree steps, and to 45 + k 90
+// degrees and within a degree of them, tilted or not: there the squares'
+// diagonals run along the image axes, and a corner's dark wedge can lie
+// exactly along direction 0, where the own detector once took it for the
+// bright one and started at OpenCV's corner.
 TEST(DetectChessboard, OddByEvenBoardsKeepTheirOriginAsTheyTurn)
 {
     const synth::Camera cam = synth::makeCamera(cv::Size(800, 600), 760);
     const double square = 25;
-    struct Tilt {
-        double x, y;
+    struct Turn {
+        double roll, tiltX, tiltY;
     };
-    const Tilt tilts[] = {{0, 0}, {30, 0}, {0, 30}, {-20, 20}};
+    std::vector<Turn> turns;
+    const double tilts[4][2] = {{0, 0}, {30, 0}, {0, 30}, {-20, 20}};
+    for (int step = 0; step < 12; ++step)
+        turns.push_back({30.0 * step, tilts[step % 4][0], tilts[step % 4][1]});
+    // Offsets from the diagonal turns.
+    const Turn nearDiagonal[] = {{0, 0, 0},      {-0.25, 0, 0},  {0.25, 0, 0},
+                                 {-0.75, 10, 0}, {0.5, -20, 20}, {1, 0, 30}};
+    for (const double diagonal : {45.0, 135.0, 225.0, 315.0})
+        for (const Turn& t : nearDiagonal)
+            turns.push_back({diagonal + t.roll, t.tiltX, t.tiltY});
     synth::RenderOptions render;
     render.noiseSigma = 1;
     render.blurSigma = 0.6;
     for (const cv::Size pattern : {cv::Size(7, 6), cv::Size(6, 7)})
-        for (int step = 0; step < 12; ++step) {
-            const double roll = 30.0 * step;
-            const Tilt tilt = tilts[step % 4];
-            const synth::View view = synth::centredView(cam, pattern, square, roll, tilt.x, tilt.y, 0.75);
-            render.seed = static_cast<std::uint64_t>(step + 1);
+        for (size_t v = 0; v < turns.size(); ++v) {
+            const Turn& turn = turns[v];
+            const synth::View view =
+                synth::centredView(cam, pattern, square, turn.roll, turn.tiltX, turn.tiltY, 0.75);
+            render.seed = static_cast<std::uint64_t>(v + 1);
             const cv::Mat image = synth::renderChessboard(cam, pattern, square, view, render);
             const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, square, view);
             for (const bool radon : {false, true}) {
-                SCOPED_TRACE(cv::format("%dx%d, turned %.0f, tilted %.0f/%.0f, %s", pattern.width,
-                                        pattern.height, roll, tilt.x, tilt.y,
+                SCOPED_TRACE(cv::format("%dx%d, turned %.2f, tilted %.0f/%.0f, %s", pattern.width,
+                                        pattern.height, turn.roll, turn.tiltX, turn.tiltY,
                                         radon ? "own detector" : "OpenCV's detector"));
                 ChessboardOptions options;
                 options.patternSize = pattern;

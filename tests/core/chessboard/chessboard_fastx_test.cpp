@@ -508,6 +508,31 @@ TEST(FastXAngles, ExtremaOfTheProfileWithParabolaOffsets)
     EXPECT_LT(angles[0][0], CV_PI);
 }
 
+TEST(FastXAngles, AWedgeAlongDirectionZeroKeepsItsKind)
+{
+    // Profiles symmetric about direction 0 (equal means at 45 and 135
+    // degrees, as where a square's diagonal runs along the image rows): the
+    // extremum there has an offset of exactly 0. The sign must still tell
+    // the dark wedge from the bright one; the dark one is -pi, the same line.
+    const float pi = static_cast<float>(CV_PI);
+    struct Case {
+        std::vector<uchar> profile;
+        float first, second; // expected angles, in list order
+    };
+    const Case cases[] = {{{10, 120, 200, 120}, -pi, pi / 2}, {{200, 120, 10, 120}, 0, -pi / 2}};
+    FastX fx;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.profile[0]));
+        std::vector<cv::KeyPoint> kps = {cv::KeyPoint(cv::Point2f(8, 8), 5, 0, 1000, 2, -1)};
+        const auto angles = fx.calcAngles({uniformProfile(cv::Size(20, 20), c.profile)}, kps);
+        ASSERT_EQ(angles[0].size(), 2u);
+        EXPECT_FLOAT_EQ(angles[0][0], c.first);
+        EXPECT_FLOAT_EQ(angles[0][1], c.second);
+        EXPECT_EQ(angles[0][0] < 0, c.profile[0] < c.profile[2]) << "dark and bright wedge confused";
+        EXPECT_FLOAT_EQ(kps[0].angle, 270.0f);
+    }
+}
+
 TEST(FastXAngles, ReadsTheProfileWhereTheCandidateWasFound)
 {
     // With enlargement, a candidate found at working pixel (X, Y) is reported
