@@ -18,6 +18,15 @@
 
 namespace {
 
+// The detection options as the forms open, but for the pattern and the detector.
+ChessboardOptions optionsFor(cv::Size pattern, bool radon)
+{
+    ChessboardOptions options;
+    options.patternSize = pattern;
+    options.radon = radon;
+    return options;
+}
+
 TEST(ChessboardObjectPoints, RowByRowWithRealSquareSizes)
 {
     const std::vector<cv::Point3f> points = chessboardObjectPoints(cv::Size(3, 2), 22.5f, 30.f);
@@ -55,9 +64,7 @@ TEST(DetectChessboard, BothDetectorsFindTheTrueCorners)
             render.seed = 100 + v;
             const cv::Mat image = synth::renderChessboard(cam, pattern, square, views[v], render);
             const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, square, views[v]);
-            ChessboardOptions options;
-            options.patternSize = pattern;
-            options.radon = radon;
+            const ChessboardOptions options = optionsFor(pattern, radon);
             std::vector<cv::Point2f> corners;
             ASSERT_TRUE(detectChessboard(image, options, corners));
             ASSERT_EQ(corners.size(), truth.size());
@@ -125,9 +132,7 @@ TEST(DetectChessboard, OddByEvenBoardsKeepTheirOriginAsTheyTurn)
                 SCOPED_TRACE(cv::format("%dx%d, turned %.2f, tilted %.0f/%.0f, %s", pattern.width,
                                         pattern.height, turn.roll, turn.tiltX, turn.tiltY,
                                         radon ? "own detector" : "OpenCV's detector"));
-                ChessboardOptions options;
-                options.patternSize = pattern;
-                options.radon = radon;
+                const ChessboardOptions options = optionsFor(pattern, radon);
                 std::vector<cv::Point2f> corners;
                 ASSERT_TRUE(detectChessboard(image, options, corners));
                 ASSERT_EQ(corners.size(), truth.size());
@@ -161,9 +166,7 @@ TEST(DetectChessboard, OriginsOnTheSamplePhotographs)
         SCOPED_TRACE(cv::format("left%02d", i));
         std::vector<cv::Point2f> corners[2];
         for (const bool radon : {false, true}) {
-            ChessboardOptions options;
-            options.patternSize = pattern;
-            options.radon = radon;
+            const ChessboardOptions options = optionsFor(pattern, radon);
             std::vector<cv::Point2f>& c = corners[radon ? 1 : 0];
             ASSERT_TRUE(detectChessboard(photo, options, c));
             const double first = squareMean(photo, c, 0), next = squareMean(photo, c, 1);
@@ -224,9 +227,7 @@ TEST(DetectChessboard, OwnDetectorRetriesOnTheEqualisedImage)
         std::vector<cv::Point2f> corners;
         ASSERT_FALSE(findChessboardCorners2(image, pattern, corners, 1, cv::noArray()))
             << "the case needs a board the raw detection misses";
-        ChessboardOptions options;
-        options.patternSize = pattern;
-        options.radon = true;
+        const ChessboardOptions options = optionsFor(pattern, true);
         ASSERT_TRUE(detectChessboard(image, options, corners));
         const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, 25, views[v]);
         ASSERT_EQ(corners.size(), truth.size());
