@@ -5,11 +5,15 @@
 // images of a known camera to disk, and wiring a dialog to a sensor tree the
 // way the main window does.
 
+#include "gui/shell/MainWindow.h"
+
 #include "synthetic.h"
 
 #include <QBrush>
 #include <QColor>
+#include <QCoreApplication>
 #include <QDir>
+#include <QEvent>
 #include <QLineEdit>
 #include <QObject>
 #include <QSettings>
@@ -32,6 +36,21 @@
 #include <vector>
 
 namespace dialog_test {
+
+// A main window shown for one test. It closes with its dialogs, which must
+// be gone before the next test looks for its own among the top-level windows.
+struct ShownMainWindow {
+    MainWindow* main = new MainWindow;
+    ShownMainWindow() { main->show(); }
+    ~ShownMainWindow()
+    {
+        delete main;
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    ShownMainWindow(const ShownMainWindow&) = delete;
+    ShownMainWindow& operator=(const ShownMainWindow&) = delete;
+};
 
 // The dialog's child of that class and name; a missing one fails the test.
 template <class T> T* child(QObject* dialog, const char* name)

@@ -197,13 +197,11 @@ protected:
 // A main window with `sensors` sensors and the camera-projector dialog its
 // button opened (null when none or several opened); deleting the main window
 // at the end closes the dialog.
-struct DialogFromMainWindow {
-    MainWindow* main = new MainWindow;
+struct DialogFromMainWindow : dialog_test::ShownMainWindow {
     CamProjStereoCalib* dialog = nullptr;
 
     explicit DialogFromMainWindow(int sensors = 2)
     {
-        main->show();
         for (int i = 1; i < sensors; ++i)
             main->sensorTree()->addSensor();
         QTest::mouseClick(w<QPushButton>(main, "button_checker_cam_proj_calib"), Qt::LeftButton);
@@ -211,14 +209,6 @@ struct DialogFromMainWindow {
         if (dialogs.size() == 1)
             dialog = dialogs[0];
     }
-    ~DialogFromMainWindow()
-    {
-        delete main;
-        QCoreApplication::processEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    DialogFromMainWindow(const DialogFromMainWindow&) = delete;
-    DialogFromMainWindow& operator=(const DialogFromMainWindow&) = delete;
 };
 
 struct Harness {

@@ -136,20 +136,7 @@ void matchAxes(ManhattanWorld* dialog, const synth::BoxRoomScene& scene)
             << "axis " << i;
 }
 
-// A main window shown for one test. It closes with its dialogs, which must
-// be gone before the next test looks for its own among the top-level windows.
-struct ShownMainWindow {
-    MainWindow* main = new MainWindow;
-    ShownMainWindow() { main->show(); }
-    ~ShownMainWindow()
-    {
-        delete main;
-        QCoreApplication::processEvents();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
-    ShownMainWindow(const ShownMainWindow&) = delete;
-    ShownMainWindow& operator=(const ShownMainWindow&) = delete;
-};
+using dialog_test::ShownMainWindow;
 
 class ManhattanWorldDialog : public ::testing::Test {
 protected:
