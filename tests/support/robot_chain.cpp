@@ -174,12 +174,16 @@ void render(RenderedChain& scene, const QString& folder)
             oi.seed = o.seed + i;
             const cv::Mat image =
                 synth::renderChessboard(scene.cam, scene.pattern, scene.square, scene.chain.views[i], oi);
-            // Written under a name of this process, then renamed, so that a
-            // parallel test never reads half a file.
+            // Written under a name of this process, then moved into place
+            // with rename(2), which replaces a file another test process put
+            // there meanwhile in one step. (QFile::rename refuses an existing
+            // target and can then fall back to rewriting it in place, so a
+            // parallel test could copy half a file.)
             const QString partial = cached + QString(".%1.png").arg(QCoreApplication::applicationPid());
-            cv::imwrite(partial.toStdString(), image);
-            QFile::remove(cached);
-            QFile::rename(partial, cached);
+            ASSERT_TRUE(cv::imwrite(partial.toStdString(), image)) << partial.toStdString();
+            ASSERT_EQ(
+                std::rename(QFile::encodeName(partial).constData(), QFile::encodeName(cached).constData()), 0)
+                << cached.toStdString();
         }
         const QString path = QDir(folder).filePath(QString("view%1.png").arg(int(i), 2, 10, QChar('0')));
         EXPECT_TRUE(QFile::copy(cached, path)) << cached.toStdString();
