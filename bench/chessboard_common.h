@@ -293,17 +293,17 @@ inline double matchRadius(const std::vector<cv::Point2f>& reference)
     return 0.45 * closest;
 }
 
-// The detected corners reordered to the reference order: each matched to its
-// nearest reference corner (detectors may start the board at any corner).
-// Empty when the matching is not one to one or a corner lies farther than
+// For each detected corner, the index of the reference corner it lies on:
+// its nearest one (detectors may start the board at any corner). Empty when
+// the matching is not one to one or a corner lies farther than
 // matchRadius(reference) from every reference corner (a wrong board).
-inline std::vector<cv::Point2f> matchToReference(const std::vector<cv::Point2f>& found,
-                                                 const std::vector<cv::Point2f>& reference)
+inline std::vector<size_t> matchIndices(const std::vector<cv::Point2f>& found,
+                                        const std::vector<cv::Point2f>& reference)
 {
     const double maxDist = matchRadius(reference);
     if (found.size() != reference.size() || found.empty())
         return {};
-    std::vector<cv::Point2f> out(reference.size());
+    std::vector<size_t> out;
     std::vector<bool> taken(reference.size(), false);
     for (const auto& f : found) {
         size_t best = 0;
@@ -318,8 +318,21 @@ inline std::vector<cv::Point2f> matchToReference(const std::vector<cv::Point2f>&
         if (taken[best] || bestD > maxDist)
             return {};
         taken[best] = true;
-        out[best] = f;
+        out.push_back(best);
     }
+    return out;
+}
+
+// The detected corners reordered to the reference order (see matchIndices).
+inline std::vector<cv::Point2f> matchToReference(const std::vector<cv::Point2f>& found,
+                                                 const std::vector<cv::Point2f>& reference)
+{
+    const std::vector<size_t> indices = matchIndices(found, reference);
+    if (indices.empty())
+        return {};
+    std::vector<cv::Point2f> out(reference.size());
+    for (size_t i = 0; i < indices.size(); ++i)
+        out[indices[i]] = found[i];
     return out;
 }
 

@@ -68,6 +68,31 @@ ChessboardOptions formOptions(cv::Size pattern, bool radon)
     return o;
 }
 
+// Boards rendered with sensor noise and a little blur.
+synth::RenderOptions noisyRender(std::uint64_t seed)
+{
+    synth::RenderOptions render;
+    render.noiseSigma = 1;
+    render.blurSigma = 0.6;
+    render.seed = seed;
+    return render;
+}
+
+// The target pose run's input for one image, with the camera's intrinsics
+// and the form's detection options.
+TargetPoseInput targetPoseInput(const cv::Mat& gray, const synth::Camera& cam, cv::Size pattern,
+                                double square, bool radon)
+{
+    TargetPoseInput in;
+    in.image = gray;
+    in.detection = formOptions(pattern, radon);
+    in.patternSize = pattern;
+    in.squareWidth = in.squareHeight = static_cast<float>(square);
+    in.K = cv::Mat(cam.K);
+    in.kc = cam.kc;
+    return in;
+}
+
 // What one detection says about its order. Grid positions are those of the
 // rendered board (column, row).
 struct Observation {
@@ -82,31 +107,6 @@ struct Observation {
     bool aboveLastRow = false;   // corner 0 lies above the first corner of the last row
     double rowAngle = 0;         // first row's direction in the image, degrees (0 right, 90 down)
 };
-
-// Index of the true corner each found corner lies on; empty when the match is
-// not one to one or a corner is far from every true one.
-std::vector<int> truthIndices(const std::vector<cv::Point2f>& found, const std::vector<cv::Point2f>& truth)
-{
-    const double radius = cbbench::matchRadius(truth);
-    std::vector<int> out;
-    std::vector<bool> taken(truth.size(), false);
-    for (const cv::Point2f& f : found) {
-        int best = -1;
-        double bestD = radius;
-        for (size_t k = 0; k < truth.size(); ++k) {
-            const double d = cv::norm(f - truth[k]);
-            if (d < bestD) {
-                bestD = d;
-                best = static_cast<int>(k);
-            }
-        }
-        if (best < 0 || taken[best])
-            return {};
-        taken[best] = true;
-        out.push_back(best);
-    }
-    return out;
-}
 
 // The image-side properties of a found grid (w corners per row).
 void imageSide(const std::vector<cv::Point2f>& found, cv::Size pattern, Observation& o)
@@ -133,14 +133,14 @@ Observation observe(const cv::Mat& gray, cv::Size pattern, bool radon, const std
     if (!o.found)
         return o;
     imageSide(found, pattern, o);
-    const std::vector<int> idx = truthIndices(found, truth);
+    const std::vector<size_t> idx = cbbench::matchIndices(found, truth);
     if (idx.empty())
         return o;
     const int w = pattern.width;
     o.matched = true;
-    o.c0 = idx[0] % w;
-    o.r0 = idx[0] / w;
-    const int step = idx[1] - idx[0];
+    o.c0 = static_cast<int>(idx[0]) % w;
+    o.r0 = static_cast<int>(idx[0]) / w;
+    const int step = static_cast<int>(idx[1]) - static_cast<int>(idx[0]);
     o.rowDir = step == 1 ? "+x" : step == -1 ? "-x" : step == w ? "+y" : step == -w ? "-y" : "?";
     // The outer square at a corner of the grid: square (-1 or w - 1, -1 or
     // h - 1); square (i, j) is black when i + j is even.
@@ -198,9 +198,6 @@ void renderedBoards(const Options& opt)
 {
     const synth::Camera cam = synth::makeCamera({1280, 960}, 1100);
     const std::vector<cv::Size> patterns{{7, 6}, {9, 6}, {6, 7}, {8, 6}, {7, 5}, {6, 6}, {7, 7}};
-    synth::RenderOptions render;
-    render.noiseSigma = 1;
-    render.blurSigma = 0.6;
     std::printf("## Rendered boards (1280x960, f 1100 px, turns 0..360 by %.0f deg, tilts:", opt.step);
     for (const Tilt& t : kTilts)
         std::printf(" %s;", t.name);
@@ -214,8 +211,8 @@ void renderedBoards(const Options& opt)
         for (const Tilt& tilt : kTilts)
             for (double roll = 0; roll < 360 - 1e-9; roll += opt.step) {
                 const synth::View view = synth::centredView(cam, pattern, 25, roll, tilt.x, tilt.y, 0.7);
-                render.seed = static_cast<std::uint64_t>(roll * 10 + tilt.x + 1);
-                const cv::Mat gray = synth::renderChessboard(cam, pattern, 25, view, render);
+                const cv::Mat gray = synth::renderChessboard(
+                    cam, pattern, 25, view, noisyRender(static_cast<std::uint64_t>(roll * 10 + tilt.x + 1)));
                 const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, 25, view);
                 std::string row =
                     cv::format("| %dx%d | %s | %.0f |", pattern.width, pattern.height, tilt.name, roll);
@@ -254,9 +251,6 @@ void nearDiagonal()
 {
     const synth::Camera cam = synth::makeCamera({1280, 960}, 1100);
     const cv::Size pattern(7, 6);
-    synth::RenderOptions render;
-    render.noiseSigma = 1;
-    render.blurSigma = 0.6;
     std::printf("## 7x6 turned to 45, 135, 225, 315 deg, -1 to +1 deg by 0.25 deg (36 views per tilt)\n\n");
     std::printf(
         "| Tilt about x (deg) | classic: black corner first | own: white corner first | Other views |\n"
@@ -268,8 +262,8 @@ void nearDiagonal()
             for (double off = -1; off <= 1.001; off += 0.25) {
                 const double roll = base + off;
                 const synth::View view = synth::centredView(cam, pattern, 25, roll, tilt, 0, 0.7);
-                render.seed = static_cast<std::uint64_t>(++views);
-                const cv::Mat gray = synth::renderChessboard(cam, pattern, 25, view, render);
+                const cv::Mat gray = synth::renderChessboard(
+                    cam, pattern, 25, view, noisyRender(static_cast<std::uint64_t>(++views)));
                 const std::vector<cv::Point2f> truth = synth::projectBoard(cam, pattern, 25, view);
                 for (int d = 0; d < 2; ++d) {
                     const Observation o = observe(gray, pattern, kDetectors[d].radon, truth);
@@ -344,21 +338,10 @@ void poses()
     for (const cv::Size pattern : {cv::Size(7, 6), cv::Size(9, 6)})
         for (double roll : {0.0, 120.0, 250.0}) {
             const synth::View view = synth::centredView(cam, pattern, 40, roll, 20, -15, 0.7);
-            synth::RenderOptions render;
-            render.noiseSigma = 1;
-            render.blurSigma = 0.6;
-            const cv::Mat gray = synth::renderChessboard(cam, pattern, 40, view, render);
+            const cv::Mat gray = synth::renderChessboard(cam, pattern, 40, view, noisyRender(1));
             TargetPoseResult result[2];
-            for (int d = 0; d < 2; ++d) {
-                TargetPoseInput in;
-                in.image = gray;
-                in.detection = formOptions(pattern, kDetectors[d].radon);
-                in.patternSize = pattern;
-                in.squareWidth = in.squareHeight = 40;
-                in.K = cv::Mat(cam.K);
-                in.kc = cam.kc;
-                result[d] = estimateTargetPose(in);
-            }
+            for (int d = 0; d < 2; ++d)
+                result[d] = estimateTargetPose(targetPoseInput(gray, cam, pattern, 40, kDetectors[d].radon));
             if (!result[0].ok() || !result[1].ok()) {
                 std::printf("| %dx%d | %.0f | not found | | | |\n", pattern.width, pattern.height, roll);
                 continue;
@@ -391,18 +374,9 @@ std::vector<RobotView> chainViews(const synth::Camera& cam, cv::Size pattern, do
 {
     std::vector<RobotView> views;
     for (size_t i = 0; i < chain.views.size(); ++i) {
-        synth::RenderOptions render;
-        render.noiseSigma = 1;
-        render.blurSigma = 0.6;
-        render.seed = i + 1;
-        TargetPoseInput in;
-        in.image = synth::renderChessboard(cam, pattern, square, chain.views[i], render);
-        in.detection = formOptions(pattern, radon);
-        in.patternSize = pattern;
-        in.squareWidth = in.squareHeight = static_cast<float>(square);
-        in.K = cv::Mat(cam.K);
-        in.kc = cam.kc;
-        const TargetPoseResult pose = estimateTargetPose(in);
+        const cv::Mat gray =
+            synth::renderChessboard(cam, pattern, square, chain.views[i], noisyRender(i + 1));
+        const TargetPoseResult pose = estimateTargetPose(targetPoseInput(gray, cam, pattern, square, radon));
         if (!pose.ok())
             return {};
         views.push_back(

@@ -6,6 +6,7 @@
 // way the main window does.
 
 #include "gui/shell/MainWindow.h"
+#include "gui/shell/SensorTree.h"
 
 #include "synthetic.h"
 
@@ -16,16 +17,19 @@
 #include <QEvent>
 #include <QLineEdit>
 #include <QObject>
+#include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTextBlock>
 #include <QTextCharFormat>
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QTextFragment>
+#include <QTreeWidget>
 #include <gtest/gtest.h>
 
 #include <opencv2/calib3d.hpp>
@@ -51,6 +55,17 @@ struct ShownMainWindow {
     ShownMainWindow(const ShownMainWindow&) = delete;
     ShownMainWindow& operator=(const ShownMainWindow&) = delete;
 };
+
+// Deletes the sensor in that row of the main window's tree with its row's
+// delete button, as a user does.
+inline void deleteSensorRow(MainWindow* main, int row)
+{
+    auto* tree = main->sensorTree()->findChild<QTreeWidget*>();
+    auto* button = qobject_cast<QPushButton*>(tree->itemWidget(tree->topLevelItem(row), 1));
+    ASSERT_NE(button, nullptr);
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCoreApplication::processEvents();
+}
 
 // The dialog's child of that class and name; a missing one fails the test.
 template <class T> T* child(QObject* dialog, const char* name)

@@ -67,8 +67,9 @@ struct ProjectorCalibResult {
     cv::Mat stdIntrinsics; // standard deviations in OpenCV's order (fx fy cx cy k1 k2 p1 p2 k3 ...)
     std::vector<cv::Mat> rvecs, tvecs; // board -> projector per set, 3x1 CV_64F
     std::vector<double> perViewErrors; // RMS per set, px
-    int failedSet =
-        -1; // the set, in the input's order, whose pose or error is not finite (nonFiniteSetResult)
+    // The set, in the input's order, whose pose or error is not finite
+    // (nonFiniteSetResult); -1 for none.
+    int failedSet = -1;
 };
 
 // Calibrates the projector like a camera that sees the board. Fails (ok false,
@@ -105,8 +106,9 @@ struct CamProjStereoResult {
     // Board poses per set, estimated with each device's calibrated intrinsics
     // and distortion held fixed (solvePnP).
     std::vector<cv::Mat> camRvecs, camTvecs, projRvecs, projTvecs;
-    int failedSet =
-        -1; // the set, in the input's order, whose pose or error is not finite (nonFiniteSetResult)
+    // The set, in the input's order, whose pose or error is not finite
+    // (nonFiniteSetResult); -1 for none.
+    int failedSet = -1;
 };
 
 // Calibrates camera and projector together with stereoCalibrateDual. Needs at

@@ -34,7 +34,6 @@
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
-#include <QTreeWidget>
 #include <gtest/gtest.h>
 
 #include <opencv2/imgcodecs.hpp>
@@ -136,6 +135,7 @@ void matchAxes(ManhattanWorld* dialog, const synth::BoxRoomScene& scene)
             << "axis " << i;
 }
 
+using dialog_test::deleteSensorRow;
 using dialog_test::ShownMainWindow;
 
 class ManhattanWorldDialog : public ::testing::Test {
@@ -328,15 +328,6 @@ void expectPoseOfRoom(const Sensor& sensor, const synth::BoxRoomScene& scene)
     EXPECT_LT(testing_support::rotationDiffDeg(sensor.R, R_true), kRotTolDeg) << sensor.name;
     EXPECT_LT(cv::norm(sensor.t, t_true) / cv::norm(t_true), kTransTolRel)
         << sensor.name << ": " << sensor.t << " vs " << t_true;
-}
-
-void deleteSensorRow(MainWindow* main, int row)
-{
-    auto* tree = main->sensorTree()->findChild<QTreeWidget*>();
-    auto* button = qobject_cast<QPushButton*>(tree->itemWidget(tree->topLevelItem(row), 1));
-    ASSERT_NE(button, nullptr);
-    QTest::mouseClick(button, Qt::LeftButton);
-    QCoreApplication::processEvents();
 }
 
 // Presses "Get Camera Pose wrt World" and expects it refused in red with

@@ -48,7 +48,6 @@
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
-#include <QTreeWidget>
 #include <QVTKOpenGLNativeWidget.h>
 #include <gtest/gtest.h>
 
@@ -1377,12 +1376,7 @@ TEST_F(StereoDialog, TheResultStaysWithItsSensorsUntilOneOfThemGoes)
     auto* list = h.w<QListWidget>("list_images_primary");
     const QColor colour = list->item(0)->background().color();
 
-    QTreeWidget* tree = h.main->sensorTree()->findChild<QTreeWidget*>();
-    auto deleteSensor = [tree](int row) {
-        auto* button = qobject_cast<QPushButton*>(tree->itemWidget(tree->topLevelItem(row), 1));
-        ASSERT_NE(button, nullptr);
-        QTest::mouseClick(button, Qt::LeftButton);
-    };
+    auto deleteSensor = [&h](int row) { dialog_test::deleteSensorRow(h.main, row); };
     struct Change {
         const char* what;
         std::function<void()> make;
@@ -1454,11 +1448,7 @@ TEST_F(StereoDialog, ADeletedSensorOrAReplacedSceneTakesTheResultWithIt)
         const char* choose;
     } cases[] = {
         {"the secondary, the last row, deleted",
-         [](MainWindow* main) {
-             QTreeWidget* tree = main->sensorTree()->findChild<QTreeWidget*>();
-             QTest::mouseClick(qobject_cast<QPushButton*>(tree->itemWidget(tree->topLevelItem(1), 1)),
-                               Qt::LeftButton);
-         },
+         [](MainWindow* main) { dialog_test::deleteSensorRow(main, 1); },
          {0, -1},
          "No secondary camera is chosen"},
         {"New Project",
